@@ -1,0 +1,69 @@
+// Face detector: the exported C interface of the nerova_module_face_detector library.
+//
+//   void* handle = nullptr;
+//   NerovaError err = NerovaFaceDetectorCreate("models/face_detector_back_256/model.onnx", "",
+//                                              nullptr, &handle);
+//   NerovaFrame frame = {NEROVA_PIXEL_FORMAT_BGR, width, height, {pixels}, {row_bytes}};
+//   NerovaFaceInfo* faces = nullptr;
+//   uint32_t count = 0;
+//   err = NerovaFaceDetectorProcess(handle, &frame, &faces, &count);
+//   for (uint32_t i = 0; i < count; ++i) use(faces[i].score, faces[i].x1, faces[i].y1, ...);
+//   NerovaFaceDetectorOutputRelease(faces);
+//   NerovaFaceDetectorDestroy(handle);
+//
+// Every function returns 0 on success or a NerovaError code, and logs one line per failing
+// level on standard error. No exception leaves the library:
+//   - NEROVA_ERR_PARAM_NULL (4098): a null pointer argument, including null `faces` or
+//     `face_count` in Process, or a frame the frame converter cannot read (null plane,
+//     non-positive or oversized dims, short stride, unknown pixel format); such a frame is
+//     refused before any image operation runs.
+//   - NEROVA_ERR_NET (4096): the kernel could not load, set up or run the network, or the
+//     network's output is not rows of at least ten floats.
+//   - NEROVA_ERR_OUT_OF_MEMORY (4104): memory ran out (the result array, or an allocation
+//     deeper in the library, reported as this code).
+//   - NEROVA_ERR_IMAGE_OP (4105): an image operation refused the frame (for example a side
+//     that scales to zero pixels).
+//   - NEROVA_ERR_UNEXPECTED (4106): any other exception, stopped at the boundary.
+// A handle serves one thread at a time; separate handles are independent.
+#ifndef NEROVA_INCLUDE_NEROVA_FACE_DETECTOR_H_
+#define NEROVA_INCLUDE_NEROVA_FACE_DETECTOR_H_
+
+#include <stdint.h>
+
+#include "nerova/nerova_defines.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// One detected face: 20 bytes, corners in frame pixels (truncated toward zero).
+typedef struct NerovaFaceInfo {
+    float score;
+    int32_t x1;
+    int32_t y1;
+    int32_t x2;
+    int32_t y2;
+} NerovaFaceInfo;
+
+// model_path names the model file inside its model directory (beside inference.json);
+// model_extra, when not empty, names another directory to read the model's files from.
+// runtime may be null. *handle is written only on success.
+NEROVA_PUBLIC NerovaError NerovaFaceDetectorCreate(const char* model_path, const char* model_extra,
+                                                   const NerovaCustomRuntime* runtime,
+                                                   void** handle);
+
+NEROVA_PUBLIC NerovaError NerovaFaceDetectorDestroy(void* handle);
+
+// On success *face_count holds the number of faces (score falling) and *faces a new array
+// to be released with NerovaFaceDetectorOutputRelease, or null when the count is 0.
+NEROVA_PUBLIC NerovaError NerovaFaceDetectorProcess(void* handle, const NerovaFrame* frame,
+                                                    NerovaFaceInfo** faces, uint32_t* face_count);
+
+// Frees an array from NerovaFaceDetectorProcess; null is accepted.
+NEROVA_PUBLIC NerovaError NerovaFaceDetectorOutputRelease(NerovaFaceInfo* faces);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // NEROVA_INCLUDE_NEROVA_FACE_DETECTOR_H_

@@ -1,0 +1,345 @@
+#include "face_detector/face_detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <opencv2/imgproc.hpp>
+
+#include "common/nerova_log.h"
+#include "wrap_rapidjson/config_parser.h"
+
+namespace nerova {
+namespace module {
+
+namespace {
+
+constexpr const char* kParse = "nerova::module::FaceDetectorAlgorithm::Parse";
+constexpr const char* kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
+constexpr const char* kPreProcess = "nerova::module::FaceDetectorAlgorithm::PreProcess";
+constexpr const char* kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
+constexpr const char* kPost = "nerova::module::FaceDetectorAlgorithm::Post";
+constexpr const char* kGetOutput = "nerova::module::FaceDetectorAlgorithm::GetOutput";
+
+// Channel means of the network input, in the converted image's (BGR) order; the padding
+// uses the same colour so that padded tensor elements are exactly zero.
+const cv::Scalar kMeanColour(104.0, 117.0, 123.0, 0.0);
+const cv::Scalar kNegMean(-104.0, -117.0, -123.0, 0.0);
+constexpr int kImageChannels = 3;
+constexpr int kMinRowLength = 10;
+
+// Truncation toward zero; values beyond int32 (a degenerate network output) saturate and
+// NaN becomes 0 instead of being undefined.
+int32_t TruncateToInt(float v) {
+    if (!(v == v)) return 0;
+    if (v >= 2147483520.0f) return INT32_MAX;
+    if (v <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+// ---- AbstractParam: the face detector takes no parameters by key. ----
+
+AbstractParam::~AbstractParam() = default;
+NerovaError AbstractParam::SetParam(const std::string&, std::string) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::SetParam(const std::string&, int) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::SetParam(const std::string&, float) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::GetParam(const std::string&, int&) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::GetParam(const std::string&, float&) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::GetParam(const std::string&, std::string&) { return NEROVA_ERR_PARAM_KEY; }
+
+// ---- FaceDetectorParam ----
+
+FaceDetectorParam::~FaceDetectorParam() = default;
+
+NerovaError FaceDetectorParam::GetModelInputHWInterpType(int* height, int* width,
+                                                         NerovaInterpType* interp_type) {
+    *height = model_input_h;
+    *width = model_input_w;
+    *interp_type = param_converter.interp_type;
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorParam::SetOriginFrameHW(int height, int width) {
+    origin_frame_h = height;
+    origin_frame_w = width;
+    return NEROVA_OK;
+}
+
+// ---- Registration at load ----
+
+static TypeAlgorithmRegister<TypeAlgorithmCreator<FaceDetectorAlgorithm>> g_face_detector_register(
+    ALGORITHM_TYPE_FACE_DETECTOR);
+
+// ---- Set-up ----
+
+FaceDetectorAlgorithm::~FaceDetectorAlgorithm() = default;
+
+NerovaError FaceDetectorAlgorithm::DeInit() {
+    if (instance_) instance_->DeInit();
+    if (inference_) inference_->DeInit();
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
+                                         const std::string& model_extra) {
+    Model model(model_extra, model_path);
+    NerovaError err = model.Parse();
+    if (err != NEROVA_OK) {
+        NEROVA_LOGE(kParse, 54, "model.Parse.");
+        return err;
+    }
+    param_ = std::shared_ptr<FaceDetectorParam>(new FaceDetectorParam());
+    param_->network_config.extra_strings.push_back(FileUtils::GetFileParentPath(model_path, true));
+    err = ConfigParser::ParseInferenceConfig(model, &param_->model_config, &param_->network_config,
+                                             &param_->param_converter, nullptr);
+    if (err != NEROVA_OK) {
+        NEROVA_LOGE(kParse, 64, "InferenceConfigParser::ParseInferenceConfig.");
+        return err;
+    }
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
+    NetworkConfig& network = param_->network_config;
+    if (runtime) {
+        network.device_type = runtime->device_type;
+        network.device_id = runtime->device_id;
+        network.thread_num = runtime->thread_num;
+    }
+    inference_ = std::shared_ptr<Inference>(new Inference());
+    Status status = inference_->Init(param_->model_config, network);
+    if (status != NEROVA_OK) return NEROVA_ERR_NET;
+
+    instance_ = inference_->CreateInstance(status, std::map<std::string, std::vector<int>>());
+    if (status != NEROVA_OK) {
+        // One retry on the CPU; the record keeps the CPU device afterwards.
+        network.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+        inference_->SetNetworkConfig(network);
+        instance_ = inference_->CreateInstance(status, std::map<std::string, std::vector<int>>());
+        if (status != NEROVA_OK) return NEROVA_ERR_NET;
+    }
+
+    std::map<std::string, std::vector<int>> shapes;
+    inference_->GetModelInputShapesMap(shapes);
+    if (shapes.empty()) return NEROVA_ERR_NET;
+    const std::vector<int> dims = shapes.begin()->second;  // the input whose name sorts first
+    if (dims.size() < 4) return NEROVA_ERR_NET;
+    if (std::any_of(dims.begin(), dims.end(), [](int d) { return d <= 0; })) return NEROVA_ERR_NET;
+    // Pre-processing writes three planes; any other channel count would overrun the tensor.
+    if (dims[1] != kImageChannels) return NEROVA_ERR_NET;
+    param_->model_input_n = dims[0];
+    param_->model_input_c = dims[1];
+    param_->model_input_h = dims[2];
+    param_->model_input_w = dims[3];
+
+    BlobDesc desc;
+    desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+    desc.data_type = NEROVA_DATA_TYPE_FLOAT;
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = dims;
+    desc.name = "";
+    input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
+    output_blob_ = std::shared_ptr<Blob>(new Blob());
+    candidates_.assign(static_cast<size_t>(std::max(0, param_->top_k)), FaceBox{});
+    faces_.reserve(candidates_.size());
+    areas_.reserve(candidates_.size());
+    scale_computed_ = false;
+    return NEROVA_OK;
+}
+
+// ---- Per frame ----
+
+NerovaError FaceDetectorAlgorithm::Process(const NerovaFrame* frame, NerovaFaceInfo** faces,
+                                           uint32_t* face_count) {
+    NEROVA_RETURN_ON_NEQ(PreProcess(frame), NEROVA_OK, kProcess, 144);
+    NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kProcess, 146);
+    NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kProcess, 148);
+    NEROVA_RETURN_ON_NEQ(GetOutput(faces, face_count), NEROVA_OK, kProcess, 150);
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
+    FaceDetectorParam& p = *param_;
+    image_ = FrameConverter::FrameToMat(frame, NEROVA_PIXEL_FORMAT_BGR);
+    if (image_.empty()) {
+        NEROVA_LOGE(kPreProcess, 160, "frame cannot be read (size, stride, plane or format).");
+        return NEROVA_ERR_PARAM_NULL;
+    }
+    // The first frame always computes its scale, even when the stored size was preset.
+    if (!scale_computed_ || image_.rows != p.origin_frame_h || image_.cols != p.origin_frame_w) {
+        p.origin_frame_h = image_.rows;
+        p.origin_frame_w = image_.cols;
+        const float sw = static_cast<float>(p.model_input_w) / static_cast<float>(image_.cols);
+        const float sh = static_cast<float>(p.model_input_h) / static_cast<float>(image_.rows);
+        scale_ = sw > sh ? sh : sw;
+        scale_computed_ = true;
+    }
+    const double scale = static_cast<double>(scale_);
+    // cv::resize sizes its result by rounding each side; a side that rounds to zero (a very
+    // thin frame) has nothing to show the network.
+    const int resized_w = cvRound(image_.cols * scale);
+    const int resized_h = cvRound(image_.rows * scale);
+    if (resized_w <= 0 || resized_h <= 0 || resized_w > p.model_input_w ||
+        resized_h > p.model_input_h) {
+        NEROVA_LOGE(kPreProcess, 176, "frame shape cannot be fitted into the network input.");
+        return NEROVA_ERR_IMAGE_OP;
+    }
+    cv::resize(image_, resized_, cv::Size(), scale, scale, cv::INTER_LINEAR);
+    cv::copyMakeBorder(resized_, padded_, 0, p.model_input_h - resized_.rows, 0,
+                       p.model_input_w - resized_.cols, cv::BORDER_CONSTANT, kMeanColour);
+    padded_.convertTo(float_, CV_32FC3, 1.0, 0.0);
+    cv::add(float_, kNegMean, float_);
+
+    float* data = static_cast<float*>(input_blob_->GetHandle().base);
+    const int rows = float_.rows, cols = float_.cols;
+    planes_.clear();
+    for (int c = 0; c < float_.channels(); ++c) {
+        planes_.emplace_back(rows, cols, CV_32FC1, data + static_cast<size_t>(c) * rows * cols,
+                             static_cast<size_t>(cols) * sizeof(float));
+    }
+    cv::split(float_, planes_);  // writes each channel straight into its tensor plane
+    planes_.clear();
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::Forward(std::shared_ptr<Blob> input) {
+    NEROVA_RETURN_VALUE_ON_NEQ(instance_->SetInputBlob(input, nullptr, ""), NEROVA_OK,
+                               NEROVA_ERR_NET, kForward, 193);
+    NEROVA_RETURN_VALUE_ON_NEQ(instance_->Forward(), NEROVA_OK, NEROVA_ERR_NET, kForward, 196);
+    const NerovaDeviceType cpu = DeviceUtils::GetDefaultCpuDeviceType();
+    NEROVA_RETURN_VALUE_ON_NEQ(
+        instance_->GetOutputBlob(output_blob_, nullptr, "", cpu, NEROVA_DATA_FORMAT_HOST_DEFAULT),
+        NEROVA_OK, NEROVA_ERR_NET, kForward, 200);
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::Post() {
+    if (!output_blob_) {
+        NEROVA_LOGE(kPost, 210, "output blob is missing.");
+        return NEROVA_ERR_NET;
+    }
+    const BlobDesc desc = output_blob_->GetBlobDesc();
+    const BlobHandle handle = output_blob_->GetHandle();
+    if (desc.dims.size() < 3 || desc.dims[1] < 0 || desc.dims[2] < kMinRowLength ||
+        handle.base == nullptr) {
+        NEROVA_LOGE(kPost, 214, "output blob is not rows of at least ten floats.");
+        return NEROVA_ERR_NET;
+    }
+    const float* data = reinterpret_cast<const float*>(static_cast<const char*>(handle.base) +
+                                                       handle.bytes_offset);
+    const NerovaError decoded = DecodeBoxes(desc.dims[1], desc.dims[2], data);
+    NEROVA_RETURN_VALUE_ON_NEQ(decoded, NEROVA_OK, decoded, kPost, 217);
+    const NerovaError suppressed = NonMaxSuppression();
+    NEROVA_RETURN_VALUE_ON_NEQ(suppressed, NEROVA_OK, suppressed, kPost, 220);
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, const float* data) {
+    FaceDetectorParam& p = *param_;
+    // A top_k changed since the last frame resizes the list here, once.
+    const int top_k = std::max(0, p.top_k);
+    if (candidates_.size() != static_cast<size_t>(top_k)) {
+        candidates_.resize(static_cast<size_t>(top_k));
+        faces_.reserve(candidates_.size());
+        areas_.reserve(candidates_.size());
+    }
+    std::fill(candidates_.begin(), candidates_.end(), FaceBox{});
+    candidate_count_ = 0;
+    const float threshold = p.score_threshold;
+
+    for (int r = 0; r < row_count; ++r) {
+        const float* row = data + static_cast<size_t>(r) * row_length;
+        const float s = row[5];
+        if (threshold > s) continue;
+        ++candidate_count_;
+        int i = 0;
+        while (i < top_k && !(candidates_[i].score < s)) ++i;
+        if (i == top_k) continue;
+        const int last = std::min(top_k, candidate_count_) - 1;
+        for (int j = last - 1; j >= i; --j) candidates_[j + 1] = candidates_[j];
+
+        const double pw = row[8], ph = row[9];
+        const float cx = static_cast<float>((row[0] * 0.1) * pw + row[6]);
+        const float cy = static_cast<float>((row[1] * 0.1) * ph + row[7]);
+        const float w = static_cast<float>(std::exp(row[2] * 0.2) * pw);
+        const float h = static_cast<float>(std::exp(row[3] * 0.2) * ph);
+        FaceBox& box = candidates_[i];
+        box.score = s;
+        box.x1 = cx - w * 0.5f;
+        box.x2 = box.x1 + w;
+        box.y1 = cy - h * 0.5f;
+        box.y2 = box.y1 + h;
+    }
+    if (candidate_count_ > top_k) candidate_count_ = top_k;
+
+    const float fx = static_cast<float>(p.model_input_w) / scale_;
+    const float fy = static_cast<float>(p.model_input_h) / scale_;
+    const float max_x = static_cast<float>(p.origin_frame_w);
+    const float max_y = static_cast<float>(p.origin_frame_h);
+    for (int i = 0; i < candidate_count_; ++i) {
+        FaceBox& box = candidates_[i];
+        box.x1 = box.x1 < 0 ? 0.0f : box.x1 * fx;
+        box.y1 = box.y1 < 0 ? 0.0f : box.y1 * fy;
+        box.x2 = std::min(max_x, box.x2 * fx);
+        box.y2 = std::min(max_y, box.y2 * fy);
+    }
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::NonMaxSuppression() {
+    faces_.clear();
+    areas_.clear();
+    for (int i = 0; i < candidate_count_; ++i) {
+        const FaceBox& b = candidates_[i];
+        areas_.push_back((b.y2 - b.y1) * (b.x2 - b.x1));
+        faces_.push_back(b);
+    }
+    const float threshold = param_->nms_threshold;
+    for (size_t i = 0; i < faces_.size(); ++i) {
+        size_t j = i + 1;
+        while (j < faces_.size()) {
+            const FaceBox& a = faces_[i];
+            const FaceBox& b = faces_[j];
+            const float xx1 = std::max(a.x1, b.x1);
+            const float yy1 = std::max(a.y1, b.y1);
+            const float xx2 = std::min(a.x2, b.x2);
+            const float yy2 = std::min(a.y2, b.y2);
+            const float w = std::max(xx2 - xx1, 0.0f);
+            const float h = std::max(yy2 - yy1, 0.0f);
+            const float inter = w * h;
+            const float iou = inter / ((areas_[i] + areas_[j]) - inter);
+            if (iou > threshold) {
+                faces_.erase(faces_.begin() + static_cast<std::ptrdiff_t>(j));
+                areas_.erase(areas_.begin() + static_cast<std::ptrdiff_t>(j));
+            } else {
+                ++j;
+            }
+        }
+    }
+    areas_.clear();
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::GetOutput(NerovaFaceInfo** faces, uint32_t* face_count) {
+    const size_t n = faces_.size();
+    *face_count = static_cast<uint32_t>(n);
+    if (n == 0) {
+        *faces = nullptr;
+        return NEROVA_OK;
+    }
+    auto* out = static_cast<NerovaFaceInfo*>(std::malloc(n * sizeof(NerovaFaceInfo)));
+    NEROVA_RETURN_VALUE_ON_EQ(out, nullptr, NEROVA_ERR_OUT_OF_MEMORY, kGetOutput, 327);
+    for (size_t i = 0; i < n; ++i) {
+        out[i].score = faces_[i].score;
+        out[i].x1 = TruncateToInt(faces_[i].x1);
+        out[i].y1 = TruncateToInt(faces_[i].y1);
+        out[i].x2 = TruncateToInt(faces_[i].x2);
+        out[i].y2 = TruncateToInt(faces_[i].y2);
+    }
+    *faces = out;
+    return NEROVA_OK;
+}
+
+}  // namespace module
+}  // namespace nerova

@@ -1,0 +1,110 @@
+// The face detector algorithm: parameter record, set-up and the per-frame pipeline
+// (letterbox pre-processing, forward pass, decoding against the network's priors, greedy
+// suppression, result records).
+#ifndef NEROVA_MODULE_FACE_DETECTOR_FACE_DETECTOR_H_
+#define NEROVA_MODULE_FACE_DETECTOR_FACE_DETECTOR_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nerova/config_records.h"
+#include "nerova/kernel.h"
+#include "nerova/module_common.h"
+#include "nerova_face_detector.h"
+
+namespace nerova {
+namespace module {
+
+// The detector's parameter record. The thresholds and top_k are the detector's constants;
+// a host may change them through GetParam and they then apply from the next frame.
+class NEROVA_PUBLIC FaceDetectorParam : public AbstractParam {
+public:
+    FaceDetectorParam() = default;
+    FaceDetectorParam(const FaceDetectorParam&) = default;
+    FaceDetectorParam& operator=(const FaceDetectorParam&) = default;
+    FaceDetectorParam(FaceDetectorParam&&) = default;
+    FaceDetectorParam& operator=(FaceDetectorParam&&) = default;
+    ~FaceDetectorParam() override;
+
+    // Stores the network input's height, width and the converter's interpolation type.
+    // The pointers are not checked.
+    NerovaError GetModelInputHWInterpType(int* height, int* width, NerovaInterpType* interp_type);
+    // Stores the size of the most recent frame; values are not checked.
+    NerovaError SetOriginFrameHW(int height, int width);
+
+    ModelConfig model_config;
+    NetworkConfig network_config;
+    ParamConverter param_converter;
+    int model_input_n = 0;
+    int model_input_c = 0;
+    int model_input_h = 0;
+    int model_input_w = 0;
+    int origin_frame_h = -1;
+    int origin_frame_w = -1;
+    float score_threshold = 0.95f;
+    float nms_threshold = 0.7f;
+    int top_k = 10;
+};
+
+// A candidate box: score, then top-left and bottom-right corners.
+struct FaceBox {
+    float score;
+    float x1;
+    float y1;
+    float x2;
+    float y2;
+};
+
+class NEROVA_PUBLIC FaceDetectorAlgorithm : public AbstractAlgorithm {
+public:
+    FaceDetectorAlgorithm() = default;
+    ~FaceDetectorAlgorithm() override;
+
+    NerovaError Parse(const std::string& model_path, const std::string& model_extra) override;
+    AbstractParam* GetParam() override { return param_.get(); }
+    // Beyond the kernel's failures, also 4096 for a network without an input, a first input
+    // with fewer than four dims, a non-positive extent, or a channel count other than 3.
+    NerovaError Init(const NerovaCustomRuntime* runtime) override;
+    NerovaError DeInit() override;
+
+    NerovaError Process(const NerovaFrame* frame, NerovaFaceInfo** faces, uint32_t* face_count);
+    NerovaError PreProcess(const NerovaFrame* frame);
+    NerovaError Forward(std::shared_ptr<Blob> input);
+    // Refuses (4096, logged) an output with fewer than three dims, rows shorter than ten
+    // floats, or no data; adds the handle's bytes_offset.
+    NerovaError Post();
+    NerovaError DecodeBoxes(int row_count, int row_length, const float* data);
+    NerovaError NonMaxSuppression();
+    NerovaError GetOutput(NerovaFaceInfo** faces, uint32_t* face_count);
+
+    float scale() const { return scale_; }
+    int candidate_count() const { return candidate_count_; }
+    const std::vector<FaceBox>& candidates() const { return candidates_; }
+    const std::vector<FaceBox>& faces() const { return faces_; }
+    const std::shared_ptr<Blob>& input_blob() const { return input_blob_; }
+
+private:
+    std::shared_ptr<FaceDetectorParam> param_;
+    std::shared_ptr<Inference> inference_;
+    std::shared_ptr<Instance> instance_;
+    std::shared_ptr<Blob> input_blob_;
+    std::shared_ptr<Blob> output_blob_;
+    int candidate_count_ = 0;
+    std::vector<FaceBox> candidates_;
+    std::vector<FaceBox> faces_;
+    float scale_ = 1.0f;
+    // Working storage reused across frames so that the steady state allocates nothing.
+    bool scale_computed_ = false;
+    cv::Mat image_;
+    cv::Mat resized_;
+    cv::Mat padded_;
+    cv::Mat float_;
+    std::vector<cv::Mat> planes_;
+    std::vector<float> areas_;
+};
+
+}  // namespace module
+}  // namespace nerova
+
+#endif  // NEROVA_MODULE_FACE_DETECTOR_FACE_DETECTOR_H_

@@ -1,0 +1,207 @@
+#include "wrap_rapidjson/config_parser.h"
+
+#include <rapidjson/document.h>
+
+#include <cstring>
+
+#include "nerova/kernel.h"
+
+namespace nerova {
+namespace module {
+
+namespace {
+
+using rapidjson::Value;
+
+struct FileRef {
+    bool by_name;
+    const char* text;
+};
+
+NerovaError FetchAll(Model& model, ModelConfig* config, std::initializer_list<FileRef> files) {
+    for (const FileRef& file : files) {
+        char* content = nullptr;
+        unsigned long long size = 0;
+        const NerovaError err = file.by_name ? model.GetFileContent(file.text, &content, &size)
+                                             : model.GetFileContentBySuffix(file.text, &content, &size);
+        if (err != NEROVA_OK) return err;
+        config->model_contents.emplace_back(content, static_cast<size_t>(size));
+    }
+    return NEROVA_OK;
+}
+
+const Value* Member(const Value& object, const char* name) {
+    if (!object.IsObject()) return nullptr;
+    auto it = object.FindMember(name);  // first of duplicate names
+    return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+const Value kEmptyObject(rapidjson::kObjectType);
+
+const Value& Section(const Value& root, const char* name) {
+    const Value* v = Member(root, name);
+    return v ? *v : kEmptyObject;
+}
+
+bool IsStringArray(const Value& v) {
+    if (!v.IsArray()) return false;
+    for (const Value& e : v.GetArray())
+        if (!e.IsString()) return false;
+    return true;
+}
+
+bool IsNumberArray(const Value& v, size_t max_len) {
+    if (!v.IsArray() || v.Size() > max_len) return false;
+    for (const Value& e : v.GetArray())
+        if (!e.IsNumber()) return false;
+    return true;
+}
+
+bool KeysAre(const Value& section, std::initializer_list<const char*> keys,
+             bool (*ok)(const Value&)) {
+    for (const char* key : keys) {
+        const Value* v = Member(section, key);
+        if (v && !ok(*v)) return false;
+    }
+    return true;
+}
+
+bool IsString(const Value& v) { return v.IsString(); }
+bool IsInt(const Value& v) { return v.IsInt(); }
+
+// Checks every known key's JSON type before anything is written.
+bool TypesValid(const Value& root, const ParamConverter& converter, bool read_reserve) {
+    if (!root.IsObject()) return false;
+    for (const char* name : {"ModelConfig", "NetworkConfig", "ParamConverter"}) {
+        const Value* v = Member(root, name);
+        if (v && !v->IsObject()) return false;
+    }
+    const Value& mc = Section(root, "ModelConfig");
+    const Value& nc = Section(root, "NetworkConfig");
+    const Value& pc = Section(root, "ParamConverter");
+    if (!KeysAre(mc, {"Type"}, IsString) || !KeysAre(mc, {"InputsName", "OutputsName"}, IsStringArray))
+        return false;
+    if (!KeysAre(nc, {"DeviceType", "DataType", "DataFormat", "Type", "ShareMemoryMode",
+                      "Precision", "CachePath"},
+                 IsString) ||
+        !KeysAre(nc, {"DeviceId", "ThreadNum"}, IsInt))
+        return false;
+    if (!KeysAre(pc, {"InterpolateType", "PixelFormat", "MakeBorderType"}, IsString)) return false;
+    const Value* scale = Member(pc, "Scale");
+    const Value* bias = Member(pc, "Bias");
+    if (scale && !IsNumberArray(*scale, converter.scale.size())) return false;
+    if (bias && !IsNumberArray(*bias, converter.bias.size())) return false;
+    if (read_reserve) {
+        const Value* reserve = Member(root, "Reserve");
+        if (reserve && !reserve->IsString()) return false;
+    }
+    return true;
+}
+
+// Text up to its first zero character.
+std::string Text(const Value& v) { return std::string(v.GetString()); }
+
+template <typename E>
+void ReadEnum(const Value& section, const char* key, E& target, E (*convert)(const std::string&)) {
+    if (const Value* v = Member(section, key)) target = convert(Text(*v));
+}
+
+void ReadBool(const Value& section, const char* key, bool& target) {
+    if (const Value* v = Member(section, key)) target = v->IsTrue();
+}
+
+void ReadFloats(const Value& section, const char* key, std::vector<float>& target) {
+    const Value* v = Member(section, key);
+    if (!v) return;
+    for (rapidjson::SizeType i = 0; i < v->Size(); ++i)
+        target[i] = static_cast<float>((*v)[i].GetDouble());
+}
+
+void AppendStrings(const Value& section, const char* key, std::vector<std::string>& target) {
+    if (const Value* v = Member(section, key)) {
+        for (const Value& e : v->GetArray()) target.push_back(Text(e));
+    }
+}
+
+}  // namespace
+
+NerovaError LoadModelContents(Model& model, ModelConfig* model_config) {
+    if (!model_config) return NEROVA_ERR_PARAM_NULL;
+    const bool native = model_config->is_native;
+    switch (static_cast<int>(model_config->model_type)) {
+        case NEROVA_MODEL_TYPE_TNN:
+            return FetchAll(model, model_config, {{false, ".tnnproto"}, {false, ".tnnmodel"}});
+        case NEROVA_MODEL_TYPE_TENSORRT:
+            return FetchAll(model, model_config, {{false, native ? ".trt" : ".onnx"}});
+        case NEROVA_MODEL_TYPE_OPENVINO:
+            if (!native) return FetchAll(model, model_config, {{false, ".onnx"}});
+            return FetchAll(model, model_config, {{false, ".xml"}, {false, ".bin"}});
+        case NEROVA_MODEL_TYPE_ONNX:
+            return FetchAll(model, model_config, {{false, ".onnx"}});
+        case NEROVA_MODEL_TYPE_MNN:
+            return FetchAll(model, model_config, {{false, ".mnn"}});
+        case NEROVA_MODEL_TYPE_COREML:
+            return FetchAll(model, model_config, {{false, ".mlmodel"}});
+        case NEROVA_MODEL_TYPE_JSON_GRAPH:
+            return FetchAll(model, model_config, {{true, "mod.json"}, {false, ".params"}});
+        case NEROVA_MODEL_TYPE_TFLITE:
+            return FetchAll(model, model_config, {{true, "model.tflite"}});
+        default:
+            return NEROVA_ERR_MODEL_TYPE_NO_FILES;
+    }
+}
+
+NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_config,
+                                               NetworkConfig* network_config,
+                                               ParamConverter* param_converter,
+                                               ModelReserveConfig* reserve_config) {
+    if (!model_config || !network_config || !param_converter) return NEROVA_ERR_PARAM_NULL;
+    char* content = nullptr;
+    unsigned long long size = 0;
+    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
+    if (err != NEROVA_OK) return err;
+    const std::string text(content, static_cast<size_t>(size));
+
+    rapidjson::Document doc;
+    doc.Parse(text.c_str());  // strict JSON; the text ends at its first zero byte
+    if (doc.HasParseError()) return NEROVA_ERR_JSON;
+    if (!TypesValid(doc, *param_converter, reserve_config != nullptr)) return NEROVA_ERR_JSON;
+
+    const Value& mc = Section(doc, "ModelConfig");
+    ReadBool(mc, "IsNative", model_config->is_native);
+    ReadEnum(mc, "Type", model_config->model_type, StringConfigConverter::StringToModelType);
+    AppendStrings(mc, "InputsName", model_config->inputs_name);
+    AppendStrings(mc, "OutputsName", model_config->outputs_name);
+
+    const NerovaError load = LoadModelContents(model, model_config);
+    if (load != NEROVA_OK) return load;
+
+    const Value& nc = Section(doc, "NetworkConfig");
+    ReadEnum(nc, "DeviceType", network_config->device_type, StringConfigConverter::StringToDeviceType);
+    if (const Value* v = Member(nc, "DeviceId")) network_config->device_id = v->GetInt();
+    if (const Value* v = Member(nc, "ThreadNum")) network_config->thread_num = v->GetInt();
+    ReadEnum(nc, "DataType", network_config->data_type, StringConfigConverter::StringToDataType);
+    ReadEnum(nc, "DataFormat", network_config->data_format, StringConfigConverter::StringToDataFormat);
+    ReadEnum(nc, "Type", network_config->network_type, StringConfigConverter::StringToNetworkType);
+    ReadEnum(nc, "ShareMemoryMode", network_config->share_memory_mode,
+             StringConfigConverter::StringToShareMemoryMode);
+    ReadEnum(nc, "Precision", network_config->precision, StringConfigConverter::StringToPrecision);
+    if (const Value* v = Member(nc, "CachePath")) network_config->cache_path = Text(*v);
+    ReadBool(nc, "EnableTuneKernal", network_config->enable_tune_kernel);
+    ReadBool(nc, "EnableReshape", network_config->enable_reshape);
+
+    const Value& pc = Section(doc, "ParamConverter");
+    ReadEnum(pc, "InterpolateType", param_converter->interp_type, StringConfigConverter::StringToInterpType);
+    ReadEnum(pc, "PixelFormat", param_converter->pixel_format, StringConfigConverter::StringToPixelFormat);
+    ReadEnum(pc, "MakeBorderType", param_converter->border_type, StringConfigConverter::StringToBorderType);
+    ReadFloats(pc, "Scale", param_converter->scale);
+    ReadFloats(pc, "Bias", param_converter->bias);
+
+    if (reserve_config) {
+        if (const Value* v = Member(doc, "Reserve")) reserve_config->reserve = Text(*v);
+    }
+    return NEROVA_OK;
+}
+
+}  // namespace module
+}  // namespace nerova

@@ -1,0 +1,287 @@
+#include <onnx/onnx_pb.h>
+
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/dnn.hpp>
+#include <set>
+
+#include "nerova/kernel.h"
+
+namespace nerova {
+
+namespace {
+
+std::string DeviceName(NerovaDeviceType type) {
+    switch (type) {
+        case NEROVA_DEVICE_NAIVE: return "DEVICE_NAIVE";
+        case NEROVA_DEVICE_X86: return "DEVICE_X86";
+        case NEROVA_DEVICE_ARM: return "DEVICE_ARM";
+        case NEROVA_DEVICE_OPENCL: return "DEVICE_OPENCL";
+        case NEROVA_DEVICE_METAL: return "DEVICE_METAL";
+        case NEROVA_DEVICE_CUDA: return "DEVICE_CUDA";
+        case NEROVA_DEVICE_DSP: return "DEVICE_DSP";
+        case NEROVA_DEVICE_ATLAS: return "DEVICE_ATLAS";
+        case NEROVA_DEVICE_HUAWEI_NPU: return "DEVICE_HUAWEI_NPU";
+        case NEROVA_DEVICE_RK_NPU: return "DEVICE_RK_NPU";
+        case NEROVA_DEVICE_OPENGL: return "DEVICE_OPENGL";
+        case NEROVA_DEVICE_VULKAN: return "DEVICE_VULKAN";
+        default: return "device type " + std::to_string(static_cast<int>(type));
+    }
+}
+
+std::string ModelTypeName(NerovaModelType type) {
+    switch (type) {
+        case NEROVA_MODEL_TYPE_TNN: return "TNN";
+        case NEROVA_MODEL_TYPE_MNN: return "MNN";
+        case NEROVA_MODEL_TYPE_TFLITE: return "TFLite";
+        case NEROVA_MODEL_TYPE_TENSORRT: return "TensorRT engine";
+        case NEROVA_MODEL_TYPE_OPENVINO: return "OpenVINO IR";
+        case NEROVA_MODEL_TYPE_NCNN: return "NCNN";
+        case NEROVA_MODEL_TYPE_COREML: return "Core ML";
+        default: return "model type " + std::to_string(static_cast<int>(type));
+    }
+}
+
+// OpenCV's importer prints its own diagnostics for a bad graph; the kernel reports through
+// Status instead, so they are silenced while a network is read.
+cv::dnn::Net ReadOnnx(const std::string& bytes) {
+    const auto level = cv::utils::logging::getLogLevel();
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+        cv::utils::logging::setLogLevel(level);
+        return net;
+    } catch (...) {
+        cv::utils::logging::setLogLevel(level);
+        throw;
+    }
+}
+
+}  // namespace
+
+class InferenceImpl {
+public:
+    ModelConfig model_config;
+    NetworkConfig network_config;
+    bool loaded = false;
+    cv::dnn::Net first_net;  // read by Init, handed to the first instance
+    bool first_net_taken = false;
+    std::map<std::string, std::vector<int>> input_shapes;
+    std::vector<std::string> input_names;  // declaration order
+};
+
+class InstanceImpl {
+public:
+    cv::dnn::Net net;
+    std::vector<std::string> input_names;
+    std::vector<std::string> output_names;
+    std::vector<cv::Mat> outputs;
+    bool has_input = false;
+    bool ran = false;
+};
+
+Instance::Instance(std::unique_ptr<InstanceImpl> impl) : impl_(std::move(impl)) {}
+Instance::~Instance() = default;
+
+Status Instance::DeInit() {
+    impl_->outputs.clear();
+    impl_->has_input = false;
+    impl_->ran = false;
+    return Status();
+}
+
+Status Instance::SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* converter,
+                              std::string name) {
+    if (!blob) return Status(NEROVA_ERR_KERNEL_BLOB, "input blob is null");
+    if (converter) return Status(NEROVA_ERR_KERNEL_BLOB, "this kernel converts no input");
+    const BlobDesc desc = blob->GetBlobDesc();
+    const BlobHandle handle = blob->GetHandle();
+    if (!DeviceUtils::IsCpuReadable(desc.device_type))
+        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob is not in host memory");
+    if (desc.data_type != NEROVA_DATA_TYPE_FLOAT)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob must hold 32-bit floats");
+    if (desc.data_format != NEROVA_DATA_FORMAT_NCHW &&
+        desc.data_format != NEROVA_DATA_FORMAT_HOST_DEFAULT)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob must be planar (NCHW)");
+    if (!handle.base || Blob::BytesOf(desc) == 0)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob has no memory or an empty shape");
+    if (!name.empty() && std::find(impl_->input_names.begin(), impl_->input_names.end(), name) ==
+                             impl_->input_names.end())
+        return Status(NEROVA_ERR_KERNEL_BLOB, "no network input named " + name);
+    void* data = static_cast<char*>(handle.base) + handle.bytes_offset;
+    const cv::Mat mat(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F, data);
+    try {
+        impl_->net.setInput(mat, name);
+    } catch (const cv::Exception& e) {
+        return Status(NEROVA_ERR_KERNEL_BLOB, e.what());
+    }
+    impl_->has_input = true;
+    return Status();
+}
+
+Status Instance::Forward() {
+    if (!impl_->has_input) return Status(NEROVA_ERR_KERNEL_NOT_READY, "no input bound");
+    impl_->ran = false;
+    try {
+        impl_->net.forward(impl_->outputs, impl_->output_names);
+    } catch (const cv::Exception& e) {
+        return Status(NEROVA_ERR_KERNEL_FORWARD, e.what());
+    }
+    for (cv::Mat& m : impl_->outputs) {
+        if (m.depth() != CV_32F) m.convertTo(m, CV_32F);
+        if (!m.isContinuous()) m = m.clone();
+    }
+    impl_->ran = true;
+    return Status();
+}
+
+Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* converter,
+                               std::string name, NerovaDeviceType device,
+                               NerovaDataFormat format) {
+    if (converter) return Status(NEROVA_ERR_KERNEL_BLOB, "this kernel converts no output");
+    if (!impl_->ran) return Status(NEROVA_ERR_KERNEL_NOT_READY, "network has not run");
+    if (!DeviceUtils::IsCpuReadable(device))
+        return Status(NEROVA_ERR_KERNEL_DEVICE, "outputs are delivered in host memory only");
+    if (format != NEROVA_DATA_FORMAT_HOST_DEFAULT && format != NEROVA_DATA_FORMAT_NCHW)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "unsupported output data format");
+    size_t index = 0;
+    if (!name.empty()) {
+        auto it = std::find(impl_->output_names.begin(), impl_->output_names.end(), name);
+        if (it == impl_->output_names.end())
+            return Status(NEROVA_ERR_KERNEL_BLOB, "no network output named " + name);
+        index = static_cast<size_t>(it - impl_->output_names.begin());
+    }
+    if (index >= impl_->outputs.size()) return Status(NEROVA_ERR_KERNEL_BLOB, "no output");
+    cv::Mat& out = impl_->outputs[index];
+    BlobDesc desc;
+    desc.device_type = device;
+    desc.data_type = NEROVA_DATA_TYPE_FLOAT;
+    desc.data_format = format;
+    desc.dims.assign(out.size.p, out.size.p + out.dims);
+    desc.name = impl_->output_names[index];
+    BlobHandle handle;
+    handle.base = out.data;
+    if (!blob) blob = std::make_shared<Blob>();
+    blob->SetBlobDesc(desc, false);
+    blob->SetHandle(handle);
+    return Status();
+}
+
+Inference::Inference() : impl_(new InferenceImpl()) {}
+Inference::~Inference() = default;
+
+Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config) {
+    impl_->loaded = false;
+    const NerovaModelType type = model_config.model_type;
+    const bool onnx = type == NEROVA_MODEL_TYPE_ONNX ||
+                      (!model_config.is_native && (type == NEROVA_MODEL_TYPE_TENSORRT ||
+                                                   type == NEROVA_MODEL_TYPE_OPENVINO));
+    if (!onnx) {
+        return Status(NEROVA_ERR_KERNEL_MODEL_TYPE,
+                      ModelTypeName(type) + " models are not supported by this kernel");
+    }
+    if (model_config.model_contents.empty() || model_config.model_contents[0].empty())
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model contents are empty");
+    const std::string& bytes = model_config.model_contents[0];
+
+    onnx::ModelProto proto;
+    if (bytes.size() > static_cast<size_t>(INT32_MAX) ||
+        !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) ||
+        !proto.has_graph()) {
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model contents are not an ONNX model");
+    }
+    std::set<std::string> initializers;
+    for (const auto& init : proto.graph().initializer()) initializers.insert(init.name());
+    std::map<std::string, std::vector<int>> shapes;
+    std::vector<std::string> names;
+    for (const auto& input : proto.graph().input()) {
+        if (initializers.count(input.name())) continue;
+        std::vector<int> dims;
+        if (input.type().has_tensor_type() && input.type().tensor_type().has_shape()) {
+            for (const auto& dim : input.type().tensor_type().shape().dim()) {
+                const bool fixed = dim.has_dim_value() && dim.dim_value() > 0 &&
+                                   dim.dim_value() <= INT32_MAX;
+                dims.push_back(fixed ? static_cast<int>(dim.dim_value()) : -1);
+            }
+        }
+        shapes[input.name()] = dims;
+        names.push_back(input.name());
+    }
+
+    try {
+        impl_->first_net = ReadOnnx(bytes);
+    } catch (const cv::Exception& e) {
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
+                      std::string("network cannot be loaded: ") + e.what());
+    }
+    if (impl_->first_net.empty())
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "network has no layers");
+    impl_->first_net_taken = false;
+    impl_->model_config = model_config;
+    impl_->network_config = network_config;
+    impl_->input_shapes = std::move(shapes);
+    impl_->input_names = std::move(names);
+    impl_->loaded = true;
+    return Status();
+}
+
+Status Inference::DeInit() {
+    impl_->loaded = false;
+    impl_->first_net = cv::dnn::Net();
+    impl_->model_config.model_contents.clear();
+    return Status();
+}
+
+Status Inference::SetNetworkConfig(NetworkConfig& network_config) {
+    impl_->network_config = network_config;
+    return Status();
+}
+
+std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
+                                                    std::map<std::string, std::vector<int>>) {
+    if (!impl_->loaded) {
+        status = Status(NEROVA_ERR_KERNEL_NOT_READY, "no network loaded");
+        return nullptr;
+    }
+    const NetworkConfig& config = impl_->network_config;
+    int target = cv::dnn::DNN_TARGET_CPU;
+    if (config.device_type == NEROVA_DEVICE_OPENCL) {
+        if (!cv::ocl::haveOpenCL()) {
+            status = Status(NEROVA_ERR_KERNEL_DEVICE, "DEVICE_OPENCL is not available here");
+            return nullptr;
+        }
+        target = cv::dnn::DNN_TARGET_OPENCL;
+    } else if (!DeviceUtils::IsCpuReadable(config.device_type)) {
+        status = Status(NEROVA_ERR_KERNEL_DEVICE,
+                        DeviceName(config.device_type) + " is not available in this build");
+        return nullptr;
+    }
+    std::unique_ptr<InstanceImpl> impl(new InstanceImpl());
+    try {
+        if (!impl_->first_net_taken) {
+            impl->net = impl_->first_net;
+            impl_->first_net_taken = true;
+            impl_->first_net = cv::dnn::Net();
+        } else {
+            impl->net = ReadOnnx(impl_->model_config.model_contents[0]);
+        }
+        impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        impl->net.setPreferableTarget(target);
+        impl->output_names = impl->net.getUnconnectedOutLayersNames();
+    } catch (const cv::Exception& e) {
+        status = Status(NEROVA_ERR_KERNEL_MODEL_INVALID, e.what());
+        return nullptr;
+    }
+    impl->input_names = impl_->input_names;
+    if (config.thread_num > 0) cv::setNumThreads(config.thread_num);
+    status = Status();
+    return std::shared_ptr<Instance>(new Instance(std::move(impl)));
+}
+
+Status Inference::GetModelInputShapesMap(std::map<std::string, std::vector<int>>& shapes) {
+    if (!impl_->loaded) return Status(NEROVA_ERR_KERNEL_NOT_READY, "no network loaded");
+    shapes = impl_->input_shapes;
+    return Status();
+}
+
+}  // namespace nerova

@@ -1,0 +1,232 @@
+// The real kernel on real ONNX networks: numbers, shapes, devices and refusals.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "nerova/kernel.h"
+#include "test_util.h"
+
+namespace nerova {
+namespace {
+
+using nerova_test::ReadFile;
+using nerova_test::TestModel;
+
+ModelConfig OnnxConfig(const std::string& bytes, NerovaModelType type = NEROVA_MODEL_TYPE_ONNX,
+                       bool native = true) {
+    ModelConfig config;
+    config.model_type = type;
+    config.is_native = native;
+    config.model_contents.push_back(bytes);
+    return config;
+}
+
+TEST(KernelTest, RunsAffineNetworkWithExactNumbers) {
+    ModelConfig model = OnnxConfig(ReadFile(TestModel("affine.onnx")));
+    NetworkConfig network;  // default device 32 must run
+    Inference inference;
+    ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+
+    std::map<std::string, std::vector<int>> shapes;
+    ASSERT_EQ(inference.GetModelInputShapesMap(shapes), NEROVA_OK);
+    ASSERT_EQ(shapes.size(), 1u);
+    EXPECT_EQ(shapes["data"], (std::vector<int>{1, 3, 2, 2}));
+
+    Status status;
+    auto instance = inference.CreateInstance(status, {});
+    ASSERT_EQ(status, NEROVA_OK) << status.message();
+
+    BlobDesc desc;
+    desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = {1, 3, 2, 2};
+    auto input = std::make_shared<Blob>(desc, true);
+    float* x = static_cast<float*>(input->GetHandle().base);
+    for (int i = 0; i < 12; ++i) x[i] = static_cast<float>(i);
+    ASSERT_EQ(instance->SetInputBlob(input, nullptr, ""), NEROVA_OK);
+    ASSERT_EQ(instance->Forward(), NEROVA_OK);
+    std::shared_ptr<Blob> output = std::make_shared<Blob>();
+    Blob* slot = output.get();
+    ASSERT_EQ(instance->GetOutputBlob(output, nullptr, "", DeviceUtils::GetDefaultCpuDeviceType(),
+                                      NEROVA_DATA_FORMAT_HOST_DEFAULT),
+              NEROVA_OK);
+    EXPECT_EQ(output.get(), slot) << "an existing slot is re-described in place";
+    const BlobDesc out_desc = output->GetBlobDesc();
+    EXPECT_EQ(out_desc.dims, (std::vector<int>{1, 2, 2, 2}));
+    EXPECT_EQ(out_desc.data_format, NEROVA_DATA_FORMAT_HOST_DEFAULT);
+    const float* y = static_cast<const float*>(output->GetHandle().base);
+    for (int p = 0; p < 4; ++p) {
+        const float x0 = x[p], x1 = x[4 + p], x2 = x[8 + p];
+        EXPECT_FLOAT_EQ(y[p], x0 + 2 * x1 - x2 + 1) << p;
+        EXPECT_FLOAT_EQ(y[4 + p], 0.5f * x2 - 3) << p;
+    }
+}
+
+TEST(KernelTest, InputShapesSkipInitializersAndReportSymbolicDimsAsMinusOne) {
+    struct Case {
+        const char* model;
+        std::map<std::string, std::vector<int>> shapes;
+    };
+    const Case cases[] = {
+        {"two_inputs.onnx", {{"alpha", {1, 3, 16, 16}}, {"zeta", {1, 3, 8, 8}}}},
+        {"symbolic_batch.onnx", {{"input", {-1, 3, 16, 16}}}},
+        {"three_dims.onnx", {{"input", {1, 3, 16}}}},
+    };
+    for (const Case& c : cases) {
+        ModelConfig model = OnnxConfig(ReadFile(TestModel(c.model)));
+        NetworkConfig network;
+        Inference inference;
+        ASSERT_EQ(inference.Init(model, network), NEROVA_OK) << c.model;
+        std::map<std::string, std::vector<int>> shapes;
+        inference.GetModelInputShapesMap(shapes);
+        EXPECT_EQ(shapes, c.shapes) << c.model;
+    }
+}
+
+TEST(KernelTest, RefusesWhatItCannotLoad) {
+    const std::string onnx = ReadFile(TestModel("affine.onnx"));
+    std::string truncated = onnx.substr(0, onnx.size() / 2);
+    std::string flipped = onnx;
+    for (size_t i = 0; i < flipped.size(); i += 7) flipped[i] = static_cast<char>(~flipped[i]);
+    struct Case {
+        const char* what;
+        ModelConfig config;
+        NerovaError code;
+    };
+    ModelConfig empty;
+    empty.model_type = NEROVA_MODEL_TYPE_ONNX;
+    const Case cases[] = {
+        {"TNN", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TNN), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"MNN", OnnxConfig(onnx, NEROVA_MODEL_TYPE_MNN), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"TFLite", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TFLITE), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"TensorRT engine", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TENSORRT, true), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"OpenVINO IR", OnnxConfig(onnx, NEROVA_MODEL_TYPE_OPENVINO, true), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"no contents", empty, NEROVA_ERR_KERNEL_MODEL_INVALID},
+        {"empty bytes", OnnxConfig(""), NEROVA_ERR_KERNEL_MODEL_INVALID},
+        {"text", OnnxConfig("not a model at all"), NEROVA_ERR_KERNEL_MODEL_INVALID},
+        {"truncated", OnnxConfig(truncated), NEROVA_ERR_KERNEL_MODEL_INVALID},
+        {"corrupted", OnnxConfig(flipped), NEROVA_ERR_KERNEL_MODEL_INVALID},
+    };
+    for (Case c : cases) {
+        NetworkConfig network;
+        Inference inference;
+        const Status status = inference.Init(c.config, network);
+        EXPECT_EQ(status.code(), c.code) << c.what << ": " << status.message();
+        EXPECT_NE(status.message(), "OK") << c.what;
+        Status create;
+        EXPECT_EQ(inference.CreateInstance(create, {}), nullptr) << c.what;
+        EXPECT_NE(create, NEROVA_OK) << c.what;
+    }
+    // ONNX stored under the TensorRT and OpenVINO types when not native.
+    for (NerovaModelType type : {NEROVA_MODEL_TYPE_TENSORRT, NEROVA_MODEL_TYPE_OPENVINO}) {
+        ModelConfig config = OnnxConfig(onnx, type, false);
+        NetworkConfig network;
+        Inference inference;
+        EXPECT_EQ(inference.Init(config, network), NEROVA_OK) << type;
+    }
+}
+
+TEST(KernelTest, DevicesOutsideTheCpuFailWithTheirName) {
+    ModelConfig model = OnnxConfig(ReadFile(TestModel("affine.onnx")));
+    for (NerovaDeviceType device : {NEROVA_DEVICE_NAIVE, NEROVA_DEVICE_X86, NEROVA_DEVICE_ARM}) {
+        NetworkConfig network;
+        network.device_type = device;
+        Inference inference;
+        ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+        Status status;
+        EXPECT_NE(inference.CreateInstance(status, {}), nullptr) << device;
+        EXPECT_EQ(status, NEROVA_OK) << device;
+    }
+    NetworkConfig network;
+    network.device_type = NEROVA_DEVICE_CUDA;
+    Inference inference;
+    ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+    Status status;
+    EXPECT_EQ(inference.CreateInstance(status, {}), nullptr);
+    EXPECT_EQ(status.code(), NEROVA_ERR_KERNEL_DEVICE);
+    EXPECT_NE(status.message().find("DEVICE_CUDA"), std::string::npos) << status.message();
+    // After switching to the CPU the same inference object creates instances, more than once.
+    network.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+    inference.SetNetworkConfig(network);
+    EXPECT_NE(inference.CreateInstance(status, {}), nullptr);
+    EXPECT_NE(inference.CreateInstance(status, {}), nullptr);
+    EXPECT_EQ(status, NEROVA_OK);
+}
+
+TEST(KernelTest, InstanceRefusesUnusableTensors) {
+    ModelConfig model = OnnxConfig(ReadFile(TestModel("affine.onnx")));
+    NetworkConfig network;
+    Inference inference;
+    ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+    Status status;
+    auto instance = inference.CreateInstance(status, {});
+    ASSERT_TRUE(instance);
+    EXPECT_NE(instance->Forward(), NEROVA_OK) << "no input bound yet";
+    std::shared_ptr<Blob> out;
+    EXPECT_NE(instance->GetOutputBlob(out, nullptr, "", NEROVA_DEVICE_X86, NEROVA_DATA_FORMAT_HOST_DEFAULT),
+              NEROVA_OK);
+    BlobDesc desc;
+    desc.device_type = NEROVA_DEVICE_X86;
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = {1, 3, 2, 2};
+    auto no_memory = std::make_shared<Blob>(desc, false);
+    EXPECT_NE(instance->SetInputBlob(no_memory, nullptr, ""), NEROVA_OK);
+    EXPECT_NE(instance->SetInputBlob(nullptr, nullptr, ""), NEROVA_OK);
+    auto good = std::make_shared<Blob>(desc, true);
+    EXPECT_NE(instance->SetInputBlob(good, nullptr, "no_such_input"), NEROVA_OK);
+    BlobDesc gpu = desc;
+    gpu.device_type = NEROVA_DEVICE_CUDA;
+    EXPECT_NE(instance->SetInputBlob(std::make_shared<Blob>(gpu, true), nullptr, ""), NEROVA_OK);
+}
+
+TEST(KernelTest, StringsMapToDistinctValuesAndUnknownToUnset) {
+    const char* devices[] = {"DEVICE_X86", "DEVICE_ARM", "DEVICE_OPENCL", "DEVICE_METAL",
+                             "DEVICE_CUDA", "DEVICE_DSP", "DEVICE_ATLAS", "DEVICE_HUAWEI_NPU",
+                             "DEVICE_RK_NPU", "DEVICE_OPENGL", "DEVICE_VULKAN"};
+    std::set<int> seen;
+    for (const char* d : devices) {
+        const int v = StringConfigConverter::StringToDeviceType(d);
+        EXPECT_NE(v, NEROVA_UNSET_VALUE) << d;
+        EXPECT_TRUE(seen.insert(v).second) << d;
+    }
+    struct ModelCase {
+        const char* s;
+        int value;
+    };
+    for (ModelCase c : {ModelCase{"MODEL_TYPE_TNN", 12288}, {"MODEL_TYPE_TENSORRT", 4096},
+                        {"MODEL_TYPE_OPENVINO", 8192}, {"MODEL_TYPE_ONNX", 8193},
+                        {"MODEL_TYPE_MNN", 12290}, {"MODEL_TYPE_TFLITE", 20480},
+                        {"model_type_onnx", NEROVA_UNSET_VALUE}, {"", NEROVA_UNSET_VALUE}}) {
+        EXPECT_EQ(StringConfigConverter::StringToModelType(c.s), c.value) << c.s;
+    }
+    EXPECT_EQ(StringConfigConverter::StringToDataFormat("DATA_FORMAT_NCHW"), 0);
+    EXPECT_EQ(StringConfigConverter::StringToDataFormat("DATA_FORMAT_NHWC"), 1);
+    EXPECT_EQ(StringConfigConverter::StringToDataType("DATA_TYPE_UINT8"), 11);
+    EXPECT_EQ(StringConfigConverter::StringToPrecision("PRECISION_LOW"), NEROVA_PRECISION_LOW);
+    EXPECT_EQ(StringConfigConverter::StringToInterpType("INTERP_TYPE_LINEAR"), 1);
+    EXPECT_EQ(StringConfigConverter::StringToPixelFormat("PIXEL_FORMAT_NV21"), 7);
+    EXPECT_EQ(StringConfigConverter::StringToBorderType("BORDER_TYPE_REFLECT"), 1);
+    EXPECT_EQ(StringConfigConverter::StringToShareMemoryMode("SHARE_MEMORY_MODE_EXTERNAL"), 2);
+    EXPECT_EQ(StringConfigConverter::StringToNetworkType("NETWORK_TYPE_ONNX"), NEROVA_NETWORK_TYPE_ONNX);
+    const int ncnn = StringConfigConverter::StringToModelType("MODEL_TYPE_NCNN");
+    EXPECT_NE(ncnn, NEROVA_UNSET_VALUE);
+}
+
+TEST(KernelTest, ParentPathRules) {
+    struct Case {
+        const char* path;
+        bool is_file;
+        const char* parent;
+    };
+    const Case cases[] = {
+        {"/a/b/model.onnx", true, "/a/b"}, {"a/b/model.onnx", true, "a/b"},
+        {"model.onnx", true, "."},         {"/model.onnx", true, "/"},
+        {"a\\b\\m.onnx", true, "a\\b"},    {"a/b\\m.onnx", true, "a/b"},
+        {"a//b//m.onnx", true, "a//b"},    {"a/b/", false, "a"},
+        {"a/b/", true, "a/b"},             {"", true, "."},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FileUtils::GetFileParentPath(c.path, c.is_file), c.parent) << c.path;
+}
+
+}  // namespace
+}  // namespace nerova

@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""Writes the small ONNX networks that the tests run on the real kernel.
+
+The "rows" networks answer every input with rows of ten floats,
+    output = C + m * B,  m = mean over all input elements of (x_b + x_g + x_r) / 3,
+so a test knows each output exactly: a frame of the mean colour gives m = 0 (output = C),
+and a brighter frame raises the rows that B selects in proportion to the frame's area
+inside the letterbox.
+"""
+import os
+import sys
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+
+def save(model, out_dir, name):
+    model.opset_import[0].version = 11
+    model.ir_version = 7
+    onnx.checker.check_model(model)
+    with open(os.path.join(out_dir, name), "wb") as f:
+        f.write(model.SerializeToString())
+
+
+def mean_feature(input_name, tag, nodes, inits):
+    """(1,3,H,W) -> (1,1): mean over channels and pixels."""
+    w = numpy_helper.from_array(np.full((1, 3, 1, 1), 1.0 / 3.0, np.float32), tag + "_w")
+    inits.append(w)
+    nodes += [
+        helper.make_node("Conv", [input_name, w.name], [tag + "_c"], kernel_shape=[1, 1]),
+        helper.make_node("GlobalAveragePool", [tag + "_c"], [tag + "_p"]),
+        helper.make_node("Flatten", [tag + "_p"], [tag + "_m"], axis=1),
+    ]
+    return tag + "_m"
+
+
+def rows_model(h, w, const_rows, gain_rows=None, row_len=10, out_dims=3, input_dims=None,
+               channels=3, input_name="input", batch=1):
+    rows = np.asarray(const_rows, np.float32).reshape(-1, row_len)
+    gain = np.zeros_like(rows) if gain_rows is None else np.asarray(gain_rows, np.float32).reshape(rows.shape)
+    n = rows.size
+    nodes, inits = [], []
+    in_shape = input_dims or [batch, channels, h, w]
+    x = helper.make_tensor_value_info(input_name, TensorProto.FLOAT, in_shape)
+    if channels == 3 and len(in_shape) == 4:
+        m = mean_feature(input_name, "f", nodes, inits)
+    else:
+        nodes.append(helper.make_node("ReduceMean", [input_name], ["f_r"], keepdims=0))
+        nodes.append(helper.make_node("Reshape", ["f_r", "one_one"], ["f_m"]))
+        inits.append(numpy_helper.from_array(np.array([1, 1], np.int64), "one_one"))
+        m = "f_m"
+    inits.append(numpy_helper.from_array(gain.reshape(n, 1), "gain"))
+    inits.append(numpy_helper.from_array(rows.reshape(n), "base"))
+    nodes.append(helper.make_node("Gemm", [m, "gain", "base"], ["flat"], transB=1))
+    shape = [1, rows.shape[0], row_len] if out_dims == 3 else [rows.shape[0], row_len]
+    inits.append(numpy_helper.from_array(np.array(shape, np.int64), "out_shape"))
+    nodes.append(helper.make_node("Reshape", ["flat", "out_shape"], ["output"]))
+    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, shape)
+    graph = helper.make_graph(nodes, "rows", [x], [y], inits)
+    return helper.make_model(graph)
+
+
+def row(dx=0, dy=0, dw=0, dh=0, score=0.0, cx=0.5, cy=0.5, pw=0.2, ph=0.2):
+    return [dx, dy, dw, dh, 1.0 - score, score, cx, cy, pw, ph]
+
+
+def affine_model():
+    """(1,3,2,2) -> (1,2,2,2): out0 = x0 + 2*x1 - x2 + 1, out1 = 0.5*x2 - 3."""
+    w = np.array([[1, 2, -1], [0, 0, 0.5]], np.float32).reshape(2, 3, 1, 1)
+    b = np.array([1, -3], np.float32)
+    x = helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 2, 2])
+    y = helper.make_tensor_value_info("out", TensorProto.FLOAT, [1, 2, 2, 2])
+    node = helper.make_node("Conv", ["data", "w", "b"], ["out"], kernel_shape=[1, 1])
+    graph = helper.make_graph([node], "affine", [x], [y],
+                              [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")])
+    return helper.make_model(graph)
+
+
+def two_inputs_model():
+    """Inputs "zeta" (1,3,8,8) declared first and "alpha" (1,3,16,16); rows from both means."""
+    nodes, inits = [], []
+    xs = [helper.make_tensor_value_info("zeta", TensorProto.FLOAT, [1, 3, 8, 8]),
+          helper.make_tensor_value_info("alpha", TensorProto.FLOAT, [1, 3, 16, 16])]
+    mean_feature("zeta", "z", nodes, inits)
+    mean_feature("alpha", "a", nodes, inits)
+    # Joined before flattening: OpenCV's Gemm import needs a flattened operand of known width.
+    nodes.append(helper.make_node("Add", ["z_p", "a_p"], ["sum"]))
+    nodes.append(helper.make_node("Flatten", ["sum"], ["m"], axis=1))
+    rows = np.array(row(score=0.5), np.float32)
+    inits.append(numpy_helper.from_array(np.zeros((10, 1), np.float32), "gain"))
+    inits.append(numpy_helper.from_array(rows, "base"))
+    nodes.append(helper.make_node("Gemm", ["m", "gain", "base"], ["flat"], transB=1))
+    inits.append(numpy_helper.from_array(np.array([1, 1, 10], np.int64), "out_shape"))
+    nodes.append(helper.make_node("Reshape", ["flat", "out_shape"], ["output"]))
+    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 1, 10])
+    return helper.make_model(helper.make_graph(nodes, "two", xs, [y], inits))
+
+
+def main():
+    out = sys.argv[1]
+    os.makedirs(out, exist_ok=True)
+    save(affine_model(), out, "affine.onnx")
+    save(two_inputs_model(), out, "two_inputs.onnx")
+
+    # Decoding and suppression on a 320x320 input: fixed rows (see the pipeline tests).
+    fixed = [
+        row(score=0.99, cx=0.5, cy=0.5, pw=0.2, ph=0.4),        # (0.4,0.3)-(0.6,0.7)
+        row(score=0.97, cx=0.51, cy=0.5, pw=0.2, ph=0.4),       # overlaps row 0: suppressed
+        row(score=0.96, cx=0.15, cy=0.15, pw=0.1, ph=0.1),      # separate face
+        row(score=0.50, cx=0.8, cy=0.8, pw=0.1, ph=0.1),        # below threshold
+        row(score=0.95, cx=0.02, cy=0.98, pw=0.1, ph=0.1),      # at threshold, clamped left/bottom
+    ]
+    save(rows_model(320, 320, fixed), out, "fixed_rows_320.onnx")
+
+    # Rows whose score rises with the frame's brightness: score = 0.5 + m / 100.
+    bright = [row(score=0.5, cx=0.25, cy=0.25, pw=0.5, ph=0.5)]
+    gain = [[0, 0, 0, 0, -0.01, 0.01, 0, 0, 0, 0]]
+    save(rows_model(64, 64, bright, gain), out, "bright_score_64.onnx")
+
+    # Many separate rows above the threshold, for top_k.
+    many = [row(score=0.999 - 0.001 * i, cx=(i % 10) / 10.0 + 0.05, cy=(i // 10) / 10.0 + 0.05,
+                pw=0.05, ph=0.05) for i in range(40)]
+    save(rows_model(128, 128, many), out, "many_rows_128.onnx")
+
+    # Networks that set-up or decoding must refuse.
+    save(rows_model(16, 16, [row(score=0.99)], channels=1), out, "gray_input.onnx")
+    save(rows_model(16, 16, [row(score=0.99)], input_dims=[1, 3, 16]), out, "three_dims.onnx")
+    save(rows_model(16, 16, [row(score=0.99)], input_dims=["N", 3, 16, 16]), out, "symbolic_batch.onnx")
+    save(rows_model(16, 16, [row(score=0.99)[:8]], row_len=8), out, "short_rows.onnx")
+    save(rows_model(16, 16, [row(score=0.99)], out_dims=2), out, "two_dim_output.onnx")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,58 @@
+// Helpers shared by the tests: temporary model directories, stderr capture, frames.
+#ifndef NEROVA_TESTS_TEST_UTIL_H_
+#define NEROVA_TESTS_TEST_UTIL_H_
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "nerova/nerova_defines.h"
+
+namespace nerova_test {
+
+// A fresh directory under the system's temporary folder, removed with its files.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes bytes to path()/name (creating parent folders) and returns the full path.
+    std::string Write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+// Path of a generated test network (see make_test_models.py).
+std::string TestModel(const std::string& name);
+
+// Captures everything written to the standard error stream between construction and Stop.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    std::string Stop();
+    // The non-empty lines captured.
+    std::vector<std::string> Lines();
+
+private:
+    int saved_fd_ = -1;
+    std::string file_;
+    bool stopped_ = false;
+    std::string text_;
+};
+
+// "E/nerova: [File <...>/<file>.cc] [Function <function>] [Line <line>] <message>"
+bool IsLogLine(const std::string& line, const std::string& file, const std::string& function,
+               int line_no, const std::string& message);
+
+// A BGR frame over the matrix's memory.
+NerovaFrame BgrFrame(const cv::Mat& bgr);
+
+}  // namespace nerova_test
+
+#endif  // NEROVA_TESTS_TEST_UTIL_H_
