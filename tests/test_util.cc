@@ -98,3 +98,12 @@ NerovaFrame BgrFrame(const cv::Mat& bgr) {
 }
 
 }  // namespace nerova_test
+
+namespace nerova_test {
+
+std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source, const std::string& json) {
+    dir.Write("inference.json", json);
+    return dir.Write("model.onnx", ReadFile(onnx_source));
+}
+
+}  // namespace nerova_test

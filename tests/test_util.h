@@ -56,3 +56,13 @@ NerovaFrame BgrFrame(const cv::Mat& bgr);
 }  // namespace nerova_test
 
 #endif  // NEROVA_TESTS_TEST_UTIL_H_
+
+namespace nerova_test {
+
+// A model directory: `onnx_source` copied in as model.onnx beside an inference.json with
+// `json` (by default an ONNX model on the CPU). Returns the model file's path.
+std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
+                         const std::string& json = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
+                           "NetworkConfig": {"DeviceType": "DEVICE_X86"}})");
+
+}  // namespace nerova_test

@@ -273,7 +273,8 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         return nullptr;
     }
     impl->input_names = impl_->input_names;
-    if (config.thread_num > 0) cv::setNumThreads(config.thread_num);
+    if (config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
+        cv::setNumThreads(config.thread_num);
     status = Status();
     return std::shared_ptr<Instance>(new Instance(std::move(impl)));
 }

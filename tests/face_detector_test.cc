@@ -1,0 +1,220 @@
+// Create, destroy, registration, the parameter record and set-up, on the real kernel.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "face_detector/face_detector.h"
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+namespace nerova {
+namespace module {
+namespace {
+
+using nerova_test::IsLogLine;
+using nerova_test::MakeModelDir;
+using nerova_test::StderrCapture;
+using nerova_test::TempDir;
+using nerova_test::TestModel;
+
+const char kApi[] = "module/face_detector/nerova_face_detector";
+const char kAlgo[] = "module/face_detector/face_detector";
+void* const kSentinel = reinterpret_cast<void*>(0x1234);
+
+TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
+    struct Case {
+        const char* path;
+        const char* extra;
+        bool with_handle;
+        int line;
+    };
+    const Case cases[] = {{nullptr, nullptr, true, 15},
+                          {nullptr, "", true, 15},
+                          {"m.onnx", nullptr, true, 16},
+                          {"m.onnx", "", false, 17}};
+    for (const Case& c : cases) {
+        void* handle = kSentinel;
+        StderrCapture capture;
+        EXPECT_EQ(NerovaFaceDetectorCreate(c.path, c.extra, nullptr, c.with_handle ? &handle : nullptr),
+                  NEROVA_ERR_PARAM_NULL);
+        const auto lines = capture.Lines();
+        ASSERT_EQ(lines.size(), 1u) << c.line;
+        EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorCreate", c.line, "CHECK_PARAM_NULL!"))
+            << lines[0];
+        EXPECT_EQ(handle, kSentinel);
+    }
+    StderrCapture capture;
+    EXPECT_EQ(NerovaFaceDetectorDestroy(nullptr), NEROVA_ERR_PARAM_NULL);
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorDestroy", 69, "CHECK_PARAM_NULL!")) << lines[0];
+}
+
+TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
+    struct Case {
+        const char* what;
+        const char* json;    // null: no model directory at all
+        const char* model;   // test network copied in as model.onnx
+        NerovaError code;
+        std::vector<std::pair<std::string, int>> chain;  // function, line
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        {"missing model file", nullptr, nullptr, NEROVA_ERR_MODEL_PATH,
+         {{"nerova::module::FaceDetectorAlgorithm::Parse", 54}, {"NerovaFaceDetectorCreate", 24}},
+         {"model.Parse.", "algorithm parse failed."}},
+        {"malformed inference.json", "{\"ModelConfig\": ", "fixed_rows_320.onnx", NEROVA_ERR_JSON,
+         {{"nerova::module::FaceDetectorAlgorithm::Parse", 64}, {"NerovaFaceDetectorCreate", 24}},
+         {"InferenceConfigParser::ParseInferenceConfig.", "algorithm parse failed."}},
+        {"unloadable network", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", nullptr, NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
+        {"TNN model type", R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})", "fixed_rows_320.onnx",
+         NEROVA_ERR_MODEL_FILE_NOT_FOUND,
+         {{"nerova::module::FaceDetectorAlgorithm::Parse", 64}, {"NerovaFaceDetectorCreate", 24}},
+         {"InferenceConfigParser::ParseInferenceConfig.", "algorithm parse failed."}},
+        {"gray network", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "gray_input.onnx", NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
+        {"three-dim input", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "three_dims.onnx", NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
+        {"symbolic batch", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "symbolic_batch.onnx",
+         NEROVA_ERR_NET, {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string path = dir.path() + "/model.onnx";
+        if (c.json) {
+            dir.Write("inference.json", c.json);
+            if (c.model) {
+                path = MakeModelDir(dir, TestModel(c.model), c.json);
+            } else {
+                path = dir.Write("model.onnx", "this is not a network");
+            }
+        }
+        void* handle = kSentinel;
+        StderrCapture capture;
+        EXPECT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle), c.code) << c.what;
+        const auto lines = capture.Lines();
+        EXPECT_EQ(handle, kSentinel) << c.what;
+        ASSERT_EQ(lines.size(), c.chain.size()) << c.what << "\n" << capture.Stop();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string file = c.chain[i].first == "NerovaFaceDetectorCreate" ? kApi : kAlgo;
+            EXPECT_TRUE(IsLogLine(lines[i], file, c.chain[i].first, c.chain[i].second, c.messages[i]))
+                << c.what << ": " << lines[i];
+        }
+    }
+}
+
+TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
+    TempDir dir;
+    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"),
+        R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 2}})");
+    struct Case {
+        const char* what;
+        bool with_runtime;
+        NerovaCustomRuntime runtime;
+        NerovaDeviceType device;
+        int threads;
+    };
+    const Case cases[] = {
+        {"file settings", false, {}, NEROVA_DEVICE_X86, 2},
+        {"runtime on the CPU", true, {NEROVA_DEVICE_ARM, 0, 1}, NEROVA_DEVICE_ARM, 1},
+        {"CUDA falls back", true, {NEROVA_DEVICE_CUDA, 1, 3}, DeviceUtils::GetDefaultCpuDeviceType(), 3},
+    };
+    for (const Case& c : cases) {
+        void* handle = nullptr;
+        StderrCapture capture;
+        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", c.with_runtime ? &c.runtime : nullptr, &handle),
+                  NEROVA_OK) << c.what;
+        EXPECT_EQ(capture.Stop().find("E/nerova"), std::string::npos) << "nothing is logged on success";
+        auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
+        auto* param = static_cast<FaceDetectorParam*>(algorithm->GetParam());
+        EXPECT_EQ(param->network_config.device_type, c.device) << c.what;
+        EXPECT_EQ(param->network_config.thread_num, c.threads) << c.what;
+        if (c.with_runtime) {
+            EXPECT_EQ(param->network_config.device_id, c.runtime.device_id) << c.what;
+        }
+        int h = 0, w = 0;
+        NerovaInterpType interp = NEROVA_INTERP_TYPE_LINEAR;
+        EXPECT_EQ(param->GetModelInputHWInterpType(&h, &w, &interp), NEROVA_OK);
+        EXPECT_EQ(h, 320);
+        EXPECT_EQ(w, 320);
+        EXPECT_EQ(interp, NEROVA_INTERP_TYPE_UNSET);
+        EXPECT_EQ(param->network_config.extra_strings, std::vector<std::string>{dir.path()});
+        ASSERT_EQ(algorithm->candidates().size(), 10u);
+        EXPECT_EQ(algorithm->candidates()[9].score, 0.0f);
+        EXPECT_EQ(algorithm->input_blob()->GetBlobDesc().dims, (std::vector<int>{1, 3, 320, 320}));
+        EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+    }
+}
+
+TEST(AlgorithmTest, FirstInputByNameAndStateBeforeSetUp) {
+    TempDir dir;
+    const std::string path = MakeModelDir(dir, TestModel("two_inputs.onnx"));
+    FaceDetectorAlgorithm algorithm;
+    EXPECT_EQ(algorithm.GetParam(), nullptr);
+    EXPECT_EQ(algorithm.scale(), 1.0f);
+    EXPECT_EQ(algorithm.DeInit(), NEROVA_OK) << "nothing to de-initialise";
+    ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
+    auto* param = static_cast<FaceDetectorParam*>(algorithm.GetParam());
+    EXPECT_EQ(param->model_input_h, 0);
+    EXPECT_EQ(param->origin_frame_h, -1);
+    EXPECT_EQ(param->score_threshold, 0.95f);
+    EXPECT_EQ(param->nms_threshold, 0.7f);
+    EXPECT_EQ(param->top_k, 10);
+    ASSERT_EQ(algorithm.Init(nullptr), NEROVA_OK);
+    EXPECT_EQ(param->model_input_h, 16) << "\"alpha\" sorts before \"zeta\"";
+
+    // A second Parse replaces the record; extra_strings again holds one entry.
+    ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
+    EXPECT_NE(algorithm.GetParam(), param);
+    EXPECT_EQ(static_cast<FaceDetectorParam*>(algorithm.GetParam())->network_config.extra_strings.size(), 1u);
+}
+
+TEST(ParamTest, KeyedAccessIsRefusedAndCopiesCarryTheShape) {
+    FaceDetectorParam param;
+    int i = 7;
+    float f = 2.5f;
+    std::string s = "kept";
+    EXPECT_EQ(param.SetParam("top_k", 5), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(param.SetParam("x", 1.0f), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(param.SetParam("x", std::string("v")), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(param.GetParam("top_k", i), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(param.GetParam("x", f), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(param.GetParam("x", s), NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(i, 7);
+    EXPECT_EQ(f, 2.5f);
+    EXPECT_EQ(s, "kept");
+    EXPECT_EQ(param.top_k, 10);
+    EXPECT_EQ(param.SetOriginFrameHW(-3, 0), NEROVA_OK);
+    param.model_input_h = 128;
+    const FaceDetectorParam copy = param;
+    EXPECT_EQ(copy.origin_frame_h, -3);
+    EXPECT_EQ(copy.origin_frame_w, 0);
+    EXPECT_EQ(copy.model_input_h, 128);
+}
+
+TEST(RegistrationTest, LoadingTheLibraryRegistersOneCreatorUnder4100) {
+    auto& map = GetGlobalAlgorithmCreatorMap();
+    // This binary links the module's objects, so its own registrar already ran; loading the
+    // shared library runs the library's registrar, which must replace that creator.
+    ASSERT_EQ(map.count(ALGORITHM_TYPE_FACE_DETECTOR), 1u);
+    std::weak_ptr<AlgorithmCreator> before = map[ALGORITHM_TYPE_FACE_DETECTOR];
+    void* lib = dlopen(NEROVA_MODULE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    EXPECT_EQ(map.size(), 1u);
+    EXPECT_TRUE(before.expired()) << "the earlier creator is released";
+    AbstractAlgorithm* algorithm = map[ALGORITHM_TYPE_FACE_DETECTOR]->CreateAlgorithm();
+    ASSERT_NE(algorithm, nullptr);
+    EXPECT_EQ(algorithm->GetParam(), nullptr);
+    EXPECT_EQ(algorithm->DeInit(), NEROVA_OK);
+    delete algorithm;
+    // The exported C functions resolve by their plain names.
+    for (const char* name : {"NerovaFaceDetectorCreate", "NerovaFaceDetectorDestroy",
+                             "NerovaFaceDetectorProcess", "NerovaFaceDetectorOutputRelease"}) {
+        EXPECT_NE(dlsym(lib, name), nullptr) << name;
+    }
+    // The creator's code lives in the library, which therefore stays loaded.
+}
+
+}  // namespace
+}  // namespace module
+}  // namespace nerova
