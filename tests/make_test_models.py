@@ -104,12 +104,13 @@ def main():
     save(two_inputs_model(), out, "two_inputs.onnx")
 
     # Decoding and suppression on a 320x320 input: fixed rows (see the pipeline tests).
+    # Priors are binary fractions so that the expected pixels are exact.
     fixed = [
-        row(score=0.99, cx=0.5, cy=0.5, pw=0.2, ph=0.4),        # (0.4,0.3)-(0.6,0.7)
-        row(score=0.97, cx=0.51, cy=0.5, pw=0.2, ph=0.4),       # overlaps row 0: suppressed
-        row(score=0.96, cx=0.15, cy=0.15, pw=0.1, ph=0.1),      # separate face
-        row(score=0.50, cx=0.8, cy=0.8, pw=0.1, ph=0.1),        # below threshold
-        row(score=0.95, cx=0.02, cy=0.98, pw=0.1, ph=0.1),      # at threshold, clamped left/bottom
+        row(score=0.99, cx=0.5, cy=0.5, pw=0.25, ph=0.375),           # (120,100)-(200,220)
+        row(score=0.97, cx=0.515625, cy=0.5, pw=0.25, ph=0.375),      # IoU 0.88 with row 0
+        row(score=0.96, cx=0.15625, cy=0.15625, pw=0.125, ph=0.125),  # (30,30)-(70,70)
+        row(score=0.50, cx=0.8, cy=0.8, pw=0.1, ph=0.1),              # below the threshold
+        row(score=0.95, cx=0.03125, cy=0.96875, pw=0.125, ph=0.125),  # at the threshold, clamped
     ]
     save(rows_model(320, 320, fixed), out, "fixed_rows_320.onnx")
 

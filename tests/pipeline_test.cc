@@ -1,0 +1,425 @@
+// The per-frame pipeline on the real kernel: letterbox geometry, decoding, suppression and
+// results, checked to the pixel against rows whose values are known.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <opencv2/imgproc.hpp>
+
+#include "face_detector/face_detector.h"
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+namespace nerova {
+namespace module {
+namespace {
+
+using nerova_test::BgrFrame;
+using nerova_test::IsLogLine;
+using nerova_test::MakeModelDir;
+using nerova_test::StderrCapture;
+using nerova_test::TempDir;
+using nerova_test::TestModel;
+
+// A ready detector on one of the generated networks.
+class Detector {
+public:
+    explicit Detector(const std::string& model) {
+        const std::string path = MakeModelDir(dir_, TestModel(model));
+        EXPECT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle_), NEROVA_OK);
+    }
+    ~Detector() { NerovaFaceDetectorDestroy(handle_); }
+    FaceDetectorAlgorithm& algorithm() { return *static_cast<FaceDetectorAlgorithm*>(handle_); }
+    FaceDetectorParam& param() { return *static_cast<FaceDetectorParam*>(algorithm().GetParam()); }
+    void* handle() { return handle_; }
+
+    // Runs a frame through the exported function; returns the faces (empty on failure).
+    std::vector<NerovaFaceInfo> Run(const NerovaFrame& frame, NerovaError* code = nullptr) {
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t count = 0;
+        const NerovaError err = NerovaFaceDetectorProcess(handle_, &frame, &faces, &count);
+        if (code) *code = err;
+        std::vector<NerovaFaceInfo> out;
+        if (err == NEROVA_OK) {
+            EXPECT_EQ(faces == nullptr, count == 0);
+            out.assign(faces, faces + count);
+        }
+        NerovaFaceDetectorOutputRelease(faces);
+        return out;
+    }
+    std::vector<NerovaFaceInfo> Run(const cv::Mat& bgr) { return Run(BgrFrame(bgr)); }
+
+private:
+    TempDir dir_;
+    void* handle_ = nullptr;
+};
+
+cv::Mat Uniform(int width, int height, int value) { return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value)); }
+
+struct Box {
+    float score;
+    int x1, y1, x2, y2;
+};
+
+void ExpectFaces(const std::vector<NerovaFaceInfo>& got, const std::vector<Box>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_FLOAT_EQ(got[i].score, want[i].score) << what << " #" << i;
+        EXPECT_EQ(got[i].x1, want[i].x1) << what << " #" << i;
+        EXPECT_EQ(got[i].y1, want[i].y1) << what << " #" << i;
+        EXPECT_EQ(got[i].x2, want[i].x2) << what << " #" << i;
+        EXPECT_EQ(got[i].y2, want[i].y2) << what << " #" << i;
+    }
+}
+
+TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
+    Detector d("fixed_rows_320.onnx");
+    struct Case {
+        int width, height;
+        float scale;
+        int content_w, content_h;  // the frame's extent inside the 320 x 320 input
+    };
+    const Case cases[] = {
+        {320, 320, 1.0f, 320, 320},  {1280, 720, 0.25f, 320, 180}, {720, 1280, 0.25f, 180, 320},
+        {1366, 768, 320.0f / 1366, 320, 180},  // 179.9 rounds to 180
+        {100, 50, 3.2f, 320, 160},   {33, 100, 3.2f, 106, 320},
+    };
+    const float mean[3] = {104, 117, 123};
+    for (const Case& c : cases) {
+        const cv::Mat frame = Uniform(c.width, c.height, 10);
+        const NerovaFrame f = BgrFrame(frame);
+        ASSERT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK);
+        EXPECT_FLOAT_EQ(d.algorithm().scale(), c.scale) << c.width << "x" << c.height;
+        EXPECT_EQ(d.param().origin_frame_w, c.width);
+        EXPECT_EQ(d.param().origin_frame_h, c.height);
+        const float* t = static_cast<const float*>(d.algorithm().input_blob()->GetHandle().base);
+        for (int ch = 0; ch < 3; ++ch) {
+            for (int y : {0, c.content_h - 1, c.content_h, 319}) {
+                for (int x : {0, c.content_w - 1, c.content_w, 319}) {
+                    if (y > 319 || x > 319) continue;
+                    const bool inside = y < c.content_h && x < c.content_w;
+                    EXPECT_EQ(t[ch * 320 * 320 + y * 320 + x], inside ? 10 - mean[ch] : 0.0f)
+                        << c.width << "x" << c.height << " c" << ch << " (" << x << "," << y << ")";
+                }
+            }
+        }
+    }
+}
+
+TEST(PreProcessTest, ExactSizeFrameIsPixelMinusMeanInPlanarOrder) {
+    Detector d("fixed_rows_320.onnx");
+    cv::Mat frame(320, 320, CV_8UC3);
+    cv::randu(frame, 0, 256);
+    const NerovaFrame f = BgrFrame(frame);
+    ASSERT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK);
+    const float* t = static_cast<const float*>(d.algorithm().input_blob()->GetHandle().base);
+    const float mean[3] = {104, 117, 123};
+    for (int y = 0; y < 320; y += 7) {
+        for (int x = 0; x < 320; x += 5) {
+            const cv::Vec3b px = frame.at<cv::Vec3b>(y, x);
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(t[c * 320 * 320 + y * 320 + x], px[c] - mean[c]);
+        }
+    }
+}
+
+TEST(PreProcessTest, PresetFrameSizeStillComputesTheScale) {
+    Detector d("fixed_rows_320.onnx");
+    d.param().SetOriginFrameHW(720, 1280);
+    const cv::Mat frame = Uniform(1280, 720, 0);
+    const NerovaFrame f = BgrFrame(frame);
+    ASSERT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK);
+    EXPECT_FLOAT_EQ(d.algorithm().scale(), 0.25f);
+}
+
+// Rows of ten floats: zero offsets, so each box is its prior.
+std::vector<float> Rows(const std::vector<std::array<float, 5>>& rows) {  // score, cx, cy, w, h
+    std::vector<float> out;
+    for (const auto& r : rows) {
+        const float values[10] = {0, 0, 0, 0, 1 - r[0], r[0], r[1], r[2], r[3], r[4]};
+        out.insert(out.end(), values, values + 10);
+    }
+    return out;
+}
+
+// Decodes rows for a 128 x 128 frame into the 128 x 128 network (fx = fy = 128, exact).
+class DecodeTest : public ::testing::Test {
+protected:
+    DecodeTest() : d_("many_rows_128.onnx") {
+        const cv::Mat frame = Uniform(128, 128, 0);
+        const NerovaFrame f = BgrFrame(frame);
+        EXPECT_EQ(d_.algorithm().PreProcess(&f), NEROVA_OK);
+    }
+    std::vector<FaceBox> Decode(const std::vector<float>& rows) {
+        EXPECT_EQ(d_.algorithm().DecodeBoxes(static_cast<int>(rows.size() / 10), 10, rows.data()), NEROVA_OK);
+        const auto& c = d_.algorithm().candidates();
+        return std::vector<FaceBox>(c.begin(), c.begin() + d_.algorithm().candidate_count());
+    }
+    std::vector<FaceBox> Suppress(const std::vector<float>& rows) {
+        Decode(rows);
+        EXPECT_EQ(d_.algorithm().NonMaxSuppression(), NEROVA_OK);
+        return d_.algorithm().faces();
+    }
+    Detector d_;
+};
+
+// A box in pixels of the 128 x 128 frame as a row: score, centre and size in fractions.
+std::array<float, 5> PixelBox(float score, float x1, float y1, float x2, float y2) {
+    return {score, (x1 + x2) / 256, (y1 + y2) / 256, (x2 - x1) / 128, (y2 - y1) / 128};
+}
+
+TEST_F(DecodeTest, ThresholdOrderTiesAndCount) {
+    auto boxes = Decode(Rows({{0.94f, 0.5f, 0.5f, 0.25f, 0.25f}}));
+    EXPECT_TRUE(boxes.empty());
+    for (const FaceBox& b : d_.algorithm().candidates()) EXPECT_EQ(b.score, 0.0f);
+
+    boxes = Decode(Rows({{0.95f, 0.5f, 0.5f, 0.25f, 0.25f},
+                         {0.97f, 0.25f, 0.25f, 0.125f, 0.125f},
+                         {0.97f, 0.75f, 0.75f, 0.125f, 0.125f},
+                         {0.99f, 0.5f, 0.5f, 0.5f, 0.25f}}));
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[0].score, 0.99f);
+    EXPECT_EQ(boxes[1].x1, 0.1875f * 128) << "equal scores keep the row order";
+    EXPECT_EQ(boxes[2].x1, 0.6875f * 128);
+    EXPECT_EQ(boxes[3].score, 0.95f) << "a score equal to the threshold is admitted";
+    EXPECT_EQ(boxes[0].x1, 32.0f);
+    EXPECT_EQ(boxes[0].y1, 48.0f);
+    EXPECT_EQ(boxes[0].x2, 96.0f);
+    EXPECT_EQ(boxes[0].y2, 80.0f);
+
+    std::vector<std::array<float, 5>> many;
+    for (int i = 0; i < 25; ++i) many.push_back({0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f});
+    boxes = Decode(Rows(many));
+    ASSERT_EQ(boxes.size(), 10u) << "the count is capped at top_k";
+    EXPECT_FLOAT_EQ(boxes[0].score, 0.975f);
+    EXPECT_FLOAT_EQ(boxes[9].score, 0.966f);
+}
+
+TEST_F(DecodeTest, OffsetsVariancesAndClamping) {
+    // dx = 1 moves the centre by 0.1 prior widths; dw = 5 * ln 2 doubles the width.
+    std::vector<float> rows = {1.0f, -2.0f, static_cast<float>(5 * std::log(2.0)), 0.0f, 0.0f, 0.99f,
+                               0.5f, 0.5f, 0.25f, 0.25f};
+    auto boxes = Decode(rows);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NEAR(boxes[0].x1, (0.525 - 0.25) * 128, 1e-3);
+    EXPECT_NEAR(boxes[0].x2, (0.525 + 0.25) * 128, 1e-3);
+    EXPECT_NEAR(boxes[0].y1, (0.45 - 0.125) * 128, 1e-3);
+    EXPECT_NEAR(boxes[0].y2, (0.45 + 0.125) * 128, 1e-3);
+
+    boxes = Decode(Rows({{0.99f, 0.0f, 1.0f, 0.25f, 0.25f}}));
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].x1, 0.0f) << "left edge clamped";
+    EXPECT_EQ(boxes[0].x2, 16.0f);
+    EXPECT_EQ(boxes[0].y1, 112.0f);
+    EXPECT_EQ(boxes[0].y2, 128.0f) << "bottom edge clamped to the frame";
+}
+
+TEST_F(DecodeTest, SuppressionUsesStrictIouOverTheUnion) {
+    struct Case {
+        const char* what;
+        std::vector<std::array<float, 5>> boxes;
+        std::vector<float> kept_scores;
+    };
+    const Case cases[] = {
+        {"none", {}, {}},
+        {"single", {PixelBox(0.99f, 0, 0, 10, 10)}, {0.99f}},
+        {"IoU 0.818 suppressed", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10)}, {0.99f}},
+        {"IoU 0.538 kept", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 3, 0, 13, 10)}, {0.99f, 0.98f}},
+        {"IoU exactly 0.7 kept", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 0, 0, 7, 10)}, {0.99f, 0.98f}},
+        {"suppressed box suppresses nothing",
+         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10), PixelBox(0.97f, 2, 0, 12, 10)},
+         {0.99f, 0.97f}},
+        {"zero-area boxes are never suppressed", {PixelBox(0.99f, 5, 5, 5, 5), PixelBox(0.98f, 5, 5, 5, 5)},
+         {0.99f, 0.98f}},
+    };
+    for (const Case& c : cases) {
+        const auto faces = Suppress(Rows(c.boxes));
+        std::vector<float> scores;
+        for (const FaceBox& f : faces) scores.push_back(f.score);
+        EXPECT_EQ(scores, c.kept_scores) << c.what;
+    }
+}
+
+TEST(ProcessTest, FixedRowsEndToEndInFramePixels) {
+    Detector d("fixed_rows_320.onnx");
+    // A frame of the mean colour makes the network's input zero, so it emits its base rows.
+    const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
+    ExpectFaces(d.Run(same), {{0.99f, 120, 100, 200, 220}, {0.96f, 30, 30, 70, 70}, {0.95f, 0, 290, 30, 320}},
+                "320x320");
+    const cv::Mat wide(720, 1280, CV_8UC3, cv::Scalar(104, 117, 123));
+    // No clamping beyond the frame's right and bottom edges and the left and top zero.
+    ExpectFaces(d.Run(wide), {{0.99f, 480, 400, 800, 720}, {0.96f, 120, 120, 280, 280}, {0.95f, 0, 1160, 120, 720}},
+                "1280x720");
+}
+
+TEST(ProcessTest, LetterboxPaddingReachesTheNetwork) {
+    // score = 0.5 + m / 100, m the mean of the input tensor over channels and pixels.
+    Detector d("bright_score_64.onnx");
+    struct Case {
+        int width, height, value;
+        size_t faces;
+    };
+    // Uniform 200: m = 85.3 on a full input, 42.7 when half of it is padding.
+    const Case cases[] = {{64, 64, 200, 1}, {128, 64, 200, 0}, {64, 128, 200, 0},
+                          {128, 64, 255, 1}, {64, 64, 150, 0}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(d.Run(Uniform(c.width, c.height, c.value)).size(), c.faces)
+            << c.width << "x" << c.height << " value " << c.value;
+    }
+}
+
+TEST(ProcessTest, EveryPixelFormatOfAUniformFrameGivesTheSameFace) {
+    Detector d("bright_score_64.onnx");
+    const int w = 63, h = 47, v = 230;  // odd sizes for the YUV formats
+    std::vector<uint8_t> plane(static_cast<size_t>(w + 5) * h * 4, v);
+    std::vector<uint8_t> chroma(static_cast<size_t>(w + 5) * h, 128);
+    // Video-range luma: 214 with neutral chroma converts to 230 in every channel.
+    std::vector<uint8_t> luma(static_cast<size_t>(w + 5) * h, 214);
+    struct Case {
+        NerovaPixelFormat format;
+        int bytes_per_pixel;
+    };
+    const Case cases[] = {{NEROVA_PIXEL_FORMAT_BGR, 3},  {NEROVA_PIXEL_FORMAT_RGB, 3},  {NEROVA_PIXEL_FORMAT_BGRA, 4},
+                          {NEROVA_PIXEL_FORMAT_RGBA, 4}, {NEROVA_PIXEL_FORMAT_GRAY, 1}, {NEROVA_PIXEL_FORMAT_NV12, 1},
+                          {NEROVA_PIXEL_FORMAT_NV21, 1}, {NEROVA_PIXEL_FORMAT_YV12, 1}};
+    std::vector<NerovaFaceInfo> reference;
+    for (const Case& c : cases) {
+        NerovaFrame f{};
+        f.pixel_format = c.format;
+        f.width = w;
+        f.height = h;
+        const bool yuv = c.format >= NEROVA_PIXEL_FORMAT_NV12;
+        f.data[0] = yuv ? luma.data() : plane.data();
+        f.stride[0] = (w + 5) * c.bytes_per_pixel;  // padded rows
+        f.data[1] = f.data[2] = chroma.data();
+        f.stride[1] = f.stride[2] = w + 5;
+        NerovaError code = -1;
+        const auto faces = d.Run(f, &code);
+        ASSERT_EQ(code, NEROVA_OK) << c.format;
+        ASSERT_EQ(faces.size(), 1u) << c.format;
+        if (reference.empty()) reference = faces;
+        EXPECT_NEAR(faces[0].score, reference[0].score, 0.02) << c.format;
+        EXPECT_EQ(faces[0].x2, reference[0].x2) << c.format;
+    }
+}
+
+TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
+    Detector d("many_rows_128.onnx");
+    const cv::Mat frame(128, 128, CV_8UC3, cv::Scalar(104, 117, 123));
+    auto faces = d.Run(frame);
+    ASSERT_EQ(faces.size(), 10u);
+    d.param().top_k = 30;
+    faces = d.Run(frame);
+    ASSERT_EQ(faces.size(), 30u);
+    for (size_t i = 1; i < faces.size(); ++i) EXPECT_GT(faces[i - 1].score, faces[i].score);
+    EXPECT_EQ(d.algorithm().candidates().size(), 30u);
+    d.param().score_threshold = 0.99f;
+    EXPECT_EQ(d.Run(frame).size(), 10u) << "scores 0.999 down to 0.990";
+    d.param().top_k = 0;
+    EXPECT_TRUE(d.Run(frame).empty());
+}
+
+TEST(ProcessTest, RefusalsAndTheirChains) {
+    struct Case {
+        const char* what;
+        const char* model;
+        NerovaFrame frame;
+        NerovaError code;
+        std::vector<std::pair<std::string, int>> chain;
+    };
+    static const uint8_t pixels[3 * 10000] = {};
+    auto frame = [](int w, int h, const uint8_t* data, int stride) {
+        NerovaFrame f{};
+        f.pixel_format = NEROVA_PIXEL_FORMAT_BGR;
+        f.width = w;
+        f.height = h;
+        f.data[0] = data;
+        f.stride[0] = stride;
+        return f;
+    };
+    const std::pair<std::string, int> pre = {"nerova::module::FaceDetectorAlgorithm::Process", 144};
+    const std::pair<std::string, int> api = {"NerovaFaceDetectorProcess", 51};
+    const Case cases[] = {
+        {"null plane", "fixed_rows_320.onnx", frame(4, 4, nullptr, 12), NEROVA_ERR_PARAM_NULL,
+         {{"nerova::module::FaceDetectorAlgorithm::PreProcess", 160}, pre, api}},
+        {"zero width", "fixed_rows_320.onnx", frame(0, 4, pixels, 12), NEROVA_ERR_PARAM_NULL,
+         {{"nerova::module::FaceDetectorAlgorithm::PreProcess", 160}, pre, api}},
+        {"short stride", "fixed_rows_320.onnx", frame(4, 4, pixels, 11), NEROVA_ERR_PARAM_NULL,
+         {{"nerova::module::FaceDetectorAlgorithm::PreProcess", 160}, pre, api}},
+        {"thin frame", "fixed_rows_320.onnx", frame(10000, 1, pixels, 30000), NEROVA_ERR_IMAGE_OP,
+         {{"nerova::module::FaceDetectorAlgorithm::PreProcess", 176}, pre, api}},
+        {"short rows", "short_rows.onnx", frame(4, 4, pixels, 12), NEROVA_ERR_NET,
+         {{"nerova::module::FaceDetectorAlgorithm::Post", 214},
+          {"nerova::module::FaceDetectorAlgorithm::Process", 148}, api}},
+        {"two-dim output", "two_dim_output.onnx", frame(4, 4, pixels, 12), NEROVA_ERR_NET,
+         {{"nerova::module::FaceDetectorAlgorithm::Post", 214},
+          {"nerova::module::FaceDetectorAlgorithm::Process", 148}, api}},
+    };
+    for (const Case& c : cases) {
+        Detector d(c.model);
+        NerovaFaceInfo* faces = reinterpret_cast<NerovaFaceInfo*>(0x10);
+        uint32_t count = 77;
+        StderrCapture capture;
+        EXPECT_EQ(NerovaFaceDetectorProcess(d.handle(), &c.frame, &faces, &count), c.code) << c.what;
+        const auto lines = capture.Lines();
+        EXPECT_EQ(faces, reinterpret_cast<NerovaFaceInfo*>(0x10)) << c.what;
+        ASSERT_EQ(lines.size(), c.chain.size()) << c.what << "\n" << capture.Stop();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const bool api_line = c.chain[i].first == "NerovaFaceDetectorProcess";
+            const std::string file = api_line ? "module/face_detector/nerova_face_detector" : "module/face_detector/face_detector";
+            EXPECT_TRUE(lines[i].find("[Function " + c.chain[i].first + "] [Line " + std::to_string(c.chain[i].second) + "]") != std::string::npos &&
+                        lines[i].find(file) != std::string::npos)
+                << c.what << ": " << lines[i];
+        }
+        // The handle stays usable for the next frame.
+        const cv::Mat ok = Uniform(16, 16, 104);
+        NerovaError code = -1;
+        d.Run(BgrFrame(ok), &code);
+        if (std::string(c.model) == "fixed_rows_320.onnx") {
+            EXPECT_EQ(code, NEROVA_OK) << c.what;
+        }
+    }
+}
+
+TEST(ProcessTest, NullArgumentsAndRelease) {
+    Detector d("fixed_rows_320.onnx");
+    const cv::Mat m = Uniform(8, 8, 1);
+    const NerovaFrame f = BgrFrame(m);
+    NerovaFaceInfo* faces = nullptr;
+    uint32_t count = 0;
+    struct Case {
+        void* handle;
+        const NerovaFrame* frame;
+        NerovaFaceInfo** faces;
+        uint32_t* count;
+        int line;
+    };
+    const Case cases[] = {{nullptr, nullptr, &faces, &count, 45}, {d.handle(), nullptr, &faces, &count, 46},
+                          {d.handle(), &f, nullptr, &count, 47}, {d.handle(), &f, &faces, nullptr, 48}};
+    for (const Case& c : cases) {
+        StderrCapture capture;
+        EXPECT_EQ(NerovaFaceDetectorProcess(c.handle, c.frame, c.faces, c.count), NEROVA_ERR_PARAM_NULL);
+        const auto lines = capture.Lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(IsLogLine(lines[0], "module/face_detector/nerova_face_detector", "NerovaFaceDetectorProcess",
+                              c.line, "CHECK_PARAM_NULL!"))
+            << lines[0];
+    }
+    EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
+    // Two calls without a release in between give two independent arrays.
+    const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
+    const NerovaFrame sf = BgrFrame(same);
+    NerovaFaceInfo *a = nullptr, *b = nullptr;
+    uint32_t na = 0, nb = 0;
+    ASSERT_EQ(NerovaFaceDetectorProcess(d.handle(), &sf, &a, &na), NEROVA_OK);
+    ASSERT_EQ(NerovaFaceDetectorProcess(d.handle(), &sf, &b, &nb), NEROVA_OK);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(na, nb);
+    EXPECT_EQ(std::memcmp(a, b, na * sizeof(NerovaFaceInfo)), 0);
+    NerovaFaceDetectorOutputRelease(a);
+    NerovaFaceDetectorOutputRelease(b);
+}
+
+}  // namespace
+}  // namespace module
+}  // namespace nerova
