@@ -1,0 +1,518 @@
+// nerova-face-detect: detects faces in images, folders of images and videos, and prints one
+// JSON object per image or frame. It loads the detector module at run time the way an SDK
+// host does and talks to it only through what the module exports.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
+
+#include "face_detector/face_detector.h"
+#include "nerova_face_detector.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDefaultModel = "face_detector_back_256";
+constexpr int kDefaultTopK = 100;
+
+enum ExitCode { kExitOk = 0, kExitInputFailed = 1, kExitUsage = 2, kExitModel = 3 };
+
+struct Options {
+    std::string model;
+    std::vector<std::string> inputs;
+    int threads = 0;  // 0: keep the model's configuration
+    std::string device;
+    float score_threshold = -1, nms_threshold = -1;  // < 0: the library's own
+    int top_k = kDefaultTopK;
+    std::string pixel_format = "BGR";
+    std::string draw_dir;
+    int every = 1;
+};
+
+const char kHelp[] =
+    "Usage: nerova-face-detect [options] INPUT...\n"
+    "Detects faces in image files, folders of images (searched recursively, sorted) and\n"
+    "video files, and prints one JSON object per image or video frame on standard output:\n"
+    "  {\"image\": PATH, \"frame\": N (videos only), \"width\": W, \"height\": H,\n"
+    "   \"faces\": [{\"score\": S, \"box\": [x1, y1, x2, y2]}, ...], \"ms\": T}\n"
+    "A summary goes to standard error at the end.\n\n"
+    "Options:\n"
+    "  --model PATH            model file inside a model directory (default: the bundled\n"
+    "                          %s model)\n"
+    "  --threads N             inference threads (default: the model's configuration)\n"
+    "  --device NAME           device, e.g. DEVICE_X86, DEVICE_CUDA; an unavailable device\n"
+    "                          falls back to the CPU (default: the model's configuration)\n"
+    "  --score-threshold S     lowest face score kept (default: the library's, 0.95)\n"
+    "  --nms-threshold T       overlap above which a box is suppressed (default: 0.7)\n"
+    "  --top-k K               candidates kept per frame (default: %d)\n"
+    "  --pixel-format NAME     feed frames as BGR, RGB, BGRA, RGBA, GRAY, NV12, NV21 or YV12,\n"
+    "                          converted from the decoded image (default: BGR)\n"
+    "  --draw DIR              write each image or frame with its boxes and scores to DIR\n"
+    "  --every N               process every N-th frame of videos (default: 1)\n"
+    "  --help                  show this text\n\n"
+    "Exit status: 0 success; 1 some inputs could not be read (the others are processed);\n"
+    "2 bad argument; 3 the model cannot be loaded.\n";
+
+// The detector's exported C interface, resolved from the loaded module.
+struct Api {
+    void* library = nullptr;
+    decltype(&NerovaFaceDetectorCreate) create = nullptr;
+    decltype(&NerovaFaceDetectorDestroy) destroy = nullptr;
+    decltype(&NerovaFaceDetectorProcess) process = nullptr;
+    decltype(&NerovaFaceDetectorOutputRelease) release = nullptr;
+};
+
+fs::path ExecutableDir() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::current_path() : self.parent_path();
+}
+
+bool LoadApi(Api& api, std::string& error) {
+    const fs::path dir = ExecutableDir();
+    const fs::path candidates[] = {dir / NEROVA_MODULE_FILE, dir / ".." / NEROVA_MODULE_FILE,
+                                   dir / ".." / "lib" / NEROVA_MODULE_FILE,
+                                   fs::path(NEROVA_MODULE_BUILD_DIR) / NEROVA_MODULE_FILE};
+    for (const fs::path& p : candidates) {
+        if (!fs::exists(p)) continue;
+        api.library = dlopen(p.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!api.library) {
+            error = dlerror();
+            return false;
+        }
+        api.create = reinterpret_cast<decltype(api.create)>(dlsym(api.library, "NerovaFaceDetectorCreate"));
+        api.destroy = reinterpret_cast<decltype(api.destroy)>(dlsym(api.library, "NerovaFaceDetectorDestroy"));
+        api.process = reinterpret_cast<decltype(api.process)>(dlsym(api.library, "NerovaFaceDetectorProcess"));
+        api.release =
+            reinterpret_cast<decltype(api.release)>(dlsym(api.library, "NerovaFaceDetectorOutputRelease"));
+        if (api.create && api.destroy && api.process && api.release) return true;
+        error = "the module does not export the detector interface: " + p.string();
+        return false;
+    }
+    error = std::string("cannot find ") + NEROVA_MODULE_FILE + " next to the tool";
+    return false;
+}
+
+std::string DefaultModel() {
+    const fs::path dir = ExecutableDir();
+    const fs::path roots[] = {dir / "models", dir / ".." / "models", dir / ".." / ".." / "models",
+                              dir / ".." / "share" / "nerova" / "models", fs::path(NEROVA_MODELS_SOURCE_DIR)};
+    for (const fs::path& root : roots) {
+        const fs::path model = root / kDefaultModel / "model.onnx";
+        if (fs::exists(model)) return model.lexically_normal().string();
+    }
+    return "";
+}
+
+struct DeviceName {
+    const char* name;
+    NerovaDeviceType type;
+};
+const DeviceName kDevices[] = {
+    {"DEVICE_NAIVE", NEROVA_DEVICE_NAIVE},   {"DEVICE_X86", NEROVA_DEVICE_X86},
+    {"DEVICE_ARM", NEROVA_DEVICE_ARM},       {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL},
+    {"DEVICE_METAL", NEROVA_DEVICE_METAL},   {"DEVICE_CUDA", NEROVA_DEVICE_CUDA},
+    {"DEVICE_DSP", NEROVA_DEVICE_DSP},       {"DEVICE_ATLAS", NEROVA_DEVICE_ATLAS},
+    {"DEVICE_HUAWEI_NPU", NEROVA_DEVICE_HUAWEI_NPU}, {"DEVICE_RK_NPU", NEROVA_DEVICE_RK_NPU},
+    {"DEVICE_OPENGL", NEROVA_DEVICE_OPENGL}, {"DEVICE_VULKAN", NEROVA_DEVICE_VULKAN},
+};
+
+bool ParseInt(const char* s, int lo, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(s, &end, 10);
+    if (!*s || *end || v < lo || v > 1000000) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseUnit(const char* s, float& out) {
+    char* end = nullptr;
+    const float v = std::strtof(s, &end);
+    if (!*s || *end || !(v >= 0.0f && v <= 1.0f)) return false;
+    out = v;
+    return true;
+}
+
+// Returns an empty string on success, else the reason.
+std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char*& v) {
+            if (i + 1 >= argc) return false;
+            v = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a == "--model") {
+            if (!value(v)) return "--model needs a path";
+            o.model = v;
+        } else if (a == "--threads") {
+            if (!value(v) || !ParseInt(v, 1, o.threads)) return "--threads needs a positive integer";
+        } else if (a == "--device") {
+            if (!value(v)) return "--device needs a name";
+            o.device = v;
+            if (std::none_of(std::begin(kDevices), std::end(kDevices),
+                             [&](const DeviceName& d) { return o.device == d.name; }))
+                return "unknown device " + o.device;
+        } else if (a == "--score-threshold") {
+            if (!value(v) || !ParseUnit(v, o.score_threshold)) return "--score-threshold needs a number in [0, 1]";
+        } else if (a == "--nms-threshold") {
+            if (!value(v) || !ParseUnit(v, o.nms_threshold)) return "--nms-threshold needs a number in [0, 1]";
+        } else if (a == "--top-k") {
+            if (!value(v) || !ParseInt(v, 1, o.top_k)) return "--top-k needs a positive integer";
+        } else if (a == "--pixel-format") {
+            if (!value(v)) return "--pixel-format needs a name";
+            o.pixel_format = v;
+            static const char* kFormats[] = {"BGR", "RGB", "BGRA", "RGBA", "GRAY", "NV12", "NV21", "YV12"};
+            if (std::none_of(std::begin(kFormats), std::end(kFormats),
+                             [&](const char* f) { return o.pixel_format == f; }))
+                return "unknown pixel format " + o.pixel_format;
+        } else if (a == "--draw") {
+            if (!value(v)) return "--draw needs a folder";
+            o.draw_dir = v;
+        } else if (a == "--every") {
+            if (!value(v) || !ParseInt(v, 1, o.every)) return "--every needs a positive integer";
+        } else if (a.size() > 1 && a[0] == '-') {
+            return "unknown option " + a;
+        } else {
+            o.inputs.push_back(a);
+        }
+    }
+    if (!help && o.inputs.empty()) return "no input given (see --help)";
+    return "";
+}
+
+bool IsVideoPath(const fs::path& p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
+    for (const char* e : {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"})
+        if (ext == e) return true;
+    return false;
+}
+
+bool IsImagePath(const fs::path& p) {
+    std::string ext = p.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
+    for (const char* e : {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff", ".webp"})
+        if (ext == e) return true;
+    return false;
+}
+
+// Expands folders into their images and videos, recursively and sorted.
+std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
+    std::vector<std::string> out;
+    for (const std::string& in : inputs) {
+        std::error_code ec;
+        if (!fs::is_directory(in, ec)) {
+            out.push_back(in);
+            continue;
+        }
+        std::vector<std::string> found;
+        for (auto it = fs::recursive_directory_iterator(in, fs::directory_options::skip_permission_denied, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            if (it->is_regular_file(ec) && (IsImagePath(it->path()) || IsVideoPath(it->path())))
+                found.push_back(it->path().string());
+        }
+        std::sort(found.begin(), found.end());
+        out.insert(out.end(), found.begin(), found.end());
+    }
+    return out;
+}
+
+// Holds the pixels of a frame in the requested format for as long as the frame is used.
+struct FrameBuffer {
+    cv::Mat packed;  // interleaved formats, or the whole YUV buffer
+    NerovaFrame frame{};
+};
+
+NerovaPixelFormat FormatOf(const std::string& name) {
+    if (name == "RGB") return NEROVA_PIXEL_FORMAT_RGB;
+    if (name == "BGRA") return NEROVA_PIXEL_FORMAT_BGRA;
+    if (name == "RGBA") return NEROVA_PIXEL_FORMAT_RGBA;
+    if (name == "GRAY") return NEROVA_PIXEL_FORMAT_GRAY;
+    if (name == "NV12") return NEROVA_PIXEL_FORMAT_NV12;
+    if (name == "NV21") return NEROVA_PIXEL_FORMAT_NV21;
+    if (name == "YV12") return NEROVA_PIXEL_FORMAT_YV12;
+    return NEROVA_PIXEL_FORMAT_BGR;
+}
+
+void MakeFrame(const cv::Mat& bgr, NerovaPixelFormat format, FrameBuffer& out) {
+    NerovaFrame& f = out.frame;
+    f = NerovaFrame{};
+    f.pixel_format = format;
+    f.width = bgr.cols;
+    f.height = bgr.rows;
+    const int w = bgr.cols, h = bgr.rows;
+    if (format == NEROVA_PIXEL_FORMAT_NV12 || format == NEROVA_PIXEL_FORMAT_NV21 ||
+        format == NEROVA_PIXEL_FORMAT_YV12) {
+        // 4:2:0 needs even sides: odd ones are padded by replication, then described at
+        // their real size with the padded strides.
+        const int ew = (w + 1) & ~1, eh = (h + 1) & ~1;
+        cv::Mat even;
+        cv::copyMakeBorder(bgr, even, 0, eh - h, 0, ew - w, cv::BORDER_REPLICATE);
+        cv::Mat i420;
+        cv::cvtColor(even, i420, cv::COLOR_BGR2YUV_I420);  // Y, then U, then V planes
+        const uint8_t* y = i420.data;
+        const uint8_t* u = y + static_cast<size_t>(ew) * eh;
+        const uint8_t* v = u + static_cast<size_t>(ew / 2) * (eh / 2);
+        out.packed.create(eh + eh / 2, ew, CV_8UC1);
+        std::memcpy(out.packed.data, y, static_cast<size_t>(ew) * eh);
+        uint8_t* chroma = out.packed.data + static_cast<size_t>(ew) * eh;
+        const size_t quarter = static_cast<size_t>(ew / 2) * (eh / 2);
+        if (format == NEROVA_PIXEL_FORMAT_YV12) {
+            std::memcpy(chroma, v, quarter);
+            std::memcpy(chroma + quarter, u, quarter);
+            f.data[1] = chroma;
+            f.data[2] = chroma + quarter;
+            f.stride[1] = f.stride[2] = ew / 2;
+        } else {
+            const bool nv12 = format == NEROVA_PIXEL_FORMAT_NV12;
+            for (size_t i = 0; i < quarter; ++i) {
+                chroma[2 * i] = nv12 ? u[i] : v[i];
+                chroma[2 * i + 1] = nv12 ? v[i] : u[i];
+            }
+            f.data[1] = chroma;
+            f.stride[1] = ew;
+        }
+        f.data[0] = out.packed.data;
+        f.stride[0] = ew;
+        return;
+    }
+    switch (format) {
+        case NEROVA_PIXEL_FORMAT_RGB: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGB); break;
+        case NEROVA_PIXEL_FORMAT_BGRA: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2BGRA); break;
+        case NEROVA_PIXEL_FORMAT_RGBA: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGBA); break;
+        case NEROVA_PIXEL_FORMAT_GRAY: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2GRAY); break;
+        default: out.packed = bgr;
+    }
+    f.data[0] = out.packed.data;
+    f.stride[0] = static_cast<int32_t>(out.packed.step[0]);
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+struct Stats {
+    size_t images = 0, faces = 0;
+    std::vector<double> ms;
+};
+
+class Runner {
+public:
+    Runner(const Api& api, void* handle, const Options& o) : api_(api), handle_(handle), o_(o) {}
+
+    // Detects, prints and draws one image or frame; false when the detector refused it.
+    bool Detect(const cv::Mat& bgr, const std::string& path, int frame_index) {
+        FrameBuffer buffer;
+        MakeFrame(bgr, FormatOf(o_.pixel_format), buffer);
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t count = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        const NerovaError err = api_.process(handle_, &buffer.frame, &faces, &count);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        if (err != NEROVA_OK) {
+            std::fprintf(stderr, "nerova-face-detect: %s: detection failed with code %d\n", path.c_str(), err);
+            return false;
+        }
+        std::string line = "{\"image\": " + JsonString(path);
+        if (frame_index >= 0) line += ", \"frame\": " + std::to_string(frame_index);
+        line += ", \"width\": " + std::to_string(bgr.cols) + ", \"height\": " + std::to_string(bgr.rows) +
+                ", \"faces\": [";
+        for (uint32_t i = 0; i < count; ++i) {
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "%s{\"score\": %.4f, \"box\": [%d, %d, %d, %d]}", i ? ", " : "",
+                          faces[i].score, faces[i].x1, faces[i].y1, faces[i].x2, faces[i].y2);
+            line += buf;
+        }
+        char tail[64];
+        std::snprintf(tail, sizeof tail, "], \"ms\": %.2f}", ms);
+        line += tail;
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        if (!o_.draw_dir.empty()) Draw(bgr, faces, count, path, frame_index);
+        api_.release(faces);
+        stats_.images++;
+        stats_.faces += count;
+        stats_.ms.push_back(ms);
+        return true;
+    }
+
+    const Stats& stats() const { return stats_; }
+
+private:
+    void Draw(const cv::Mat& bgr, const NerovaFaceInfo* faces, uint32_t count, const std::string& path,
+              int frame_index) {
+        cv::Mat canvas = bgr.clone();
+        const int thickness = std::max(2, std::min(canvas.cols, canvas.rows) / 300);
+        for (uint32_t i = 0; i < count; ++i) {
+            const cv::Rect r(cv::Point(faces[i].x1, faces[i].y1), cv::Point(faces[i].x2, faces[i].y2));
+            cv::rectangle(canvas, r, cv::Scalar(0, 255, 0), thickness);
+            char label[16];
+            std::snprintf(label, sizeof label, "%.2f", faces[i].score);
+            cv::putText(canvas, label, cv::Point(r.x, std::max(12, r.y - 4)), cv::FONT_HERSHEY_SIMPLEX,
+                        0.4 * thickness, cv::Scalar(0, 255, 0), std::max(1, thickness / 2));
+        }
+        std::string name = fs::path(path).lexically_normal().string();
+        std::replace(name.begin(), name.end(), '/', '_');
+        while (!name.empty() && (name[0] == '.' || name[0] == '_')) name.erase(0, 1);
+        name = fs::path(name).replace_extension().string();
+        if (frame_index >= 0) name += "_" + std::to_string(frame_index);
+        const std::string out = (fs::path(o_.draw_dir) / (name + ".jpg")).string();
+        if (!cv::imwrite(out, canvas))
+            std::fprintf(stderr, "nerova-face-detect: cannot write %s\n", out.c_str());
+    }
+
+    const Api& api_;
+    void* handle_;
+    const Options& o_;
+    Stats stats_;
+};
+
+void Progress(size_t done, size_t total) {
+    const int width = 30;
+    const int filled = static_cast<int>(width * done / total);
+    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "==============================", width - filled, "",
+                 done, total);
+    if (done == total) std::fprintf(stderr, "\n");
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    bool help = false;
+    const std::string bad = ParseArgs(argc, argv, o, help);
+    if (help) {
+        std::printf(kHelp, kDefaultModel, kDefaultTopK);
+        return kExitOk;
+    }
+    if (!bad.empty()) {
+        std::fprintf(stderr, "nerova-face-detect: %s\n", bad.c_str());
+        return kExitUsage;
+    }
+    if (o.model.empty()) o.model = DefaultModel();
+    if (o.model.empty()) {
+        std::fprintf(stderr, "nerova-face-detect: no bundled model found; pass --model\n");
+        return kExitModel;
+    }
+    Api api;
+    std::string error;
+    if (!LoadApi(api, error)) {
+        std::fprintf(stderr, "nerova-face-detect: %s\n", error.c_str());
+        return kExitModel;
+    }
+
+    // The runtime record overrides the model's device and threads only when asked to.
+    NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, 1};
+    const bool use_runtime = !o.device.empty() || o.threads > 0;
+    void* handle = nullptr;
+    NerovaError err = NEROVA_OK;
+    if (use_runtime) {
+        // Start from the model's own settings by reading them from a first detector.
+        err = api.create(o.model.c_str(), "", nullptr, &handle);
+        if (err == NEROVA_OK) {
+            auto* param = static_cast<nerova::module::FaceDetectorParam*>(
+                static_cast<nerova::module::AbstractAlgorithm*>(handle)->GetParam());
+            runtime.device_type = param->network_config.device_type;
+            runtime.device_id = param->network_config.device_id;
+            runtime.thread_num = param->network_config.thread_num;
+            api.destroy(handle);
+            handle = nullptr;
+        }
+        for (const DeviceName& d : kDevices)
+            if (o.device == d.name) runtime.device_type = d.type;
+        if (o.threads > 0) runtime.thread_num = o.threads;
+    }
+    if (err == NEROVA_OK) err = api.create(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
+    if (err != NEROVA_OK) {
+        std::fprintf(stderr, "nerova-face-detect: cannot load model %s (code %d)\n", o.model.c_str(), err);
+        return kExitModel;
+    }
+    auto* param = static_cast<nerova::module::FaceDetectorParam*>(
+        static_cast<nerova::module::AbstractAlgorithm*>(handle)->GetParam());
+    if (use_runtime && !o.device.empty() && param->network_config.device_type != runtime.device_type)
+        std::fprintf(stderr, "nerova-face-detect: %s is not available, running on the CPU\n", o.device.c_str());
+    param->top_k = o.top_k;
+    if (o.score_threshold >= 0) param->score_threshold = o.score_threshold;
+    if (o.nms_threshold >= 0) param->nms_threshold = o.nms_threshold;
+    if (!o.draw_dir.empty()) {
+        std::error_code ec;
+        fs::create_directories(o.draw_dir, ec);
+        if (ec) {
+            std::fprintf(stderr, "nerova-face-detect: cannot create %s: %s\n", o.draw_dir.c_str(),
+                         ec.message().c_str());
+            api.destroy(handle);
+            return kExitUsage;
+        }
+    }
+
+    const std::vector<std::string> inputs = ExpandInputs(o.inputs);
+    const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
+    Runner runner(api, handle, o);
+    size_t failed = 0;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const std::string& path = inputs[i];
+        bool ok = false;
+        if (IsVideoPath(path)) {
+            cv::VideoCapture video(path);
+            if (video.isOpened()) {
+                ok = true;
+                cv::Mat frame;
+                for (int index = 0; video.read(frame); ++index) {
+                    if (index % o.every == 0 && !runner.Detect(frame, path, index)) ok = false;
+                }
+            }
+        } else {
+            const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
+            ok = !image.empty() && runner.Detect(image, path, -1);
+        }
+        if (!ok) {
+            ++failed;
+            std::fprintf(stderr, "%snerova-face-detect: cannot read %s\n", progress ? "\n" : "", path.c_str());
+        }
+        if (progress) Progress(i + 1, inputs.size());
+    }
+    api.destroy(handle);
+
+    Stats stats = runner.stats();
+    double mean = 0, median = 0;
+    if (!stats.ms.empty()) {
+        for (double m : stats.ms) mean += m;
+        mean /= static_cast<double>(stats.ms.size());
+        std::sort(stats.ms.begin(), stats.ms.end());
+        const size_t n = stats.ms.size();
+        median = n % 2 ? stats.ms[n / 2] : (stats.ms[n / 2 - 1] + stats.ms[n / 2]) / 2;
+    }
+    std::fprintf(stderr, "nerova-face-detect: %zu images, %zu faces, mean %.2f ms, median %.2f ms%s\n",
+                 stats.images, stats.faces, mean, median,
+                 failed ? (", " + std::to_string(failed) + " inputs failed").c_str() : "");
+    return failed ? kExitInputFailed : kExitOk;
+}
