@@ -43,6 +43,8 @@ public:
     Blob& operator=(const Blob&) = delete;
 
     BlobDesc GetBlobDesc() const { return desc_; }
+    // The description without a copy, for per-frame readers that must not allocate.
+    const BlobDesc& desc() const { return desc_; }
     // Replaces the description; with alloc_memory the blob allocates for the new dims.
     void SetBlobDesc(BlobDesc& desc, bool alloc_memory = false);
     BlobHandle GetHandle() const { return handle_; }

@@ -38,6 +38,14 @@ int32_t TruncateToInt(float v) {
 
 }  // namespace
 
+namespace {
+void* (*g_result_allocator)(size_t) = std::malloc;
+}  // namespace
+
+void SetResultAllocatorForTesting(void* (*allocator)(size_t)) {
+    g_result_allocator = allocator ? allocator : std::malloc;
+}
+
 // ---- AbstractParam: the face detector takes no parameters by key. ----
 
 AbstractParam::~AbstractParam() = default;
@@ -189,17 +197,28 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     cv::copyMakeBorder(resized_, padded_, 0, p.model_input_h - resized_.rows, 0,
                        p.model_input_w - resized_.cols, cv::BORDER_CONSTANT, kMeanColour);
     padded_.convertTo(float_, CV_32FC3, 1.0, 0.0);
-    cv::add(float_, kNegMean, float_);
+    // Mean subtraction, image + (-104, -117, -123), written as a loop because OpenCV's
+    // matrix-plus-scalar allocates a temporary on every call.
+    const float neg_mean[3] = {static_cast<float>(kNegMean[0]), static_cast<float>(kNegMean[1]),
+                               static_cast<float>(kNegMean[2])};
+    for (int y = 0; y < float_.rows; ++y) {
+        float* px = float_.ptr<float>(y);
+        for (int x = 0; x < float_.cols; ++x, px += kImageChannels) {
+            px[0] += neg_mean[0];
+            px[1] += neg_mean[1];
+            px[2] += neg_mean[2];
+        }
+    }
 
+    // Planar write: one matrix header per tensor plane, filled by split in place.
     float* data = static_cast<float*>(input_blob_->GetHandle().base);
     const int rows = float_.rows, cols = float_.cols;
-    planes_.clear();
-    for (int c = 0; c < float_.channels(); ++c) {
-        planes_.emplace_back(rows, cols, CV_32FC1, data + static_cast<size_t>(c) * rows * cols,
-                             static_cast<size_t>(cols) * sizeof(float));
+    cv::Mat planes[kImageChannels];
+    for (int c = 0; c < kImageChannels; ++c) {
+        planes[c] = cv::Mat(rows, cols, CV_32FC1, data + static_cast<size_t>(c) * rows * cols,
+                            static_cast<size_t>(cols) * sizeof(float));
     }
-    cv::split(float_, planes_);  // writes each channel straight into its tensor plane
-    planes_.clear();
+    cv::split(float_, planes);
     return NEROVA_OK;
 }
 
@@ -219,7 +238,7 @@ NerovaError FaceDetectorAlgorithm::Post() {
         NEROVA_LOGE(kPost, 210, "output blob is missing.");
         return NEROVA_ERR_NET;
     }
-    const BlobDesc desc = output_blob_->GetBlobDesc();
+    const BlobDesc& desc = output_blob_->desc();  // no copy: the steady state allocates nothing
     const BlobHandle handle = output_blob_->GetHandle();
     if (desc.dims.size() < 3 || desc.dims[1] < 0 || desc.dims[2] < kMinRowLength ||
         handle.base == nullptr) {
@@ -328,7 +347,7 @@ NerovaError FaceDetectorAlgorithm::GetOutput(NerovaFaceInfo** faces, uint32_t* f
         *faces = nullptr;
         return NEROVA_OK;
     }
-    auto* out = static_cast<NerovaFaceInfo*>(std::malloc(n * sizeof(NerovaFaceInfo)));
+    auto* out = static_cast<NerovaFaceInfo*>(g_result_allocator(n * sizeof(NerovaFaceInfo)));
     NEROVA_RETURN_VALUE_ON_EQ(out, nullptr, NEROVA_ERR_OUT_OF_MEMORY, kGetOutput, 327);
     for (size_t i = 0; i < n; ++i) {
         out[i].score = faces_[i].score;

@@ -100,9 +100,12 @@ private:
     cv::Mat resized_;
     cv::Mat padded_;
     cv::Mat float_;
-    std::vector<cv::Mat> planes_;
     std::vector<float> areas_;
 };
+
+// Replaces the allocator of result arrays (null restores malloc), so that tests can make the
+// allocation fail. Arrays are always released with free.
+void SetResultAllocatorForTesting(void* (*allocator)(size_t));
 
 }  // namespace module
 }  // namespace nerova

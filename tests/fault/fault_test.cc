@@ -1,0 +1,291 @@
+// Faults the real kernel cannot produce on demand: each gives its chain of log lines and its
+// code, leaves the handle usable for the next frame, and leaks nothing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "face_detector/face_detector.h"
+#include "fake_kernel.h"
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+// Counts operator new on the calling thread while armed, to prove the steady state of the
+// pipeline allocates nothing of its own.
+static thread_local bool g_counting = false;
+static std::atomic<long> g_news{0};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t size) {
+    if (g_counting) ++g_news;
+    void* p = std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace nerova {
+namespace module {
+namespace {
+
+using nerova_test::StderrCapture;
+using nerova_test::TempDir;
+
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeKernel() = FakeKernelControl();
+        dir_.Write("inference.json", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})");
+        path_ = dir_.Write("model.onnx", "bytes the fake kernel does not read");
+        frame_ = cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3));
+    }
+    void TearDown() override { SetResultAllocatorForTesting(nullptr); }
+
+    NerovaError Create(void** handle, const NerovaCustomRuntime* runtime = nullptr) {
+        return NerovaFaceDetectorCreate(path_.c_str(), "", runtime, handle);
+    }
+    // Process one frame; returns the code, the faces and the lines logged.
+    NerovaError Process(void* handle, std::vector<std::string>* lines, uint32_t* count = nullptr,
+                        NerovaFaceInfo** out = nullptr) {
+        const NerovaFrame f = nerova_test::BgrFrame(frame_);
+        NerovaFaceInfo* faces = reinterpret_cast<NerovaFaceInfo*>(0x20);
+        uint32_t n = 12345;
+        StderrCapture capture;
+        const NerovaError err = NerovaFaceDetectorProcess(handle, &f, &faces, &n);
+        if (lines) *lines = capture.Lines();
+        if (count) *count = n;
+        if (out) {
+            *out = faces;
+        } else if (err == NEROVA_OK) {
+            NerovaFaceDetectorOutputRelease(faces);
+        }
+        return err;
+    }
+
+    TempDir dir_;
+    std::string path_;
+    cv::Mat frame_;
+};
+
+// "[Function F] [Line L] M" of each line, innermost first.
+std::vector<std::string> Chain(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines) out.push_back(l.substr(l.find("[Function ")));
+    return out;
+}
+
+std::string Line(const std::string& function, int line, const std::string& message) {
+    return "[Function " + function + "] [Line " + std::to_string(line) + "] " + message;
+}
+
+const std::string kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
+const std::string kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
+const std::string kPost = "nerova::module::FaceDetectorAlgorithm::Post";
+const std::string kApi = "NerovaFaceDetectorProcess";
+
+TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
+    struct Case {
+        const char* what;
+        bool fail_init;
+        int fail_create;
+        std::map<std::string, std::vector<int>> shapes;
+        NerovaError code;
+        size_t create_calls;
+    };
+    const Case cases[] = {
+        {"Init fails", true, 0, {{"input", {1, 3, 16, 16}}}, NEROVA_ERR_NET, 0},
+        {"instance fails once: CPU fallback", false, 1, {{"input", {1, 3, 16, 16}}}, NEROVA_OK, 2},
+        {"instance fails twice", false, 2, {{"input", {1, 3, 16, 16}}}, NEROVA_ERR_NET, 2},
+        {"no input", false, 0, {}, NEROVA_ERR_NET, 1},
+        {"input of three dims", false, 0, {{"input", {1, 3, 16}}}, NEROVA_ERR_NET, 1},
+    };
+    const NerovaCustomRuntime cuda{NEROVA_DEVICE_CUDA, 2, 3};
+    for (const Case& c : cases) {
+        FakeKernel() = FakeKernelControl();
+        FakeKernel().fail_init = c.fail_init;
+        FakeKernel().fail_create_instance = c.fail_create;
+        FakeKernel().input_shapes = c.shapes;
+        void* handle = nullptr;
+        StderrCapture capture;
+        EXPECT_EQ(Create(&handle, &cuda), c.code) << c.what;
+        const auto lines = capture.Lines();
+        const auto& calls = FakeKernel().calls;
+        EXPECT_EQ(static_cast<size_t>(std::count(calls.begin(), calls.end(), "CreateInstance")), c.create_calls)
+            << c.what;
+        if (c.create_calls == 2) {
+            EXPECT_EQ(FakeKernel().instance_devices,
+                      (std::vector<NerovaDeviceType>{NEROVA_DEVICE_CUDA, DeviceUtils::GetDefaultCpuDeviceType()}))
+                << c.what;
+            EXPECT_NE(std::find(calls.begin(), calls.end(), "SetNetworkConfig"), calls.end()) << c.what;
+        }
+        if (c.code == NEROVA_OK) {
+            EXPECT_TRUE(lines.empty()) << c.what;
+            auto* param = static_cast<FaceDetectorParam*>(static_cast<FaceDetectorAlgorithm*>(handle)->GetParam());
+            EXPECT_EQ(param->network_config.device_type, DeviceUtils::GetDefaultCpuDeviceType());
+            EXPECT_EQ(param->network_config.device_id, 2) << "the runtime's id and threads are kept";
+            EXPECT_EQ(param->network_config.thread_num, 3);
+            EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << c.what;
+            EXPECT_EQ(Chain(lines)[0], Line("NerovaFaceDetectorCreate", 31, "algorithm Init failed.")) << c.what;
+        }
+    }
+}
+
+TEST_F(FaultTest, KernelFailuresDuringAFrame) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    struct Case {
+        const char* what;
+        bool FakeKernelControl::*flag;
+        int line;
+        const char* not_called;
+    };
+    const Case cases[] = {
+        {"input refused", &FakeKernelControl::fail_set_input, 193, "Forward"},
+        {"run fails", &FakeKernelControl::fail_forward, 196, "GetOutputBlob"},
+        {"output refused", &FakeKernelControl::fail_get_output, 200, nullptr},
+    };
+    for (const Case& c : cases) {
+        FakeKernel().*c.flag = true;
+        FakeKernel().calls.clear();
+        std::vector<std::string> lines;
+        EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
+        EXPECT_EQ(Chain(lines), (std::vector<std::string>{Line(kForward, c.line, "RETURN_VALUE_ON_NEQ!"),
+                                                          Line(kProcess, 146, "RETURN_ON_NEQ!"),
+                                                          Line(kApi, 51, "algorithm Process failed.")}))
+            << c.what;
+        if (c.not_called) {
+            const auto& calls = FakeKernel().calls;
+            EXPECT_EQ(std::find(calls.begin(), calls.end(), c.not_called), calls.end()) << c.what;
+        }
+        FakeKernel().*c.flag = false;
+        uint32_t count = 0;
+        EXPECT_EQ(Process(handle, &lines, &count), NEROVA_OK) << c.what << ": the next frame works";
+        EXPECT_EQ(count, 1u);
+    }
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    struct Case {
+        const char* what;
+        std::vector<int> dims;
+        std::vector<float> rows;
+    };
+    const Case cases[] = {
+        {"two dims", {1, 10}, std::vector<float>(10, 0.99f)},
+        {"rows of nine floats", {1, 1, 9}, std::vector<float>(9, 0.99f)},
+        {"no data", {1, 1, 10}, {}},
+        {"no dims", {}, std::vector<float>(10, 0.99f)},
+    };
+    for (const Case& c : cases) {
+        FakeKernel().output_dims = c.dims;
+        FakeKernel().output_rows = c.rows;
+        std::vector<std::string> lines;
+        EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
+        ASSERT_EQ(lines.size(), 3u) << c.what;
+        EXPECT_NE(Chain(lines)[0].find("[Function " + kPost + "] [Line 214]"), std::string::npos) << lines[0];
+        EXPECT_EQ(Chain(lines)[1], Line(kProcess, 148, "RETURN_ON_NEQ!"));
+    }
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+TEST_F(FaultTest, ByteOffsetOfTheOutputIsHonoured) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    FakeKernel().output_offset_floats = 7;  // seven floats of -1 in front of the rows
+    uint32_t count = 0;
+    NerovaFaceInfo* faces = nullptr;
+    ASSERT_EQ(Process(handle, nullptr, &count, &faces), NEROVA_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_FLOAT_EQ(faces[0].score, 0.99f);
+    EXPECT_EQ(faces[0].x1, 4);  // prior (0.5, 0.5, 0.5, 0.5) on a 16 x 16 frame
+    EXPECT_EQ(faces[0].x2, 12);
+    NerovaFaceDetectorOutputRelease(faces);
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+void* FailingAllocator(size_t) { return nullptr; }
+
+std::atomic<int> g_result_allocations{0};
+void* CountingAllocator(size_t n) {
+    ++g_result_allocations;
+    return std::malloc(n);
+}
+
+TEST_F(FaultTest, ResultAllocationFailure) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    SetResultAllocatorForTesting(FailingAllocator);
+    std::vector<std::string> lines;
+    uint32_t count = 0;
+    NerovaFaceInfo* faces = nullptr;
+    EXPECT_EQ(Process(handle, &lines, &count, &faces), NEROVA_ERR_OUT_OF_MEMORY);
+    EXPECT_EQ(faces, reinterpret_cast<NerovaFaceInfo*>(0x20)) << "faces is left unchanged";
+    EXPECT_EQ(count, 1u) << "the count is written first";
+    EXPECT_EQ(Chain(lines), (std::vector<std::string>{
+                                Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
+                                Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
+    SetResultAllocatorForTesting(nullptr);
+    EXPECT_EQ(Process(handle, &lines), NEROVA_OK);
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Process(handle, nullptr), NEROVA_OK);  // warm up
+    FakeKernel().record_calls = false;
+    SetResultAllocatorForTesting(CountingAllocator);
+    const NerovaFrame f = nerova_test::BgrFrame(frame_);
+    g_result_allocations = 0;
+    g_news = 0;
+    for (int i = 0; i < 100; ++i) {
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t n = 0;
+        g_counting = true;
+        const NerovaError err = NerovaFaceDetectorProcess(handle, &f, &faces, &n);
+        g_counting = false;
+        ASSERT_EQ(err, NEROVA_OK);
+        NerovaFaceDetectorOutputRelease(faces);
+    }
+    const long pipeline_news = g_news;
+    // The frame converter hands back a new image per frame by design; that is the
+    // framework's allocation, measured alone and subtracted.
+    g_news = 0;
+    for (int i = 0; i < 100; ++i) {
+        g_counting = true;
+        const cv::Mat image = FrameConverter::FrameToMat(&f, NEROVA_PIXEL_FORMAT_BGR);
+        g_counting = false;
+    }
+    EXPECT_EQ(g_result_allocations, 100);
+    EXPECT_EQ(pipeline_news - g_news, 0) << "operator new calls of the module in 100 steady frames";
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+TEST_F(FaultTest, DestroyAndDeleteOrder) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    FakeKernel().calls.clear();
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+    EXPECT_EQ(FakeKernel().calls,
+              (std::vector<std::string>{"Instance::DeInit", "Inference::DeInit", "~Instance", "~Inference"}));
+
+    // Deleting a ready algorithm without DeInit releases the instance before the inference.
+    FaceDetectorAlgorithm* algorithm = new FaceDetectorAlgorithm();
+    ASSERT_EQ(algorithm->Parse(path_, ""), NEROVA_OK);
+    ASSERT_EQ(algorithm->Init(nullptr), NEROVA_OK);
+    FakeKernel().calls.clear();
+    delete algorithm;
+    EXPECT_EQ(FakeKernel().calls, (std::vector<std::string>{"~Instance", "~Inference"}));
+}
+
+}  // namespace
+}  // namespace module
+}  // namespace nerova
