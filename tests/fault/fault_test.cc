@@ -23,8 +23,18 @@ void* operator new(size_t size) {
     if (!p) throw std::bad_alloc();
     return p;
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    if (g_counting) ++g_news;
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace nerova {
