@@ -211,13 +211,26 @@ bool IsImagePath(const fs::path& p) {
     return false;
 }
 
+struct InputFile {
+    std::string path;       // as given, or found inside a given folder
+    std::string draw_name;  // file name stem for --draw; folder-relative for folder inputs
+};
+
+std::string DrawName(const fs::path& relative) {
+    std::string name = relative.parent_path().empty()
+                           ? relative.stem().string()
+                           : (relative.parent_path() / relative.stem()).string();
+    std::replace(name.begin(), name.end(), '/', '_');
+    return name;
+}
+
 // Expands folders into their images and videos, recursively and sorted.
-std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
-    std::vector<std::string> out;
+std::vector<InputFile> ExpandInputs(const std::vector<std::string>& inputs) {
+    std::vector<InputFile> out;
     for (const std::string& in : inputs) {
         std::error_code ec;
         if (!fs::is_directory(in, ec)) {
-            out.push_back(in);
+            out.push_back({in, DrawName(fs::path(in).filename())});
             continue;
         }
         std::vector<std::string> found;
@@ -227,7 +240,7 @@ std::vector<std::string> ExpandInputs(const std::vector<std::string>& inputs) {
                 found.push_back(it->path().string());
         }
         std::sort(found.begin(), found.end());
-        out.insert(out.end(), found.begin(), found.end());
+        for (const std::string& f : found) out.push_back({f, DrawName(fs::path(f).lexically_relative(in))});
     }
     return out;
 }
@@ -329,7 +342,8 @@ public:
     Runner(const Api& api, void* handle, const Options& o) : api_(api), handle_(handle), o_(o) {}
 
     // Detects, prints and draws one image or frame; false when the detector refused it.
-    bool Detect(const cv::Mat& bgr, const std::string& path, int frame_index) {
+    bool Detect(const cv::Mat& bgr, const InputFile& input, int frame_index) {
+        const std::string& path = input.path;
         FrameBuffer buffer;
         MakeFrame(bgr, FormatOf(o_.pixel_format), buffer);
         NerovaFaceInfo* faces = nullptr;
@@ -356,7 +370,7 @@ public:
         line += tail;
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        if (!o_.draw_dir.empty()) Draw(bgr, faces, count, path, frame_index);
+        if (!o_.draw_dir.empty()) Draw(bgr, faces, count, input.draw_name, frame_index);
         api_.release(faces);
         stats_.images++;
         stats_.faces += count;
@@ -367,7 +381,7 @@ public:
     const Stats& stats() const { return stats_; }
 
 private:
-    void Draw(const cv::Mat& bgr, const NerovaFaceInfo* faces, uint32_t count, const std::string& path,
+    void Draw(const cv::Mat& bgr, const NerovaFaceInfo* faces, uint32_t count, std::string name,
               int frame_index) {
         cv::Mat canvas = bgr.clone();
         const int thickness = std::max(2, std::min(canvas.cols, canvas.rows) / 300);
@@ -379,10 +393,6 @@ private:
             cv::putText(canvas, label, cv::Point(r.x, std::max(12, r.y - 4)), cv::FONT_HERSHEY_SIMPLEX,
                         0.4 * thickness, cv::Scalar(0, 255, 0), std::max(1, thickness / 2));
         }
-        std::string name = fs::path(path).lexically_normal().string();
-        std::replace(name.begin(), name.end(), '/', '_');
-        while (!name.empty() && (name[0] == '.' || name[0] == '_')) name.erase(0, 1);
-        name = fs::path(name).replace_extension().string();
         if (frame_index >= 0) name += "_" + std::to_string(frame_index);
         const std::string out = (fs::path(o_.draw_dir) / (name + ".jpg")).string();
         if (!cv::imwrite(out, canvas))
@@ -474,12 +484,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::vector<std::string> inputs = ExpandInputs(o.inputs);
+    const std::vector<InputFile> inputs = ExpandInputs(o.inputs);
     const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
     Runner runner(api, handle, o);
     size_t failed = 0;
     for (size_t i = 0; i < inputs.size(); ++i) {
-        const std::string& path = inputs[i];
+        const std::string& path = inputs[i].path;
         bool ok = false;
         if (IsVideoPath(path)) {
             cv::VideoCapture video(path);
@@ -487,12 +497,12 @@ int main(int argc, char** argv) {
                 ok = true;
                 cv::Mat frame;
                 for (int index = 0; video.read(frame); ++index) {
-                    if (index % o.every == 0 && !runner.Detect(frame, path, index)) ok = false;
+                    if (index % o.every == 0 && !runner.Detect(frame, inputs[i], index)) ok = false;
                 }
             }
         } else {
             const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-            ok = !image.empty() && runner.Detect(image, path, -1);
+            ok = !image.empty() && runner.Detect(image, inputs[i], -1);
         }
         if (!ok) {
             ++failed;

@@ -81,7 +81,7 @@ class CliTest(unittest.TestCase):
         out_dir = os.path.join(self.tmp, "drawn")
         code, _, err = run("--model", self.model, "--draw", out_dir, self.images)
         self.assertEqual(code, 0, err)
-        self.assertEqual(len([n for n in os.listdir(out_dir) if n.endswith(".jpg")]), 2)
+        self.assertEqual(sorted(os.listdir(out_dir)), ["b.jpg", "sub_a.jpg"])
 
     def test_errors(self):
         cases = [

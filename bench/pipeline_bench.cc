@@ -1,0 +1,183 @@
+// Speed of the detector against its floor and a classical peer, measured in one run:
+//   Pipeline    the whole exported process call (frame in, faces out)
+//   PreProcess  letterbox, float conversion, mean subtraction and planar write
+//   DecodeNms   decoding of the output rows plus suppression
+//   RawForward  OpenCV DNN's forward of the same network on a ready blob: the floor
+//   Haar        OpenCV's Haar cascade (frontal faces) on the same frame
+// Arguments: {model index, frame height, threads}. Environment: NEROVA_BENCH_IMAGE overrides
+// the sample photo.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include "face_detector/face_detector.h"
+#include "nerova_face_detector.h"
+
+namespace {
+
+const char* const kModels[] = {"face_detector_back_256", "face_detector_front_128"};
+
+std::string ModelPath(int index) {
+    return std::string(NEROVA_SOURCE_DIR) + "/models/" + kModels[index] + "/model.onnx";
+}
+
+cv::Mat Frame(int height) {
+    static cv::Mat photo;
+    if (photo.empty()) {
+        const char* env = std::getenv("NEROVA_BENCH_IMAGE");
+        photo = cv::imread(env ? env : std::string(NEROVA_SOURCE_DIR) + "/models/samples/group.jpg");
+        if (photo.empty()) photo = cv::Mat(720, 1280, CV_8UC3, cv::Scalar(90, 120, 150));
+    }
+    const int w = height == 480 ? 640 : height * 16 / 9;  // 640x480, 1280x720, 1920x1080
+    cv::Mat out;
+    cv::resize(photo, out, cv::Size(w, height), 0, 0, cv::INTER_AREA);
+    return out;
+}
+
+NerovaFrame ToFrame(const cv::Mat& m) {
+    NerovaFrame f{};
+    f.pixel_format = NEROVA_PIXEL_FORMAT_BGR;
+    f.width = m.cols;
+    f.height = m.rows;
+    f.data[0] = m.data;
+    f.stride[0] = static_cast<int32_t>(m.step[0]);
+    return f;
+}
+
+void* CreateDetector(benchmark::State& state) {
+    NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, static_cast<int32_t>(state.range(2))};
+    void* handle = nullptr;
+    if (NerovaFaceDetectorCreate(ModelPath(static_cast<int>(state.range(0))).c_str(), "", &runtime, &handle) !=
+        NEROVA_OK) {
+        state.SkipWithError("the bundled model cannot be loaded");
+        return nullptr;
+    }
+    auto* param = static_cast<nerova::module::FaceDetectorParam*>(
+        static_cast<nerova::module::FaceDetectorAlgorithm*>(handle)->GetParam());
+    param->top_k = 100;  // as the command-line tool runs it
+    return handle;
+}
+
+void Label(benchmark::State& state) {
+    state.SetLabel(std::string(kModels[state.range(0)]) + " h" + std::to_string(state.range(1)) + " t" +
+                   std::to_string(state.range(2)));
+}
+
+void BM_Pipeline(benchmark::State& state) {
+    void* handle = CreateDetector(state);
+    if (!handle) return;
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    const NerovaFrame f = ToFrame(frame);
+    size_t faces_seen = 0;
+    for (auto _ : state) {
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t count = 0;
+        NerovaFaceDetectorProcess(handle, &f, &faces, &count);
+        faces_seen = count;
+        NerovaFaceDetectorOutputRelease(faces);
+    }
+    state.counters["faces"] = static_cast<double>(faces_seen);
+    Label(state);
+    NerovaFaceDetectorDestroy(handle);
+}
+
+void BM_PreProcess(benchmark::State& state) {
+    void* handle = CreateDetector(state);
+    if (!handle) return;
+    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    const NerovaFrame f = ToFrame(frame);
+    for (auto _ : state) benchmark::DoNotOptimize(algorithm->PreProcess(&f));
+    Label(state);
+    NerovaFaceDetectorDestroy(handle);
+}
+
+void BM_DecodeNms(benchmark::State& state) {
+    void* handle = CreateDetector(state);
+    if (!handle) return;
+    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    const NerovaFrame f = ToFrame(frame);
+    algorithm->PreProcess(&f);
+    algorithm->Forward(algorithm->input_blob());
+    for (auto _ : state) benchmark::DoNotOptimize(algorithm->Post());
+    Label(state);
+    NerovaFaceDetectorDestroy(handle);
+}
+
+void BM_RawForward(benchmark::State& state) {
+    cv::setNumThreads(static_cast<int>(state.range(2)));
+    cv::dnn::Net net;
+    try {
+        net = cv::dnn::readNetFromONNX(ModelPath(static_cast<int>(state.range(0))));
+    } catch (const cv::Exception&) {
+        state.SkipWithError("the bundled model cannot be loaded");
+        return;
+    }
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    // The same tensor the pipeline would write, prepared once.
+    void* handle = CreateDetector(state);
+    if (!handle) return;
+    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    const NerovaFrame f = ToFrame(frame);
+    algorithm->PreProcess(&f);
+    const nerova::BlobDesc desc = algorithm->input_blob()->GetBlobDesc();
+    const cv::Mat blob(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
+                       algorithm->input_blob()->GetHandle().base);
+    const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
+    std::vector<cv::Mat> out;
+    for (auto _ : state) {
+        net.setInput(blob);
+        net.forward(out, outputs);
+    }
+    Label(state);
+    NerovaFaceDetectorDestroy(handle);
+}
+
+void BM_Haar(benchmark::State& state) {
+    cv::setNumThreads(static_cast<int>(state.range(2)));
+    cv::CascadeClassifier haar;
+    if (!haar.load("/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml")) {
+        state.SkipWithError("haarcascade_frontalface_default.xml (opencv-data) is missing");
+        return;
+    }
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    std::vector<cv::Rect> faces;
+    for (auto _ : state) {
+        cv::Mat gray;
+        cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
+        cv::equalizeHist(gray, gray);
+        haar.detectMultiScale(gray, faces, 1.1, 3, 0, cv::Size(24, 24));
+    }
+    state.counters["faces"] = static_cast<double>(faces.size());
+    state.SetLabel(std::string("haar h") + std::to_string(state.range(1)) + " t" + std::to_string(state.range(2)));
+}
+
+void Args(benchmark::internal::Benchmark* b) {
+    const int threads = cv::getNumberOfCPUs();
+    for (int model : {0, 1})
+        for (int height : {480, 720, 1080})
+            for (int t : {1, threads}) b->Args({model, height, t});
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+}
+
+void HaarArgs(benchmark::internal::Benchmark* b) {
+    for (int height : {480, 720, 1080})
+        for (int t : {1, cv::getNumberOfCPUs()}) b->Args({0, height, t});
+    b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
+}
+
+BENCHMARK(BM_Pipeline)->Apply(Args);
+BENCHMARK(BM_RawForward)->Apply(Args);
+BENCHMARK(BM_PreProcess)->Apply(Args);
+BENCHMARK(BM_DecodeNms)->Apply(Args);
+BENCHMARK(BM_Haar)->Apply(HaarArgs);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,53 @@
+// Frame conversion and the whole process call on arbitrary frame records: pixel format,
+// sizes, strides and plane bytes from the input, with real memory behind every pointer the
+// record names (the size it claims, bounded).
+#include <vector>
+
+#include "face_detector/face_detector.h"
+#include "fuzz_util.h"
+#include "nerova_face_detector.h"
+
+namespace {
+
+// A detector on a network written by the fuzz build (NEROVA_FUZZ_MODEL), made once.
+void* Detector() {
+    static void* handle = [] {
+        void* h = nullptr;
+        const char* model = std::getenv("NEROVA_FUZZ_MODEL");
+        if (model) NerovaFaceDetectorCreate(model, "", nullptr, &h);
+        return h;
+    }();
+    return handle;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    nerova_fuzz::Input in(data, size);
+    NerovaFrame frame{};
+    const uint8_t formats[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    frame.pixel_format = static_cast<NerovaPixelFormat>(formats[in.Byte() % 10]);
+    frame.width = static_cast<int16_t>(in.U32() & 0xFFFF) % 700;
+    frame.height = static_cast<int16_t>(in.U32() & 0xFFFF) % 700;
+    std::vector<std::vector<uint8_t>> planes(3);
+    for (int p = 0; p < 3; ++p) {
+        frame.stride[p] = static_cast<int32_t>(in.U32() % 3000) - 8;
+        const int rows = frame.height > 0 ? frame.height : 1;
+        const long bytes = static_cast<long>(frame.stride[p] > 0 ? frame.stride[p] : 1) * rows;
+        if (in.Byte() % 8 == 0 || bytes > (8L << 20)) continue;  // leave this plane null
+        planes[p].assign(static_cast<size_t>(bytes), 0);
+        const std::string fill = in.Bytes(planes[p].size());
+        std::copy(fill.begin(), fill.end(), planes[p].begin());
+        frame.data[p] = planes[p].data();
+    }
+    const cv::Mat image = nerova::module::FrameConverter::FrameToMat(&frame, NEROVA_PIXEL_FORMAT_BGR);
+    if (!image.empty() && (image.rows != frame.height || image.cols != frame.width || image.type() != CV_8UC3))
+        __builtin_trap();
+    if (void* handle = Detector()) {
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t count = 0;
+        if (NerovaFaceDetectorProcess(handle, &frame, &faces, &count) == NEROVA_OK)
+            NerovaFaceDetectorOutputRelease(faces);
+    }
+    return 0;
+}
