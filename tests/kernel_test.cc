@@ -106,6 +106,10 @@ TEST(KernelTest, RefusesWhatItCannotLoad) {
         {"text", OnnxConfig("not a model at all"), NEROVA_ERR_KERNEL_MODEL_INVALID},
         {"truncated", OnnxConfig(truncated), NEROVA_ERR_KERNEL_MODEL_INVALID},
         {"corrupted", OnnxConfig(flipped), NEROVA_ERR_KERNEL_MODEL_INVALID},
+        // Found by fuzzing: a node reads an input no earlier node makes, which crashed
+        // OpenCV's importer before the graph was validated.
+        {"unsorted graph", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/unsorted_graph.onnx")),
+         NEROVA_ERR_KERNEL_MODEL_INVALID},
     };
     for (Case c : cases) {
         NetworkConfig network;

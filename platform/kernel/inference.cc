@@ -1,3 +1,4 @@
+#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
 #include <opencv2/core/ocl.hpp>
@@ -189,6 +190,13 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
         !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) ||
         !proto.has_graph()) {
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model contents are not an ONNX model");
+    }
+    // OpenCV's importer trusts the graph and can crash on a malformed one (an input that no
+    // earlier node produces, say), so the graph is validated first.
+    try {
+        onnx::checker::check_model(proto);
+    } catch (const std::exception& e) {
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, std::string("invalid ONNX graph: ") + e.what());
     }
     std::set<std::string> initializers;
     for (const auto& init : proto.graph().initializer()) initializers.insert(init.name());
