@@ -423,3 +423,51 @@ TEST(ProcessTest, NullArgumentsAndRelease) {
 }  // namespace
 }  // namespace module
 }  // namespace nerova
+
+namespace nerova {
+namespace module {
+namespace {
+
+TEST(ProcessTest, BigThinAndOddFramesGiveFacesOrADocumentedCode) {
+    Detector d("bright_score_64.onnx");
+    struct Case {
+        int width, height;
+        NerovaPixelFormat format;
+        int padding;  // extra bytes per row
+        NerovaError code;
+    };
+    const Case cases[] = {
+        {1, 1, NEROVA_PIXEL_FORMAT_BGR, 0, NEROVA_OK},
+        {1, 10000, NEROVA_PIXEL_FORMAT_BGR, 0, NEROVA_ERR_IMAGE_OP},  // a side scales to 0 pixels
+        {10000, 1, NEROVA_PIXEL_FORMAT_GRAY, 3, NEROVA_ERR_IMAGE_OP},
+        {8000, 8000, NEROVA_PIXEL_FORMAT_GRAY, 0, NEROVA_OK},
+        {40000, 2, NEROVA_PIXEL_FORMAT_GRAY, 0, NEROVA_ERR_PARAM_NULL},  // beyond the largest side
+        {33, 17, NEROVA_PIXEL_FORMAT_NV12, 5, NEROVA_OK},
+        {1, 1, NEROVA_PIXEL_FORMAT_NV21, 0, NEROVA_OK},
+        {3, 3, NEROVA_PIXEL_FORMAT_YV12, 1, NEROVA_OK},
+        {64, 64, static_cast<NerovaPixelFormat>(5), 0, NEROVA_ERR_PARAM_NULL},  // unknown format
+    };
+    for (const Case& c : cases) {
+        const bool yuv = c.format >= NEROVA_PIXEL_FORMAT_NV12 && c.format <= NEROVA_PIXEL_FORMAT_YV12;
+        const int bpp = c.format == NEROVA_PIXEL_FORMAT_BGR ? 3 : 1;
+        const int stride = c.width * bpp + (yuv ? 1 : 0) + c.padding;
+        std::vector<uint8_t> plane(static_cast<size_t>(stride) * c.height, 200);
+        NerovaFrame f{};
+        f.pixel_format = c.format;
+        f.width = c.width;
+        f.height = c.height;
+        for (int p = 0; p < 3; ++p) {
+            f.data[p] = plane.data();
+            f.stride[p] = stride;
+        }
+        NerovaError code = -1;
+        StderrCapture quiet;
+        d.Run(f, &code);
+        quiet.Stop();
+        EXPECT_EQ(code, c.code) << c.width << "x" << c.height << " format " << c.format;
+    }
+}
+
+}  // namespace
+}  // namespace module
+}  // namespace nerova
