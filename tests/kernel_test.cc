@@ -110,6 +110,9 @@ TEST(KernelTest, RefusesWhatItCannotLoad) {
         // OpenCV's importer before the graph was validated.
         {"unsorted graph", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/unsorted_graph.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
+        // Also found by fuzzing: weights shorter than their dims, read past their end.
+        {"short weights", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/short_weights.onnx")),
+         NEROVA_ERR_KERNEL_MODEL_INVALID},
     };
     for (Case c : cases) {
         NetworkConfig network;

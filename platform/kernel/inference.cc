@@ -58,6 +58,65 @@ cv::dnn::Net ReadOnnx(const std::string& bytes) {
     }
 }
 
+size_t ElementBytes(int type) {
+    switch (type) {
+        case onnx::TensorProto::FLOAT: case onnx::TensorProto::INT32: case onnx::TensorProto::UINT32:
+            return 4;
+        case onnx::TensorProto::DOUBLE: case onnx::TensorProto::INT64: case onnx::TensorProto::UINT64:
+        case onnx::TensorProto::COMPLEX64:
+            return 8;
+        case onnx::TensorProto::COMPLEX128: return 16;
+        case onnx::TensorProto::FLOAT16: case onnx::TensorProto::BFLOAT16: case onnx::TensorProto::INT16:
+        case onnx::TensorProto::UINT16:
+            return 2;
+        case onnx::TensorProto::INT8: case onnx::TensorProto::UINT8: case onnx::TensorProto::BOOL: return 1;
+        default: return 0;
+    }
+}
+
+// Whether the tensor carries exactly the data its dims announce. OpenCV copies as many bytes
+// as the dims say, whatever the tensor holds.
+bool TensorDataMatches(const onnx::TensorProto& t) {
+    if (t.data_location() == onnx::TensorProto::EXTERNAL) return false;  // bytes come from memory only
+    uint64_t count = 1;
+    for (int64_t d : t.dims()) {
+        if (d < 0 || (d > 0 && count > (uint64_t(1) << 40) / static_cast<uint64_t>(d))) return false;
+        count *= static_cast<uint64_t>(d);
+    }
+    const int type = t.data_type();
+    if (t.has_raw_data()) {
+        const size_t bytes = ElementBytes(type);
+        return bytes != 0 && t.raw_data().size() == count * bytes;
+    }
+    switch (type) {
+        case onnx::TensorProto::FLOAT: return static_cast<uint64_t>(t.float_data_size()) == count;
+        case onnx::TensorProto::COMPLEX64: return static_cast<uint64_t>(t.float_data_size()) == 2 * count;
+        case onnx::TensorProto::DOUBLE: return static_cast<uint64_t>(t.double_data_size()) == count;
+        case onnx::TensorProto::COMPLEX128: return static_cast<uint64_t>(t.double_data_size()) == 2 * count;
+        case onnx::TensorProto::INT64: return static_cast<uint64_t>(t.int64_data_size()) == count;
+        case onnx::TensorProto::UINT32: case onnx::TensorProto::UINT64:
+            return static_cast<uint64_t>(t.uint64_data_size()) == count;
+        case onnx::TensorProto::STRING: return static_cast<uint64_t>(t.string_data_size()) == count;
+        default: return static_cast<uint64_t>(t.int32_data_size()) == count;
+    }
+}
+
+bool GraphTensorsMatch(const onnx::GraphProto& graph) {
+    for (const auto& t : graph.initializer())
+        if (!TensorDataMatches(t)) return false;
+    for (const auto& node : graph.node()) {
+        for (const auto& attr : node.attribute()) {
+            if (attr.has_t() && !TensorDataMatches(attr.t())) return false;
+            for (const auto& t : attr.tensors())
+                if (!TensorDataMatches(t)) return false;
+            if (attr.has_g() && !GraphTensorsMatch(attr.g())) return false;
+            for (const auto& g : attr.graphs())
+                if (!GraphTensorsMatch(g)) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 class InferenceImpl {
@@ -198,6 +257,8 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     } catch (const std::exception& e) {
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, std::string("invalid ONNX graph: ") + e.what());
     }
+    if (!GraphTensorsMatch(proto.graph()))
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "a tensor of the graph does not hold the data its shape needs");
     std::set<std::string> initializers;
     for (const auto& init : proto.graph().initializer()) initializers.insert(init.name());
     std::map<std::string, std::vector<int>> shapes;
