@@ -193,6 +193,9 @@ TEST(ConfigParserTest, EdgeCasesOfTheFormat) {
         {"text after root", std::string(kOnnx) + " {}", NEROVA_ERR_JSON, nullptr},
         {"unterminated", R"({"ModelConfig": {"Type": "MODEL_)", NEROVA_ERR_JSON, nullptr},
         {"NaN", R"({"ParamConverter": {"Scale": [NaN]}})", NEROVA_ERR_JSON, nullptr},
+        {"deeply nested, still well formed", std::string(R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "X": )") +
+                                                 std::string(200000, '[') + std::string(200000, ']') + "}",
+         NEROVA_OK, nullptr},
     };
     for (const Case& c : cases) {
         Records r;

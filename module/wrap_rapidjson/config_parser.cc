@@ -163,7 +163,10 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
     const std::string text(content, static_cast<size_t>(size));
 
     rapidjson::Document doc;
-    doc.Parse(text.c_str());  // strict JSON; the text ends at its first zero byte
+    // Strict JSON (the default flags), parsed iteratively so that a deeply nested hostile
+    // file cannot overflow the stack; the same texts are accepted. The text ends at its
+    // first zero byte.
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
     if (doc.HasParseError()) return NEROVA_ERR_JSON;
     if (!TypesValid(doc, *param_converter, reserve_config != nullptr)) return NEROVA_ERR_JSON;
 
