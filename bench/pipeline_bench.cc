@@ -29,7 +29,7 @@ cv::Mat Frame(int height) {
     static cv::Mat photo;
     if (photo.empty()) {
         const char* env = std::getenv("NEROVA_BENCH_IMAGE");
-        photo = cv::imread(env ? env : std::string(NEROVA_SOURCE_DIR) + "/models/samples/group.jpg");
+        photo = cv::imread(env ? env : std::string(NEROVA_SOURCE_DIR) + "/models/samples/group_1897.jpg");
         if (photo.empty()) photo = cv::Mat(720, 1280, CV_8UC3, cv::Scalar(90, 120, 150));
     }
     const int w = height == 480 ? 640 : height * 16 / 9;  // 640x480, 1280x720, 1920x1080

@@ -146,16 +146,21 @@ def reference_boxes(logit, reg, size, shift):
 # ---------------------------------------------------------------- detector-side maths
 
 def letterbox(image_bgr, size):
-    """Top-left letterbox into size x size: bilinear resize by min(S/W, S/H), pad with the means.
+    """Top-left letterbox into size x size exactly as the detector does it: the scale
+    min(S/W, S/H) in single precision, cv::resize by that factor (OpenCV rounds each side and
+    samples with the factor itself), padding with the means.
 
     Returns the planar (1,3,S,S) float input with means subtracted, and the scale."""
     import cv2
     h, w = image_bgr.shape[:2]
-    scale = min(size / w, size / h)
-    rw, rh = max(1, int(round(w * scale))), max(1, int(round(h * scale)))
+    sw = np.float32(size) / np.float32(w)
+    sh = np.float32(size) / np.float32(h)
+    scale = float(sh if sw > sh else sw)
+    resized = cv2.resize(image_bgr, None, fx=scale, fy=scale, interpolation=cv2.INTER_LINEAR)
+    rh, rw = resized.shape[:2]
     canvas = np.empty((size, size, 3), dtype=np.uint8)
     canvas[:] = np.array(MEANS_BGR, dtype=np.uint8)
-    canvas[:rh, :rw] = cv2.resize(image_bgr, (rw, rh), interpolation=cv2.INTER_LINEAR)
+    canvas[:rh, :rw] = resized
     planar = canvas.astype(np.float32).transpose(2, 0, 1)[None] - \
         np.array(MEANS_BGR, dtype=np.float32).reshape(1, 3, 1, 1)
     return planar.astype(np.float32), scale, (rw, rh)

@@ -54,7 +54,7 @@ def main():
         "about": "Expected faces per bundled model for the sample photos, from the upstream "
                  "network and its own decode; see tools/README.md for the fields.",
         "letterbox": {"placement": "top-left", "scale": "min(S/W, S/H)",
-                      "resized": "round(W*scale) x round(H*scale)",
+                      "resized": "cv::resize by the factor scale (sides rounded)",
                       "interpolation": "bilinear (cv::INTER_LINEAR)",
                       "pad_bgr": list(ref.MEANS_BGR)},
         "score_threshold": ref.SCORE_THRESHOLD,
