@@ -111,6 +111,9 @@ TEST(KernelTest, RefusesWhatItCannotLoad) {
         {"unsorted graph", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/unsorted_graph.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
         // Also found by fuzzing: weights shorter than their dims, read past their end.
+        {"importer throws a standard exception",
+         OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/importer_throws.onnx")),
+         NEROVA_ERR_KERNEL_MODEL_INVALID},
         {"short weights", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/short_weights.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
     };

@@ -172,7 +172,7 @@ Status Instance::SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* conver
     const cv::Mat mat(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F, data);
     try {
         impl_->net.setInput(mat, name);
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {
         return Status(NEROVA_ERR_KERNEL_BLOB, e.what());
     }
     impl_->has_input = true;
@@ -184,7 +184,7 @@ Status Instance::Forward() {
     impl_->ran = false;
     try {
         impl_->net.forward(impl_->outputs, impl_->output_names);
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {
         return Status(NEROVA_ERR_KERNEL_FORWARD, e.what());
     }
     for (cv::Mat& m : impl_->outputs) {
@@ -279,7 +279,7 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
 
     try {
         impl_->first_net = ReadOnnx(bytes);
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {  // cv::Exception, and what the importer lets through
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
                       std::string("network cannot be loaded: ") + e.what());
     }
@@ -337,7 +337,7 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         impl->net.setPreferableTarget(target);
         impl->output_names = impl->net.getUnconnectedOutLayersNames();
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {
         status = Status(NEROVA_ERR_KERNEL_MODEL_INVALID, e.what());
         return nullptr;
     }
