@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -33,8 +34,18 @@ cv::Mat Frame(int height) {
         if (photo.empty()) photo = cv::Mat(720, 1280, CV_8UC3, cv::Scalar(90, 120, 150));
     }
     const int w = height == 480 ? 640 : height * 16 / 9;  // 640x480, 1280x720, 1920x1080
+    // Centre crop to the frame's aspect first, so that faces keep their shape.
+    const double aspect = static_cast<double>(w) / height;
+    cv::Rect crop(0, 0, photo.cols, photo.rows);
+    if (photo.cols > aspect * photo.rows) {
+        crop.width = static_cast<int>(aspect * photo.rows);
+        crop.x = (photo.cols - crop.width) / 2;
+    } else {
+        crop.height = static_cast<int>(photo.cols / aspect);
+        crop.y = (photo.rows - crop.height) / 2;
+    }
     cv::Mat out;
-    cv::resize(photo, out, cv::Size(w, height), 0, 0, cv::INTER_AREA);
+    cv::resize(photo(crop), out, cv::Size(w, height), 0, 0, cv::INTER_LINEAR);
     return out;
 }
 
@@ -158,6 +169,37 @@ void BM_Haar(benchmark::State& state) {
     state.SetLabel(std::string("haar h") + std::to_string(state.range(1)) + " t" + std::to_string(state.range(2)));
 }
 
+long ResidentKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// 10,000 frames through one detector: resident memory after the first thousand and at the
+// end. A steady pipeline keeps it flat.
+void BM_Memory10k(benchmark::State& state) {
+    void* handle = CreateDetector(state);
+    if (!handle) return;
+    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
+    const NerovaFrame f = ToFrame(frame);
+    long after_warmup = 0, at_end = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 10000; ++i) {
+            NerovaFaceInfo* faces = nullptr;
+            uint32_t count = 0;
+            NerovaFaceDetectorProcess(handle, &f, &faces, &count);
+            NerovaFaceDetectorOutputRelease(faces);
+            if (i == 999) after_warmup = ResidentKb();
+        }
+        at_end = ResidentKb();
+    }
+    state.counters["rss_kb_at_1000"] = static_cast<double>(after_warmup);
+    state.counters["rss_kb_at_10000"] = static_cast<double>(at_end);
+    Label(state);
+    NerovaFaceDetectorDestroy(handle);
+}
+
 void Args(benchmark::internal::Benchmark* b) {
     const int threads = cv::getNumberOfCPUs();
     for (int model : {0, 1})
@@ -177,6 +219,7 @@ BENCHMARK(BM_RawForward)->Apply(Args);
 BENCHMARK(BM_PreProcess)->Apply(Args);
 BENCHMARK(BM_DecodeNms)->Apply(Args);
 BENCHMARK(BM_Haar)->Apply(HaarArgs);
+BENCHMARK(BM_Memory10k)->Args({1, 480, 1})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 

@@ -9,23 +9,26 @@ with open(sys.argv[1]) as f:
 
 times = {}
 faces = {}
+memory = []
 for b in data["benchmarks"]:
     if b.get("error_occurred"):
         continue
     kind = b["name"].split("/")[0].replace("BM_", "")
     times[(kind, b["label"])] = b["real_time"]
+    if "rss_kb_at_10000" in b:
+        memory.append((b["label"], b["rss_kb_at_1000"], b["rss_kb_at_10000"]))
     if "faces" in b:
         faces[(kind, b["label"])] = int(b["faces"])
 
 ctx = data["context"]
 print(f"machine: {ctx.get('host_name', '?')}, {ctx['num_cpus']} CPUs at {ctx['mhz_per_cpu']} MHz")
-print(f"{'model / frame / threads':<34}{'pipeline':>10}{'raw fwd':>10}{'pre':>8}{'post':>8}"
+print(f"{'model / frame / threads':<34}{'pipeline':>10}{'raw fwd':>10}{'pre ms':>8}{'post us':>8}"
       f"{'pipe/raw':>10}{'(pre+post)/raw':>16}{'faces':>7}")
 labels = sorted({label for kind, label in times if kind == "Pipeline"})
 for label in labels:
     p, r = times.get(("Pipeline", label)), times.get(("RawForward", label))
     pre, post = times.get(("PreProcess", label), 0), times.get(("DecodeNms", label), 0)
-    print(f"{label:<34}{p:>9.2f}ms{r:>8.2f}ms{pre:>7.2f}{post:>8.3f}{p / r:>10.3f}{(pre + post) / r:>16.3f}"
+    print(f"{label:<34}{p:>9.2f}ms{r:>8.2f}ms{pre:>8.2f}{post * 1000:>8.1f}{p / r:>10.3f}{(pre + post) / r:>16.3f}"
           f"{faces.get(('Pipeline', label), 0):>7}")
 print()
 print("Haar cascade on the same frames against the default model's pipeline:")
@@ -41,3 +44,6 @@ key = "face_detector_back_256 h720 t1"
 if ("Pipeline", key) in times:
     print(f"\npipeline / raw forward at 1280x720, one thread: "
           f"{times[('Pipeline', key)] / times[('RawForward', key)]:.3f} (target <= 1.10)")
+for label, start, end in memory:
+    print(f"resident memory over 10,000 frames ({label}): {start:.0f} kB after 1,000, "
+          f"{end:.0f} kB after 10,000 ({end - start:+.0f} kB)")
