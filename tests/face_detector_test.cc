@@ -169,29 +169,6 @@ TEST(AlgorithmTest, FirstInputByNameAndStateBeforeSetUp) {
     EXPECT_EQ(static_cast<FaceDetectorParam*>(algorithm.GetParam())->network_config.extra_strings.size(), 1u);
 }
 
-TEST(ParamTest, KeyedAccessIsRefusedAndCopiesCarryTheShape) {
-    FaceDetectorParam param;
-    int i = 7;
-    float f = 2.5f;
-    std::string s = "kept";
-    EXPECT_EQ(param.SetParam("top_k", 5), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(param.SetParam("x", 1.0f), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(param.SetParam("x", std::string("v")), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(param.GetParam("top_k", i), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(param.GetParam("x", f), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(param.GetParam("x", s), NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(i, 7);
-    EXPECT_EQ(f, 2.5f);
-    EXPECT_EQ(s, "kept");
-    EXPECT_EQ(param.top_k, 10);
-    EXPECT_EQ(param.SetOriginFrameHW(-3, 0), NEROVA_OK);
-    param.model_input_h = 128;
-    const FaceDetectorParam copy = param;
-    EXPECT_EQ(copy.origin_frame_h, -3);
-    EXPECT_EQ(copy.origin_frame_w, 0);
-    EXPECT_EQ(copy.model_input_h, 128);
-}
-
 TEST(RegistrationTest, LoadingTheLibraryRegistersOneCreatorUnder4100) {
     auto& map = GetGlobalAlgorithmCreatorMap();
     // This binary links the module's objects, so its own registrar already ran; loading the

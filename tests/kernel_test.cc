@@ -209,17 +209,6 @@ TEST(KernelTest, StringsMapToDistinctValuesAndUnknownToUnset) {
                         {"model_type_onnx", NEROVA_UNSET_VALUE}, {"", NEROVA_UNSET_VALUE}}) {
         EXPECT_EQ(StringConfigConverter::StringToModelType(c.s), c.value) << c.s;
     }
-    EXPECT_EQ(StringConfigConverter::StringToDataFormat("DATA_FORMAT_NCHW"), 0);
-    EXPECT_EQ(StringConfigConverter::StringToDataFormat("DATA_FORMAT_NHWC"), 1);
-    EXPECT_EQ(StringConfigConverter::StringToDataType("DATA_TYPE_UINT8"), 11);
-    EXPECT_EQ(StringConfigConverter::StringToPrecision("PRECISION_LOW"), NEROVA_PRECISION_LOW);
-    EXPECT_EQ(StringConfigConverter::StringToInterpType("INTERP_TYPE_LINEAR"), 1);
-    EXPECT_EQ(StringConfigConverter::StringToPixelFormat("PIXEL_FORMAT_NV21"), 7);
-    EXPECT_EQ(StringConfigConverter::StringToBorderType("BORDER_TYPE_REFLECT"), 1);
-    EXPECT_EQ(StringConfigConverter::StringToShareMemoryMode("SHARE_MEMORY_MODE_EXTERNAL"), 2);
-    EXPECT_EQ(StringConfigConverter::StringToNetworkType("NETWORK_TYPE_ONNX"), NEROVA_NETWORK_TYPE_ONNX);
-    const int ncnn = StringConfigConverter::StringToModelType("MODEL_TYPE_NCNN");
-    EXPECT_NE(ncnn, NEROVA_UNSET_VALUE);
 }
 
 TEST(KernelTest, ParentPathRules) {

@@ -35,7 +35,7 @@ def mean_feature(input_name, tag, nodes, inits):
     return tag + "_m"
 
 
-def rows_model(h, w, const_rows, gain_rows=None, row_len=10, out_dims=3, input_dims=None,
+def rows_model(h, w, const_rows, gain_rows=None, row_len=10, input_dims=None,
                channels=3, input_name="input", batch=1):
     rows = np.asarray(const_rows, np.float32).reshape(-1, row_len)
     gain = np.zeros_like(rows) if gain_rows is None else np.asarray(gain_rows, np.float32).reshape(rows.shape)
@@ -53,7 +53,7 @@ def rows_model(h, w, const_rows, gain_rows=None, row_len=10, out_dims=3, input_d
     inits.append(numpy_helper.from_array(gain.reshape(n, 1), "gain"))
     inits.append(numpy_helper.from_array(rows.reshape(n), "base"))
     nodes.append(helper.make_node("Gemm", [m, "gain", "base"], ["flat"], transB=1))
-    shape = [1, rows.shape[0], row_len] if out_dims == 3 else [rows.shape[0], row_len]
+    shape = [1, rows.shape[0], row_len]
     inits.append(numpy_helper.from_array(np.array(shape, np.int64), "out_shape"))
     nodes.append(helper.make_node("Reshape", ["flat", "out_shape"], ["output"]))
     y = helper.make_tensor_value_info("output", TensorProto.FLOAT, shape)
@@ -129,7 +129,6 @@ def main():
     save(rows_model(16, 16, [row(score=0.99)], input_dims=[1, 3, 16]), out, "three_dims.onnx")
     save(rows_model(16, 16, [row(score=0.99)], input_dims=["N", 3, 16, 16]), out, "symbolic_batch.onnx")
     save(rows_model(16, 16, [row(score=0.99)[:8]], row_len=8), out, "short_rows.onnx")
-    save(rows_model(16, 16, [row(score=0.99)], out_dims=2), out, "two_dim_output.onnx")
 
 
 if __name__ == "__main__":

@@ -87,6 +87,19 @@ bool IsLogLine(const std::string& line, const std::string& file, const std::stri
     return path.size() >= want.size() && path.compare(path.size() - want.size(), want.size(), want) == 0;
 }
 
+std::vector<std::string> LogChain(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines) {
+        const size_t at = l.find("[Function ");
+        out.push_back(at == std::string::npos ? l : l.substr(at));
+    }
+    return out;
+}
+
+std::string LogEntry(const std::string& function, int line, const std::string& message) {
+    return "[Function " + function + "] [Line " + std::to_string(line) + "] " + message;
+}
+
 NerovaFrame BgrFrame(const cv::Mat& bgr) {
     NerovaFrame frame{};
     frame.pixel_format = NEROVA_PIXEL_FORMAT_BGR;

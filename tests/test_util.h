@@ -50,6 +50,10 @@ private:
 bool IsLogLine(const std::string& line, const std::string& file, const std::string& function,
                int line_no, const std::string& message);
 
+// "[Function F] [Line L] M" of each captured log line, innermost first.
+std::vector<std::string> LogChain(const std::vector<std::string>& lines);
+std::string LogEntry(const std::string& function, int line, const std::string& message);
+
 // A BGR frame over the matrix's memory.
 NerovaFrame BgrFrame(const cv::Mat& bgr);
 

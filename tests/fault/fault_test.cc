@@ -80,16 +80,10 @@ protected:
     cv::Mat frame_;
 };
 
-// "[Function F] [Line L] M" of each line, innermost first.
-std::vector<std::string> Chain(const std::vector<std::string>& lines) {
-    std::vector<std::string> out;
-    for (const std::string& l : lines) out.push_back(l.substr(l.find("[Function ")));
-    return out;
-}
+using nerova_test::LogChain;
 
-std::string Line(const std::string& function, int line, const std::string& message) {
-    return "[Function " + function + "] [Line " + std::to_string(line) + "] " + message;
-}
+std::vector<std::string> Chain(const std::vector<std::string>& lines) { return LogChain(lines); }
+std::string Line(const std::string& f, int line, const std::string& m) { return nerova_test::LogEntry(f, line, m); }
 
 const std::string kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
 const std::string kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
