@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> gray(static_cast<size_t>(w) * h);
         for (size_t p = 0; p < gray.size(); ++p) gray[p] = rgb[3 * p + 1];
         const std::vector<uint8_t> chroma(static_cast<size_t>(w + 1) * (h + 1), 128);
-        for (NerovaPixelFormat format : {NEROVA_PIXEL_FORMAT_RGB, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_PIXEL_FORMAT_NV12,
-                                         NEROVA_PIXEL_FORMAT_YV12}) {
+        for (NerovaPixelFormat format : {NEROVA_PIXEL_FORMAT_RGB, NEROVA_PIXEL_FORMAT_GRAY,
+                                         NEROVA_PIXEL_FORMAT_NV12, NEROVA_PIXEL_FORMAT_YV12}) {
             NerovaFrame frame{};
             frame.pixel_format = format;
             frame.width = w;

@@ -91,11 +91,14 @@ bool LoadApi(Api& api, std::string& error) {
             error = dlerror();
             return false;
         }
-        api.create = reinterpret_cast<decltype(api.create)>(dlsym(api.library, "NerovaFaceDetectorCreate"));
-        api.destroy = reinterpret_cast<decltype(api.destroy)>(dlsym(api.library, "NerovaFaceDetectorDestroy"));
-        api.process = reinterpret_cast<decltype(api.process)>(dlsym(api.library, "NerovaFaceDetectorProcess"));
-        api.release =
-            reinterpret_cast<decltype(api.release)>(dlsym(api.library, "NerovaFaceDetectorOutputRelease"));
+        api.create =
+            reinterpret_cast<decltype(api.create)>(dlsym(api.library, "NerovaFaceDetectorCreate"));
+        api.destroy = reinterpret_cast<decltype(api.destroy)>(
+            dlsym(api.library, "NerovaFaceDetectorDestroy"));
+        api.process = reinterpret_cast<decltype(api.process)>(
+            dlsym(api.library, "NerovaFaceDetectorProcess"));
+        api.release = reinterpret_cast<decltype(api.release)>(
+            dlsym(api.library, "NerovaFaceDetectorOutputRelease"));
         if (api.create && api.destroy && api.process && api.release) return true;
         error = "the module does not export the detector interface: " + p.string();
         return false;
@@ -107,7 +110,8 @@ bool LoadApi(Api& api, std::string& error) {
 std::string DefaultModel() {
     const fs::path dir = ExecutableDir();
     const fs::path roots[] = {dir / "models", dir / ".." / "models", dir / ".." / ".." / "models",
-                              dir / ".." / "share" / "nerova" / "models", fs::path(NEROVA_MODELS_SOURCE_DIR)};
+                              dir / ".." / "share" / "nerova" / "models",
+                              fs::path(NEROVA_MODELS_SOURCE_DIR)};
     for (const fs::path& root : roots) {
         const fs::path model = root / kDefaultModel / "model.onnx";
         if (fs::exists(model)) return model.lexically_normal().string();
@@ -120,12 +124,18 @@ struct DeviceName {
     NerovaDeviceType type;
 };
 const DeviceName kDevices[] = {
-    {"DEVICE_NAIVE", NEROVA_DEVICE_NAIVE},   {"DEVICE_X86", NEROVA_DEVICE_X86},
-    {"DEVICE_ARM", NEROVA_DEVICE_ARM},       {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL},
-    {"DEVICE_METAL", NEROVA_DEVICE_METAL},   {"DEVICE_CUDA", NEROVA_DEVICE_CUDA},
-    {"DEVICE_DSP", NEROVA_DEVICE_DSP},       {"DEVICE_ATLAS", NEROVA_DEVICE_ATLAS},
-    {"DEVICE_HUAWEI_NPU", NEROVA_DEVICE_HUAWEI_NPU}, {"DEVICE_RK_NPU", NEROVA_DEVICE_RK_NPU},
-    {"DEVICE_OPENGL", NEROVA_DEVICE_OPENGL}, {"DEVICE_VULKAN", NEROVA_DEVICE_VULKAN},
+    {"DEVICE_NAIVE", NEROVA_DEVICE_NAIVE},
+    {"DEVICE_X86", NEROVA_DEVICE_X86},
+    {"DEVICE_ARM", NEROVA_DEVICE_ARM},
+    {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL},
+    {"DEVICE_METAL", NEROVA_DEVICE_METAL},
+    {"DEVICE_CUDA", NEROVA_DEVICE_CUDA},
+    {"DEVICE_DSP", NEROVA_DEVICE_DSP},
+    {"DEVICE_ATLAS", NEROVA_DEVICE_ATLAS},
+    {"DEVICE_HUAWEI_NPU", NEROVA_DEVICE_HUAWEI_NPU},
+    {"DEVICE_RK_NPU", NEROVA_DEVICE_RK_NPU},
+    {"DEVICE_OPENGL", NEROVA_DEVICE_OPENGL},
+    {"DEVICE_VULKAN", NEROVA_DEVICE_VULKAN},
 };
 
 bool ParseInt(const char* s, int lo, int& out) {
@@ -160,7 +170,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
             if (!value(v)) return "--model needs a path";
             o.model = v;
         } else if (a == "--threads") {
-            if (!value(v) || !ParseInt(v, 1, o.threads)) return "--threads needs a positive integer";
+            if (!value(v) || !ParseInt(v, 1, o.threads))
+                return "--threads needs a positive integer";
         } else if (a == "--device") {
             if (!value(v)) return "--device needs a name";
             o.device = v;
@@ -168,15 +179,18 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
                              [&](const DeviceName& d) { return o.device == d.name; }))
                 return "unknown device " + o.device;
         } else if (a == "--score-threshold") {
-            if (!value(v) || !ParseUnit(v, o.score_threshold)) return "--score-threshold needs a number in [0, 1]";
+            if (!value(v) || !ParseUnit(v, o.score_threshold))
+                return "--score-threshold needs a number in [0, 1]";
         } else if (a == "--nms-threshold") {
-            if (!value(v) || !ParseUnit(v, o.nms_threshold)) return "--nms-threshold needs a number in [0, 1]";
+            if (!value(v) || !ParseUnit(v, o.nms_threshold))
+                return "--nms-threshold needs a number in [0, 1]";
         } else if (a == "--top-k") {
             if (!value(v) || !ParseInt(v, 1, o.top_k)) return "--top-k needs a positive integer";
         } else if (a == "--pixel-format") {
             if (!value(v)) return "--pixel-format needs a name";
             o.pixel_format = v;
-            static const char* kFormats[] = {"BGR", "RGB", "BGRA", "RGBA", "GRAY", "NV12", "NV21", "YV12"};
+            static const char* kFormats[] = {"BGR",  "RGB",  "BGRA", "RGBA",
+                                             "GRAY", "NV12", "NV21", "YV12"};
             if (std::none_of(std::begin(kFormats), std::end(kFormats),
                              [&](const char* f) { return o.pixel_format == f; }))
                 return "unknown pixel format " + o.pixel_format;
@@ -198,7 +212,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
 bool IsVideoPath(const fs::path& p) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    for (const char* e : {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"})
+    for (const char* e :
+         {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"})
         if (ext == e) return true;
     return false;
 }
@@ -206,7 +221,8 @@ bool IsVideoPath(const fs::path& p) {
 bool IsImagePath(const fs::path& p) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    for (const char* e : {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff", ".webp"})
+    for (const char* e :
+         {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff", ".webp"})
         if (ext == e) return true;
     return false;
 }
@@ -234,13 +250,15 @@ std::vector<InputFile> ExpandInputs(const std::vector<std::string>& inputs) {
             continue;
         }
         std::vector<std::string> found;
-        for (auto it = fs::recursive_directory_iterator(in, fs::directory_options::skip_permission_denied, ec);
+        for (auto it = fs::recursive_directory_iterator(
+                 in, fs::directory_options::skip_permission_denied, ec);
              !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
             if (it->is_regular_file(ec) && (IsImagePath(it->path()) || IsVideoPath(it->path())))
                 found.push_back(it->path().string());
         }
         std::sort(found.begin(), found.end());
-        for (const std::string& f : found) out.push_back({f, DrawName(fs::path(f).lexically_relative(in))});
+        for (const std::string& f : found)
+            out.push_back({f, DrawName(fs::path(f).lexically_relative(in))});
     }
     return out;
 }
@@ -305,11 +323,20 @@ void MakeFrame(const cv::Mat& bgr, NerovaPixelFormat format, FrameBuffer& out) {
         return;
     }
     switch (format) {
-        case NEROVA_PIXEL_FORMAT_RGB: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGB); break;
-        case NEROVA_PIXEL_FORMAT_BGRA: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2BGRA); break;
-        case NEROVA_PIXEL_FORMAT_RGBA: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGBA); break;
-        case NEROVA_PIXEL_FORMAT_GRAY: cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2GRAY); break;
-        default: out.packed = bgr;
+        case NEROVA_PIXEL_FORMAT_RGB:
+            cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGB);
+            break;
+        case NEROVA_PIXEL_FORMAT_BGRA:
+            cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2BGRA);
+            break;
+        case NEROVA_PIXEL_FORMAT_RGBA:
+            cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2RGBA);
+            break;
+        case NEROVA_PIXEL_FORMAT_GRAY:
+            cv::cvtColor(bgr, out.packed, cv::COLOR_BGR2GRAY);
+            break;
+        default:
+            out.packed = bgr;
     }
     f.data[0] = out.packed.data;
     f.stride[0] = static_cast<int32_t>(out.packed.step[0]);
@@ -338,7 +365,7 @@ struct Stats {
 };
 
 class Runner {
-public:
+  public:
     Runner(const Api& api, void* handle, const Options& o) : api_(api), handle_(handle), o_(o) {}
 
     // Detects, prints and draws one image or frame; false when the detector refused it.
@@ -350,19 +377,23 @@ public:
         uint32_t count = 0;
         const auto t0 = std::chrono::steady_clock::now();
         const NerovaError err = api_.process(handle_, &buffer.frame, &faces, &count);
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count();
         if (err != NEROVA_OK) {
-            std::fprintf(stderr, "nerova-face-detect: %s: detection failed with code %d\n", path.c_str(), err);
+            std::fprintf(stderr, "nerova-face-detect: %s: detection failed with code %d\n",
+                         path.c_str(), err);
             return false;
         }
         std::string line = "{\"image\": " + JsonString(path);
         if (frame_index >= 0) line += ", \"frame\": " + std::to_string(frame_index);
-        line += ", \"width\": " + std::to_string(bgr.cols) + ", \"height\": " + std::to_string(bgr.rows) +
-                ", \"faces\": [";
+        line += ", \"width\": " + std::to_string(bgr.cols) +
+                ", \"height\": " + std::to_string(bgr.rows) + ", \"faces\": [";
         for (uint32_t i = 0; i < count; ++i) {
             char buf[160];
-            std::snprintf(buf, sizeof buf, "%s{\"score\": %.4f, \"box\": [%d, %d, %d, %d]}", i ? ", " : "",
-                          faces[i].score, faces[i].x1, faces[i].y1, faces[i].x2, faces[i].y2);
+            std::snprintf(buf, sizeof buf, "%s{\"score\": %.4f, \"box\": [%d, %d, %d, %d]}",
+                          i ? ", " : "", faces[i].score, faces[i].x1, faces[i].y1, faces[i].x2,
+                          faces[i].y2);
             line += buf;
         }
         char tail[64];
@@ -380,18 +411,20 @@ public:
 
     const Stats& stats() const { return stats_; }
 
-private:
+  private:
     void Draw(const cv::Mat& bgr, const NerovaFaceInfo* faces, uint32_t count, std::string name,
               int frame_index) {
         cv::Mat canvas = bgr.clone();
         const int thickness = std::max(2, std::min(canvas.cols, canvas.rows) / 300);
         for (uint32_t i = 0; i < count; ++i) {
-            const cv::Rect r(cv::Point(faces[i].x1, faces[i].y1), cv::Point(faces[i].x2, faces[i].y2));
+            const cv::Rect r(cv::Point(faces[i].x1, faces[i].y1),
+                             cv::Point(faces[i].x2, faces[i].y2));
             cv::rectangle(canvas, r, cv::Scalar(0, 255, 0), thickness);
             char label[16];
             std::snprintf(label, sizeof label, "%.2f", faces[i].score);
-            cv::putText(canvas, label, cv::Point(r.x, std::max(12, r.y - 4)), cv::FONT_HERSHEY_SIMPLEX,
-                        0.4 * thickness, cv::Scalar(0, 255, 0), std::max(1, thickness / 2));
+            cv::putText(canvas, label, cv::Point(r.x, std::max(12, r.y - 4)),
+                        cv::FONT_HERSHEY_SIMPLEX, 0.4 * thickness, cv::Scalar(0, 255, 0),
+                        std::max(1, thickness / 2));
         }
         if (frame_index >= 0) name += "_" + std::to_string(frame_index);
         const std::string out = (fs::path(o_.draw_dir) / (name + ".jpg")).string();
@@ -408,8 +441,8 @@ private:
 void Progress(size_t done, size_t total) {
     const int width = 30;
     const int filled = static_cast<int>(width * done / total);
-    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "==============================", width - filled, "",
-                 done, total);
+    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled,
+                 "==============================", width - filled, "", done, total);
     if (done == total) std::fprintf(stderr, "\n");
     std::fflush(stderr);
 }
@@ -461,15 +494,19 @@ int main(int argc, char** argv) {
             if (o.device == d.name) runtime.device_type = d.type;
         if (o.threads > 0) runtime.thread_num = o.threads;
     }
-    if (err == NEROVA_OK) err = api.create(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
+    if (err == NEROVA_OK)
+        err = api.create(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
     if (err != NEROVA_OK) {
-        std::fprintf(stderr, "nerova-face-detect: cannot load model %s (code %d)\n", o.model.c_str(), err);
+        std::fprintf(stderr, "nerova-face-detect: cannot load model %s (code %d)\n",
+                     o.model.c_str(), err);
         return kExitModel;
     }
     auto* param = static_cast<nerova::module::FaceDetectorParam*>(
         static_cast<nerova::module::AbstractAlgorithm*>(handle)->GetParam());
-    if (use_runtime && !o.device.empty() && param->network_config.device_type != runtime.device_type)
-        std::fprintf(stderr, "nerova-face-detect: %s is not available, running on the CPU\n", o.device.c_str());
+    if (use_runtime && !o.device.empty() &&
+        param->network_config.device_type != runtime.device_type)
+        std::fprintf(stderr, "nerova-face-detect: %s is not available, running on the CPU\n",
+                     o.device.c_str());
     param->top_k = o.top_k;
     if (o.score_threshold >= 0) param->score_threshold = o.score_threshold;
     if (o.nms_threshold >= 0) param->nms_threshold = o.nms_threshold;
@@ -506,7 +543,8 @@ int main(int argc, char** argv) {
         }
         if (!ok) {
             ++failed;
-            std::fprintf(stderr, "%snerova-face-detect: cannot read %s\n", progress ? "\n" : "", path.c_str());
+            std::fprintf(stderr, "%snerova-face-detect: cannot read %s\n", progress ? "\n" : "",
+                         path.c_str());
         }
         if (progress) Progress(i + 1, inputs.size());
     }
@@ -521,7 +559,8 @@ int main(int argc, char** argv) {
         const size_t n = stats.ms.size();
         median = n % 2 ? stats.ms[n / 2] : (stats.ms[n / 2 - 1] + stats.ms[n / 2]) / 2;
     }
-    std::fprintf(stderr, "nerova-face-detect: %zu images, %zu faces, mean %.2f ms, median %.2f ms%s\n",
+    std::fprintf(stderr,
+                 "nerova-face-detect: %zu images, %zu faces, mean %.2f ms, median %.2f ms%s\n",
                  stats.images, stats.faces, mean, median,
                  failed ? (", " + std::to_string(failed) + " inputs failed").c_str() : "");
     return failed ? kExitInputFailed : kExitOk;

@@ -30,7 +30,8 @@ cv::Mat Frame(int height) {
     static cv::Mat photo;
     if (photo.empty()) {
         const char* env = std::getenv("NEROVA_BENCH_IMAGE");
-        photo = cv::imread(env ? env : std::string(NEROVA_SOURCE_DIR) + "/models/samples/group_1897.jpg");
+        photo = cv::imread(env ? env
+                               : std::string(NEROVA_SOURCE_DIR) + "/models/samples/group_1897.jpg");
         if (photo.empty()) photo = cv::Mat(720, 1280, CV_8UC3, cv::Scalar(90, 120, 150));
     }
     const int w = height == 480 ? 640 : height * 16 / 9;  // 640x480, 1280x720, 1920x1080
@@ -62,8 +63,8 @@ NerovaFrame ToFrame(const cv::Mat& m) {
 void* CreateDetector(benchmark::State& state) {
     NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, static_cast<int32_t>(state.range(2))};
     void* handle = nullptr;
-    if (NerovaFaceDetectorCreate(ModelPath(static_cast<int>(state.range(0))).c_str(), "", &runtime, &handle) !=
-        NEROVA_OK) {
+    if (NerovaFaceDetectorCreate(ModelPath(static_cast<int>(state.range(0))).c_str(), "", &runtime,
+                                 &handle) != NEROVA_OK) {
         state.SkipWithError("the bundled model cannot be loaded");
         return nullptr;
     }
@@ -74,8 +75,8 @@ void* CreateDetector(benchmark::State& state) {
 }
 
 void Label(benchmark::State& state) {
-    state.SetLabel(std::string(kModels[state.range(0)]) + " h" + std::to_string(state.range(1)) + " t" +
-                   std::to_string(state.range(2)));
+    state.SetLabel(std::string(kModels[state.range(0)]) + " h" + std::to_string(state.range(1)) +
+                   " t" + std::to_string(state.range(2)));
 }
 
 void BM_Pipeline(benchmark::State& state) {
@@ -166,7 +167,8 @@ void BM_Haar(benchmark::State& state) {
         haar.detectMultiScale(gray, faces, 1.1, 3, 0, cv::Size(24, 24));
     }
     state.counters["faces"] = static_cast<double>(faces.size());
-    state.SetLabel(std::string("haar h") + std::to_string(state.range(1)) + " t" + std::to_string(state.range(2)));
+    state.SetLabel(std::string("haar h") + std::to_string(state.range(1)) + " t" +
+                   std::to_string(state.range(2)));
 }
 
 long ResidentKb() {

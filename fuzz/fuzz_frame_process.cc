@@ -40,8 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::copy(fill.begin(), fill.end(), planes[p].begin());
         frame.data[p] = planes[p].data();
     }
-    const cv::Mat image = nerova::module::FrameConverter::FrameToMat(&frame, NEROVA_PIXEL_FORMAT_BGR);
-    if (!image.empty() && (image.rows != frame.height || image.cols != frame.width || image.type() != CV_8UC3))
+    const cv::Mat image =
+        nerova::module::FrameConverter::FrameToMat(&frame, NEROVA_PIXEL_FORMAT_BGR);
+    if (!image.empty() &&
+        (image.rows != frame.height || image.cols != frame.width || image.type() != CV_8UC3))
         __builtin_trap();
     if (void* handle = Detector()) {
         NerovaFaceInfo* faces = nullptr;

@@ -5,13 +5,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace nerova;
-    static const char* const kSuffixes[] = {".tnnproto", ".tnnmodel", ".trt", ".onnx", ".xml", ".bin",
-                                            ".mnn", ".mlmodel", ".params", ""};
+    static const char* const kSuffixes[] = {".tnnproto", ".tnnmodel", ".trt",     ".onnx",   ".xml",
+                                            ".bin",      ".mnn",      ".mlmodel", ".params", ""};
     static const char* const kNames[] = {"model", "mod", "a", "zz", "model.tflite", "mod.json"};
     static const NerovaModelType kTypes[] = {
-        NEROVA_MODEL_TYPE_TNN,   NEROVA_MODEL_TYPE_TENSORRT, NEROVA_MODEL_TYPE_OPENVINO,
-        NEROVA_MODEL_TYPE_ONNX,  NEROVA_MODEL_TYPE_MNN,      NEROVA_MODEL_TYPE_COREML,
-        NEROVA_MODEL_TYPE_JSON_GRAPH, NEROVA_MODEL_TYPE_TFLITE, NEROVA_MODEL_TYPE_NCNN};
+        NEROVA_MODEL_TYPE_TNN,        NEROVA_MODEL_TYPE_TENSORRT, NEROVA_MODEL_TYPE_OPENVINO,
+        NEROVA_MODEL_TYPE_ONNX,       NEROVA_MODEL_TYPE_MNN,      NEROVA_MODEL_TYPE_COREML,
+        NEROVA_MODEL_TYPE_JSON_GRAPH, NEROVA_MODEL_TYPE_TFLITE,   NEROVA_MODEL_TYPE_NCNN};
     nerova_fuzz::Input in(data, size);
     nerova_fuzz::ClearScratch();
     const uint8_t anchor[] = "x";

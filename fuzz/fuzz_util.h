@@ -16,10 +16,12 @@ void WriteFile(const std::string& name, const uint8_t* data, size_t size);
 
 // Consumes bytes from the front of the fuzzer's input.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return size_ ? (--size_, *data_++) : 0; }
-    uint32_t U32() { return Byte() | Byte() << 8 | Byte() << 16 | static_cast<uint32_t>(Byte()) << 24; }
+    uint32_t U32() {
+        return Byte() | Byte() << 8 | Byte() << 16 | static_cast<uint32_t>(Byte()) << 24;
+    }
     // Up to max bytes, taken as a chunk.
     std::string Bytes(size_t max) {
         const size_t n = std::min(max, size_);
@@ -31,7 +33,7 @@ public:
     size_t left() const { return size_; }
     const uint8_t* data() const { return data_; }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
 };

@@ -43,13 +43,15 @@ TEST(BundledModelTest, DetectorAgreesWithTheUpstreamNetworks) {
                 uint32_t count = 0;
                 ASSERT_EQ(NerovaFaceDetectorProcess(handle, &frame, &faces, &count), NEROVA_OK);
                 const auto& want = image.value[k];
-                const std::string what = std::string(model.name.GetString()) + " " + image.name.GetString() + " " + k;
+                const std::string what =
+                    std::string(model.name.GetString()) + " " + image.name.GetString() + " " + k;
                 ASSERT_EQ(count, want.Size()) << what;
                 const auto& got = algorithm->faces();
                 for (rapidjson::SizeType i = 0; i < want.Size(); ++i) {
                     const auto& w = want[i];
                     EXPECT_NEAR(got[i].score, w["score"].GetDouble(), 1e-3) << what << " #" << i;
-                    EXPECT_GE(Iou(got[i], w["x1"].GetFloat(), w["y1"].GetFloat(), w["x2"].GetFloat(), w["y2"].GetFloat()),
+                    EXPECT_GE(Iou(got[i], w["x1"].GetFloat(), w["y1"].GetFloat(),
+                                  w["x2"].GetFloat(), w["y2"].GetFloat()),
                               0.99f)
                         << what << " #" << i;
                     EXPECT_EQ(faces[i].x1, static_cast<int>(got[i].x1)) << what;

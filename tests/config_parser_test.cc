@@ -1,8 +1,9 @@
 // The plain inference.json reader and the model file loader, on real directories.
+#include "wrap_rapidjson/config_parser.h"
+
 #include <gtest/gtest.h>
 
 #include "test_util.h"
-#include "wrap_rapidjson/config_parser.h"
 
 namespace nerova {
 namespace module {
@@ -19,7 +20,8 @@ struct Records {
 
 // Reads `json` as inference.json from a directory that also holds `files`.
 NerovaError Read(const std::string& json, Records& r,
-                 const std::vector<std::pair<std::string, std::string>>& files = {{"m.onnx", "ONNX"}},
+                 const std::vector<std::pair<std::string, std::string>>& files = {{"m.onnx",
+                                                                                   "ONNX"}},
                  bool with_reserve = false) {
     TempDir dir;
     const std::string path = dir.Write("inference.json", json);
@@ -34,8 +36,8 @@ const char kOnnx[] = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
 
 TEST(ModelLoaderTest, FilesByTypeAndNativeness) {
     const std::vector<std::pair<std::string, std::string>> all = {
-        {"a.tnnproto", "P"}, {"a.tnnmodel", "M"}, {"e.trt", "T"},   {"n.onnx", "O"},
-        {"v.xml", "X"},      {"v.bin", "B"},      {"x.mnn", "N"},   {"c.mlmodel", "C"},
+        {"a.tnnproto", "P"}, {"a.tnnmodel", "M"}, {"e.trt", "T"},       {"n.onnx", "O"},
+        {"v.xml", "X"},      {"v.bin", "B"},      {"x.mnn", "N"},       {"c.mlmodel", "C"},
         {"mod.json", "J"},   {"w.params", "W"},   {"model.tflite", "L"}};
     struct Case {
         NerovaModelType type;
@@ -92,7 +94,8 @@ TEST(ModelLoaderTest, MissingSharedSuffixAndZeroBytes) {
     ModelConfig onnx;
     onnx.model_type = NEROVA_MODEL_TYPE_ONNX;
     ASSERT_EQ(LoadModelContents(model, &onnx), NEROVA_OK);
-    EXPECT_EQ(onnx.model_contents, std::vector<std::string>{"first"}) << "the name sorting first wins";
+    EXPECT_EQ(onnx.model_contents, std::vector<std::string>{"first"})
+        << "the name sorting first wins";
 
     ModelConfig tflite;
     tflite.model_type = NEROVA_MODEL_TYPE_TFLITE;
@@ -155,8 +158,9 @@ TEST(ConfigParserTest, EdgeCasesOfTheFormat) {
     };
     const Case cases[] = {
         {"empty object keeps defaults", "{}", NEROVA_ERR_MODEL_FILE_NOT_FOUND, nullptr},
-        {"IsNative as string", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "IsNative": "true"}})",
-         NEROVA_OK, [](const Records& r) { EXPECT_FALSE(r.model.is_native); }},
+        {"IsNative as string",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "IsNative": "true"}})", NEROVA_OK,
+         [](const Records& r) { EXPECT_FALSE(r.model.is_native); }},
         {"IsNative as number", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "IsNative": 1}})",
          NEROVA_OK, [](const Records& r) { EXPECT_FALSE(r.model.is_native); }},
         {"key case matters", std::string(R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
@@ -164,26 +168,35 @@ TEST(ConfigParserTest, EdgeCasesOfTheFormat) {
          NEROVA_OK, [](const Records& r) { EXPECT_EQ(r.network.device_type, 32); }},
         {"duplicate keys: first wins", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
            "NetworkConfig": {"Type": "NETWORK_TYPE_MNN", "Type": "NETWORK_TYPE_ONNX"}})",
-         NEROVA_OK, [](const Records& r) { EXPECT_EQ(r.network.network_type, NEROVA_NETWORK_TYPE_MNN); }},
-        {"empty Scale", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "ParamConverter": {"Scale": []}})",
-         NEROVA_OK, [](const Records& r) { EXPECT_EQ(r.converter.scale, std::vector<float>(4, 1.0f)); }},
+         NEROVA_OK,
+         [](const Records& r) { EXPECT_EQ(r.network.network_type, NEROVA_NETWORK_TYPE_MNN); }},
+        {"empty Scale",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "ParamConverter": {"Scale": []}})",
+         NEROVA_OK,
+         [](const Records& r) { EXPECT_EQ(r.converter.scale, std::vector<float>(4, 1.0f)); }},
         {"unknown enumeration string", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
            "NetworkConfig": {"DeviceType": "DEVICE_TOASTER"}})",
          NEROVA_OK, [](const Records& r) { EXPECT_EQ(r.network.device_type, NEROVA_UNSET_VALUE); }},
-        {"text stops at a zero character", std::string("{\"ModelConfig\": {\"Type\": \"MODEL_TYPE_ONNX\"},"
-                                                       " \"NetworkConfig\": {\"CachePath\": \"ab\\u0000cd\"}}"),
+        {"text stops at a zero character",
+         std::string("{\"ModelConfig\": {\"Type\": \"MODEL_TYPE_ONNX\"},"
+                     " \"NetworkConfig\": {\"CachePath\": \"ab\\u0000cd\"}}"),
          NEROVA_OK, [](const Records& r) { EXPECT_EQ(r.network.cache_path, "ab"); }},
         {"Scale longer than four", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
-           "ParamConverter": {"Scale": [1, 2, 3, 4, 5]}})", NEROVA_ERR_JSON, nullptr},
-        {"DeviceType as number", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": 5}})",
+           "ParamConverter": {"Scale": [1, 2, 3, 4, 5]}})",
          NEROVA_ERR_JSON, nullptr},
-        {"InputsName as string", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "InputsName": "data"}})",
+        {"DeviceType as number",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": 5}})",
          NEROVA_ERR_JSON, nullptr},
+        {"InputsName as string",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "InputsName": "data"}})", NEROVA_ERR_JSON,
+         nullptr},
         {"section as array", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": []})",
          NEROVA_ERR_JSON, nullptr},
-        {"ThreadNum fraction", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 1.5}})",
+        {"ThreadNum fraction",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 1.5}})",
          NEROVA_ERR_JSON, nullptr},
-        {"DeviceId beyond 32 bits", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceId": 4294967296}})",
+        {"DeviceId beyond 32 bits",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceId": 4294967296}})",
          NEROVA_ERR_JSON, nullptr},
         {"root array", "[]", NEROVA_ERR_JSON, nullptr},
         {"empty text", "", NEROVA_ERR_JSON, nullptr},
@@ -193,8 +206,9 @@ TEST(ConfigParserTest, EdgeCasesOfTheFormat) {
         {"text after root", std::string(kOnnx) + " {}", NEROVA_ERR_JSON, nullptr},
         {"unterminated", R"({"ModelConfig": {"Type": "MODEL_)", NEROVA_ERR_JSON, nullptr},
         {"NaN", R"({"ParamConverter": {"Scale": [NaN]}})", NEROVA_ERR_JSON, nullptr},
-        {"deeply nested, still well formed", std::string(R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "X": )") +
-                                                 std::string(200000, '[') + std::string(200000, ']') + "}",
+        {"deeply nested, still well formed",
+         std::string(R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "X": )") +
+             std::string(200000, '[') + std::string(200000, ']') + "}",
          NEROVA_OK, nullptr},
     };
     for (const Case& c : cases) {
@@ -228,14 +242,19 @@ TEST(ConfigParserTest, FailingModelLoadLeavesNetworkConfigUntouched) {
 
 TEST(ConfigParserTest, AppendsOnSecondReadAndNeedsRecords) {
     TempDir dir;
-    const std::string path = dir.Write("inference.json",
+    const std::string path = dir.Write(
+        "inference.json",
         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "InputsName": ["data", "input"]}, "Reserve": "r"})");
     dir.Write("m.onnx", "ONNX");
     Model model("", path);
     ASSERT_EQ(model.Parse(), NEROVA_OK);
     Records r;
-    ASSERT_EQ(ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter, nullptr), NEROVA_OK);
-    ASSERT_EQ(ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter, nullptr), NEROVA_OK);
+    ASSERT_EQ(
+        ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter, nullptr),
+        NEROVA_OK);
+    ASSERT_EQ(
+        ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter, nullptr),
+        NEROVA_OK);
     EXPECT_EQ(r.model.inputs_name.size(), 4u);
     EXPECT_EQ(r.model.model_contents.size(), 2u);
     EXPECT_EQ(ConfigParser::ParseInferenceConfig(model, nullptr, &r.network, &r.converter, nullptr),

@@ -1,8 +1,9 @@
 // Create, destroy, registration, the parameter record and set-up, on the real kernel.
+#include "face_detector/face_detector.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "face_detector/face_detector.h"
 #include "nerova_face_detector.h"
 #include "test_util.h"
 
@@ -34,11 +35,13 @@ TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
     for (const Case& c : cases) {
         void* handle = kSentinel;
         StderrCapture capture;
-        EXPECT_EQ(NerovaFaceDetectorCreate(c.path, c.extra, nullptr, c.with_handle ? &handle : nullptr),
-                  NEROVA_ERR_PARAM_NULL);
+        EXPECT_EQ(
+            NerovaFaceDetectorCreate(c.path, c.extra, nullptr, c.with_handle ? &handle : nullptr),
+            NEROVA_ERR_PARAM_NULL);
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u) << c.line;
-        EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorCreate", c.line, "CHECK_PARAM_NULL!"))
+        EXPECT_TRUE(
+            IsLogLine(lines[0], kApi, "NerovaFaceDetectorCreate", c.line, "CHECK_PARAM_NULL!"))
             << lines[0];
         EXPECT_EQ(handle, kSentinel);
     }
@@ -46,37 +49,62 @@ TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
     EXPECT_EQ(NerovaFaceDetectorDestroy(nullptr), NEROVA_ERR_PARAM_NULL);
     const auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorDestroy", 69, "CHECK_PARAM_NULL!")) << lines[0];
+    EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorDestroy", 69, "CHECK_PARAM_NULL!"))
+        << lines[0];
 }
 
 TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
     struct Case {
         const char* what;
-        const char* json;    // null: no model directory at all
-        const char* model;   // test network copied in as model.onnx
+        const char* json;   // null: no model directory at all
+        const char* model;  // test network copied in as model.onnx
         NerovaError code;
         std::vector<std::pair<std::string, int>> chain;  // function, line
         std::vector<std::string> messages;
     };
     const Case cases[] = {
-        {"missing model file", nullptr, nullptr, NEROVA_ERR_MODEL_PATH,
+        {"missing model file",
+         nullptr,
+         nullptr,
+         NEROVA_ERR_MODEL_PATH,
          {{"nerova::module::FaceDetectorAlgorithm::Parse", 54}, {"NerovaFaceDetectorCreate", 24}},
          {"model.Parse.", "algorithm parse failed."}},
-        {"malformed inference.json", "{\"ModelConfig\": ", "fixed_rows_320.onnx", NEROVA_ERR_JSON,
+        {"malformed inference.json",
+         "{\"ModelConfig\": ",
+         "fixed_rows_320.onnx",
+         NEROVA_ERR_JSON,
          {{"nerova::module::FaceDetectorAlgorithm::Parse", 64}, {"NerovaFaceDetectorCreate", 24}},
          {"InferenceConfigParser::ParseInferenceConfig.", "algorithm parse failed."}},
-        {"unloadable network", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", nullptr, NEROVA_ERR_NET,
-         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
-        {"TNN model type", R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})", "fixed_rows_320.onnx",
+        {"unloadable network",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})",
+         nullptr,
+         NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}},
+         {"algorithm Init failed."}},
+        {"TNN model type",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})",
+         "fixed_rows_320.onnx",
          NEROVA_ERR_MODEL_FILE_NOT_FOUND,
          {{"nerova::module::FaceDetectorAlgorithm::Parse", 64}, {"NerovaFaceDetectorCreate", 24}},
          {"InferenceConfigParser::ParseInferenceConfig.", "algorithm parse failed."}},
-        {"gray network", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "gray_input.onnx", NEROVA_ERR_NET,
-         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
-        {"three-dim input", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "three_dims.onnx", NEROVA_ERR_NET,
-         {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
-        {"symbolic batch", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})", "symbolic_batch.onnx",
-         NEROVA_ERR_NET, {{"NerovaFaceDetectorCreate", 31}}, {"algorithm Init failed."}},
+        {"gray network",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})",
+         "gray_input.onnx",
+         NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}},
+         {"algorithm Init failed."}},
+        {"three-dim input",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})",
+         "three_dims.onnx",
+         NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}},
+         {"algorithm Init failed."}},
+        {"symbolic batch",
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})",
+         "symbolic_batch.onnx",
+         NEROVA_ERR_NET,
+         {{"NerovaFaceDetectorCreate", 31}},
+         {"algorithm Init failed."}},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -97,7 +125,8 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
         ASSERT_EQ(lines.size(), c.chain.size()) << c.what << "\n" << capture.Stop();
         for (size_t i = 0; i < lines.size(); ++i) {
             const std::string file = c.chain[i].first == "NerovaFaceDetectorCreate" ? kApi : kAlgo;
-            EXPECT_TRUE(IsLogLine(lines[i], file, c.chain[i].first, c.chain[i].second, c.messages[i]))
+            EXPECT_TRUE(
+                IsLogLine(lines[i], file, c.chain[i].first, c.chain[i].second, c.messages[i]))
                 << c.what << ": " << lines[i];
         }
     }
@@ -105,7 +134,8 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
 
 TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
     TempDir dir;
-    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"),
+    const std::string path = MakeModelDir(
+        dir, TestModel("fixed_rows_320.onnx"),
         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 2}})");
     struct Case {
         const char* what;
@@ -117,14 +147,21 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
     const Case cases[] = {
         {"file settings", false, {}, NEROVA_DEVICE_X86, 2},
         {"runtime on the CPU", true, {NEROVA_DEVICE_ARM, 0, 1}, NEROVA_DEVICE_ARM, 1},
-        {"CUDA falls back", true, {NEROVA_DEVICE_CUDA, 1, 3}, DeviceUtils::GetDefaultCpuDeviceType(), 3},
+        {"CUDA falls back",
+         true,
+         {NEROVA_DEVICE_CUDA, 1, 3},
+         DeviceUtils::GetDefaultCpuDeviceType(),
+         3},
     };
     for (const Case& c : cases) {
         void* handle = nullptr;
         StderrCapture capture;
-        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", c.with_runtime ? &c.runtime : nullptr, &handle),
-                  NEROVA_OK) << c.what;
-        EXPECT_EQ(capture.Stop().find("E/nerova"), std::string::npos) << "nothing is logged on success";
+        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", c.with_runtime ? &c.runtime : nullptr,
+                                           &handle),
+                  NEROVA_OK)
+            << c.what;
+        EXPECT_EQ(capture.Stop().find("E/nerova"), std::string::npos)
+            << "nothing is logged on success";
         auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
         auto* param = static_cast<FaceDetectorParam*>(algorithm->GetParam());
         EXPECT_EQ(param->network_config.device_type, c.device) << c.what;
@@ -166,7 +203,9 @@ TEST(AlgorithmTest, FirstInputByNameAndStateBeforeSetUp) {
     // A second Parse replaces the record; extra_strings again holds one entry.
     ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
     EXPECT_NE(algorithm.GetParam(), param);
-    EXPECT_EQ(static_cast<FaceDetectorParam*>(algorithm.GetParam())->network_config.extra_strings.size(), 1u);
+    EXPECT_EQ(
+        static_cast<FaceDetectorParam*>(algorithm.GetParam())->network_config.extra_strings.size(),
+        1u);
 }
 
 TEST(RegistrationTest, LoadingTheLibraryRegistersOneCreatorUnder4100) {

@@ -1,9 +1,10 @@
 // The real kernel on real ONNX networks: numbers, shapes, devices and refusals.
+#include "nerova/kernel.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "nerova/kernel.h"
 #include "test_util.h"
 
 namespace nerova {
@@ -99,8 +100,10 @@ TEST(KernelTest, RefusesWhatItCannotLoad) {
         {"TNN", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TNN), NEROVA_ERR_KERNEL_MODEL_TYPE},
         {"MNN", OnnxConfig(onnx, NEROVA_MODEL_TYPE_MNN), NEROVA_ERR_KERNEL_MODEL_TYPE},
         {"TFLite", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TFLITE), NEROVA_ERR_KERNEL_MODEL_TYPE},
-        {"TensorRT engine", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TENSORRT, true), NEROVA_ERR_KERNEL_MODEL_TYPE},
-        {"OpenVINO IR", OnnxConfig(onnx, NEROVA_MODEL_TYPE_OPENVINO, true), NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"TensorRT engine", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TENSORRT, true),
+         NEROVA_ERR_KERNEL_MODEL_TYPE},
+        {"OpenVINO IR", OnnxConfig(onnx, NEROVA_MODEL_TYPE_OPENVINO, true),
+         NEROVA_ERR_KERNEL_MODEL_TYPE},
         {"no contents", empty, NEROVA_ERR_KERNEL_MODEL_INVALID},
         {"empty bytes", OnnxConfig(""), NEROVA_ERR_KERNEL_MODEL_INVALID},
         {"text", OnnxConfig("not a model at all"), NEROVA_ERR_KERNEL_MODEL_INVALID},
@@ -108,13 +111,15 @@ TEST(KernelTest, RefusesWhatItCannotLoad) {
         {"corrupted", OnnxConfig(flipped), NEROVA_ERR_KERNEL_MODEL_INVALID},
         // Found by fuzzing: a node reads an input no earlier node makes, which crashed
         // OpenCV's importer before the graph was validated.
-        {"unsorted graph", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/unsorted_graph.onnx")),
+        {"unsorted graph",
+         OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/unsorted_graph.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
         // Also found by fuzzing: weights shorter than their dims, read past their end.
         {"importer throws a standard exception",
          OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/importer_throws.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
-        {"short weights", OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/short_weights.onnx")),
+        {"short weights",
+         OnnxConfig(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/tests/data/short_weights.onnx")),
          NEROVA_ERR_KERNEL_MODEL_INVALID},
     };
     for (Case c : cases) {
@@ -173,7 +178,8 @@ TEST(KernelTest, InstanceRefusesUnusableTensors) {
     ASSERT_TRUE(instance);
     EXPECT_NE(instance->Forward(), NEROVA_OK) << "no input bound yet";
     std::shared_ptr<Blob> out;
-    EXPECT_NE(instance->GetOutputBlob(out, nullptr, "", NEROVA_DEVICE_X86, NEROVA_DATA_FORMAT_HOST_DEFAULT),
+    EXPECT_NE(instance->GetOutputBlob(out, nullptr, "", NEROVA_DEVICE_X86,
+                                      NEROVA_DATA_FORMAT_HOST_DEFAULT),
               NEROVA_OK);
     BlobDesc desc;
     desc.device_type = NEROVA_DEVICE_X86;
@@ -190,8 +196,8 @@ TEST(KernelTest, InstanceRefusesUnusableTensors) {
 }
 
 TEST(KernelTest, StringsMapToDistinctValuesAndUnknownToUnset) {
-    const char* devices[] = {"DEVICE_X86", "DEVICE_ARM", "DEVICE_OPENCL", "DEVICE_METAL",
-                             "DEVICE_CUDA", "DEVICE_DSP", "DEVICE_ATLAS", "DEVICE_HUAWEI_NPU",
+    const char* devices[] = {"DEVICE_X86",    "DEVICE_ARM",    "DEVICE_OPENCL", "DEVICE_METAL",
+                             "DEVICE_CUDA",   "DEVICE_DSP",    "DEVICE_ATLAS",  "DEVICE_HUAWEI_NPU",
                              "DEVICE_RK_NPU", "DEVICE_OPENGL", "DEVICE_VULKAN"};
     std::set<int> seen;
     for (const char* d : devices) {
@@ -203,10 +209,14 @@ TEST(KernelTest, StringsMapToDistinctValuesAndUnknownToUnset) {
         const char* s;
         int value;
     };
-    for (ModelCase c : {ModelCase{"MODEL_TYPE_TNN", 12288}, {"MODEL_TYPE_TENSORRT", 4096},
-                        {"MODEL_TYPE_OPENVINO", 8192}, {"MODEL_TYPE_ONNX", 8193},
-                        {"MODEL_TYPE_MNN", 12290}, {"MODEL_TYPE_TFLITE", 20480},
-                        {"model_type_onnx", NEROVA_UNSET_VALUE}, {"", NEROVA_UNSET_VALUE}}) {
+    for (ModelCase c : {ModelCase{"MODEL_TYPE_TNN", 12288},
+                        {"MODEL_TYPE_TENSORRT", 4096},
+                        {"MODEL_TYPE_OPENVINO", 8192},
+                        {"MODEL_TYPE_ONNX", 8193},
+                        {"MODEL_TYPE_MNN", 12290},
+                        {"MODEL_TYPE_TFLITE", 20480},
+                        {"model_type_onnx", NEROVA_UNSET_VALUE},
+                        {"", NEROVA_UNSET_VALUE}}) {
         EXPECT_EQ(StringConfigConverter::StringToModelType(c.s), c.value) << c.s;
     }
 }
@@ -218,13 +228,19 @@ TEST(KernelTest, ParentPathRules) {
         const char* parent;
     };
     const Case cases[] = {
-        {"/a/b/model.onnx", true, "/a/b"}, {"a/b/model.onnx", true, "a/b"},
-        {"model.onnx", true, "."},         {"/model.onnx", true, "/"},
-        {"a\\b\\m.onnx", true, "a\\b"},    {"a/b\\m.onnx", true, "a/b"},
-        {"a//b//m.onnx", true, "a//b"},    {"a/b/", false, "a"},
-        {"a/b/", true, "a/b"},             {"", true, "."},
+        {"/a/b/model.onnx", true, "/a/b"},
+        {"a/b/model.onnx", true, "a/b"},
+        {"model.onnx", true, "."},
+        {"/model.onnx", true, "/"},
+        {"a\\b\\m.onnx", true, "a\\b"},
+        {"a/b\\m.onnx", true, "a/b"},
+        {"a//b//m.onnx", true, "a//b"},
+        {"a/b/", false, "a"},
+        {"a/b/", true, "a/b"},
+        {"", true, "."},
     };
-    for (const Case& c : cases) EXPECT_EQ(FileUtils::GetFileParentPath(c.path, c.is_file), c.parent) << c.path;
+    for (const Case& c : cases)
+        EXPECT_EQ(FileUtils::GetFileParentPath(c.path, c.is_file), c.parent) << c.path;
 }
 
 }  // namespace

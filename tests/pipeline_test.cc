@@ -24,7 +24,7 @@ using nerova_test::TestModel;
 
 // A ready detector on one of the generated networks.
 class Detector {
-public:
+  public:
     explicit Detector(const std::string& model) {
         const std::string path = MakeModelDir(dir_, TestModel(model));
         EXPECT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle_), NEROVA_OK);
@@ -50,19 +50,22 @@ public:
     }
     std::vector<NerovaFaceInfo> Run(const cv::Mat& bgr) { return Run(BgrFrame(bgr)); }
 
-private:
+  private:
     TempDir dir_;
     void* handle_ = nullptr;
 };
 
-cv::Mat Uniform(int width, int height, int value) { return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value)); }
+cv::Mat Uniform(int width, int height, int value) {
+    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
+}
 
 struct Box {
     float score;
     int x1, y1, x2, y2;
 };
 
-void ExpectFaces(const std::vector<NerovaFaceInfo>& got, const std::vector<Box>& want, const char* what) {
+void ExpectFaces(const std::vector<NerovaFaceInfo>& got, const std::vector<Box>& want,
+                 const char* what) {
     ASSERT_EQ(got.size(), want.size()) << what;
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_FLOAT_EQ(got[i].score, want[i].score) << what << " #" << i;
@@ -81,9 +84,9 @@ TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
         int content_w, content_h;  // the frame's extent inside the 320 x 320 input
     };
     const Case cases[] = {
-        {320, 320, 1.0f, 320, 320},  {1280, 720, 0.25f, 320, 180}, {720, 1280, 0.25f, 180, 320},
-        {1366, 768, 320.0f / 1366, 320, 180},  // 179.9 rounds to 180
-        {100, 50, 3.2f, 320, 160},   {33, 100, 3.2f, 106, 320},
+        {320, 320, 1.0f, 320, 320},   {1280, 720, 0.25f, 320, 180},
+        {720, 1280, 0.25f, 180, 320}, {1366, 768, 320.0f / 1366, 320, 180},  // 179.9 rounds to 180
+        {100, 50, 3.2f, 320, 160},    {33, 100, 3.2f, 106, 320},
     };
     const float mean[3] = {104, 117, 123};
     for (const Case& c : cases) {
@@ -144,14 +147,15 @@ std::vector<float> Rows(const std::vector<std::array<float, 5>>& rows) {  // sco
 
 // Decodes rows for a 128 x 128 frame into the 128 x 128 network (fx = fy = 128, exact).
 class DecodeTest : public ::testing::Test {
-protected:
+  protected:
     DecodeTest() : d_("many_rows_128.onnx") {
         const cv::Mat frame = Uniform(128, 128, 0);
         const NerovaFrame f = BgrFrame(frame);
         EXPECT_EQ(d_.algorithm().PreProcess(&f), NEROVA_OK);
     }
     std::vector<FaceBox> Decode(const std::vector<float>& rows) {
-        EXPECT_EQ(d_.algorithm().DecodeBoxes(static_cast<int>(rows.size() / 10), 10, rows.data()), NEROVA_OK);
+        EXPECT_EQ(d_.algorithm().DecodeBoxes(static_cast<int>(rows.size() / 10), 10, rows.data()),
+                  NEROVA_OK);
         const auto& c = d_.algorithm().candidates();
         return std::vector<FaceBox>(c.begin(), c.begin() + d_.algorithm().candidate_count());
     }
@@ -197,8 +201,9 @@ TEST_F(DecodeTest, ThresholdOrderTiesAndCount) {
 
 TEST_F(DecodeTest, OffsetsVariancesAndClamping) {
     // dx = 1 moves the centre by 0.1 prior widths; dw = 5 * ln 2 doubles the width.
-    std::vector<float> rows = {1.0f, -2.0f, static_cast<float>(5 * std::log(2.0)), 0.0f, 0.0f, 0.99f,
-                               0.5f, 0.5f, 0.25f, 0.25f};
+    std::vector<float> rows = {
+        1.0f,  -2.0f, static_cast<float>(5 * std::log(2.0)), 0.0f, 0.0f, 0.99f, 0.5f, 0.5f,
+        0.25f, 0.25f};
     auto boxes = Decode(rows);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NEAR(boxes[0].x1, (0.525 - 0.25) * 128, 1e-3);
@@ -223,13 +228,21 @@ TEST_F(DecodeTest, SuppressionUsesStrictIouOverTheUnion) {
     const Case cases[] = {
         {"none", {}, {}},
         {"single", {PixelBox(0.99f, 0, 0, 10, 10)}, {0.99f}},
-        {"IoU 0.818 suppressed", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10)}, {0.99f}},
-        {"IoU 0.538 kept", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 3, 0, 13, 10)}, {0.99f, 0.98f}},
-        {"IoU exactly 0.7 kept", {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 0, 0, 7, 10)}, {0.99f, 0.98f}},
+        {"IoU 0.818 suppressed",
+         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10)},
+         {0.99f}},
+        {"IoU 0.538 kept",
+         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 3, 0, 13, 10)},
+         {0.99f, 0.98f}},
+        {"IoU exactly 0.7 kept",
+         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 0, 0, 7, 10)},
+         {0.99f, 0.98f}},
         {"suppressed box suppresses nothing",
-         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10), PixelBox(0.97f, 2, 0, 12, 10)},
+         {PixelBox(0.99f, 0, 0, 10, 10), PixelBox(0.98f, 1, 0, 11, 10),
+          PixelBox(0.97f, 2, 0, 12, 10)},
          {0.99f, 0.97f}},
-        {"zero-area boxes are never suppressed", {PixelBox(0.99f, 5, 5, 5, 5), PixelBox(0.98f, 5, 5, 5, 5)},
+        {"zero-area boxes are never suppressed",
+         {PixelBox(0.99f, 5, 5, 5, 5), PixelBox(0.98f, 5, 5, 5, 5)},
          {0.99f, 0.98f}},
     };
     for (const Case& c : cases) {
@@ -244,12 +257,15 @@ TEST(ProcessTest, FixedRowsEndToEndInFramePixels) {
     Detector d("fixed_rows_320.onnx");
     // A frame of the mean colour makes the network's input zero, so it emits its base rows.
     const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
-    ExpectFaces(d.Run(same), {{0.99f, 120, 100, 200, 220}, {0.96f, 30, 30, 70, 70}, {0.95f, 0, 290, 30, 320}},
+    ExpectFaces(d.Run(same),
+                {{0.99f, 120, 100, 200, 220}, {0.96f, 30, 30, 70, 70}, {0.95f, 0, 290, 30, 320}},
                 "320x320");
     const cv::Mat wide(720, 1280, CV_8UC3, cv::Scalar(104, 117, 123));
     // No clamping beyond the frame's right and bottom edges and the left and top zero.
-    ExpectFaces(d.Run(wide), {{0.99f, 480, 400, 800, 720}, {0.96f, 120, 120, 280, 280}, {0.95f, 0, 1160, 120, 720}},
-                "1280x720");
+    ExpectFaces(
+        d.Run(wide),
+        {{0.99f, 480, 400, 800, 720}, {0.96f, 120, 120, 280, 280}, {0.95f, 0, 1160, 120, 720}},
+        "1280x720");
 }
 
 TEST(ProcessTest, LetterboxPaddingReachesTheNetwork) {
@@ -260,8 +276,11 @@ TEST(ProcessTest, LetterboxPaddingReachesTheNetwork) {
         size_t faces;
     };
     // Uniform 200: m = 85.3 on a full input, 42.7 when half of it is padding.
-    const Case cases[] = {{64, 64, 200, 1}, {128, 64, 200, 0}, {64, 128, 200, 0},
-                          {128, 64, 255, 1}, {64, 64, 150, 0}};
+    const Case cases[] = {{64, 64, 200, 1},
+                          {128, 64, 200, 0},
+                          {64, 128, 200, 0},
+                          {128, 64, 255, 1},
+                          {64, 64, 150, 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(d.Run(Uniform(c.width, c.height, c.value)).size(), c.faces)
             << c.width << "x" << c.height << " value " << c.value;
@@ -279,8 +298,9 @@ TEST(ProcessTest, EveryPixelFormatOfAUniformFrameGivesTheSameFace) {
         NerovaPixelFormat format;
         int bytes_per_pixel;
     };
-    const Case cases[] = {{NEROVA_PIXEL_FORMAT_BGR, 3},  {NEROVA_PIXEL_FORMAT_RGB, 3},  {NEROVA_PIXEL_FORMAT_BGRA, 4},
-                          {NEROVA_PIXEL_FORMAT_RGBA, 4}, {NEROVA_PIXEL_FORMAT_GRAY, 1}, {NEROVA_PIXEL_FORMAT_NV12, 1},
+    const Case cases[] = {{NEROVA_PIXEL_FORMAT_BGR, 3},  {NEROVA_PIXEL_FORMAT_RGB, 3},
+                          {NEROVA_PIXEL_FORMAT_BGRA, 4}, {NEROVA_PIXEL_FORMAT_RGBA, 4},
+                          {NEROVA_PIXEL_FORMAT_GRAY, 1}, {NEROVA_PIXEL_FORMAT_NV12, 1},
                           {NEROVA_PIXEL_FORMAT_NV21, 1}, {NEROVA_PIXEL_FORMAT_YV12, 1}};
     std::vector<NerovaFaceInfo> reference;
     for (const Case& c : cases) {
@@ -346,19 +366,27 @@ TEST(ProcessTest, RefusalsAndTheirChains) {
         {"fixed_rows_320.onnx", frame(4, 4, pixels, 11), NEROVA_ERR_PARAM_NULL,
          nerova_test::LogEntry(algo + "PreProcess", 160, unreadable), 144},
         {"fixed_rows_320.onnx", frame(10000, 1, pixels, 30000), NEROVA_ERR_IMAGE_OP,
-         nerova_test::LogEntry(algo + "PreProcess", 176, "frame shape cannot be fitted into the network input."), 144},
+         nerova_test::LogEntry(algo + "PreProcess", 176,
+                               "frame shape cannot be fitted into the network input."),
+         144},
         {"short_rows.onnx", frame(4, 4, pixels, 12), NEROVA_ERR_NET,
-         nerova_test::LogEntry(algo + "Post", 214, "output blob is not rows of at least ten floats."), 148},
+         nerova_test::LogEntry(algo + "Post", 214,
+                               "output blob is not rows of at least ten floats."),
+         148},
     };
     for (const auto& c : cases) {
         Detector d(c.model);
         NerovaFaceInfo* faces = reinterpret_cast<NerovaFaceInfo*>(0x10);
         uint32_t count = 77;
         StderrCapture capture;
-        EXPECT_EQ(NerovaFaceDetectorProcess(d.handle(), &c.frame, &faces, &count), c.code) << c.cause;
-        EXPECT_EQ(nerova_test::LogChain(capture.Lines()),
-                  (std::vector<std::string>{c.cause, nerova_test::LogEntry(algo + "Process", c.process_line, "RETURN_ON_NEQ!"),
-                                            nerova_test::LogEntry("NerovaFaceDetectorProcess", 51, "algorithm Process failed.")}));
+        EXPECT_EQ(NerovaFaceDetectorProcess(d.handle(), &c.frame, &faces, &count), c.code)
+            << c.cause;
+        EXPECT_EQ(
+            nerova_test::LogChain(capture.Lines()),
+            (std::vector<std::string>{
+                c.cause, nerova_test::LogEntry(algo + "Process", c.process_line, "RETURN_ON_NEQ!"),
+                nerova_test::LogEntry("NerovaFaceDetectorProcess", 51,
+                                      "algorithm Process failed.")}));
         EXPECT_EQ(faces, reinterpret_cast<NerovaFaceInfo*>(0x10));
         if (c.code != NEROVA_ERR_NET) {  // the handle stays usable for the next frame
             NerovaError code = -1;
@@ -381,15 +409,18 @@ TEST(ProcessTest, NullArgumentsAndRelease) {
         uint32_t* count;
         int line;
     };
-    const Case cases[] = {{nullptr, nullptr, &faces, &count, 45}, {d.handle(), nullptr, &faces, &count, 46},
-                          {d.handle(), &f, nullptr, &count, 47}, {d.handle(), &f, &faces, nullptr, 48}};
+    const Case cases[] = {{nullptr, nullptr, &faces, &count, 45},
+                          {d.handle(), nullptr, &faces, &count, 46},
+                          {d.handle(), &f, nullptr, &count, 47},
+                          {d.handle(), &f, &faces, nullptr, 48}};
     for (const Case& c : cases) {
         StderrCapture capture;
-        EXPECT_EQ(NerovaFaceDetectorProcess(c.handle, c.frame, c.faces, c.count), NEROVA_ERR_PARAM_NULL);
+        EXPECT_EQ(NerovaFaceDetectorProcess(c.handle, c.frame, c.faces, c.count),
+                  NEROVA_ERR_PARAM_NULL);
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(IsLogLine(lines[0], "module/face_detector/nerova_face_detector", "NerovaFaceDetectorProcess",
-                              c.line, "CHECK_PARAM_NULL!"))
+        EXPECT_TRUE(IsLogLine(lines[0], "module/face_detector/nerova_face_detector",
+                              "NerovaFaceDetectorProcess", c.line, "CHECK_PARAM_NULL!"))
             << lines[0];
     }
     EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
@@ -435,7 +466,8 @@ TEST(ProcessTest, BigThinAndOddFramesGiveFacesOrADocumentedCode) {
         {64, 64, static_cast<NerovaPixelFormat>(5), 0, NEROVA_ERR_PARAM_NULL},  // unknown format
     };
     for (const Case& c : cases) {
-        const bool yuv = c.format >= NEROVA_PIXEL_FORMAT_NV12 && c.format <= NEROVA_PIXEL_FORMAT_YV12;
+        const bool yuv =
+            c.format >= NEROVA_PIXEL_FORMAT_NV12 && c.format <= NEROVA_PIXEL_FORMAT_YV12;
         const int bpp = c.format == NEROVA_PIXEL_FORMAT_BGR ? 3 : 1;
         const int stride = c.width * bpp + (yuv ? 1 : 0) + c.padding;
         std::vector<uint8_t> plane(static_cast<size_t>(stride) * c.height, 200);

@@ -40,7 +40,9 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
-std::string TestModel(const std::string& name) { return std::string(NEROVA_TEST_MODELS) + "/" + name; }
+std::string TestModel(const std::string& name) {
+    return std::string(NEROVA_TEST_MODELS) + "/" + name;
+}
 
 StderrCapture::StderrCapture() {
     char tmpl[] = "/tmp/nerova_stderr_XXXXXX";
@@ -77,14 +79,16 @@ bool IsLogLine(const std::string& line, const std::string& file, const std::stri
                int line_no, const std::string& message) {
     const std::string head = "E/nerova: [File ";
     if (line.compare(0, head.size(), head) != 0) return false;
-    const std::string tail = "] [Function " + function + "] [Line " + std::to_string(line_no) +
-                             "] " + message;
-    if (line.size() < tail.size() || line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+    const std::string tail =
+        "] [Function " + function + "] [Line " + std::to_string(line_no) + "] " + message;
+    if (line.size() < tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
         return false;
     const std::string path = line.substr(head.size(), line.size() - tail.size() - head.size());
     // The file field is the source path inside the build tree, with its extension.
     const std::string want = "/" + file + ".cc";
-    return path.size() >= want.size() && path.compare(path.size() - want.size(), want.size(), want) == 0;
+    return path.size() >= want.size() &&
+           path.compare(path.size() - want.size(), want.size(), want) == 0;
 }
 
 std::vector<std::string> LogChain(const std::vector<std::string>& lines) {
@@ -114,7 +118,8 @@ NerovaFrame BgrFrame(const cv::Mat& bgr) {
 
 namespace nerova_test {
 
-std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source, const std::string& json) {
+std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
+                         const std::string& json) {
     dir.Write("inference.json", json);
     return dir.Write("model.onnx", ReadFile(onnx_source));
 }

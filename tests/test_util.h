@@ -2,10 +2,9 @@
 #ifndef NEROVA_TESTS_TEST_UTIL_H_
 #define NEROVA_TESTS_TEST_UTIL_H_
 
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "nerova/nerova_defines.h"
 
@@ -13,7 +12,7 @@ namespace nerova_test {
 
 // A fresh directory under the system's temporary folder, removed with its files.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +21,7 @@ public:
     // Writes bytes to path()/name (creating parent folders) and returns the full path.
     std::string Write(const std::string& name, const std::string& bytes) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -32,14 +31,14 @@ std::string TestModel(const std::string& name);
 
 // Captures everything written to the standard error stream between construction and Stop.
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     std::string Stop();
     // The non-empty lines captured.
     std::vector<std::string> Lines();
 
-private:
+  private:
     int saved_fd_ = -1;
     std::string file_;
     bool stopped_ = false;

@@ -29,10 +29,11 @@ std::vector<std::vector<int>> RunAll(void* handle, const std::vector<cv::Mat>& f
             const NerovaFrame f = nerova_test::BgrFrame(m);
             NerovaFaceInfo* faces = nullptr;
             uint32_t n = 0;
-            std::vector<int> result = {NerovaFaceDetectorProcess(handle, &f, &faces, &n), static_cast<int>(n)};
+            std::vector<int> result = {NerovaFaceDetectorProcess(handle, &f, &faces, &n),
+                                       static_cast<int>(n)};
             for (uint32_t i = 0; i < n; ++i) {
-                result.insert(result.end(), {static_cast<int>(faces[i].score * 1e6f), faces[i].x1, faces[i].y1,
-                                             faces[i].x2, faces[i].y2});
+                result.insert(result.end(), {static_cast<int>(faces[i].score * 1e6f), faces[i].x1,
+                                             faces[i].y1, faces[i].x2, faces[i].y2});
             }
             NerovaFaceDetectorOutputRelease(faces);
             results.push_back(result);

@@ -15,7 +15,7 @@
 namespace nerova {
 
 class NEROVA_PUBLIC Status {
-public:
+  public:
     Status(NerovaError code = NEROVA_OK, std::string message = "OK")
         : code_(code), message_(std::move(message)) {}
     NerovaError code() const { return code_; }
@@ -24,7 +24,7 @@ public:
     bool operator!=(NerovaError code) const { return code_ != code; }
     operator NerovaError() const { return code_; }
 
-private:
+  private:
     NerovaError code_;
     std::string message_;
 };
@@ -32,7 +32,7 @@ private:
 // A tensor: a description plus a data handle. Memory is either owned by the blob
 // (allocated for its dims when asked) or supplied by the caller and used uncopied.
 class NEROVA_PUBLIC Blob {
-public:
+  public:
     Blob();
     // With alloc_memory, allocates zeroed memory for the product of dims of data_type;
     // a description with no dims or a non-positive dim allocates nothing.
@@ -54,7 +54,7 @@ public:
     // Bytes the description needs (0 when a dim is non-positive or the type is unknown).
     static size_t BytesOf(const BlobDesc& desc);
 
-private:
+  private:
     void Allocate();
 
     BlobDesc desc_;
@@ -68,7 +68,7 @@ class InstanceImpl;
 // A runnable copy of a loaded network. The output tensors' memory belongs to the instance
 // and stays valid until the next Forward, DeInit or the instance's destruction.
 class NEROVA_PUBLIC Instance {
-public:
+  public:
     ~Instance();
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
@@ -84,7 +84,7 @@ public:
     Status GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* converter, std::string name,
                          NerovaDeviceType device, NerovaDataFormat format);
 
-private:
+  private:
     friend class Inference;
     explicit Instance(std::unique_ptr<InstanceImpl> impl);
     std::unique_ptr<InstanceImpl> impl_;
@@ -93,7 +93,7 @@ private:
 class InferenceImpl;
 
 class NEROVA_PUBLIC Inference {
-public:
+  public:
     Inference();
     virtual ~Inference();
     Inference(const Inference&) = delete;
@@ -116,13 +116,13 @@ public:
     // unknown dimension is reported as -1.
     Status GetModelInputShapesMap(std::map<std::string, std::vector<int>>& shapes);
 
-private:
+  private:
     std::unique_ptr<InferenceImpl> impl_;
 };
 
 // Configuration strings to enumeration values; an unknown string gives NEROVA_UNSET_VALUE.
 class NEROVA_PUBLIC StringConfigConverter {
-public:
+  public:
     static NerovaModelType StringToModelType(const std::string& s);
     static NerovaDeviceType StringToDeviceType(const std::string& s);
     static NerovaDataType StringToDataType(const std::string& s);
@@ -140,14 +140,14 @@ public:
 };
 
 class NEROVA_PUBLIC TypeUtils {
-public:
+  public:
     // The conversion from src to dst, or NEROVA_COLOR_CONVERT_NONE when there is none.
     static NerovaColorConversionType CaclulateColorConversionType(NerovaPixelFormat src,
                                                                   NerovaPixelFormat dst);
 };
 
 class NEROVA_PUBLIC DeviceUtils {
-public:
+  public:
     // The CPU device of this build (X86 on x86 machines, ARM on ARM ones).
     static NerovaDeviceType GetDefaultCpuDeviceType();
     static bool IsCpuReadable(NerovaDeviceType type) {
@@ -157,7 +157,7 @@ public:
 };
 
 class NEROVA_PUBLIC FileUtils {
-public:
+  public:
     // Directory part of path (both separators recognised). With is_file false a trailing
     // separator is dropped first, so "a/b/" gives "a". A path without a separator gives
     // "."; the root stays the root.

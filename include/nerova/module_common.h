@@ -5,10 +5,9 @@
 
 #include <map>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "nerova/nerova_defines.h"
 
@@ -22,7 +21,7 @@ enum AlgorithmType : int32_t {
 
 // Base of parameter records; the bodies live with the algorithm modules.
 class NEROVA_PUBLIC AbstractParam {
-public:
+  public:
     AbstractParam() = default;
     AbstractParam(const AbstractParam&) = default;
     AbstractParam& operator=(const AbstractParam&) = default;
@@ -38,7 +37,7 @@ public:
 };
 
 class NEROVA_PUBLIC AbstractAlgorithm {
-public:
+  public:
     AbstractAlgorithm() = default;
     AbstractAlgorithm(const AbstractAlgorithm&) = default;
     AbstractAlgorithm& operator=(const AbstractAlgorithm&) = default;
@@ -57,14 +56,14 @@ public:
 };
 
 class NEROVA_PUBLIC AlgorithmCreator {
-public:
+  public:
     virtual ~AlgorithmCreator() = default;
     virtual AbstractAlgorithm* CreateAlgorithm() = 0;
 };
 
 template <typename T>
 class TypeAlgorithmCreator : public AlgorithmCreator {
-private:
+  private:
     AbstractAlgorithm* CreateAlgorithm() override { return new T(); }
 };
 
@@ -74,7 +73,7 @@ GetGlobalAlgorithmCreatorMap();
 
 template <typename C>
 class TypeAlgorithmRegister {
-public:
+  public:
     explicit TypeAlgorithmRegister(AlgorithmType type) {
         std::shared_ptr<AlgorithmCreator> creator(new C());
         GetGlobalAlgorithmCreatorMap()[type] = creator;
@@ -86,7 +85,7 @@ public:
 // instead (the model file itself must still exist). Files are read whole on first request
 // and their bytes stay valid while the Model lives.
 class NEROVA_PUBLIC Model {
-public:
+  public:
     Model(const std::string& model_extra, const std::string& model_path);
     ~Model();
     Model(const Model&) = default;
@@ -104,7 +103,7 @@ public:
                                        unsigned long long* size);
     const std::string& directory() const { return directory_; }
 
-private:
+  private:
     NerovaError Deliver(const std::string& name, char** content, unsigned long long* size);
 
     std::string model_extra_;
@@ -116,7 +115,7 @@ private:
 };
 
 class NEROVA_PUBLIC FrameConverter {
-public:
+  public:
     // Converts a frame into a new 8-bit image of frame height x width; target BGR (1) gives
     // three channels, RGB (2) three, GRAY (4) one. The frame's memory is only read. A frame
     // that cannot be read (null plane, non-positive or oversized dims, stride shorter than a

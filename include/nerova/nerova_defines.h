@@ -39,20 +39,20 @@ enum {
     NEROVA_ERR_MODEL_TYPE_NO_FILES = 0x3001,
 
     // Framework (model accessor) codes.
-    NEROVA_ERR_MODEL_PATH = 0x3101,          // model path empty, missing or not a regular file
-    NEROVA_ERR_MODEL_DIR = 0x3102,           // model directory cannot be listed
-    NEROVA_ERR_MODEL_FILE_NOT_FOUND = 0x3103,  // no such file (or no file with that suffix)
-    NEROVA_ERR_MODEL_FILE_UNREADABLE = 0x3104, // file exists but cannot be read whole
-    NEROVA_ERR_MODEL_NOT_PARSED = 0x3105,    // file requested before a successful Parse
-    NEROVA_ERR_NOT_IMPLEMENTED = 0x3106,     // framework default of an operation not overridden
+    NEROVA_ERR_MODEL_PATH = 0x3101,             // model path empty, missing or not a regular file
+    NEROVA_ERR_MODEL_DIR = 0x3102,              // model directory cannot be listed
+    NEROVA_ERR_MODEL_FILE_NOT_FOUND = 0x3103,   // no such file (or no file with that suffix)
+    NEROVA_ERR_MODEL_FILE_UNREADABLE = 0x3104,  // file exists but cannot be read whole
+    NEROVA_ERR_MODEL_NOT_PARSED = 0x3105,       // file requested before a successful Parse
+    NEROVA_ERR_NOT_IMPLEMENTED = 0x3106,        // framework default of an operation not overridden
 
     // Kernel codes carried in Status; the detector turns all of them into NEROVA_ERR_NET.
-    NEROVA_ERR_KERNEL_MODEL_TYPE = 0x2001,   // model type this kernel cannot run
+    NEROVA_ERR_KERNEL_MODEL_TYPE = 0x2001,     // model type this kernel cannot run
     NEROVA_ERR_KERNEL_MODEL_INVALID = 0x2002,  // empty contents or bytes that are not a model
-    NEROVA_ERR_KERNEL_DEVICE = 0x2003,       // device type not available in this build
-    NEROVA_ERR_KERNEL_NOT_READY = 0x2004,    // call before a successful Init / instance creation
-    NEROVA_ERR_KERNEL_BLOB = 0x2005,         // tensor description or memory unusable
-    NEROVA_ERR_KERNEL_FORWARD = 0x2006,      // the network raised an error while running
+    NEROVA_ERR_KERNEL_DEVICE = 0x2003,         // device type not available in this build
+    NEROVA_ERR_KERNEL_NOT_READY = 0x2004,      // call before a successful Init / instance creation
+    NEROVA_ERR_KERNEL_BLOB = 0x2005,           // tensor description or memory unusable
+    NEROVA_ERR_KERNEL_FORWARD = 0x2006,        // the network raised an error while running
 };
 
 // The unset value of several enumerations.

@@ -16,37 +16,37 @@ void LogError(const char* file, const char* function, int line, const char* mess
 
 #define NEROVA_LOGE(function, line, message) ::nerova::LogError(__FILE__, function, line, message)
 
-#define NEROVA_CHECK_PARAM_NULL(ptr, function, line)                  \
-    do {                                                              \
-        if ((ptr) == nullptr) {                                       \
-            NEROVA_LOGE(function, line, "CHECK_PARAM_NULL!");         \
-            return NEROVA_ERR_PARAM_NULL;                             \
-        }                                                             \
+#define NEROVA_CHECK_PARAM_NULL(ptr, function, line)          \
+    do {                                                      \
+        if ((ptr) == nullptr) {                               \
+            NEROVA_LOGE(function, line, "CHECK_PARAM_NULL!"); \
+            return NEROVA_ERR_PARAM_NULL;                     \
+        }                                                     \
     } while (0)
 
-#define NEROVA_RETURN_ON_NEQ(expr, expected, function, line)          \
-    do {                                                              \
-        const NerovaError nerova_ret_ = (expr);                       \
-        if (nerova_ret_ != (expected)) {                              \
-            NEROVA_LOGE(function, line, "RETURN_ON_NEQ!");            \
-            return nerova_ret_;                                       \
-        }                                                             \
+#define NEROVA_RETURN_ON_NEQ(expr, expected, function, line) \
+    do {                                                     \
+        const NerovaError nerova_ret_ = (expr);              \
+        if (nerova_ret_ != (expected)) {                     \
+            NEROVA_LOGE(function, line, "RETURN_ON_NEQ!");   \
+            return nerova_ret_;                              \
+        }                                                    \
     } while (0)
 
 #define NEROVA_RETURN_VALUE_ON_NEQ(expr, expected, value, function, line) \
-    do {                                                              \
-        if ((expr) != (expected)) {                                   \
-            NEROVA_LOGE(function, line, "RETURN_VALUE_ON_NEQ!");      \
-            return value;                                             \
-        }                                                             \
+    do {                                                                  \
+        if ((expr) != (expected)) {                                       \
+            NEROVA_LOGE(function, line, "RETURN_VALUE_ON_NEQ!");          \
+            return value;                                                 \
+        }                                                                 \
     } while (0)
 
 #define NEROVA_RETURN_VALUE_ON_EQ(expr, failure, value, function, line) \
-    do {                                                              \
-        if ((expr) == (failure)) {                                    \
-            NEROVA_LOGE(function, line, "RETURN_VALUE_ON_EQ!");       \
-            return value;                                             \
-        }                                                             \
+    do {                                                                \
+        if ((expr) == (failure)) {                                      \
+            NEROVA_LOGE(function, line, "RETURN_VALUE_ON_EQ!");         \
+            return value;                                               \
+        }                                                               \
     } while (0)
 
 #endif  // NEROVA_MODULE_COMMON_NEROVA_LOG_H_

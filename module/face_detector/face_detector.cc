@@ -49,12 +49,16 @@ void SetResultAllocatorForTesting(void* (*allocator)(size_t)) {
 // ---- AbstractParam: the face detector takes no parameters by key. ----
 
 AbstractParam::~AbstractParam() = default;
-NerovaError AbstractParam::SetParam(const std::string&, std::string) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::SetParam(const std::string&, std::string) {
+    return NEROVA_ERR_PARAM_KEY;
+}
 NerovaError AbstractParam::SetParam(const std::string&, int) { return NEROVA_ERR_PARAM_KEY; }
 NerovaError AbstractParam::SetParam(const std::string&, float) { return NEROVA_ERR_PARAM_KEY; }
 NerovaError AbstractParam::GetParam(const std::string&, int&) { return NEROVA_ERR_PARAM_KEY; }
 NerovaError AbstractParam::GetParam(const std::string&, float&) { return NEROVA_ERR_PARAM_KEY; }
-NerovaError AbstractParam::GetParam(const std::string&, std::string&) { return NEROVA_ERR_PARAM_KEY; }
+NerovaError AbstractParam::GetParam(const std::string&, std::string&) {
+    return NEROVA_ERR_PARAM_KEY;
+}
 
 // ---- FaceDetectorParam ----
 
@@ -245,8 +249,8 @@ NerovaError FaceDetectorAlgorithm::Post() {
         NEROVA_LOGE(kPost, 214, "output blob is not rows of at least ten floats.");
         return NEROVA_ERR_NET;
     }
-    const float* data = reinterpret_cast<const float*>(static_cast<const char*>(handle.base) +
-                                                       handle.bytes_offset);
+    const float* data =
+        reinterpret_cast<const float*>(static_cast<const char*>(handle.base) + handle.bytes_offset);
     const NerovaError decoded = DecodeBoxes(desc.dims[1], desc.dims[2], data);
     NEROVA_RETURN_VALUE_ON_NEQ(decoded, NEROVA_OK, decoded, kPost, 217);
     const NerovaError suppressed = NonMaxSuppression();

@@ -19,7 +19,7 @@ namespace module {
 // The detector's parameter record. The thresholds and top_k are the detector's constants;
 // a host may change them through GetParam and they then apply from the next frame.
 class NEROVA_PUBLIC FaceDetectorParam : public AbstractParam {
-public:
+  public:
     FaceDetectorParam() = default;
     FaceDetectorParam(const FaceDetectorParam&) = default;
     FaceDetectorParam& operator=(const FaceDetectorParam&) = default;
@@ -57,7 +57,7 @@ struct FaceBox {
 };
 
 class NEROVA_PUBLIC FaceDetectorAlgorithm : public AbstractAlgorithm {
-public:
+  public:
     FaceDetectorAlgorithm() = default;
     ~FaceDetectorAlgorithm() override;
 
@@ -84,7 +84,7 @@ public:
     const std::vector<FaceBox>& faces() const { return faces_; }
     const std::shared_ptr<Blob>& input_blob() const { return input_blob_; }
 
-private:
+  private:
     std::shared_ptr<FaceDetectorParam> param_;
     std::shared_ptr<Inference> inference_;
     std::shared_ptr<Instance> instance_;

@@ -22,8 +22,9 @@ NerovaError FetchAll(Model& model, ModelConfig* config, std::initializer_list<Fi
     for (const FileRef& file : files) {
         char* content = nullptr;
         unsigned long long size = 0;
-        const NerovaError err = file.by_name ? model.GetFileContent(file.text, &content, &size)
-                                             : model.GetFileContentBySuffix(file.text, &content, &size);
+        const NerovaError err = file.by_name
+                                    ? model.GetFileContent(file.text, &content, &size)
+                                    : model.GetFileContentBySuffix(file.text, &content, &size);
         if (err != NEROVA_OK) return err;
         config->model_contents.emplace_back(content, static_cast<size_t>(size));
     }
@@ -79,10 +80,12 @@ bool TypesValid(const Value& root, const ParamConverter& converter, bool read_re
     const Value& mc = Section(root, "ModelConfig");
     const Value& nc = Section(root, "NetworkConfig");
     const Value& pc = Section(root, "ParamConverter");
-    if (!KeysAre(mc, {"Type"}, IsString) || !KeysAre(mc, {"InputsName", "OutputsName"}, IsStringArray))
+    if (!KeysAre(mc, {"Type"}, IsString) ||
+        !KeysAre(mc, {"InputsName", "OutputsName"}, IsStringArray))
         return false;
-    if (!KeysAre(nc, {"DeviceType", "DataType", "DataFormat", "Type", "ShareMemoryMode",
-                      "Precision", "CachePath"},
+    if (!KeysAre(nc,
+                 {"DeviceType", "DataType", "DataFormat", "Type", "ShareMemoryMode", "Precision",
+                  "CachePath"},
                  IsString) ||
         !KeysAre(nc, {"DeviceId", "ThreadNum"}, IsInt))
         return false;
@@ -180,11 +183,13 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
     if (load != NEROVA_OK) return load;
 
     const Value& nc = Section(doc, "NetworkConfig");
-    ReadEnum(nc, "DeviceType", network_config->device_type, StringConfigConverter::StringToDeviceType);
+    ReadEnum(nc, "DeviceType", network_config->device_type,
+             StringConfigConverter::StringToDeviceType);
     if (const Value* v = Member(nc, "DeviceId")) network_config->device_id = v->GetInt();
     if (const Value* v = Member(nc, "ThreadNum")) network_config->thread_num = v->GetInt();
     ReadEnum(nc, "DataType", network_config->data_type, StringConfigConverter::StringToDataType);
-    ReadEnum(nc, "DataFormat", network_config->data_format, StringConfigConverter::StringToDataFormat);
+    ReadEnum(nc, "DataFormat", network_config->data_format,
+             StringConfigConverter::StringToDataFormat);
     ReadEnum(nc, "Type", network_config->network_type, StringConfigConverter::StringToNetworkType);
     ReadEnum(nc, "ShareMemoryMode", network_config->share_memory_mode,
              StringConfigConverter::StringToShareMemoryMode);
@@ -194,9 +199,12 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
     ReadBool(nc, "EnableReshape", network_config->enable_reshape);
 
     const Value& pc = Section(doc, "ParamConverter");
-    ReadEnum(pc, "InterpolateType", param_converter->interp_type, StringConfigConverter::StringToInterpType);
-    ReadEnum(pc, "PixelFormat", param_converter->pixel_format, StringConfigConverter::StringToPixelFormat);
-    ReadEnum(pc, "MakeBorderType", param_converter->border_type, StringConfigConverter::StringToBorderType);
+    ReadEnum(pc, "InterpolateType", param_converter->interp_type,
+             StringConfigConverter::StringToInterpType);
+    ReadEnum(pc, "PixelFormat", param_converter->pixel_format,
+             StringConfigConverter::StringToPixelFormat);
+    ReadEnum(pc, "MakeBorderType", param_converter->border_type,
+             StringConfigConverter::StringToBorderType);
     ReadFloats(pc, "Scale", param_converter->scale);
     ReadFloats(pc, "Bias", param_converter->bias);
 

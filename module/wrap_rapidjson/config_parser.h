@@ -9,7 +9,7 @@ namespace nerova {
 namespace module {
 
 class NEROVA_PUBLIC ConfigParser {
-public:
+  public:
     // Reads "inference.json" of the model into the records and loads the model files' bytes
     // by model type. Every key is optional; what the file does not name keeps its value.
     // reserve_config may be null (then "Reserve" is not read).

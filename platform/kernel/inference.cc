@@ -14,32 +14,53 @@ namespace {
 
 std::string DeviceName(NerovaDeviceType type) {
     switch (type) {
-        case NEROVA_DEVICE_NAIVE: return "DEVICE_NAIVE";
-        case NEROVA_DEVICE_X86: return "DEVICE_X86";
-        case NEROVA_DEVICE_ARM: return "DEVICE_ARM";
-        case NEROVA_DEVICE_OPENCL: return "DEVICE_OPENCL";
-        case NEROVA_DEVICE_METAL: return "DEVICE_METAL";
-        case NEROVA_DEVICE_CUDA: return "DEVICE_CUDA";
-        case NEROVA_DEVICE_DSP: return "DEVICE_DSP";
-        case NEROVA_DEVICE_ATLAS: return "DEVICE_ATLAS";
-        case NEROVA_DEVICE_HUAWEI_NPU: return "DEVICE_HUAWEI_NPU";
-        case NEROVA_DEVICE_RK_NPU: return "DEVICE_RK_NPU";
-        case NEROVA_DEVICE_OPENGL: return "DEVICE_OPENGL";
-        case NEROVA_DEVICE_VULKAN: return "DEVICE_VULKAN";
-        default: return "device type " + std::to_string(static_cast<int>(type));
+        case NEROVA_DEVICE_NAIVE:
+            return "DEVICE_NAIVE";
+        case NEROVA_DEVICE_X86:
+            return "DEVICE_X86";
+        case NEROVA_DEVICE_ARM:
+            return "DEVICE_ARM";
+        case NEROVA_DEVICE_OPENCL:
+            return "DEVICE_OPENCL";
+        case NEROVA_DEVICE_METAL:
+            return "DEVICE_METAL";
+        case NEROVA_DEVICE_CUDA:
+            return "DEVICE_CUDA";
+        case NEROVA_DEVICE_DSP:
+            return "DEVICE_DSP";
+        case NEROVA_DEVICE_ATLAS:
+            return "DEVICE_ATLAS";
+        case NEROVA_DEVICE_HUAWEI_NPU:
+            return "DEVICE_HUAWEI_NPU";
+        case NEROVA_DEVICE_RK_NPU:
+            return "DEVICE_RK_NPU";
+        case NEROVA_DEVICE_OPENGL:
+            return "DEVICE_OPENGL";
+        case NEROVA_DEVICE_VULKAN:
+            return "DEVICE_VULKAN";
+        default:
+            return "device type " + std::to_string(static_cast<int>(type));
     }
 }
 
 std::string ModelTypeName(NerovaModelType type) {
     switch (type) {
-        case NEROVA_MODEL_TYPE_TNN: return "TNN";
-        case NEROVA_MODEL_TYPE_MNN: return "MNN";
-        case NEROVA_MODEL_TYPE_TFLITE: return "TFLite";
-        case NEROVA_MODEL_TYPE_TENSORRT: return "TensorRT engine";
-        case NEROVA_MODEL_TYPE_OPENVINO: return "OpenVINO IR";
-        case NEROVA_MODEL_TYPE_NCNN: return "NCNN";
-        case NEROVA_MODEL_TYPE_COREML: return "Core ML";
-        default: return "model type " + std::to_string(static_cast<int>(type));
+        case NEROVA_MODEL_TYPE_TNN:
+            return "TNN";
+        case NEROVA_MODEL_TYPE_MNN:
+            return "MNN";
+        case NEROVA_MODEL_TYPE_TFLITE:
+            return "TFLite";
+        case NEROVA_MODEL_TYPE_TENSORRT:
+            return "TensorRT engine";
+        case NEROVA_MODEL_TYPE_OPENVINO:
+            return "OpenVINO IR";
+        case NEROVA_MODEL_TYPE_NCNN:
+            return "NCNN";
+        case NEROVA_MODEL_TYPE_COREML:
+            return "Core ML";
+        default:
+            return "model type " + std::to_string(static_cast<int>(type));
     }
 }
 
@@ -60,27 +81,40 @@ cv::dnn::Net ReadOnnx(const std::string& bytes) {
 
 size_t ElementBytes(int type) {
     switch (type) {
-        case onnx::TensorProto::FLOAT: case onnx::TensorProto::INT32: case onnx::TensorProto::UINT32:
+        case onnx::TensorProto::FLOAT:
+        case onnx::TensorProto::INT32:
+        case onnx::TensorProto::UINT32:
             return 4;
-        case onnx::TensorProto::DOUBLE: case onnx::TensorProto::INT64: case onnx::TensorProto::UINT64:
+        case onnx::TensorProto::DOUBLE:
+        case onnx::TensorProto::INT64:
+        case onnx::TensorProto::UINT64:
         case onnx::TensorProto::COMPLEX64:
             return 8;
-        case onnx::TensorProto::COMPLEX128: return 16;
-        case onnx::TensorProto::FLOAT16: case onnx::TensorProto::BFLOAT16: case onnx::TensorProto::INT16:
+        case onnx::TensorProto::COMPLEX128:
+            return 16;
+        case onnx::TensorProto::FLOAT16:
+        case onnx::TensorProto::BFLOAT16:
+        case onnx::TensorProto::INT16:
         case onnx::TensorProto::UINT16:
             return 2;
-        case onnx::TensorProto::INT8: case onnx::TensorProto::UINT8: case onnx::TensorProto::BOOL: return 1;
-        default: return 0;
+        case onnx::TensorProto::INT8:
+        case onnx::TensorProto::UINT8:
+        case onnx::TensorProto::BOOL:
+            return 1;
+        default:
+            return 0;
     }
 }
 
 // Whether the tensor carries exactly the data its dims announce. OpenCV copies as many bytes
 // as the dims say, whatever the tensor holds.
 bool TensorDataMatches(const onnx::TensorProto& t) {
-    if (t.data_location() == onnx::TensorProto::EXTERNAL) return false;  // bytes come from memory only
+    if (t.data_location() == onnx::TensorProto::EXTERNAL)
+        return false;  // bytes come from memory only
     uint64_t count = 1;
     for (int64_t d : t.dims()) {
-        if (d < 0 || (d > 0 && count > (uint64_t(1) << 40) / static_cast<uint64_t>(d))) return false;
+        if (d < 0 || (d > 0 && count > (uint64_t(1) << 40) / static_cast<uint64_t>(d)))
+            return false;
         count *= static_cast<uint64_t>(d);
     }
     const int type = t.data_type();
@@ -89,15 +123,23 @@ bool TensorDataMatches(const onnx::TensorProto& t) {
         return bytes != 0 && t.raw_data().size() == count * bytes;
     }
     switch (type) {
-        case onnx::TensorProto::FLOAT: return static_cast<uint64_t>(t.float_data_size()) == count;
-        case onnx::TensorProto::COMPLEX64: return static_cast<uint64_t>(t.float_data_size()) == 2 * count;
-        case onnx::TensorProto::DOUBLE: return static_cast<uint64_t>(t.double_data_size()) == count;
-        case onnx::TensorProto::COMPLEX128: return static_cast<uint64_t>(t.double_data_size()) == 2 * count;
-        case onnx::TensorProto::INT64: return static_cast<uint64_t>(t.int64_data_size()) == count;
-        case onnx::TensorProto::UINT32: case onnx::TensorProto::UINT64:
+        case onnx::TensorProto::FLOAT:
+            return static_cast<uint64_t>(t.float_data_size()) == count;
+        case onnx::TensorProto::COMPLEX64:
+            return static_cast<uint64_t>(t.float_data_size()) == 2 * count;
+        case onnx::TensorProto::DOUBLE:
+            return static_cast<uint64_t>(t.double_data_size()) == count;
+        case onnx::TensorProto::COMPLEX128:
+            return static_cast<uint64_t>(t.double_data_size()) == 2 * count;
+        case onnx::TensorProto::INT64:
+            return static_cast<uint64_t>(t.int64_data_size()) == count;
+        case onnx::TensorProto::UINT32:
+        case onnx::TensorProto::UINT64:
             return static_cast<uint64_t>(t.uint64_data_size()) == count;
-        case onnx::TensorProto::STRING: return static_cast<uint64_t>(t.string_data_size()) == count;
-        default: return static_cast<uint64_t>(t.int32_data_size()) == count;
+        case onnx::TensorProto::STRING:
+            return static_cast<uint64_t>(t.string_data_size()) == count;
+        default:
+            return static_cast<uint64_t>(t.int32_data_size()) == count;
     }
 }
 
@@ -120,7 +162,7 @@ bool GraphTensorsMatch(const onnx::GraphProto& graph) {
 }  // namespace
 
 class InferenceImpl {
-public:
+  public:
     ModelConfig model_config;
     NetworkConfig network_config;
     bool loaded = false;
@@ -131,7 +173,7 @@ public:
 };
 
 class InstanceImpl {
-public:
+  public:
     cv::dnn::Net net;
     std::vector<std::string> input_names;
     std::vector<std::string> output_names;
@@ -196,8 +238,7 @@ Status Instance::Forward() {
 }
 
 Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* converter,
-                               std::string name, NerovaDeviceType device,
-                               NerovaDataFormat format) {
+                               std::string name, NerovaDeviceType device, NerovaDataFormat format) {
     if (converter) return Status(NEROVA_ERR_KERNEL_BLOB, "this kernel converts no output");
     if (!impl_->ran) return Status(NEROVA_ERR_KERNEL_NOT_READY, "network has not run");
     if (!DeviceUtils::IsCpuReadable(device))
@@ -234,8 +275,8 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     impl_->loaded = false;
     const NerovaModelType type = model_config.model_type;
     const bool onnx = type == NEROVA_MODEL_TYPE_ONNX ||
-                      (!model_config.is_native && (type == NEROVA_MODEL_TYPE_TENSORRT ||
-                                                   type == NEROVA_MODEL_TYPE_OPENVINO));
+                      (!model_config.is_native &&
+                       (type == NEROVA_MODEL_TYPE_TENSORRT || type == NEROVA_MODEL_TYPE_OPENVINO));
     if (!onnx) {
         return Status(NEROVA_ERR_KERNEL_MODEL_TYPE,
                       ModelTypeName(type) + " models are not supported by this kernel");
@@ -246,8 +287,7 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
 
     onnx::ModelProto proto;
     if (bytes.size() > static_cast<size_t>(INT32_MAX) ||
-        !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) ||
-        !proto.has_graph()) {
+        !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) || !proto.has_graph()) {
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model contents are not an ONNX model");
     }
     // OpenCV's importer trusts the graph and can crash on a malformed one (an input that no
@@ -255,10 +295,12 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     try {
         onnx::checker::check_model(proto);
     } catch (const std::exception& e) {
-        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, std::string("invalid ONNX graph: ") + e.what());
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
+                      std::string("invalid ONNX graph: ") + e.what());
     }
     if (!GraphTensorsMatch(proto.graph()))
-        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "a tensor of the graph does not hold the data its shape needs");
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
+                      "a tensor of the graph does not hold the data its shape needs");
     std::set<std::string> initializers;
     for (const auto& init : proto.graph().initializer()) initializers.insert(init.name());
     std::map<std::string, std::vector<int>> shapes;
@@ -268,8 +310,8 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
         std::vector<int> dims;
         if (input.type().has_tensor_type() && input.type().tensor_type().has_shape()) {
             for (const auto& dim : input.type().tensor_type().shape().dim()) {
-                const bool fixed = dim.has_dim_value() && dim.dim_value() > 0 &&
-                                   dim.dim_value() <= INT32_MAX;
+                const bool fixed =
+                    dim.has_dim_value() && dim.dim_value() > 0 && dim.dim_value() <= INT32_MAX;
                 dims.push_back(fixed ? static_cast<int>(dim.dim_value()) : -1);
             }
         }

@@ -39,8 +39,10 @@ cv::Mat Yuv420ToBgr(const NerovaFrame& f) {
         uint8_t* v_out = buffer.ptr<uint8_t>(eh);
         uint8_t* u_out = v_out + static_cast<size_t>(ch) * cw;
         for (int y = 0; y < ch; ++y) {
-            std::memcpy(v_out + static_cast<size_t>(y) * cw, f.data[1] + static_cast<size_t>(y) * f.stride[1], cw);
-            std::memcpy(u_out + static_cast<size_t>(y) * cw, f.data[2] + static_cast<size_t>(y) * f.stride[2], cw);
+            std::memcpy(v_out + static_cast<size_t>(y) * cw,
+                        f.data[1] + static_cast<size_t>(y) * f.stride[1], cw);
+            std::memcpy(u_out + static_cast<size_t>(y) * cw,
+                        f.data[2] + static_cast<size_t>(y) * f.stride[2], cw);
         }
         code = cv::COLOR_YUV2BGR_YV12;
     } else {
@@ -59,15 +61,31 @@ cv::Mat Yuv420ToBgr(const NerovaFrame& f) {
 cv::Mat ToBgr(const NerovaFrame& f) {
     int channels = 0, code = -1;
     switch (f.pixel_format) {
-        case NEROVA_PIXEL_FORMAT_BGR: channels = 3; break;
-        case NEROVA_PIXEL_FORMAT_RGB: channels = 3; code = cv::COLOR_RGB2BGR; break;
-        case NEROVA_PIXEL_FORMAT_BGRA: channels = 4; code = cv::COLOR_BGRA2BGR; break;
-        case NEROVA_PIXEL_FORMAT_RGBA: channels = 4; code = cv::COLOR_RGBA2BGR; break;
-        case NEROVA_PIXEL_FORMAT_GRAY: channels = 1; code = cv::COLOR_GRAY2BGR; break;
+        case NEROVA_PIXEL_FORMAT_BGR:
+            channels = 3;
+            break;
+        case NEROVA_PIXEL_FORMAT_RGB:
+            channels = 3;
+            code = cv::COLOR_RGB2BGR;
+            break;
+        case NEROVA_PIXEL_FORMAT_BGRA:
+            channels = 4;
+            code = cv::COLOR_BGRA2BGR;
+            break;
+        case NEROVA_PIXEL_FORMAT_RGBA:
+            channels = 4;
+            code = cv::COLOR_RGBA2BGR;
+            break;
+        case NEROVA_PIXEL_FORMAT_GRAY:
+            channels = 1;
+            code = cv::COLOR_GRAY2BGR;
+            break;
         case NEROVA_PIXEL_FORMAT_NV12:
         case NEROVA_PIXEL_FORMAT_NV21:
-        case NEROVA_PIXEL_FORMAT_YV12: return Yuv420ToBgr(f);
-        default: return cv::Mat();
+        case NEROVA_PIXEL_FORMAT_YV12:
+            return Yuv420ToBgr(f);
+        default:
+            return cv::Mat();
     }
     if (!PlaneOk(f, 0, f.width * channels)) return cv::Mat();
     // A header over the host's memory; every path below writes into new storage.
@@ -97,7 +115,8 @@ cv::Mat FrameConverter::FrameToMat(const NerovaFrame* frame, NerovaPixelFormat t
     }
     cv::Mat bgr = ToBgr(f);
     if (bgr.empty() || target == NEROVA_PIXEL_FORMAT_BGR) return bgr;
-    cv::cvtColor(bgr, bgr, target == NEROVA_PIXEL_FORMAT_RGB ? cv::COLOR_BGR2RGB : cv::COLOR_BGR2GRAY);
+    cv::cvtColor(bgr, bgr,
+                 target == NEROVA_PIXEL_FORMAT_RGB ? cv::COLOR_BGR2RGB : cv::COLOR_BGR2GRAY);
     return bgr;
 }
 

@@ -18,7 +18,8 @@ bool IsRegularFile(const std::string& path) {
 }
 
 bool EndsWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -33,7 +34,8 @@ NerovaError Model::Parse() {
     file_names_.clear();
     contents_.clear();
     if (model_path_.empty() || !IsRegularFile(model_path_)) return NEROVA_ERR_MODEL_PATH;
-    directory_ = model_extra_.empty() ? FileUtils::GetFileParentPath(model_path_, true) : model_extra_;
+    directory_ =
+        model_extra_.empty() ? FileUtils::GetFileParentPath(model_path_, true) : model_extra_;
     DIR* dir = ::opendir(directory_.c_str());
     if (!dir) return NEROVA_ERR_MODEL_DIR;
     while (const dirent* entry = ::readdir(dir)) {

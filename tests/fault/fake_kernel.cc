@@ -15,12 +15,12 @@ void RecordCall(const char* name) {
 }
 
 class InferenceImpl {
-public:
+  public:
     NetworkConfig network;
 };
 
 class InstanceImpl {
-public:
+  public:
     std::vector<float> rows;
     BlobDesc desc;  // kept, so that a steady stream of frames allocates nothing here
 };
@@ -46,10 +46,12 @@ Status Inference::SetNetworkConfig(NetworkConfig& network) {
     return Status();
 }
 
-std::shared_ptr<Instance> Inference::CreateInstance(Status& status, std::map<std::string, std::vector<int>>) {
+std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
+                                                    std::map<std::string, std::vector<int>>) {
     RecordCall("CreateInstance");
     FakeKernel().instance_devices.push_back(impl_->network.device_type);
-    std::shared_ptr<Instance> instance(new Instance(std::unique_ptr<InstanceImpl>(new InstanceImpl())));
+    std::shared_ptr<Instance> instance(
+        new Instance(std::unique_ptr<InstanceImpl>(new InstanceImpl())));
     if (FakeKernel().fail_create_instance > 0) {
         --FakeKernel().fail_create_instance;
         status = Status(NEROVA_ERR_KERNEL_DEVICE, "injected");
@@ -82,8 +84,8 @@ Status Instance::Forward() {
     return FakeKernel().fail_forward ? Status(NEROVA_ERR_KERNEL_FORWARD, "injected") : Status();
 }
 
-Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter*, std::string, NerovaDeviceType device,
-                               NerovaDataFormat format) {
+Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter*, std::string,
+                               NerovaDeviceType device, NerovaDataFormat format) {
     RecordCall("GetOutputBlob");
     if (FakeKernel().fail_get_output) return Status(NEROVA_ERR_KERNEL_BLOB, "injected");
     const FakeKernelControl& k = FakeKernel();

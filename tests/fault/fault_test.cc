@@ -28,7 +28,9 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
     if (g_counting) ++g_news;
     return std::malloc(size ? size : 1);
 }
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
@@ -45,7 +47,7 @@ using nerova_test::StderrCapture;
 using nerova_test::TempDir;
 
 class FaultTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FakeKernel() = FakeKernelControl();
         dir_.Write("inference.json", R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})");
@@ -83,7 +85,9 @@ protected:
 using nerova_test::LogChain;
 
 std::vector<std::string> Chain(const std::vector<std::string>& lines) { return LogChain(lines); }
-std::string Line(const std::string& f, int line, const std::string& m) { return nerova_test::LogEntry(f, line, m); }
+std::string Line(const std::string& f, int line, const std::string& m) {
+    return nerova_test::LogEntry(f, line, m);
+}
 
 const std::string kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
 const std::string kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
@@ -117,24 +121,31 @@ TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
         EXPECT_EQ(Create(&handle, &cuda), c.code) << c.what;
         const auto lines = capture.Lines();
         const auto& calls = FakeKernel().calls;
-        EXPECT_EQ(static_cast<size_t>(std::count(calls.begin(), calls.end(), "CreateInstance")), c.create_calls)
+        EXPECT_EQ(static_cast<size_t>(std::count(calls.begin(), calls.end(), "CreateInstance")),
+                  c.create_calls)
             << c.what;
         if (c.create_calls == 2) {
             EXPECT_EQ(FakeKernel().instance_devices,
-                      (std::vector<NerovaDeviceType>{NEROVA_DEVICE_CUDA, DeviceUtils::GetDefaultCpuDeviceType()}))
+                      (std::vector<NerovaDeviceType>{NEROVA_DEVICE_CUDA,
+                                                     DeviceUtils::GetDefaultCpuDeviceType()}))
                 << c.what;
-            EXPECT_NE(std::find(calls.begin(), calls.end(), "SetNetworkConfig"), calls.end()) << c.what;
+            EXPECT_NE(std::find(calls.begin(), calls.end(), "SetNetworkConfig"), calls.end())
+                << c.what;
         }
         if (c.code == NEROVA_OK) {
             EXPECT_TRUE(lines.empty()) << c.what;
-            auto* param = static_cast<FaceDetectorParam*>(static_cast<FaceDetectorAlgorithm*>(handle)->GetParam());
+            auto* param = static_cast<FaceDetectorParam*>(
+                static_cast<FaceDetectorAlgorithm*>(handle)->GetParam());
             EXPECT_EQ(param->network_config.device_type, DeviceUtils::GetDefaultCpuDeviceType());
-            EXPECT_EQ(param->network_config.device_id, 2) << "the runtime's id and threads are kept";
+            EXPECT_EQ(param->network_config.device_id, 2)
+                << "the runtime's id and threads are kept";
             EXPECT_EQ(param->network_config.thread_num, 3);
             EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
         } else {
             ASSERT_EQ(lines.size(), 1u) << c.what;
-            EXPECT_EQ(Chain(lines)[0], Line("NerovaFaceDetectorCreate", 31, "algorithm Init failed.")) << c.what;
+            EXPECT_EQ(Chain(lines)[0],
+                      Line("NerovaFaceDetectorCreate", 31, "algorithm Init failed."))
+                << c.what;
         }
     }
 }
@@ -158,9 +169,10 @@ TEST_F(FaultTest, KernelFailuresDuringAFrame) {
         FakeKernel().calls.clear();
         std::vector<std::string> lines;
         EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
-        EXPECT_EQ(Chain(lines), (std::vector<std::string>{Line(kForward, c.line, "RETURN_VALUE_ON_NEQ!"),
-                                                          Line(kProcess, 146, "RETURN_ON_NEQ!"),
-                                                          Line(kApi, 51, "algorithm Process failed.")}))
+        EXPECT_EQ(Chain(lines),
+                  (std::vector<std::string>{Line(kForward, c.line, "RETURN_VALUE_ON_NEQ!"),
+                                            Line(kProcess, 146, "RETURN_ON_NEQ!"),
+                                            Line(kApi, 51, "algorithm Process failed.")}))
             << c.what;
         if (c.not_called) {
             const auto& calls = FakeKernel().calls;
@@ -194,7 +206,8 @@ TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
         std::vector<std::string> lines;
         EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
         ASSERT_EQ(lines.size(), 3u) << c.what;
-        EXPECT_NE(Chain(lines)[0].find("[Function " + kPost + "] [Line 214]"), std::string::npos) << lines[0];
+        EXPECT_NE(Chain(lines)[0].find("[Function " + kPost + "] [Line 214]"), std::string::npos)
+            << lines[0];
         EXPECT_EQ(Chain(lines)[1], Line(kProcess, 148, "RETURN_ON_NEQ!"));
     }
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
@@ -233,9 +246,11 @@ TEST_F(FaultTest, ResultAllocationFailure) {
     EXPECT_EQ(Process(handle, &lines, &count, &faces), NEROVA_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(faces, reinterpret_cast<NerovaFaceInfo*>(0x20)) << "faces is left unchanged";
     EXPECT_EQ(count, 1u) << "the count is written first";
-    EXPECT_EQ(Chain(lines), (std::vector<std::string>{
-                                Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
-                                Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
+    EXPECT_EQ(
+        Chain(lines),
+        (std::vector<std::string>{
+            Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
+            Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
     SetResultAllocatorForTesting(nullptr);
     EXPECT_EQ(Process(handle, &lines), NEROVA_OK);
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
@@ -278,8 +293,8 @@ TEST_F(FaultTest, DestroyAndDeleteOrder) {
     ASSERT_EQ(Create(&handle), NEROVA_OK);
     FakeKernel().calls.clear();
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
-    EXPECT_EQ(FakeKernel().calls,
-              (std::vector<std::string>{"Instance::DeInit", "Inference::DeInit", "~Instance", "~Inference"}));
+    EXPECT_EQ(FakeKernel().calls, (std::vector<std::string>{"Instance::DeInit", "Inference::DeInit",
+                                                            "~Instance", "~Inference"}));
 
     // Deleting a ready algorithm without DeInit releases the instance before the inference.
     FaceDetectorAlgorithm* algorithm = new FaceDetectorAlgorithm();
