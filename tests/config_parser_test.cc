@@ -257,11 +257,7 @@ TEST(ConfigParserTest, AppendsOnSecondReadAndNeedsRecords) {
         NEROVA_OK);
     EXPECT_EQ(r.model.inputs_name.size(), 4u);
     EXPECT_EQ(r.model.model_contents.size(), 2u);
-    EXPECT_EQ(ConfigParser::ParseInferenceConfig(model, nullptr, &r.network, &r.converter, nullptr),
-              NEROVA_ERR_PARAM_NULL);
     EXPECT_EQ(ConfigParser::ParseInferenceConfig(model, &r.model, nullptr, &r.converter, nullptr),
-              NEROVA_ERR_PARAM_NULL);
-    EXPECT_EQ(ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, nullptr, nullptr),
               NEROVA_ERR_PARAM_NULL);
 
     TempDir no_json;

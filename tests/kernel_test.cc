@@ -195,30 +195,15 @@ TEST(KernelTest, InstanceRefusesUnusableTensors) {
     EXPECT_NE(instance->SetInputBlob(std::make_shared<Blob>(gpu, true), nullptr, ""), NEROVA_OK);
 }
 
-TEST(KernelTest, StringsMapToDistinctValuesAndUnknownToUnset) {
-    const char* devices[] = {"DEVICE_X86",    "DEVICE_ARM",    "DEVICE_OPENCL", "DEVICE_METAL",
-                             "DEVICE_CUDA",   "DEVICE_DSP",    "DEVICE_ATLAS",  "DEVICE_HUAWEI_NPU",
-                             "DEVICE_RK_NPU", "DEVICE_OPENGL", "DEVICE_VULKAN"};
+TEST(KernelTest, DeviceStringsAreDistinctAndUnknownStringsUnset) {
     std::set<int> seen;
-    for (const char* d : devices) {
+    for (const char* d :
+         {"DEVICE_X86", "DEVICE_ARM", "DEVICE_OPENCL", "DEVICE_METAL", "DEVICE_CUDA", "DEVICE_DSP",
+          "DEVICE_ATLAS", "DEVICE_HUAWEI_NPU", "DEVICE_RK_NPU", "DEVICE_OPENGL", "DEVICE_VULKAN"}) {
         const int v = StringConfigConverter::StringToDeviceType(d);
-        EXPECT_NE(v, NEROVA_UNSET_VALUE) << d;
-        EXPECT_TRUE(seen.insert(v).second) << d;
+        EXPECT_TRUE(v != NEROVA_UNSET_VALUE && seen.insert(v).second) << d;
     }
-    struct ModelCase {
-        const char* s;
-        int value;
-    };
-    for (ModelCase c : {ModelCase{"MODEL_TYPE_TNN", 12288},
-                        {"MODEL_TYPE_TENSORRT", 4096},
-                        {"MODEL_TYPE_OPENVINO", 8192},
-                        {"MODEL_TYPE_ONNX", 8193},
-                        {"MODEL_TYPE_MNN", 12290},
-                        {"MODEL_TYPE_TFLITE", 20480},
-                        {"model_type_onnx", NEROVA_UNSET_VALUE},
-                        {"", NEROVA_UNSET_VALUE}}) {
-        EXPECT_EQ(StringConfigConverter::StringToModelType(c.s), c.value) << c.s;
-    }
+    EXPECT_EQ(StringConfigConverter::StringToModelType("model_type_onnx"), NEROVA_UNSET_VALUE);
 }
 
 TEST(KernelTest, ParentPathRules) {

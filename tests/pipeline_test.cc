@@ -424,27 +424,7 @@ TEST(ProcessTest, NullArgumentsAndRelease) {
             << lines[0];
     }
     EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
-    // Two calls without a release in between give two independent arrays.
-    const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
-    const NerovaFrame sf = BgrFrame(same);
-    NerovaFaceInfo *a = nullptr, *b = nullptr;
-    uint32_t na = 0, nb = 0;
-    ASSERT_EQ(NerovaFaceDetectorProcess(d.handle(), &sf, &a, &na), NEROVA_OK);
-    ASSERT_EQ(NerovaFaceDetectorProcess(d.handle(), &sf, &b, &nb), NEROVA_OK);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(na, nb);
-    EXPECT_EQ(std::memcmp(a, b, na * sizeof(NerovaFaceInfo)), 0);
-    NerovaFaceDetectorOutputRelease(a);
-    NerovaFaceDetectorOutputRelease(b);
 }
-
-}  // namespace
-}  // namespace module
-}  // namespace nerova
-
-namespace nerova {
-namespace module {
-namespace {
 
 TEST(ProcessTest, BigThinAndOddFramesGiveFacesOrADocumentedCode) {
     Detector d("bright_score_64.onnx");
