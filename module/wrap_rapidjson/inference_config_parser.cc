@@ -292,35 +292,63 @@ bool MetaTypesValid(const Value& root) {
 
 }  // namespace
 
+namespace {
+
+// The log lines of one reader: a schema that does not parse, a text that does not parse, a
+// document that does not validate.
+struct Diagnostics {
+    const char* function;
+    struct Line {
+        int line;
+        const char* message;
+    } bad_schema, bad_text, invalid;
+};
+
+// Fetches file from the model, validates it against schema and parses it into doc.
+NerovaError ReadValidated(Model& model, const char* file, const std::string& schema,
+                          const Diagnostics& diagnostics, rapidjson::Document& doc) {
+    char* content = nullptr;
+    unsigned long long size = 0;
+    const NerovaError err = model.GetFileContent(file, &content, &size);
+    if (err != NEROVA_OK) return err;
+    const std::string text(content, static_cast<size_t>(size));
+    const Diagnostics::Line* failure = nullptr;
+    switch (Validate(schema, text)) {
+        case Check::kBadSchema:
+            failure = &diagnostics.bad_schema;
+            break;
+        case Check::kBadText:
+            failure = &diagnostics.bad_text;
+            break;
+        case Check::kInvalid:
+            failure = &diagnostics.invalid;
+            break;
+        case Check::kOk:
+            break;
+    }
+    if (failure) {
+        NEROVA_LOGE(diagnostics.function, failure->line, failure->message);
+        return NEROVA_ERR_JSON;
+    }
+    doc.Parse<kParseFlags>(text.c_str());
+    return doc.HasParseError() ? NEROVA_ERR_JSON : NEROVA_OK;
+}
+
+}  // namespace
+
 namespace internal {
 
 NerovaError ParseInferenceConfigWithSchema(const std::string& schema, Model& model,
                                            ModelConfig* model_config,
                                            NetworkConfig* network_config) {
     if (!model_config || !network_config) return NEROVA_ERR_PARAM_NULL;
-    char* content = nullptr;
-    unsigned long long size = 0;
-    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
-    if (err != NEROVA_OK) return err;
-    const std::string text(content, static_cast<size_t>(size));
-
-    switch (Validate(schema, text)) {
-        case Check::kBadSchema:
-            NEROVA_LOGE(kParseInference, 187, "Invalid inference json schema");
-            return NEROVA_ERR_JSON;
-        case Check::kBadText:
-            NEROVA_LOGE(kParseInference, 197, "Failed to parse inference json");
-            return NEROVA_ERR_JSON;
-        case Check::kInvalid:
-            NEROVA_LOGE(kParseInference, 202, "Failed to validate inference json");
-            return NEROVA_ERR_JSON;
-        case Check::kOk:
-            break;
-    }
-
+    static const Diagnostics kInference = {kParseInference,
+                                           {187, "Invalid inference json schema"},
+                                           {197, "Failed to parse inference json"},
+                                           {202, "Failed to validate inference json"}};
     rapidjson::Document doc;
-    doc.Parse<kParseFlags>(text.c_str());
-    if (doc.HasParseError()) return NEROVA_ERR_JSON;
+    const NerovaError read = ReadValidated(model, "inference.json", schema, kInference, doc);
+    if (read != NEROVA_OK) return read;
 
     const Value* mc = Member(doc, "ModelConfig");
     ReadBool(mc, "IsNative", model_config->is_native);
@@ -351,29 +379,13 @@ NerovaError ParseInferenceConfigWithSchema(const std::string& schema, Model& mod
 NerovaError ParseModelMetaConfigWithSchema(const std::string& schema, Model& model,
                                            ModelMeta* model_meta) {
     if (!model_meta) return NEROVA_ERR_PARAM_NULL;
-    char* content = nullptr;
-    unsigned long long size = 0;
-    const NerovaError err = model.GetFileContent("meta.json", &content, &size);
-    if (err != NEROVA_OK) return err;
-    const std::string text(content, static_cast<size_t>(size));
-
-    switch (Validate(schema, text)) {
-        case Check::kBadSchema:
-            NEROVA_LOGE(kParseMeta, 283, "Invalid model meta json schema");
-            return NEROVA_ERR_JSON;
-        case Check::kBadText:
-            NEROVA_LOGE(kParseMeta, 294, "Failed to parse model meta json");
-            return NEROVA_ERR_JSON;
-        case Check::kInvalid:
-            NEROVA_LOGE(kParseMeta, 299, "Failed to validate model meta json");
-            return NEROVA_ERR_JSON;
-        case Check::kOk:
-            break;
-    }
-
+    static const Diagnostics kMeta = {kParseMeta,
+                                      {283, "Invalid model meta json schema"},
+                                      {294, "Failed to parse model meta json"},
+                                      {299, "Failed to validate model meta json"}};
     rapidjson::Document doc;
-    doc.Parse<kParseFlags>(text.c_str());
-    if (doc.HasParseError()) return NEROVA_ERR_JSON;
+    const NerovaError read = ReadValidated(model, "meta.json", schema, kMeta, doc);
+    if (read != NEROVA_OK) return read;
     // The schema does not type the capitalised keys; check every key read before anything
     // is written, so a refused document leaves the record as it was.
     if (!MetaTypesValid(doc)) {
