@@ -12,14 +12,16 @@ namespace module {
 namespace {
 
 const char kFile[] = "module/wrap_opencv/cv_mat_converter";
+const char kClass[] = "nerova::module::CvMatConverter::";
+const int kNone = 65536;
 
 TEST(CvMatConverterTest, DepthTableBothDirectionsShareMemory) {
     const std::pair<int, int> rows[] = {{CV_8U, 11}, {CV_8S, 2},  {CV_16U, 13},    {CV_16S, 12},
-                                        {CV_32S, 3}, {CV_32F, 0}, {CV_64F, 65536}, {CV_16F, 65536}};
+                                        {CV_32S, 3}, {CV_32F, 0}, {CV_64F, kNone}, {CV_16F, kNone}};
     for (const auto& row : rows) {
         EXPECT_EQ(CvMatConverter::ConvertToDataType(row.first), row.second) << row.first;
-        if (row.second == 65536) continue;
-        cv::Mat mat(480, 640, CV_MAKETYPE(row.first, 3));
+        if (row.second == kNone) continue;
+        cv::Mat mat(480, 640, CV_MAKETYPE(row.first, 3)), back;
         Blob blob;
         BlobDesc old;
         old.dims = {9, 9, 9, 9, 9};
@@ -27,17 +29,13 @@ TEST(CvMatConverterTest, DepthTableBothDirectionsShareMemory) {
         blob.SetBlobDesc(old);
         ASSERT_EQ(CvMatConverter::ConvertToBlob(blob, mat).code(), NEROVA_OK);
         const BlobDesc desc = blob.GetBlobDesc();
-        EXPECT_EQ(desc.device_type, DeviceUtils::GetDefaultCpuDeviceType());
-        EXPECT_EQ(desc.data_type, row.second);
-        EXPECT_EQ(desc.data_format, NEROVA_DATA_FORMAT_NHWC);
-        EXPECT_EQ(desc.dims, (std::vector<int>{1, 480, 640, 3}));
-        EXPECT_EQ(desc.name, "input");
+        EXPECT_TRUE(desc.device_type == DeviceUtils::GetDefaultCpuDeviceType() &&
+                    desc.data_type == row.second && desc.data_format == NEROVA_DATA_FORMAT_NHWC);
+        EXPECT_TRUE(desc.dims == std::vector<int>({1, 480, 640, 3}) && desc.name == "input");
         EXPECT_EQ(blob.GetHandle().base, mat.data);
-        cv::Mat back;
         ASSERT_EQ(CvMatConverter::ConvertFromBlob(back, blob).code(), NEROVA_OK);
-        EXPECT_EQ(back.data, mat.data);
-        EXPECT_EQ(back.type(), mat.type());
-        EXPECT_EQ(back.size(), mat.size());
+        EXPECT_TRUE(back.data == mat.data && back.type() == mat.type() &&
+                    back.size() == mat.size());
     }
 }
 
@@ -50,84 +48,71 @@ TEST(CvMatConverterTest, HeaderStartsAfterOffsetAndReleasesOldContent) {
     cv::Mat held(5, 5, CV_8U);
     cv::Mat mat = held;
     ASSERT_EQ(CvMatConverter::ConvertFromBlob(mat, blob).code(), NEROVA_OK);
-    EXPECT_EQ(mat.type(), CV_32FC4);
-    EXPECT_EQ(mat.size(), cv::Size(3, 2));
+    EXPECT_TRUE(mat.type() == CV_32FC4 && mat.size() == cv::Size(3, 2));
     EXPECT_EQ(mat.ptr<float>(), memory.data() + 4);
-    EXPECT_EQ(mat.u, nullptr);  // a header, not an owner
+    EXPECT_EQ(mat.u, nullptr);
     EXPECT_EQ(held.u->refcount, 1);
     mat.at<cv::Vec4f>(1, 2)[3] = 7.0f;
     EXPECT_EQ(memory.back(), 7.0f);
 }
 
 TEST(CvMatConverterTest, RefusalsLeaveOutputAndLogOneLine) {
-    const char* to = "nerova::module::CvMatConverter::ConvertToBlob";
-    const char* from = "nerova::module::CvMatConverter::ConvertFromBlob";
-    for (int depth : {CV_64F, CV_16F}) {
-        Blob blob;
-        BlobDesc old;
-        old.dims = {1, 2};
-        blob.SetBlobDesc(old);
-        cv::Mat mat(2, 2, CV_MAKETYPE(depth, 1));
-        nerova_test::StderrCapture capture;
-        const Status status = CvMatConverter::ConvertToBlob(blob, mat);
-        EXPECT_EQ(status.code(), NEROVA_ERR_PARAM_NULL);
-        EXPECT_EQ(status.message(), "OK");
-        EXPECT_EQ(blob.GetBlobDesc().dims, old.dims);
-        EXPECT_EQ(blob.GetBlobDesc().data_format, old.data_format);
-        EXPECT_EQ(blob.GetHandle().base, nullptr);
-        const auto lines = capture.Lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(nerova_test::IsLogLine(lines[0], kFile, to, 151, "RETURN_VALUE_ON_EQ!"));
-    }
     struct Case {
+        int depth;  // >= 0: ConvertToBlob of a mat of this depth; < 0: ConvertFromBlob
         int format, device, type;
         std::vector<int> dims;
         bool null_data;
         int line;
         const char* message;
     };
-    const char* desc_err = "blob desc is err!";
+    const char *desc_err = "blob desc is err!", *type_err = "blob data type not match!";
     const Case cases[] = {
-        {0, 0, 0, {1, 2, 3, 4}, false, 176, desc_err},
-        {1, 0, 0, {2, 2, 3, 4}, false, 176, desc_err},
-        {1, 48, 0, {1, 2, 3, 4}, false, 182, desc_err},
-        {1, NEROVA_DEVICE_OPENCL, 0, {1, 2, 3, 4}, false, 182, desc_err},
-        {1, 16, NEROVA_DATA_TYPE_HALF, {1, 2, 3, 4}, false, 207, "blob data type not match!"},
-        {1, 32, NEROVA_DATA_TYPE_INT64, {1, 2, 3, 4}, true, 207, "blob data type not match!"},
-        {1, 0, 0, {1, 2, 3}, false, 176, desc_err},
-        {1, 0, 0, {1, 0, 3, 1}, false, 176, desc_err},
-        {1, 0, 0, {1, 2, 3, -1}, false, 176, desc_err},
-        {1, 0, 0, {1, 2, 3, 4}, true, 190, "blob data is null!"},
+        {CV_64F, 0, 0, 0, {1, 2}, false, 151, "RETURN_VALUE_ON_EQ!"},
+        {-1, 0, 0, 0, {1, 2, 3, 4}, false, 176, desc_err},
+        {-1, 1, 0, 0, {2, 2, 3, 4}, false, 176, desc_err},
+        {-1, 1, NEROVA_DEVICE_OPENCL, 0, {1, 2, 3, 4}, false, 182, desc_err},
+        {-1, 1, 16, NEROVA_DATA_TYPE_HALF, {1, 2, 3, 4}, false, 207, type_err},
+        {-1, 1, 32, NEROVA_DATA_TYPE_INT64, {1, 2, 3, 4}, true, 207, type_err},
+        {-1, 1, 0, 0, {1, 2, 3}, false, 176, desc_err},
+        {-1, 1, 0, 0, {1, 0, 3, 1}, false, 176, desc_err},
+        {-1, 1, 0, 0, {1, 2, 3, 4}, true, 190, "blob data is null!"},
     };
     std::vector<float> memory(64);
     for (const Case& c : cases) {
         BlobDesc desc;
-        desc.data_format = static_cast<NerovaDataFormat>(c.format);
-        desc.device_type = static_cast<NerovaDeviceType>(c.device);
-        desc.data_type = static_cast<NerovaDataType>(c.type);
+        desc.data_format = NerovaDataFormat(c.format);
+        desc.device_type = NerovaDeviceType(c.device);
+        desc.data_type = NerovaDataType(c.type);
         desc.dims = c.dims;
-        Blob blob(desc, BlobHandle{c.null_data ? nullptr : memory.data(), 0});
-        cv::Mat before(3, 3, CV_8UC1, cv::Scalar(5));
+        const bool to = c.depth >= 0;
+        Blob blob(desc, BlobHandle{c.null_data || to ? nullptr : memory.data(), 0});
+        const cv::Mat before(to ? 2 : 3, to ? 2 : 3, CV_MAKETYPE(to ? c.depth : CV_8U, 1));
         cv::Mat mat = before;
         nerova_test::StderrCapture capture;
-        const Status status = CvMatConverter::ConvertFromBlob(mat, blob);
+        const Status status = to ? CvMatConverter::ConvertToBlob(blob, mat)
+                                 : CvMatConverter::ConvertFromBlob(mat, blob);
         EXPECT_EQ(status.code(), NEROVA_ERR_PARAM_NULL) << c.line;
         EXPECT_EQ(status.message(), "OK");
-        EXPECT_EQ(mat.data, before.data);
-        EXPECT_EQ(mat.type(), CV_8UC1);
+        EXPECT_TRUE(mat.data == before.data && mat.type() == before.type()) << c.line;
+        EXPECT_TRUE(blob.GetBlobDesc().dims == c.dims &&
+                    blob.GetBlobDesc().data_format == c.format);
+        EXPECT_EQ(blob.GetHandle().base, to || c.null_data ? nullptr : memory.data());
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(nerova_test::IsLogLine(lines[0], kFile, from, c.line, c.message)) << lines[0];
+        const std::string function =
+            std::string(kClass) + (to ? "ConvertToBlob" : "ConvertFromBlob");
+        EXPECT_TRUE(nerova_test::IsLogLine(lines[0], kFile, function, c.line, c.message))
+            << lines[0];
     }
 }
 
 TEST(CvMatConverterTest, EnumerationMappings) {
     const std::pair<int, int> borders[] = {
-        {0, cv::BORDER_CONSTANT}, {1, cv::BORDER_REFLECT}, {2, -1}, {-1, -1}, {65536, -1}};
+        {0, cv::BORDER_CONSTANT}, {1, cv::BORDER_REFLECT}, {2, -1}, {-1, -1}, {kNone, -1}};
     for (const auto& row : borders)
         EXPECT_EQ(CvMatConverter::ConvertFromBorderType(NerovaBorderType(row.first)), row.second);
     const std::pair<int, int> interps[] = {
-        {0, cv::INTER_NEAREST}, {1, cv::INTER_LINEAR}, {2, -1}, {5, -1}, {65536, -1}};
+        {0, cv::INTER_NEAREST}, {1, cv::INTER_LINEAR}, {2, -1}, {5, -1}, {kNone, -1}};
     for (const auto& row : interps)
         EXPECT_EQ(CvMatConverter::ConvertFromInterpType(NerovaInterpType(row.first)), row.second);
     const int colors[] = {8,  4,  1,  3, 90, 92, 98, 8,   4,   3,  1,

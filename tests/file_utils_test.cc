@@ -14,84 +14,75 @@ namespace nerova {
 namespace tool {
 namespace {
 
-TEST(FileUtilsTest, FileNameRules) {
+TEST(FileUtilsTest, PathRules) {
     const struct {
-        const char* path;
-        const char* with;
-        const char* without;
+        const char *path, *name, *stem, *parent;  // parent nullptr: out_of_range
+        bool absolute, root;
     } cases[] = {
-        {"dir/sub/file.tar.gz", "file.tar.gz", "file.tar"},
-        {"dir/", "", ""},
-        {".hidden", ".hidden", ".hidden"},
-        {"name.", "name.", "name."},
-        {"C:\\dir\\file.txt", "C:\\dir\\file.txt", "C:\\dir\\file"},
-        {"a\\b/c.d", "c.d", "c"},
-        {"", "", ""},
-        {"/", "", ""},
-        {"plain", "plain", "plain"},
+        {"dir/sub/file.tar.gz", "file.tar.gz", "file.tar", "dir/sub", false, false},
+        {"a\\b/c.d", "c.d", "c", "a\\b", false, false},
+        {"a/b\\c", "b\\c", "b\\c", "a/b", false, false},
+        {"a//b", "b", "b", "a/", false, false},
+        {"a/b/", "", "", "a", false, false},
+        {"a\\b\\", "a\\b\\", "a\\b\\", "a", false, false},
+        {"a/b\\/", "", "", "a", false, false},
+        {"dir/", "", "", "", false, false},
+        {".hidden", ".hidden", ".hidden", "", false, false},
+        {"name.", "name.", "name.", "", false, false},
+        {"plain", "plain", "plain", "", false, false},
+        {"/usr", "usr", "usr", "", false, false},
+        {"\\", "\\", "\\", "", false, false},
+        {"\\/", "", "", "", false, false},
+        {"//", "", "", "", false, false},
+        {"", "", "", nullptr, false, false},
+        {"/", "", "", nullptr, false, false},
+        {"C:\\dir\\file.txt", "C:\\dir\\file.txt", "C:\\dir\\file", "C:\\dir", true, false},
+        {"C:\\x", "C:\\x", "C:\\x", "C:", true, false},
+        {"C:", "C:", "C:", "", true, false},
+        {"C:\\", "C:\\", "C:\\", "", true, true},
+        {"z:/", "", "", "", true, true},
+        {"1:\\", "1:\\", "1:\\", "", false, false},
+        {"C", "C", "C", "", false, false},
+        {"Cx\\", "Cx\\", "Cx\\", "", false, false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(fileUtils::GetFileName(c.path, true), c.with) << c.path;
-        EXPECT_EQ(fileUtils::GetFileName(c.path, false), c.without) << c.path;
+        EXPECT_EQ(fileUtils::GetFileName(c.path, true), c.name) << c.path;
+        EXPECT_EQ(fileUtils::GetFileName(c.path, false), c.stem) << c.path;
+        if (c.parent) EXPECT_EQ(fileUtils::GetFileParentPath(c.path, false), c.parent) << c.path;
+        if (!c.parent) EXPECT_THROW(fileUtils::GetFileParentPath(c.path, false), std::out_of_range);
+        EXPECT_EQ(fileUtils::IsAbsolutePath(c.path), c.absolute) << c.path;
+        EXPECT_EQ(fileUtils::IsRootPath(c.path), c.root) << c.path;
     }
 }
 
-TEST(FileUtilsTest, ParentAndDriveRules) {
-    const std::pair<const char*, const char*> parents[] = {
-        {"a/b/c.txt", "a/b"}, {"a/b/", "a"},   {"a\\b\\", "a"},  {"a/b\\c", "a/b"},
-        {"a\\b/c", "a\\b"},   {"a/b\\/", "a"}, {"file.txt", ""}, {"/a", ""},
-        {"C:\\", ""},         {"C:\\x", "C:"}, {"C:", ""},       {"x/", ""},
-        {"\\", ""},           {"\\/", ""},     {"//", ""},       {"a//b", "a/"}};
-    for (const auto& p : parents)
-        EXPECT_EQ(fileUtils::GetFileParentPath(p.first, false), p.second) << p.first;
-    EXPECT_THROW(fileUtils::GetFileParentPath("", false), std::out_of_range);
-    EXPECT_THROW(fileUtils::GetFileParentPath("/", false), std::out_of_range);
+TEST(FileUtilsTest, ExistenceAndMakeDirectory) {
+    nerova_test::TempDir dir;
+    const std::string base = dir.path() + "/", file = dir.Write("file", "x");
+    EXPECT_TRUE(fileUtils::IsFileExist(file) && fileUtils::IsPathExist(file));
+    EXPECT_FALSE(fileUtils::IsFileExist(dir.path()));  // a directory is not a file
+    EXPECT_FALSE(fileUtils::IsPathExist(base + "none") || fileUtils::IsPathExist(""));
+    EXPECT_EQ(fileUtils::GetFileParentPath(file, true), dir.path());
+    EXPECT_EQ(fileUtils::GetFileParentPath(dir.path(), true), "");  // not a file
+    EXPECT_EQ(fileUtils::GetFileParentPath(base + "none/f", true), "");
     EXPECT_EQ(fileUtils::GetFileParentPath("", true), "");
-
+    EXPECT_FALSE(fileUtils::MakeDirectory(base + "a/b/c", false));  // "a/b" is missing
+    EXPECT_FALSE(fileUtils::IsPathExist(base + "a"));
     const struct {
-        const char* path;
-        bool absolute, root;
-    } drives[] = {{"/usr", false, false}, {"C:", true, false},    {"C:\\", true, true},
-                  {"z:/", true, true},    {"C:\\x", true, false}, {"1:\\", false, false},
-                  {"", false, false},     {"C", false, false},    {"Cx\\", false, false}};
-    for (const auto& d : drives) {
-        EXPECT_EQ(fileUtils::IsAbsolutePath(d.path), d.absolute) << d.path;
-        EXPECT_EQ(fileUtils::IsRootPath(d.path), d.root) << d.path;
-    }
-}
-
-TEST(FileUtilsTest, ExistenceQueries) {
-    nerova_test::TempDir dir;
-    const std::string file = dir.Write("sub/f.txt", "x");
-    const std::string sub = dir.path() + "/sub";
-    EXPECT_TRUE(fileUtils::IsFileExist(file));
-    EXPECT_FALSE(fileUtils::IsFileExist(sub));  // a directory is not a file
-    EXPECT_FALSE(fileUtils::IsFileExist(sub + "/none"));
-    EXPECT_TRUE(fileUtils::IsPathExist(file) && fileUtils::IsPathExist(sub));
-    EXPECT_FALSE(fileUtils::IsPathExist(sub + "/none") || fileUtils::IsPathExist(""));
-    EXPECT_EQ(fileUtils::GetFileParentPath(file, true), sub);
-    EXPECT_EQ(fileUtils::GetFileParentPath(sub, true), "");
-    EXPECT_EQ(fileUtils::GetFileParentPath(sub + "/none", true), "");
-}
-
-TEST(FileUtilsTest, MakeDirectory) {
-    nerova_test::TempDir dir;
-    const std::string base = dir.path();
-    EXPECT_FALSE(fileUtils::MakeDirectory(base + "/a/b/c", false));  // "a/b" is missing
-    EXPECT_FALSE(fileUtils::IsPathExist(base + "/a"));
-    EXPECT_TRUE(fileUtils::MakeDirectory(base + "/a/b/c", true));
+        std::string path;
+        bool recursive, made;
+    } steps[] = {
+        {base + "a/b/c", true, true}, {base + "a/b", false, true},  // exists
+        {base + "x\\y/", true, true}, {file, true, true},           // an existing file counts
+        {file + "/d", true, false},   {"", true, false},
+        {"Q:\\", true, true},  // a drive root, nothing created
+    };
+    for (const auto& s : steps)
+        EXPECT_EQ(fileUtils::MakeDirectory(s.path, s.recursive), s.made) << s.path;
     struct stat info;
-    ASSERT_EQ(::stat((base + "/a/b/c").c_str(), &info), 0);
+    ASSERT_EQ(::stat((base + "a/b/c").c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_TRUE(fileUtils::MakeDirectory(base + "/a/b", false));  // exists
-    EXPECT_TRUE(fileUtils::MakeDirectory(base + "/x\\y/", true));
-    EXPECT_TRUE(fileUtils::IsPathExist(base + "/x") && fileUtils::IsPathExist(base + "/x\\y"));
-    const std::string file = dir.Write("file", "x");
-    EXPECT_TRUE(fileUtils::MakeDirectory(file, true));  // an existing file counts
-    EXPECT_FALSE(fileUtils::MakeDirectory(file + "/d", true));
-    EXPECT_FALSE(fileUtils::MakeDirectory("", true));
-    EXPECT_TRUE(fileUtils::MakeDirectory("Q:\\", true));  // a drive root, nothing created
-    EXPECT_FALSE(fileUtils::IsPathExist("Q:\\"));
+    EXPECT_TRUE(fileUtils::IsPathExist(base + "x") && fileUtils::IsPathExist(base + "x\\y"));
+    EXPECT_FALSE(fileUtils::IsPathExist(file + "/d") || fileUtils::IsPathExist("Q:\\"));
 }
 
 TEST(FileUtilsTest, MakeDirectoryWithoutPermission) {
@@ -100,8 +91,7 @@ TEST(FileUtilsTest, MakeDirectoryWithoutPermission) {
     const std::string target = dir.path() + "/d/e";
     if (::geteuid() != 0) {
         EXPECT_FALSE(fileUtils::MakeDirectory(target, true));
-    } else {
-        // Root is not held to permissions; try again as an unprivileged user.
+    } else {  // root ignores permissions: try as an unprivileged user
         const pid_t pid = ::fork();
         if (pid == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
