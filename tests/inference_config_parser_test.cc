@@ -120,39 +120,16 @@ TEST(InferenceConfigParserTest, ValidationPassesOrFailsByKeyword) {
     }
 }
 
-TEST(InferenceConfigParserTest, ReadsValidatedKeysAfterLoadingFilesByName) {
-    ModelConfig mc;
-    NetworkConfig nc;
-    const std::string json = R"({"ModelConfig": {"IsNative": false, "Type": "MODEL_TYPE_OPENVINO",
-        "InputsName": ["x"]},)" +
-                             Net(R"(, "DeviceId": 3, "ThreadNum": 4, "DataType": "DATA_TYPE_INT8",
-        "ShareMemoryMode": "SHARE_MEMORY_MODE_EXTERNAL", "CachePath": "c\u0000d",
-        "EnableTuneKernal": true, "EnableReshape": true)")
-                                 .substr(1);
+TEST(InferenceConfigParserTest, ReadsModelFilesByFixedNameAndValidatedKeys) {
     const std::string onnx("O\0N", 3);
-    const Outcome out =
-        ReadInference(json, mc, nc, {{"model.xml", "X"}, {"model.bin", "B"}, {"model.onnx", onnx}});
-    ASSERT_EQ(out.code, NEROVA_OK);
-    EXPECT_TRUE(!mc.is_native && mc.model_type == NEROVA_MODEL_TYPE_OPENVINO);
-    EXPECT_EQ(mc.model_contents, (std::vector<std::string>{onnx}));
-    EXPECT_TRUE(mc.inputs_name.empty());  // not read by this reader
-    EXPECT_EQ(nc.device_type, NEROVA_DEVICE_X86);
-    EXPECT_TRUE(nc.device_id == 3 && nc.thread_num == 4);
-    EXPECT_EQ(nc.data_type, NEROVA_DATA_TYPE_INT8);
-    EXPECT_EQ(nc.data_format, NEROVA_DATA_FORMAT_NCHW);
-    EXPECT_EQ(nc.network_type, NEROVA_NETWORK_TYPE_ONNX);
-    EXPECT_EQ(nc.share_memory_mode, NEROVA_SHARE_MEMORY_MODE_EXTERNAL);
-    EXPECT_EQ(nc.precision, NEROVA_PRECISION_HIGH);
-    EXPECT_EQ(nc.cache_path, "c");
-    EXPECT_TRUE(nc.enable_tune_kernel && !nc.enable_reshape);
-}
-
-TEST(InferenceConfigParserTest, ModelFilesByFixedNameAndFailures) {
     const Files all = {{"model.tnnproto", "P"}, {"model.tnnmodel", "M"}, {"model.trt", "T"},
-                       {"model.onnx", "O"},     {"model.xml", "X"},      {"model.bin", "B"},
+                       {"model.onnx", onnx},    {"model.xml", "X"},      {"model.bin", "B"},
                        {"model.tflite", "L"},   {"a.mnn", "N"}};
     const NerovaError missing = NEROVA_ERR_MODEL_FILE_NOT_FOUND,
                       none = NEROVA_ERR_MODEL_TYPE_NO_FILES;
+    const std::string net = Net(R"(, "DeviceId": 3, "ThreadNum": 4, "DataType": "DATA_TYPE_INT8",
+        "ShareMemoryMode": "SHARE_MEMORY_MODE_EXTERNAL", "CachePath": "c\u0000d",
+        "EnableTuneKernal": true, "EnableReshape": true)");
     const struct {
         const char* type;
         bool native;
@@ -161,9 +138,9 @@ TEST(InferenceConfigParserTest, ModelFilesByFixedNameAndFailures) {
     } cases[] = {
         {"MODEL_TYPE_TNN", false, {"P", "M"}, NEROVA_OK},
         {"MODEL_TYPE_TENSORRT", true, {"T"}, NEROVA_OK},
-        {"MODEL_TYPE_TENSORRT", false, {"O"}, NEROVA_OK},
+        {"MODEL_TYPE_TENSORRT", false, {onnx}, NEROVA_OK},
         {"MODEL_TYPE_OPENVINO", true, {"X", "B"}, NEROVA_OK},
-        {"MODEL_TYPE_OPENVINO", false, {"O"}, NEROVA_OK},
+        {"MODEL_TYPE_OPENVINO", false, {onnx}, NEROVA_OK},
         {"MODEL_TYPE_TFLITE", true, {"L"}, NEROVA_OK},
         {"MODEL_TYPE_ONNX", true, {}, none},
         {"MODEL_TYPE_MNN", true, {}, none},
@@ -173,15 +150,26 @@ TEST(InferenceConfigParserTest, ModelFilesByFixedNameAndFailures) {
     for (const auto& c : cases) {
         ModelConfig mc;
         NetworkConfig nc;
-        const std::string json = std::string(R"({"ModelConfig": {"IsNative": )") +
-                                 (c.native ? "true" : "false") + R"(, "Type": ")" + c.type +
-                                 "\"}," + Net().substr(1);
+        const std::string json =
+            std::string(R"({"ModelConfig": {"InputsName": ["x"], "IsNative": )") +
+            (c.native ? "true" : "false") + R"(, "Type": ")" + c.type + "\"}," + net.substr(1);
         const Outcome out = ReadInference(json, mc, nc, c.code == missing ? Files{all[0]} : all);
         EXPECT_EQ(out.code, c.code) << c.type << c.native;
         EXPECT_TRUE(out.lines.empty());
         EXPECT_EQ(mc.model_contents, c.contents) << c.type << c.native;
-        EXPECT_EQ(mc.is_native, c.native);
-        EXPECT_EQ(nc.device_type, c.code ? NEROVA_DEVICE_ARM : NEROVA_DEVICE_X86);
+        EXPECT_TRUE(mc.is_native == c.native && mc.inputs_name.empty());  // names not read here
+        if (c.code != NEROVA_OK) {
+            EXPECT_EQ(nc.device_type, NEROVA_DEVICE_ARM);
+            continue;
+        }
+        EXPECT_EQ(StringConfigConverter::StringToModelType(c.type), mc.model_type);
+        EXPECT_TRUE(nc.device_type == NEROVA_DEVICE_X86 && nc.device_id == 3 && nc.thread_num == 4);
+        EXPECT_TRUE(nc.data_type == NEROVA_DATA_TYPE_INT8 &&
+                    nc.data_format == NEROVA_DATA_FORMAT_NCHW);
+        EXPECT_TRUE(nc.network_type == NEROVA_NETWORK_TYPE_ONNX &&
+                    nc.precision == NEROVA_PRECISION_HIGH);
+        EXPECT_EQ(nc.share_memory_mode, NEROVA_SHARE_MEMORY_MODE_EXTERNAL);
+        EXPECT_TRUE(nc.cache_path == "c" && nc.enable_tune_kernel && !nc.enable_reshape);
     }
     ModelConfig mc;
     NetworkConfig nc;
