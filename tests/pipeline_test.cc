@@ -59,21 +59,18 @@ cv::Mat Uniform(int width, int height, int value) {
     return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value));
 }
 
-struct Box {
-    float score;
-    int x1, y1, x2, y2;
-};
-
-void ExpectFaces(const std::vector<NerovaFaceInfo>& got, const std::vector<Box>& want,
-                 const char* what) {
-    ASSERT_EQ(got.size(), want.size()) << what;
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_FLOAT_EQ(got[i].score, want[i].score) << what << " #" << i;
-        EXPECT_EQ(got[i].x1, want[i].x1) << what << " #" << i;
-        EXPECT_EQ(got[i].y1, want[i].y1) << what << " #" << i;
-        EXPECT_EQ(got[i].x2, want[i].x2) << what << " #" << i;
-        EXPECT_EQ(got[i].y2, want[i].y2) << what << " #" << i;
+// "score x1 y1 x2 y2" per face or box, for comparing whole lists at once.
+template <typename T>
+std::vector<std::string> Describe(const std::vector<T>& boxes) {
+    std::vector<std::string> out;
+    char buf[96];
+    for (const T& b : boxes) {
+        std::snprintf(buf, sizeof buf, "%.3f %g %g %g %g", b.score, static_cast<double>(b.x1),
+                      static_cast<double>(b.y1), static_cast<double>(b.x2),
+                      static_cast<double>(b.y2));
+        out.push_back(buf);
     }
+    return out;
 }
 
 TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
@@ -181,15 +178,10 @@ TEST_F(DecodeTest, ThresholdOrderTiesAndCount) {
                          {0.97f, 0.25f, 0.25f, 0.125f, 0.125f},
                          {0.97f, 0.75f, 0.75f, 0.125f, 0.125f},
                          {0.99f, 0.5f, 0.5f, 0.5f, 0.25f}}));
-    ASSERT_EQ(boxes.size(), 4u);
-    EXPECT_EQ(boxes[0].score, 0.99f);
-    EXPECT_EQ(boxes[1].x1, 0.1875f * 128) << "equal scores keep the row order";
-    EXPECT_EQ(boxes[2].x1, 0.6875f * 128);
-    EXPECT_EQ(boxes[3].score, 0.95f) << "a score equal to the threshold is admitted";
-    EXPECT_EQ(boxes[0].x1, 32.0f);
-    EXPECT_EQ(boxes[0].y1, 48.0f);
-    EXPECT_EQ(boxes[0].x2, 96.0f);
-    EXPECT_EQ(boxes[0].y2, 80.0f);
+    // Score order; equal scores keep the row order; a score equal to the threshold is admitted.
+    EXPECT_EQ(Describe(boxes),
+              (std::vector<std::string>{"0.990 32 48 96 80", "0.970 24 24 40 40",
+                                        "0.970 88 88 104 104", "0.950 48 48 80 80"}));
 
     std::vector<std::array<float, 5>> many;
     for (int i = 0; i < 25; ++i) many.push_back({0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f});
@@ -204,19 +196,11 @@ TEST_F(DecodeTest, OffsetsVariancesAndClamping) {
     std::vector<float> rows = {
         1.0f,  -2.0f, static_cast<float>(5 * std::log(2.0)), 0.0f, 0.0f, 0.99f, 0.5f, 0.5f,
         0.25f, 0.25f};
-    auto boxes = Decode(rows);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_NEAR(boxes[0].x1, (0.525 - 0.25) * 128, 1e-3);
-    EXPECT_NEAR(boxes[0].x2, (0.525 + 0.25) * 128, 1e-3);
-    EXPECT_NEAR(boxes[0].y1, (0.45 - 0.125) * 128, 1e-3);
-    EXPECT_NEAR(boxes[0].y2, (0.45 + 0.125) * 128, 1e-3);
-
-    boxes = Decode(Rows({{0.99f, 0.0f, 1.0f, 0.25f, 0.25f}}));
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].x1, 0.0f) << "left edge clamped";
-    EXPECT_EQ(boxes[0].x2, 16.0f);
-    EXPECT_EQ(boxes[0].y1, 112.0f);
-    EXPECT_EQ(boxes[0].y2, 128.0f) << "bottom edge clamped to the frame";
+    // Centre (0.525, 0.45), size (0.5, 0.25) in input fractions.
+    EXPECT_EQ(Describe(Decode(rows)), std::vector<std::string>{"0.990 35.2 41.6 99.2 73.6"});
+    // Left edge clamped to 0, bottom edge to the frame.
+    EXPECT_EQ(Describe(Decode(Rows({{0.99f, 0.0f, 1.0f, 0.25f, 0.25f}}))),
+              std::vector<std::string>{"0.990 0 112 16 128"});
 }
 
 TEST_F(DecodeTest, SuppressionUsesStrictIouOverTheUnion) {
@@ -257,15 +241,14 @@ TEST(ProcessTest, FixedRowsEndToEndInFramePixels) {
     Detector d("fixed_rows_320.onnx");
     // A frame of the mean colour makes the network's input zero, so it emits its base rows.
     const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
-    ExpectFaces(d.Run(same),
-                {{0.99f, 120, 100, 200, 220}, {0.96f, 30, 30, 70, 70}, {0.95f, 0, 290, 30, 320}},
-                "320x320");
-    const cv::Mat wide(720, 1280, CV_8UC3, cv::Scalar(104, 117, 123));
+    EXPECT_EQ(Describe(d.Run(same)),
+              (std::vector<std::string>{"0.990 120 100 200 220", "0.960 30 30 70 70",
+                                        "0.950 0 290 30 320"}));
     // No clamping beyond the frame's right and bottom edges and the left and top zero.
-    ExpectFaces(
-        d.Run(wide),
-        {{0.99f, 480, 400, 800, 720}, {0.96f, 120, 120, 280, 280}, {0.95f, 0, 1160, 120, 720}},
-        "1280x720");
+    const cv::Mat wide(720, 1280, CV_8UC3, cv::Scalar(104, 117, 123));
+    EXPECT_EQ(Describe(d.Run(wide)),
+              (std::vector<std::string>{"0.990 480 400 800 720", "0.960 120 120 280 280",
+                                        "0.950 0 1160 120 720"}));
 }
 
 TEST(ProcessTest, LetterboxPaddingReachesTheNetwork) {
