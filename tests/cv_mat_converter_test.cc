@@ -21,39 +21,27 @@ TEST(CvMatConverterTest, DepthTableBothDirectionsShareMemory) {
     for (const auto& row : rows) {
         EXPECT_EQ(CvMatConverter::ConvertToDataType(row.first), row.second) << row.first;
         if (row.second == kNone) continue;
-        cv::Mat mat(480, 640, CV_MAKETYPE(row.first, 3)), back;
-        Blob blob;
+        cv::Mat mat(480, 640, CV_MAKETYPE(row.first, 3)), held(5, 5, CV_8U), back = held;
         BlobDesc old;
         old.dims = {9, 9, 9, 9, 9};
         old.name = "input";
-        blob.SetBlobDesc(old);
+        Blob blob(old, BlobHandle{nullptr, 8});  // a stale offset that must be reset
         ASSERT_EQ(CvMatConverter::ConvertToBlob(blob, mat).code(), NEROVA_OK);
-        const BlobDesc desc = blob.GetBlobDesc();
+        BlobDesc desc = blob.GetBlobDesc();
         EXPECT_TRUE(desc.device_type == DeviceUtils::GetDefaultCpuDeviceType() &&
                     desc.data_type == row.second && desc.data_format == NEROVA_DATA_FORMAT_NHWC);
         EXPECT_TRUE(desc.dims == std::vector<int>({1, 480, 640, 3}) && desc.name == "input");
-        EXPECT_EQ(blob.GetHandle().base, mat.data);
+        EXPECT_TRUE(blob.GetHandle().base == mat.data && blob.GetHandle().bytes_offset == 0);
+        // Back from the tensor of the rows after the first: the header starts after the
+        // offset and the content back held before is released, not written into.
+        BlobHandle rest{mat.data, mat.step[0]};
+        blob.SetHandle(rest);
+        desc.dims[1] = 479;
+        blob.SetBlobDesc(desc);
         ASSERT_EQ(CvMatConverter::ConvertFromBlob(back, blob).code(), NEROVA_OK);
-        EXPECT_TRUE(back.data == mat.data && back.type() == mat.type() &&
-                    back.size() == mat.size());
+        EXPECT_TRUE(back.data == mat.ptr(1) && back.type() == mat.type() && back.u == nullptr);
+        EXPECT_TRUE(back.size() == cv::Size(640, 479) && held.u->refcount == 1);
     }
-}
-
-TEST(CvMatConverterTest, HeaderStartsAfterOffsetAndReleasesOldContent) {
-    std::vector<float> memory(2 * 3 * 4 + 4, 0.0f);
-    BlobDesc desc;
-    desc.data_format = NEROVA_DATA_FORMAT_NHWC;
-    desc.dims = {1, 2, 3, 4};
-    Blob blob(desc, BlobHandle{memory.data(), 16});
-    cv::Mat held(5, 5, CV_8U);
-    cv::Mat mat = held;
-    ASSERT_EQ(CvMatConverter::ConvertFromBlob(mat, blob).code(), NEROVA_OK);
-    EXPECT_TRUE(mat.type() == CV_32FC4 && mat.size() == cv::Size(3, 2));
-    EXPECT_EQ(mat.ptr<float>(), memory.data() + 4);
-    EXPECT_EQ(mat.u, nullptr);
-    EXPECT_EQ(held.u->refcount, 1);
-    mat.at<cv::Vec4f>(1, 2)[3] = 7.0f;
-    EXPECT_EQ(memory.back(), 7.0f);
 }
 
 TEST(CvMatConverterTest, RefusalsLeaveOutputAndLogOneLine) {
@@ -71,7 +59,6 @@ TEST(CvMatConverterTest, RefusalsLeaveOutputAndLogOneLine) {
         {-1, 0, 0, 0, {1, 2, 3, 4}, false, 176, desc_err},
         {-1, 1, 0, 0, {2, 2, 3, 4}, false, 176, desc_err},
         {-1, 1, NEROVA_DEVICE_OPENCL, 0, {1, 2, 3, 4}, false, 182, desc_err},
-        {-1, 1, 16, NEROVA_DATA_TYPE_HALF, {1, 2, 3, 4}, false, 207, type_err},
         {-1, 1, 32, NEROVA_DATA_TYPE_INT64, {1, 2, 3, 4}, true, 207, type_err},
         {-1, 1, 0, 0, {1, 2, 3}, false, 176, desc_err},
         {-1, 1, 0, 0, {1, 0, 3, 1}, false, 176, desc_err},

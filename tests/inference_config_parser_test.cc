@@ -2,7 +2,6 @@
 #include "wrap_rapidjson/inference_config_parser.h"
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include "nerova/kernel.h"
 #include "test_util.h"
@@ -53,31 +52,6 @@ std::string Net(const std::string& extra = "") {
            extra + "}}";
 }
 
-template <typename Convert>
-void ExpectKnownToKernel(const rapidjson::Value& property, Convert convert, unsigned count) {
-    EXPECT_EQ(property["enum"].Size(), count);
-    for (const auto& s : property["enum"].GetArray())
-        EXPECT_NE(int(convert(s.GetString())), NEROVA_UNSET_VALUE) << s.GetString();
-}
-
-TEST(InferenceConfigParserTest, SchemaEnumerationsAreKnownToTheKernel) {
-    rapidjson::Document schema;
-    schema.Parse(InferenceConfigParser::kInferenceJsonSchema.c_str());
-    ASSERT_FALSE(schema.HasParseError());
-    const auto& net = schema["properties"]["NetworkConfig"]["properties"];
-    using C = StringConfigConverter;
-    ExpectKnownToKernel(schema["properties"]["ModelConfig"]["properties"]["Type"],
-                        C::StringToModelType, 7);
-    ExpectKnownToKernel(net["DeviceType"], C::StringToDeviceType, 11);
-    ExpectKnownToKernel(net["DataType"], C::StringToDataType, 11);
-    ExpectKnownToKernel(net["DataFormat"], C::StringToDataFormat, 10);
-    ExpectKnownToKernel(net["Type"], C::StringToNetworkType, 7);
-    ExpectKnownToKernel(net["ShareMemoryMode"], C::StringToShareMemoryMode, 3);
-    ExpectKnownToKernel(net["Precision"], C::StringToPrecision, 4);
-    rapidjson::Document meta;
-    EXPECT_FALSE(meta.Parse(InferenceConfigParser::kModelMetaJsonSchema.c_str()).HasParseError());
-}
-
 TEST(InferenceConfigParserTest, ValidationPassesOrFailsByKeyword) {
     const int ok = 0, bad_schema = 187, parse = 197, invalid = 202;
     const struct {
@@ -122,38 +96,27 @@ TEST(InferenceConfigParserTest, ValidationPassesOrFailsByKeyword) {
 
 TEST(InferenceConfigParserTest, ReadsModelFilesByFixedNameAndValidatedKeys) {
     const std::string onnx("O\0N", 3);
-    const Files all = {{"model.tnnproto", "P"}, {"model.tnnmodel", "M"}, {"model.trt", "T"},
-                       {"model.onnx", onnx},    {"model.xml", "X"},      {"model.bin", "B"},
-                       {"model.tflite", "L"},   {"a.mnn", "N"}};
-    const NerovaError missing = NEROVA_ERR_MODEL_FILE_NOT_FOUND,
-                      none = NEROVA_ERR_MODEL_TYPE_NO_FILES;
+    const Files all = {{"model.trt", "T"}, {"model.onnx", onnx}, {"a.mnn", "N"}};
+    const NerovaError missing = NEROVA_ERR_MODEL_FILE_NOT_FOUND;
     const std::string net = Net(R"(, "DeviceId": 3, "ThreadNum": 4, "DataType": "DATA_TYPE_INT8",
         "ShareMemoryMode": "SHARE_MEMORY_MODE_EXTERNAL", "CachePath": "c\u0000d",
         "EnableTuneKernal": true, "EnableReshape": true)");
+    // Found by name (bytes past a NUL kept), a named file missing, a type read from no files.
     const struct {
         const char* type;
         bool native;
         std::vector<std::string> contents;
         NerovaError code;
-    } cases[] = {
-        {"MODEL_TYPE_TNN", false, {"P", "M"}, NEROVA_OK},
-        {"MODEL_TYPE_TENSORRT", true, {"T"}, NEROVA_OK},
-        {"MODEL_TYPE_TENSORRT", false, {onnx}, NEROVA_OK},
-        {"MODEL_TYPE_OPENVINO", true, {"X", "B"}, NEROVA_OK},
-        {"MODEL_TYPE_OPENVINO", false, {onnx}, NEROVA_OK},
-        {"MODEL_TYPE_TFLITE", true, {"L"}, NEROVA_OK},
-        {"MODEL_TYPE_ONNX", true, {}, none},
-        {"MODEL_TYPE_MNN", true, {}, none},
-        {"MODEL_TYPE_NCNN", false, {}, none},
-        {"MODEL_TYPE_TNN", true, {"P"}, missing},
-    };
+    } cases[] = {{"MODEL_TYPE_TENSORRT", false, {onnx}, NEROVA_OK},
+                 {"MODEL_TYPE_TNN", true, {"P"}, missing},
+                 {"MODEL_TYPE_MNN", true, {}, NEROVA_ERR_MODEL_TYPE_NO_FILES}};
     for (const auto& c : cases) {
         ModelConfig mc;
         NetworkConfig nc;
         const std::string json =
             std::string(R"({"ModelConfig": {"InputsName": ["x"], "IsNative": )") +
             (c.native ? "true" : "false") + R"(, "Type": ")" + c.type + "\"}," + net.substr(1);
-        const Outcome out = ReadInference(json, mc, nc, c.code == missing ? Files{all[0]} : all);
+        const Outcome out = ReadInference(json, mc, nc, c.code == missing ? Files{kTnn[0]} : all);
         EXPECT_EQ(out.code, c.code) << c.type << c.native;
         EXPECT_TRUE(out.lines.empty());
         EXPECT_EQ(mc.model_contents, c.contents) << c.type << c.native;
@@ -163,12 +126,12 @@ TEST(InferenceConfigParserTest, ReadsModelFilesByFixedNameAndValidatedKeys) {
             continue;
         }
         EXPECT_EQ(StringConfigConverter::StringToModelType(c.type), mc.model_type);
-        EXPECT_TRUE(nc.device_type == NEROVA_DEVICE_X86 && nc.device_id == 3 && nc.thread_num == 4);
-        EXPECT_TRUE(nc.data_type == NEROVA_DATA_TYPE_INT8 &&
-                    nc.data_format == NEROVA_DATA_FORMAT_NCHW);
-        EXPECT_TRUE(nc.network_type == NEROVA_NETWORK_TYPE_ONNX &&
-                    nc.precision == NEROVA_PRECISION_HIGH);
-        EXPECT_EQ(nc.share_memory_mode, NEROVA_SHARE_MEMORY_MODE_EXTERNAL);
+        EXPECT_EQ(
+            std::vector<int>({nc.device_type, nc.device_id, nc.thread_num, nc.data_type,
+                              nc.data_format, nc.network_type, nc.precision, nc.share_memory_mode}),
+            std::vector<int>({NEROVA_DEVICE_X86, 3, 4, NEROVA_DATA_TYPE_INT8,
+                              NEROVA_DATA_FORMAT_NCHW, NEROVA_NETWORK_TYPE_ONNX,
+                              NEROVA_PRECISION_HIGH, NEROVA_SHARE_MEMORY_MODE_EXTERNAL}));
         EXPECT_TRUE(nc.cache_path == "c" && nc.enable_tune_kernel && !nc.enable_reshape);
     }
     ModelConfig mc;
@@ -211,7 +174,6 @@ TEST(ModelMetaTest, SpellingsTypesAndValidation) {
          invalid, old},  // required
         {Meta(v140, R"(, "Name": 5)"), invalid, old},
         {Meta(R"({"major": 1.5, "minor": 0, "patch": 0})"), invalid, old},
-        {Meta(R"({"major": "1", "minor": 0, "patch": 0})"), invalid, old},
         {Meta(R"({"major": 4294967296, "minor": 0, "patch": 0})"), invalid, old},
         {Meta(R"("1.2.3")"), invalid, old},
         {Meta(v140, ","), parse, old},
