@@ -79,76 +79,71 @@ void Label(benchmark::State& state) {
                    " t" + std::to_string(state.range(2)));
 }
 
+// A detector and a frame for one benchmark; labels the result and destroys the detector.
+struct Setup {
+    explicit Setup(benchmark::State& s)
+        : state(s),
+          handle(CreateDetector(s)),
+          frame(Frame(static_cast<int>(s.range(1)))),
+          f(ToFrame(frame)) {}
+    ~Setup() {
+        if (!handle) return;
+        Label(state);
+        NerovaFaceDetectorDestroy(handle);
+    }
+    nerova::module::FaceDetectorAlgorithm* algorithm() const {
+        return static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
+    }
+    benchmark::State& state;
+    void* handle;
+    const cv::Mat frame;
+    const NerovaFrame f;
+};
+
 void BM_Pipeline(benchmark::State& state) {
-    void* handle = CreateDetector(state);
-    if (!handle) return;
-    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
-    const NerovaFrame f = ToFrame(frame);
+    Setup b(state);
+    if (!b.handle) return;
     size_t faces_seen = 0;
     for (auto _ : state) {
         NerovaFaceInfo* faces = nullptr;
         uint32_t count = 0;
-        NerovaFaceDetectorProcess(handle, &f, &faces, &count);
+        NerovaFaceDetectorProcess(b.handle, &b.f, &faces, &count);
         faces_seen = count;
         NerovaFaceDetectorOutputRelease(faces);
     }
     state.counters["faces"] = static_cast<double>(faces_seen);
-    Label(state);
-    NerovaFaceDetectorDestroy(handle);
 }
 
 void BM_PreProcess(benchmark::State& state) {
-    void* handle = CreateDetector(state);
-    if (!handle) return;
-    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
-    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
-    const NerovaFrame f = ToFrame(frame);
-    for (auto _ : state) benchmark::DoNotOptimize(algorithm->PreProcess(&f));
-    Label(state);
-    NerovaFaceDetectorDestroy(handle);
+    Setup b(state);
+    if (!b.handle) return;
+    for (auto _ : state) benchmark::DoNotOptimize(b.algorithm()->PreProcess(&b.f));
 }
 
 void BM_DecodeNms(benchmark::State& state) {
-    void* handle = CreateDetector(state);
-    if (!handle) return;
-    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
-    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
-    const NerovaFrame f = ToFrame(frame);
-    algorithm->PreProcess(&f);
-    algorithm->Forward(algorithm->input_blob());
-    for (auto _ : state) benchmark::DoNotOptimize(algorithm->Post());
-    Label(state);
-    NerovaFaceDetectorDestroy(handle);
+    Setup b(state);
+    if (!b.handle) return;
+    b.algorithm()->PreProcess(&b.f);
+    b.algorithm()->Forward(b.algorithm()->input_blob());
+    for (auto _ : state) benchmark::DoNotOptimize(b.algorithm()->Post());
 }
 
 void BM_RawForward(benchmark::State& state) {
+    Setup b(state);  // prepares the same tensor the pipeline would write
+    if (!b.handle) return;
     cv::setNumThreads(static_cast<int>(state.range(2)));
-    cv::dnn::Net net;
-    try {
-        net = cv::dnn::readNetFromONNX(ModelPath(static_cast<int>(state.range(0))));
-    } catch (const cv::Exception&) {
-        state.SkipWithError("the bundled model cannot be loaded");
-        return;
-    }
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(ModelPath(static_cast<int>(state.range(0))));
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    // The same tensor the pipeline would write, prepared once.
-    void* handle = CreateDetector(state);
-    if (!handle) return;
-    auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
-    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
-    const NerovaFrame f = ToFrame(frame);
-    algorithm->PreProcess(&f);
-    const nerova::BlobDesc desc = algorithm->input_blob()->GetBlobDesc();
+    b.algorithm()->PreProcess(&b.f);
+    const nerova::BlobDesc desc = b.algorithm()->input_blob()->GetBlobDesc();
     const cv::Mat blob(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
-                       algorithm->input_blob()->GetHandle().base);
+                       b.algorithm()->input_blob()->GetHandle().base);
     const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
     std::vector<cv::Mat> out;
     for (auto _ : state) {
         net.setInput(blob);
         net.forward(out, outputs);
     }
-    Label(state);
-    NerovaFaceDetectorDestroy(handle);
 }
 
 void BM_Haar(benchmark::State& state) {
@@ -181,16 +176,14 @@ long ResidentKb() {
 // 10,000 frames through one detector: resident memory after the first thousand and at the
 // end. A steady pipeline keeps it flat.
 void BM_Memory10k(benchmark::State& state) {
-    void* handle = CreateDetector(state);
-    if (!handle) return;
-    const cv::Mat frame = Frame(static_cast<int>(state.range(1)));
-    const NerovaFrame f = ToFrame(frame);
+    Setup b(state);
+    if (!b.handle) return;
     long after_warmup = 0, at_end = 0;
     for (auto _ : state) {
         for (int i = 0; i < 10000; ++i) {
             NerovaFaceInfo* faces = nullptr;
             uint32_t count = 0;
-            NerovaFaceDetectorProcess(handle, &f, &faces, &count);
+            NerovaFaceDetectorProcess(b.handle, &b.f, &faces, &count);
             NerovaFaceDetectorOutputRelease(faces);
             if (i == 999) after_warmup = ResidentKb();
         }
@@ -198,8 +191,6 @@ void BM_Memory10k(benchmark::State& state) {
     }
     state.counters["rss_kb_at_1000"] = static_cast<double>(after_warmup);
     state.counters["rss_kb_at_10000"] = static_cast<double>(at_end);
-    Label(state);
-    NerovaFaceDetectorDestroy(handle);
 }
 
 void Args(benchmark::internal::Benchmark* b) {
