@@ -5,12 +5,18 @@
 #include <cstring>
 
 #include "nerova/kernel.h"
+#include "wrap_rapidjson/json_fields.h"
 
 namespace nerova {
 namespace module {
 
 namespace {
 
+using json::Member;
+using json::ReadBool;
+using json::ReadEnum;
+using json::Section;
+using json::Text;
 using rapidjson::Value;
 
 struct FileRef {
@@ -29,19 +35,6 @@ NerovaError FetchAll(Model& model, ModelConfig* config, std::initializer_list<Fi
         config->model_contents.emplace_back(content, static_cast<size_t>(size));
     }
     return NEROVA_OK;
-}
-
-const Value* Member(const Value& object, const char* name) {
-    if (!object.IsObject()) return nullptr;
-    auto it = object.FindMember(name);  // first of duplicate names
-    return it == object.MemberEnd() ? nullptr : &it->value;
-}
-
-const Value kEmptyObject(rapidjson::kObjectType);
-
-const Value& Section(const Value& root, const char* name) {
-    const Value* v = Member(root, name);
-    return v ? *v : kEmptyObject;
 }
 
 bool IsStringArray(const Value& v) {
@@ -99,18 +92,6 @@ bool TypesValid(const Value& root, const ParamConverter& converter, bool read_re
         if (reserve && !reserve->IsString()) return false;
     }
     return true;
-}
-
-// Text up to its first zero character.
-std::string Text(const Value& v) { return std::string(v.GetString()); }
-
-template <typename E>
-void ReadEnum(const Value& section, const char* key, E& target, E (*convert)(const std::string&)) {
-    if (const Value* v = Member(section, key)) target = convert(Text(*v));
-}
-
-void ReadBool(const Value& section, const char* key, bool& target) {
-    if (const Value* v = Member(section, key)) target = v->IsTrue();
 }
 
 void ReadFloats(const Value& section, const char* key, std::vector<float>& target) {
@@ -183,19 +164,7 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
     if (load != NEROVA_OK) return load;
 
     const Value& nc = Section(doc, "NetworkConfig");
-    ReadEnum(nc, "DeviceType", network_config->device_type,
-             StringConfigConverter::StringToDeviceType);
-    if (const Value* v = Member(nc, "DeviceId")) network_config->device_id = v->GetInt();
-    if (const Value* v = Member(nc, "ThreadNum")) network_config->thread_num = v->GetInt();
-    ReadEnum(nc, "DataType", network_config->data_type, StringConfigConverter::StringToDataType);
-    ReadEnum(nc, "DataFormat", network_config->data_format,
-             StringConfigConverter::StringToDataFormat);
-    ReadEnum(nc, "Type", network_config->network_type, StringConfigConverter::StringToNetworkType);
-    ReadEnum(nc, "ShareMemoryMode", network_config->share_memory_mode,
-             StringConfigConverter::StringToShareMemoryMode);
-    ReadEnum(nc, "Precision", network_config->precision, StringConfigConverter::StringToPrecision);
-    if (const Value* v = Member(nc, "CachePath")) network_config->cache_path = Text(*v);
-    ReadBool(nc, "EnableTuneKernal", network_config->enable_tune_kernel);
+    json::ReadNetworkConfig(nc, network_config);
     ReadBool(nc, "EnableReshape", network_config->enable_reshape);
 
     const Value& pc = Section(doc, "ParamConverter");

@@ -10,6 +10,7 @@
 
 #include "common/nerova_log.h"
 #include "nerova/kernel.h"
+#include "wrap_rapidjson/json_fields.h"
 
 namespace nerova {
 namespace module {
@@ -111,6 +112,10 @@ const std::string InferenceConfigParser::kModelMetaJsonSchema = R"({
 
 namespace {
 
+using json::Member;
+using json::ReadBool;
+using json::ReadEnum;
+using json::Text;
 using rapidjson::Value;
 
 const char kParseInference[] = "nerova::module::InferenceConfigParser::ParseInferenceConfig";
@@ -188,33 +193,6 @@ Check Validate(const std::string& schema_text, const std::string& text) {
         return stopped_by_validator ? Check::kInvalid : Check::kBadText;
     }
     return validator.IsValid() ? Check::kOk : Check::kInvalid;
-}
-
-const Value* Member(const Value& object, const char* name) {
-    if (!object.IsObject()) return nullptr;
-    auto it = object.FindMember(name);  // first of duplicate names
-    return it == object.MemberEnd() ? nullptr : &it->value;
-}
-
-// Text up to its first zero character.
-std::string Text(const Value& v) { return std::string(v.GetString()); }
-
-// The schema has fixed every type already; the reads still test them so that a value of
-// another type is skipped rather than misread.
-template <typename E>
-void ReadEnum(const Value* section, const char* key, E& target, E (*convert)(const std::string&)) {
-    const Value* v = section ? Member(*section, key) : nullptr;
-    if (v && v->IsString()) target = convert(Text(*v));
-}
-
-void ReadBool(const Value* section, const char* key, bool& target) {
-    const Value* v = section ? Member(*section, key) : nullptr;
-    if (v) target = v->IsTrue();
-}
-
-void ReadInt(const Value* section, const char* key, int& target) {
-    const Value* v = section ? Member(*section, key) : nullptr;
-    if (v && v->IsInt()) target = v->GetInt();
 }
 
 NerovaError FetchByName(Model& model, ModelConfig* config,
@@ -350,29 +328,14 @@ NerovaError ParseInferenceConfigWithSchema(const std::string& schema, Model& mod
     const NerovaError read = ReadValidated(model, "inference.json", schema, kInference, doc);
     if (read != NEROVA_OK) return read;
 
-    const Value* mc = Member(doc, "ModelConfig");
+    const Value& mc = json::Section(doc, "ModelConfig");
     ReadBool(mc, "IsNative", model_config->is_native);
     ReadEnum(mc, "Type", model_config->model_type, StringConfigConverter::StringToModelType);
 
     const NerovaError load = LoadModelContentsByName(model, model_config);
     if (load != NEROVA_OK) return load;
 
-    const Value* nc = Member(doc, "NetworkConfig");
-    ReadEnum(nc, "DeviceType", network_config->device_type,
-             StringConfigConverter::StringToDeviceType);
-    ReadInt(nc, "DeviceId", network_config->device_id);
-    ReadInt(nc, "ThreadNum", network_config->thread_num);
-    ReadEnum(nc, "DataType", network_config->data_type, StringConfigConverter::StringToDataType);
-    ReadEnum(nc, "DataFormat", network_config->data_format,
-             StringConfigConverter::StringToDataFormat);
-    ReadEnum(nc, "Type", network_config->network_type, StringConfigConverter::StringToNetworkType);
-    ReadEnum(nc, "ShareMemoryMode", network_config->share_memory_mode,
-             StringConfigConverter::StringToShareMemoryMode);
-    ReadEnum(nc, "Precision", network_config->precision, StringConfigConverter::StringToPrecision);
-    if (const Value* v = nc ? Member(*nc, "CachePath") : nullptr) {
-        if (v->IsString()) network_config->cache_path = Text(*v);
-    }
-    ReadBool(nc, "EnableTuneKernal", network_config->enable_tune_kernel);
+    json::ReadNetworkConfig(json::Section(doc, "NetworkConfig"), network_config);
     return NEROVA_OK;
 }
 
