@@ -209,6 +209,11 @@ typedef struct NerovaFrame {
     int32_t stride[3];
 } NerovaFrame;
 
+// Largest inference thread count the kernel accepts (OpenCV's pool is process-wide and
+// cannot tear down tens of thousands of threads). A count of 1 to this value sets the pool;
+// 0 or less keeps OpenCV's own; anything larger is refused at create.
+#define NEROVA_MAX_THREAD_NUM 64
+
 // Optional runtime overrides given at create time.
 typedef struct NerovaCustomRuntime {
     NerovaDeviceType device_type;
