@@ -1,6 +1,7 @@
 // Frame conversion and the whole process call on arbitrary frame records: pixel format,
 // sizes, strides and plane bytes from the input, with real memory behind every pointer the
 // record names (the size it claims, bounded).
+#include <cstring>
 #include <vector>
 
 #include "face_detector/face_detector.h"
@@ -25,8 +26,11 @@ void* Detector() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova_fuzz::Input in(data, size);
     NerovaFrame frame{};
-    const uint8_t formats[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    frame.pixel_format = static_cast<NerovaPixelFormat>(formats[in.Byte() % 10]);
+    // Mostly the formats around the enumeration, sometimes any 32-bit value a host could
+    // write (negative, or far above the range).
+    const uint8_t pick = in.Byte();
+    const int32_t format = pick < 224 ? pick % 10 : static_cast<int32_t>(in.U32());
+    std::memcpy(&frame.pixel_format, &format, sizeof format);
     frame.width = static_cast<int16_t>(in.U32() & 0xFFFF) % 700;
     frame.height = static_cast<int16_t>(in.U32() & 0xFFFF) % 700;
     std::vector<std::vector<uint8_t>> planes(3);

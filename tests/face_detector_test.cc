@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "nerova_face_detector.h"
 #include "test_util.h"
 
@@ -81,6 +83,10 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
         {onnx, "gray_input.onnx", NEROVA_ERR_NET, {init_failed}},
         {onnx, "three_dims.onnx", NEROVA_ERR_NET, {init_failed}},
         {onnx, "symbolic_batch.onnx", NEROVA_ERR_NET, {init_failed}},
+        {R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 65}})",
+         "fixed_rows_320.onnx",
+         NEROVA_ERR_NET,
+         {init_failed}},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -120,8 +126,19 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
         NerovaDeviceType device;
         int threads;
     };
+    // A host's device value as the 32-bit integer it wrote, in or outside the enumeration.
+    auto runtime = [](int32_t device, int32_t id, int32_t threads) {
+        NerovaCustomRuntime r{};
+        std::memcpy(&r.device_type, &device, sizeof device);
+        r.device_id = id;
+        r.thread_num = threads;
+        return r;
+    };
+    const NerovaDeviceType cpu = DeviceUtils::GetDefaultCpuDeviceType();
     const Case cases[] = {
         {"file settings", false, {}, NEROVA_DEVICE_X86, 2},
+        {"negative device falls back", true, runtime(-7, 0, 1), cpu, 1},
+        {"device above the enumeration falls back", true, runtime(0x7fffffff, 0, 1), cpu, 1},
         {"runtime on the CPU", true, {NEROVA_DEVICE_ARM, 0, 1}, NEROVA_DEVICE_ARM, 1},
         {"CUDA falls back",
          true,
@@ -159,22 +176,17 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
     }
 }
 
-TEST(AlgorithmTest, FirstInputByNameAndStateBeforeSetUp) {
+TEST(AlgorithmTest, StateBeforeSetUpAndSecondParse) {
     TempDir dir;
-    const std::string path = MakeModelDir(dir, TestModel("two_inputs.onnx"));
+    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
     FaceDetectorAlgorithm algorithm;
     EXPECT_EQ(algorithm.GetParam(), nullptr);
-    EXPECT_EQ(algorithm.scale(), 1.0f);
     EXPECT_EQ(algorithm.DeInit(), NEROVA_OK) << "nothing to de-initialise";
     ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
     auto* param = static_cast<FaceDetectorParam*>(algorithm.GetParam());
     EXPECT_EQ(param->model_input_h, 0);
-    EXPECT_EQ(param->origin_frame_h, -1);
-    EXPECT_EQ(param->score_threshold, 0.95f);
-    EXPECT_EQ(param->nms_threshold, 0.7f);
-    EXPECT_EQ(param->top_k, 10);
     ASSERT_EQ(algorithm.Init(nullptr), NEROVA_OK);
-    EXPECT_EQ(param->model_input_h, 16) << "\"alpha\" sorts before \"zeta\"";
+    EXPECT_EQ(param->model_input_h, 320);
 
     // A second Parse replaces the record; extra_strings again holds one entry.
     ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);

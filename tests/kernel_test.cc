@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <filesystem>
 #include <set>
 
 #include "test_util.h"
@@ -63,24 +65,34 @@ TEST(KernelTest, RunsAffineNetworkWithExactNumbers) {
     }
 }
 
-TEST(KernelTest, InputShapesSkipInitializersAndReportSymbolicDimsAsMinusOne) {
-    struct Case {
-        const char* model;
-        std::map<std::string, std::vector<int>> shapes;
-    };
-    const Case cases[] = {
-        {"two_inputs.onnx", {{"alpha", {1, 3, 16, 16}}, {"zeta", {1, 3, 8, 8}}}},
-        {"symbolic_batch.onnx", {{"input", {-1, 3, 16, 16}}}},
-        {"three_dims.onnx", {{"input", {1, 3, 16}}}},
-    };
-    for (const Case& c : cases) {
-        ModelConfig model = OnnxConfig(ReadFile(TestModel(c.model)));
+// Networks the ONNX checker accepts that crashed OpenCV's importer, broke a size limit or use
+// what the kernel does not admit (tests/make_test_models.py names each case).
+TEST(KernelTest, RefusesHostileNetworksBeforeOpenCvSeesThem) {
+    const std::string folder = std::string(NEROVA_TEST_MODELS) + "/hostile";
+    size_t seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        ModelConfig model = OnnxConfig(ReadFile(entry.path().string()));
         NetworkConfig network;
         Inference inference;
-        ASSERT_EQ(inference.Init(model, network), NEROVA_OK) << c.model;
-        std::map<std::string, std::vector<int>> shapes;
-        inference.GetModelInputShapesMap(shapes);
-        EXPECT_EQ(shapes, c.shapes) << c.model;
+        const Status status = inference.Init(model, network);
+        EXPECT_EQ(status.code(), NEROVA_ERR_KERNEL_MODEL_INVALID)
+            << entry.path().filename() << ": " << status.message();
+        ++seen;
+    }
+    EXPECT_GE(seen, 25u);
+}
+
+TEST(KernelTest, ThreadCountsAboveTheCapAreRefused) {
+    ModelConfig model = OnnxConfig(ReadFile(TestModel("affine.onnx")));
+    for (int threads :
+         {-5, 0, 1, NEROVA_MAX_THREAD_NUM, NEROVA_MAX_THREAD_NUM + 1, 65537, INT32_MAX}) {
+        NetworkConfig network;
+        network.thread_num = threads;
+        Inference inference;
+        ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+        Status status;
+        const bool created = inference.CreateInstance(status, {}) != nullptr;
+        EXPECT_EQ(created, threads <= NEROVA_MAX_THREAD_NUM) << threads << ": " << status.message();
     }
 }
 

@@ -97,6 +97,89 @@ def two_inputs_model():
     return helper.make_model(helper.make_graph(nodes, "two", xs, [y], inits))
 
 
+def hostile_models():
+    """Networks the ONNX checker accepts but the kernel must refuse: each one crashed OpenCV's
+    importer, broke a size limit or used what the kernel does not admit. name -> model."""
+    f32 = TensorProto.FLOAT
+
+    def net(nodes, inits, in_shape=(1, 3, 16, 16), out_shape=None, extra_inputs=()):
+        x = helper.make_tensor_value_info("x", f32, list(in_shape))
+        y = helper.make_tensor_value_info("y", f32, out_shape)
+        inits = [numpy_helper.from_array(np.asarray(v), k) for k, v in inits.items()]
+        return helper.make_model(helper.make_graph(nodes, "hostile", [x, *extra_inputs], [y], inits))
+
+    def conv(w_shape, **attrs):
+        return net([helper.make_node("Conv", ["x", "w"], ["y"], **attrs)],
+                   {"w": np.ones(w_shape, np.float32)})
+
+    def gemm(b_shape):
+        return net([helper.make_node("Flatten", ["x"], ["f"]),
+                    helper.make_node("Gemm", ["f", "b"], ["y"])],
+                   {"b": np.ones(b_shape, np.float32)}, in_shape=(1, 1, 1, 1))
+
+    def unary(op, in_shape=(1, 3, 16, 16), inits=None, inputs=(), **attrs):
+        return net([helper.make_node(op, ["x", *inputs], ["y"], **attrs)], inits or {}, in_shape)
+
+    i64 = lambda *v: np.array(v, np.int64)
+    return {
+        "gemm_weight_0x1": gemm((0, 1)),
+        "gemm_weight_10x0": gemm((10, 0)),
+        "conv_weight_0_out": conv((0, 3, 1, 1)),
+        "conv_group_0": conv((3, 3, 1, 1), group=0),
+        "conv_group_not_dividing": conv((4, 1, 1, 1), group=2),
+        "conv_stride_0": conv((3, 3, 3, 3), strides=[0, 1]),
+        "conv_dilation_0": conv((3, 3, 3, 3), dilations=[1, 0]),
+        "conv_negative_pad": conv((3, 3, 3, 3), pads=[-1, 0, 0, 0]),
+        "conv_kernel_shape_lies": conv((3, 3, 3, 3), kernel_shape=[5, 5]),
+        "conv_3d": net([helper.make_node("Conv", ["x", "w"], ["y"])],
+                       {"w": np.ones((1, 3, 1, 1, 1), np.float32)}, in_shape=(1, 3, 4, 4, 4)),
+        "conv_weights_not_constant": net([helper.make_node("Conv", ["x", "x"], ["y"])], {},
+                                         in_shape=(3, 3, 3, 3)),
+        "maxpool_kernel_0": unary("MaxPool", kernel_shape=[0, 2]),
+        "maxpool_pad_not_below_window": unary("MaxPool", kernel_shape=[2, 2], pads=[2, 0, 0, 0]),
+        "transpose_not_a_permutation": unary("Transpose", perm=[0, 1, 1, 2]),
+        "softmax_axis_out_of_range": unary("Softmax", axis=7),
+        "resize_scale_infinite": unary("Resize", inits={"roi": np.zeros(0, np.float32),
+                                                        "s": np.array([1, 1, np.inf, 1], np.float32)},
+                                       inputs=("roi", "s")),
+        "resize_beyond_tensor_limit": unary("Resize", in_shape=(1, 3, 256, 256),
+                                            inits={"roi": np.zeros(0, np.float32),
+                                                   "s": np.array([1, 1, 64, 64], np.float32)},
+                                            inputs=("roi", "s")),
+        "pad_huge": unary("Pad", inits={"p": i64(0, 0, 0, 0, 0, 0, 100000, 0)}, inputs=("p",)),
+        "reshape_to_zero_rows": unary("Reshape", inits={"s": i64(1, 0, 10)}, inputs=("s",),
+                                      in_shape=(1, 10), allowzero=1),
+        "output_with_zero_rows": net([helper.make_node("Slice", ["x", "a", "b", "c"], ["y"])],
+                                     {"a": i64(5), "b": i64(5), "c": i64(1)}, in_shape=(1, 8, 10)),
+        "split_size_0": unary("Split", inits={"s": i64(0, 3)}, inputs=("s",), axis=1),
+        "operator_not_admitted": unary("Hardmax"),
+        "custom_domain": net([helper.make_node("Relu", ["x"], ["y"], domain="com.example")], {}),
+        "input_8192_square": unary("Relu", in_shape=(1, 3, 8192, 8192)),
+        "input_too_many_elements": unary("Relu", in_shape=(1, 4, 4096, 4096)),
+        "input_symbolic": unary("Relu", in_shape=("N", 3, 16, 16)),
+        "input_integer": helper.make_model(helper.make_graph(
+            [helper.make_node("Identity", ["x"], ["y"])], "int",
+            [helper.make_tensor_value_info("x", TensorProto.INT64, [1, 3])],
+            [helper.make_tensor_value_info("y", TensorProto.INT64, [1, 3])])),
+        "two_inputs": net([helper.make_node("Add", ["x", "z"], ["y"])], {},
+                          extra_inputs=[helper.make_tensor_value_info("z", f32, [1, 3, 16, 16])]),
+        "integer_division": net([helper.make_node("Div", ["a", "b"], ["q"]),
+                                 helper.make_node("Reshape", ["x", "q"], ["y"])],
+                                {"a": i64(1, 3, 16, 16), "b": i64(1, 1, 0, 1)}),
+    }
+
+
+def save_hostile(out):
+    """Written without the checker's blessing only where the checker itself would object."""
+    folder = os.path.join(out, "hostile")
+    os.makedirs(folder, exist_ok=True)
+    for name, model in hostile_models().items():
+        model.opset_import[0].version = 13
+        model.ir_version = 7
+        with open(os.path.join(folder, name + ".onnx"), "wb") as f:
+            f.write(model.SerializeToString())
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -129,6 +212,13 @@ def main():
     save(rows_model(16, 16, [row(score=0.99)], input_dims=[1, 3, 16]), out, "three_dims.onnx")
     save(rows_model(16, 16, [row(score=0.99)], input_dims=["N", 3, 16, 16]), out, "symbolic_batch.onnx")
     save(rows_model(16, 16, [row(score=0.99)[:8]], row_len=8), out, "short_rows.onnx")
+
+    # Rows that are not numbers beside one real face: none of them may become a face.
+    nan, inf = float("nan"), float("inf")
+    odd = [row(score=nan), row(score=inf, cx=0.3), row(score=-inf), row(score=0.99, dw=inf),
+           row(score=0.98, cx=nan), row(score=0.97, pw=1e38, dw=80), row(score=0.96, cx=0.25, cy=0.25)]
+    save(rows_model(320, 320, odd), out, "non_finite_rows_320.onnx")
+    save_hostile(out)
 
 
 if __name__ == "__main__":

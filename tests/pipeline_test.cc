@@ -251,6 +251,14 @@ TEST(ProcessTest, FixedRowsEndToEndInFramePixels) {
                                         "0.950 0 1160 120 720"}));
 }
 
+TEST(ProcessTest, RowsThatAreNotNumbersAreNoFaces) {
+    // NaN, +inf and -inf scores, and boxes that decode to a non-finite corner, beside one face.
+    Detector d("non_finite_rows_320.onnx");
+    d.param().top_k = 100;
+    const cv::Mat same(320, 320, CV_8UC3, cv::Scalar(104, 117, 123));
+    EXPECT_EQ(Describe(d.Run(same)), (std::vector<std::string>{"0.960 48 48 112 112"}));
+}
+
 TEST(ProcessTest, LetterboxPaddingReachesTheNetwork) {
     // score = 0.5 + m / 100, m the mean of the input tensor over channels and pixels.
     Detector d("bright_score_64.onnx");

@@ -150,6 +150,12 @@ class NEROVA_PUBLIC DeviceUtils {
   public:
     // The CPU device of this build (X86 on x86 machines, ARM on ARM ones).
     static NerovaDeviceType GetDefaultCpuDeviceType();
+    // Whether a 32-bit value from a host names a device of the enumeration.
+    static bool IsDeviceType(int32_t value) {
+        return value == NEROVA_DEVICE_NAIVE || value == NEROVA_DEVICE_X86 ||
+               value == NEROVA_DEVICE_ARM ||
+               (value >= NEROVA_DEVICE_OPENCL && value <= NEROVA_DEVICE_VULKAN);
+    }
     static bool IsCpuReadable(NerovaDeviceType type) {
         return type == NEROVA_DEVICE_NAIVE || type == NEROVA_DEVICE_X86 ||
                type == NEROVA_DEVICE_ARM;

@@ -94,14 +94,17 @@ class NEROVA_PUBLIC Model {
     // NEROVA_ERR_MODEL_PATH: model_path empty, missing or not a regular file;
     // NEROVA_ERR_MODEL_DIR: the directory cannot be listed.
     NerovaError Parse();
-    // NEROVA_ERR_MODEL_FILE_NOT_FOUND or NEROVA_ERR_MODEL_FILE_UNREADABLE on failure;
+    // NEROVA_ERR_MODEL_FILE_NOT_FOUND or NEROVA_ERR_MODEL_FILE_UNREADABLE on failure,
+    // NEROVA_ERR_MODEL_FILE_TOO_LARGE for a file of more than kMaxFileBytes;
     // NEROVA_ERR_PARAM_NULL for null out-pointers; NEROVA_ERR_MODEL_NOT_PARSED before Parse.
     NerovaError GetFileContent(const std::string& name, char** content, unsigned long long* size);
-    // The regular file whose name ends with suffix; when several do, the one whose name
-    // sorts first byte-wise.
+    // The regular file whose name ends with suffix: the file model_path names when its name
+    // does, otherwise, when several do, the one whose name sorts first byte-wise.
     NerovaError GetFileContentBySuffix(const std::string& suffix, char** content,
                                        unsigned long long* size);
     const std::string& directory() const { return directory_; }
+    // Largest file delivered (512 MiB); networks of face detectors are a few megabytes.
+    static constexpr unsigned long long kMaxFileBytes = 512ull << 20;
 
   private:
     NerovaError Deliver(const std::string& name, char** content, unsigned long long* size);

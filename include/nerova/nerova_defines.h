@@ -45,6 +45,7 @@ enum {
     NEROVA_ERR_MODEL_FILE_UNREADABLE = 0x3104,  // file exists but cannot be read whole
     NEROVA_ERR_MODEL_NOT_PARSED = 0x3105,       // file requested before a successful Parse
     NEROVA_ERR_NOT_IMPLEMENTED = 0x3106,        // framework default of an operation not overridden
+    NEROVA_ERR_MODEL_FILE_TOO_LARGE = 0x3107,   // file larger than the framework reads (512 MiB)
 
     // Kernel codes carried in Status; the detector turns all of them into NEROVA_ERR_NET.
     NEROVA_ERR_KERNEL_MODEL_TYPE = 0x2001,     // model type this kernel cannot run

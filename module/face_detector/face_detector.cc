@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 
 #include "common/nerova_log.h"
@@ -115,7 +116,13 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
 NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     NetworkConfig& network = param_->network_config;
     if (runtime) {
-        network.device_type = runtime->device_type;
+        // Read as the 32-bit integer the host wrote; a value outside the enumeration is a
+        // device this build cannot have, so it falls back to the CPU like any other.
+        int32_t device;
+        std::memcpy(&device, &runtime->device_type, sizeof device);
+        network.device_type = DeviceUtils::IsDeviceType(device)
+                                  ? static_cast<NerovaDeviceType>(device)
+                                  : NEROVA_DEVICE_UNSET;
         network.device_id = runtime->device_id;
         network.thread_num = runtime->thread_num;
     }
@@ -274,25 +281,30 @@ NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, co
     for (int r = 0; r < row_count; ++r) {
         const float* row = data + static_cast<size_t>(r) * row_length;
         const float s = row[5];
-        if (threshold > s) continue;
+        // A row whose score or box is not a finite number is no candidate: "NaN below the
+        // threshold" is false, and such a row would otherwise enter the list as a face.
+        if (!(s >= threshold) || !std::isfinite(s)) continue;
+        const double pw = row[8], ph = row[9];
+        const float cx = static_cast<float>((row[0] * 0.1) * pw + row[6]);
+        const float cy = static_cast<float>((row[1] * 0.1) * ph + row[7]);
+        const float w = static_cast<float>(std::exp(row[2] * 0.2) * pw);
+        const float h = static_cast<float>(std::exp(row[3] * 0.2) * ph);
+        FaceBox decoded;
+        decoded.score = s;
+        decoded.x1 = cx - w * 0.5f;
+        decoded.x2 = decoded.x1 + w;
+        decoded.y1 = cy - h * 0.5f;
+        decoded.y2 = decoded.y1 + h;
+        if (!std::isfinite(decoded.x1) || !std::isfinite(decoded.x2) ||
+            !std::isfinite(decoded.y1) || !std::isfinite(decoded.y2))
+            continue;
         ++candidate_count_;
         int i = 0;
         while (i < top_k && !(candidates_[i].score < s)) ++i;
         if (i == top_k) continue;
         const int last = std::min(top_k, candidate_count_) - 1;
         for (int j = last - 1; j >= i; --j) candidates_[j + 1] = candidates_[j];
-
-        const double pw = row[8], ph = row[9];
-        const float cx = static_cast<float>((row[0] * 0.1) * pw + row[6]);
-        const float cy = static_cast<float>((row[1] * 0.1) * ph + row[7]);
-        const float w = static_cast<float>(std::exp(row[2] * 0.2) * pw);
-        const float h = static_cast<float>(std::exp(row[3] * 0.2) * ph);
-        FaceBox& box = candidates_[i];
-        box.score = s;
-        box.x1 = cx - w * 0.5f;
-        box.x2 = box.x1 + w;
-        box.y1 = cy - h * 0.5f;
-        box.y2 = box.y1 + h;
+        candidates_[i] = decoded;
     }
     if (candidate_count_ > top_k) candidate_count_ = top_k;
 

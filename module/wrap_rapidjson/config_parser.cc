@@ -144,6 +144,7 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
     unsigned long long size = 0;
     const NerovaError err = model.GetFileContent("inference.json", &content, &size);
     if (err != NEROVA_OK) return err;
+    if (size > json::kMaxConfigFileBytes) return NEROVA_ERR_JSON;
     const std::string text(content, static_cast<size_t>(size));
 
     rapidjson::Document doc;

@@ -289,6 +289,11 @@ NerovaError ReadValidated(Model& model, const char* file, const std::string& sch
     unsigned long long size = 0;
     const NerovaError err = model.GetFileContent(file, &content, &size);
     if (err != NEROVA_OK) return err;
+    if (size > json::kMaxConfigFileBytes) {
+        NEROVA_LOGE(diagnostics.function, diagnostics.bad_text.line,
+                    "configuration file exceeds 1 MiB.");
+        return NEROVA_ERR_JSON;
+    }
     const std::string text(content, static_cast<size_t>(size));
     const Diagnostics::Line* failure = nullptr;
     switch (Validate(schema, text)) {

@@ -16,6 +16,10 @@ namespace json {
 
 using rapidjson::Value;
 
+// Largest configuration file read (inference.json, meta.json): real ones are a few hundred
+// bytes, and a larger one is refused as NEROVA_ERR_JSON before it is parsed.
+constexpr unsigned long long kMaxConfigFileBytes = 1ull << 20;
+
 inline const Value* Member(const Value& object, const char* name) {
     if (!object.IsObject()) return nullptr;
     auto it = object.FindMember(name);  // first of duplicate names

@@ -1,11 +1,11 @@
-#include <onnx/checker.h>
 #include <onnx/onnx_pb.h>
 
+#include <mutex>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
-#include <set>
 
+#include "graph_check.h"
 #include "nerova/kernel.h"
 
 namespace nerova {
@@ -65,98 +65,36 @@ std::string ModelTypeName(NerovaModelType type) {
 }
 
 // OpenCV's importer prints its own diagnostics for a bad graph; the kernel reports through
-// Status instead, so they are silenced while a network is read.
-cv::dnn::Net ReadOnnx(const std::string& bytes) {
-    const auto level = cv::utils::logging::getLogLevel();
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
-        cv::utils::logging::setLogLevel(level);
-        return net;
-    } catch (...) {
-        cv::utils::logging::setLogLevel(level);
-        throw;
-    }
-}
-
-size_t ElementBytes(int type) {
-    switch (type) {
-        case onnx::TensorProto::FLOAT:
-        case onnx::TensorProto::INT32:
-        case onnx::TensorProto::UINT32:
-            return 4;
-        case onnx::TensorProto::DOUBLE:
-        case onnx::TensorProto::INT64:
-        case onnx::TensorProto::UINT64:
-        case onnx::TensorProto::COMPLEX64:
-            return 8;
-        case onnx::TensorProto::COMPLEX128:
-            return 16;
-        case onnx::TensorProto::FLOAT16:
-        case onnx::TensorProto::BFLOAT16:
-        case onnx::TensorProto::INT16:
-        case onnx::TensorProto::UINT16:
-            return 2;
-        case onnx::TensorProto::INT8:
-        case onnx::TensorProto::UINT8:
-        case onnx::TensorProto::BOOL:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
-// Whether the tensor carries exactly the data its dims announce. OpenCV copies as many bytes
-// as the dims say, whatever the tensor holds.
-bool TensorDataMatches(const onnx::TensorProto& t) {
-    if (t.data_location() == onnx::TensorProto::EXTERNAL)
-        return false;  // bytes come from memory only
-    uint64_t count = 1;
-    for (int64_t d : t.dims()) {
-        if (d < 0 || (d > 0 && count > (uint64_t(1) << 40) / static_cast<uint64_t>(d)))
-            return false;
-        count *= static_cast<uint64_t>(d);
-    }
-    const int type = t.data_type();
-    if (t.has_raw_data()) {
-        const size_t bytes = ElementBytes(type);
-        return bytes != 0 && t.raw_data().size() == count * bytes;
-    }
-    switch (type) {
-        case onnx::TensorProto::FLOAT:
-            return static_cast<uint64_t>(t.float_data_size()) == count;
-        case onnx::TensorProto::COMPLEX64:
-            return static_cast<uint64_t>(t.float_data_size()) == 2 * count;
-        case onnx::TensorProto::DOUBLE:
-            return static_cast<uint64_t>(t.double_data_size()) == count;
-        case onnx::TensorProto::COMPLEX128:
-            return static_cast<uint64_t>(t.double_data_size()) == 2 * count;
-        case onnx::TensorProto::INT64:
-            return static_cast<uint64_t>(t.int64_data_size()) == count;
-        case onnx::TensorProto::UINT32:
-        case onnx::TensorProto::UINT64:
-            return static_cast<uint64_t>(t.uint64_data_size()) == count;
-        case onnx::TensorProto::STRING:
-            return static_cast<uint64_t>(t.string_data_size()) == count;
-        default:
-            return static_cast<uint64_t>(t.int32_data_size()) == count;
-    }
-}
-
-bool GraphTensorsMatch(const onnx::GraphProto& graph) {
-    for (const auto& t : graph.initializer())
-        if (!TensorDataMatches(t)) return false;
-    for (const auto& node : graph.node()) {
-        for (const auto& attr : node.attribute()) {
-            if (attr.has_t() && !TensorDataMatches(attr.t())) return false;
-            for (const auto& t : attr.tensors())
-                if (!TensorDataMatches(t)) return false;
-            if (attr.has_g() && !GraphTensorsMatch(attr.g())) return false;
-            for (const auto& g : attr.graphs())
-                if (!GraphTensorsMatch(g)) return false;
+// Status instead, so they are silenced while a network is read. The log level is
+// process-wide: the first of concurrent readers saves it and the last one restores it.
+class SilencedOpenCvLog {
+  public:
+    SilencedOpenCvLog() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (readers_++ == 0) {
+            saved_ = cv::utils::logging::getLogLevel();
+            cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
         }
     }
-    return true;
+    ~SilencedOpenCvLog() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--readers_ == 0) cv::utils::logging::setLogLevel(saved_);
+    }
+    SilencedOpenCvLog(const SilencedOpenCvLog&) = delete;
+    SilencedOpenCvLog& operator=(const SilencedOpenCvLog&) = delete;
+
+  private:
+    static std::mutex mutex_;
+    static int readers_;
+    static cv::utils::logging::LogLevel saved_;
+};
+std::mutex SilencedOpenCvLog::mutex_;
+int SilencedOpenCvLog::readers_ = 0;
+cv::utils::logging::LogLevel SilencedOpenCvLog::saved_ = cv::utils::logging::LOG_LEVEL_INFO;
+
+cv::dnn::Net ReadOnnx(const std::string& bytes) {
+    SilencedOpenCvLog silenced;
+    return cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -290,34 +228,14 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
         !proto.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) || !proto.has_graph()) {
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model contents are not an ONNX model");
     }
-    // OpenCV's importer trusts the graph and can crash on a malformed one (an input that no
-    // earlier node produces, say), so the graph is validated first.
-    try {
-        onnx::checker::check_model(proto);
-    } catch (const std::exception& e) {
-        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
-                      std::string("invalid ONNX graph: ") + e.what());
-    }
-    if (!GraphTensorsMatch(proto.graph()))
-        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
-                      "a tensor of the graph does not hold the data its shape needs");
-    std::set<std::string> initializers;
-    for (const auto& init : proto.graph().initializer()) initializers.insert(init.name());
-    std::map<std::string, std::vector<int>> shapes;
-    std::vector<std::string> names;
-    for (const auto& input : proto.graph().input()) {
-        if (initializers.count(input.name())) continue;
-        std::vector<int> dims;
-        if (input.type().has_tensor_type() && input.type().tensor_type().has_shape()) {
-            for (const auto& dim : input.type().tensor_type().shape().dim()) {
-                const bool fixed =
-                    dim.has_dim_value() && dim.dim_value() > 0 && dim.dim_value() <= INT32_MAX;
-                dims.push_back(fixed ? static_cast<int>(dim.dim_value()) : -1);
-            }
-        }
-        shapes[input.name()] = dims;
-        names.push_back(input.name());
-    }
+    // OpenCV's importer trusts the graph and crashes on some that the ONNX checker accepts,
+    // so only graphs the admission check passes reach it.
+    graph_check::Admitted admitted;
+    const std::string refused = graph_check::CheckModel(proto, &admitted);
+    if (!refused.empty())
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "network refused: " + refused);
+    std::map<std::string, std::vector<int>> shapes = {{admitted.input_name, admitted.input_dims}};
+    std::vector<std::string> names = {admitted.input_name};
 
     try {
         impl_->first_net = ReadOnnx(bytes);
@@ -355,6 +273,13 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         return nullptr;
     }
     const NetworkConfig& config = impl_->network_config;
+    // OpenCV's pool is process-wide and does not survive tens of thousands of threads.
+    if (config.thread_num > NEROVA_MAX_THREAD_NUM) {
+        status = Status(NEROVA_ERR_KERNEL_DEVICE,
+                        "thread count " + std::to_string(config.thread_num) + " exceeds " +
+                            std::to_string(NEROVA_MAX_THREAD_NUM));
+        return nullptr;
+    }
     int target = cv::dnn::DNN_TARGET_CPU;
     if (config.device_type == NEROVA_DEVICE_OPENCL) {
         if (!cv::ocl::haveOpenCL()) {

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 
 #include "nerova/module_common.h"
@@ -6,6 +7,14 @@ namespace nerova {
 namespace module {
 
 namespace {
+
+// The host's pixel format as the 32-bit integer it wrote: a value outside the enumeration
+// must not be loaded as the enumeration type.
+int32_t FormatOf(const NerovaFrame& f) {
+    int32_t format;
+    std::memcpy(&format, &f.pixel_format, sizeof format);
+    return format;
+}
 
 bool PlaneOk(const NerovaFrame& f, int index, int row_bytes) {
     return f.data[index] != nullptr && f.stride[index] >= row_bytes;
@@ -33,7 +42,7 @@ cv::Mat Yuv420ToBgr(const NerovaFrame& f) {
     cv::Mat y_plane = buffer.rowRange(0, eh);
     CopyPlane(f.data[0], f.stride[0], w, h, y_plane);
     int code;
-    if (f.pixel_format == NEROVA_PIXEL_FORMAT_YV12) {
+    if (FormatOf(f) == NEROVA_PIXEL_FORMAT_YV12) {
         if (!PlaneOk(f, 1, cw) || !PlaneOk(f, 2, cw)) return cv::Mat();
         // Each chroma plane occupies ch * cw bytes right after the luma, V first.
         uint8_t* v_out = buffer.ptr<uint8_t>(eh);
@@ -49,8 +58,8 @@ cv::Mat Yuv420ToBgr(const NerovaFrame& f) {
         if (!PlaneOk(f, 1, ew)) return cv::Mat();
         cv::Mat uv = buffer.rowRange(eh, eh + ch);
         CopyPlane(f.data[1], f.stride[1], ew, ch, uv);
-        code = f.pixel_format == NEROVA_PIXEL_FORMAT_NV12 ? cv::COLOR_YUV2BGR_NV12
-                                                          : cv::COLOR_YUV2BGR_NV21;
+        code = FormatOf(f) == NEROVA_PIXEL_FORMAT_NV12 ? cv::COLOR_YUV2BGR_NV12
+                                                       : cv::COLOR_YUV2BGR_NV21;
     }
     cv::Mat bgr;
     cv::cvtColor(buffer, bgr, code);
@@ -60,7 +69,7 @@ cv::Mat Yuv420ToBgr(const NerovaFrame& f) {
 
 cv::Mat ToBgr(const NerovaFrame& f) {
     int channels = 0, code = -1;
-    switch (f.pixel_format) {
+    switch (FormatOf(f)) {
         case NEROVA_PIXEL_FORMAT_BGR:
             channels = 3;
             break;

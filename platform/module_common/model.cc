@@ -52,7 +52,12 @@ NerovaError Model::Parse() {
 NerovaError Model::Deliver(const std::string& name, char** content, unsigned long long* size) {
     auto cached = contents_.find(name);
     if (cached == contents_.end()) {
-        std::ifstream in(directory_ + "/" + name, std::ios::binary);
+        const std::string path = directory_ + "/" + name;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) return NEROVA_ERR_MODEL_FILE_UNREADABLE;
+        if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes)
+            return NEROVA_ERR_MODEL_FILE_TOO_LARGE;
+        std::ifstream in(path, std::ios::binary);
         if (!in) return NEROVA_ERR_MODEL_FILE_UNREADABLE;
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (in.bad()) return NEROVA_ERR_MODEL_FILE_UNREADABLE;
@@ -76,6 +81,12 @@ NerovaError Model::GetFileContentBySuffix(const std::string& suffix, char** cont
                                           unsigned long long* size) {
     if (!content || !size) return NEROVA_ERR_PARAM_NULL;
     if (!parsed_) return NEROVA_ERR_MODEL_NOT_PARSED;
+    // The file the model path names wins over others with the same suffix (a stray backup
+    // beside it must not be loaded instead).
+    const std::string named = model_path_.substr(model_path_.find_last_of('/') + 1);
+    if (EndsWith(named, suffix) &&
+        std::binary_search(file_names_.begin(), file_names_.end(), named))
+        return Deliver(named, content, size);
     for (const std::string& name : file_names_) {
         if (EndsWith(name, suffix)) return Deliver(name, content, size);
     }

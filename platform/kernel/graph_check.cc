@@ -1,0 +1,627 @@
+#include "graph_check.h"
+
+#include <onnx/checker.h>
+#include <onnx/defs/schema.h>
+#include <onnx/shape_inference/implementation.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace nerova {
+namespace graph_check {
+
+namespace {
+
+using Dims = std::vector<int64_t>;
+
+// Opsets whose operator definitions OpenCV 4.6's importer follows.
+constexpr int64_t kMinOpset = 7;
+constexpr int64_t kMaxOpset = 17;
+// Pads, kernel sides and strides beyond this are no real network's.
+constexpr int64_t kMaxWindow = 4096;
+// Resize and Upsample factors.
+constexpr float kMaxScale = 64.0f;
+
+size_t ElementBytes(int type) {
+    switch (type) {
+        case onnx::TensorProto::FLOAT:
+        case onnx::TensorProto::INT32:
+        case onnx::TensorProto::UINT32:
+            return 4;
+        case onnx::TensorProto::DOUBLE:
+        case onnx::TensorProto::INT64:
+        case onnx::TensorProto::UINT64:
+        case onnx::TensorProto::COMPLEX64:
+            return 8;
+        case onnx::TensorProto::COMPLEX128:
+            return 16;
+        case onnx::TensorProto::FLOAT16:
+        case onnx::TensorProto::BFLOAT16:
+        case onnx::TensorProto::INT16:
+        case onnx::TensorProto::UINT16:
+            return 2;
+        case onnx::TensorProto::INT8:
+        case onnx::TensorProto::UINT8:
+        case onnx::TensorProto::BOOL:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+// Element count of dims, or -1 when a dim is negative or the count passes limit.
+int64_t CountOf(const Dims& dims, int64_t limit) {
+    int64_t count = 1;
+    for (int64_t d : dims) {
+        if (d < 0 || (d > 0 && count > limit / d)) return -1;
+        count *= d;
+    }
+    return count <= limit ? count : -1;
+}
+
+// Whether the tensor carries exactly the data its dims announce. OpenCV copies as many bytes
+// as the dims say, whatever the tensor holds.
+bool TensorDataMatches(const onnx::TensorProto& t) {
+    if (t.data_location() == onnx::TensorProto::EXTERNAL) return false;  // memory only
+    const int64_t signed_count =
+        CountOf(Dims(t.dims().begin(), t.dims().end()), kMaxTensorElements);
+    if (signed_count < 0) return false;
+    const uint64_t count = static_cast<uint64_t>(signed_count);
+    const int type = t.data_type();
+    if (t.has_raw_data()) {
+        const size_t bytes = ElementBytes(type);
+        return bytes != 0 && t.raw_data().size() == count * bytes;
+    }
+    switch (type) {
+        case onnx::TensorProto::FLOAT:
+            return static_cast<uint64_t>(t.float_data_size()) == count;
+        case onnx::TensorProto::COMPLEX64:
+            return static_cast<uint64_t>(t.float_data_size()) == 2 * count;
+        case onnx::TensorProto::DOUBLE:
+            return static_cast<uint64_t>(t.double_data_size()) == count;
+        case onnx::TensorProto::COMPLEX128:
+            return static_cast<uint64_t>(t.double_data_size()) == 2 * count;
+        case onnx::TensorProto::INT64:
+            return static_cast<uint64_t>(t.int64_data_size()) == count;
+        case onnx::TensorProto::UINT32:
+        case onnx::TensorProto::UINT64:
+            return static_cast<uint64_t>(t.uint64_data_size()) == count;
+        case onnx::TensorProto::STRING:
+            return static_cast<uint64_t>(t.string_data_size()) == count;
+        default:
+            return static_cast<uint64_t>(t.int32_data_size()) == count;
+    }
+}
+
+bool GraphTensorsMatch(const onnx::GraphProto& graph) {
+    for (const auto& t : graph.initializer())
+        if (!TensorDataMatches(t)) return false;
+    for (const auto& node : graph.node()) {
+        for (const auto& attr : node.attribute()) {
+            if (attr.has_t() && !TensorDataMatches(attr.t())) return false;
+            for (const auto& t : attr.tensors())
+                if (!TensorDataMatches(t)) return false;
+            if (attr.has_g() && !GraphTensorsMatch(attr.g())) return false;
+            for (const auto& g : attr.graphs())
+                if (!GraphTensorsMatch(g)) return false;
+        }
+    }
+    return true;
+}
+
+// The values of an integer or float constant tensor (data already checked against dims).
+template <typename T>
+std::vector<T> RawValues(const std::string& raw) {
+    std::vector<T> v(raw.size() / sizeof(T));
+    if (!v.empty()) std::memcpy(v.data(), raw.data(), v.size() * sizeof(T));
+    return v;
+}
+
+bool ReadInts(const onnx::TensorProto& t, Dims* out) {
+    if (t.data_type() == onnx::TensorProto::INT64) {
+        *out = t.has_raw_data() ? RawValues<int64_t>(t.raw_data())
+                                : Dims(t.int64_data().begin(), t.int64_data().end());
+        return true;
+    }
+    if (t.data_type() == onnx::TensorProto::INT32) {
+        const std::vector<int32_t> v =
+            t.has_raw_data() ? RawValues<int32_t>(t.raw_data())
+                             : std::vector<int32_t>(t.int32_data().begin(), t.int32_data().end());
+        out->assign(v.begin(), v.end());
+        return true;
+    }
+    return false;
+}
+
+bool ReadFloats(const onnx::TensorProto& t, std::vector<float>* out) {
+    if (t.data_type() != onnx::TensorProto::FLOAT) return false;
+    *out = t.has_raw_data() ? RawValues<float>(t.raw_data())
+                            : std::vector<float>(t.float_data().begin(), t.float_data().end());
+    return true;
+}
+
+const onnx::AttributeProto* Attr(const onnx::NodeProto& n, const char* name) {
+    for (const auto& a : n.attribute())
+        if (a.name() == name) return &a;
+    return nullptr;
+}
+
+int64_t AttrInt(const onnx::NodeProto& n, const char* name, int64_t fallback) {
+    const auto* a = Attr(n, name);
+    return a ? a->i() : fallback;
+}
+
+float AttrFloat(const onnx::NodeProto& n, const char* name, float fallback) {
+    const auto* a = Attr(n, name);
+    return a ? a->f() : fallback;
+}
+
+Dims AttrInts(const onnx::NodeProto& n, const char* name) {
+    const auto* a = Attr(n, name);
+    return a ? Dims(a->ints().begin(), a->ints().end()) : Dims();
+}
+
+std::string AttrString(const onnx::NodeProto& n, const char* name, const char* fallback) {
+    const auto* a = Attr(n, name);
+    return a ? a->s() : fallback;
+}
+
+bool AllIn(const Dims& v, int64_t lo, int64_t hi) {
+    return std::all_of(v.begin(), v.end(), [&](int64_t x) { return x >= lo && x <= hi; });
+}
+
+bool AxisOk(int64_t axis, size_t rank, bool end_inclusive = false) {
+    const int64_t r = static_cast<int64_t>(rank);
+    return axis >= -r && (end_inclusive ? axis <= r : axis < r);
+}
+
+// Window attributes of a 2-D convolution or pooling: sizes, strides, dilations and pads.
+bool WindowOk(const onnx::NodeProto& n, const Dims& kernel) {
+    const Dims strides = AttrInts(n, "strides"), dilations = AttrInts(n, "dilations");
+    const Dims pads = AttrInts(n, "pads");
+    const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
+    static const std::set<std::string> kAutoPads = {"NOTSET", "SAME_UPPER", "SAME_LOWER", "VALID"};
+    return kernel.size() == 2 && AllIn(kernel, 1, kMaxWindow) &&
+           (strides.empty() || (strides.size() == 2 && AllIn(strides, 1, kMaxWindow))) &&
+           (dilations.empty() || (dilations.size() == 2 && AllIn(dilations, 1, kMaxWindow))) &&
+           (pads.empty() || (pads.size() == 4 && AllIn(pads, 0, kMaxWindow))) &&
+           kAutoPads.count(auto_pad) != 0;
+}
+
+const std::set<std::string>& AllowedSet() {
+    static const std::set<std::string> ops = {"Abs",
+                                              "Add",
+                                              "AveragePool",
+                                              "BatchNormalization",
+                                              "Clip",
+                                              "Concat",
+                                              "Constant",
+                                              "ConstantOfShape",
+                                              "Conv",
+                                              "ConvTranspose",
+                                              "Div",
+                                              "Dropout",
+                                              "Elu",
+                                              "Exp",
+                                              "Flatten",
+                                              "Gemm",
+                                              "GlobalAveragePool",
+                                              "GlobalMaxPool",
+                                              "HardSigmoid",
+                                              "Identity",
+                                              "LeakyRelu",
+                                              "Log",
+                                              "LogSoftmax",
+                                              "MatMul",
+                                              "Max",
+                                              "MaxPool",
+                                              "Min",
+                                              "Mul",
+                                              "Neg",
+                                              "PRelu",
+                                              "Pad",
+                                              "ReduceMax",
+                                              "ReduceMean",
+                                              "Relu",
+                                              "Reshape",
+                                              "Resize",
+                                              "Sigmoid",
+                                              "Slice",
+                                              "Softmax",
+                                              "Softplus",
+                                              "Split",
+                                              "Sqrt",
+                                              "Squeeze",
+                                              "Sub",
+                                              "Tanh",
+                                              "Transpose",
+                                              "Unsqueeze",
+                                              "Upsample"};
+    return ops;
+}
+
+class GraphChecker {
+  public:
+    explicit GraphChecker(const onnx::GraphProto& graph) : g_(graph) {}
+
+    std::string Run(Admitted* admitted) {
+        std::string why = CheckInputs(admitted);
+        if (!why.empty()) return why;
+        if (!(why = CollectConstants()).empty()) return why;
+        if (!(why = CollectShapes()).empty()) return why;
+        for (const auto& n : g_.node()) {
+            why = CheckNode(n);
+            if (!why.empty()) return n.op_type() + " node '" + n.name() + "': " + why;
+        }
+        return "";
+    }
+
+  private:
+    std::string CheckInputs(Admitted* admitted) {
+        std::set<std::string> initializers;
+        for (const auto& t : g_.initializer()) initializers.insert(t.name());
+        const onnx::ValueInfoProto* input = nullptr;
+        for (const auto& v : g_.input()) {
+            if (initializers.count(v.name())) continue;
+            if (input) return "the network has more than one input";
+            input = &v;
+        }
+        if (!input) return "the network has no input";
+        const auto& type = input->type();
+        if (!type.has_tensor_type() || type.tensor_type().elem_type() != onnx::TensorProto::FLOAT)
+            return "the input is not a float tensor";
+        if (!type.tensor_type().has_shape()) return "the input has no shape";
+        Dims dims;
+        for (const auto& d : type.tensor_type().shape().dim()) {
+            if (!d.has_dim_value() || d.dim_value() <= 0)
+                return "the input's dims are not all fixed and positive";
+            dims.push_back(d.dim_value());
+        }
+        if (dims.empty() || dims.size() > 6) return "the input's rank is not 1 to 6";
+        for (size_t i = 2; i < dims.size(); ++i)
+            if (dims[i] > kMaxInputSide)
+                return "an input side exceeds " + std::to_string(kMaxInputSide);
+        if (CountOf(dims, kMaxInputElements) < 0)
+            return "the input exceeds " + std::to_string(kMaxInputElements) + " elements";
+        admitted->input_name = input->name();
+        admitted->input_dims.assign(dims.begin(), dims.end());
+        return "";
+    }
+
+    // Initializers and Constant outputs, by name; empty ones only where an operator takes
+    // an empty tensor for "absent" (Resize's roi and scales).
+    std::string CollectConstants() {
+        std::set<std::string> may_be_empty;
+        for (const auto& n : g_.node())
+            if (n.op_type() == "Resize")
+                for (int i = 1; i < std::min(n.input_size(), 3); ++i)
+                    may_be_empty.insert(n.input(i));
+        auto admit = [&](const std::string& name, const onnx::TensorProto& t) -> std::string {
+            const int type = t.data_type();
+            if (type != onnx::TensorProto::FLOAT && type != onnx::TensorProto::INT64 &&
+                type != onnx::TensorProto::INT32)
+                return "constant '" + name + "' is neither float nor integer";
+            const Dims dims(t.dims().begin(), t.dims().end());
+            const int64_t count = CountOf(dims, kMaxTensorElements);
+            if (count < 0) return "constant '" + name + "' is too large";
+            if (count == 0 && !may_be_empty.count(name)) return "constant '" + name + "' is empty";
+            constants_[name] = &t;
+            return "";
+        };
+        for (const auto& t : g_.initializer()) {
+            const std::string why = admit(t.name(), t);
+            if (!why.empty()) return why;
+        }
+        for (const auto& n : g_.node()) {
+            if (n.op_type() != "Constant") continue;
+            const auto* value = Attr(n, "value");
+            if (!value || !value->has_t() || n.attribute_size() != 1 || n.output_size() != 1)
+                return "Constant node '" + n.name() + "' holds no plain tensor value";
+            const std::string why = admit(n.output(0), value->t());
+            if (!why.empty()) return why;
+        }
+        return "";
+    }
+
+    std::string CollectShapes() {
+        auto record = [&](const onnx::ValueInfoProto& v) {
+            const auto& type = v.type();
+            if (!type.has_tensor_type() || !type.tensor_type().has_shape()) return;
+            Dims dims;
+            for (const auto& d : type.tensor_type().shape().dim())
+                dims.push_back(d.has_dim_value() ? d.dim_value() : -1);
+            shapes_[v.name()] = dims;
+            types_[v.name()] = type.tensor_type().elem_type();
+        };
+        for (const auto& v : g_.input()) record(v);
+        for (const auto& v : g_.value_info()) record(v);
+        for (const auto& v : g_.output()) record(v);
+        for (const auto& c : constants_) {
+            shapes_[c.first] = Dims(c.second->dims().begin(), c.second->dims().end());
+            types_[c.first] = c.second->data_type();
+        }
+        for (const auto& n : g_.node()) {
+            for (const auto& out : n.output()) {
+                if (out.empty()) continue;
+                auto it = shapes_.find(out);
+                if (it == shapes_.end()) return "the shape of '" + out + "' cannot be inferred";
+                if (constants_.count(out)) continue;
+                if (types_[out] != onnx::TensorProto::FLOAT)
+                    return "'" + out + "' is not a float tensor";
+                const int64_t count = CountOf(it->second, kMaxTensorElements);
+                if (count == 0 || std::any_of(it->second.begin(), it->second.end(),
+                                              [](int64_t d) { return d <= 0; }))
+                    return "'" + out + "' has an unknown or empty shape";
+                if (count < 0)
+                    return "'" + out + "' exceeds " + std::to_string(kMaxTensorElements) +
+                           " elements";
+            }
+        }
+        for (const auto& v : g_.output())
+            if (!shapes_.count(v.name()))
+                return "the shape of output '" + v.name() + "' is unknown";
+        return "";
+    }
+
+    const Dims* Shape(const onnx::NodeProto& n, int i) const {
+        if (i >= n.input_size() || n.input(i).empty()) return nullptr;
+        auto it = shapes_.find(n.input(i));
+        return it == shapes_.end() ? nullptr : &it->second;
+    }
+    const onnx::TensorProto* Const(const onnx::NodeProto& n, int i) const {
+        if (i >= n.input_size() || n.input(i).empty()) return nullptr;
+        auto it = constants_.find(n.input(i));
+        return it == constants_.end() ? nullptr : it->second;
+    }
+    size_t Rank(const onnx::NodeProto& n, int i) const {
+        const Dims* d = Shape(n, i);
+        return d ? d->size() : 0;
+    }
+    // Integer values from attribute name, or else from constant input i (newer opsets).
+    bool IntsFrom(const onnx::NodeProto& n, const char* name, int i, Dims* out) const {
+        if (Attr(n, name)) {
+            *out = AttrInts(n, name);
+            return true;
+        }
+        if (i >= n.input_size() || n.input(i).empty()) {
+            out->clear();
+            return true;
+        }
+        const auto* t = Const(n, i);
+        return t && ReadInts(*t, out);
+    }
+
+    std::string CheckNode(const onnx::NodeProto& n) const {
+        if (!n.domain().empty() && n.domain() != "ai.onnx") return "operator domain not admitted";
+        if (!AllowedSet().count(n.op_type())) return "operator not admitted by this kernel";
+        for (const auto& a : n.attribute())
+            if (a.type() == onnx::AttributeProto::GRAPH || a.type() == onnx::AttributeProto::GRAPHS)
+                return "subgraphs are not admitted";
+        for (int i = 0; i < n.input_size(); ++i)
+            if (!n.input(i).empty() && !shapes_.count(n.input(i)))
+                return "input '" + n.input(i) + "' has no known shape";
+        const std::string& op = n.op_type();
+        const Dims* x = Shape(n, 0);
+        const size_t rank = x ? x->size() : 0;
+        if (op == "Conv" || op == "ConvTranspose") {
+            const Dims* w = Shape(n, 1);
+            if (rank != 4 || !w || w->size() != 4 || !Const(n, 1))
+                return "only 2-D convolutions with constant weights are admitted";
+            const int64_t group = AttrInt(n, "group", 1);
+            const int64_t in_channels = op == "Conv" ? (*w)[1] * group : (*w)[0];
+            const int64_t out_channels = op == "Conv" ? (*w)[0] : (*w)[1] * group;
+            if (group < 1 || (*x)[1] % group != 0 || (*w)[0] % group != 0 || (*x)[1] != in_channels)
+                return "group and channel counts do not match";
+            const Dims kernel = AttrInts(n, "kernel_shape");
+            const Dims w_kernel(w->begin() + 2, w->end());
+            if (!kernel.empty() && kernel != w_kernel)
+                return "kernel_shape differs from the weights";
+            if (!WindowOk(n, w_kernel)) return "window attributes out of range";
+            const Dims* bias = Shape(n, 2);
+            if (bias && (bias->size() != 1 || (*bias)[0] != out_channels || !Const(n, 2)))
+                return "bias is not one constant per output channel";
+            if (op == "ConvTranspose") {
+                const Dims out_pad = AttrInts(n, "output_padding");
+                Dims strides = AttrInts(n, "strides");
+                if (strides.empty()) strides = {1, 1};
+                for (size_t i = 0; i < out_pad.size(); ++i)
+                    if (out_pad.size() != 2 || out_pad[i] < 0 || out_pad[i] >= strides[i])
+                        return "output_padding out of range";
+                if (Attr(n, "output_shape")) return "output_shape is not admitted";
+            }
+            return "";
+        }
+        if (op == "MaxPool" || op == "AveragePool") {
+            const Dims kernel = AttrInts(n, "kernel_shape");
+            const Dims pads = AttrInts(n, "pads");
+            const Dims dilations = AttrInts(n, "dilations");
+            if (rank != 4 || n.output_size() != 1)
+                return "only 2-D pooling with one output is admitted";
+            if (!WindowOk(n, kernel) || !AllIn(dilations, 1, 1))
+                return "window attributes out of range";
+            for (size_t i = 0; i < pads.size(); ++i)
+                if (pads[i] >= kernel[i % 2]) return "a pad is not smaller than the window";
+            if (!AllIn({AttrInt(n, "ceil_mode", 0)}, 0, 1) || AttrInt(n, "storage_order", 0) != 0)
+                return "ceil_mode or storage_order out of range";
+            return "";
+        }
+        if (op == "GlobalAveragePool" || op == "GlobalMaxPool")
+            return rank == 4 ? "" : "only 4-D input is admitted";
+        if (op == "Gemm") {
+            const Dims* b = Shape(n, 1);
+            const Dims* c = Shape(n, 2);
+            const Dims* y = shapes_.count(n.output(0)) ? &shapes_.at(n.output(0)) : nullptr;
+            if (rank != 2 || !b || b->size() != 2 || !y || y->size() != 2)
+                return "operands are not matrices";
+            if (!AllIn({AttrInt(n, "transA", 0), AttrInt(n, "transB", 0)}, 0, 1) ||
+                !std::isfinite(AttrFloat(n, "alpha", 1)) || !std::isfinite(AttrFloat(n, "beta", 1)))
+                return "attributes out of range";
+            if (c) {
+                const int64_t count = CountOf(*c, kMaxTensorElements);
+                if (count != 1 && count != (*y)[1] && count != (*y)[0] * (*y)[1])
+                    return "C does not broadcast to the result";
+            }
+            return "";
+        }
+        if (op == "MatMul") {
+            return rank >= 2 && rank <= 4 && Rank(n, 1) >= 2 && Rank(n, 1) <= 4
+                       ? ""
+                       : "operands of rank 2 to 4 only";
+        }
+        if (op == "Reshape") {
+            if (!Const(n, 1)) return "the target shape must be a constant";
+            return AttrInt(n, "allowzero", 0) == 0 ? "" : "allowzero is not admitted";
+        }
+        if (op == "Flatten")
+            return AxisOk(AttrInt(n, "axis", 1), rank, true) ? "" : "axis out of range";
+        if (op == "Transpose") {
+            Dims perm = AttrInts(n, "perm");
+            if (perm.empty()) return "";
+            std::sort(perm.begin(), perm.end());
+            for (size_t i = 0; i < perm.size(); ++i)
+                if (perm[i] != static_cast<int64_t>(i) || perm.size() != rank)
+                    return "perm is not a permutation of the axes";
+            return "";
+        }
+        if (op == "Concat" || op == "Softmax" || op == "LogSoftmax")
+            return AxisOk(AttrInt(n, "axis", op == "Concat" ? 0 : -1), rank) ? ""
+                                                                             : "axis out of range";
+        if (op == "Split") {
+            Dims split;
+            if (!AxisOk(AttrInt(n, "axis", 0), rank)) return "axis out of range";
+            if (!IntsFrom(n, "split", 1, &split) || !AllIn(split, 1, kMaxTensorElements))
+                return "split sizes must be positive constants";
+            return "";
+        }
+        if (op == "Slice") {
+            Dims starts, ends, axes, steps;
+            if (!IntsFrom(n, "starts", 1, &starts) || !IntsFrom(n, "ends", 2, &ends) ||
+                !IntsFrom(n, "axes", 3, &axes) || !IntsFrom(n, "steps", 4, &steps) ||
+                starts.empty() || starts.size() != ends.size())
+                return "starts and ends must be constants of one length";
+            if (!steps.empty() && !AllIn(steps, 1, 1)) return "only unit steps are admitted";
+            for (int64_t a : axes)
+                if (!AxisOk(a, rank)) return "axis out of range";
+            return "";
+        }
+        if (op == "Squeeze" || op == "Unsqueeze" || op == "ReduceMean" || op == "ReduceMax") {
+            Dims axes;
+            if (!IntsFrom(n, "axes", 1, &axes)) return "axes must be constants";
+            const size_t out_rank = op == "Unsqueeze" ? rank + axes.size() : rank;
+            for (int64_t a : axes)
+                if (!AxisOk(a, out_rank)) return "axis out of range";
+            return "";
+        }
+        if (op == "Resize" || op == "Upsample") {
+            if (rank != 4) return "only 4-D input is admitted";
+            const std::string mode = AttrString(n, "mode", "nearest");
+            if (mode != "nearest" && mode != "linear" && mode != "bilinear")
+                return "mode '" + mode + "' is not admitted";
+            std::vector<float> scales;
+            const int scales_input = op == "Resize" && n.input_size() > 2 ? 2 : 1;
+            if (const auto* a = Attr(n, "scales")) {
+                scales.assign(a->floats().begin(), a->floats().end());
+            } else if (const auto* t = Const(n, scales_input)) {
+                if (!ReadFloats(*t, &scales)) return "scales must be float constants";
+            } else if (!(op == "Resize" && Const(n, 3))) {
+                return "scales or sizes must be constants";
+            }
+            for (float s : scales)
+                if (!std::isfinite(s) || s <= 0 || s > kMaxScale) return "scale out of range";
+            return "";
+        }
+        if (op == "Pad") {
+            Dims pads;
+            if (!IntsFrom(n, "pads", 1, &pads) || pads.size() != 2 * rank ||
+                !AllIn(pads, 0, kMaxWindow))
+                return "pads must be constant, non-negative and bounded";
+            const std::string mode = AttrString(n, "mode", "constant");
+            if (mode == "reflect") {
+                for (size_t i = 0; i < pads.size(); ++i)
+                    if (pads[i] >= (*x)[i % rank])
+                        return "a reflected pad is not smaller than its side";
+            } else if (mode != "constant" && mode != "edge") {
+                return "mode '" + mode + "' is not admitted";
+            }
+            return "";
+        }
+        if (op == "BatchNormalization") {
+            if (rank < 2 || n.output_size() != 1)
+                return "input of rank 2 or more and one output only";
+            for (int i = 1; i <= 4; ++i) {
+                const Dims* p = Shape(n, i);
+                if (!Const(n, i) || !p || p->size() != 1 || (*p)[0] != (*x)[1])
+                    return "parameters must be constants of one value per channel";
+            }
+            const float eps = AttrFloat(n, "epsilon", 1e-5f);
+            return std::isfinite(eps) && eps >= 0 ? "" : "epsilon out of range";
+        }
+        if (op == "Clip") {
+            for (int i = 1; i < n.input_size(); ++i) {
+                const Dims* p = Shape(n, i);
+                if (!n.input(i).empty() && (!Const(n, i) || !p || CountOf(*p, 1) != 1))
+                    return "bounds must be constant scalars";
+            }
+            return "";
+        }
+        if (op == "PRelu") return Const(n, 1) ? "" : "the slope must be a constant";
+        if (op == "LeakyRelu" || op == "Elu" || op == "HardSigmoid") {
+            for (const auto& a : n.attribute())
+                if (!std::isfinite(a.f())) return "attribute '" + a.name() + "' is not finite";
+            return "";
+        }
+        if (op == "ConstantOfShape") {
+            if (!Const(n, 0)) return "the shape must be a constant";
+            const auto* value = Attr(n, "value");
+            if (value && (!value->has_t() || value->t().data_type() != onnx::TensorProto::FLOAT))
+                return "the value must be a float";
+            return "";
+        }
+        if (op == "Dropout") return n.output_size() == 1 ? "" : "the mask output is not admitted";
+        return "";  // element-wise operators: shape inference has checked their operands
+    }
+
+    const onnx::GraphProto& g_;
+    std::map<std::string, Dims> shapes_;
+    std::map<std::string, int> types_;
+    std::map<std::string, const onnx::TensorProto*> constants_;
+};
+
+}  // namespace
+
+const std::vector<std::string>& AllowedOperators() {
+    static const std::vector<std::string> ops(AllowedSet().begin(), AllowedSet().end());
+    return ops;
+}
+
+std::string CheckModel(onnx::ModelProto& proto, Admitted* admitted) {
+    for (const auto& opset : proto.opset_import()) {
+        if (!opset.domain().empty() && opset.domain() != "ai.onnx") continue;
+        if (opset.version() < kMinOpset || opset.version() > kMaxOpset)
+            return "opset " + std::to_string(opset.version()) + " is outside " +
+                   std::to_string(kMinOpset) + " to " + std::to_string(kMaxOpset);
+    }
+    try {
+        onnx::checker::check_model(proto);
+    } catch (const std::exception& e) {
+        return std::string("invalid ONNX graph: ") + e.what();
+    }
+    if (!GraphTensorsMatch(proto.graph()))
+        return "a tensor of the graph does not hold the data its shape needs";
+    // Declared shapes of intermediate values are the importer's business, not the file's:
+    // shapes come from inference alone.
+    proto.mutable_graph()->clear_value_info();
+    try {
+        onnx::shape_inference::InferShapes(proto, onnx::OpSchemaRegistry::Instance(),
+                                           onnx::ShapeInferenceOptions(true, 1, true));
+    } catch (const std::exception& e) {
+        return std::string("shapes cannot be inferred: ") + e.what();
+    }
+    return GraphChecker(proto.graph()).Run(admitted);
+}
+
+}  // namespace graph_check
+}  // namespace nerova
