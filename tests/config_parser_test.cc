@@ -2,6 +2,7 @@
 #include "wrap_rapidjson/config_parser.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "test_util.h"
 
@@ -271,6 +272,9 @@ TEST(ModelTest, ParseAndFileAccess) {
     TempDir dir;
     const std::string file = dir.Write("m.onnx", "bytes");
     dir.Write("sub/other.onnx", "nested files are not the model's");
+    dir.Write("a_backup.onnx", "a stray file that sorts first");
+    // Sparse: past the size cap without taking the disk space.
+    ASSERT_EQ(truncate(dir.Write("huge.bin", "").c_str(), Model::kMaxFileBytes + 1), 0);
     struct Case {
         std::string extra, path;
         NerovaError code;
@@ -299,7 +303,8 @@ TEST(ModelTest, ParseAndFileAccess) {
     EXPECT_EQ(std::string(content, size), "bytes");
     char* again = nullptr;
     ASSERT_EQ(model.GetFileContentBySuffix(".onnx", &again, &size), NEROVA_OK);
-    EXPECT_EQ(again, content) << "bytes are read once and stay with the model";
+    EXPECT_EQ(again, content) << "the named file wins; bytes are read once and stay";
+    EXPECT_EQ(model.GetFileContent("huge.bin", &content, &size), NEROVA_ERR_MODEL_FILE_TOO_LARGE);
 }
 
 }  // namespace

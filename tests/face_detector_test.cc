@@ -64,6 +64,7 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
         LogEntry("NerovaFaceDetectorCreate", 31, "algorithm Init failed.");
     const std::string reader = LogEntry(parse, 64, "InferenceConfigParser::ParseInferenceConfig.");
     const char* onnx = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
+    const std::string oversized = onnx + std::string(1 << 20, ' ');  // valid, but past 1 MiB
     const struct {
         const char* json;   // null: no model directory at all
         const char* model;  // test network copied in as model.onnx; null: bytes of no network
@@ -75,6 +76,7 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
          NEROVA_ERR_MODEL_PATH,
          {LogEntry(parse, 54, "model.Parse."), parse_failed}},
         {"{\"ModelConfig\": ", "fixed_rows_320.onnx", NEROVA_ERR_JSON, {reader, parse_failed}},
+        {oversized.c_str(), "fixed_rows_320.onnx", NEROVA_ERR_JSON, {reader, parse_failed}},
         {R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})",
          "fixed_rows_320.onnx",
          NEROVA_ERR_MODEL_FILE_NOT_FOUND,
