@@ -247,11 +247,28 @@ class GraphChecker {
   public:
     explicit GraphChecker(const onnx::GraphProto& graph) : g_(graph) {}
 
-    std::string Run(Admitted* admitted) {
+    // Before shape inference: the input, the constants and every value's rank, with the
+    // checks that need only ranks. ONNX's own inference reads attributes against ranks
+    // without checking them (a 2-D kernel_shape on a 3-D input crashes it), so it must
+    // only see graphs that pass these.
+    std::string CheckBeforeInference(Admitted* admitted) {
         std::string why = CheckInputs(admitted);
         if (!why.empty()) return why;
         if (!(why = CollectConstants()).empty()) return why;
-        if (!(why = CollectShapes()).empty()) return why;
+        ranks_[admitted->input_name] = admitted->input_dims.size();
+        for (const auto& c : constants_)
+            ranks_[c.first] = static_cast<size_t>(c.second->dims_size());
+        for (const auto& n : g_.node()) {
+            why = CheckRanks(n);
+            if (!why.empty()) return n.op_type() + " node '" + n.name() + "': " + why;
+        }
+        return "";
+    }
+
+    // After shape inference: every shape known, non-empty and bounded, then each node.
+    std::string CheckAfterInference() {
+        std::string why = CollectShapes();
+        if (!why.empty()) return why;
         for (const auto& n : g_.node()) {
             why = CheckNode(n);
             if (!why.empty()) return n.op_type() + " node '" + n.name() + "': " + why;
@@ -392,6 +409,116 @@ class GraphChecker {
         }
         const auto* t = Const(n, i);
         return t && ReadInts(*t, out);
+    }
+
+    std::string CheckRanks(const onnx::NodeProto& n) {
+        if (!n.domain().empty() && n.domain() != "ai.onnx") return "operator domain not admitted";
+        if (!AllowedSet().count(n.op_type())) return "operator not admitted by this kernel";
+        for (const auto& a : n.attribute())
+            if (a.type() == onnx::AttributeProto::GRAPH || a.type() == onnx::AttributeProto::GRAPHS)
+                return "subgraphs are not admitted";
+        const std::string& op = n.op_type();
+        if (op == "Constant") return "";  // its rank is its tensor's, recorded already
+        std::vector<size_t> in;
+        for (int i = 0; i < n.input_size(); ++i) {
+            if (n.input(i).empty()) {
+                in.push_back(0);
+                continue;
+            }
+            auto it = ranks_.find(n.input(i));
+            if (it == ranks_.end()) return "the rank of input '" + n.input(i) + "' is unknown";
+            in.push_back(it->second);
+        }
+        if (in.empty()) return "the operator has no input";
+        const size_t r = in[0];
+        size_t out = r;
+        const bool window =
+            op == "Conv" || op == "ConvTranspose" || op == "MaxPool" || op == "AveragePool";
+        if (window || op == "GlobalAveragePool" || op == "GlobalMaxPool" || op == "Resize" ||
+            op == "Upsample") {
+            if (r != 4) return "only 4-D input is admitted";
+            if (window) {
+                const Dims strides = AttrInts(n, "strides"), dilations = AttrInts(n, "dilations");
+                const Dims pads = AttrInts(n, "pads"), kernel = AttrInts(n, "kernel_shape");
+                if ((!kernel.empty() && kernel.size() != 2) ||
+                    (!strides.empty() && strides.size() != 2) ||
+                    (!dilations.empty() && dilations.size() != 2) ||
+                    (!pads.empty() && pads.size() != 4) || AttrInts(n, "output_padding").size() > 2)
+                    return "window attributes do not describe two spatial dims";
+                if ((op == "Conv" || op == "ConvTranspose") && (in.size() < 2 || in[1] != 4))
+                    return "weights must be 4-D";
+            }
+        } else if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div" || op == "Max" ||
+                   op == "Min") {
+            out = *std::max_element(in.begin(), in.end());
+        } else if (op == "Gemm") {
+            if (r != 2 || in.size() < 2 || in[1] != 2) return "operands are not matrices";
+            out = 2;
+        } else if (op == "MatMul") {
+            if (in.size() != 2 || r < 2 || r > 4 || in[1] < 2 || in[1] > 4)
+                return "operands of rank 2 to 4 only";
+            out = std::max(r, in[1]);
+        } else if (op == "Flatten") {
+            if (!AxisOk(AttrInt(n, "axis", 1), r, true)) return "axis out of range";
+            out = 2;
+        } else if (op == "Reshape") {
+            Dims shape;
+            const auto* t = Const(n, 1);
+            if (!t || !ReadInts(*t, &shape) || shape.empty() || shape.size() > 6)
+                return "the target shape must be a constant of 1 to 6 values";
+            out = shape.size();
+        } else if (op == "ConstantOfShape") {
+            Dims shape;
+            const auto* t = Const(n, 0);
+            if (!t || !ReadInts(*t, &shape) || shape.size() > 6)
+                return "the shape must be a constant of up to 6 values";
+            out = shape.size();
+        } else if (op == "Transpose") {
+            Dims perm = AttrInts(n, "perm");
+            std::sort(perm.begin(), perm.end());
+            for (size_t i = 0; i < perm.size(); ++i)
+                if (perm.size() != r || perm[i] != static_cast<int64_t>(i))
+                    return "perm is not a permutation of the axes";
+        } else if (op == "Concat" || op == "Softmax" || op == "LogSoftmax" || op == "Split") {
+            if (!AxisOk(AttrInt(n, "axis", op == "Softmax" || op == "LogSoftmax" ? -1 : 0), r))
+                return "axis out of range";
+            if (std::any_of(in.begin(), in.end(),
+                            [&](size_t k) { return op == "Concat" && k != r; }))
+                return "inputs of different ranks";
+        } else if (op == "Squeeze" || op == "Unsqueeze" || op == "ReduceMean" ||
+                   op == "ReduceMax") {
+            Dims axes;
+            if (!IntsFrom(n, "axes", 1, &axes)) return "axes must be constants";
+            const bool grows = op == "Unsqueeze";
+            const bool keeps =
+                (op == "ReduceMean" || op == "ReduceMax") && AttrInt(n, "keepdims", 1) != 0;
+            if ((op == "Squeeze" || grows) && axes.empty()) return "axes must be given";
+            const size_t axis_rank = grows ? r + axes.size() : r;
+            std::set<int64_t> unique;
+            for (int64_t a : axes) {
+                if (!AxisOk(a, axis_rank)) return "axis out of range";
+                unique.insert(a < 0 ? a + static_cast<int64_t>(axis_rank) : a);
+            }
+            if (unique.size() != axes.size()) return "repeated axis";
+            if (grows)
+                out = axis_rank;
+            else if (!keeps)
+                out = axes.empty() ? 0 : r - axes.size();
+        } else if (op == "Slice") {
+            Dims axes;
+            if (!IntsFrom(n, "axes", 3, &axes)) return "axes must be constants";
+            for (int64_t a : axes)
+                if (!AxisOk(a, r)) return "axis out of range";
+        } else if (op == "Pad") {
+            Dims pads;
+            if (!IntsFrom(n, "pads", 1, &pads) || pads.size() != 2 * r)
+                return "pads must be a constant of two values per axis";
+        } else if (op == "BatchNormalization" && r < 2) {
+            return "input of rank 2 or more only";
+        }
+        for (const auto& o : n.output())
+            if (!o.empty()) ranks_[o] = out;
+        return "";
     }
 
     std::string CheckNode(const onnx::NodeProto& n) const {
@@ -585,6 +712,7 @@ class GraphChecker {
     }
 
     const onnx::GraphProto& g_;
+    std::map<std::string, size_t> ranks_;
     std::map<std::string, Dims> shapes_;
     std::map<std::string, int> types_;
     std::map<std::string, const onnx::TensorProto*> constants_;
@@ -611,6 +739,9 @@ std::string CheckModel(onnx::ModelProto& proto, Admitted* admitted) {
     }
     if (!GraphTensorsMatch(proto.graph()))
         return "a tensor of the graph does not hold the data its shape needs";
+    GraphChecker checker(proto.graph());
+    const std::string why = checker.CheckBeforeInference(admitted);
+    if (!why.empty()) return why;
     // Declared shapes of intermediate values are the importer's business, not the file's:
     // shapes come from inference alone.
     proto.mutable_graph()->clear_value_info();
@@ -620,7 +751,7 @@ std::string CheckModel(onnx::ModelProto& proto, Admitted* admitted) {
     } catch (const std::exception& e) {
         return std::string("shapes cannot be inferred: ") + e.what();
     }
-    return GraphChecker(proto.graph()).Run(admitted);
+    return checker.CheckAfterInference();
 }
 
 }  // namespace graph_check
