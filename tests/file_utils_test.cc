@@ -45,8 +45,11 @@ TEST(FileUtilsTest, PathRules) {
     for (const auto& c : cases) {
         EXPECT_EQ(fileUtils::GetFileName(c.path, true), c.name) << c.path;
         EXPECT_EQ(fileUtils::GetFileName(c.path, false), c.stem) << c.path;
-        if (c.parent) EXPECT_EQ(fileUtils::GetFileParentPath(c.path, false), c.parent) << c.path;
-        if (!c.parent) EXPECT_THROW(fileUtils::GetFileParentPath(c.path, false), std::out_of_range);
+        if (c.parent) {
+            EXPECT_EQ(fileUtils::GetFileParentPath(c.path, false), c.parent) << c.path;
+        } else {
+            EXPECT_THROW(fileUtils::GetFileParentPath(c.path, false), std::out_of_range);
+        }
         EXPECT_EQ(fileUtils::IsAbsolutePath(c.path), c.absolute) << c.path;
         EXPECT_EQ(fileUtils::IsRootPath(c.path), c.root) << c.path;
     }

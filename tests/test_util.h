@@ -56,12 +56,6 @@ std::string LogEntry(const std::string& function, int line, const std::string& m
 // A BGR frame over the matrix's memory.
 NerovaFrame BgrFrame(const cv::Mat& bgr);
 
-}  // namespace nerova_test
-
-#endif  // NEROVA_TESTS_TEST_UTIL_H_
-
-namespace nerova_test {
-
 // A model directory: `onnx_source` copied in as model.onnx beside an inference.json with
 // `json` (by default an ONNX model on the CPU). Returns the model file's path.
 std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
@@ -69,3 +63,5 @@ std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
                            "NetworkConfig": {"DeviceType": "DEVICE_X86"}})");
 
 }  // namespace nerova_test
+
+#endif  // NEROVA_TESTS_TEST_UTIL_H_

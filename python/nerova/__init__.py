@@ -1,0 +1,14 @@
+"""Face detection on the CPU: numpy frames in, faces out.
+
+    import cv2, nerova
+    with nerova.FaceDetector(top_k=100) as det:
+        faces = det.detect(cv2.imread("photo.jpg"))   # [Face(score, x1, y1, x2, y2), ...]
+"""
+from . import _native
+from .detector import (DEFAULT_MODEL, DEVICES, PIXEL_FORMATS, Face, FaceDetector, NerovaError,
+                       models, resolve_model)
+from .detector import _lib
+
+__version__ = _native.library_version(_lib)
+__all__ = ["FaceDetector", "Face", "NerovaError", "models", "resolve_model", "PIXEL_FORMATS",
+           "DEVICES", "DEFAULT_MODEL", "__version__"]

@@ -1,0 +1,50 @@
+"""python -m nerova IMAGE...: one JSON line per image, as the command-line tool prints them."""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+
+from . import FaceDetector, NerovaError
+
+
+def record(path: str, image, faces, ms: float) -> str:
+    """The tool's line: scores with four decimals, the time with two."""
+    parts = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f.score, *f.box) for f in faces)
+    return '{"image": %s, "width": %d, "height": %d, "faces": [%s], "ms": %.2f}' % (
+        json.dumps(path), image.shape[1], image.shape[0], parts, ms)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m nerova", description=__doc__)
+    parser.add_argument("images", nargs="+", metavar="IMAGE")
+    parser.add_argument("--model", default=None, help="model name, directory or file")
+    parser.add_argument("--top-k", type=int, default=100, help="candidates per frame (100)")
+    parser.add_argument("--score-threshold", type=float, default=None)
+    parser.add_argument("--nms-threshold", type=float, default=None)
+    args = parser.parse_args(argv)
+    import cv2  # only the command needs a decoder
+
+    failed = 0
+    try:
+        det = FaceDetector(args.model, top_k=args.top_k, score_threshold=args.score_threshold,
+                           nms_threshold=args.nms_threshold)
+    except (NerovaError, ValueError) as e:
+        print("nerova: %s" % e, file=sys.stderr)
+        return 3
+    with det:
+        for path in args.images:
+            image = cv2.imread(path, cv2.IMREAD_COLOR)
+            if image is None:
+                print("nerova: cannot read %s" % path, file=sys.stderr)
+                failed += 1
+                continue
+            t0 = time.perf_counter()
+            faces = det.detect(image)
+            print(record(path, image, faces, (time.perf_counter() - t0) * 1000), flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,124 @@
+"""The C interface of libnerova_module_face_detector, loaded through ctypes."""
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+from pathlib import Path
+from typing import List, Optional
+
+LIBRARY_NAME = "libnerova_module_face_detector.so"
+_PACKAGE_DIR = Path(__file__).resolve().parent
+
+
+class Frame(ctypes.Structure):
+    _fields_ = [
+        ("pixel_format", ctypes.c_int32),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+        ("data", ctypes.c_void_p * 3),
+        ("stride", ctypes.c_int32 * 3),
+    ]
+
+
+class FaceInfo(ctypes.Structure):
+    _fields_ = [
+        ("score", ctypes.c_float),
+        ("x1", ctypes.c_int32),
+        ("y1", ctypes.c_int32),
+        ("x2", ctypes.c_int32),
+        ("y2", ctypes.c_int32),
+    ]
+
+
+class CustomRuntime(ctypes.Structure):
+    _fields_ = [
+        ("device_type", ctypes.c_int32),
+        ("device_id", ctypes.c_int32),
+        ("thread_num", ctypes.c_int32),
+    ]
+
+
+def _prefixes() -> List[Path]:
+    """Install prefixes the package may live under: PREFIX/lib/pythonX/site-packages/nerova
+    and PREFIX/lib/python3/dist-packages/nerova both sit four levels below PREFIX."""
+    found = []
+    for up in (3, 4):
+        if len(_PACKAGE_DIR.parents) > up:
+            found.append(_PACKAGE_DIR.parents[up])
+    found.append(Path(sys.prefix))
+    return found
+
+
+def candidates() -> List[Path]:
+    """Where the library is looked for, in order."""
+    paths = [_PACKAGE_DIR / LIBRARY_NAME]
+    paths += [prefix / "lib" / LIBRARY_NAME for prefix in _prefixes()]
+    if os.environ.get("NEROVA_LIBRARY"):
+        paths.append(Path(os.environ["NEROVA_LIBRARY"]))
+    return paths
+
+
+def load() -> ctypes.CDLL:
+    searched = candidates()
+    for path in searched:
+        if path.is_file():
+            return _declare(ctypes.CDLL(str(path)))
+    raise ImportError(
+        "nerova: cannot find %s; searched %s. Install the library (cmake --install) or set "
+        "NEROVA_LIBRARY to its path." % (LIBRARY_NAME, ", ".join(str(p) for p in searched)))
+
+
+def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
+    err = ctypes.c_int32
+    handle = ctypes.c_void_p
+    signatures = {
+        "NerovaFaceDetectorCreate": [ctypes.c_char_p, ctypes.c_char_p,
+                                     ctypes.POINTER(CustomRuntime), ctypes.POINTER(handle)],
+        "NerovaFaceDetectorDestroy": [handle],
+        "NerovaFaceDetectorProcess": [handle, ctypes.POINTER(Frame),
+                                      ctypes.POINTER(ctypes.POINTER(FaceInfo)),
+                                      ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaFaceDetectorOutputRelease": [ctypes.POINTER(FaceInfo)],
+        "NerovaFaceDetectorSetScoreThreshold": [handle, ctypes.c_float],
+        "NerovaFaceDetectorSetNmsThreshold": [handle, ctypes.c_float],
+        "NerovaFaceDetectorSetTopK": [handle, ctypes.c_int32],
+        "NerovaFaceDetectorGetSettings": [handle, ctypes.POINTER(ctypes.c_float),
+                                          ctypes.POINTER(ctypes.c_float),
+                                          ctypes.POINTER(ctypes.c_int32)],
+    }
+    for name, args in signatures.items():
+        fn = getattr(lib, name)
+        fn.argtypes = args
+        fn.restype = err
+    lib.NerovaErrorString.argtypes = [err]
+    lib.NerovaErrorString.restype = ctypes.c_char_p
+    lib.NerovaFaceDetectorVersion.argtypes = []
+    lib.NerovaFaceDetectorVersion.restype = ctypes.c_char_p
+    return lib
+
+
+def model_roots() -> List[Path]:
+    """Folders holding model directories: NEROVA_MODELS, the installed share/nerova/models,
+    and the source tree's models/ when the package runs from a checkout."""
+    roots = []
+    if os.environ.get("NEROVA_MODELS"):
+        roots.append(Path(os.environ["NEROVA_MODELS"]))
+    roots += [prefix / "share" / "nerova" / "models" for prefix in _prefixes()]
+    roots.append(_PACKAGE_DIR.parent.parent / "models")
+    return roots
+
+
+def find_models() -> "dict[str, Path]":
+    found = {}
+    for root in model_roots():
+        if not root.is_dir():
+            continue
+        for sub in sorted(root.iterdir()):
+            if (sub / "inference.json").is_file() and sub.name not in found:
+                found[sub.name] = sub
+    return found
+
+
+def library_version(lib: Optional[ctypes.CDLL]) -> str:
+    return lib.NerovaFaceDetectorVersion().decode() if lib else "unknown"
