@@ -1,11 +1,11 @@
 // nerova-face-detect: detects faces in images, folders of images and videos, and prints one
-// JSON object per image or frame. It loads the detector module at run time the way an SDK
-// host does and talks to it only through what the module exports.
-#include <dlfcn.h>
+// JSON object per image or frame. It is a host of the library's C interface and of nothing
+// else: it links the library and includes only its public headers.
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "face_detector/face_detector.h"
 #include "nerova_face_detector.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +25,8 @@ namespace {
 constexpr const char* kDefaultModel = "face_detector_back_256";
 constexpr int kDefaultTopK = 100;
 
+constexpr const char* kTool = "nerova-face-detect";
+
 enum ExitCode { kExitOk = 0, kExitInputFailed = 1, kExitUsage = 2, kExitModel = 3 };
 
 struct Options {
@@ -33,7 +34,8 @@ struct Options {
     std::vector<std::string> inputs;
     int threads = 0;  // 0: keep the model's configuration
     std::string device;
-    float score_threshold = -1, nms_threshold = -1;  // < 0: the library's own
+    bool set_score = false, set_nms = false;  // otherwise the library's own
+    float score_threshold = 0, nms_threshold = 0;
     int top_k = kDefaultTopK;
     std::string pixel_format = "BGR";
     std::string draw_dir;
@@ -50,28 +52,23 @@ const char kHelp[] =
     "Options:\n"
     "  --model PATH            model file inside a model directory (default: the bundled\n"
     "                          %s model)\n"
-    "  --threads N             inference threads (default: the model's configuration)\n"
+    "  --threads N             inference threads, 1 to %d (default: the model's\n"
+    "                          configuration; with --device alone, 1)\n"
     "  --device NAME           device, e.g. DEVICE_X86, DEVICE_CUDA; an unavailable device\n"
-    "                          falls back to the CPU (default: the model's configuration)\n"
-    "  --score-threshold S     lowest face score kept (default: the library's, 0.95)\n"
-    "  --nms-threshold T       overlap above which a box is suppressed (default: 0.7)\n"
-    "  --top-k K               candidates kept per frame (default: %d)\n"
+    "                          falls back to the CPU (default: the model's configuration;\n"
+    "                          with --threads alone, DEVICE_X86)\n"
+    "  --score-threshold S     lowest face score kept, 0 to 1 (default: the library's, 0.95)\n"
+    "  --nms-threshold T       overlap above which a box is suppressed, 0 to 1 (default: 0.7)\n"
+    "  --top-k K               candidates kept per frame, 1 to 100000 (default: %d)\n"
     "  --pixel-format NAME     feed frames as BGR, RGB, BGRA, RGBA, GRAY, NV12, NV21 or YV12,\n"
     "                          converted from the decoded image (default: BGR)\n"
     "  --draw DIR              write each image or frame with its boxes and scores to DIR\n"
     "  --every N               process every N-th frame of videos (default: 1)\n"
-    "  --help                  show this text\n\n"
+    "  --version               show the tool's and the library's versions\n"
+    "  --help                  show this text\n"
+    "Options take their value as --opt VALUE or --opt=VALUE.\n\n"
     "Exit status: 0 success; 1 some inputs could not be read (the others are processed);\n"
     "2 bad argument; 3 the model cannot be loaded.\n";
-
-// The detector's exported C interface, resolved from the loaded module.
-struct Api {
-    void* library = nullptr;
-    decltype(&NerovaFaceDetectorCreate) create = nullptr;
-    decltype(&NerovaFaceDetectorDestroy) destroy = nullptr;
-    decltype(&NerovaFaceDetectorProcess) process = nullptr;
-    decltype(&NerovaFaceDetectorOutputRelease) release = nullptr;
-};
 
 fs::path ExecutableDir() {
     std::error_code ec;
@@ -79,38 +76,10 @@ fs::path ExecutableDir() {
     return ec ? fs::current_path() : self.parent_path();
 }
 
-bool LoadApi(Api& api, std::string& error) {
-    const fs::path dir = ExecutableDir();
-    const fs::path candidates[] = {dir / NEROVA_MODULE_FILE, dir / ".." / NEROVA_MODULE_FILE,
-                                   dir / ".." / "lib" / NEROVA_MODULE_FILE,
-                                   fs::path(NEROVA_MODULE_BUILD_DIR) / NEROVA_MODULE_FILE};
-    for (const fs::path& p : candidates) {
-        if (!fs::exists(p)) continue;
-        api.library = dlopen(p.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!api.library) {
-            error = dlerror();
-            return false;
-        }
-        api.create =
-            reinterpret_cast<decltype(api.create)>(dlsym(api.library, "NerovaFaceDetectorCreate"));
-        api.destroy = reinterpret_cast<decltype(api.destroy)>(
-            dlsym(api.library, "NerovaFaceDetectorDestroy"));
-        api.process = reinterpret_cast<decltype(api.process)>(
-            dlsym(api.library, "NerovaFaceDetectorProcess"));
-        api.release = reinterpret_cast<decltype(api.release)>(
-            dlsym(api.library, "NerovaFaceDetectorOutputRelease"));
-        if (api.create && api.destroy && api.process && api.release) return true;
-        error = "the module does not export the detector interface: " + p.string();
-        return false;
-    }
-    error = std::string("cannot find ") + NEROVA_MODULE_FILE + " next to the tool";
-    return false;
-}
-
 std::string DefaultModel() {
     const fs::path dir = ExecutableDir();
-    const fs::path roots[] = {dir / "models", dir / ".." / "models", dir / ".." / ".." / "models",
-                              dir / ".." / "share" / "nerova" / "models",
+    // Installed beside bin/, else the source tree this tool was built from.
+    const fs::path roots[] = {dir / ".." / "share" / "nerova" / "models",
                               fs::path(NEROVA_MODELS_SOURCE_DIR)};
     for (const fs::path& root : roots) {
         const fs::path model = root / kDefaultModel / "model.onnx";
@@ -138,40 +107,57 @@ const DeviceName kDevices[] = {
     {"DEVICE_VULKAN", NEROVA_DEVICE_VULKAN},
 };
 
-bool ParseInt(const char* s, int lo, int& out) {
+bool ParseInt(const char* s, int lo, int hi, int& out) {
     char* end = nullptr;
     const long v = std::strtol(s, &end, 10);
-    if (!*s || *end || v < lo || v > 1000000) return false;
+    if (!*s || *end || v < lo || v > hi) return false;
     out = static_cast<int>(v);
     return true;
 }
 
-bool ParseUnit(const char* s, float& out) {
+// Any number; the library judges the range and says why it refuses.
+bool ParseFloat(const char* s, float& out) {
     char* end = nullptr;
-    const float v = std::strtof(s, &end);
-    if (!*s || *end || !(v >= 0.0f && v <= 1.0f)) return false;
-    out = v;
-    return true;
+    out = std::strtof(s, &end);
+    return *s && !*end;
 }
 
 // Returns an empty string on success, else the reason.
-std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
+std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& version) {
     for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+        std::string a = argv[i];
+        // --opt=value carries its value inline.
+        std::string inline_value;
+        bool has_inline = false;
+        const size_t eq = a.find('=');
+        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inline_value = a.substr(eq + 1);
+            a.resize(eq);
+            has_inline = true;
+        }
         auto value = [&](const char*& v) {
+            if (has_inline) {
+                v = inline_value.c_str();
+                return true;
+            }
             if (i + 1 >= argc) return false;
             v = argv[++i];
             return true;
         };
         const char* v = nullptr;
-        if (a == "--help" || a == "-h") {
+        if ((a == "--help" || a == "-h" || a == "--version") && has_inline) {
+            return a + " takes no value";
+        } else if (a == "--help" || a == "-h") {
             help = true;
+        } else if (a == "--version") {
+            version = true;
         } else if (a == "--model") {
             if (!value(v)) return "--model needs a path";
             o.model = v;
         } else if (a == "--threads") {
-            if (!value(v) || !ParseInt(v, 1, o.threads))
-                return "--threads needs a positive integer";
+            if (!value(v) || !ParseInt(v, 1, NEROVA_MAX_THREAD_NUM, o.threads))
+                return "--threads needs an integer from 1 to " +
+                       std::to_string(NEROVA_MAX_THREAD_NUM);
         } else if (a == "--device") {
             if (!value(v)) return "--device needs a name";
             o.device = v;
@@ -179,13 +165,16 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
                              [&](const DeviceName& d) { return o.device == d.name; }))
                 return "unknown device " + o.device;
         } else if (a == "--score-threshold") {
-            if (!value(v) || !ParseUnit(v, o.score_threshold))
-                return "--score-threshold needs a number in [0, 1]";
+            if (!value(v) || !ParseFloat(v, o.score_threshold))
+                return "--score-threshold needs a number";
+            o.set_score = true;
         } else if (a == "--nms-threshold") {
-            if (!value(v) || !ParseUnit(v, o.nms_threshold))
-                return "--nms-threshold needs a number in [0, 1]";
+            if (!value(v) || !ParseFloat(v, o.nms_threshold))
+                return "--nms-threshold needs a number";
+            o.set_nms = true;
         } else if (a == "--top-k") {
-            if (!value(v) || !ParseInt(v, 1, o.top_k)) return "--top-k needs a positive integer";
+            if (!value(v) || !ParseInt(v, INT32_MIN, INT32_MAX, o.top_k))
+                return "--top-k needs an integer";
         } else if (a == "--pixel-format") {
             if (!value(v)) return "--pixel-format needs a name";
             o.pixel_format = v;
@@ -198,14 +187,15 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help) {
             if (!value(v)) return "--draw needs a folder";
             o.draw_dir = v;
         } else if (a == "--every") {
-            if (!value(v) || !ParseInt(v, 1, o.every)) return "--every needs a positive integer";
+            if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))
+                return "--every needs a positive integer";
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option " + a;
         } else {
             o.inputs.push_back(a);
         }
     }
-    if (!help && o.inputs.empty()) return "no input given (see --help)";
+    if (!help && !version && o.inputs.empty()) return "no input given (see --help)";
     return "";
 }
 
@@ -342,6 +332,21 @@ void MakeFrame(const cv::Mat& bgr, NerovaPixelFormat format, FrameBuffer& out) {
     f.stride[0] = static_cast<int32_t>(out.packed.step[0]);
 }
 
+// The library's text and the code in the header's hexadecimal form.
+std::string Describe(NerovaError err) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(err));
+    return std::string(NerovaErrorString(err)) + " (" + code + ")";
+}
+
+// JSON has no infinities or NaN; such a value (a broken network's score) prints as null.
+std::string JsonNumber(double v, const char* format) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, v);
+    return buf;
+}
+
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
@@ -366,7 +371,7 @@ struct Stats {
 
 class Runner {
   public:
-    Runner(const Api& api, void* handle, const Options& o) : api_(api), handle_(handle), o_(o) {}
+    Runner(void* handle, const Options& o) : handle_(handle), o_(o) {}
 
     // Detects, prints and draws one image or frame; false when the detector refused it.
     bool Detect(const cv::Mat& bgr, const InputFile& input, int frame_index) {
@@ -376,13 +381,13 @@ class Runner {
         NerovaFaceInfo* faces = nullptr;
         uint32_t count = 0;
         const auto t0 = std::chrono::steady_clock::now();
-        const NerovaError err = api_.process(handle_, &buffer.frame, &faces, &count);
+        const NerovaError err = NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                 .count();
         if (err != NEROVA_OK) {
-            std::fprintf(stderr, "nerova-face-detect: %s: detection failed with code %d\n",
-                         path.c_str(), err);
+            std::fprintf(stderr, "%s: %s: detection failed: %s\n", kTool, path.c_str(),
+                         Describe(err).c_str());
             return false;
         }
         std::string line = "{\"image\": " + JsonString(path);
@@ -390,19 +395,17 @@ class Runner {
         line += ", \"width\": " + std::to_string(bgr.cols) +
                 ", \"height\": " + std::to_string(bgr.rows) + ", \"faces\": [";
         for (uint32_t i = 0; i < count; ++i) {
-            char buf[160];
-            std::snprintf(buf, sizeof buf, "%s{\"score\": %.4f, \"box\": [%d, %d, %d, %d]}",
-                          i ? ", " : "", faces[i].score, faces[i].x1, faces[i].y1, faces[i].x2,
-                          faces[i].y2);
-            line += buf;
+            char box[80];
+            std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]}", faces[i].x1, faces[i].y1,
+                          faces[i].x2, faces[i].y2);
+            line += std::string(i ? ", " : "") +
+                    "{\"score\": " + JsonNumber(faces[i].score, "%.4f") + box;
         }
-        char tail[64];
-        std::snprintf(tail, sizeof tail, "], \"ms\": %.2f}", ms);
-        line += tail;
+        line += "], \"ms\": " + JsonNumber(ms, "%.2f") + "}";
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         if (!o_.draw_dir.empty()) Draw(bgr, faces, count, input.draw_name, frame_index);
-        api_.release(faces);
+        NerovaFaceDetectorOutputRelease(faces);
         stats_.images++;
         stats_.faces += count;
         stats_.ms.push_back(ms);
@@ -432,7 +435,6 @@ class Runner {
             std::fprintf(stderr, "nerova-face-detect: cannot write %s\n", out.c_str());
     }
 
-    const Api& api_;
     void* handle_;
     const Options& o_;
     Stats stats_;
@@ -447,83 +449,94 @@ void Progress(size_t done, size_t total) {
     std::fflush(stderr);
 }
 
+// Applies the detection options through the C interface; false (reported) when refused.
+bool ApplySettings(void* handle, const Options& o) {
+    struct Setting {
+        bool wanted;
+        const char* option;
+        double value;
+        NerovaError err;
+    };
+    const Setting settings[] = {
+        {true, "--top-k", static_cast<double>(o.top_k), NerovaFaceDetectorSetTopK(handle, o.top_k)},
+        {o.set_score, "--score-threshold", o.score_threshold,
+         o.set_score ? NerovaFaceDetectorSetScoreThreshold(handle, o.score_threshold) : NEROVA_OK},
+        {o.set_nms, "--nms-threshold", o.nms_threshold,
+         o.set_nms ? NerovaFaceDetectorSetNmsThreshold(handle, o.nms_threshold) : NEROVA_OK},
+    };
+    for (const Setting& s : settings) {
+        if (s.wanted && s.err != NEROVA_OK) {
+            std::fprintf(stderr, "%s: %s %g refused: %s\n", kTool, s.option, s.value,
+                         Describe(s.err).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
-    bool help = false;
-    const std::string bad = ParseArgs(argc, argv, o, help);
+    bool help = false, version = false;
+    const std::string bad = ParseArgs(argc, argv, o, help, version);
     if (help) {
-        std::printf(kHelp, kDefaultModel, kDefaultTopK);
+        std::printf(kHelp, kDefaultModel, NEROVA_MAX_THREAD_NUM, kDefaultTopK);
         return kExitOk;
     }
     if (!bad.empty()) {
-        std::fprintf(stderr, "nerova-face-detect: %s\n", bad.c_str());
+        std::fprintf(stderr, "%s: %s\n", kTool, bad.c_str());
         return kExitUsage;
+    }
+    if (version) {
+        std::printf("%s %s (library %s)\n", kTool, NEROVA_TOOL_VERSION,
+                    NerovaFaceDetectorVersion());
+        return kExitOk;
     }
     if (o.model.empty()) o.model = DefaultModel();
     if (o.model.empty()) {
-        std::fprintf(stderr, "nerova-face-detect: no bundled model found; pass --model\n");
-        return kExitModel;
-    }
-    Api api;
-    std::string error;
-    if (!LoadApi(api, error)) {
-        std::fprintf(stderr, "nerova-face-detect: %s\n", error.c_str());
+        std::fprintf(stderr, "%s: no bundled model found; pass --model\n", kTool);
         return kExitModel;
     }
 
-    // The runtime record overrides the model's device and threads only when asked to.
+    // The runtime record replaces all three of the model's values: what was not asked for
+    // takes the usual default (the CPU, one thread).
     NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, 1};
+    for (const DeviceName& d : kDevices)
+        if (o.device == d.name) runtime.device_type = d.type;
+    if (o.threads > 0) runtime.thread_num = o.threads;
     const bool use_runtime = !o.device.empty() || o.threads > 0;
     void* handle = nullptr;
-    NerovaError err = NEROVA_OK;
-    if (use_runtime) {
-        // Start from the model's own settings by reading them from a first detector.
-        err = api.create(o.model.c_str(), "", nullptr, &handle);
-        if (err == NEROVA_OK) {
-            auto* param = static_cast<nerova::module::FaceDetectorParam*>(
-                static_cast<nerova::module::AbstractAlgorithm*>(handle)->GetParam());
-            runtime.device_type = param->network_config.device_type;
-            runtime.device_id = param->network_config.device_id;
-            runtime.thread_num = param->network_config.thread_num;
-            api.destroy(handle);
-            handle = nullptr;
-        }
-        for (const DeviceName& d : kDevices)
-            if (o.device == d.name) runtime.device_type = d.type;
-        if (o.threads > 0) runtime.thread_num = o.threads;
-    }
-    if (err == NEROVA_OK)
-        err = api.create(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
+    const NerovaError err =
+        NerovaFaceDetectorCreate(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
     if (err != NEROVA_OK) {
-        std::fprintf(stderr, "nerova-face-detect: cannot load model %s (code %d)\n",
-                     o.model.c_str(), err);
+        std::fprintf(stderr, "%s: cannot load model %s: %s\n", kTool, o.model.c_str(),
+                     Describe(err).c_str());
         return kExitModel;
     }
-    auto* param = static_cast<nerova::module::FaceDetectorParam*>(
-        static_cast<nerova::module::AbstractAlgorithm*>(handle)->GetParam());
-    if (use_runtime && !o.device.empty() &&
-        param->network_config.device_type != runtime.device_type)
-        std::fprintf(stderr, "nerova-face-detect: %s is not available, running on the CPU\n",
+    NerovaCustomRuntime running{};
+    if (!o.device.empty() && NerovaFaceDetectorGetRuntime(handle, &running) == NEROVA_OK &&
+        running.device_type != runtime.device_type)
+        std::fprintf(stderr, "%s: %s is not available, running on the CPU\n", kTool,
                      o.device.c_str());
-    param->top_k = o.top_k;
-    if (o.score_threshold >= 0) param->score_threshold = o.score_threshold;
-    if (o.nms_threshold >= 0) param->nms_threshold = o.nms_threshold;
+    if (!ApplySettings(handle, o)) {
+        NerovaFaceDetectorDestroy(handle);
+        return kExitUsage;
+    }
     if (!o.draw_dir.empty()) {
         std::error_code ec;
         fs::create_directories(o.draw_dir, ec);
         if (ec) {
-            std::fprintf(stderr, "nerova-face-detect: cannot create %s: %s\n", o.draw_dir.c_str(),
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", kTool, o.draw_dir.c_str(),
                          ec.message().c_str());
-            api.destroy(handle);
+            NerovaFaceDetectorDestroy(handle);
             return kExitUsage;
         }
     }
 
     const std::vector<InputFile> inputs = ExpandInputs(o.inputs);
     const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
-    Runner runner(api, handle, o);
+    Runner runner(handle, o);
     size_t failed = 0;
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string& path = inputs[i].path;
@@ -548,7 +561,7 @@ int main(int argc, char** argv) {
         }
         if (progress) Progress(i + 1, inputs.size());
     }
-    api.destroy(handle);
+    NerovaFaceDetectorDestroy(handle);
 
     Stats stats = runner.stats();
     double mean = 0, median = 0;

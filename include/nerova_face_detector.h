@@ -24,12 +24,15 @@
 //   - NEROVA_ERR_IMAGE_OP (4105): an image operation refused the frame (for example a side
 //     that scales to zero pixels).
 //   - NEROVA_ERR_UNEXPECTED (4106): any other exception, stopped at the boundary.
+//   - NEROVA_ERR_PARAM_RANGE (4107): a setting outside its range, or NaN; it is left as it was.
+// NerovaErrorString gives the English text of any code.
 // A handle serves one thread at a time; separate handles are independent.
 #ifndef NEROVA_INCLUDE_NEROVA_FACE_DETECTOR_H_
 #define NEROVA_INCLUDE_NEROVA_FACE_DETECTOR_H_
 
 #include <stdint.h>
 
+#include "nerova/face_detector_export.h"
 #include "nerova/nerova_defines.h"
 
 #ifdef __cplusplus
@@ -47,20 +50,54 @@ typedef struct NerovaFaceInfo {
 
 // model_path names the model file inside its model directory (beside inference.json);
 // model_extra, when not empty, names another directory to read the model's files from.
-// runtime may be null. *handle is written only on success.
-NEROVA_PUBLIC NerovaError NerovaFaceDetectorCreate(const char* model_path, const char* model_extra,
-                                                   const NerovaCustomRuntime* runtime,
-                                                   void** handle);
+// runtime may be null; its three fields replace the model's device type, device id and
+// thread count (an unavailable device falls back to the CPU; more than
+// NEROVA_MAX_THREAD_NUM threads is refused with 4096). *handle is written only on success.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorCreate(const char* model_path,
+                                                                 const char* model_extra,
+                                                                 const NerovaCustomRuntime* runtime,
+                                                                 void** handle);
 
-NEROVA_PUBLIC NerovaError NerovaFaceDetectorDestroy(void* handle);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorDestroy(void* handle);
 
 // On success *face_count holds the number of faces (score falling) and *faces a new array
 // to be released with NerovaFaceDetectorOutputRelease, or null when the count is 0.
-NEROVA_PUBLIC NerovaError NerovaFaceDetectorProcess(void* handle, const NerovaFrame* frame,
-                                                    NerovaFaceInfo** faces, uint32_t* face_count);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorProcess(void* handle,
+                                                                  const NerovaFrame* frame,
+                                                                  NerovaFaceInfo** faces,
+                                                                  uint32_t* face_count);
 
 // Frees an array from NerovaFaceDetectorProcess; null is accepted.
-NEROVA_PUBLIC NerovaError NerovaFaceDetectorOutputRelease(NerovaFaceInfo* faces);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorOutputRelease(NerovaFaceInfo* faces);
+
+// Detection settings. Each applies from the next frame processed. A null handle gives 4098;
+// a value outside the range, or NaN, gives NEROVA_ERR_PARAM_RANGE and leaves the setting
+// unchanged. Each failure logs one line.
+
+// Lowest score a face may have, 0 to 1 inclusive (default 0.95).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetScoreThreshold(void* handle,
+                                                                            float threshold);
+// Overlap (intersection over union) above which the lower-scored of two boxes is dropped,
+// 0 to 1 inclusive (default 0.7).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetNmsThreshold(void* handle,
+                                                                          float threshold);
+// Candidates kept before suppression, 1 to 100000 inclusive (default 10). Crowded scenes
+// need more: with ten, overlapping candidates of a few faces crowd out the others.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k);
+// Stores the three settings above; every pointer is required (4098 otherwise).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetSettings(void* handle,
+                                                                      float* score_threshold,
+                                                                      float* nms_threshold,
+                                                                      int32_t* top_k);
+// Stores the device, device id and thread count the detector runs with: the model's, or
+// the create-time overrides, with the CPU's device after a fall-back. 4098 on null.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handle,
+                                                                     NerovaCustomRuntime* runtime);
+
+// Static English text of a code, never null; a code this library does not know says so.
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaErrorString(NerovaError code);
+// The library's version, "MAJOR.MINOR.PATCH".
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaFaceDetectorVersion(void);
 
 #ifdef __cplusplus
 }

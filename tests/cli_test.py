@@ -12,9 +12,14 @@ TOOL = sys.argv[1]
 MODELS = sys.argv[2]  # generated test networks
 
 
+def not_json(constant):
+    raise ValueError(constant + " is not a JSON number")
+
+
 def run(*args):
     p = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=300)
-    return p.returncode, [json.loads(l) for l in p.stdout.splitlines() if l.strip()], p.stderr
+    lines = [json.loads(l, parse_constant=not_json) for l in p.stdout.splitlines() if l.strip()]
+    return p.returncode, lines, p.stderr
 
 
 class CliTest(unittest.TestCase):
@@ -61,7 +66,7 @@ class CliTest(unittest.TestCase):
         self.assertIn("2 images, 6 faces", err)
 
     def test_options_reach_the_detector(self):
-        code, out, _ = run("--model", self.model, "--score-threshold", "0.97", self.images + "/b.ppm")
+        code, out, _ = run("--model=" + self.model, "--score-threshold=0.97", self.images + "/b.ppm")
         self.assertEqual(code, 0)
         self.assertEqual(len(out[0]["faces"]), 1)
         code, out, _ = run("--model", self.model, "--nms-threshold", "0.95", "--top-k", "2", self.images + "/b.ppm")
@@ -87,6 +92,10 @@ class CliTest(unittest.TestCase):
         cases = [
             (["--model", os.path.join(self.tmp, "missing.onnx"), self.images], 3, "cannot load model"),
             (["--model", self.model, "--top-k", "zero", self.images], 2, "--top-k"),
+            (["--model", self.model, "--top-k=100001", self.images], 2, "refused: value out of range (0x100B)"),
+            (["--model", self.model, "--score-threshold", "nan", self.images], 2, "(0x100B)"),
+            (["--model", self.model, "--threads", "65", self.images], 2, "from 1 to 64"),
+            (["--model", self.model, "--threads=0", self.images], 2, "from 1 to 64"),
             (["--model", self.model, "--device", "DEVICE_TOASTER", self.images], 2, "unknown device"),
             (["--model", self.model, "--pixel-format", "CMYK", self.images], 2, "unknown pixel format"),
             (["--model", self.model, "--bogus", self.images], 2, "unknown option"),
@@ -104,6 +113,8 @@ class CliTest(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertEqual(len(out), 1)
         self.assertIn("cannot read " + self.broken, err)
+        p = subprocess.run([TOOL, "--version"], capture_output=True, text=True)
+        self.assertRegex(p.stdout, r"^nerova-face-detect \d+\.\d+\.\d+ \(library \d+\.\d+\.\d+\)$")
 
     def test_video_every_nth_frame(self):
         import cv2

@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <set>
 
 #include "nerova_face_detector.h"
 #include "test_util.h"
@@ -159,10 +161,12 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
             << "nothing is logged on success";
         auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
         auto* param = static_cast<FaceDetectorParam*>(algorithm->GetParam());
-        EXPECT_EQ(param->network_config.device_type, c.device) << c.what;
-        EXPECT_EQ(param->network_config.thread_num, c.threads) << c.what;
+        NerovaCustomRuntime running{};
+        ASSERT_EQ(NerovaFaceDetectorGetRuntime(handle, &running), NEROVA_OK);
+        EXPECT_EQ(running.device_type, c.device) << c.what;
+        EXPECT_EQ(running.thread_num, c.threads) << c.what;
         if (c.with_runtime) {
-            EXPECT_EQ(param->network_config.device_id, c.runtime.device_id) << c.what;
+            EXPECT_EQ(running.device_id, c.runtime.device_id) << c.what;
         }
         int h = 0, w = 0;
         NerovaInterpType interp = NEROVA_INTERP_TYPE_LINEAR;
@@ -176,6 +180,137 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
         EXPECT_EQ(algorithm->input_blob()->GetBlobDesc().dims, (std::vector<int>{1, 3, 320, 320}));
         EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
     }
+}
+
+TEST(SettingsTest, RefusalsAndRangeEdgesLeaveTheSettingsAsTheyWere) {
+    TempDir dir;
+    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
+    void* handle = nullptr;
+    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle), NEROVA_OK);
+    enum Which { kScore, kNms, kTopK, kGetSettings, kGetRuntime };
+    const char* const names[] = {"NerovaFaceDetectorSetScoreThreshold",
+                                 "NerovaFaceDetectorSetNmsThreshold", "NerovaFaceDetectorSetTopK",
+                                 "NerovaFaceDetectorGetSettings", "NerovaFaceDetectorGetRuntime"};
+    const float nan = std::nanf("");
+    struct Case {
+        Which which;
+        bool null_handle;
+        double value;
+        NerovaError want;
+        int line;  // of the one log line on failure
+    };
+    // In order: each row starts from the settings the previous rows left.
+    const Case cases[] = {
+        {kScore, false, 0.0, NEROVA_OK, 0},
+        {kScore, false, 1.0, NEROVA_OK, 0},
+        {kScore, false, 1.0001, NEROVA_ERR_PARAM_RANGE, 92},
+        {kScore, false, -1e-6, NEROVA_ERR_PARAM_RANGE, 92},
+        {kScore, false, nan, NEROVA_ERR_PARAM_RANGE, 92},
+        {kScore, true, 0.5, NEROVA_ERR_PARAM_NULL, 90},
+        {kNms, false, 0.0, NEROVA_OK, 0},
+        {kNms, false, 1.0, NEROVA_OK, 0},
+        {kNms, false, 1.5, NEROVA_ERR_PARAM_RANGE, 102},
+        {kNms, false, nan, NEROVA_ERR_PARAM_RANGE, 102},
+        {kNms, true, 0.5, NEROVA_ERR_PARAM_NULL, 100},
+        {kTopK, false, 1, NEROVA_OK, 0},
+        {kTopK, false, 100000, NEROVA_OK, 0},
+        {kTopK, false, 0, NEROVA_ERR_PARAM_RANGE, 112},
+        {kTopK, false, 100001, NEROVA_ERR_PARAM_RANGE, 112},
+        {kTopK, false, -5, NEROVA_ERR_PARAM_RANGE, 112},
+        {kTopK, true, 5, NEROVA_ERR_PARAM_NULL, 110},
+        {kGetSettings, true, 0, NEROVA_ERR_PARAM_NULL, 120},
+        {kGetSettings, false, 1, NEROVA_ERR_PARAM_NULL, 121},  // value: which pointer is null
+        {kGetSettings, false, 2, NEROVA_ERR_PARAM_NULL, 122},
+        {kGetSettings, false, 3, NEROVA_ERR_PARAM_NULL, 123},
+        {kGetRuntime, true, 0, NEROVA_ERR_PARAM_NULL, 130},
+        {kGetRuntime, false, 0, NEROVA_ERR_PARAM_NULL, 131},
+    };
+    float score = 0.95f, nms = 0.7f;
+    int32_t top_k = 10;
+    for (const Case& c : cases) {
+        void* h = c.null_handle ? nullptr : handle;
+        float got_score = -1, got_nms = -1;
+        int32_t got_top_k = -1;
+        StderrCapture capture;
+        NerovaError err = NEROVA_OK;
+        switch (c.which) {
+            case kScore:
+                err = NerovaFaceDetectorSetScoreThreshold(h, static_cast<float>(c.value));
+                break;
+            case kNms:
+                err = NerovaFaceDetectorSetNmsThreshold(h, static_cast<float>(c.value));
+                break;
+            case kTopK:
+                err = NerovaFaceDetectorSetTopK(h, static_cast<int32_t>(c.value));
+                break;
+            case kGetSettings:
+                err = NerovaFaceDetectorGetSettings(h, c.value == 1 ? nullptr : &got_score,
+                                                    c.value == 2 ? nullptr : &got_nms,
+                                                    c.value == 3 ? nullptr : &got_top_k);
+                break;
+            case kGetRuntime:
+                err = NerovaFaceDetectorGetRuntime(h, nullptr);
+                break;
+        }
+        const std::string what = std::string(names[c.which]) + " " + std::to_string(c.value);
+        EXPECT_EQ(err, c.want) << what;
+        const auto lines = capture.Lines();
+        if (c.want == NEROVA_OK) {
+            EXPECT_TRUE(lines.empty()) << what;
+            if (c.which == kScore) score = static_cast<float>(c.value);
+            if (c.which == kNms) nms = static_cast<float>(c.value);
+            if (c.which == kTopK) top_k = static_cast<int32_t>(c.value);
+        } else {
+            ASSERT_EQ(lines.size(), 1u) << what;
+            EXPECT_TRUE(IsLogLine(
+                lines[0], kApi, names[c.which], c.line,
+                c.want == NEROVA_ERR_PARAM_NULL ? "CHECK_PARAM_NULL!" : "value out of range."))
+                << lines[0];
+        }
+        ASSERT_EQ(NerovaFaceDetectorGetSettings(handle, &got_score, &got_nms, &got_top_k),
+                  NEROVA_OK);
+        EXPECT_EQ(got_score, score) << what;
+        EXPECT_EQ(got_nms, nms) << what;
+        EXPECT_EQ(got_top_k, top_k) << what;
+    }
+    // The record's by-key access stays unsupported.
+    EXPECT_EQ(static_cast<FaceDetectorAlgorithm*>(handle)->GetParam()->SetParam("top_k", 5),
+              NEROVA_ERR_PARAM_KEY);
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
+TEST(SettingsTest, EveryCodeHasItsOwnText) {
+    const NerovaError codes[] = {NEROVA_OK,
+                                 NEROVA_ERR_NET,
+                                 NEROVA_ERR_PARAM_NULL,
+                                 NEROVA_ERR_JSON,
+                                 NEROVA_ERR_PARAM_KEY,
+                                 NEROVA_ERR_OUT_OF_MEMORY,
+                                 NEROVA_ERR_IMAGE_OP,
+                                 NEROVA_ERR_UNEXPECTED,
+                                 NEROVA_ERR_PARAM_RANGE,
+                                 NEROVA_ERR_MODEL_TYPE_NO_FILES,
+                                 NEROVA_ERR_MODEL_PATH,
+                                 NEROVA_ERR_MODEL_DIR,
+                                 NEROVA_ERR_MODEL_FILE_NOT_FOUND,
+                                 NEROVA_ERR_MODEL_FILE_UNREADABLE,
+                                 NEROVA_ERR_MODEL_NOT_PARSED,
+                                 NEROVA_ERR_NOT_IMPLEMENTED,
+                                 NEROVA_ERR_KERNEL_MODEL_TYPE,
+                                 NEROVA_ERR_KERNEL_MODEL_INVALID,
+                                 NEROVA_ERR_KERNEL_DEVICE,
+                                 NEROVA_ERR_KERNEL_NOT_READY,
+                                 NEROVA_ERR_KERNEL_BLOB,
+                                 NEROVA_ERR_KERNEL_FORWARD};
+    const std::string unknown = NerovaErrorString(0x7777);
+    EXPECT_NE(unknown.find("unknown"), std::string::npos);
+    std::set<std::string> texts;
+    for (NerovaError code : codes) {
+        ASSERT_NE(NerovaErrorString(code), nullptr) << code;
+        EXPECT_TRUE(texts.insert(NerovaErrorString(code)).second) << code;
+        EXPECT_NE(NerovaErrorString(code), unknown) << code;
+    }
+    EXPECT_EQ(NerovaErrorString(-1), unknown);
 }
 
 TEST(AlgorithmTest, StateBeforeSetUpAndSecondParse) {
@@ -214,8 +349,10 @@ TEST(RegistrationTest, LoadingTheLibraryRegistersOneCreatorUnder4100) {
     EXPECT_EQ(algorithm->DeInit(), NEROVA_OK);
     delete algorithm;
     // The exported C functions resolve by their plain names.
-    for (const char* name : {"NerovaFaceDetectorCreate", "NerovaFaceDetectorDestroy",
-                             "NerovaFaceDetectorProcess", "NerovaFaceDetectorOutputRelease"}) {
+    for (const char* name :
+         {"NerovaFaceDetectorCreate", "NerovaFaceDetectorDestroy", "NerovaFaceDetectorProcess",
+          "NerovaFaceDetectorOutputRelease", "NerovaFaceDetectorSetTopK", "NerovaErrorString",
+          "NerovaFaceDetectorVersion"}) {
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
     }
     // The creator's code lives in the library, which therefore stays loaded.

@@ -319,15 +319,16 @@ TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
     const cv::Mat frame(128, 128, CV_8UC3, cv::Scalar(104, 117, 123));
     auto faces = d.Run(frame);
     ASSERT_EQ(faces.size(), 10u);
-    d.param().top_k = 30;
+    ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 30), NEROVA_OK);
+    EXPECT_EQ(d.algorithm().candidates().size(), 10u) << "resized by the next frame, not before";
     faces = d.Run(frame);
     ASSERT_EQ(faces.size(), 30u);
     for (size_t i = 1; i < faces.size(); ++i) EXPECT_GT(faces[i - 1].score, faces[i].score);
     EXPECT_EQ(d.algorithm().candidates().size(), 30u);
-    d.param().score_threshold = 0.99f;
+    ASSERT_EQ(NerovaFaceDetectorSetScoreThreshold(d.handle(), 0.99f), NEROVA_OK);
     EXPECT_EQ(d.Run(frame).size(), 10u) << "scores 0.999 down to 0.990";
-    d.param().top_k = 0;
-    EXPECT_TRUE(d.Run(frame).empty());
+    ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 1), NEROVA_OK);
+    EXPECT_EQ(d.Run(frame).size(), 1u);
 }
 
 TEST(ProcessTest, RefusalsAndTheirChains) {

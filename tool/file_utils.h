@@ -8,11 +8,12 @@
 #include <string>
 
 #include "nerova/nerova_defines.h"
+#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace tool {
 
-class NEROVA_PUBLIC fileUtils {
+class NEROVA_FACE_DETECTOR_EXPORT fileUtils {
   public:
     // The last component after the last '/' ('\' is an ordinary character here); empty for
     // an empty path or one ending with '/'. Without the extension, the part before the last

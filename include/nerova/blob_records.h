@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "nerova/nerova_defines.h"
+#include "nerova/kernel_export.h"
 
 namespace nerova {
 
-struct NEROVA_PUBLIC BlobDesc {
+struct NEROVA_KERNEL_EXPORT BlobDesc {
     NerovaDeviceType device_type = NEROVA_DEVICE_NAIVE;
     NerovaDataType data_type = NEROVA_DATA_TYPE_FLOAT;
     NerovaDataFormat data_format = NEROVA_DATA_FORMAT_UNSET;
@@ -20,12 +21,12 @@ struct NEROVA_PUBLIC BlobDesc {
 };
 
 // Locates a tensor's data: it begins bytes_offset bytes after base. Owns nothing.
-struct NEROVA_PUBLIC BlobHandle {
+struct NEROVA_KERNEL_EXPORT BlobHandle {
     void* base = nullptr;
     uint64_t bytes_offset = 0;
 };
 
-struct NEROVA_PUBLIC MemorySizeInfo {
+struct NEROVA_KERNEL_EXPORT MemorySizeInfo {
     int32_t type = 0;
     std::vector<int64_t> sizes;
 };

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "nerova/nerova_defines.h"
+#include "nerova/kernel_export.h"
 
 namespace nerova {
 
-struct NEROVA_PUBLIC ModelConfig {
+struct NEROVA_KERNEL_EXPORT ModelConfig {
     bool is_native = true;
     NerovaModelType model_type = NEROVA_MODEL_TYPE_TNN;
     // Complete raw bytes of each model file (zero bytes kept), in load order.
@@ -18,7 +19,7 @@ struct NEROVA_PUBLIC ModelConfig {
     std::vector<std::string> outputs_name;
 };
 
-struct NEROVA_PUBLIC NetworkConfig {
+struct NEROVA_KERNEL_EXPORT NetworkConfig {
     NerovaDeviceType device_type = NEROVA_DEVICE_ARM;  // 32
     int device_id = 0;
     int thread_num = 1;
@@ -35,7 +36,7 @@ struct NEROVA_PUBLIC NetworkConfig {
 };
 
 // Image-to-tensor settings: value v of channel c becomes v * scale[c] + bias[c].
-struct NEROVA_PUBLIC ParamConverter {
+struct NEROVA_KERNEL_EXPORT ParamConverter {
     std::vector<float> scale = {1.0f, 1.0f, 1.0f, 1.0f};
     std::vector<float> bias = {0.0f, 0.0f, 0.0f, 0.0f};
     NerovaInterpType interp_type = NEROVA_INTERP_TYPE_UNSET;
@@ -44,7 +45,7 @@ struct NEROVA_PUBLIC ParamConverter {
     NerovaBorderType border_type = NEROVA_BORDER_TYPE_UNSET;
 };
 
-struct NEROVA_PUBLIC ModelReserveConfig {
+struct NEROVA_KERNEL_EXPORT ModelReserveConfig {
     std::string reserve;
 };
 

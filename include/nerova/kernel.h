@@ -10,11 +10,12 @@
 
 #include "nerova/blob_records.h"
 #include "nerova/config_records.h"
+#include "nerova/kernel_export.h"
 #include "nerova/nerova_defines.h"
 
 namespace nerova {
 
-class NEROVA_PUBLIC Status {
+class NEROVA_KERNEL_EXPORT Status {
   public:
     Status(NerovaError code = NEROVA_OK, std::string message = "OK")
         : code_(code), message_(std::move(message)) {}
@@ -31,7 +32,7 @@ class NEROVA_PUBLIC Status {
 
 // A tensor: a description plus a data handle. Memory is either owned by the blob
 // (allocated for its dims when asked) or supplied by the caller and used uncopied.
-class NEROVA_PUBLIC Blob {
+class NEROVA_KERNEL_EXPORT Blob {
   public:
     Blob();
     // With alloc_memory, allocates zeroed memory for the product of dims of data_type;
@@ -67,7 +68,7 @@ class InstanceImpl;
 
 // A runnable copy of a loaded network. The output tensors' memory belongs to the instance
 // and stays valid until the next Forward, DeInit or the instance's destruction.
-class NEROVA_PUBLIC Instance {
+class NEROVA_KERNEL_EXPORT Instance {
   public:
     ~Instance();
     Instance(const Instance&) = delete;
@@ -92,7 +93,7 @@ class NEROVA_PUBLIC Instance {
 
 class InferenceImpl;
 
-class NEROVA_PUBLIC Inference {
+class NEROVA_KERNEL_EXPORT Inference {
   public:
     Inference();
     virtual ~Inference();
@@ -121,7 +122,7 @@ class NEROVA_PUBLIC Inference {
 };
 
 // Configuration strings to enumeration values; an unknown string gives NEROVA_UNSET_VALUE.
-class NEROVA_PUBLIC StringConfigConverter {
+class NEROVA_KERNEL_EXPORT StringConfigConverter {
   public:
     static NerovaModelType StringToModelType(const std::string& s);
     static NerovaDeviceType StringToDeviceType(const std::string& s);
@@ -139,14 +140,14 @@ class NEROVA_PUBLIC StringConfigConverter {
     static NerovaBorderType StringToBorderType(const std::string& s);
 };
 
-class NEROVA_PUBLIC TypeUtils {
+class NEROVA_KERNEL_EXPORT TypeUtils {
   public:
     // The conversion from src to dst, or NEROVA_COLOR_CONVERT_NONE when there is none.
     static NerovaColorConversionType CaclulateColorConversionType(NerovaPixelFormat src,
                                                                   NerovaPixelFormat dst);
 };
 
-class NEROVA_PUBLIC DeviceUtils {
+class NEROVA_KERNEL_EXPORT DeviceUtils {
   public:
     // The CPU device of this build (X86 on x86 machines, ARM on ARM ones).
     static NerovaDeviceType GetDefaultCpuDeviceType();
@@ -162,7 +163,7 @@ class NEROVA_PUBLIC DeviceUtils {
     }
 };
 
-class NEROVA_PUBLIC FileUtils {
+class NEROVA_KERNEL_EXPORT FileUtils {
   public:
     // Directory part of path (both separators recognised). With is_file false a trailing
     // separator is dropped first, so "a/b/" gives "a". A path without a separator gives

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nerova/nerova_defines.h"
+#include "nerova/module_common_export.h"
 
 namespace nerova {
 namespace module {
@@ -20,7 +21,7 @@ enum AlgorithmType : int32_t {
 };
 
 // Base of parameter records; the bodies live with the algorithm modules.
-class NEROVA_PUBLIC AbstractParam {
+class NEROVA_MODULE_COMMON_EXPORT AbstractParam {
   public:
     AbstractParam() = default;
     AbstractParam(const AbstractParam&) = default;
@@ -36,7 +37,7 @@ class NEROVA_PUBLIC AbstractParam {
     virtual NerovaError GetParam(const std::string& key, std::string& value);
 };
 
-class NEROVA_PUBLIC AbstractAlgorithm {
+class NEROVA_MODULE_COMMON_EXPORT AbstractAlgorithm {
   public:
     AbstractAlgorithm() = default;
     AbstractAlgorithm(const AbstractAlgorithm&) = default;
@@ -55,7 +56,7 @@ class NEROVA_PUBLIC AbstractAlgorithm {
                                      std::vector<std::shared_ptr<AbstractParam>>& outs);
 };
 
-class NEROVA_PUBLIC AlgorithmCreator {
+class NEROVA_MODULE_COMMON_EXPORT AlgorithmCreator {
   public:
     virtual ~AlgorithmCreator() = default;
     virtual AbstractAlgorithm* CreateAlgorithm() = 0;
@@ -68,7 +69,7 @@ class TypeAlgorithmCreator : public AlgorithmCreator {
 };
 
 // One process-wide map; a function-local static, so usable during static initialisation.
-NEROVA_PUBLIC std::map<AlgorithmType, std::shared_ptr<AlgorithmCreator>>&
+NEROVA_MODULE_COMMON_EXPORT std::map<AlgorithmType, std::shared_ptr<AlgorithmCreator>>&
 GetGlobalAlgorithmCreatorMap();
 
 template <typename C>
@@ -84,7 +85,7 @@ class TypeAlgorithmRegister {
 // directory. model_extra, when not empty, names another directory to take the files from
 // instead (the model file itself must still exist). Files are read whole on first request
 // and their bytes stay valid while the Model lives.
-class NEROVA_PUBLIC Model {
+class NEROVA_MODULE_COMMON_EXPORT Model {
   public:
     Model(const std::string& model_extra, const std::string& model_path);
     ~Model();
@@ -117,7 +118,7 @@ class NEROVA_PUBLIC Model {
     std::map<std::string, std::string> contents_;
 };
 
-class NEROVA_PUBLIC FrameConverter {
+class NEROVA_MODULE_COMMON_EXPORT FrameConverter {
   public:
     // Converts a frame into a new 8-bit image of frame height x width; target BGR (1) gives
     // three channels, RGB (2) three, GRAY (4) one. The frame's memory is only read. A frame

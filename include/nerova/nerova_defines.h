@@ -1,16 +1,9 @@
 // Basic types shared by the kernel, the framework and the algorithm modules:
-// result codes, the export macro and the SDK enumerations.
+// result codes and the SDK enumerations.
 #ifndef NEROVA_INCLUDE_NEROVA_DEFINES_H_
 #define NEROVA_INCLUDE_NEROVA_DEFINES_H_
 
 #include <stdint.h>
-
-// Every library builds with hidden visibility; only what carries this macro is exported.
-#if defined(_WIN32)
-#define NEROVA_PUBLIC __declspec(dllexport)
-#else
-#define NEROVA_PUBLIC __attribute__((visibility("default")))
-#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,6 +28,8 @@ enum {
     NEROVA_ERR_IMAGE_OP = 0x1009,
     // Any other exception stopped at the library boundary.
     NEROVA_ERR_UNEXPECTED = 0x100A,
+    // A setting outside its documented range, or NaN; the setting is left unchanged.
+    NEROVA_ERR_PARAM_RANGE = 0x100B,
     // The model type has no model files defined.
     NEROVA_ERR_MODEL_TYPE_NO_FILES = 0x3001,
 
@@ -215,7 +210,8 @@ typedef struct NerovaFrame {
 // 0 or less keeps OpenCV's own; anything larger is refused at create.
 #define NEROVA_MAX_THREAD_NUM 64
 
-// Optional runtime overrides given at create time.
+// Optional runtime overrides given at create time. A field holding NEROVA_UNSET_VALUE keeps
+// the model's configured value, so a host may override the threads alone, say.
 typedef struct NerovaCustomRuntime {
     NerovaDeviceType device_type;
     int32_t device_id;

@@ -18,7 +18,7 @@ namespace module {
 
 // The detector's parameter record. The thresholds and top_k are the detector's constants;
 // a host may change them through GetParam and they then apply from the next frame.
-class NEROVA_PUBLIC FaceDetectorParam : public AbstractParam {
+class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
   public:
     FaceDetectorParam() = default;
     FaceDetectorParam(const FaceDetectorParam&) = default;
@@ -56,7 +56,7 @@ struct FaceBox {
     float y2;
 };
 
-class NEROVA_PUBLIC FaceDetectorAlgorithm : public AbstractAlgorithm {
+class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorAlgorithm : public AbstractAlgorithm {
   public:
     FaceDetectorAlgorithm() = default;
     ~FaceDetectorAlgorithm() override;

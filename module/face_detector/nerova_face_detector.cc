@@ -10,13 +10,21 @@
 #include "common/nerova_log.h"
 #include "face_detector/face_detector.h"
 
+using nerova::NetworkConfig;
 using nerova::module::FaceDetectorAlgorithm;
+using nerova::module::FaceDetectorParam;
 
 namespace {
 
 constexpr const char* kCreate = "NerovaFaceDetectorCreate";
 constexpr const char* kDestroy = "NerovaFaceDetectorDestroy";
 constexpr const char* kProcess = "NerovaFaceDetectorProcess";
+constexpr const char* kSetScore = "NerovaFaceDetectorSetScoreThreshold";
+constexpr const char* kSetNms = "NerovaFaceDetectorSetNmsThreshold";
+constexpr const char* kSetTopK = "NerovaFaceDetectorSetTopK";
+constexpr const char* kGetSettings = "NerovaFaceDetectorGetSettings";
+constexpr const char* kGetRuntime = "NerovaFaceDetectorGetRuntime";
+constexpr int32_t kMaxTopK = 100000;
 
 // Runs body; maps what it throws to a code, logged once under function at line.
 template <typename Body>
@@ -36,6 +44,26 @@ NerovaError Guarded(const char* function, int line, Body body) {
         NEROVA_LOGE(function, line, "unexpected error.");
         return NEROVA_ERR_UNEXPECTED;
     }
+}
+
+FaceDetectorParam& ParamOf(void* handle) {
+    return *static_cast<FaceDetectorParam*>(
+        static_cast<FaceDetectorAlgorithm*>(handle)->GetParam());
+}
+
+// Stores value in the handle's setting when it lies in [lo, hi]; NaN fails the comparison.
+template <typename T>
+NerovaError SetInRange(void* handle, T value, T lo, T hi, T FaceDetectorParam::*setting,
+                       const char* function, int line) {
+    NEROVA_CHECK_PARAM_NULL(handle, function, line);
+    return Guarded(function, line + 5, [&]() -> NerovaError {
+        if (!(value >= lo && value <= hi)) {
+            NEROVA_LOGE(function, line + 2, "value out of range.");
+            return NEROVA_ERR_PARAM_RANGE;
+        }
+        ParamOf(handle).*setting = value;
+        return NEROVA_OK;
+    });
 }
 
 }  // namespace
@@ -104,5 +132,96 @@ NerovaError NerovaFaceDetectorDestroy(void* handle) {
     delete algorithm;
     return NEROVA_OK;
 }
+
+NerovaError NerovaFaceDetectorSetScoreThreshold(void* handle, float threshold) {
+    return SetInRange(handle, threshold, 0.0f, 1.0f, &FaceDetectorParam::score_threshold, kSetScore,
+                      90);
+}
+
+NerovaError NerovaFaceDetectorSetNmsThreshold(void* handle, float threshold) {
+    return SetInRange(handle, threshold, 0.0f, 1.0f, &FaceDetectorParam::nms_threshold, kSetNms,
+                      100);
+}
+
+NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k) {
+    // The detector resizes its candidate list on the next frame, once.
+    return SetInRange<int>(handle, top_k, 1, kMaxTopK, &FaceDetectorParam::top_k, kSetTopK, 110);
+}
+
+NerovaError NerovaFaceDetectorGetSettings(void* handle, float* score_threshold,
+                                          float* nms_threshold, int32_t* top_k) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetSettings, 120);
+    NEROVA_CHECK_PARAM_NULL(score_threshold, kGetSettings, 121);
+    NEROVA_CHECK_PARAM_NULL(nms_threshold, kGetSettings, 122);
+    NEROVA_CHECK_PARAM_NULL(top_k, kGetSettings, 123);
+    const FaceDetectorParam& param = ParamOf(handle);
+    *score_threshold = param.score_threshold;
+    *nms_threshold = param.nms_threshold;
+    *top_k = param.top_k;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorGetRuntime(void* handle, NerovaCustomRuntime* runtime) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetRuntime, 130);
+    NEROVA_CHECK_PARAM_NULL(runtime, kGetRuntime, 131);
+    const NetworkConfig& network = ParamOf(handle).network_config;
+    runtime->device_type = network.device_type;
+    runtime->device_id = network.device_id;
+    runtime->thread_num = network.thread_num;
+    return NEROVA_OK;
+}
+
+const char* NerovaErrorString(NerovaError code) {
+    switch (code) {
+        case NEROVA_OK:
+            return "success";
+        case NEROVA_ERR_NET:
+            return "the network could not be loaded, set up or run";
+        case NEROVA_ERR_PARAM_NULL:
+            return "null pointer or unreadable argument";
+        case NEROVA_ERR_JSON:
+            return "malformed or invalid JSON configuration";
+        case NEROVA_ERR_PARAM_KEY:
+            return "unsupported parameter key";
+        case NEROVA_ERR_OUT_OF_MEMORY:
+            return "out of memory";
+        case NEROVA_ERR_IMAGE_OP:
+            return "an image operation refused the frame";
+        case NEROVA_ERR_UNEXPECTED:
+            return "unexpected internal error";
+        case NEROVA_ERR_PARAM_RANGE:
+            return "value out of range";
+        case NEROVA_ERR_MODEL_TYPE_NO_FILES:
+            return "the model type has no model files defined";
+        case NEROVA_ERR_MODEL_PATH:
+            return "model path empty, missing or not a regular file";
+        case NEROVA_ERR_MODEL_DIR:
+            return "model directory cannot be listed";
+        case NEROVA_ERR_MODEL_FILE_NOT_FOUND:
+            return "model file not found";
+        case NEROVA_ERR_MODEL_FILE_UNREADABLE:
+            return "model file cannot be read";
+        case NEROVA_ERR_MODEL_NOT_PARSED:
+            return "model file requested before the model was parsed";
+        case NEROVA_ERR_NOT_IMPLEMENTED:
+            return "operation not implemented";
+        case NEROVA_ERR_KERNEL_MODEL_TYPE:
+            return "model type not supported by the kernel";
+        case NEROVA_ERR_KERNEL_MODEL_INVALID:
+            return "invalid or empty network";
+        case NEROVA_ERR_KERNEL_DEVICE:
+            return "device not available";
+        case NEROVA_ERR_KERNEL_NOT_READY:
+            return "kernel used before set-up";
+        case NEROVA_ERR_KERNEL_BLOB:
+            return "unusable tensor description or memory";
+        case NEROVA_ERR_KERNEL_FORWARD:
+            return "the network failed while running";
+        default:
+            return "unknown error code";
+    }
+}
+
+const char* NerovaFaceDetectorVersion(void) { return NEROVA_VERSION; }
 
 }  // extern "C"

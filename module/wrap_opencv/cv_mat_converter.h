@@ -8,11 +8,12 @@
 
 #include "nerova/kernel.h"
 #include "nerova/nerova_defines.h"
+#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace module {
 
-class NEROVA_PUBLIC CvMatConverter {
+class NEROVA_FACE_DETECTOR_EXPORT CvMatConverter {
   public:
     // Describes mat in blob (default CPU device, data type by depth, interleaved format,
     // dims 1 x rows x cols x channels, name kept) and points the blob's handle at mat's

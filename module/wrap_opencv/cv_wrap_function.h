@@ -11,11 +11,12 @@
 #include "nerova/config_records.h"
 #include "nerova/kernel.h"
 #include "nerova/nerova_defines.h"
+#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace module {
 
-class NEROVA_PUBLIC CvWrapFunction {
+class NEROVA_FACE_DETECTOR_EXPORT CvWrapFunction {
   public:
     // cv::copyMakeBorder with the mapped border kind; 4098 (dst untouched) for a kind
     // without an OpenCV counterpart.

@@ -4,11 +4,12 @@
 
 #include "nerova/config_records.h"
 #include "nerova/module_common.h"
+#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace module {
 
-class NEROVA_PUBLIC ConfigParser {
+class NEROVA_FACE_DETECTOR_EXPORT ConfigParser {
   public:
     // Reads "inference.json" of the model into the records and loads the model files' bytes
     // by model type. Every key is optional; what the file does not name keeps its value.

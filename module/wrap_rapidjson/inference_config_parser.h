@@ -7,19 +7,20 @@
 
 #include "nerova/config_records.h"
 #include "nerova/module_common.h"
+#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace module {
 
 // What meta.json says about a model.
-struct NEROVA_PUBLIC ModelMeta {
+struct NEROVA_FACE_DETECTOR_EXPORT ModelMeta {
     std::string name;
     std::string version;  // "v<major>.<minor>.<patch>"
     std::string train_date;
     std::string description;
 };
 
-class NEROVA_PUBLIC InferenceConfigParser {
+class NEROVA_FACE_DETECTOR_EXPORT InferenceConfigParser {
   public:
     // The schema texts that the readers validate against.
     static const std::string kInferenceJsonSchema;
