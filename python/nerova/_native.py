@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import ctypes.util
 import os
 import sys
 from pathlib import Path
@@ -39,31 +40,47 @@ class CustomRuntime(ctypes.Structure):
     ]
 
 
+try:  # written by the CMake install: where the library and models are, from this folder
+    from . import _installed
+except ImportError:
+    _installed = None
+
+
 def _prefixes() -> List[Path]:
-    """Install prefixes the package may live under: PREFIX/lib/pythonX/site-packages/nerova
-    and PREFIX/lib/python3/dist-packages/nerova both sit four levels below PREFIX."""
-    found = []
-    for up in (3, 4):
-        if len(_PACKAGE_DIR.parents) > up:
-            found.append(_PACKAGE_DIR.parents[up])
-    found.append(Path(sys.prefix))
-    return found
+    """Prefixes the package may be installed under (PREFIX/lib/python3*/*-packages/nerova
+    sits three folders below PREFIX), then the interpreter's."""
+    found = [_PACKAGE_DIR.parents[3]] if len(_PACKAGE_DIR.parents) > 3 else []
+    return found + [Path(sys.prefix), Path("/usr/local"), Path("/usr")]
 
 
 def candidates() -> List[Path]:
-    """Where the library is looked for, in order."""
+    """Where the library is looked for, in order: beside the package, the installed
+    prefix's library folder, then NEROVA_LIBRARY."""
     paths = [_PACKAGE_DIR / LIBRARY_NAME]
-    paths += [prefix / "lib" / LIBRARY_NAME for prefix in _prefixes()]
+    if _installed is not None:
+        paths.append((_PACKAGE_DIR / _installed.LIBRARY_DIR / LIBRARY_NAME).resolve())
+    paths += [prefix / "lib" / LIBRARY_NAME for prefix in _prefixes()[:1]]
+    # Run from a checkout: the library that scripts/detect-sample builds.
+    paths.append(_PACKAGE_DIR.parent.parent / "build" / LIBRARY_NAME)
     if os.environ.get("NEROVA_LIBRARY"):
         paths.append(Path(os.environ["NEROVA_LIBRARY"]))
     return paths
 
 
+loaded_from: Optional[Path] = None  # the library file in use
+
+
 def load() -> ctypes.CDLL:
+    global loaded_from
     searched = candidates()
     for path in searched:
         if path.is_file():
+            loaded_from = path.resolve()
             return _declare(ctypes.CDLL(str(path)))
+    # Last, the system's linker paths (a Debian package installs there).
+    found = ctypes.util.find_library("nerova_module_face_detector")
+    if found:
+        return _declare(ctypes.CDLL(found))
     raise ImportError(
         "nerova: cannot find %s; searched %s. Install the library (cmake --install) or set "
         "NEROVA_LIBRARY to its path." % (LIBRARY_NAME, ", ".join(str(p) for p in searched)))
@@ -104,6 +121,10 @@ def model_roots() -> List[Path]:
     roots = []
     if os.environ.get("NEROVA_MODELS"):
         roots.append(Path(os.environ["NEROVA_MODELS"]))
+    if _installed is not None:
+        roots.append((_PACKAGE_DIR / _installed.MODELS_DIR).resolve())
+    if loaded_from is not None:  # PREFIX/lib/libX.so beside PREFIX/share/nerova/models
+        roots.append(loaded_from.parent.parent / "share" / "nerova" / "models")
     roots += [prefix / "share" / "nerova" / "models" for prefix in _prefixes()]
     roots.append(_PACKAGE_DIR.parent.parent / "models")
     return roots

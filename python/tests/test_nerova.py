@@ -41,7 +41,7 @@ def test_same_records_as_the_tool_on_the_samples():
 
 
 def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):
-    bgr = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))[:510, :400]
+    bgr = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))[:480, :400]
     cases = {  # format: (frame, the BGR frame holding the same pixels)
         "BGR": (bgr, bgr),
         "RGB": (cv2.cvtColor(bgr, cv2.COLOR_BGR2RGB), bgr),
@@ -87,7 +87,7 @@ def test_settings_round_trip_and_refusals(det):
     (np.zeros((8, 8, 4), np.uint8), "RGB"),
     (np.zeros((0, 8, 3), np.uint8), "BGR"),
     (np.zeros((8, 8, 3), np.uint8), "BGR24"),
-    (np.zeros((9, 6), np.uint8), "NV12"),
+    (np.zeros((10, 6), np.uint8), "NV12"),
     (np.zeros((12, 7), np.uint8), "YV12"),
     ([[1, 2, 3]], "GRAY"),
 ])
@@ -139,4 +139,5 @@ def test_memory_stays_flat_over_10000_detections(tmp_path):
         for _ in range(9000):
             det.detect(frame)
         grown = rss() - before
-    assert grown < 1 << 20, "resident memory grew by %d bytes" % grown
+    # A leak of one small block per call (32 bytes) would add 288 kB.
+    assert grown < 128 << 10, "resident memory grew by %d bytes" % grown

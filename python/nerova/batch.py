@@ -1,0 +1,366 @@
+"""Batch detection over photo archives and video collections on Dask distributed.
+
+    nerova-batch --out results.jsonl photos/ clips/ @more.txt          # local worker processes
+    nerova-batch --scheduler tcp://host:8786 --out results.jsonl /shared/photos
+
+Work goes out in tasks of a few images or a segment of a video; each worker process keeps
+one detector per model and settings, created on first use and never shared between
+threads. Records come back in input order, in the command-line tool's format plus
+"worker". The output is written to OUT.partial as results arrive and renamed over OUT at
+the end; --resume takes the records of an earlier OUT or OUT.partial and skips what they
+already hold, so an interrupted run loses nothing and repeats nothing.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+IMAGE_EXTENSIONS = {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff",
+                    ".webp"}
+VIDEO_EXTENSIONS = {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv",
+                    ".ogv"}
+IMAGES_PER_TASK = 8
+FRAMES_PER_TASK = 64
+
+Key = Tuple[str, Optional[int]]  # (input path, frame index or None for an image)
+
+
+def is_video(path: str) -> bool:
+    return Path(path).suffix.lower() in VIDEO_EXTENSIONS
+
+
+def expand_inputs(inputs: Iterable[str]) -> List[str]:
+    """Files as given, folders searched recursively (images and videos, sorted), and
+    @LIST files holding one path per line."""
+    out: List[str] = []
+    for item in inputs:
+        if item.startswith("@"):
+            with open(item[1:], encoding="utf-8", errors="surrogateescape") as f:
+                out += expand_inputs(line.rstrip("\n") for line in f if line.strip())
+        elif os.path.isdir(item):
+            found = []
+            for root, _, files in os.walk(item):
+                for name in files:
+                    suffix = Path(name).suffix.lower()
+                    if suffix in IMAGE_EXTENSIONS or suffix in VIDEO_EXTENSIONS:
+                        found.append(os.path.join(root, name))
+            out += sorted(found, key=os.fsencode)
+        else:
+            out.append(item)
+    return out
+
+
+# ---- tasks, run on the workers ----------------------------------------------------------
+
+_local = threading.local()
+
+
+def _detector(model: Optional[str], settings: Tuple[Tuple[str, object], ...]):
+    """This worker thread's detector for model and settings, created once."""
+    from . import FaceDetector
+    cache = getattr(_local, "detectors", None)
+    if cache is None:
+        cache = _local.detectors = {}
+    key = (model, settings)
+    if key not in cache:
+        cache[key] = FaceDetector(model, **dict(settings))
+    return cache[key]
+
+
+def _worker_name() -> str:
+    try:
+        from distributed import get_worker
+        return str(get_worker().name)
+    except (ImportError, ValueError):
+        return "local"
+
+
+def _record(path: str, image, faces, ms: float, frame: Optional[int] = None,
+            time_ms: Optional[float] = None) -> dict:
+    record = {"image": path}
+    if frame is not None:
+        record["frame"] = frame
+        if time_ms is not None:
+            record["time_ms"] = round(time_ms, 2)
+    record.update(width=int(image.shape[1]), height=int(image.shape[0]),
+                  faces=[{"score": round(f.score, 4), "box": list(f.box)} for f in faces],
+                  ms=round(ms, 2))
+    return record
+
+
+def run_task(task: tuple, model: Optional[str], settings: tuple) -> List[dict]:
+    """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames)."""
+    import cv2
+    from . import NerovaError
+    det = _detector(model, settings)
+    worker = _worker_name()
+    records = []
+
+    def detected(path, image, frame=None, time_ms=None):
+        t0 = time.perf_counter()
+        try:
+            faces = det.detect(image)
+        except NerovaError as e:  # a frame the detector refuses is that input's error
+            failure = {"image": path, "error": str(e), "worker": worker}
+            return failure if frame is None else dict(failure, frame=frame)
+        ms = (time.perf_counter() - t0) * 1e3
+        return dict(_record(path, image, faces, ms, frame, time_ms), worker=worker)
+
+    if task[0] == "images":
+        for path in task[1]:
+            image = cv2.imread(path, cv2.IMREAD_COLOR)
+            if image is None:
+                records.append({"image": path, "error": "cannot read", "worker": worker})
+                continue
+            records.append(detected(path, image))
+        return records
+    _, path, first, end, every, done = task
+    video = cv2.VideoCapture(path)
+    if not video.isOpened():
+        return [{"image": path, "error": "cannot read", "worker": worker}]
+    index = 0
+    # Seeking is exact for some codecs only: when it lands elsewhere, read from the start.
+    if first > 0 and not (video.set(cv2.CAP_PROP_POS_FRAMES, first) and
+                          int(video.get(cv2.CAP_PROP_POS_FRAMES)) == first):
+        video.release()
+        video = cv2.VideoCapture(path)
+        while index < first and video.grab():
+            index += 1
+    else:
+        index = first
+    while end is None or index < end:
+        time_ms = video.get(cv2.CAP_PROP_POS_MSEC)
+        ok, frame = video.read()
+        if not ok:
+            break
+        if index % every == 0 and index not in done:
+            records.append(detected(path, frame, index, time_ms))
+        index += 1
+    return records
+
+
+# ---- the client side --------------------------------------------------------------------
+
+def make_tasks(paths: Sequence[str], every: int = 1,
+               done: Optional[Dict[str, set]] = None) -> List[Tuple[List[int], tuple]]:
+    """Tasks in input order, each with the input indices it covers. Inputs already done
+    (an image present in done, or every frame of a video segment) are left out."""
+    import cv2
+    done = done or {}
+    tasks: List[Tuple[List[int], tuple]] = []
+    batch: List[int] = []
+
+    def flush():
+        if batch:
+            tasks.append((list(batch), ("images", [paths[i] for i in batch])))
+            batch.clear()
+
+    for i, path in enumerate(paths):
+        if not is_video(path):
+            if path in done:
+                continue
+            batch.append(i)
+            if len(batch) == IMAGES_PER_TASK:
+                flush()
+            continue
+        flush()
+        if path in done and None in done[path]:
+            continue  # an unreadable video, already reported
+        video = cv2.VideoCapture(path)
+        count = int(video.get(cv2.CAP_PROP_FRAME_COUNT)) if video.isOpened() else 0
+        video.release()
+        frames_done = done.get(path, set())
+        if count <= 0:  # unknown length (or unreadable): the whole video is one task
+            tasks.append(([i], ("video", path, 0, None, every, frames_done)))
+            continue
+        for first in range(0, count, FRAMES_PER_TASK):
+            end = min(first + FRAMES_PER_TASK, count)
+            wanted = {f for f in range(first, end) if f % every == 0}
+            if wanted and wanted <= frames_done:
+                continue
+            # The last segment reads to the real end, whatever the container announced.
+            tasks.append(([i], ("video", path, first, end if end < count else None, every,
+                                frames_done & set(range(first, end)))))
+    flush()
+    return tasks
+
+
+def _settings(settings: dict) -> tuple:
+    allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device"}
+    unknown = set(settings) - allowed
+    if unknown:
+        raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
+    merged = {"threads": 1, "top_k": 100}  # one inference thread per worker, the tool's top_k
+    merged.update({k: v for k, v in settings.items() if v is not None})
+    return tuple(sorted(merged.items()))
+
+
+def detect(inputs: Iterable[str], client=None, model: Optional[str] = None, every: int = 1,
+           done: Optional[Dict[str, set]] = None, progress: bool = False,
+           **settings) -> Iterator[dict]:
+    """Result records of every image and video frame of inputs, in input order (videos frame
+    by frame). Without client, a local cluster of worker processes (one per core) is
+    started for the call. An input that cannot be read gives a record with "error"."""
+    paths = expand_inputs(inputs)
+    frozen = _settings(settings)
+    tasks = make_tasks(paths, every, done)
+    own_cluster = None
+    if client is None:
+        from distributed import Client, LocalCluster
+        own_cluster = LocalCluster(n_workers=os.cpu_count() or 1, threads_per_worker=1,
+                                   processes=True, dashboard_address=None)
+        client = Client(own_cluster)
+    try:
+        futures = client.map(run_task, [t for _, t in tasks], model=model, settings=frozen,
+                             pure=False)
+        bar = None
+        if progress:
+            from tqdm import tqdm
+            bar = tqdm(total=len(tasks), unit="task", file=sys.stderr)
+        for future in futures:
+            records = future.result()
+            if bar:
+                bar.update(1)
+            yield from records
+            future.release()
+        if bar:
+            bar.close()
+    finally:
+        if own_cluster is not None:
+            client.close()
+            own_cluster.close()
+
+
+def format_record(record: dict) -> str:
+    """A record as the tool prints it: scores with four decimals, times with two."""
+    if "error" in record:
+        return json.dumps(record, ensure_ascii=False)
+    parts = ['"image": %s' % _json_path(record["image"])]
+    if "frame" in record:
+        parts.append('"frame": %d' % record["frame"])
+        if "time_ms" in record:
+            parts.append('"time_ms": %.2f' % record["time_ms"])
+    faces = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f["score"], *f["box"])
+                      for f in record["faces"])
+    parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
+              '"faces": [%s]' % faces, '"ms": %.2f' % record["ms"]]
+    if "worker" in record:
+        parts.append('"worker": %s' % json.dumps(record["worker"]))
+    return "{" + ", ".join(parts) + "}"
+
+
+def _json_path(path: str) -> str:
+    # A name that is not valid UTF-8 keeps its raw bytes as escapes, so the line stays JSON.
+    return json.dumps(path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace"),
+                      ensure_ascii=False)
+
+
+def read_records(path: Path) -> List[dict]:
+    """The complete lines of an earlier output (a torn last line is dropped)."""
+    if not path.is_file():
+        return []
+    records = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            try:
+                records.append(json.loads(line))
+            except json.JSONDecodeError:
+                break
+    return records
+
+
+def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional[str] = None,
+                   every: int = 1, resume: bool = False, progress: bool = False,
+                   **settings) -> Tuple[int, int]:
+    """Writes the records of inputs to out as JSON lines in input order. Returns (records,
+    inputs that failed)."""
+    out_path, partial = Path(out), Path(out + ".partial")
+    paths = expand_inputs(inputs)
+    kept: Dict[Key, dict] = {}
+    if resume:
+        for r in read_records(out_path) + read_records(partial):
+            kept.setdefault((r["image"], r.get("frame")), r)
+    done: Dict[str, set] = {}
+    for image, frame in kept:
+        done.setdefault(image, set()).add(frame)
+    order = {p: i for i, p in reversed(list(enumerate(paths)))}
+    with open(partial, "w", encoding="utf-8") as f:
+        for r in kept.values():  # carried over, so a second interruption keeps them too
+            f.write(format_record(r) + "\n")
+        for r in detect(paths, client, model, every, done, progress, **settings):
+            kept.setdefault((r["image"], r.get("frame")), r)
+            f.write(format_record(r) + "\n")
+            f.flush()
+    records = sorted((r for r in kept.values() if r["image"] in order),
+                     key=lambda r: (order[r["image"]], r.get("frame") or 0))
+    tmp = Path(out + ".tmp")
+    with open(tmp, "w", encoding="utf-8") as f:
+        for r in records:
+            f.write(format_record(r) + "\n")
+    os.replace(tmp, out_path)
+    partial.unlink()
+    failed = {r["image"] for r in records if "error" in r}
+    return len(records), len(failed)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="nerova-batch", description=__doc__.split("\n\n")[0],
+        epilog="Exit status: 0 when every input was read, otherwise the number of inputs that "
+               "could not be (at most 100); 101 for a bad argument or model.")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", help="address of a running Dask scheduler (tcp://HOST:PORT)")
+    where.add_argument("--local-workers", type=int, default=None,
+                       help="worker processes of the local cluster (default: the cores)")
+    parser.add_argument("--model", help="model name, directory or file (default: the bundled one)")
+    parser.add_argument("--top-k", type=int, default=100, help="candidates per frame (100)")
+    parser.add_argument("--score-threshold", type=float, help="lowest score kept (0.95)")
+    parser.add_argument("--nms-threshold", type=float, help="suppression overlap (0.7)")
+    parser.add_argument("--every", type=int, default=1, help="detect every N-th video frame (1)")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the records of an earlier OUT or OUT.partial and skip them")
+    parser.add_argument("--out", required=True, help="JSON lines output file")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="image or video files, folders, or @LIST files")
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # 2 would read as "two inputs failed"
+        return 0 if e.code == 0 else 101
+    if args.every < 1:
+        print("nerova-batch: --every must be at least 1", file=sys.stderr)
+        return 101
+
+    from distributed import Client, LocalCluster
+    cluster = None
+    try:
+        if args.scheduler:
+            client = Client(args.scheduler)
+        else:
+            cluster = LocalCluster(n_workers=args.local_workers or os.cpu_count() or 1,
+                                   threads_per_worker=1, processes=True, dashboard_address=None)
+            client = Client(cluster)
+        with client:
+            count, failed = detect_to_file(
+                args.inputs, args.out, client, args.model, args.every, args.resume,
+                progress=sys.stderr.isatty(), top_k=args.top_k,
+                score_threshold=args.score_threshold, nms_threshold=args.nms_threshold)
+    except (ValueError, OSError, RuntimeError) as e:  # NerovaError is a RuntimeError
+        print("nerova-batch: %s" % e, file=sys.stderr)
+        return 101
+    finally:
+        if cluster is not None:
+            cluster.close()
+    print("nerova-batch: %d records, %d inputs failed" % (count, failed), file=sys.stderr)
+    return min(failed, 100)
+
+
+if __name__ == "__main__":
+    # Through the package's module, so that tasks reach the workers by reference.
+    from nerova.batch import main as _main
+    sys.exit(_main())

@@ -1,0 +1,104 @@
+"""Batch detection on a local Dask cluster of two worker processes."""
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+from nerova import batch  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+TOOL = os.environ.get("NEROVA_TOOL")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+@pytest.fixture(scope="module")
+def collection(tmp_path_factory):
+    """The sample photos, flipped and scaled copies in a sub-folder, a 70-frame video (two
+    segments) and a file that is no image."""
+    folder = tmp_path_factory.mktemp("collection")
+    (folder / "sub").mkdir()
+    photo = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))
+    for sample in (ROOT / "models" / "samples").glob("*.jpg"):
+        cv2.imwrite(str(folder / sample.name), cv2.imread(str(sample)))
+    for i in range(12):
+        variant = cv2.resize(cv2.flip(photo, i % 2), None, fx=0.5 + 0.05 * i, fy=0.5 + 0.05 * i)
+        cv2.imwrite(str(folder / "sub" / ("v%02d.png" % i)), variant)
+    video = cv2.VideoWriter(str(folder / "clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 10, (256, 256))
+    for i in range(70):
+        video.write(np.roll(cv2.resize(photo, (256, 256)), 2 * i, axis=1))
+    video.release()
+    (folder / "broken.jpg").write_bytes(b"\xff\xd8 not really a JPEG")
+    return folder
+
+
+def comparable(records):
+    return [{k: v for k, v in r.items() if k not in ("ms", "worker", "time_ms")} for r in records]
+
+
+def keys(records):
+    return [(r["image"], r.get("frame")) for r in records]
+
+
+@pytest.fixture(scope="module")
+def reference(client, collection):
+    return list(batch.detect([str(collection)], client))
+
+
+def test_command_matches_the_tool_and_reports_the_unreadable_input(collection, tmp_path, reference):
+    out = tmp_path / "r.jsonl"
+    p = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "2", "--out",
+                        str(out), str(collection)], capture_output=True, text=True)
+    assert p.returncode == 1, p.stderr  # one input failed
+    records = [json.loads(line) for line in out.read_text().splitlines()]
+    assert comparable(records) == comparable(reference)
+    errors = [r for r in records if "error" in r]
+    assert [r["image"] for r in errors] == [str(collection / "broken.jpg")]
+    assert len({r["worker"] for r in records if "worker" in r}) == 2
+    if TOOL:
+        tool = subprocess.run([TOOL, str(collection)], capture_output=True, text=True)
+        expected = [json.loads(line) for line in tool.stdout.splitlines()]
+        assert comparable([r for r in records if "error" not in r]) == comparable(expected)
+
+
+def test_a_killed_worker_loses_and_repeats_nothing(client, collection, reference, monkeypatch):
+    monkeypatch.setattr(batch, "IMAGES_PER_TASK", 1)
+    monkeypatch.setattr(batch, "FRAMES_PER_TASK", 8)
+    pids = client.run(os.getpid)
+    got = []
+    for record in batch.detect([str(collection)], client):
+        if len(got) == 2:
+            os.kill(next(iter(pids.values())), signal.SIGKILL)
+        got.append(record)
+    assert client.run(os.getpid) != pids, "a worker was replaced"
+    assert keys(got) == keys(reference)
+    assert comparable(got) == comparable(reference)
+
+
+def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_path):
+    out = tmp_path / "r.jsonl"
+    batch.detect_to_file([str(collection)], str(out), client)
+    full = out.read_text().splitlines()
+    out.unlink()
+    # An interrupted run leaves the partial file, its last line possibly torn.
+    half = len(full) // 2
+    Path(str(out) + ".partial").write_text("\n".join(full[:half]) + "\n" + full[half][:10])
+    count, failed = batch.detect_to_file([str(collection)], str(out), client, resume=True)
+    resumed = out.read_text().splitlines()
+    assert (count, failed) == (len(full), 1)
+    assert resumed[:half] == full[:half], "carried-over records are kept as they were"
+    assert comparable(map(json.loads, resumed)) == comparable(map(json.loads, full))
+    assert not Path(str(out) + ".partial").exists()
