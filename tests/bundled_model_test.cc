@@ -1,5 +1,5 @@
 // The bundled face models through the detector agree with the upstream networks decoded
-// their own way (tests/data/face_reference.json, written by tools/make_reference.py).
+// their own way (tests/data/face_reference.json, written by model_tools/make_reference.py).
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 

@@ -31,7 +31,7 @@ PRIOR_SIZE = 0.2
 # real face this small, and the floor keeps garbage rows finite.
 MIN_SIZE_PX = 1e-3
 
-# Logit shift per input size, chosen on labelled photos (tools/measure_calibration.py; the
+# Logit shift per input size, chosen on labelled photos (model_tools/measure_calibration.py; the
 # figures are in models/*/README.md): the detector's fixed 0.95 then means the upstream
 # sigmoid(logit) >= 0.65. Measured with the detector's own letterbox: the 256 model keeps
 # 16 of 21 faces with 11 false positives (0.6: 17 with 14), the 128 model 10 of 21 with 1

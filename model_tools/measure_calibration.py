@@ -5,7 +5,7 @@ operating point, to choose the logit shift that the converter bakes in.
 The photos come from Debian packages (see calibration_labels.json); extract them first:
     apt-get download gramps python3-skimage opencv-doc gnome-control-center-data
     for f in *.deb; do dpkg -x "$f" ROOT; done
-Then: tools/measure_calibration.py ROOT FRONT_128.onnx BACK_256.onnx
+Then: model_tools/measure_calibration.py ROOT FRONT_128.onnx BACK_256.onnx
 
 Besides each photo as it is, the face photos are also tiled into 2x2 and 4x4 mosaics, which
 shrinks every face to a half or a quarter of its share of the frame: group photos with small
