@@ -11,7 +11,7 @@ import unittest
 import numpy as np
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPO, "tools"))
+sys.path.insert(0, os.path.join(REPO, "model_tools"))
 import blazeface_ref as ref  # noqa: E402
 
 MODELS = {"face_detector_front_128": 128, "face_detector_back_256": 256}
