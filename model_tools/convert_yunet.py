@@ -1,0 +1,331 @@
+#!/usr/bin/python3
+"""Converts a user-supplied YuNet_n network (Apache-2.0; the published 320x320 or 640x640
+ONNX file) into a model directory our face detector runs unchanged.
+
+    model_tools/convert_yunet.py yunet_n_640_640.onnx OUT_DIR
+    model_tools/convert_yunet.py yunet_n_320_320.onnx --install     # into the models folder
+
+In:  "input"  (1, 3, S, S) float, planar B, G, R with the means 104, 117, 123 subtracted
+     (added back inside the graph: the network wants raw 0..255 values).
+Out: "output" (1, R, 10) float, per grid cell of the strides 8, 16 and 32,
+     [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph] with the prior at the cell's corner and one
+     stride wide (fractions of the input), so that the detector's decode (variances 0.1 and
+     0.2) gives exactly the network's box: centre (col + reg_x) * S, size exp(reg_w) * S.
+     The score is sqrt(cls * obj) raised to a power that puts the detector's fixed 0.95 on
+     the chosen operating point, and is set to 0 in every cell that is not the maximum of its
+     3x3 neighbourhood (so the library's candidates hold different faces, not neighbours of
+     one face).
+
+The converter runs the source network and the converted one (OpenCV DNN) on the sample
+photos and compares the converted rows with a numpy decode of the source outputs; it
+refuses to write a model whose boxes differ by 0.05 px or more, or whose scores differ.
+Only what OpenCV 4.6's importer runs correctly is used (scalar multiplies, Slice, MaxPool,
+Relu for clamping).
+"""
+
+import argparse
+import json
+import math
+import os
+import shutil
+import sys
+from pathlib import Path
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+ROOT = Path(__file__).resolve().parents[1]
+MEANS_BGR = (104.0, 117.0, 123.0)
+STRIDES = (8, 16, 32)
+# The detector's fixed score threshold, and the YuNet score (sqrt(cls * obj)) it stands for
+# per input size, chosen on the calibration photos (model_tools/measure_yunet.py, top_k 100):
+# 320 at 0.65 finds 21 of 21 faces with 1 false positive (0.70: 20, 1), 640 at 0.75 finds
+# 21 of 21 with 4 (0.70: 21 with 7; 0.80: 19 with 0).
+DETECTOR_THRESHOLD = 0.95
+OPERATING_POINTS = {320: 0.65, 640: 0.75}
+OPERATING_POINT = 0.7  # other sizes
+FLOOR = 1e-30          # probabilities are floored before the log, so log(0) never appears
+# relu(1 - K * (max - s)) is 1 where a cell holds its 3x3 neighbourhood's maximum and 0 for
+# any smaller float32 score: the smallest nonzero gap times K is still above 1.
+PEAK_SHARPNESS = 1e30
+MAX_BOX_ERROR_PX = 0.05
+
+
+def exponent(operating_point):
+    """s' = s ** exponent maps the operating point to the detector's threshold."""
+    return math.log(DETECTOR_THRESHOLD) / math.log(operating_point)
+
+
+def const(name, value, dtype=np.float32):
+    return numpy_helper.from_array(np.asarray(value, dtype=dtype), name)
+
+
+def source_outputs(graph, size):
+    """Names of cls, obj and bbox per stride, checked against the grid sizes."""
+    shapes = {o.name: [d.dim_value for d in o.type.tensor_type.shape.dim] for o in graph.output}
+    names = {}
+    for s in STRIDES:
+        cells = (size // s) ** 2
+        for kind, width in (("cls", 1), ("obj", 1), ("bbox", 4)):
+            name = "%s_%d" % (kind, s)
+            if shapes.get(name) != [1, cells, width]:
+                sys.exit("expected output %s of shape [1, %d, %d], got %s"
+                         % (name, cells, width, shapes.get(name)))
+            names[kind, s] = name
+    return names
+
+
+def prune(nodes, wanted):
+    """The nodes that the wanted values depend on, in their order."""
+    needed, keep = set(wanted), []
+    for node in reversed(nodes):
+        if any(o in needed for o in node.output):
+            keep.append(node)
+            needed.update(i for i in node.input if i)
+    return list(reversed(keep)), needed
+
+
+def convert(src, operating_point=None):
+    model = onnx.load(src)
+    g = model.graph
+    if len(g.input) != 1:
+        sys.exit("expected one network input")
+    dims = [d.dim_value for d in g.input[0].type.tensor_type.shape.dim]
+    if len(dims) != 4 or dims[:2] != [1, 3] or dims[2] != dims[3] or dims[2] % 32:
+        sys.exit("expected a fixed (1, 3, S, S) input, got %s" % dims)
+    size = dims[2]
+    if operating_point is None:
+        operating_point = OPERATING_POINTS.get(size, OPERATING_POINT)
+    names = source_outputs(g, size)
+    body, used = prune(list(g.node), names.values())
+    body_input = g.input[0].name + "_raw_bgr"
+    for node in body:
+        for i, name in enumerate(node.input):
+            if name == g.input[0].name:
+                node.input[i] = body_input
+
+    N = helper.make_node
+    inits = [const("mean_w", np.eye(3).reshape(3, 3, 1, 1)), const("mean_b", MEANS_BGR),
+             const("floor", [FLOOR]), const("half_power", [0.5 * exponent(operating_point)]),
+             const("minus_one", [-1.0]), const("one", [1.0]), const("sharp", [-PEAK_SHARPNESS]),
+             const("ten", [10.0]), const("five", [5.0]),
+             const("i0", [0], np.int64), const("i2", [2], np.int64), const("i4", [4], np.int64),
+             const("axis2", [2], np.int64)]
+    nodes = [N("Conv", ["input", "mean_w", "mean_b"], [body_input], name="add_means",
+               kernel_shape=[1, 1])]
+    rows = []
+    for s in STRIDES:
+        cells = size // s
+        t = "s%d_" % s
+
+        def floored_log(x, tag):
+            return [N("Sub", [x, "floor"], [t + tag + "_lo"]),
+                    N("Relu", [t + tag + "_lo"], [t + tag + "_pos"]),
+                    N("Add", [t + tag + "_pos", "floor"], [t + tag + "_safe"]),
+                    N("Log", [t + tag + "_safe"], [t + tag + "_log"])]
+
+        cols, rws = np.meshgrid(np.arange(cells), np.arange(cells))
+        prior = np.stack([cols.ravel() * s / size, rws.ravel() * s / size,
+                          np.full(cells * cells, s / size), np.full(cells * cells, s / size)], 1)
+        inits += [const(t + "prior", prior[None]),
+                  const(t + "grid", [1, 1, cells, cells], np.int64),
+                  const(t + "rows", [1, cells * cells, 1], np.int64)]
+        nodes += floored_log(names["cls", s], "cls") + floored_log(names["obj", s], "obj") + [
+            # s' = (cls * obj) ** (power / 2)
+            N("Add", [t + "cls_log", t + "obj_log"], [t + "log_prod"]),
+            N("Mul", [t + "log_prod", "half_power"], [t + "log_score"]),
+            N("Exp", [t + "log_score"], [t + "score"]),
+            # 3x3 peaks: keep = s' * relu(1 - sharpness * (max3x3 - s'))
+            N("Reshape", [t + "score", t + "grid"], [t + "score_map"]),
+            N("MaxPool", [t + "score_map"], [t + "max_map"], kernel_shape=[3, 3],
+              strides=[1, 1], pads=[1, 1, 1, 1]),
+            N("Reshape", [t + "max_map", t + "rows"], [t + "max"]),
+            N("Sub", [t + "max", t + "score"], [t + "below"]),
+            N("Mul", [t + "below", "sharp"], [t + "below_sharp"]),
+            N("Add", [t + "below_sharp", "one"], [t + "peak_lin"]),
+            N("Relu", [t + "peak_lin"], [t + "peak"]),
+            N("Mul", [t + "score", t + "peak"], [t + "kept"]),
+            N("Mul", [t + "kept", "minus_one"], [t + "neg"]),
+            N("Add", [t + "neg", "one"], [t + "background"]),
+            # dx = 10 * reg_x (prior one stride wide, variance 0.1); dw = 5 * reg_w
+            N("Slice", [names["bbox", s], "i0", "i2", "axis2"], [t + "reg_xy"]),
+            N("Slice", [names["bbox", s], "i2", "i4", "axis2"], [t + "reg_wh"]),
+            N("Mul", [t + "reg_xy", "ten"], [t + "dxdy"]),
+            N("Mul", [t + "reg_wh", "five"], [t + "dwdh"]),
+            N("Concat", [t + "dxdy", t + "dwdh", t + "background", t + "kept", t + "prior"],
+              [t + "out"], axis=2),
+        ]
+        rows.append(t + "out")
+    nodes.append(N("Concat", rows, ["output"], axis=1))
+    total = sum((size // s) ** 2 for s in STRIDES)
+    graph = helper.make_graph(
+        nodes[:1] + body + nodes[1:], "yunet_n_%d" % size,
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, size, size])],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, total, 10])],
+        initializer=inits + [i for i in g.initializer if i.name in used])
+    out = helper.make_model(graph, producer_name="convert_yunet", producer_version="1",
+                            opset_imports=[helper.make_opsetid("", 11)])
+    out.ir_version = 7
+    onnx.checker.check_model(out)
+    return out, size, operating_point
+
+
+# ---- numpy reference: the source network's outputs decoded as published -----------------
+
+def letterbox(bgr, size):
+    """The detector's letterbox: scaled to fit, top-left, padded with the mean colour."""
+    import cv2
+    h, w = bgr.shape[:2]
+    scale = min(size / w, size / h)
+    resized = cv2.resize(bgr, None, fx=scale, fy=scale, interpolation=cv2.INTER_LINEAR)
+    canvas = np.empty((size, size, 3), np.float32)
+    canvas[:] = MEANS_BGR
+    canvas[:resized.shape[0], :resized.shape[1]] = resized
+    return canvas, scale
+
+
+def source_rows(net, canvas, size, operating_point):
+    """(score, x1, y1, x2, y2) per cell in input pixels, scores remapped and peak-masked."""
+    net.setInput(canvas.transpose(2, 0, 1)[None].copy())
+    names = ["%s_%d" % (k, s) for s in STRIDES for k in ("cls", "obj", "bbox")]
+    outs = dict(zip(names, net.forward(names)))
+    rows = []
+    for s in STRIDES:
+        cells = size // s
+        cls = outs["cls_%d" % s].reshape(-1).astype(np.float64)
+        obj = outs["obj_%d" % s].reshape(-1).astype(np.float64)
+        score = np.sqrt(np.clip(cls, 0, 1) * np.clip(obj, 0, None)) ** exponent(operating_point)
+        grid = np.pad(score.reshape(cells, cells), 1, constant_values=-np.inf)
+        peak = np.max([grid[dy:dy + cells, dx:dx + cells] for dy in range(3) for dx in range(3)], 0)
+        score = np.where(score.reshape(cells, cells) >= peak, score.reshape(cells, cells), 0).ravel()
+        reg = outs["bbox_%d" % s].reshape(-1, 4).astype(np.float64)
+        cols, rws = np.meshgrid(np.arange(cells), np.arange(cells))
+        cx, cy = (cols.ravel() + reg[:, 0]) * s, (rws.ravel() + reg[:, 1]) * s
+        w, h = np.exp(reg[:, 2]) * s, np.exp(reg[:, 3]) * s
+        rows.append(np.stack([score, cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2], 1))
+    return np.concatenate(rows)
+
+
+def converted_rows(net, canvas, size):
+    """The same from the converted model, through the detector's decode."""
+    net.setInput((canvas - np.float32(MEANS_BGR)).transpose(2, 0, 1)[None].copy())
+    r = net.forward().reshape(-1, 10).astype(np.float64)
+    cx, cy = r[:, 0] * 0.1 * r[:, 8] + r[:, 6], r[:, 1] * 0.1 * r[:, 9] + r[:, 7]
+    w, h = np.exp(r[:, 2] * 0.2) * r[:, 8], np.exp(r[:, 3] * 0.2) * r[:, 9]
+    return np.stack([r[:, 5], (cx - w / 2) * size, (cy - h / 2) * size, (cx + w / 2) * size,
+                     (cy + h / 2) * size], 1)
+
+
+def detect_reference(net, bgr, size, operating_point, top_k=100, nms=0.7):
+    """What the detector should return for bgr with the converted model: the library's
+    threshold, best top_k before suppression, greedy suppression, frame pixels truncated."""
+    canvas, scale = letterbox(bgr, size)
+    rows = source_rows(net, canvas, size, operating_point)
+    order = [i for i in np.argsort(-rows[:, 0], kind="stable") if rows[i, 0] >= DETECTOR_THRESHOLD]
+    boxes = []
+    for i in order[:top_k]:
+        s, x1, y1, x2, y2 = rows[i]
+        f = 1.0 / scale
+        boxes.append([s, x1 * f if x1 >= 0 else 0.0, y1 * f if y1 >= 0 else 0.0,
+                      min(bgr.shape[1], x2 * f), min(bgr.shape[0], y2 * f)])
+    kept = []
+    for b in boxes:
+        if all(iou(b[1:], k[1:]) <= nms for k in kept):
+            kept.append(b)
+    return [(float(s), int(x1), int(y1), int(x2), int(y2)) for s, x1, y1, x2, y2 in kept]
+
+
+def iou(a, b):
+    w = max(0.0, min(a[2], b[2]) - max(a[0], b[0]))
+    h = max(0.0, min(a[3], b[3]) - max(a[1], b[1]))
+    inter = w * h
+    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter
+    return inter / union if union > 0 else 0.0
+
+
+def check(src, converted, size, operating_point, images):
+    """Largest box and score differences between the two on the images' letterboxes."""
+    import cv2
+    source_net = cv2.dnn.readNetFromONNX(str(src))
+    ours = cv2.dnn.readNetFromONNX(converted.SerializeToString())
+    worst_box, worst_score = 0.0, 0.0
+    for path in images:
+        bgr = cv2.imread(str(path))
+        canvas, _ = letterbox(bgr, size)
+        ref = source_rows(source_net, canvas, size, operating_point)
+        got = converted_rows(ours, canvas, size)
+        # Scores count where they could matter (near-equal neighbours in flat areas, far
+        # below any threshold, may resolve their tie differently in float32 and float64).
+        live = np.maximum(ref[:, 0], got[:, 0]) > 0.5
+        if live.any():
+            worst_score = max(worst_score, float(np.abs(ref[live, 0] - got[live, 0]).max()))
+        live = ref[:, 0] > 0.01
+        if live.any():
+            worst_box = max(worst_box, float(np.abs(ref[live, 1:] - got[live, 1:]).max()))
+    return worst_box, worst_score
+
+
+def models_folder():
+    """Where --install puts a model: NEROVA_MODELS, else the checkout's models/."""
+    return Path(os.environ.get("NEROVA_MODELS") or ROOT / "models")
+
+
+def write_dir(out_dir, model, src, size, operating_point, box_error, score_error):
+    out_dir.mkdir(parents=True, exist_ok=True)
+    onnx.save(model, str(out_dir / "model.onnx"))
+    (out_dir / "inference.json").write_text(json.dumps(
+        {"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
+         "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 1}}) + "\n")
+    licence = Path(src).with_name("LICENSE")
+    if licence.is_file():
+        shutil.copy(licence, out_dir / "LICENSE")
+    (out_dir / "NOTICE").write_text(
+        "This model is YuNet_n (%dx%d), Apache-2.0, from the libfacedetection.train repository\n"
+        "(Copyright 2018-2022 OpenMMLab; Copyright (c) 2022 Shiqi Yu), converted from %s by\n"
+        "model_tools/convert_yunet.py. Changes: the B, G, R means are added back at the input;\n"
+        "the outputs are re-encoded as one (1, %d, 10) row tensor; the score sqrt(cls * obj) is\n"
+        "raised to the power %.6f (the detector's 0.95 stands for %.2f) and set to 0 outside\n"
+        "3x3 local maxima; the landmark outputs are dropped. The licence is in LICENSE.\n"
+        % (size, size, Path(src).name, sum((size // s) ** 2 for s in STRIDES),
+           exponent(operating_point), operating_point))
+    (out_dir / "README.md").write_text(
+        "# yunet_n_%d\n\nYuNet_n at %dx%d converted for the nerova face detector (see NOTICE).\n"
+        "Operating point: the detector's fixed 0.95 is a YuNet score of %.2f. Checked against the\n"
+        "source network on the sample photos: largest box difference %.4f px, score %.2g.\n"
+        % (size, size, size, operating_point, box_error, score_error))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("src", help="YuNet_n .onnx file (fixed 320x320 or 640x640 input)")
+    ap.add_argument("out_dir", nargs="?", help="model directory to write")
+    ap.add_argument("--install", action="store_true",
+                    help="write to the models folder as yunet_n_SIZE (NEROVA_MODELS, else models/)")
+    ap.add_argument("--operating-point", type=float, default=None,
+                    help="YuNet score the detector's 0.95 stands for (default: 0.65 at 320, "
+                         "0.75 at 640)")
+    ap.add_argument("--images", nargs="*", default=None,
+                    help="photos for the numeric check (default: models/samples/*.jpg)")
+    args = ap.parse_args()
+    if args.operating_point is not None and not 0 < args.operating_point < 1:
+        sys.exit("--operating-point must be between 0 and 1")
+    model, size, point = convert(args.src, args.operating_point)
+    images = args.images or sorted((ROOT / "models" / "samples").glob("*.jpg"))
+    box_error, score_error = check(args.src, model, size, point, images)
+    if not box_error < MAX_BOX_ERROR_PX or not score_error < 1e-4:
+        sys.exit("refused: the converted model disagrees with the source (box %.4f px, score %.2g)"
+                 % (box_error, score_error))
+    if args.install:
+        out_dir = models_folder() / ("yunet_n_%d" % size)
+    elif args.out_dir:
+        out_dir = Path(args.out_dir)
+    else:
+        sys.exit("give OUT_DIR or --install")
+    write_dir(out_dir, model, args.src, size, point, box_error, score_error)
+    print("wrote %s: input 1x3x%dx%d; against the source on %d photos: box %.4f px, score %.2g"
+          % (out_dir, size, size, len(images), box_error, score_error))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,39 @@
+"""YuNet_n converted from the shared copy, through the C interface: the same faces as a numpy
+decode of the source network, and the group photo's five men found."""
+import subprocess
+import sys
+from pathlib import Path
+
+import cv2
+import pytest
+
+import nerova
+
+ROOT = Path(__file__).resolve().parents[2]
+SOURCE = ROOT.parent / "shared" / "models" / "yunet"
+GROUP = [[92, 116, 111, 139], [161, 91, 183, 112], [264, 81, 287, 105], [353, 98, 376, 118],
+         [418, 90, 443, 118]]
+pytestmark = pytest.mark.skipif(not SOURCE.is_dir(),
+                                reason="no YuNet source files in %s (optional data)" % SOURCE)
+sys.path.insert(0, str(ROOT / "model_tools"))
+
+
+@pytest.mark.parametrize("size, found_at_least", [(320, 4), (640, 5)])
+def test_converted_yunet_matches_its_source_and_finds_the_group(tmp_path, size, found_at_least):
+    import convert_yunet as yunet
+    src = SOURCE / ("yunet_n_%d_%d.onnx" % (size, size))
+    subprocess.run([sys.executable, str(ROOT / "model_tools" / "convert_yunet.py"), str(src),
+                    str(tmp_path)], check=True, capture_output=True)
+    source_net = cv2.dnn.readNetFromONNX(str(src))
+    with nerova.FaceDetector(tmp_path / "model.onnx", top_k=100) as det:
+        for photo in sorted((ROOT / "models" / "samples").glob("*.jpg")):
+            bgr = cv2.imread(str(photo))
+            got = det.detect(bgr)
+            want = yunet.detect_reference(source_net, bgr, size, yunet.OPERATING_POINTS[size])
+            assert len(got) == len(want), photo.name
+            for g, w in zip(got, want):
+                assert g.score == pytest.approx(w[0], abs=1e-4), photo.name
+                assert all(abs(a - b) <= 1 for a, b in zip(g.box, w[1:])), (photo.name, g, w)
+        faces = det.detect(cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg")))
+    found = sum(any(yunet.iou(f.box, label) >= 0.5 for f in faces) for label in GROUP)
+    assert found >= found_at_least
