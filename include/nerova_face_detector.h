@@ -93,6 +93,12 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetSettings(void* hand
 // the create-time overrides, with the CPU's device after a fall-back. 4098 on null.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handle,
                                                                      NerovaCustomRuntime* runtime);
+// Stores the network's input size in pixels, into which each frame is letterboxed: a face
+// of f frame pixels reaches the network as f * min(width / frame width, height / frame
+// height). Hosts use it to decide on tiling a large frame. 4098 on null.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle,
+                                                                       int32_t* width,
+                                                                       int32_t* height);
 
 // Static English text of a code, never null; a code this library does not know says so.
 NEROVA_FACE_DETECTOR_EXPORT const char* NerovaErrorString(NerovaError code);

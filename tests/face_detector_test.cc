@@ -296,6 +296,7 @@ TEST(SettingsTest, EveryCodeHasItsOwnText) {
                                  NEROVA_ERR_MODEL_FILE_UNREADABLE,
                                  NEROVA_ERR_MODEL_NOT_PARSED,
                                  NEROVA_ERR_NOT_IMPLEMENTED,
+                                 NEROVA_ERR_MODEL_FILE_TOO_LARGE,
                                  NEROVA_ERR_KERNEL_MODEL_TYPE,
                                  NEROVA_ERR_KERNEL_MODEL_INVALID,
                                  NEROVA_ERR_KERNEL_DEVICE,

@@ -24,6 +24,7 @@ constexpr const char* kSetNms = "NerovaFaceDetectorSetNmsThreshold";
 constexpr const char* kSetTopK = "NerovaFaceDetectorSetTopK";
 constexpr const char* kGetSettings = "NerovaFaceDetectorGetSettings";
 constexpr const char* kGetRuntime = "NerovaFaceDetectorGetRuntime";
+constexpr const char* kGetInputSize = "NerovaFaceDetectorGetInputSize";
 constexpr int32_t kMaxTopK = 100000;
 
 // Runs body; maps what it throws to a code, logged once under function at line.
@@ -171,6 +172,16 @@ NerovaError NerovaFaceDetectorGetRuntime(void* handle, NerovaCustomRuntime* runt
     return NEROVA_OK;
 }
 
+NerovaError NerovaFaceDetectorGetInputSize(void* handle, int32_t* width, int32_t* height) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetInputSize, 140);
+    NEROVA_CHECK_PARAM_NULL(width, kGetInputSize, 141);
+    NEROVA_CHECK_PARAM_NULL(height, kGetInputSize, 142);
+    const FaceDetectorParam& param = ParamOf(handle);
+    *width = param.model_input_w;
+    *height = param.model_input_h;
+    return NEROVA_OK;
+}
+
 const char* NerovaErrorString(NerovaError code) {
     switch (code) {
         case NEROVA_OK:
@@ -205,6 +216,8 @@ const char* NerovaErrorString(NerovaError code) {
             return "model file requested before the model was parsed";
         case NEROVA_ERR_NOT_IMPLEMENTED:
             return "operation not implemented";
+        case NEROVA_ERR_MODEL_FILE_TOO_LARGE:
+            return "model file larger than the library reads";
         case NEROVA_ERR_KERNEL_MODEL_TYPE:
             return "model type not supported by the kernel";
         case NEROVA_ERR_KERNEL_MODEL_INVALID:

@@ -23,6 +23,7 @@ def main(argv=None) -> int:
     parser.add_argument("--top-k", type=int, default=100, help="candidates per frame (100)")
     parser.add_argument("--score-threshold", type=float, default=None)
     parser.add_argument("--nms-threshold", type=float, default=None)
+    parser.add_argument("--tiles", default=None, help="auto, off or RxC (see nerova.tiling)")
     args = parser.parse_args(argv)
     import cv2  # only the command needs a decoder
 
@@ -41,7 +42,7 @@ def main(argv=None) -> int:
                 failed += 1
                 continue
             t0 = time.perf_counter()
-            faces = det.detect(image)
+            faces = det.detect(image, tiles=args.tiles)
             print(record(path, image, faces, (time.perf_counter() - t0) * 1000), flush=True)
     return 1 if failed else 0
 

@@ -103,6 +103,8 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaFaceDetectorGetSettings": [handle, ctypes.POINTER(ctypes.c_float),
                                           ctypes.POINTER(ctypes.c_float),
                                           ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceDetectorGetInputSize": [handle, ctypes.POINTER(ctypes.c_int32),
+                                           ctypes.POINTER(ctypes.c_int32)],
     }
     for name, args in signatures.items():
         fn = getattr(lib, name)

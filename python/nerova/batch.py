@@ -69,7 +69,7 @@ def _detector(model: Optional[str], settings: Tuple[Tuple[str, object], ...]):
         cache = _local.detectors = {}
     key = (model, settings)
     if key not in cache:
-        cache[key] = FaceDetector(model, **dict(settings))
+        cache[key] = FaceDetector(model, **{k: v for k, v in settings if k != "tiles"})
     return cache[key]
 
 
@@ -99,13 +99,14 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> List[dict]:
     import cv2
     from . import NerovaError
     det = _detector(model, settings)
+    tiles = dict(settings).get("tiles")
     worker = _worker_name()
     records = []
 
     def detected(path, image, frame=None, time_ms=None):
         t0 = time.perf_counter()
         try:
-            faces = det.detect(image)
+            faces = det.detect(image, tiles=tiles)
         except NerovaError as e:  # a frame the detector refuses is that input's error
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
@@ -192,7 +193,7 @@ def make_tasks(paths: Sequence[str], every: int = 1,
 
 
 def _settings(settings: dict) -> tuple:
-    allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device"}
+    allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device", "tiles"}
     unknown = set(settings) - allowed
     if unknown:
         raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
@@ -323,6 +324,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--score-threshold", type=float, help="lowest score kept (0.95)")
     parser.add_argument("--nms-threshold", type=float, help="suppression overlap (0.7)")
     parser.add_argument("--every", type=int, default=1, help="detect every N-th video frame (1)")
+    parser.add_argument("--tiles", default=None,
+                        help="auto, off or RxC: also detect on overlapping tiles of large frames "
+                             "(1 + tiles passes per frame; default off)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the records of an earlier OUT or OUT.partial and skip them")
     parser.add_argument("--out", required=True, help="JSON lines output file")
@@ -349,7 +353,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             count, failed = detect_to_file(
                 args.inputs, args.out, client, args.model, args.every, args.resume,
                 progress=sys.stderr.isatty(), top_k=args.top_k,
-                score_threshold=args.score_threshold, nms_threshold=args.nms_threshold)
+                score_threshold=args.score_threshold, nms_threshold=args.nms_threshold,
+                tiles=args.tiles)
     except (ValueError, OSError, RuntimeError) as e:  # NerovaError is a RuntimeError
         print("nerova-batch: %s" % e, file=sys.stderr)
         return 101

@@ -167,12 +167,31 @@ class FaceDetector:
             raise ValueError("top_k must be an integer in [1, 100000], not %r" % (value,))
         _check(_lib.NerovaFaceDetectorSetTopK(self._live(), int(value)), "top_k %r" % (value,))
 
+    @property
+    def input_size(self) -> Tuple[int, int]:
+        """The network's input (width, height) into which each frame is letterboxed."""
+        w, h = ctypes.c_int32(), ctypes.c_int32()
+        _check(_lib.NerovaFaceDetectorGetInputSize(self._live(), ctypes.byref(w), ctypes.byref(h)),
+               "input size")
+        return w.value, h.value
+
     # -- detection ------------------------------------------------------------------------
-    def detect(self, image: np.ndarray, pixel_format: str = "BGR") -> List[Face]:
+    def detect(self, image: np.ndarray, pixel_format: str = "BGR",
+               tiles: Union[None, str, Tuple[int, int]] = None) -> List[Face]:
         """Faces in one frame, score falling. image is a uint8 array as OpenCV lays it out:
         HxWx3 for BGR and RGB, HxWx4 for BGRA and RGBA, HxW for GRAY, and (H*3/2)xW for the
         4:2:0 formats NV12, NV21 and YV12 (H and W even). Row strides are passed as they
-        are; an array whose pixels are not packed within a row is copied once."""
+        are; an array whose pixels are not packed within a row is copied once.
+
+        tiles ("auto", "RxC" or (rows, cols); interleaved and GRAY frames) also runs the
+        detector on overlapping tiles, for faces too small for one pass over a large frame;
+        see nerova.tiling. It costs one pass per tile more."""
+        if tiles not in (None, "off"):
+            from . import tiling
+            return tiling.detect_tiled(self, image, pixel_format, tiles)
+        return self._detect_one(image, pixel_format)
+
+    def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
         frame, keep = _frame(image, pixel_format)
         faces = ctypes.POINTER(_native.FaceInfo)()
         count = ctypes.c_uint32()

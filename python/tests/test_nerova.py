@@ -118,7 +118,8 @@ def test_close_is_idempotent_and_a_closed_detector_refuses():
 def test_missing_library_names_what_was_searched(tmp_path):
     shutil.copytree(Path(nerova.__file__).parent, tmp_path / "pkg" / "nerova")
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "pkg"), NEROVA_LIBRARY=str(tmp_path / "none.so"))
-    p = subprocess.run([sys.executable, "-c", "import nerova"], capture_output=True, text=True, env=env)
+    p = subprocess.run([sys.executable, "-c", "import nerova"], capture_output=True, text=True,
+                       env=env, cwd=tmp_path)
     assert p.returncode != 0
     assert "ImportError" in p.stderr and "none.so" in p.stderr and "NEROVA_LIBRARY" in p.stderr
 
@@ -141,3 +142,19 @@ def test_memory_stays_flat_over_10000_detections(tmp_path):
         grown = rss() - before
     # A leak of one small block per call (32 bytes) would add 288 kB.
     assert grown < 128 << 10, "resident memory grew by %d bytes" % grown
+
+
+def test_tiles_find_the_small_faces_of_the_group_photo():
+    group = [[92, 116, 111, 139], [161, 91, 183, 112], [264, 81, 287, 105], [353, 98, 376, 118],
+             [418, 90, 443, 118]]
+    from nerova.tiling import _iou
+    image = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
+    with nerova.FaceDetector(top_k=100) as det:
+        found = {t: sum(any(_iou(f.box, g) >= 0.5 for f in det.detect(image, tiles=t)) for g in group)
+                 for t in (None, "auto")}
+        assert found[None] <= 2 and found["auto"] >= 4, found
+        for bad in ("3", "0x2", "17x1"):
+            with pytest.raises(ValueError):
+                det.detect(image, tiles=bad)
+        with pytest.raises(ValueError):
+            det.detect(np.zeros((12, 8), np.uint8), pixel_format="NV12", tiles="2x2")
