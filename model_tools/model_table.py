@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""The README's model table: recall and false positives of every model through the library
+(the Python package over the C interface), on the hand-labelled calibration photos and on
+2x2 mosaics of them (faces at half size), with top_k 10 and 100, with and without tiles,
+and the CPU time per frame relative to the bundled default.
+
+    model_tools/model_table.py ROOT [MODEL ...]
+
+ROOT holds the calibration photos extracted from their Debian packages (see
+measure_calibration.py). MODEL is a name or path; the default is every model found
+(nerova.models(): the bundled ones and any converted into the models folder).
+Note: the converters' operating points were chosen on these same photos.
+"""
+import json
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+import nerova  # noqa: E402
+from measure_calibration import mosaic, score_image  # noqa: E402
+
+
+def evaluate(det, items, top_k, tiles=None):
+    det.top_k = top_k
+    tp = fp = n = 0
+    for img, lab in items:
+        faces = det.detect(img, tiles=tiles)
+        a, b = score_image([list(f.box) for f in faces], lab["faces"], lab.get("ignore", []))
+        tp, fp, n = tp + a, fp + b, n + len(lab["faces"])
+    return "%d/%d" % (tp, n), fp
+
+
+def cpu_per_frame(det, items, rounds=3):
+    t0 = time.process_time()
+    for _ in range(rounds):
+        for img, _ in items:
+            det.detect(img)
+    return (time.process_time() - t0) / (rounds * len(items))
+
+
+def main():
+    import cv2
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    root = sys.argv[1]
+    models = sys.argv[2:] or list(nerova.models())
+    labels = json.load(open(os.path.join(HERE, "calibration_labels.json")))["images"]
+    photos = [(cv2.imread(root + lab["path"], cv2.IMREAD_COLOR), lab) for lab in labels]
+    faces = [(img, lab) for img, lab in photos if lab["faces"]]
+    mosaics = [mosaic([i for i, _ in faces[k:k + 4]], [l for _, l in faces[k:k + 4]], 2)
+               for k in range(0, len(faces), 4)]
+    base = None
+    print("| model | input | recall, top_k 10 | top_k 100 | false positives (top_k 100) | "
+          "faces at 1/2 size | with `--tiles auto` | CPU per frame |")
+    print("| --- | --- | --- | --- | --- | --- | --- | --- |")
+    for name in models:
+        with nerova.FaceDetector(name, threads=1) as det:
+            r10, _ = evaluate(det, photos, 10)
+            r100, fp = evaluate(det, photos, 100)
+            m100, _ = evaluate(det, mosaics, 100)
+            mt, _ = evaluate(det, mosaics, 100, "auto")
+            cpu = cpu_per_frame(det, photos)
+            base = base or cpu
+            print("| `%s` | %dx%d | %s | %s | %d | %s | %s | %.2f |"
+                  % (name, *det.input_size, r10, r100, fp, m100, mt, cpu / base))
+
+
+if __name__ == "__main__":
+    main()
