@@ -315,8 +315,10 @@ bool IsImagePath(const fs::path& p) {
 }
 
 // Expands folders into their images and videos, recursively and sorted; each input keeps
-// its path relative to the argument it came from.
-std::vector<Input> ExpandInputs(const std::vector<std::string>& arguments) {
+// its path relative to the argument it came from. The output folder is not searched, so
+// a run writing inside its input folder does not take a former run's outputs as inputs.
+std::vector<Input> ExpandInputs(const std::vector<std::string>& arguments,
+                                const std::string& output_dir) {
     std::vector<Input> out;
     for (const std::string& arg : arguments) {
         std::error_code ec;
@@ -328,7 +330,12 @@ std::vector<Input> ExpandInputs(const std::vector<std::string>& arguments) {
         for (auto it = fs::recursive_directory_iterator(
                  arg, fs::directory_options::skip_permission_denied, ec);
              !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_regular_file(ec) && (IsImagePath(it->path()) || IsVideoPath(it->path())))
+            std::error_code same;
+            if (!output_dir.empty() && it->is_directory(same) &&
+                fs::equivalent(it->path(), output_dir, same))
+                it.disable_recursion_pending();
+            else if (it->is_regular_file(ec) &&
+                     (IsImagePath(it->path()) || IsVideoPath(it->path())))
                 found.push_back(it->path().string());
         }
         std::sort(found.begin(), found.end());
@@ -685,7 +692,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: no bundled model found; pass --model\n", kTool);
         return kExitModel;
     }
-    const std::vector<Input> inputs = ExpandInputs(o.inputs);
+    const std::vector<Input> inputs = ExpandInputs(o.inputs, o.write_dir());
 
     // One inference thread per detector unless asked: the jobs are the parallelism, and
     // OpenCV's pool is one for the whole process.
