@@ -1,29 +1,49 @@
 // nerova-face-detect: detects faces in images, folders of images and videos, and prints one
-// JSON object per image or frame. It is a host of the library's C interface and of nothing
-// else: it links the library and includes only its public headers.
+// JSON object per image or frame; optionally writes each input with its faces marked or
+// hidden. It is a host of the library's C interface and of nothing else: it links the
+// library and includes only its public headers.
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "anonymize.h"
+#include "console.h"
 #include "nerova_face_detector.h"
+#include "outputs.h"
 
 namespace fs = std::filesystem;
+using nerova_tool::Console;
+using nerova_tool::Hide;
+using nerova_tool::Input;
+using nerova_tool::MaskShape;
+using nerova_tool::Output;
+using nerova_tool::Progress;
+using nerova_tool::Sequencer;
 
 namespace {
 
 constexpr const char* kDefaultModel = "face_detector_back_256";
 constexpr int kDefaultTopK = 100;
+constexpr float kDefaultMaskScale = 1.3f;
+constexpr int kMaxJobs = 256;
 
 constexpr const char* kTool = "nerova-face-detect";
 
@@ -32,43 +52,72 @@ enum ExitCode { kExitOk = 0, kExitInputFailed = 1, kExitUsage = 2, kExitModel = 
 struct Options {
     std::string model;
     std::vector<std::string> inputs;
-    int threads = 0;  // 0: keep the model's configuration
+    std::vector<std::string> lists;  // --files-from
+    int threads = 0;                 // 0: one per detector
+    int jobs = 0;                    // 0: one per core
     std::string device;
     bool set_score = false, set_nms = false;  // otherwise the library's own
     float score_threshold = 0, nms_threshold = 0;
     int top_k = kDefaultTopK;
     std::string pixel_format = "BGR";
-    std::string draw_dir;
+    std::string draw_dir, out_dir;
+    Hide hide = Hide::kNone;
+    float mask_scale = kDefaultMaskScale;
+    MaskShape mask_shape = MaskShape::kEllipse;
+    bool overwrite = false;
     int every = 1;
+
+    bool writes() const { return !draw_dir.empty() || hide != Hide::kNone; }
+    const std::string& write_dir() const { return draw_dir.empty() ? out_dir : draw_dir; }
 };
 
 const char kHelp[] =
     "Usage: nerova-face-detect [options] INPUT...\n"
-    "Detects faces in image files, folders of images (searched recursively, sorted) and\n"
-    "video files, and prints one JSON object per image or video frame on standard output:\n"
-    "  {\"image\": PATH, \"frame\": N (videos only), \"width\": W, \"height\": H,\n"
+    "Detects faces in image files, folders of images and videos (searched recursively,\n"
+    "sorted) and video files, and prints one JSON object per image or video frame on\n"
+    "standard output, in the order of the inputs:\n"
+    "  {\"image\": PATH, \"frame\": N, \"time_ms\": T (videos only), \"width\": W, \"height\": H,\n"
     "   \"faces\": [{\"score\": S, \"box\": [x1, y1, x2, y2]}, ...], \"ms\": T}\n"
-    "A summary goes to standard error at the end.\n\n"
+    "Bytes of a file name that are not UTF-8 appear as \\udc80 to \\udcff (byte 0x80 to 0xff).\n"
+    "A summary goes to standard error at the end, and a progress bar while it runs when\n"
+    "standard error is a terminal.\n\n"
     "Options:\n"
     "  --model PATH            model file inside a model directory (default: the bundled\n"
     "                          %s model)\n"
-    "  --threads N             inference threads, 1 to %d (default: the model's\n"
-    "                          configuration; with --device alone, 1)\n"
+    "  --jobs N                images processed at once, each by its own detector on its own\n"
+    "                          thread; a video is one job (default: the number of cores, %d)\n"
+    "  --threads N             inference threads per detector, 1 to %d; OpenCV's pool is\n"
+    "                          shared by the process (default: 1)\n"
     "  --device NAME           device, e.g. DEVICE_X86, DEVICE_CUDA; an unavailable device\n"
-    "                          falls back to the CPU (default: the model's configuration;\n"
-    "                          with --threads alone, DEVICE_X86)\n"
+    "                          falls back to the CPU (default: the model's configuration)\n"
     "  --score-threshold S     lowest face score kept, 0 to 1 (default: the library's, 0.95)\n"
     "  --nms-threshold T       overlap above which a box is suppressed, 0 to 1 (default: 0.7)\n"
     "  --top-k K               candidates kept per frame, 1 to 100000 (default: %d)\n"
     "  --pixel-format NAME     feed frames as BGR, RGB, BGRA, RGBA, GRAY, NV12, NV21 or YV12,\n"
     "                          converted from the decoded image (default: BGR)\n"
-    "  --draw DIR              write each image or frame with its boxes and scores to DIR\n"
-    "  --every N               process every N-th frame of videos (default: 1)\n"
+    "  --draw DIR              write each input with its boxes and scores under DIR, at its\n"
+    "                          path relative to the argument it came from (default: none)\n"
+    "  --anonymize HOW         hide every face in the written images and videos: blur,\n"
+    "                          pixelate or solid (default: none); written under the --draw\n"
+    "                          folder, else under --out-dir, which is then required\n"
+    "  --mask-scale F          hide F times the face's box, 1 to 10 (default: %.1f)\n"
+    "  --mask-shape SHAPE      ellipse or rect (default: ellipse)\n"
+    "  --out-dir DIR           folder for --anonymize without --draw (default: none)\n"
+    "  --overwrite             replace existing output files (default: never; such an output\n"
+    "                          is not written and the exit status is 1)\n"
+    "  --every N               detect on every N-th frame of videos; a written video keeps\n"
+    "                          every frame, those between with the last boxes (default: 1)\n"
+    "  --files-from LIST       also read input paths from LIST, one per line, '-' for\n"
+    "                          standard input (default: none)\n"
     "  --version               show the tool's and the library's versions\n"
     "  --help                  show this text\n"
     "Options take their value as --opt VALUE or --opt=VALUE.\n\n"
-    "Exit status: 0 success; 1 some inputs could not be read (the others are processed);\n"
-    "2 bad argument; 3 the model cannot be loaded.\n";
+    "Written files keep their input's extension; a video in a container other than .mp4,\n"
+    ".m4v, .mov, .mkv (MPEG-4 video) or .avi (Motion JPEG) is written as NAME.EXT.avi. Two\n"
+    "inputs that would share an output get a numbered suffix (a_1.jpg) and a warning.\n"
+    "Each file is written under a temporary name and renamed when complete.\n\n"
+    "Exit status: 0 success; 1 some inputs could not be read or some outputs not written\n"
+    "(the others are processed); 2 bad argument; 3 the model cannot be loaded.\n";
 
 fs::path ExecutableDir() {
     std::error_code ec;
@@ -145,12 +194,14 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             return true;
         };
         const char* v = nullptr;
-        if ((a == "--help" || a == "-h" || a == "--version") && has_inline) {
+        if ((a == "--help" || a == "-h" || a == "--version" || a == "--overwrite") && has_inline) {
             return a + " takes no value";
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
             version = true;
+        } else if (a == "--overwrite") {
+            o.overwrite = true;
         } else if (a == "--model") {
             if (!value(v)) return "--model needs a path";
             o.model = v;
@@ -158,6 +209,9 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             if (!value(v) || !ParseInt(v, 1, NEROVA_MAX_THREAD_NUM, o.threads))
                 return "--threads needs an integer from 1 to " +
                        std::to_string(NEROVA_MAX_THREAD_NUM);
+        } else if (a == "--jobs") {
+            if (!value(v) || !ParseInt(v, 1, kMaxJobs, o.jobs))
+                return "--jobs needs an integer from 1 to " + std::to_string(kMaxJobs);
         } else if (a == "--device") {
             if (!value(v)) return "--device needs a name";
             o.device = v;
@@ -183,72 +237,110 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             if (std::none_of(std::begin(kFormats), std::end(kFormats),
                              [&](const char* f) { return o.pixel_format == f; }))
                 return "unknown pixel format " + o.pixel_format;
-        } else if (a == "--draw") {
-            if (!value(v)) return "--draw needs a folder";
-            o.draw_dir = v;
+        } else if (a == "--draw" || a == "--out-dir") {
+            if (!value(v) || !*v) return a + " needs a folder";
+            (a == "--draw" ? o.draw_dir : o.out_dir) = v;
+        } else if (a == "--anonymize") {
+            const std::string how = value(v) ? v : "";
+            if (how == "blur")
+                o.hide = Hide::kBlur;
+            else if (how == "pixelate")
+                o.hide = Hide::kPixelate;
+            else if (how == "solid")
+                o.hide = Hide::kSolid;
+            else
+                return "--anonymize needs blur, pixelate or solid";
+        } else if (a == "--mask-scale") {
+            if (!value(v) || !ParseFloat(v, o.mask_scale) || !(o.mask_scale >= 1) ||
+                o.mask_scale > 10)
+                return "--mask-scale needs a number from 1 to 10";
+        } else if (a == "--mask-shape") {
+            const std::string shape = value(v) ? v : "";
+            if (shape == "ellipse")
+                o.mask_shape = MaskShape::kEllipse;
+            else if (shape == "rect")
+                o.mask_shape = MaskShape::kRect;
+            else
+                return "--mask-shape needs ellipse or rect";
         } else if (a == "--every") {
             if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))
                 return "--every needs a positive integer";
+        } else if (a == "--files-from") {
+            if (!value(v) || !*v) return "--files-from needs a file or -";
+            o.lists.push_back(v);
         } else if (a.size() > 1 && a[0] == '-') {
             return "unknown option " + a;
         } else {
             o.inputs.push_back(a);
         }
     }
-    if (!help && !version && o.inputs.empty()) return "no input given (see --help)";
+    if (help || version) return "";
+    if (o.inputs.empty() && o.lists.empty()) return "no input given (see --help)";
+    // Hidden faces are only ever written beside the originals' copies, never over them.
+    if (o.hide != Hide::kNone && o.draw_dir.empty() && o.out_dir.empty())
+        return "--anonymize needs --out-dir (or --draw) so the originals stay untouched";
+    if (!o.out_dir.empty() && (o.hide == Hide::kNone || !o.draw_dir.empty()))
+        return "--out-dir is the folder of --anonymize without --draw";
     return "";
 }
 
-bool IsVideoPath(const fs::path& p) {
+// Appends the paths listed one per line in `list` ("-": standard input), empty lines skipped.
+bool ReadList(const std::string& list, std::vector<std::string>& out) {
+    std::ifstream file;
+    if (list != "-") {
+        file.open(list, std::ios::binary);
+        if (!file) return false;
+    }
+    std::istream& in = list == "-" ? std::cin : file;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return !in.bad();
+}
+
+bool HasExtension(const fs::path& p, std::initializer_list<const char*> extensions) {
     std::string ext = p.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    for (const char* e :
-         {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"})
-        if (ext == e) return true;
-    return false;
+    return std::any_of(extensions.begin(), extensions.end(),
+                       [&](const char* e) { return ext == e; });
+}
+
+bool IsVideoPath(const fs::path& p) {
+    return HasExtension(
+        p, {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"});
 }
 
 bool IsImagePath(const fs::path& p) {
-    std::string ext = p.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    for (const char* e :
-         {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff", ".webp"})
-        if (ext == e) return true;
-    return false;
+    return HasExtension(
+        p, {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff", ".webp"});
 }
 
-struct InputFile {
-    std::string path;       // as given, or found inside a given folder
-    std::string draw_name;  // file name stem for --draw; folder-relative for folder inputs
-};
-
-std::string DrawName(const fs::path& relative) {
-    std::string name = relative.parent_path().empty()
-                           ? relative.stem().string()
-                           : (relative.parent_path() / relative.stem()).string();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
-}
-
-// Expands folders into their images and videos, recursively and sorted.
-std::vector<InputFile> ExpandInputs(const std::vector<std::string>& inputs) {
-    std::vector<InputFile> out;
-    for (const std::string& in : inputs) {
+// Expands folders into their images and videos, recursively and sorted; each input keeps
+// its path relative to the argument it came from. The output folder is not searched, so
+// a run writing inside its input folder does not take a former run's outputs as inputs.
+std::vector<Input> ExpandInputs(const std::vector<std::string>& arguments,
+                                const std::string& output_dir) {
+    std::vector<Input> out;
+    for (const std::string& arg : arguments) {
         std::error_code ec;
-        if (!fs::is_directory(in, ec)) {
-            out.push_back({in, DrawName(fs::path(in).filename())});
+        if (!fs::is_directory(arg, ec)) {
+            out.push_back({arg, fs::path(arg).filename(), IsVideoPath(arg)});
             continue;
         }
         std::vector<std::string> found;
         for (auto it = fs::recursive_directory_iterator(
-                 in, fs::directory_options::skip_permission_denied, ec);
+                 arg, fs::directory_options::skip_permission_denied, ec);
              !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            if (it->is_regular_file(ec) && (IsImagePath(it->path()) || IsVideoPath(it->path())))
+            std::error_code same;
+            if (!output_dir.empty() && it->is_directory(same) &&
+                fs::equivalent(it->path(), output_dir, same))
+                it.disable_recursion_pending();
+            else if (it->is_regular_file(ec) &&
+                     (IsImagePath(it->path()) || IsVideoPath(it->path())))
                 found.push_back(it->path().string());
         }
         std::sort(found.begin(), found.end());
         for (const std::string& f : found)
-            out.push_back({f, DrawName(fs::path(f).lexically_relative(in))});
+            out.push_back({f, fs::path(f).lexically_relative(arg), IsVideoPath(f)});
     }
     return out;
 }
@@ -347,21 +439,76 @@ std::string JsonNumber(double v, const char* format) {
     return buf;
 }
 
+// Length of the well-formed UTF-8 sequence at s[i], or 0 (overlong forms, surrogates and
+// code points above U+10FFFF are not well formed).
+size_t Utf8Length(const std::string& s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = at(i);
+    if (c < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
+    if (i + n > s.size() || at(i + 1) < lo || at(i + 1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+    return n;
+}
+
+// File names are bytes: a byte that is not part of well-formed UTF-8 is written as the lone
+// surrogate \udcXX, which keeps every line valid JSON and the name recoverable (it is the
+// convention of Python's os.fsencode, for one).
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = Utf8Length(s, i);
+        char buf[8];
+        if (n == 0) {
+            std::snprintf(buf, sizeof buf, "\\udc%02x", c);
+            out += buf;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
         } else if (c < 0x20) {
-            char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
         } else {
-            out += static_cast<char>(c);
+            out.append(s, i, n);
         }
+        i += n ? n : 1;
     }
     return out + "\"";
+}
+
+std::string Record(const Input& input, int frame, double time_ms, const cv::Mat& image,
+                   const std::vector<NerovaFaceInfo>& faces, double ms) {
+    std::string line = "{\"image\": " + JsonString(input.path);
+    if (frame >= 0) {
+        std::string t = JsonNumber(time_ms, "%.3f");
+        // Whole milliseconds read as integers.
+        if (t.find('.') != std::string::npos) {
+            t.erase(t.find_last_not_of('0') + 1);
+            if (t.back() == '.') t.pop_back();
+        }
+        line += ", \"frame\": " + std::to_string(frame) + ", \"time_ms\": " + t;
+    }
+    line += ", \"width\": " + std::to_string(image.cols) +
+            ", \"height\": " + std::to_string(image.rows) + ", \"faces\": [";
+    for (size_t i = 0; i < faces.size(); ++i) {
+        char box[80];
+        std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]}", faces[i].x1, faces[i].y1,
+                      faces[i].x2, faces[i].y2);
+        line +=
+            std::string(i ? ", " : "") + "{\"score\": " + JsonNumber(faces[i].score, "%.4f") + box;
+    }
+    return line + "], \"ms\": " + JsonNumber(ms, "%.2f") + "}";
 }
 
 struct Stats {
@@ -369,42 +516,54 @@ struct Stats {
     std::vector<double> ms;
 };
 
-class Runner {
-  public:
-    Runner(void* handle, const Options& o) : handle_(handle), o_(o) {}
+// What the workers share; everything in it is either read-only or synchronised.
+struct Batch {
+    const Options& o;
+    const std::vector<Input>& inputs;
+    const std::vector<Output>& outputs;  // empty when nothing is written
+    Console& console;
+    Sequencer& sequencer;
+    Progress* progress;
+    std::atomic<size_t> next{0}, failed{0}, unwritten{0};
+};
 
-    // Detects, prints and draws one image or frame; false when the detector refused it.
-    bool Detect(const cv::Mat& bgr, const InputFile& input, int frame_index) {
-        const std::string& path = input.path;
+// One detector and the thread that alone uses it: takes the next input until none is left.
+class Worker {
+  public:
+    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {}
+
+    void Run() {
+        for (size_t i; (i = b_.next++) < b_.inputs.size();) {
+            const Input& input = b_.inputs[i];
+            const Output* out = b_.outputs.empty() ? nullptr : &b_.outputs[i];
+            if (out && !out->refusal.empty()) out = nullptr;  // reported when planned
+            if (!(input.video ? Video(i, out) : Image(i, out))) {
+                b_.failed++;
+                b_.console.Err("cannot read " + input.path);
+            }
+            b_.sequencer.Done(i);
+        }
+    }
+
+    const Stats& stats() const { return stats_; }
+
+  private:
+    // Detects on one image or frame; false (reported) when the detector refused it.
+    bool Detect(const cv::Mat& bgr, const Input& input, std::vector<NerovaFaceInfo>& out,
+                double& ms) {
         FrameBuffer buffer;
-        MakeFrame(bgr, FormatOf(o_.pixel_format), buffer);
+        MakeFrame(bgr, FormatOf(b_.o.pixel_format), buffer);
         NerovaFaceInfo* faces = nullptr;
         uint32_t count = 0;
         const auto t0 = std::chrono::steady_clock::now();
         const NerovaError err = NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                .count();
+        ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                 .count();
         if (err != NEROVA_OK) {
-            std::fprintf(stderr, "%s: %s: detection failed: %s\n", kTool, path.c_str(),
-                         Describe(err).c_str());
+            b_.console.Err(input.path + ": detection failed: " + Describe(err));
             return false;
         }
-        std::string line = "{\"image\": " + JsonString(path);
-        if (frame_index >= 0) line += ", \"frame\": " + std::to_string(frame_index);
-        line += ", \"width\": " + std::to_string(bgr.cols) +
-                ", \"height\": " + std::to_string(bgr.rows) + ", \"faces\": [";
-        for (uint32_t i = 0; i < count; ++i) {
-            char box[80];
-            std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]}", faces[i].x1, faces[i].y1,
-                          faces[i].x2, faces[i].y2);
-            line += std::string(i ? ", " : "") +
-                    "{\"score\": " + JsonNumber(faces[i].score, "%.4f") + box;
-        }
-        line += "], \"ms\": " + JsonNumber(ms, "%.2f") + "}";
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-        if (!o_.draw_dir.empty()) Draw(bgr, faces, count, input.draw_name, frame_index);
+        out.assign(faces, faces + count);
         NerovaFaceDetectorOutputRelease(faces);
         stats_.images++;
         stats_.faces += count;
@@ -412,42 +571,69 @@ class Runner {
         return true;
     }
 
-    const Stats& stats() const { return stats_; }
+    void Mark(cv::Mat& bgr, const std::vector<NerovaFaceInfo>& faces) const {
+        nerova_tool::Anonymize(bgr, faces, b_.o.hide, b_.o.mask_scale, b_.o.mask_shape);
+        if (!b_.o.draw_dir.empty()) nerova_tool::DrawFaces(bgr, faces);
+    }
 
-  private:
-    void Draw(const cv::Mat& bgr, const NerovaFaceInfo* faces, uint32_t count, std::string name,
-              int frame_index) {
-        cv::Mat canvas = bgr.clone();
-        const int thickness = std::max(2, std::min(canvas.cols, canvas.rows) / 300);
-        for (uint32_t i = 0; i < count; ++i) {
-            const cv::Rect r(cv::Point(faces[i].x1, faces[i].y1),
-                             cv::Point(faces[i].x2, faces[i].y2));
-            cv::rectangle(canvas, r, cv::Scalar(0, 255, 0), thickness);
-            char label[16];
-            std::snprintf(label, sizeof label, "%.2f", faces[i].score);
-            cv::putText(canvas, label, cv::Point(r.x, std::max(12, r.y - 4)),
-                        cv::FONT_HERSHEY_SIMPLEX, 0.4 * thickness, cv::Scalar(0, 255, 0),
-                        std::max(1, thickness / 2));
+    void Unwritten(const Output& out, const std::string& reason) {
+        b_.unwritten++;
+        b_.console.Err("cannot write " + out.path.string() + ": " + reason);
+    }
+
+    bool Image(size_t i, const Output* out) {
+        const Input& input = b_.inputs[i];
+        cv::Mat image = cv::imread(input.path, cv::IMREAD_COLOR);
+        if (b_.progress) b_.progress->Tick();
+        std::vector<NerovaFaceInfo> faces;
+        double ms = 0;
+        if (image.empty() || !Detect(image, input, faces, ms)) return false;
+        b_.sequencer.Emit(i, Record(input, -1, 0, image, faces, ms));
+        if (out) {
+            Mark(image, faces);
+            const std::string err = nerova_tool::WriteImage(out->path, image, b_.o.overwrite);
+            if (!err.empty()) Unwritten(*out, err);
         }
-        if (frame_index >= 0) name += "_" + std::to_string(frame_index);
-        const std::string out = (fs::path(o_.draw_dir) / (name + ".jpg")).string();
-        if (!cv::imwrite(out, canvas))
-            std::fprintf(stderr, "nerova-face-detect: cannot write %s\n", out.c_str());
+        return true;
+    }
+
+    bool Video(size_t i, const Output* out) {
+        const Input& input = b_.inputs[i];
+        cv::VideoCapture video(input.path);
+        if (!video.isOpened()) return false;
+        double fps = video.get(cv::CAP_PROP_FPS);
+        if (!(fps > 0 && fps <= 1000)) fps = 25;  // a container without a usable rate
+        std::unique_ptr<nerova_tool::VideoOutput> writer;
+        if (out) writer = std::make_unique<nerova_tool::VideoOutput>(out->path, b_.o.overwrite);
+        std::string write_error;
+        std::vector<NerovaFaceInfo> faces;
+        bool ok = true;
+        int index = 0;
+        for (cv::Mat frame; video.read(frame); ++index) {
+            if (b_.progress) b_.progress->Tick();
+            if (index % b_.o.every == 0) {
+                const double time_ms = video.get(cv::CAP_PROP_POS_MSEC);
+                double ms = 0;
+                if (Detect(frame, input, faces, ms))
+                    b_.sequencer.Emit(i, Record(input, index, time_ms, frame, faces, ms));
+                else
+                    ok = false;
+            }
+            if (writer && write_error.empty()) {
+                Mark(frame, faces);  // frames between detections keep the last boxes
+                write_error = writer->Write(frame, fps);
+            }
+        }
+        if (index == 0) return false;
+        if (writer && write_error.empty()) write_error = writer->Finish();
+        if (!write_error.empty()) Unwritten(*out, write_error);
+        return ok;
     }
 
     void* handle_;
-    const Options& o_;
+    Batch& b_;
     Stats stats_;
 };
-
-void Progress(size_t done, size_t total) {
-    const int width = 30;
-    const int filled = static_cast<int>(width * done / total);
-    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled,
-                 "==============================", width - filled, "", done, total);
-    if (done == total) std::fprintf(stderr, "\n");
-    std::fflush(stderr);
-}
 
 // Applies the detection options through the C interface; false (reported) when refused.
 bool ApplySettings(void* handle, const Options& o) {
@@ -480,8 +666,10 @@ int main(int argc, char** argv) {
     Options o;
     bool help = false, version = false;
     const std::string bad = ParseArgs(argc, argv, o, help, version);
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     if (help) {
-        std::printf(kHelp, kDefaultModel, NEROVA_MAX_THREAD_NUM, kDefaultTopK);
+        std::printf(kHelp, kDefaultModel, cores, NEROVA_MAX_THREAD_NUM, kDefaultTopK,
+                    kDefaultMaskScale);
         return kExitOk;
     }
     if (!bad.empty()) {
@@ -493,77 +681,122 @@ int main(int argc, char** argv) {
                     NerovaFaceDetectorVersion());
         return kExitOk;
     }
+    for (const std::string& list : o.lists) {
+        if (!ReadList(list, o.inputs)) {
+            std::fprintf(stderr, "%s: cannot read the list %s\n", kTool, list.c_str());
+            return kExitUsage;
+        }
+    }
     if (o.model.empty()) o.model = DefaultModel();
     if (o.model.empty()) {
         std::fprintf(stderr, "%s: no bundled model found; pass --model\n", kTool);
         return kExitModel;
     }
+    const std::vector<Input> inputs = ExpandInputs(o.inputs, o.write_dir());
 
-    // The runtime record replaces all three of the model's values: what was not asked for
-    // takes the usual default (the CPU, one thread).
-    NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, 1};
+    // One inference thread per detector unless asked: the jobs are the parallelism, and
+    // OpenCV's pool is one for the whole process.
+    NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, o.threads > 0 ? o.threads : 1};
     for (const DeviceName& d : kDevices)
         if (o.device == d.name) runtime.device_type = d.type;
-    if (o.threads > 0) runtime.thread_num = o.threads;
-    const bool use_runtime = !o.device.empty() || o.threads > 0;
-    void* handle = nullptr;
-    const NerovaError err =
-        NerovaFaceDetectorCreate(o.model.c_str(), "", use_runtime ? &runtime : nullptr, &handle);
-    if (err != NEROVA_OK) {
-        std::fprintf(stderr, "%s: cannot load model %s: %s\n", kTool, o.model.c_str(),
-                     Describe(err).c_str());
-        return kExitModel;
-    }
-    NerovaCustomRuntime running{};
-    if (!o.device.empty() && NerovaFaceDetectorGetRuntime(handle, &running) == NEROVA_OK &&
-        running.device_type != runtime.device_type)
-        std::fprintf(stderr, "%s: %s is not available, running on the CPU\n", kTool,
-                     o.device.c_str());
-    if (!ApplySettings(handle, o)) {
-        NerovaFaceDetectorDestroy(handle);
-        return kExitUsage;
-    }
-    if (!o.draw_dir.empty()) {
-        std::error_code ec;
-        fs::create_directories(o.draw_dir, ec);
-        if (ec) {
-            std::fprintf(stderr, "%s: cannot create %s: %s\n", kTool, o.draw_dir.c_str(),
-                         ec.message().c_str());
-            NerovaFaceDetectorDestroy(handle);
+    const size_t jobs = std::max<size_t>(
+        1, std::min<size_t>(inputs.size(), static_cast<size_t>(o.jobs > 0 ? o.jobs : cores)));
+    std::vector<void*> handles;
+    const auto destroy_all = [&] {
+        for (void* h : handles) NerovaFaceDetectorDestroy(h);
+    };
+    // Without --device the model's own device is kept: the first detector reads it, and is
+    // made again only when its thread count differs.
+    const NerovaCustomRuntime* requested = o.device.empty() ? nullptr : &runtime;
+    while (handles.size() < jobs) {
+        void* handle = nullptr;
+        const NerovaError err = NerovaFaceDetectorCreate(o.model.c_str(), "", requested, &handle);
+        if (err != NEROVA_OK) {
+            std::fprintf(stderr, "%s: cannot load model %s: %s\n", kTool, o.model.c_str(),
+                         Describe(err).c_str());
+            destroy_all();
+            return kExitModel;
+        }
+        NerovaCustomRuntime running{};
+        if (handles.empty() && NerovaFaceDetectorGetRuntime(handle, &running) == NEROVA_OK) {
+            if (!requested && running.thread_num != runtime.thread_num) {
+                runtime.device_type = running.device_type;
+                runtime.device_id = running.device_id;
+                requested = &runtime;
+                NerovaFaceDetectorDestroy(handle);
+                continue;
+            }
+            if (!o.device.empty() && running.device_type != runtime.device_type)
+                std::fprintf(stderr, "%s: %s is not available, running on the CPU\n", kTool,
+                             o.device.c_str());
+        }
+        handles.push_back(handle);
+        if (!ApplySettings(handle, o)) {
+            destroy_all();
             return kExitUsage;
         }
     }
 
-    const std::vector<InputFile> inputs = ExpandInputs(o.inputs);
-    const bool progress = inputs.size() > 1 && isatty(STDERR_FILENO);
-    Runner runner(handle, o);
-    size_t failed = 0;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        const std::string& path = inputs[i].path;
-        bool ok = false;
-        if (IsVideoPath(path)) {
-            cv::VideoCapture video(path);
-            if (video.isOpened()) {
-                ok = true;
-                cv::Mat frame;
-                for (int index = 0; video.read(frame); ++index) {
-                    if (index % o.every == 0 && !runner.Detect(frame, inputs[i], index)) ok = false;
-                }
-            }
-        } else {
-            const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-            ok = !image.empty() && runner.Detect(image, inputs[i], -1);
+    const bool bar = isatty(STDERR_FILENO);
+    Console console(kTool, bar);
+    std::vector<Output> outputs;
+    size_t refused = 0;
+    if (o.writes()) {
+        std::error_code ec;
+        fs::create_directories(o.write_dir(), ec);
+        if (ec) {
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", kTool, o.write_dir().c_str(),
+                         ec.message().c_str());
+            destroy_all();
+            return kExitUsage;
         }
-        if (!ok) {
-            ++failed;
-            std::fprintf(stderr, "%snerova-face-detect: cannot read %s\n", progress ? "\n" : "",
-                         path.c_str());
+        std::vector<std::string> warnings;
+        outputs = nerova_tool::PlanOutputs(inputs, o.write_dir(), o.overwrite, warnings);
+        for (const std::string& w : warnings) console.Err("warning: " + w);
+        for (const Output& out : outputs) {
+            if (out.refusal.empty()) continue;
+            ++refused;
+            console.Err("not writing " + out.path.string() + ": " + out.refusal);
         }
-        if (progress) Progress(i + 1, inputs.size());
     }
-    NerovaFaceDetectorDestroy(handle);
 
-    Stats stats = runner.stats();
+    std::unique_ptr<Progress> progress;
+    if (bar) {
+        // Videos count in frames, from their containers; one without a count makes the
+        // total unknown.
+        size_t total = 0;
+        bool known = true, videos = false;
+        for (const Input& in : inputs) {
+            if (!in.video) {
+                ++total;
+                continue;
+            }
+            videos = true;
+            const double frames = cv::VideoCapture(in.path).get(cv::CAP_PROP_FRAME_COUNT);
+            known = known && frames > 0;
+            if (frames > 0) total += static_cast<size_t>(frames);
+        }
+        progress =
+            std::make_unique<Progress>(console, known ? total : 0, videos ? "frames" : "images");
+    }
+
+    Sequencer sequencer(console, inputs.size());
+    Batch batch{o, inputs, outputs, console, sequencer, progress.get()};
+    std::vector<Worker> workers;
+    for (void* h : handles) workers.emplace_back(h, batch);
+    std::vector<std::thread> threads;
+    for (size_t w = 1; w < workers.size(); ++w) threads.emplace_back(&Worker::Run, &workers[w]);
+    workers[0].Run();
+    for (std::thread& t : threads) t.join();
+    if (progress) progress->Finish();
+    destroy_all();
+
+    Stats stats;
+    for (const Worker& w : workers) {
+        stats.images += w.stats().images;
+        stats.faces += w.stats().faces;
+        stats.ms.insert(stats.ms.end(), w.stats().ms.begin(), w.stats().ms.end());
+    }
     double mean = 0, median = 0;
     if (!stats.ms.empty()) {
         for (double m : stats.ms) mean += m;
@@ -572,9 +805,11 @@ int main(int argc, char** argv) {
         const size_t n = stats.ms.size();
         median = n % 2 ? stats.ms[n / 2] : (stats.ms[n / 2 - 1] + stats.ms[n / 2]) / 2;
     }
-    std::fprintf(stderr,
-                 "nerova-face-detect: %zu images, %zu faces, mean %.2f ms, median %.2f ms%s\n",
-                 stats.images, stats.faces, mean, median,
-                 failed ? (", " + std::to_string(failed) + " inputs failed").c_str() : "");
-    return failed ? kExitInputFailed : kExitOk;
+    const size_t failed = batch.failed, unwritten = batch.unwritten + refused;
+    std::string tail;
+    if (failed) tail += ", " + std::to_string(failed) + " inputs failed";
+    if (unwritten) tail += ", " + std::to_string(unwritten) + " outputs not written";
+    std::fprintf(stderr, "%s: %zu images, %zu faces, mean %.2f ms, median %.2f ms%s\n", kTool,
+                 stats.images, stats.faces, mean, median, tail.c_str());
+    return failed || unwritten ? kExitInputFailed : kExitOk;
 }

@@ -2,11 +2,16 @@
 """The command-line tool as a user meets it: output shape, options and exit codes."""
 import json
 import os
+import pty
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+
+import cv2
+import numpy as np
 
 TOOL = sys.argv[1]
 MODELS = sys.argv[2]  # generated test networks
@@ -82,11 +87,44 @@ class CliTest(unittest.TestCase):
         self.assertIn("DEVICE_CUDA is not available, running on the CPU", err)
         self.assertEqual(len(out[0]["faces"]), 3)
 
-    def test_draw_writes_annotated_images(self):
-        out_dir = os.path.join(self.tmp, "drawn")
-        code, _, err = run("--model", self.model, "--draw", out_dir, self.images)
-        self.assertEqual(code, 0, err)
-        self.assertEqual(sorted(os.listdir(out_dir)), ["b.jpg", "sub_a.jpg"])
+    def test_outputs_never_collide_or_vanish(self):
+        other = os.path.join(self.tmp, "other")  # b.ppm again, and the same stem as a PNG
+        os.makedirs(other)
+        self.write_ppm(os.path.join(other, "b.ppm"), 64, 64)
+        shutil.copy(os.path.join(other, "b.ppm"), os.path.join(other, "b.png"))
+        out, blocked = os.path.join(self.tmp, "out"), os.path.join(self.tmp, "blocked")
+        os.makedirs(os.path.join(blocked, "b.ppm"))  # a folder where a file goes
+        open(os.path.join(blocked, "sub"), "w").close()  # a file where a folder goes
+        both = [self.images, other]
+        every = ["b.png", "b.ppm", "b_1.ppm", "sub/a.ppm"]
+        inner = os.path.join(other, "drawn")  # not searched for inputs on the next run
+        cases = [  # output folder, options, inputs, exit status, records, files afterwards, message
+            (out, [], both, 0, 4, every, "out/b.ppm is taken by another input; writing " + out + "/b_1.ppm"),
+            (out, [], both, 1, 4, every, "out/b.ppm: it exists (--overwrite replaces it)"),
+            (out, ["--overwrite"], both, 0, 4, every, ""),
+            (blocked, ["--overwrite"], both, 1, 4, ["b.png", "b_1.ppm", "sub"], "cannot write " + blocked + "/sub/a.ppm"),
+            (other, ["--overwrite"], [other + "/b.ppm"], 1, 1, ["b.png", "b.ppm"], "b.ppm: it is an input"),
+            (inner, [], [other], 0, 2, ["b.png", "b.ppm"], ""),
+            (inner, ["--overwrite"], [other], 0, 2, ["b.png", "b.ppm"], ""),
+        ]
+        for out_dir, options, inputs, want, records, files, text in cases:
+            before = self.stamps(out_dir)
+            code, lines, err = run("--model", self.model, *options, "--draw", out_dir, *inputs)
+            self.assertEqual(code, want, err)
+            self.assertIn(text, err)
+            self.assertEqual(sorted(self.stamps(out_dir)), files)  # and no temporary file left
+            self.assertEqual(len(lines), records)
+            if want and out_dir != blocked:  # refused outputs are untouched
+                self.assertEqual(self.stamps(out_dir), before)
+
+    @staticmethod
+    def stamps(folder):
+        found = {}
+        for root, _, names in os.walk(folder):
+            for n in names:
+                path = os.path.join(root, n)
+                found[os.path.relpath(path, folder)] = os.stat(path).st_mtime_ns
+        return found
 
     def test_errors(self):
         cases = [
@@ -99,6 +137,12 @@ class CliTest(unittest.TestCase):
             (["--model", self.model, "--device", "DEVICE_TOASTER", self.images], 2, "unknown device"),
             (["--model", self.model, "--pixel-format", "CMYK", self.images], 2, "unknown pixel format"),
             (["--model", self.model, "--bogus", self.images], 2, "unknown option"),
+            (["--model", self.model, "--anonymize", "blur", self.images], 2, "needs --out-dir"),
+            (["--model", self.model, "--anonymize", "smudge", "--out-dir", self.tmp, self.images], 2, "blur, pixelate or solid"),
+            (["--model", self.model, "--out-dir", self.tmp, self.images], 2, "--out-dir is the folder of --anonymize"),
+            (["--model", self.model, "--mask-scale", "0.9", self.images], 2, "from 1 to 10"),
+            (["--model", self.model, "--jobs", "0", self.images], 2, "--jobs needs"),
+            (["--model", self.model, "--files-from", os.path.join(self.tmp, "missing.txt")], 2, "cannot read the list"),
             (["--model", self.model], 2, "no input"),
         ]
         for args, want, text in cases:
@@ -116,27 +160,77 @@ class CliTest(unittest.TestCase):
         p = subprocess.run([TOOL, "--version"], capture_output=True, text=True)
         self.assertRegex(p.stdout, r"^nerova-face-detect \d+\.\d+\.\d+ \(library \d+\.\d+\.\d+\)$")
 
-    def test_video_every_nth_frame(self):
-        import cv2
-        import numpy as np
-        path = os.path.join(self.tmp, "clip.avi")
-        writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"MJPG"), 10, (320, 240))
-        for _ in range(7):
-            writer.write(np.full((240, 320, 3), (104, 117, 123), np.uint8))
-        writer.release()
-        code, out, err = run("--model", self.model, "--every", "3", path)
+    def test_video_frames_times_and_input_order(self):
+        path = self.write_video(os.path.join(self.tmp, "clip.avi"), np.full((240, 320, 3), (104, 117, 123), np.uint8), 7)
+        # The long video is one job and the image after it another: the image finishes first.
+        code, out, err = run("--model", self.model, "--every", "3", "--jobs", "2", path, self.images + "/b.ppm")
         self.assertEqual(code, 0, err)
-        self.assertEqual([o["frame"] for o in out], [0, 3, 6])
-        self.assertEqual({o["image"] for o in out}, {path})
+        self.assertEqual([(o["image"], o.get("frame"), o.get("time_ms")) for o in out],
+                         [(path, 0, 0), (path, 3, 300), (path, 6, 600), (self.images + "/b.ppm", None, None)])
         self.assertEqual(out[0]["faces"][0]["box"], [120, 100, 200, 220])
 
-    def test_help_lists_every_default(self):
-        p = subprocess.run([TOOL, "--help"], capture_output=True, text=True)
-        code, text = p.returncode, p.stdout
-        self.assertEqual(code, 0)
-        for word in ("--model", "--threads", "--device", "--score-threshold", "0.95", "0.7", "--top-k",
-                     "100", "--pixel-format", "--draw", "--every", "Exit status"):
-            self.assertIn(word, text)
+    def test_video_anonymised_into_video(self):
+        photo = cv2.imread(os.path.join(os.path.dirname(__file__), "..", "models", "samples", "astronaut.jpg"))
+        for how, shape, every, ext in [("blur", "ellipse", "1", ".avi"), ("pixelate", "rect", "2", ".mp4"),
+                                       ("solid", "ellipse", "1", ".wmv")]:
+            source = self.write_video(os.path.join(self.tmp, how + ext), photo, 4)
+            out_dir = os.path.join(self.tmp, "hidden-" + how)
+            code, before, err = run("--anonymize", how, "--mask-shape", shape, "--every", every, "--out-dir", out_dir, source)
+            self.assertEqual(code, 0, err)
+            self.assertTrue(all(o["faces"] for o in before), how)
+            written = os.path.join(out_dir, how + ext + (".avi" if ext == ".wmv" else ""))
+            code, after, err = run(written)  # every frame, at the same size and times, no face left
+            self.assertEqual(code, 0, err)
+            self.assertEqual([(o["frame"], o["time_ms"], o["width"], o["height"], o["faces"]) for o in after],
+                             [(i, 100 * i, 512, 512, []) for i in range(4)], how)
+
+    @staticmethod
+    def write_video(path, frame, count):
+        writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*("mp4v" if path.endswith(".mp4") else "MJPG")), 10, (frame.shape[1], frame.shape[0]))
+        for _ in range(count):
+            writer.write(frame)
+        writer.release()
+        return path
+
+    def test_progress_only_on_a_terminal(self):
+        for terminal in (True, False):
+            master, slave = pty.openpty() if terminal else os.pipe()
+            p = subprocess.Popen([TOOL, "--model", self.model, self.images], stdout=subprocess.PIPE, stderr=slave)
+            os.close(slave)
+            err = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the terminal closes with the tool
+                    chunk = b""
+                if not chunk:
+                    break
+                err += chunk
+            os.close(master)
+            lines = [json.loads(l) for l in p.communicate()[0].splitlines()]
+            self.assertEqual(len(lines), 2)
+            self.assertEqual(b"2/2 images" in err and b"ETA" in err, terminal, err)
+            self.assertEqual(b"\r" in err, terminal, err)
+
+    def test_raw_file_names_from_a_list(self):
+        raw = os.path.join(os.fsencode(self.tmp), b"caf\xe9-\xff.ppm")  # Latin-1, not UTF-8
+        shutil.copy(os.path.join(self.images, "b.ppm"), raw)
+        listed = raw + b"\n" + os.fsencode(self.images) + b"/sub/a.ppm\n"
+        p = subprocess.run([TOOL, "--model", self.model, "--files-from", "-"], input=listed, capture_output=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        out = [json.loads(l) for l in p.stdout.splitlines()]
+        self.assertEqual([os.fsencode(o["image"]) for o in out], listed.splitlines())
+
+    def test_help_and_readme_list_every_option_with_its_default(self):
+        text = subprocess.run([TOOL, "--help"], capture_output=True, text=True).stdout
+        entries = re.findall(r"^  (--[a-z-]+)(.*(?:\n {10,}.*)*)", text, re.M)
+        for option, description in entries:
+            if option not in ("--help", "--version"):
+                self.assertIn("default", description, option)
+        with open(os.path.join(os.path.dirname(__file__), "..", "README.md")) as f:
+            readme = f.read()
+        table = readme[readme.index("## The command-line tool"):]
+        self.assertEqual(set(re.findall(r"^\| `(--[a-z-]+)", table, re.M)), {o for o, _ in entries} - {"--help"})
 
 
 if __name__ == "__main__":

@@ -1,0 +1,55 @@
+// Where the tool's written images and videos go, and how they get there: each output mirrors
+// its input's path under the output folder, no two inputs share an output, an existing file
+// is replaced only when asked, and every file appears whole or not at all.
+#ifndef NEROVA_APPS_OUTPUTS_H_
+#define NEROVA_APPS_OUTPUTS_H_
+
+#include <filesystem>
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+#include <vector>
+
+namespace nerova_tool {
+
+struct Input {
+    std::string path;                // as given, or found inside a given folder
+    std::filesystem::path relative;  // the file name, or the path inside the given folder
+    bool video = false;
+};
+
+struct Output {
+    std::filesystem::path path;  // empty: nothing is written for this input
+    std::string refusal;         // why it will not be written, reported once
+};
+
+// One output per input under `dir`. A name already taken by an earlier input gets the first
+// free numbered suffix (a_1.jpg) and a warning; an existing file is refused unless
+// `overwrite`, and an input file is never an output.
+std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const std::filesystem::path& dir,
+                                bool overwrite, std::vector<std::string>& warnings);
+
+// Encodes an image in its file's format and writes it through a temporary file; returns the
+// reason on failure ("" on success) and leaves no temporary file behind.
+std::string WriteImage(const std::filesystem::path& target, const cv::Mat& bgr, bool overwrite);
+
+// A video written to a temporary file beside its target and renamed when complete.
+class VideoOutput {
+  public:
+    VideoOutput(std::filesystem::path target, bool overwrite)
+        : target_(std::move(target)), overwrite_(overwrite) {}
+    ~VideoOutput();
+    // Opens on the first frame: the container's codec follows the target's extension.
+    std::string Write(const cv::Mat& frame, double fps);
+    std::string Finish();  // "" once the target is in place
+
+  private:
+    std::filesystem::path target_, temp_;
+    bool overwrite_;
+    cv::VideoWriter writer_;
+    std::string error_;
+};
+
+}  // namespace nerova_tool
+
+#endif  // NEROVA_APPS_OUTPUTS_H_
