@@ -28,6 +28,7 @@
 #include "console.h"
 #include "nerova_face_detector.h"
 #include "outputs.h"
+#include "tiling.h"
 
 namespace fs = std::filesystem;
 using nerova_tool::Console;
@@ -64,6 +65,7 @@ struct Options {
     Hide hide = Hide::kNone;
     float mask_scale = kDefaultMaskScale;
     MaskShape mask_shape = MaskShape::kEllipse;
+    nerova_tool::TileSpec tiles;
     bool overwrite = false;
     int every = 1;
 
@@ -82,8 +84,12 @@ const char kHelp[] =
     "A summary goes to standard error at the end, and a progress bar while it runs when\n"
     "standard error is a terminal.\n\n"
     "Options:\n"
-    "  --model PATH            model file inside a model directory (default: the bundled\n"
-    "                          %s model)\n"
+    "  --model PATH|NAME       model file inside a model directory, the directory, or the\n"
+    "                          name of one in the installed or bundled models folder or\n"
+    "                          NEROVA_MODELS, e.g. yunet_n_640 (default: %s)\n"
+    "  --tiles auto|off|RxC    also detect on overlapping tiles of large frames, for small\n"
+    "                          faces: auto aims a face of 1/40 of the longer side at 24 px\n"
+    "                          in the network; costs 1 + tiles passes per frame (default: off)\n"
     "  --jobs N                images processed at once, each by its own detector on its own\n"
     "                          thread; a video is one job (default: the number of cores, %d)\n"
     "  --threads N             inference threads per detector, 1 to %d; OpenCV's pool is\n"
@@ -125,14 +131,21 @@ fs::path ExecutableDir() {
     return ec ? fs::current_path() : self.parent_path();
 }
 
-std::string DefaultModel() {
-    const fs::path dir = ExecutableDir();
-    // Installed beside bin/, else the source tree this tool was built from.
-    const fs::path roots[] = {dir / ".." / "share" / "nerova" / "models",
-                              fs::path(NEROVA_MODELS_SOURCE_DIR)};
+// The model file for --model: a file as given, a model directory's model.onnx, or a model
+// directory by name in NEROVA_MODELS, the installed models folder beside bin/, or the
+// source tree this tool was built from. Empty when none is found.
+std::string ResolveModel(const std::string& given) {
+    std::error_code ec;
+    if (fs::is_regular_file(given, ec)) return given;
+    if (fs::is_directory(given, ec)) return (fs::path(given) / "model.onnx").string();
+    if (given.find('/') != std::string::npos) return given;  // a path: let create say why
+    std::vector<fs::path> roots;
+    if (const char* env = std::getenv("NEROVA_MODELS")) roots.emplace_back(env);
+    roots.push_back(ExecutableDir() / ".." / "share" / "nerova" / "models");
+    roots.emplace_back(NEROVA_MODELS_SOURCE_DIR);
     for (const fs::path& root : roots) {
-        const fs::path model = root / kDefaultModel / "model.onnx";
-        if (fs::exists(model)) return model.lexically_normal().string();
+        const fs::path model = root / given / "model.onnx";
+        if (fs::exists(model, ec)) return model.lexically_normal().string();
     }
     return "";
 }
@@ -262,6 +275,9 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
                 o.mask_shape = MaskShape::kRect;
             else
                 return "--mask-shape needs ellipse or rect";
+        } else if (a == "--tiles") {
+            if (!value(v) || !nerova_tool::ParseTiles(v, o.tiles))
+                return "--tiles needs auto, off or RxC (1 to 16 each)";
         } else if (a == "--every") {
             if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))
                 return "--every needs a positive integer";
@@ -549,24 +565,42 @@ class Worker {
 
   private:
     // Detects on one image or frame; false (reported) when the detector refused it.
+    // With --tiles, the tiles of a large frame too (views of bgr), merged into one list.
     bool Detect(const cv::Mat& bgr, const Input& input, std::vector<NerovaFaceInfo>& out,
                 double& ms) {
-        FrameBuffer buffer;
-        MakeFrame(bgr, FormatOf(b_.o.pixel_format), buffer);
-        NerovaFaceInfo* faces = nullptr;
-        uint32_t count = 0;
         const auto t0 = std::chrono::steady_clock::now();
-        const NerovaError err = NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
+        out.clear();
+        std::vector<cv::Rect> tiles;
+        int32_t in_w = 0, in_h = 0;
+        float score = 0, nms = 0;
+        int32_t top_k = 0;
+        if ((b_.o.tiles.automatic || b_.o.tiles.rows * b_.o.tiles.cols > 1) &&
+            NerovaFaceDetectorGetInputSize(handle_, &in_w, &in_h) == NEROVA_OK &&
+            NerovaFaceDetectorGetSettings(handle_, &score, &nms, &top_k) == NEROVA_OK)
+            tiles = nerova_tool::TileGrid(bgr.cols, bgr.rows, in_w, in_h, b_.o.tiles);
+        for (size_t t = 0; t <= tiles.size(); ++t) {
+            const cv::Rect area = t == 0 ? cv::Rect(0, 0, bgr.cols, bgr.rows) : tiles[t - 1];
+            FrameBuffer buffer;
+            MakeFrame(bgr(area), FormatOf(b_.o.pixel_format), buffer);
+            NerovaFaceInfo* faces = nullptr;
+            uint32_t count = 0;
+            const NerovaError err =
+                NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
+            if (err != NEROVA_OK) {
+                b_.console.Err(input.path + ": detection failed: " + Describe(err));
+                return false;
+            }
+            if (t == 0)
+                out.assign(faces, faces + count);
+            else
+                nerova_tool::AddTileFaces(area, bgr.size(), faces, count, out);
+            NerovaFaceDetectorOutputRelease(faces);
+        }
+        if (!tiles.empty()) out = nerova_tool::MergeFaces(std::move(out), nms);
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                  .count();
-        if (err != NEROVA_OK) {
-            b_.console.Err(input.path + ": detection failed: " + Describe(err));
-            return false;
-        }
-        out.assign(faces, faces + count);
-        NerovaFaceDetectorOutputRelease(faces);
         stats_.images++;
-        stats_.faces += count;
+        stats_.faces += out.size();
         stats_.ms.push_back(ms);
         return true;
     }
@@ -687,9 +721,11 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
-    if (o.model.empty()) o.model = DefaultModel();
+    const std::string model_name = o.model.empty() ? kDefaultModel : o.model;
+    o.model = ResolveModel(model_name);
     if (o.model.empty()) {
-        std::fprintf(stderr, "%s: no bundled model found; pass --model\n", kTool);
+        std::fprintf(stderr, "%s: no model named %s found; pass a model file\n", kTool,
+                     model_name.c_str());
         return kExitModel;
     }
     const std::vector<Input> inputs = ExpandInputs(o.inputs, o.write_dir());

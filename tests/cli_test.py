@@ -27,6 +27,13 @@ def run(*args):
     return p.returncode, lines, p.stderr
 
 
+def iou(a, b):
+    w = max(0, min(a[2], b[2]) - max(a[0], b[0]))
+    h = max(0, min(a[3], b[3]) - max(a[1], b[1]))
+    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - w * h
+    return w * h / union if union > 0 else 0.0
+
+
 class CliTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -144,6 +151,8 @@ class CliTest(unittest.TestCase):
             (["--model", self.model, "--jobs", "0", self.images], 2, "--jobs needs"),
             (["--model", self.model, "--files-from", os.path.join(self.tmp, "missing.txt")], 2, "cannot read the list"),
             (["--model", self.model], 2, "no input"),
+            (["--model", self.model, "--tiles", "0x2", self.images], 2, "--tiles needs"),
+            (["--model", "no_such_model", self.images], 3, "no model named no_such_model"),
         ]
         for args, want, text in cases:
             code, _, err = run(*args)
@@ -159,6 +168,18 @@ class CliTest(unittest.TestCase):
         self.assertIn("cannot read " + self.broken, err)
         p = subprocess.run([TOOL, "--version"], capture_output=True, text=True)
         self.assertRegex(p.stdout, r"^nerova-face-detect \d+\.\d+\.\d+ \(library \d+\.\d+\.\d+\)$")
+
+    def test_tiles_find_the_small_faces_of_the_group_sample(self):
+        # The bundled default by name; the five men of the sample are about 25 px in 500 px.
+        men = [[92, 116, 111, 139], [161, 91, 183, 112], [264, 81, 287, 105], [353, 98, 376, 118], [418, 90, 443, 118]]
+        group = os.path.join(os.path.dirname(__file__), "..", "models", "samples", "group_1897.jpg")
+        found = {}
+        for tiles in ("off", "auto"):
+            code, out, _ = run("--model", "face_detector_back_256", "--tiles", tiles, group)
+            self.assertEqual(code, 0)
+            found[tiles] = sum(any(iou(f["box"], m) >= 0.5 for f in out[0]["faces"]) for m in men)
+        self.assertLessEqual(found["off"], 2)
+        self.assertGreaterEqual(found["auto"], 4)
 
     def test_video_frames_times_and_input_order(self):
         path = self.write_video(os.path.join(self.tmp, "clip.avi"), np.full((240, 320, 3), (104, 117, 123), np.uint8), 7)
