@@ -1,5 +1,5 @@
 // Create, destroy, registration, the parameter record and set-up, on the real kernel.
-#include "face_detector/face_detector.h"
+#include "face_detector/face_detector_peer.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -175,9 +175,9 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
         EXPECT_EQ(w, 320);
         EXPECT_EQ(interp, NEROVA_INTERP_TYPE_UNSET);
         EXPECT_EQ(param->network_config.extra_strings, std::vector<std::string>{dir.path()});
-        ASSERT_EQ(algorithm->candidates().size(), 10u);
-        EXPECT_EQ(algorithm->candidates()[9].score, 0.0f);
-        EXPECT_EQ(algorithm->input_blob()->GetBlobDesc().dims, (std::vector<int>{1, 3, 320, 320}));
+        ASSERT_EQ(FaceDetectorTestPeer::candidates(*algorithm).size(), 10u);
+        EXPECT_EQ(FaceDetectorTestPeer::candidates(*algorithm)[9].score, 0.0f);
+        EXPECT_EQ(FaceDetectorTestPeer::input_blob(*algorithm)->GetBlobDesc().dims, (std::vector<int>{1, 3, 320, 320}));
         EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
     }
 }

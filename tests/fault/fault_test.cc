@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "face_detector/face_detector.h"
+#include "face_detector/face_detector_peer.h"
 #include "fake_kernel.h"
 #include "nerova_face_detector.h"
 #include "test_util.h"
@@ -54,7 +54,7 @@ class FaultTest : public ::testing::Test {
         path_ = dir_.Write("model.onnx", "bytes the fake kernel does not read");
         frame_ = cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3));
     }
-    void TearDown() override { SetResultAllocatorForTesting(nullptr); }
+    void TearDown() override { FaceDetectorTestPeer::SetResultAllocator(nullptr); }
 
     NerovaError Create(void** handle, const NerovaCustomRuntime* runtime = nullptr) {
         return NerovaFaceDetectorCreate(path_.c_str(), "", runtime, handle);
@@ -239,7 +239,7 @@ void* CountingAllocator(size_t n) {
 TEST_F(FaultTest, ResultAllocationFailure) {
     void* handle = nullptr;
     ASSERT_EQ(Create(&handle), NEROVA_OK);
-    SetResultAllocatorForTesting(FailingAllocator);
+    FaceDetectorTestPeer::SetResultAllocator(FailingAllocator);
     std::vector<std::string> lines;
     uint32_t count = 0;
     NerovaFaceInfo* faces = nullptr;
@@ -251,7 +251,7 @@ TEST_F(FaultTest, ResultAllocationFailure) {
         (std::vector<std::string>{
             Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
             Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
-    SetResultAllocatorForTesting(nullptr);
+    FaceDetectorTestPeer::SetResultAllocator(nullptr);
     EXPECT_EQ(Process(handle, &lines), NEROVA_OK);
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
@@ -261,7 +261,7 @@ TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
     ASSERT_EQ(Create(&handle), NEROVA_OK);
     for (int i = 0; i < 3; ++i) ASSERT_EQ(Process(handle, nullptr), NEROVA_OK);  // warm up
     FakeKernel().record_calls = false;
-    SetResultAllocatorForTesting(CountingAllocator);
+    FaceDetectorTestPeer::SetResultAllocator(CountingAllocator);
     const NerovaFrame f = nerova_test::BgrFrame(frame_);
     g_result_allocations = 0;
     g_news = 0;
