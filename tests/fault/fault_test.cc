@@ -186,6 +186,48 @@ TEST_F(FaultTest, KernelFailuresDuringAFrame) {
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
+TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    struct Case {
+        const char* what;
+        FakeThrow FakeKernelControl::*where;
+        FakeThrow kind;
+        NerovaError code;
+        std::string line;  // its beginning
+    };
+    const std::string kCreate = "NerovaFaceDetectorCreate";
+    const Case cases[] = {
+        {"OpenCV", &FakeKernelControl::throw_in_forward, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
+         Line(kApi, 55, "image operation failed: OpenCV")},
+        {"memory", &FakeKernelControl::throw_in_forward, FakeThrow::kBadAlloc,
+         NEROVA_ERR_OUT_OF_MEMORY, Line(kApi, 55, "out of memory.")},
+        {"other", &FakeKernelControl::throw_in_forward, FakeThrow::kOther, NEROVA_ERR_UNEXPECTED,
+         Line(kApi, 55, "unexpected error: injected")},
+        {"memory at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kBadAlloc,
+         NEROVA_ERR_OUT_OF_MEMORY, Line(kCreate, 36, "out of memory.")},
+        {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv,
+         NEROVA_ERR_IMAGE_OP, Line(kCreate, 36, "image operation failed: OpenCV")},
+    };
+    for (const Case& c : cases) {
+        FakeKernel().*c.where = c.kind;
+        std::vector<std::string> lines;
+        if (c.where == &FakeKernelControl::throw_in_init) {
+            void* other = reinterpret_cast<void*>(0x30);
+            StderrCapture capture;
+            EXPECT_EQ(Create(&other), c.code) << c.what;
+            lines = capture.Lines();
+            EXPECT_EQ(other, reinterpret_cast<void*>(0x30)) << c.what;
+        } else {
+            EXPECT_EQ(Process(handle, &lines), c.code) << c.what;
+            EXPECT_EQ(Process(handle, nullptr), NEROVA_OK) << c.what << ": the next frame works";
+        }
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(Chain(lines)[0].rfind(c.line, 0), 0u) << lines[0];
+    }
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
 TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
     void* handle = nullptr;
     ASSERT_EQ(Create(&handle), NEROVA_OK);
