@@ -123,6 +123,19 @@ TEST(PreProcessTest, ExactSizeFrameIsPixelMinusMeanInPlanarOrder) {
     }
 }
 
+TEST(PreProcessTest, EveryPixelFormatGivesTheTensorOfItsBgrEquivalent) {
+    Detector d("fixed_rows_320.onnx");
+    auto tensor = [&](const NerovaFrame& f) {
+        EXPECT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK) << f.pixel_format;
+        const float* t =
+            static_cast<const float*>(FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
+        return std::vector<float>(t, t + 3 * 320 * 320);
+    };
+    for (const auto& c : nerova_test::EveryPixelFormat(10, 6)) {
+        EXPECT_EQ(tensor(c.frame), tensor(BgrFrame(c.bgr))) << c.format;
+    }
+}
+
 TEST(PreProcessTest, PresetFrameSizeStillComputesTheScale) {
     Detector d("fixed_rows_320.onnx");
     d.param().SetOriginFrameHW(720, 1280);
