@@ -127,9 +127,10 @@ constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags | rapidjson::kPar
 
 enum class Check { kOk, kBadSchema, kBadText, kInvalid };
 
-// Configuration files nest a few levels; the validator's work per value grows with the
-// nesting depth, so deeper texts are refused as unreadable before they cost quadratic time.
-constexpr int kMaxDepth = 64;
+// The schemas put no limit on nesting, and real files nest a few levels. The validator's
+// work per value grows with the depth, so a hostile text is refused as unreadable beyond a
+// depth that no real file reaches.
+constexpr int kMaxDepth = 1024;
 
 // Passes every reader event to the validator and stops the reader beyond kMaxDepth.
 class DepthLimitedHandler {
