@@ -2,8 +2,6 @@
 
 #include <rapidjson/document.h>
 
-#include <cstring>
-
 #include "nerova/kernel.h"
 #include "wrap_rapidjson/json_fields.h"
 

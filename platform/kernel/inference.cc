@@ -1,5 +1,6 @@
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <mutex>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utils/logger.hpp>

@@ -1,4 +1,3 @@
-#include <cstring>
 #include <utility>
 
 #include "nerova/kernel.h"
