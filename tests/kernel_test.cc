@@ -275,6 +275,26 @@ TEST(RecordsTest, MovingIntoItselfKeepsTheRecordAndModelIoCopiesShare) {
     EXPECT_EQ(copy.entries.at("input"), io.entries.at("input"));
 }
 
+TEST(KernelTest, EveryConfigurationNameReadsBackAsItsValue) {
+    int named = 0;
+    for (int v = 0; v < NEROVA_UNSET_VALUE; ++v) {
+        const std::string names[] = {
+            StringConfigConverter::DeviceTypeToString(static_cast<NerovaDeviceType>(v)),
+            StringConfigConverter::ModelTypeToString(static_cast<NerovaModelType>(v)),
+            StringConfigConverter::PixelFormatToString(static_cast<NerovaPixelFormat>(v))};
+        const int back[] = {StringConfigConverter::StringToDeviceType(names[0]),
+                            StringConfigConverter::StringToModelType(names[1]),
+                            StringConfigConverter::StringToPixelFormat(names[2])};
+        for (int i = 0; i < 3; ++i) {
+            if (names[i].empty()) continue;
+            ++named;
+            EXPECT_EQ(back[i], v) << names[i];
+        }
+    }
+    EXPECT_GE(named, 25);
+    EXPECT_EQ(StringConfigConverter::StringToModelType("model_type_onnx"), NEROVA_UNSET_VALUE);
+}
+
 TEST(KernelTest, ParentPathRules) {
     struct Case {
         const char* path;

@@ -140,6 +140,11 @@ class NEROVA_KERNEL_EXPORT StringConfigConverter {
     static NerovaPixelFormat StringToPixelFormat(const std::string& s);
     // "BORDER_TYPE_CONSTANT", "BORDER_TYPE_REFLECT".
     static NerovaBorderType StringToBorderType(const std::string& s);
+
+    // The other direction, from the same tables: "" for a value without a string.
+    static std::string ModelTypeToString(NerovaModelType type);
+    static std::string DeviceTypeToString(NerovaDeviceType type);
+    static std::string PixelFormatToString(NerovaPixelFormat format);
 };
 
 class NEROVA_KERNEL_EXPORT TypeUtils {
