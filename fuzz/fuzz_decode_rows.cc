@@ -31,15 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int count = DecodeRows(rows.data(), row_count, row_length, score_threshold, top_k,
                                  mapping, boxes.data());
     std::vector<float> areas(static_cast<size_t>(count));
-    const int kept = SuppressOverlaps(boxes.data(), count, nms_threshold, boxes.data(),
-                                      areas.data());
+    const int kept =
+        SuppressOverlaps(boxes.data(), count, nms_threshold, boxes.data(), areas.data());
     if (count < 0 || count > top_k || kept < 0 || kept > count) __builtin_trap();
     for (int i = 0; i < kept; ++i) {
         const FaceBox& b = boxes[static_cast<size_t>(i)];
         if (!std::isfinite(b.score) || b.score < score_threshold) __builtin_trap();
         if (i > 0 && b.score > boxes[static_cast<size_t>(i) - 1].score) __builtin_trap();
-        if (b.x1 < 0 || b.y1 < 0 || b.x2 > mapping.width || b.y2 > mapping.height)
-            __builtin_trap();
+        if (b.x1 < 0 || b.y1 < 0 || b.x2 > mapping.width || b.y2 > mapping.height) __builtin_trap();
         (void)TruncateToInt(b.x1);
     }
     return 0;

@@ -1,13 +1,13 @@
 // Create, destroy, registration, the parameter record and set-up, on the real kernel.
-#include "face_detector/face_detector_peer.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <set>
 
+#include "face_detector/face_detector_peer.h"
 #include "nerova_face_detector.h"
 #include "test_util.h"
 
@@ -26,35 +26,42 @@ const char kAlgo[] = "module/face_detector/face_detector";
 void* const kSentinel = reinterpret_cast<void*>(0x1234);
 
 TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
-    struct Case {
-        const char* path;
-        const char* extra;
-        bool with_handle;
+    TempDir dir;
+    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
+    void* ready = nullptr;
+    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &ready), NEROVA_OK);
+    const cv::Mat pixels(8, 8, CV_8UC3, cv::Scalar::all(1));
+    const NerovaFrame f = nerova_test::BgrFrame(pixels);
+    void* handle = kSentinel;
+    NerovaFaceInfo* faces = nullptr;
+    uint32_t count = 0;
+    const char* create = "NerovaFaceDetectorCreate";
+    const char* process = "NerovaFaceDetectorProcess";
+    const struct {
+        const char* function;
         int line;
+        std::function<NerovaError()> call;
+    } cases[] = {
+        {create, 15, [&] { return NerovaFaceDetectorCreate(nullptr, nullptr, nullptr, &handle); }},
+        {create, 15, [&] { return NerovaFaceDetectorCreate(nullptr, "", nullptr, &handle); }},
+        {create, 16, [&] { return NerovaFaceDetectorCreate("m.onnx", nullptr, nullptr, &handle); }},
+        {create, 17, [&] { return NerovaFaceDetectorCreate("m.onnx", "", nullptr, nullptr); }},
+        {"NerovaFaceDetectorDestroy", 69, [&] { return NerovaFaceDetectorDestroy(nullptr); }},
+        {process, 45, [&] { return NerovaFaceDetectorProcess(nullptr, &f, &faces, &count); }},
+        {process, 46, [&] { return NerovaFaceDetectorProcess(ready, nullptr, &faces, &count); }},
+        {process, 47, [&] { return NerovaFaceDetectorProcess(ready, &f, nullptr, &count); }},
+        {process, 48, [&] { return NerovaFaceDetectorProcess(ready, &f, &faces, nullptr); }},
     };
-    const Case cases[] = {{nullptr, nullptr, true, 15},
-                          {nullptr, "", true, 15},
-                          {"m.onnx", nullptr, true, 16},
-                          {"m.onnx", "", false, 17}};
-    for (const Case& c : cases) {
-        void* handle = kSentinel;
+    for (const auto& c : cases) {
         StderrCapture capture;
-        EXPECT_EQ(
-            NerovaFaceDetectorCreate(c.path, c.extra, nullptr, c.with_handle ? &handle : nullptr),
-            NEROVA_ERR_PARAM_NULL);
+        EXPECT_EQ(c.call(), NEROVA_ERR_PARAM_NULL) << c.function << " " << c.line;
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u) << c.line;
-        EXPECT_TRUE(
-            IsLogLine(lines[0], kApi, "NerovaFaceDetectorCreate", c.line, "CHECK_PARAM_NULL!"))
-            << lines[0];
+        EXPECT_TRUE(IsLogLine(lines[0], kApi, c.function, c.line, "CHECK_PARAM_NULL!")) << lines[0];
         EXPECT_EQ(handle, kSentinel);
     }
-    StderrCapture capture;
-    EXPECT_EQ(NerovaFaceDetectorDestroy(nullptr), NEROVA_ERR_PARAM_NULL);
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(IsLogLine(lines[0], kApi, "NerovaFaceDetectorDestroy", 69, "CHECK_PARAM_NULL!"))
-        << lines[0];
+    EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
+    EXPECT_EQ(NerovaFaceDetectorDestroy(ready), NEROVA_OK);
 }
 
 TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {

@@ -16,7 +16,6 @@ namespace module {
 namespace {
 
 using nerova_test::BgrFrame;
-using nerova_test::IsLogLine;
 using nerova_test::MakeModelDir;
 using nerova_test::StderrCapture;
 using nerova_test::TempDir;
@@ -90,10 +89,12 @@ TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
         const cv::Mat frame = Uniform(c.width, c.height, 10);
         const NerovaFrame f = BgrFrame(frame);
         ASSERT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK);
-        EXPECT_FLOAT_EQ(FaceDetectorTestPeer::scale(d.algorithm()), c.scale) << c.width << "x" << c.height;
+        EXPECT_FLOAT_EQ(FaceDetectorTestPeer::scale(d.algorithm()), c.scale)
+            << c.width << "x" << c.height;
         EXPECT_EQ(d.param().origin_frame_w, c.width);
         EXPECT_EQ(d.param().origin_frame_h, c.height);
-        const float* t = static_cast<const float*>(FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
+        const float* t = static_cast<const float*>(
+            FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
         for (int ch = 0; ch < 3; ++ch) {
             for (int y : {0, c.content_h - 1, c.content_h, 319}) {
                 for (int x : {0, c.content_w - 1, c.content_w, 319}) {
@@ -113,7 +114,8 @@ TEST(PreProcessTest, ExactSizeFrameIsPixelMinusMeanInPlanarOrder) {
     cv::randu(frame, 0, 256);
     const NerovaFrame f = BgrFrame(frame);
     ASSERT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK);
-    const float* t = static_cast<const float*>(FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
+    const float* t = static_cast<const float*>(
+        FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
     const float mean[3] = {104, 117, 123};
     for (int y = 0; y < 320; y += 7) {
         for (int x = 0; x < 320; x += 5) {
@@ -127,8 +129,8 @@ TEST(PreProcessTest, EveryPixelFormatGivesTheTensorOfItsBgrEquivalent) {
     Detector d("fixed_rows_320.onnx");
     auto tensor = [&](const NerovaFrame& f) {
         EXPECT_EQ(d.algorithm().PreProcess(&f), NEROVA_OK) << f.pixel_format;
-        const float* t =
-            static_cast<const float*>(FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
+        const float* t = static_cast<const float*>(
+            FaceDetectorTestPeer::input_blob(d.algorithm())->GetHandle().base);
         return std::vector<float>(t, t + 3 * 320 * 320);
     };
     for (const auto& c : nerova_test::EveryPixelFormat(10, 6)) {
@@ -172,7 +174,8 @@ std::vector<std::string> DecodeAll(const std::vector<Row>& rows, int top_k, int 
 TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
     const float nan = std::nanf(""), inf = INFINITY;
     std::vector<Row> many;
-    for (int i = 0; i < 25; ++i) many.push_back(Prior(0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f));
+    for (int i = 0; i < 25; ++i)
+        many.push_back(Prior(0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f));
     struct Case {
         const char* what;
         std::vector<Row> rows;
@@ -184,25 +187,41 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
         {"score order, ties in row order, the threshold admitted",
          {Prior(0.95f, 0.5f, 0.5f, 0.25f, 0.25f), Prior(0.97f, 0.25f, 0.25f, 0.125f, 0.125f),
           Prior(0.97f, 0.75f, 0.75f, 0.125f, 0.125f), Prior(0.99f, 0.5f, 0.5f, 0.5f, 0.25f)},
-         10, 12,
+         10,
+         12,
          {"0.990 32 48 96 80", "0.970 24 24 40 40", "0.970 88 88 104 104", "0.950 48 48 80 80"}},
-        {"only the top_k best", many, 3, 10,
+        {"only the top_k best",
+         many,
+         3,
+         10,
          {"0.975 48 48 80 80", "0.974 48 48 80 80", "0.973 48 48 80 80"}},
-        {"zero offsets give the prior", {Prior(0.99f, 0.5f, 0.5f, 0.2f, 0.4f)}, 10, 10,
+        {"zero offsets give the prior",
+         {Prior(0.99f, 0.5f, 0.5f, 0.2f, 0.4f)},
+         10,
+         10,
          {"0.990 51.2 38.4 76.8 89.6"}},
         // dx = 1 moves the centre by 0.1 prior widths, dw = 5 ln 2 doubles the width.
-        {"variances", {{1, -2, static_cast<float>(5 * std::log(2.0)), 0, 0.99f, 0.5f, 0.5f, 0.25f,
-                        0.25f}},
-         10, 10, {"0.990 35.2 41.6 99.2 73.6"}},
+        {"variances",
+         {{1, -2, static_cast<float>(5 * std::log(2.0)), 0, 0.99f, 0.5f, 0.5f, 0.25f, 0.25f}},
+         10,
+         10,
+         {"0.990 35.2 41.6 99.2 73.6"}},
         {"left and top clamp to 0, right and bottom to the frame",
-         {Prior(0.99f, 0.0f, 1.0f, 0.25f, 0.25f), Prior(0.98f, 1.0f, 0.0f, 0.25f, 0.25f)}, 10, 10,
+         {Prior(0.99f, 0.0f, 1.0f, 0.25f, 0.25f), Prior(0.98f, 1.0f, 0.0f, 0.25f, 0.25f)},
+         10,
+         10,
          {"0.990 0 112 16 128", "0.980 112 0 128 16"}},
         {"rows that are not numbers are no candidates",
-         {Prior(nan, 0.5f, 0.5f, 0.2f, 0.2f), Prior(inf, 0.3f, 0.5f, 0.2f, 0.2f),
-          Prior(-inf, 0.5f, 0.5f, 0.2f, 0.2f), {0, 0, inf, 0, 0.99f, 0.5f, 0.5f, 0.2f, 0.2f},
-          Prior(0.98f, nan, 0.5f, 0.2f, 0.2f), {0, 0, 80, 0, 0.97f, 0.5f, 0.5f, 1e38f, 0.2f},
+         {Prior(nan, 0.5f, 0.5f, 0.2f, 0.2f),
+          Prior(inf, 0.3f, 0.5f, 0.2f, 0.2f),
+          Prior(-inf, 0.5f, 0.5f, 0.2f, 0.2f),
+          {0, 0, inf, 0, 0.99f, 0.5f, 0.5f, 0.2f, 0.2f},
+          Prior(0.98f, nan, 0.5f, 0.2f, 0.2f),
+          {0, 0, 80, 0, 0.97f, 0.5f, 0.5f, 1e38f, 0.2f},
           Prior(0.96f, 0.25f, 0.25f, 0.5f, 0.5f)},
-         10, 10, {"0.960 0 0 64 64"}},
+         10,
+         10,
+         {"0.960 0 0 64 64"}},
     };
     for (const Case& c : cases) {
         std::vector<FaceBox> list;
@@ -230,7 +249,8 @@ TEST(SuppressOverlapsTest, StrictIouOverTheUnionAgainstKeptBoxesOnly) {
         {"the third box against both kept ones",
          {{0.99f, 0, 0, 10, 10}, {0.98f, 20, 0, 30, 10}, {0.97f, 21, 0, 31, 10}},
          {0.99f, 0.98f}},
-        {"zero-area boxes are never suppressed", {{0.99f, 5, 5, 5, 5}, {0.98f, 5, 5, 5, 5}},
+        {"zero-area boxes are never suppressed",
+         {{0.99f, 5, 5, 5, 5}, {0.98f, 5, 5, 5, 5}},
          {0.99f, 0.98f}},
     };
     for (const Case& c : cases) {
@@ -248,8 +268,12 @@ TEST(TruncateToIntTest, SaturatesAndReadsNanAsZero) {
     const struct {
         float in;
         int32_t out;
-    } cases[] = {{12.9f, 12},      {-12.9f, -12},           {std::nanf(""), 0},
-                 {1e20f, INT32_MAX}, {-1e20f, INT32_MIN},   {kInt32Saturation, INT32_MAX},
+    } cases[] = {{12.9f, 12},
+                 {-12.9f, -12},
+                 {std::nanf(""), 0},
+                 {1e20f, INT32_MAX},
+                 {-1e20f, INT32_MIN},
+                 {kInt32Saturation, INT32_MAX},
                  {2147483392.0f, 2147483392}};
     for (const auto& c : cases) EXPECT_EQ(TruncateToInt(c.in), c.out) << c.in;
 }
@@ -293,7 +317,8 @@ TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
     auto faces = d.Run(frame);
     ASSERT_EQ(faces.size(), 10u);
     ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 30), NEROVA_OK);
-    EXPECT_EQ(FaceDetectorTestPeer::candidates(d.algorithm()).size(), 10u) << "resized by the next frame, not before";
+    EXPECT_EQ(FaceDetectorTestPeer::candidates(d.algorithm()).size(), 10u)
+        << "resized by the next frame, not before";
     faces = d.Run(frame);
     ASSERT_EQ(faces.size(), 30u);
     for (size_t i = 1; i < faces.size(); ++i) EXPECT_GT(faces[i - 1].score, faces[i].score);
@@ -359,36 +384,6 @@ TEST(ProcessTest, RefusalsAndTheirChains) {
             EXPECT_EQ(code, NEROVA_OK) << c.cause;
         }
     }
-}
-
-TEST(ProcessTest, NullArgumentsAndRelease) {
-    Detector d("fixed_rows_320.onnx");
-    const cv::Mat m = Uniform(8, 8, 1);
-    const NerovaFrame f = BgrFrame(m);
-    NerovaFaceInfo* faces = nullptr;
-    uint32_t count = 0;
-    struct Case {
-        void* handle;
-        const NerovaFrame* frame;
-        NerovaFaceInfo** faces;
-        uint32_t* count;
-        int line;
-    };
-    const Case cases[] = {{nullptr, nullptr, &faces, &count, 45},
-                          {d.handle(), nullptr, &faces, &count, 46},
-                          {d.handle(), &f, nullptr, &count, 47},
-                          {d.handle(), &f, &faces, nullptr, 48}};
-    for (const Case& c : cases) {
-        StderrCapture capture;
-        EXPECT_EQ(NerovaFaceDetectorProcess(c.handle, c.frame, c.faces, c.count),
-                  NEROVA_ERR_PARAM_NULL);
-        const auto lines = capture.Lines();
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_TRUE(IsLogLine(lines[0], "module/face_detector/nerova_face_detector",
-                              "NerovaFaceDetectorProcess", c.line, "CHECK_PARAM_NULL!"))
-            << lines[0];
-    }
-    EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
 }
 
 TEST(ProcessTest, BigThinAndOddFramesGiveFacesOrADocumentedCode) {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "nerova/nerova_defines.h"
 #include "nerova/kernel_export.h"
+#include "nerova/nerova_defines.h"
 
 namespace nerova {
 

@@ -9,8 +9,7 @@ namespace module {
 namespace {
 
 bool IsFinite(const FaceBox& b) {
-    return std::isfinite(b.x1) && std::isfinite(b.y1) && std::isfinite(b.x2) &&
-           std::isfinite(b.y2);
+    return std::isfinite(b.x1) && std::isfinite(b.y1) && std::isfinite(b.x2) && std::isfinite(b.y2);
 }
 
 FaceBox DecodeBox(const float* row, float score) {

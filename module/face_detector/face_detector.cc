@@ -257,13 +257,12 @@ NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, co
     const FaceDetectorParam& p = *param_;
     // A top_k changed since the last frame resizes the lists here, once.
     if (candidates_.size() != static_cast<size_t>(std::max(0, p.top_k))) SizeLists(p.top_k);
-    const FrameMapping mapping{static_cast<float>(p.model_input_w) / scale_,
-                               static_cast<float>(p.model_input_h) / scale_,
-                               static_cast<float>(p.origin_frame_w),
-                               static_cast<float>(p.origin_frame_h)};
-    candidate_count_ = DecodeRows(data, row_count, row_length, p.score_threshold,
-                                  static_cast<int>(candidates_.size()), mapping,
-                                  candidates_.data());
+    const FrameMapping mapping{
+        static_cast<float>(p.model_input_w) / scale_, static_cast<float>(p.model_input_h) / scale_,
+        static_cast<float>(p.origin_frame_w), static_cast<float>(p.origin_frame_h)};
+    candidate_count_ =
+        DecodeRows(data, row_count, row_length, p.score_threshold,
+                   static_cast<int>(candidates_.size()), mapping, candidates_.data());
     return NEROVA_OK;
 }
 

@@ -55,7 +55,8 @@ NerovaError LoadModelFiles(Model& model, ModelConfig* model_config, FileLookup l
         unsigned long long size = 0;
         NerovaError err;
         if (lookup == FileLookup::kByFixedName) {
-            err = model.GetFileContent(ending ? std::string("model") + file : file, &content, &size);
+            err =
+                model.GetFileContent(ending ? std::string("model") + file : file, &content, &size);
         } else if (ending) {
             err = model.GetFileContentBySuffix(file, &content, &size);
         } else {

@@ -206,8 +206,8 @@ TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
          Line(kApi, 55, "unexpected error: injected")},
         {"memory at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kBadAlloc,
          NEROVA_ERR_OUT_OF_MEMORY, Line(kCreate, 36, "out of memory.")},
-        {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv,
-         NEROVA_ERR_IMAGE_OP, Line(kCreate, 36, "image operation failed: OpenCV")},
+        {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
+         Line(kCreate, 36, "image operation failed: OpenCV")},
     };
     for (const Case& c : cases) {
         FakeKernel().*c.where = c.kind;
