@@ -15,7 +15,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
-#include "face_detector/face_detector.h"
+#include "face_detector/face_detector_peer.h"
 #include "nerova_face_detector.h"
 
 namespace {
@@ -124,7 +124,7 @@ void BM_DecodeNms(benchmark::State& state) {
     Setup b(state);
     if (!b.handle) return;
     b.algorithm()->PreProcess(&b.f);
-    b.algorithm()->Forward(b.algorithm()->input_blob());
+    b.algorithm()->Forward(nerova::module::FaceDetectorTestPeer::input_blob(*b.algorithm()));
     for (auto _ : state) benchmark::DoNotOptimize(b.algorithm()->Post());
 }
 
@@ -135,9 +135,10 @@ void BM_RawForward(benchmark::State& state) {
     cv::dnn::Net net = cv::dnn::readNetFromONNX(ModelPath(static_cast<int>(state.range(0))));
     net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     b.algorithm()->PreProcess(&b.f);
-    const nerova::BlobDesc desc = b.algorithm()->input_blob()->GetBlobDesc();
+    const auto& input = nerova::module::FaceDetectorTestPeer::input_blob(*b.algorithm());
+    const nerova::BlobDesc desc = input->GetBlobDesc();
     const cv::Mat blob(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
-                       b.algorithm()->input_blob()->GetHandle().base);
+                       input->GetHandle().base);
     const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
     std::vector<cv::Mat> out;
     for (auto _ : state) {

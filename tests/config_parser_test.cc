@@ -2,7 +2,6 @@
 #include "wrap_rapidjson/config_parser.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "test_util.h"
 
@@ -266,45 +265,6 @@ TEST(ConfigParserTest, AppendsOnSecondReadAndNeedsRecords) {
     ASSERT_EQ(bare.Parse(), NEROVA_OK);
     EXPECT_EQ(ConfigParser::ParseInferenceConfig(bare, &r.model, &r.network, &r.converter, nullptr),
               NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-}
-
-TEST(ModelTest, ParseAndFileAccess) {
-    TempDir dir;
-    const std::string file = dir.Write("m.onnx", "bytes");
-    dir.Write("sub/other.onnx", "nested files are not the model's");
-    dir.Write("a_backup.onnx", "a stray file that sorts first");
-    // Sparse: past the size cap without taking the disk space.
-    ASSERT_EQ(truncate(dir.Write("huge.bin", "").c_str(), Model::kMaxFileBytes + 1), 0);
-    struct Case {
-        std::string extra, path;
-        NerovaError code;
-    };
-    const Case cases[] = {
-        {"", file, NEROVA_OK},
-        {"", "", NEROVA_ERR_MODEL_PATH},
-        {"", dir.path(), NEROVA_ERR_MODEL_PATH},
-        {"", dir.path() + "/missing.onnx", NEROVA_ERR_MODEL_PATH},
-        {dir.path() + "/no_such_dir", file, NEROVA_ERR_MODEL_DIR},
-        {dir.path() + "/sub", file, NEROVA_OK},
-    };
-    for (const Case& c : cases) {
-        Model model(c.extra, c.path);
-        EXPECT_EQ(model.Parse(), c.code) << c.extra << " | " << c.path;
-    }
-    Model model("", file);
-    char* content = nullptr;
-    unsigned long long size = 0;
-    EXPECT_EQ(model.GetFileContent("m.onnx", &content, &size), NEROVA_ERR_MODEL_NOT_PARSED);
-    ASSERT_EQ(model.Parse(), NEROVA_OK);
-    EXPECT_EQ(model.GetFileContent("m.onnx", nullptr, &size), NEROVA_ERR_PARAM_NULL);
-    EXPECT_EQ(model.GetFileContent("sub", &content, &size), NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-    EXPECT_EQ(model.GetFileContent("../m.onnx", &content, &size), NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-    ASSERT_EQ(model.GetFileContent("m.onnx", &content, &size), NEROVA_OK);
-    EXPECT_EQ(std::string(content, size), "bytes");
-    char* again = nullptr;
-    ASSERT_EQ(model.GetFileContentBySuffix(".onnx", &again, &size), NEROVA_OK);
-    EXPECT_EQ(again, content) << "the named file wins; bytes are read once and stay";
-    EXPECT_EQ(model.GetFileContent("huge.bin", &content, &size), NEROVA_ERR_MODEL_FILE_TOO_LARGE);
 }
 
 }  // namespace

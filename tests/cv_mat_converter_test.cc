@@ -1,4 +1,4 @@
-// Mat <-> tensor conversion and the enumeration mappings.
+// Mat <-> tensor conversion.
 #include "wrap_opencv/cv_mat_converter.h"
 
 #include <gtest/gtest.h>
@@ -91,26 +91,6 @@ TEST(CvMatConverterTest, RefusalsLeaveOutputAndLogOneLine) {
         EXPECT_TRUE(nerova_test::IsLogLine(lines[0], kFile, function, c.line, c.message))
             << lines[0];
     }
-}
-
-TEST(CvMatConverterTest, EnumerationMappings) {
-    const std::pair<int, int> borders[] = {
-        {0, cv::BORDER_CONSTANT}, {1, cv::BORDER_REFLECT}, {2, -1}, {-1, -1}, {kNone, -1}};
-    for (const auto& row : borders)
-        EXPECT_EQ(CvMatConverter::ConvertFromBorderType(NerovaBorderType(row.first)), row.second);
-    const std::pair<int, int> interps[] = {
-        {0, cv::INTER_NEAREST}, {1, cv::INTER_LINEAR}, {2, -1}, {5, -1}, {kNone, -1}};
-    for (const auto& row : interps)
-        EXPECT_EQ(CvMatConverter::ConvertFromInterpType(NerovaInterpType(row.first)), row.second);
-    const int colors[] = {8,  4,  1,  3, 90, 92, 98, 8,   4,   3,  1,
-                          91, 93, 99, 7, 6,  11, 10, 106, 106, 106};
-    for (int value = -1; value <= 22; ++value) {
-        const int want = value >= 0 && value <= 20 ? colors[value] : -1;
-        EXPECT_EQ(CvMatConverter::ConvertFromColorConversionType(NerovaColorConversionType(value)),
-                  want)
-            << value;
-    }
-    EXPECT_EQ(CvMatConverter::ConvertFromColorConversionType(NEROVA_COLOR_CONVERT_NONE), -1);
 }
 
 }  // namespace

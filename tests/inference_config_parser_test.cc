@@ -63,6 +63,7 @@ TEST(InferenceConfigParserTest, ValidationPassesOrFailsByKeyword) {
         {R"({"ModelConfig": {"IsNative": true, "Type": "MODEL_TYPE_TNN"}, "Reserve": 1})",
          ok},  // unknown keys are allowed
         {Net(R"(, "DeviceId": 7, "ThreadNum": 0, "Extra": {"Any": [1]})"), ok},
+        {Net(R"(, "Deep": )" + std::string(1000, '[') + std::string(1000, ']')), ok},
         {R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})", invalid},                    // required
         {R"({"ModelConfig": {"IsNative": true, "Type": "model_type_tnn"}})", invalid},  // enum
         {Net(R"(, "DeviceId": 2.0)"), invalid},                                         // type

@@ -213,11 +213,6 @@ def main():
     save(rows_model(16, 16, [row(score=0.99)], input_dims=["N", 3, 16, 16]), out, "symbolic_batch.onnx")
     save(rows_model(16, 16, [row(score=0.99)[:8]], row_len=8), out, "short_rows.onnx")
 
-    # Rows that are not numbers beside one real face: none of them may become a face.
-    nan, inf = float("nan"), float("inf")
-    odd = [row(score=nan), row(score=inf, cx=0.3), row(score=-inf), row(score=0.99, dw=inf),
-           row(score=0.98, cx=nan), row(score=0.97, pw=1e38, dw=80), row(score=0.96, cx=0.25, cy=0.25)]
-    save(rows_model(320, 320, odd), out, "non_finite_rows_320.onnx")
     save_hostile(out)
 
 

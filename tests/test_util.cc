@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgproc.hpp>
 #include <sstream>
 
 namespace nerova_test {
@@ -122,6 +123,67 @@ std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
                          const std::string& json) {
     dir.Write("inference.json", json);
     return dir.Write("model.onnx", ReadFile(onnx_source));
+}
+
+std::vector<FormatFrame> EveryPixelFormat(int width, int height) {
+    cv::RNG rng(20);
+    auto random = [&](int rows, int type) {
+        cv::Mat m(rows, width, type);
+        rng.fill(m, cv::RNG::UNIFORM, 0, 256);
+        return m;
+    };
+    // Rows three pixels longer than the image, so that a stride mistake shows.
+    auto padded = [](const cv::Mat& m) {
+        cv::Mat wide(m.rows, m.cols + 3, m.type(), cv::Scalar::all(0));
+        cv::Mat roi = wide.colRange(0, m.cols);
+        m.copyTo(roi);
+        return roi;
+    };
+    const cv::Mat bgr = random(height, CV_8UC3);
+    cv::Mat rgb, bgra, rgba;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+    const cv::Mat yuv = random(height * 3 / 2, CV_8UC1);  // luma, then chroma
+    const struct {
+        NerovaPixelFormat format;
+        cv::Mat pixels;
+        int to_bgr;  // -1: the pixels are BGR already
+    } formats[] = {
+        {NEROVA_PIXEL_FORMAT_BGR, padded(bgr), -1},
+        {NEROVA_PIXEL_FORMAT_RGB, padded(rgb), cv::COLOR_RGB2BGR},
+        {NEROVA_PIXEL_FORMAT_BGRA, padded(bgra), cv::COLOR_BGRA2BGR},
+        {NEROVA_PIXEL_FORMAT_RGBA, padded(rgba), cv::COLOR_RGBA2BGR},
+        {NEROVA_PIXEL_FORMAT_GRAY, padded(random(height, CV_8UC1)), cv::COLOR_GRAY2BGR},
+        {NEROVA_PIXEL_FORMAT_NV12, yuv, cv::COLOR_YUV2BGR_NV12},
+        {NEROVA_PIXEL_FORMAT_NV21, yuv, cv::COLOR_YUV2BGR_NV21},
+        {NEROVA_PIXEL_FORMAT_YV12, yuv, cv::COLOR_YUV2BGR_YV12},
+    };
+    std::vector<FormatFrame> out;
+    for (const auto& f : formats) {
+        FormatFrame c{f.format, f.pixels, NerovaFrame{}, cv::Mat()};
+        if (f.to_bgr < 0) {
+            c.bgr = f.pixels.clone();
+        } else {
+            cv::cvtColor(f.pixels, c.bgr, f.to_bgr);
+        }
+        c.frame.pixel_format = f.format;
+        c.frame.width = width;
+        c.frame.height = height;
+        c.frame.data[0] = f.pixels.data;
+        c.frame.stride[0] = static_cast<int>(f.pixels.step);
+        const uint8_t* chroma = f.pixels.data + static_cast<size_t>(height) * width;
+        if (f.format == NEROVA_PIXEL_FORMAT_YV12) {  // V plane, then U plane
+            c.frame.data[1] = chroma;
+            c.frame.data[2] = chroma + static_cast<size_t>(height / 2) * (width / 2);
+            c.frame.stride[1] = c.frame.stride[2] = width / 2;
+        } else if (f.format >= NEROVA_PIXEL_FORMAT_NV12) {
+            c.frame.data[1] = chroma;
+            c.frame.stride[1] = width;
+        }
+        out.push_back(c);
+    }
+    return out;
 }
 
 }  // namespace nerova_test

@@ -56,6 +56,16 @@ std::string LogEntry(const std::string& function, int line, const std::string& m
 // A BGR frame over the matrix's memory.
 NerovaFrame BgrFrame(const cv::Mat& bgr);
 
+// A frame of random colours in one pixel format (over padded rows where the format is
+// interleaved), and OpenCV's own BGR conversion of the same pixels. width and height even.
+struct FormatFrame {
+    NerovaPixelFormat format;
+    cv::Mat pixels;  // the frame's memory
+    NerovaFrame frame;
+    cv::Mat bgr;
+};
+std::vector<FormatFrame> EveryPixelFormat(int width, int height);
+
 // A model directory: `onnx_source` copied in as model.onnx beside an inference.json with
 // `json` (by default an ONNX model on the CPU). Returns the model file's path.
 std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,

@@ -1,18 +1,35 @@
 // Tensor records shared by the kernel and the modules: description, data handle, size info.
-// Plain member-wise values; the implicit special members copy deeply and move storage.
+// Plain member-wise values: copies are deep, moves take the storage, and moving a record
+// into itself leaves it as it was.
 #ifndef NEROVA_INCLUDE_BLOB_RECORDS_H_
 #define NEROVA_INCLUDE_BLOB_RECORDS_H_
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "nerova/nerova_defines.h"
 #include "nerova/kernel_export.h"
+#include "nerova/nerova_defines.h"
 
 namespace nerova {
 
 struct NEROVA_KERNEL_EXPORT BlobDesc {
+    BlobDesc() = default;
+    BlobDesc(const BlobDesc&) = default;
+    BlobDesc(BlobDesc&&) = default;
+    BlobDesc& operator=(const BlobDesc&) = default;
+    BlobDesc& operator=(BlobDesc&& other) noexcept {
+        if (this != &other) {
+            device_type = std::move(other.device_type);
+            data_type = std::move(other.data_type);
+            data_format = std::move(other.data_format);
+            dims = std::move(other.dims);
+            name = std::move(other.name);
+        }
+        return *this;
+    }
+
     NerovaDeviceType device_type = NEROVA_DEVICE_NAIVE;
     NerovaDataType data_type = NEROVA_DATA_TYPE_FLOAT;
     NerovaDataFormat data_format = NEROVA_DATA_FORMAT_UNSET;
@@ -27,6 +44,18 @@ struct NEROVA_KERNEL_EXPORT BlobHandle {
 };
 
 struct NEROVA_KERNEL_EXPORT MemorySizeInfo {
+    MemorySizeInfo() = default;
+    MemorySizeInfo(const MemorySizeInfo&) = default;
+    MemorySizeInfo(MemorySizeInfo&&) = default;
+    MemorySizeInfo& operator=(const MemorySizeInfo&) = default;
+    MemorySizeInfo& operator=(MemorySizeInfo&& other) noexcept {
+        if (this != &other) {
+            type = std::move(other.type);
+            sizes = std::move(other.sizes);
+        }
+        return *this;
+    }
+
     int32_t type = 0;
     std::vector<int64_t> sizes;
 };

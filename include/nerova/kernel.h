@@ -67,12 +67,13 @@ class Inference;
 class InstanceImpl;
 
 // A runnable copy of a loaded network. The output tensors' memory belongs to the instance
-// and stays valid until the next Forward, DeInit or the instance's destruction.
+// and stays valid until the next Forward, DeInit or the instance's destruction. Copies of an
+// Instance share one network and its state; the last one to go releases it.
 class NEROVA_KERNEL_EXPORT Instance {
   public:
     ~Instance();
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
+    Instance(const Instance&) = default;
+    Instance& operator=(const Instance&) = default;
 
     Status DeInit();
     // Binds a host float NCHW tensor to the input called name ("" = the first input).
@@ -88,17 +89,18 @@ class NEROVA_KERNEL_EXPORT Instance {
   private:
     friend class Inference;
     explicit Instance(std::unique_ptr<InstanceImpl> impl);
-    std::unique_ptr<InstanceImpl> impl_;
+    std::shared_ptr<InstanceImpl> impl_;
 };
 
 class InferenceImpl;
 
+// Copies of an Inference share one loaded network, as copies of an Instance do.
 class NEROVA_KERNEL_EXPORT Inference {
   public:
     Inference();
     virtual ~Inference();
-    Inference(const Inference&) = delete;
-    Inference& operator=(const Inference&) = delete;
+    Inference(const Inference&) = default;
+    Inference& operator=(const Inference&) = default;
 
     // Loads the network from model_config.model_contents[0]. ONNX (8193) always, and the
     // TensorRT (4096) and OpenVINO (8192) types when is_native is false (then the file is
@@ -118,7 +120,7 @@ class NEROVA_KERNEL_EXPORT Inference {
     Status GetModelInputShapesMap(std::map<std::string, std::vector<int>>& shapes);
 
   private:
-    std::unique_ptr<InferenceImpl> impl_;
+    std::shared_ptr<InferenceImpl> impl_;
 };
 
 // Configuration strings to enumeration values; an unknown string gives NEROVA_UNSET_VALUE.
@@ -138,6 +140,11 @@ class NEROVA_KERNEL_EXPORT StringConfigConverter {
     static NerovaPixelFormat StringToPixelFormat(const std::string& s);
     // "BORDER_TYPE_CONSTANT", "BORDER_TYPE_REFLECT".
     static NerovaBorderType StringToBorderType(const std::string& s);
+
+    // The other direction, from the same tables: "" for a value without a string.
+    static std::string ModelTypeToString(NerovaModelType type);
+    static std::string DeviceTypeToString(NerovaDeviceType type);
+    static std::string PixelFormatToString(NerovaPixelFormat format);
 };
 
 class NEROVA_KERNEL_EXPORT TypeUtils {

@@ -1,7 +1,6 @@
 #include "face_detector/face_detector.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
@@ -26,26 +25,10 @@ constexpr const char* kGetOutput = "nerova::module::FaceDetectorAlgorithm::GetOu
 const cv::Scalar kMeanColour(104.0, 117.0, 123.0, 0.0);
 const cv::Scalar kNegMean(-104.0, -117.0, -123.0, 0.0);
 constexpr int kImageChannels = 3;
-constexpr int kMinRowLength = 10;
-
-// Truncation toward zero; values beyond int32 (a degenerate network output) saturate and
-// NaN becomes 0 instead of being undefined.
-int32_t TruncateToInt(float v) {
-    if (!(v == v)) return 0;
-    if (v >= 2147483520.0f) return INT32_MAX;
-    if (v <= -2147483648.0f) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
 
 }  // namespace
 
-namespace {
-void* (*g_result_allocator)(size_t) = std::malloc;
-}  // namespace
-
-void SetResultAllocatorForTesting(void* (*allocator)(size_t)) {
-    g_result_allocator = allocator ? allocator : std::malloc;
-}
+void* (*FaceDetectorAlgorithm::result_allocator_)(size_t) = std::malloc;
 
 // ---- AbstractParam: the face detector takes no parameters by key. ----
 
@@ -160,9 +143,7 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     desc.name = "";
     input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
     output_blob_ = std::shared_ptr<Blob>(new Blob());
-    candidates_.assign(static_cast<size_t>(std::max(0, param_->top_k)), FaceBox{});
-    faces_.reserve(candidates_.size());
-    areas_.reserve(candidates_.size());
+    SizeLists(param_->top_k);
     scale_computed_ = false;
     return NEROVA_OK;
 }
@@ -265,94 +246,31 @@ NerovaError FaceDetectorAlgorithm::Post() {
     return NEROVA_OK;
 }
 
+void FaceDetectorAlgorithm::SizeLists(int top_k) {
+    const size_t n = static_cast<size_t>(std::max(0, top_k));
+    candidates_.resize(n);
+    faces_.reserve(n);
+    areas_.resize(n);
+}
+
 NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, const float* data) {
-    FaceDetectorParam& p = *param_;
-    // A top_k changed since the last frame resizes the list here, once.
-    const int top_k = std::max(0, p.top_k);
-    if (candidates_.size() != static_cast<size_t>(top_k)) {
-        candidates_.resize(static_cast<size_t>(top_k));
-        faces_.reserve(candidates_.size());
-        areas_.reserve(candidates_.size());
-    }
-    std::fill(candidates_.begin(), candidates_.end(), FaceBox{});
-    candidate_count_ = 0;
-    const float threshold = p.score_threshold;
-
-    for (int r = 0; r < row_count; ++r) {
-        const float* row = data + static_cast<size_t>(r) * row_length;
-        const float s = row[5];
-        // A row whose score or box is not a finite number is no candidate: "NaN below the
-        // threshold" is false, and such a row would otherwise enter the list as a face.
-        if (!(s >= threshold) || !std::isfinite(s)) continue;
-        const double pw = row[8], ph = row[9];
-        const float cx = static_cast<float>((row[0] * 0.1) * pw + row[6]);
-        const float cy = static_cast<float>((row[1] * 0.1) * ph + row[7]);
-        const float w = static_cast<float>(std::exp(row[2] * 0.2) * pw);
-        const float h = static_cast<float>(std::exp(row[3] * 0.2) * ph);
-        FaceBox decoded;
-        decoded.score = s;
-        decoded.x1 = cx - w * 0.5f;
-        decoded.x2 = decoded.x1 + w;
-        decoded.y1 = cy - h * 0.5f;
-        decoded.y2 = decoded.y1 + h;
-        if (!std::isfinite(decoded.x1) || !std::isfinite(decoded.x2) ||
-            !std::isfinite(decoded.y1) || !std::isfinite(decoded.y2))
-            continue;
-        ++candidate_count_;
-        int i = 0;
-        while (i < top_k && !(candidates_[i].score < s)) ++i;
-        if (i == top_k) continue;
-        const int last = std::min(top_k, candidate_count_) - 1;
-        for (int j = last - 1; j >= i; --j) candidates_[j + 1] = candidates_[j];
-        candidates_[i] = decoded;
-    }
-    if (candidate_count_ > top_k) candidate_count_ = top_k;
-
-    const float fx = static_cast<float>(p.model_input_w) / scale_;
-    const float fy = static_cast<float>(p.model_input_h) / scale_;
-    const float max_x = static_cast<float>(p.origin_frame_w);
-    const float max_y = static_cast<float>(p.origin_frame_h);
-    for (int i = 0; i < candidate_count_; ++i) {
-        FaceBox& box = candidates_[i];
-        box.x1 = box.x1 < 0 ? 0.0f : box.x1 * fx;
-        box.y1 = box.y1 < 0 ? 0.0f : box.y1 * fy;
-        box.x2 = std::min(max_x, box.x2 * fx);
-        box.y2 = std::min(max_y, box.y2 * fy);
-    }
+    const FaceDetectorParam& p = *param_;
+    // A top_k changed since the last frame resizes the lists here, once.
+    if (candidates_.size() != static_cast<size_t>(std::max(0, p.top_k))) SizeLists(p.top_k);
+    const FrameMapping mapping{
+        static_cast<float>(p.model_input_w) / scale_, static_cast<float>(p.model_input_h) / scale_,
+        static_cast<float>(p.origin_frame_w), static_cast<float>(p.origin_frame_h)};
+    candidate_count_ =
+        DecodeRows(data, row_count, row_length, p.score_threshold,
+                   static_cast<int>(candidates_.size()), mapping, candidates_.data());
     return NEROVA_OK;
 }
 
 NerovaError FaceDetectorAlgorithm::NonMaxSuppression() {
-    faces_.clear();
-    areas_.clear();
-    for (int i = 0; i < candidate_count_; ++i) {
-        const FaceBox& b = candidates_[i];
-        areas_.push_back((b.y2 - b.y1) * (b.x2 - b.x1));
-        faces_.push_back(b);
-    }
-    const float threshold = param_->nms_threshold;
-    for (size_t i = 0; i < faces_.size(); ++i) {
-        size_t j = i + 1;
-        while (j < faces_.size()) {
-            const FaceBox& a = faces_[i];
-            const FaceBox& b = faces_[j];
-            const float xx1 = std::max(a.x1, b.x1);
-            const float yy1 = std::max(a.y1, b.y1);
-            const float xx2 = std::min(a.x2, b.x2);
-            const float yy2 = std::min(a.y2, b.y2);
-            const float w = std::max(xx2 - xx1, 0.0f);
-            const float h = std::max(yy2 - yy1, 0.0f);
-            const float inter = w * h;
-            const float iou = inter / ((areas_[i] + areas_[j]) - inter);
-            if (iou > threshold) {
-                faces_.erase(faces_.begin() + static_cast<std::ptrdiff_t>(j));
-                areas_.erase(areas_.begin() + static_cast<std::ptrdiff_t>(j));
-            } else {
-                ++j;
-            }
-        }
-    }
-    areas_.clear();
+    faces_.resize(static_cast<size_t>(candidate_count_));  // within the reserved capacity
+    const int kept = SuppressOverlaps(candidates_.data(), candidate_count_, param_->nms_threshold,
+                                      faces_.data(), areas_.data());
+    faces_.resize(static_cast<size_t>(kept));
     return NEROVA_OK;
 }
 
@@ -363,7 +281,7 @@ NerovaError FaceDetectorAlgorithm::GetOutput(NerovaFaceInfo** faces, uint32_t* f
         *faces = nullptr;
         return NEROVA_OK;
     }
-    auto* out = static_cast<NerovaFaceInfo*>(g_result_allocator(n * sizeof(NerovaFaceInfo)));
+    auto* out = static_cast<NerovaFaceInfo*>(result_allocator_(n * sizeof(NerovaFaceInfo)));
     NEROVA_RETURN_VALUE_ON_EQ(out, nullptr, NEROVA_ERR_OUT_OF_MEMORY, kGetOutput, 327);
     for (size_t i = 0; i < n; ++i) {
         out[i].score = faces_[i].score;

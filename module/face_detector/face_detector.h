@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "face_detector/face_boxes.h"
 #include "nerova/config_records.h"
 #include "nerova/kernel.h"
 #include "nerova/module_common.h"
@@ -47,16 +48,10 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
     int top_k = 10;
 };
 
-// A candidate box: score, then top-left and bottom-right corners.
-struct FaceBox {
-    float score;
-    float x1;
-    float y1;
-    float x2;
-    float y2;
-};
+class FaceDetectorTestPeer;
 
-class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorAlgorithm : public AbstractAlgorithm {
+// Hosts reach it through the C interface and the framework's registry, so it is not exported.
+class FaceDetectorAlgorithm : public AbstractAlgorithm {
   public:
     FaceDetectorAlgorithm() = default;
     ~FaceDetectorAlgorithm() override;
@@ -74,17 +69,18 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorAlgorithm : public AbstractAlgorit
     // Refuses (4096, logged) an output with fewer than three dims, rows shorter than ten
     // floats, or no data; adds the handle's bytes_offset.
     NerovaError Post();
+    // DecodeRows and SuppressOverlaps (face_boxes.h) over the detector's own lists.
     NerovaError DecodeBoxes(int row_count, int row_length, const float* data);
     NerovaError NonMaxSuppression();
     NerovaError GetOutput(NerovaFaceInfo** faces, uint32_t* face_count);
 
-    float scale() const { return scale_; }
-    int candidate_count() const { return candidate_count_; }
-    const std::vector<FaceBox>& candidates() const { return candidates_; }
-    const std::vector<FaceBox>& faces() const { return faces_; }
-    const std::shared_ptr<Blob>& input_blob() const { return input_blob_; }
-
   private:
+    friend class FaceDetectorTestPeer;
+    // Sizes the lists for top_k candidates; only a changed top_k allocates.
+    void SizeLists(int top_k);
+    // malloc, or what a test puts in its place to make result allocation fail.
+    static void* (*result_allocator_)(size_t);
+
     std::shared_ptr<FaceDetectorParam> param_;
     std::shared_ptr<Inference> inference_;
     std::shared_ptr<Instance> instance_;
@@ -102,10 +98,6 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorAlgorithm : public AbstractAlgorit
     cv::Mat float_;
     std::vector<float> areas_;
 };
-
-// Replaces the allocator of result arrays (null restores malloc), so that tests can make the
-// allocation fail. Arrays are always released with free.
-void SetResultAllocatorForTesting(void* (*allocator)(size_t));
 
 }  // namespace module
 }  // namespace nerova

@@ -214,6 +214,8 @@ const char* NerovaErrorString(NerovaError code) {
             return "model file cannot be read";
         case NEROVA_ERR_MODEL_NOT_PARSED:
             return "model file requested before the model was parsed";
+        case NEROVA_ERR_MODEL_FILE_TOO_LARGE:
+            return "model file larger than the framework reads";
         case NEROVA_ERR_NOT_IMPLEMENTED:
             return "operation not implemented";
         case NEROVA_ERR_MODEL_FILE_TOO_LARGE:

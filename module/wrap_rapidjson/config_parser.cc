@@ -2,10 +2,11 @@
 
 #include <rapidjson/document.h>
 
-#include <cstring>
+#include <initializer_list>
 
 #include "nerova/kernel.h"
 #include "wrap_rapidjson/json_fields.h"
+#include "wrap_rapidjson/model_files.h"
 
 namespace nerova {
 namespace module {
@@ -18,24 +19,6 @@ using json::ReadEnum;
 using json::Section;
 using json::Text;
 using rapidjson::Value;
-
-struct FileRef {
-    bool by_name;
-    const char* text;
-};
-
-NerovaError FetchAll(Model& model, ModelConfig* config, std::initializer_list<FileRef> files) {
-    for (const FileRef& file : files) {
-        char* content = nullptr;
-        unsigned long long size = 0;
-        const NerovaError err = file.by_name
-                                    ? model.GetFileContent(file.text, &content, &size)
-                                    : model.GetFileContentBySuffix(file.text, &content, &size);
-        if (err != NEROVA_OK) return err;
-        config->model_contents.emplace_back(content, static_cast<size_t>(size));
-    }
-    return NEROVA_OK;
-}
 
 bool IsStringArray(const Value& v) {
     if (!v.IsArray()) return false;
@@ -110,29 +93,7 @@ void AppendStrings(const Value& section, const char* key, std::vector<std::strin
 }  // namespace
 
 NerovaError LoadModelContents(Model& model, ModelConfig* model_config) {
-    if (!model_config) return NEROVA_ERR_PARAM_NULL;
-    const bool native = model_config->is_native;
-    switch (static_cast<int>(model_config->model_type)) {
-        case NEROVA_MODEL_TYPE_TNN:
-            return FetchAll(model, model_config, {{false, ".tnnproto"}, {false, ".tnnmodel"}});
-        case NEROVA_MODEL_TYPE_TENSORRT:
-            return FetchAll(model, model_config, {{false, native ? ".trt" : ".onnx"}});
-        case NEROVA_MODEL_TYPE_OPENVINO:
-            if (!native) return FetchAll(model, model_config, {{false, ".onnx"}});
-            return FetchAll(model, model_config, {{false, ".xml"}, {false, ".bin"}});
-        case NEROVA_MODEL_TYPE_ONNX:
-            return FetchAll(model, model_config, {{false, ".onnx"}});
-        case NEROVA_MODEL_TYPE_MNN:
-            return FetchAll(model, model_config, {{false, ".mnn"}});
-        case NEROVA_MODEL_TYPE_COREML:
-            return FetchAll(model, model_config, {{false, ".mlmodel"}});
-        case NEROVA_MODEL_TYPE_JSON_GRAPH:
-            return FetchAll(model, model_config, {{true, "mod.json"}, {false, ".params"}});
-        case NEROVA_MODEL_TYPE_TFLITE:
-            return FetchAll(model, model_config, {{true, "model.tflite"}});
-        default:
-            return NEROVA_ERR_MODEL_TYPE_NO_FILES;
-    }
+    return LoadModelFiles(model, model_config, FileLookup::kBySuffix);
 }
 
 NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_config,

@@ -6,11 +6,11 @@
 #include <rapidjson/stringbuffer.h>
 
 #include <cstdio>
-#include <initializer_list>
 
 #include "common/nerova_log.h"
 #include "nerova/kernel.h"
 #include "wrap_rapidjson/json_fields.h"
+#include "wrap_rapidjson/model_files.h"
 
 namespace nerova {
 namespace module {
@@ -127,9 +127,10 @@ constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags | rapidjson::kPar
 
 enum class Check { kOk, kBadSchema, kBadText, kInvalid };
 
-// Configuration files nest a few levels; the validator's work per value grows with the
-// nesting depth, so deeper texts are refused as unreadable before they cost quadratic time.
-constexpr int kMaxDepth = 64;
+// The schemas put no limit on nesting, and real files nest a few levels. The validator's
+// work per value grows with the depth, so a hostile text is refused as unreadable beyond a
+// depth that no real file reaches.
+constexpr int kMaxDepth = 1024;
 
 // Passes every reader event to the validator and stops the reader beyond kMaxDepth.
 class DepthLimitedHandler {
@@ -193,37 +194,6 @@ Check Validate(const std::string& schema_text, const std::string& text) {
         return stopped_by_validator ? Check::kInvalid : Check::kBadText;
     }
     return validator.IsValid() ? Check::kOk : Check::kInvalid;
-}
-
-NerovaError FetchByName(Model& model, ModelConfig* config,
-                        std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-        char* content = nullptr;
-        unsigned long long size = 0;
-        const NerovaError err = model.GetFileContent(name, &content, &size);
-        if (err != NEROVA_OK) return err;
-        config->model_contents.emplace_back(content, static_cast<size_t>(size));
-    }
-    return NEROVA_OK;
-}
-
-// Appends the bytes of the model's files, each found by its fixed name "model.<ext>".
-NerovaError LoadModelContentsByName(Model& model, ModelConfig* model_config) {
-    if (!model_config) return NEROVA_ERR_PARAM_NULL;
-    const bool native = model_config->is_native;
-    switch (static_cast<int>(model_config->model_type)) {
-        case NEROVA_MODEL_TYPE_TNN:
-            return FetchByName(model, model_config, {"model.tnnproto", "model.tnnmodel"});
-        case NEROVA_MODEL_TYPE_TENSORRT:
-            return FetchByName(model, model_config, {native ? "model.trt" : "model.onnx"});
-        case NEROVA_MODEL_TYPE_OPENVINO:
-            if (!native) return FetchByName(model, model_config, {"model.onnx"});
-            return FetchByName(model, model_config, {"model.xml", "model.bin"});
-        case NEROVA_MODEL_TYPE_TFLITE:
-            return FetchByName(model, model_config, {"model.tflite"});
-        default:
-            return NEROVA_ERR_MODEL_TYPE_NO_FILES;
-    }
 }
 
 // The member under the capitalised key, else under the schema's spelling.
@@ -337,7 +307,7 @@ NerovaError ParseInferenceConfigWithSchema(const std::string& schema, Model& mod
     ReadBool(mc, "IsNative", model_config->is_native);
     ReadEnum(mc, "Type", model_config->model_type, StringConfigConverter::StringToModelType);
 
-    const NerovaError load = LoadModelContentsByName(model, model_config);
+    const NerovaError load = LoadModelFiles(model, model_config, FileLookup::kByFixedName);
     if (load != NEROVA_OK) return load;
 
     json::ReadNetworkConfig(json::Section(doc, "NetworkConfig"), network_config);

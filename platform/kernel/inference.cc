@@ -1,5 +1,6 @@
 #include <onnx/onnx_pb.h>
 
+#include <algorithm>
 #include <mutex>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utils/logger.hpp>
@@ -13,55 +14,13 @@ namespace nerova {
 namespace {
 
 std::string DeviceName(NerovaDeviceType type) {
-    switch (type) {
-        case NEROVA_DEVICE_NAIVE:
-            return "DEVICE_NAIVE";
-        case NEROVA_DEVICE_X86:
-            return "DEVICE_X86";
-        case NEROVA_DEVICE_ARM:
-            return "DEVICE_ARM";
-        case NEROVA_DEVICE_OPENCL:
-            return "DEVICE_OPENCL";
-        case NEROVA_DEVICE_METAL:
-            return "DEVICE_METAL";
-        case NEROVA_DEVICE_CUDA:
-            return "DEVICE_CUDA";
-        case NEROVA_DEVICE_DSP:
-            return "DEVICE_DSP";
-        case NEROVA_DEVICE_ATLAS:
-            return "DEVICE_ATLAS";
-        case NEROVA_DEVICE_HUAWEI_NPU:
-            return "DEVICE_HUAWEI_NPU";
-        case NEROVA_DEVICE_RK_NPU:
-            return "DEVICE_RK_NPU";
-        case NEROVA_DEVICE_OPENGL:
-            return "DEVICE_OPENGL";
-        case NEROVA_DEVICE_VULKAN:
-            return "DEVICE_VULKAN";
-        default:
-            return "device type " + std::to_string(static_cast<int>(type));
-    }
+    const std::string name = StringConfigConverter::DeviceTypeToString(type);
+    return name.empty() ? "device type " + std::to_string(static_cast<int>(type)) : name;
 }
 
 std::string ModelTypeName(NerovaModelType type) {
-    switch (type) {
-        case NEROVA_MODEL_TYPE_TNN:
-            return "TNN";
-        case NEROVA_MODEL_TYPE_MNN:
-            return "MNN";
-        case NEROVA_MODEL_TYPE_TFLITE:
-            return "TFLite";
-        case NEROVA_MODEL_TYPE_TENSORRT:
-            return "TensorRT engine";
-        case NEROVA_MODEL_TYPE_OPENVINO:
-            return "OpenVINO IR";
-        case NEROVA_MODEL_TYPE_NCNN:
-            return "NCNN";
-        case NEROVA_MODEL_TYPE_COREML:
-            return "Core ML";
-        default:
-            return "model type " + std::to_string(static_cast<int>(type));
-    }
+    const std::string name = StringConfigConverter::ModelTypeToString(type);
+    return name.empty() ? "model type " + std::to_string(static_cast<int>(type)) : name;
 }
 
 // OpenCV's importer prints its own diagnostics for a bad graph; the kernel reports through

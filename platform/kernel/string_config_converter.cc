@@ -1,4 +1,3 @@
-#include <cstring>
 #include <utility>
 
 #include "nerova/kernel.h"
@@ -7,12 +6,21 @@ namespace nerova {
 
 namespace {
 
+// One table per enumeration serves both directions.
 template <typename E, size_t N>
 E Lookup(const std::pair<const char*, E> (&table)[N], const std::string& s) {
     for (const auto& entry : table) {
         if (s == entry.first) return entry.second;
     }
     return static_cast<E>(NEROVA_UNSET_VALUE);
+}
+
+template <typename E, size_t N>
+std::string NameOf(const std::pair<const char*, E> (&table)[N], E value) {
+    for (const auto& entry : table) {
+        if (value == entry.second) return entry.first;
+    }
+    return "";
 }
 
 const std::pair<const char*, NerovaModelType> kModelTypes[] = {
@@ -23,11 +31,14 @@ const std::pair<const char*, NerovaModelType> kModelTypes[] = {
     {"MODEL_TYPE_OPENVINO", NEROVA_MODEL_TYPE_OPENVINO},
     {"MODEL_TYPE_TENSORRT", NEROVA_MODEL_TYPE_TENSORRT},
     {"MODEL_TYPE_ONNX", NEROVA_MODEL_TYPE_ONNX},
+    {"MODEL_TYPE_COREML", NEROVA_MODEL_TYPE_COREML},
+    {"MODEL_TYPE_JSON_GRAPH", NEROVA_MODEL_TYPE_JSON_GRAPH},
 };
 
 const std::pair<const char*, NerovaDeviceType> kDeviceTypes[] = {
-    {"DEVICE_X86", NEROVA_DEVICE_X86},       {"DEVICE_ARM", NEROVA_DEVICE_ARM},
-    {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL}, {"DEVICE_METAL", NEROVA_DEVICE_METAL},
+    {"DEVICE_NAIVE", NEROVA_DEVICE_NAIVE},   {"DEVICE_X86", NEROVA_DEVICE_X86},
+    {"DEVICE_ARM", NEROVA_DEVICE_ARM},       {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL},
+    {"DEVICE_METAL", NEROVA_DEVICE_METAL},
     {"DEVICE_CUDA", NEROVA_DEVICE_CUDA},     {"DEVICE_DSP", NEROVA_DEVICE_DSP},
     {"DEVICE_ATLAS", NEROVA_DEVICE_ATLAS},   {"DEVICE_HUAWEI_NPU", NEROVA_DEVICE_HUAWEI_NPU},
     {"DEVICE_RK_NPU", NEROVA_DEVICE_RK_NPU}, {"DEVICE_OPENGL", NEROVA_DEVICE_OPENGL},
@@ -133,62 +144,14 @@ NerovaBorderType StringConfigConverter::StringToBorderType(const std::string& s)
     return Lookup(kBorderTypes, s);
 }
 
-NerovaColorConversionType TypeUtils::CaclulateColorConversionType(NerovaPixelFormat src,
-                                                                  NerovaPixelFormat dst) {
-    struct Row {
-        NerovaPixelFormat src, dst;
-        NerovaColorConversionType type;
-    };
-    static const Row kRows[] = {
-        {NEROVA_PIXEL_FORMAT_GRAY, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_GRAY2BGR},
-        {NEROVA_PIXEL_FORMAT_GRAY, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_GRAY2RGB},
-        {NEROVA_PIXEL_FORMAT_BGR, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_BGR2RGB},
-        {NEROVA_PIXEL_FORMAT_RGB, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_RGB2BGR},
-        {NEROVA_PIXEL_FORMAT_BGRA, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_BGRA2BGR},
-        {NEROVA_PIXEL_FORMAT_RGBA, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_RGBA2RGB},
-        {NEROVA_PIXEL_FORMAT_RGBA, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_RGBA2BGR},
-        {NEROVA_PIXEL_FORMAT_BGRA, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_BGRA2RGB},
-        {NEROVA_PIXEL_FORMAT_NV12, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_NV12TORGB},
-        {NEROVA_PIXEL_FORMAT_NV21, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_NV21TORGB},
-        {NEROVA_PIXEL_FORMAT_YV12, NEROVA_PIXEL_FORMAT_RGB, NEROVA_COLOR_CONVERT_YV12TORGB},
-        {NEROVA_PIXEL_FORMAT_NV12, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_NV12TOBGR},
-        {NEROVA_PIXEL_FORMAT_NV21, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_NV21TOBGR},
-        {NEROVA_PIXEL_FORMAT_YV12, NEROVA_PIXEL_FORMAT_BGR, NEROVA_COLOR_CONVERT_YV12TOBGR},
-        {NEROVA_PIXEL_FORMAT_RGB, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_RGB2GRAY},
-        {NEROVA_PIXEL_FORMAT_BGR, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_BGR2GRAY},
-        {NEROVA_PIXEL_FORMAT_RGBA, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_RGBA2GRAY},
-        {NEROVA_PIXEL_FORMAT_BGRA, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_BGRA2GRAY},
-        {NEROVA_PIXEL_FORMAT_NV12, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_NV12TOGRAY},
-        {NEROVA_PIXEL_FORMAT_NV21, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_NV21TOGRAY},
-        {NEROVA_PIXEL_FORMAT_YV12, NEROVA_PIXEL_FORMAT_GRAY, NEROVA_COLOR_CONVERT_YV12TOGRAY},
-    };
-    for (const Row& row : kRows) {
-        if (row.src == src && row.dst == dst) return row.type;
-    }
-    return NEROVA_COLOR_CONVERT_NONE;
+std::string StringConfigConverter::ModelTypeToString(NerovaModelType type) {
+    return NameOf(kModelTypes, type);
 }
-
-NerovaDeviceType DeviceUtils::GetDefaultCpuDeviceType() {
-#if defined(__aarch64__) || defined(__arm__) || defined(_M_ARM64)
-    return NEROVA_DEVICE_ARM;
-#else
-    return NEROVA_DEVICE_X86;
-#endif
+std::string StringConfigConverter::DeviceTypeToString(NerovaDeviceType type) {
+    return NameOf(kDeviceTypes, type);
 }
-
-std::string FileUtils::GetFileParentPath(const std::string& path, bool is_file) {
-    auto is_sep = [](char c) { return c == '/' || c == '\\'; };
-    size_t end = path.size();
-    if (!is_file) {
-        while (end > 1 && is_sep(path[end - 1])) --end;
-    }
-    size_t pos = path.find_last_of("/\\", end == 0 ? 0 : end - 1);
-    if (end == 0 || pos == std::string::npos) return ".";
-    // Collapse repeated separators in front of the last component; keep a lone root.
-    size_t cut = pos;
-    while (cut > 0 && is_sep(path[cut - 1])) --cut;
-    if (cut == 0) return path.substr(0, 1);
-    return path.substr(0, cut);
+std::string StringConfigConverter::PixelFormatToString(NerovaPixelFormat format) {
+    return NameOf(kPixelFormats, format);
 }
 
 }  // namespace nerova

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
@@ -20,8 +21,8 @@ bool PlaneOk(const NerovaFrame& f, int index, int row_bytes) {
     return f.data[index] != nullptr && f.stride[index] >= row_bytes;
 }
 
-// Copies an h x w byte plane with its stride into dst at (x0, y0), replicating the last
-// column and row into the extra column/row of an even-sized destination.
+// Copies an h x w byte plane with its stride into dst, replicating the last column and row
+// into the extra column and row of an even-sized destination.
 void CopyPlane(const uint8_t* src, int stride, int w, int h, cv::Mat& dst) {
     for (int y = 0; y < dst.rows; ++y) {
         const uint8_t* row = src + static_cast<size_t>(std::min(y, h - 1)) * stride;

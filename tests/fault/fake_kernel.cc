@@ -3,7 +3,30 @@
 // kernel's; Blob, Status and the utilities stay the real ones.
 #include "fake_kernel.h"
 
+#include <new>
+#include <opencv2/core.hpp>
+#include <stdexcept>
+
 namespace nerova {
+
+namespace {
+
+void ThrowOnce(FakeThrow& what) {
+    const FakeThrow kind = what;
+    what = FakeThrow::kNone;
+    switch (kind) {
+        case FakeThrow::kNone:
+            return;
+        case FakeThrow::kCv:
+            CV_Error(cv::Error::StsBadArg, "injected");
+        case FakeThrow::kBadAlloc:
+            throw std::bad_alloc();
+        case FakeThrow::kOther:
+            throw std::runtime_error("injected");
+    }
+}
+
+}  // namespace
 
 FakeKernelControl& FakeKernel() {
     static FakeKernelControl control;
@@ -30,6 +53,7 @@ Inference::~Inference() { RecordCall("~Inference"); }
 
 Status Inference::Init(ModelConfig&, NetworkConfig& network) {
     RecordCall("Init");
+    ThrowOnce(FakeKernel().throw_in_init);
     impl_->network = network;
     if (FakeKernel().fail_init) return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "injected");
     return Status();
@@ -81,6 +105,7 @@ Status Instance::SetInputBlob(std::shared_ptr<Blob>, ParamConverter*, std::strin
 
 Status Instance::Forward() {
     RecordCall("Forward");
+    ThrowOnce(FakeKernel().throw_in_forward);
     return FakeKernel().fail_forward ? Status(NEROVA_ERR_KERNEL_FORWARD, "injected") : Status();
 }
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "face_detector/face_detector.h"
+#include "face_detector/face_detector_peer.h"
 #include "fake_kernel.h"
 #include "nerova_face_detector.h"
 #include "test_util.h"
@@ -54,7 +54,7 @@ class FaultTest : public ::testing::Test {
         path_ = dir_.Write("model.onnx", "bytes the fake kernel does not read");
         frame_ = cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3));
     }
-    void TearDown() override { SetResultAllocatorForTesting(nullptr); }
+    void TearDown() override { FaceDetectorTestPeer::SetResultAllocator(nullptr); }
 
     NerovaError Create(void** handle, const NerovaCustomRuntime* runtime = nullptr) {
         return NerovaFaceDetectorCreate(path_.c_str(), "", runtime, handle);
@@ -186,6 +186,48 @@ TEST_F(FaultTest, KernelFailuresDuringAFrame) {
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
+TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
+    void* handle = nullptr;
+    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    struct Case {
+        const char* what;
+        FakeThrow FakeKernelControl::*where;
+        FakeThrow kind;
+        NerovaError code;
+        std::string line;  // its beginning
+    };
+    const std::string kCreate = "NerovaFaceDetectorCreate";
+    const Case cases[] = {
+        {"OpenCV", &FakeKernelControl::throw_in_forward, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
+         Line(kApi, 55, "image operation failed: OpenCV")},
+        {"memory", &FakeKernelControl::throw_in_forward, FakeThrow::kBadAlloc,
+         NEROVA_ERR_OUT_OF_MEMORY, Line(kApi, 55, "out of memory.")},
+        {"other", &FakeKernelControl::throw_in_forward, FakeThrow::kOther, NEROVA_ERR_UNEXPECTED,
+         Line(kApi, 55, "unexpected error: injected")},
+        {"memory at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kBadAlloc,
+         NEROVA_ERR_OUT_OF_MEMORY, Line(kCreate, 36, "out of memory.")},
+        {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
+         Line(kCreate, 36, "image operation failed: OpenCV")},
+    };
+    for (const Case& c : cases) {
+        FakeKernel().*c.where = c.kind;
+        std::vector<std::string> lines;
+        if (c.where == &FakeKernelControl::throw_in_init) {
+            void* other = reinterpret_cast<void*>(0x30);
+            StderrCapture capture;
+            EXPECT_EQ(Create(&other), c.code) << c.what;
+            lines = capture.Lines();
+            EXPECT_EQ(other, reinterpret_cast<void*>(0x30)) << c.what;
+        } else {
+            EXPECT_EQ(Process(handle, &lines), c.code) << c.what;
+            EXPECT_EQ(Process(handle, nullptr), NEROVA_OK) << c.what << ": the next frame works";
+        }
+        ASSERT_EQ(lines.size(), 1u) << c.what;
+        EXPECT_EQ(Chain(lines)[0].rfind(c.line, 0), 0u) << lines[0];
+    }
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+}
+
 TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
     void* handle = nullptr;
     ASSERT_EQ(Create(&handle), NEROVA_OK);
@@ -239,7 +281,7 @@ void* CountingAllocator(size_t n) {
 TEST_F(FaultTest, ResultAllocationFailure) {
     void* handle = nullptr;
     ASSERT_EQ(Create(&handle), NEROVA_OK);
-    SetResultAllocatorForTesting(FailingAllocator);
+    FaceDetectorTestPeer::SetResultAllocator(FailingAllocator);
     std::vector<std::string> lines;
     uint32_t count = 0;
     NerovaFaceInfo* faces = nullptr;
@@ -251,7 +293,7 @@ TEST_F(FaultTest, ResultAllocationFailure) {
         (std::vector<std::string>{
             Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
             Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
-    SetResultAllocatorForTesting(nullptr);
+    FaceDetectorTestPeer::SetResultAllocator(nullptr);
     EXPECT_EQ(Process(handle, &lines), NEROVA_OK);
     EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
@@ -261,7 +303,7 @@ TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
     ASSERT_EQ(Create(&handle), NEROVA_OK);
     for (int i = 0; i < 3; ++i) ASSERT_EQ(Process(handle, nullptr), NEROVA_OK);  // warm up
     FakeKernel().record_calls = false;
-    SetResultAllocatorForTesting(CountingAllocator);
+    FaceDetectorTestPeer::SetResultAllocator(CountingAllocator);
     const NerovaFrame f = nerova_test::BgrFrame(frame_);
     g_result_allocations = 0;
     g_news = 0;

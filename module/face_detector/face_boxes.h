@@ -1,0 +1,61 @@
+// Decoding of the network's output rows into face boxes and greedy suppression of overlaps:
+// plain functions over arrays, so that the pipeline owns the storage (allocated once) and
+// tests and fuzzing reach the arithmetic without a network.
+#ifndef NEROVA_MODULE_FACE_DETECTOR_FACE_BOXES_H_
+#define NEROVA_MODULE_FACE_DETECTOR_FACE_BOXES_H_
+
+#include <cstdint>
+
+namespace nerova {
+namespace module {
+
+// A candidate box: score, then top-left and bottom-right corners.
+struct FaceBox {
+    float score;
+    float x1;
+    float y1;
+    float x2;
+    float y2;
+};
+
+// Layout of one output row: offsets dx, dy, dw, dh at 0..3, the face score, and the prior
+// box (centre x, centre y, width, height, in fractions of the network input) it refers to.
+constexpr int kRowScore = 5;
+constexpr int kRowPrior = 6;
+constexpr int kMinRowLength = kRowPrior + 4;
+// Scales of the regression offsets: centre offsets, then log-size offsets.
+constexpr double kCentreVariance = 0.1;
+constexpr double kSizeVariance = 0.2;
+
+// From network-input fractions to frame pixels: multiply by (fx, fy), then clamp the far
+// corner to the frame's width and height (letterboxing pads only right and bottom).
+struct FrameMapping {
+    float fx;
+    float fy;
+    float width;
+    float height;
+};
+
+// Admits rows scoring at least threshold whose score and box are finite, keeps the top_k
+// best in score order (earlier rows first among equal scores), decodes and maps them.
+// boxes must hold top_k entries; all are rewritten, those past the returned count as zeros.
+int DecodeRows(const float* rows, int row_count, int row_length, float threshold, int top_k,
+               const FrameMapping& mapping, FaceBox* boxes);
+
+// Keeps, in order, each box whose intersection over union with every box kept before it is
+// at most iou_threshold. kept and kept_areas must hold count entries; kept may be boxes.
+// Returns the number kept.
+int SuppressOverlaps(const FaceBox* boxes, int count, float iou_threshold, FaceBox* kept,
+                     float* kept_areas);
+
+// The largest float below 2^31; corners at or beyond it saturate to INT32_MAX.
+constexpr float kInt32Saturation = 2147483520.0f;
+
+// Truncation toward zero that saturates at the int32 range and reads NaN as 0, so that a
+// degenerate network output gives defined corners.
+int32_t TruncateToInt(float v);
+
+}  // namespace module
+}  // namespace nerova
+
+#endif  // NEROVA_MODULE_FACE_DETECTOR_FACE_BOXES_H_
