@@ -218,8 +218,6 @@ const char* NerovaErrorString(NerovaError code) {
             return "model file larger than the framework reads";
         case NEROVA_ERR_NOT_IMPLEMENTED:
             return "operation not implemented";
-        case NEROVA_ERR_MODEL_FILE_TOO_LARGE:
-            return "model file larger than the library reads";
         case NEROVA_ERR_KERNEL_MODEL_TYPE:
             return "model type not supported by the kernel";
         case NEROVA_ERR_KERNEL_MODEL_INVALID:
