@@ -154,18 +154,17 @@ TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
 
 TEST_F(FaultTest, KernelFailuresDuringAFrame) {
     ASSERT_EQ(Create(&handle_), NEROVA_OK);
-    struct Case {
+    const struct {
         const char* what;
         bool FakeKernelControl::*flag;
         int line;
         const char* not_called;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"input refused", &FakeKernelControl::fail_set_input, 193, "Forward"},
         {"run fails", &FakeKernelControl::fail_forward, 196, "GetOutputBlob"},
         {"output refused", &FakeKernelControl::fail_get_output, 200, nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().*c.flag = true;
         FakeKernel().calls.clear();
         std::vector<std::string> lines;
@@ -187,15 +186,14 @@ TEST_F(FaultTest, KernelFailuresDuringAFrame) {
 
 TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
     ASSERT_EQ(Create(&handle_), NEROVA_OK);
-    struct Case {
+    const std::string kCreate = "NerovaFaceDetectorCreate";
+    const struct {
         const char* what;
         FakeThrow FakeKernelControl::*where;
         FakeThrow kind;
         NerovaError code;
         std::string line;  // its beginning
-    };
-    const std::string kCreate = "NerovaFaceDetectorCreate";
-    const Case cases[] = {
+    } cases[] = {
         {"OpenCV", &FakeKernelControl::throw_in_forward, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
          LogEntry(kApi, 55, "image operation failed: OpenCV")},
         {"memory", &FakeKernelControl::throw_in_forward, FakeThrow::kBadAlloc,
@@ -207,7 +205,7 @@ TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
         {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
          LogEntry(kCreate, 36, "image operation failed: OpenCV")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().*c.where = c.kind;
         std::vector<std::string> lines;
         if (c.where == &FakeKernelControl::throw_in_init) {
@@ -227,18 +225,17 @@ TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
 
 TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
     ASSERT_EQ(Create(&handle_), NEROVA_OK);
-    struct Case {
+    const struct {
         const char* what;
         std::vector<int> dims;
         std::vector<float> rows;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"two dims", {1, 10}, std::vector<float>(10, 0.99f)},
         {"rows of nine floats", {1, 1, 9}, std::vector<float>(9, 0.99f)},
         {"no data", {1, 1, 10}, {}},
         {"no dims", {}, std::vector<float>(10, 0.99f)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().output_dims = c.dims;
         FakeKernel().output_rows = c.rows;
         std::vector<std::string> lines;
