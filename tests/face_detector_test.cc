@@ -35,23 +35,39 @@ TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
     void* handle = kSentinel;
     NerovaFaceInfo* faces = nullptr;
     uint32_t count = 0;
-    const char* create = "NerovaFaceDetectorCreate";
-    const char* process = "NerovaFaceDetectorProcess";
-    const struct {
+    float score, nms;
+    int32_t top_k;
+    NerovaCustomRuntime runtime;
+    // The function called, the line of its check and its arguments.
+    struct Row {
         const char* function;
         int line;
         std::function<NerovaError()> call;
-    } cases[] = {
-        {create, 15, [&] { return NerovaFaceDetectorCreate(nullptr, nullptr, nullptr, &handle); }},
-        {create, 15, [&] { return NerovaFaceDetectorCreate(nullptr, "", nullptr, &handle); }},
-        {create, 16, [&] { return NerovaFaceDetectorCreate("m.onnx", nullptr, nullptr, &handle); }},
-        {create, 17, [&] { return NerovaFaceDetectorCreate("m.onnx", "", nullptr, nullptr); }},
-        {"NerovaFaceDetectorDestroy", 69, [&] { return NerovaFaceDetectorDestroy(nullptr); }},
-        {process, 45, [&] { return NerovaFaceDetectorProcess(nullptr, &f, &faces, &count); }},
-        {process, 46, [&] { return NerovaFaceDetectorProcess(ready, nullptr, &faces, &count); }},
-        {process, 47, [&] { return NerovaFaceDetectorProcess(ready, &f, nullptr, &count); }},
-        {process, 48, [&] { return NerovaFaceDetectorProcess(ready, &f, &faces, nullptr); }},
     };
+    // clang-format off
+#define NULL_ROW(line, function, ...) Row{#function, line, [&] { return function(__VA_ARGS__); }}
+    // clang-format on
+    const Row cases[] = {
+        NULL_ROW(15, NerovaFaceDetectorCreate, nullptr, nullptr, nullptr, &handle),
+        NULL_ROW(15, NerovaFaceDetectorCreate, nullptr, "", nullptr, &handle),
+        NULL_ROW(16, NerovaFaceDetectorCreate, "m.onnx", nullptr, nullptr, &handle),
+        NULL_ROW(17, NerovaFaceDetectorCreate, "m.onnx", "", nullptr, nullptr),
+        NULL_ROW(69, NerovaFaceDetectorDestroy, nullptr),
+        NULL_ROW(45, NerovaFaceDetectorProcess, nullptr, &f, &faces, &count),
+        NULL_ROW(46, NerovaFaceDetectorProcess, ready, nullptr, &faces, &count),
+        NULL_ROW(47, NerovaFaceDetectorProcess, ready, &f, nullptr, &count),
+        NULL_ROW(48, NerovaFaceDetectorProcess, ready, &f, &faces, nullptr),
+        NULL_ROW(90, NerovaFaceDetectorSetScoreThreshold, nullptr, 0.5f),
+        NULL_ROW(100, NerovaFaceDetectorSetNmsThreshold, nullptr, 0.5f),
+        NULL_ROW(110, NerovaFaceDetectorSetTopK, nullptr, 5),
+        NULL_ROW(120, NerovaFaceDetectorGetSettings, nullptr, &score, &nms, &top_k),
+        NULL_ROW(121, NerovaFaceDetectorGetSettings, ready, nullptr, &nms, &top_k),
+        NULL_ROW(122, NerovaFaceDetectorGetSettings, ready, &score, nullptr, &top_k),
+        NULL_ROW(123, NerovaFaceDetectorGetSettings, ready, &score, &nms, nullptr),
+        NULL_ROW(130, NerovaFaceDetectorGetRuntime, nullptr, &runtime),
+        NULL_ROW(131, NerovaFaceDetectorGetRuntime, ready, nullptr),
+    };
+#undef NULL_ROW
     for (const auto& c : cases) {
         StderrCapture capture;
         EXPECT_EQ(c.call(), NEROVA_ERR_PARAM_NULL) << c.function << " " << c.line;
@@ -75,29 +91,22 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
     const char* onnx = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
     const std::string oversized = onnx + std::string(1 << 20, ' ');  // valid, but past 1 MiB
     const struct {
-        const char* json;   // null: no model directory at all
-        const char* model;  // test network copied in as model.onnx; null: bytes of no network
         NerovaError code;
         std::vector<std::string> chain;
+        const char* json;                           // null: no model directory at all
+        const char* model = "fixed_rows_320.onnx";  // copied in as model.onnx; null: no network
     } cases[] = {
-        {nullptr,
-         nullptr,
-         NEROVA_ERR_MODEL_PATH,
-         {LogEntry(parse, 54, "model.Parse."), parse_failed}},
-        {"{\"ModelConfig\": ", "fixed_rows_320.onnx", NEROVA_ERR_JSON, {reader, parse_failed}},
-        {oversized.c_str(), "fixed_rows_320.onnx", NEROVA_ERR_JSON, {reader, parse_failed}},
-        {R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})",
-         "fixed_rows_320.onnx",
-         NEROVA_ERR_MODEL_FILE_NOT_FOUND,
-         {reader, parse_failed}},
-        {onnx, nullptr, NEROVA_ERR_NET, {init_failed}},
-        {onnx, "gray_input.onnx", NEROVA_ERR_NET, {init_failed}},
-        {onnx, "three_dims.onnx", NEROVA_ERR_NET, {init_failed}},
-        {onnx, "symbolic_batch.onnx", NEROVA_ERR_NET, {init_failed}},
-        {R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 65}})",
-         "fixed_rows_320.onnx",
-         NEROVA_ERR_NET,
-         {init_failed}},
+        {NEROVA_ERR_MODEL_PATH, {LogEntry(parse, 54, "model.Parse."), parse_failed}, nullptr},
+        {NEROVA_ERR_JSON, {reader, parse_failed}, "{\"ModelConfig\": "},
+        {NEROVA_ERR_JSON, {reader, parse_failed}, oversized.c_str()},
+        {NEROVA_ERR_MODEL_FILE_NOT_FOUND,
+         {reader, parse_failed},
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})"},
+        {NEROVA_ERR_NET, {init_failed}, onnx, nullptr},
+        {NEROVA_ERR_NET, {init_failed}, onnx, "gray_input.onnx"},
+        {NEROVA_ERR_NET,
+         {init_failed},
+         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 65}})"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -130,34 +139,27 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
     const std::string path = MakeModelDir(
         dir, TestModel("fixed_rows_320.onnx"),
         R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 2}})");
-    struct Case {
+    // A host's device value as the 32-bit integer it wrote, in or outside the enumeration.
+    auto runtime = [](int32_t device, int32_t id, int32_t threads) {
+        NerovaCustomRuntime r{NEROVA_DEVICE_ARM, id, threads};
+        std::memcpy(&r.device_type, &device, sizeof device);
+        return r;
+    };
+    const NerovaDeviceType cpu = DeviceUtils::GetDefaultCpuDeviceType();
+    const struct {
         const char* what;
         bool with_runtime;
         NerovaCustomRuntime runtime;
         NerovaDeviceType device;
         int threads;
-    };
-    // A host's device value as the 32-bit integer it wrote, in or outside the enumeration.
-    auto runtime = [](int32_t device, int32_t id, int32_t threads) {
-        NerovaCustomRuntime r{};
-        std::memcpy(&r.device_type, &device, sizeof device);
-        r.device_id = id;
-        r.thread_num = threads;
-        return r;
-    };
-    const NerovaDeviceType cpu = DeviceUtils::GetDefaultCpuDeviceType();
-    const Case cases[] = {
+    } cases[] = {
         {"file settings", false, {}, NEROVA_DEVICE_X86, 2},
         {"negative device falls back", true, runtime(-7, 0, 1), cpu, 1},
         {"device above the enumeration falls back", true, runtime(0x7fffffff, 0, 1), cpu, 1},
-        {"runtime on the CPU", true, {NEROVA_DEVICE_ARM, 0, 1}, NEROVA_DEVICE_ARM, 1},
-        {"CUDA falls back",
-         true,
-         {NEROVA_DEVICE_CUDA, 1, 3},
-         DeviceUtils::GetDefaultCpuDeviceType(),
-         3},
+        {"runtime on the CPU", true, runtime(NEROVA_DEVICE_ARM, 0, 1), NEROVA_DEVICE_ARM, 1},
+        {"CUDA falls back", true, runtime(NEROVA_DEVICE_CUDA, 1, 3), cpu, 3},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         void* handle = nullptr;
         StderrCapture capture;
         ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", c.with_runtime ? &c.runtime : nullptr,
@@ -191,91 +193,43 @@ TEST(SettingsTest, RefusalsAndRangeEdgesLeaveTheSettingsAsTheyWere) {
     const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
     void* handle = nullptr;
     ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle), NEROVA_OK);
-    enum Which { kScore, kNms, kTopK, kGetSettings, kGetRuntime };
     const char* const names[] = {"NerovaFaceDetectorSetScoreThreshold",
-                                 "NerovaFaceDetectorSetNmsThreshold", "NerovaFaceDetectorSetTopK",
-                                 "NerovaFaceDetectorGetSettings", "NerovaFaceDetectorGetRuntime"};
+                                 "NerovaFaceDetectorSetNmsThreshold", "NerovaFaceDetectorSetTopK"};
     const float nan = std::nanf("");
-    struct Case {
-        Which which;
-        bool null_handle;
-        double value;
-        NerovaError want;
-        int line;  // of the one log line on failure
-    };
     // In order: each row starts from the settings the previous rows left.
-    const Case cases[] = {
-        {kScore, false, 0.0, NEROVA_OK, 0},
-        {kScore, false, 1.0, NEROVA_OK, 0},
-        {kScore, false, 1.0001, NEROVA_ERR_PARAM_RANGE, 92},
-        {kScore, false, -1e-6, NEROVA_ERR_PARAM_RANGE, 92},
-        {kScore, false, nan, NEROVA_ERR_PARAM_RANGE, 92},
-        {kScore, true, 0.5, NEROVA_ERR_PARAM_NULL, 90},
-        {kNms, false, 0.0, NEROVA_OK, 0},
-        {kNms, false, 1.0, NEROVA_OK, 0},
-        {kNms, false, 1.5, NEROVA_ERR_PARAM_RANGE, 102},
-        {kNms, false, nan, NEROVA_ERR_PARAM_RANGE, 102},
-        {kNms, true, 0.5, NEROVA_ERR_PARAM_NULL, 100},
-        {kTopK, false, 1, NEROVA_OK, 0},
-        {kTopK, false, 100000, NEROVA_OK, 0},
-        {kTopK, false, 0, NEROVA_ERR_PARAM_RANGE, 112},
-        {kTopK, false, 100001, NEROVA_ERR_PARAM_RANGE, 112},
-        {kTopK, false, -5, NEROVA_ERR_PARAM_RANGE, 112},
-        {kTopK, true, 5, NEROVA_ERR_PARAM_NULL, 110},
-        {kGetSettings, true, 0, NEROVA_ERR_PARAM_NULL, 120},
-        {kGetSettings, false, 1, NEROVA_ERR_PARAM_NULL, 121},  // value: which pointer is null
-        {kGetSettings, false, 2, NEROVA_ERR_PARAM_NULL, 122},
-        {kGetSettings, false, 3, NEROVA_ERR_PARAM_NULL, 123},
-        {kGetRuntime, true, 0, NEROVA_ERR_PARAM_NULL, 130},
-        {kGetRuntime, false, 0, NEROVA_ERR_PARAM_NULL, 131},
+    const struct {
+        int which;  // score threshold, NMS threshold, top_k
+        float value;
+        int line;  // of the one log line of a refusal; 0: accepted
+    } cases[] = {
+        {0, 0.0f, 0},   {0, 1.0f, 0}, {0, 1.0001f, 92}, {0, -1e-6f, 92}, {0, nan, 92},
+        {1, 0.0f, 0},   {1, 1.0f, 0}, {1, 1.5f, 102},   {1, nan, 102},   {2, 1, 0},
+        {2, 100000, 0}, {2, 0, 112},  {2, 100001, 112}, {2, -5, 112},
     };
-    float score = 0.95f, nms = 0.7f;
-    int32_t top_k = 10;
-    for (const Case& c : cases) {
-        void* h = c.null_handle ? nullptr : handle;
-        float got_score = -1, got_nms = -1;
-        int32_t got_top_k = -1;
+    float want[3] = {0.95f, 0.7f, 10};
+    for (const auto& c : cases) {
         StderrCapture capture;
-        NerovaError err = NEROVA_OK;
-        switch (c.which) {
-            case kScore:
-                err = NerovaFaceDetectorSetScoreThreshold(h, static_cast<float>(c.value));
-                break;
-            case kNms:
-                err = NerovaFaceDetectorSetNmsThreshold(h, static_cast<float>(c.value));
-                break;
-            case kTopK:
-                err = NerovaFaceDetectorSetTopK(h, static_cast<int32_t>(c.value));
-                break;
-            case kGetSettings:
-                err = NerovaFaceDetectorGetSettings(h, c.value == 1 ? nullptr : &got_score,
-                                                    c.value == 2 ? nullptr : &got_nms,
-                                                    c.value == 3 ? nullptr : &got_top_k);
-                break;
-            case kGetRuntime:
-                err = NerovaFaceDetectorGetRuntime(h, nullptr);
-                break;
-        }
+        const NerovaError err = c.which == 0 ? NerovaFaceDetectorSetScoreThreshold(handle, c.value)
+                                : c.which == 1
+                                    ? NerovaFaceDetectorSetNmsThreshold(handle, c.value)
+                                    : NerovaFaceDetectorSetTopK(handle, int32_t(c.value));
         const std::string what = std::string(names[c.which]) + " " + std::to_string(c.value);
-        EXPECT_EQ(err, c.want) << what;
+        EXPECT_EQ(err, c.line ? NEROVA_ERR_PARAM_RANGE : NEROVA_OK) << what;
         const auto lines = capture.Lines();
-        if (c.want == NEROVA_OK) {
-            EXPECT_TRUE(lines.empty()) << what;
-            if (c.which == kScore) score = static_cast<float>(c.value);
-            if (c.which == kNms) nms = static_cast<float>(c.value);
-            if (c.which == kTopK) top_k = static_cast<int32_t>(c.value);
-        } else {
+        if (c.line) {
             ASSERT_EQ(lines.size(), 1u) << what;
-            EXPECT_TRUE(IsLogLine(
-                lines[0], kApi, names[c.which], c.line,
-                c.want == NEROVA_ERR_PARAM_NULL ? "CHECK_PARAM_NULL!" : "value out of range."))
+            EXPECT_TRUE(IsLogLine(lines[0], kApi, names[c.which], c.line, "value out of range."))
                 << lines[0];
+        } else {
+            EXPECT_TRUE(lines.empty()) << what;
+            want[c.which] = c.value;
         }
-        ASSERT_EQ(NerovaFaceDetectorGetSettings(handle, &got_score, &got_nms, &got_top_k),
-                  NEROVA_OK);
-        EXPECT_EQ(got_score, score) << what;
-        EXPECT_EQ(got_nms, nms) << what;
-        EXPECT_EQ(got_top_k, top_k) << what;
+        float score = -1, nms = -1;
+        int32_t top_k = -1;
+        ASSERT_EQ(NerovaFaceDetectorGetSettings(handle, &score, &nms, &top_k), NEROVA_OK);
+        EXPECT_EQ(std::vector<float>({score, nms, float(top_k)}),
+                  std::vector<float>(want, want + 3))
+            << what;
     }
     // The record's by-key access stays unsupported.
     EXPECT_EQ(static_cast<FaceDetectorAlgorithm*>(handle)->GetParam()->SetParam("top_k", 5),

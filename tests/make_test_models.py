@@ -23,42 +23,26 @@ def save(model, out_dir, name):
         f.write(model.SerializeToString())
 
 
-def mean_feature(input_name, tag, nodes, inits):
-    """(1,3,H,W) -> (1,1): mean over channels and pixels."""
-    w = numpy_helper.from_array(np.full((1, 3, 1, 1), 1.0 / 3.0, np.float32), tag + "_w")
-    inits.append(w)
-    nodes += [
-        helper.make_node("Conv", [input_name, w.name], [tag + "_c"], kernel_shape=[1, 1]),
-        helper.make_node("GlobalAveragePool", [tag + "_c"], [tag + "_p"]),
-        helper.make_node("Flatten", [tag + "_p"], [tag + "_m"], axis=1),
-    ]
-    return tag + "_m"
-
-
-def rows_model(h, w, const_rows, gain_rows=None, row_len=10, input_dims=None,
-               channels=3, input_name="input", batch=1):
-    rows = np.asarray(const_rows, np.float32).reshape(-1, row_len)
+def rows_model(h, w, const_rows, gain_rows=None, channels=3):
+    rows = np.asarray(const_rows, np.float32).reshape(-1, 10)
     gain = np.zeros_like(rows) if gain_rows is None else np.asarray(gain_rows, np.float32).reshape(rows.shape)
-    n = rows.size
-    nodes, inits = [], []
-    in_shape = input_dims or [batch, channels, h, w]
-    x = helper.make_tensor_value_info(input_name, TensorProto.FLOAT, in_shape)
-    if channels == 3 and len(in_shape) == 4:
-        m = mean_feature(input_name, "f", nodes, inits)
+    x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, channels, h, w])
+    if channels == 3:  # m: the mean over channels and pixels, (1,3,H,W) -> (1,1)
+        inits = [numpy_helper.from_array(np.full((1, 3, 1, 1), 1.0 / 3.0, np.float32), "f_w")]
+        nodes = [helper.make_node("Conv", ["input", "f_w"], ["f_c"], kernel_shape=[1, 1]),
+                 helper.make_node("GlobalAveragePool", ["f_c"], ["f_p"]),
+                 helper.make_node("Flatten", ["f_p"], ["f_m"], axis=1)]
     else:
-        nodes.append(helper.make_node("ReduceMean", [input_name], ["f_r"], keepdims=0))
-        nodes.append(helper.make_node("Reshape", ["f_r", "one_one"], ["f_m"]))
-        inits.append(numpy_helper.from_array(np.array([1, 1], np.int64), "one_one"))
-        m = "f_m"
-    inits.append(numpy_helper.from_array(gain.reshape(n, 1), "gain"))
-    inits.append(numpy_helper.from_array(rows.reshape(n), "base"))
-    nodes.append(helper.make_node("Gemm", [m, "gain", "base"], ["flat"], transB=1))
-    shape = [1, rows.shape[0], row_len]
-    inits.append(numpy_helper.from_array(np.array(shape, np.int64), "out_shape"))
-    nodes.append(helper.make_node("Reshape", ["flat", "out_shape"], ["output"]))
-    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, shape)
-    graph = helper.make_graph(nodes, "rows", [x], [y], inits)
-    return helper.make_model(graph)
+        inits = [numpy_helper.from_array(np.array([1, 1], np.int64), "one_one")]
+        nodes = [helper.make_node("ReduceMean", ["input"], ["f_r"], keepdims=0),
+                 helper.make_node("Reshape", ["f_r", "one_one"], ["f_m"])]
+    inits += [numpy_helper.from_array(gain.reshape(rows.size, 1), "gain"),
+              numpy_helper.from_array(rows.reshape(rows.size), "base"),
+              numpy_helper.from_array(np.array([1, rows.shape[0], 10], np.int64), "out_shape")]
+    nodes += [helper.make_node("Gemm", ["f_m", "gain", "base"], ["flat"], transB=1),
+              helper.make_node("Reshape", ["flat", "out_shape"], ["output"])]
+    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, rows.shape[0], 10])
+    return helper.make_model(helper.make_graph(nodes, "rows", [x], [y], inits))
 
 
 def row(dx=0, dy=0, dw=0, dh=0, score=0.0, cx=0.5, cy=0.5, pw=0.2, ph=0.2):
@@ -75,26 +59,6 @@ def affine_model():
     graph = helper.make_graph([node], "affine", [x], [y],
                               [numpy_helper.from_array(w, "w"), numpy_helper.from_array(b, "b")])
     return helper.make_model(graph)
-
-
-def two_inputs_model():
-    """Inputs "zeta" (1,3,8,8) declared first and "alpha" (1,3,16,16); rows from both means."""
-    nodes, inits = [], []
-    xs = [helper.make_tensor_value_info("zeta", TensorProto.FLOAT, [1, 3, 8, 8]),
-          helper.make_tensor_value_info("alpha", TensorProto.FLOAT, [1, 3, 16, 16])]
-    mean_feature("zeta", "z", nodes, inits)
-    mean_feature("alpha", "a", nodes, inits)
-    # Joined before flattening: OpenCV's Gemm import needs a flattened operand of known width.
-    nodes.append(helper.make_node("Add", ["z_p", "a_p"], ["sum"]))
-    nodes.append(helper.make_node("Flatten", ["sum"], ["m"], axis=1))
-    rows = np.array(row(score=0.5), np.float32)
-    inits.append(numpy_helper.from_array(np.zeros((10, 1), np.float32), "gain"))
-    inits.append(numpy_helper.from_array(rows, "base"))
-    nodes.append(helper.make_node("Gemm", ["m", "gain", "base"], ["flat"], transB=1))
-    inits.append(numpy_helper.from_array(np.array([1, 1, 10], np.int64), "out_shape"))
-    nodes.append(helper.make_node("Reshape", ["flat", "out_shape"], ["output"]))
-    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 1, 10])
-    return helper.make_model(helper.make_graph(nodes, "two", xs, [y], inits))
 
 
 def hostile_models():
@@ -184,7 +148,6 @@ def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     save(affine_model(), out, "affine.onnx")
-    save(two_inputs_model(), out, "two_inputs.onnx")
 
     # Decoding and suppression on a 320x320 input: fixed rows (see the pipeline tests).
     # Priors are binary fractions so that the expected pixels are exact.
@@ -207,11 +170,8 @@ def main():
                 pw=0.05, ph=0.05) for i in range(40)]
     save(rows_model(128, 128, many), out, "many_rows_128.onnx")
 
-    # Networks that set-up or decoding must refuse.
+    # A network that set-up must refuse.
     save(rows_model(16, 16, [row(score=0.99)], channels=1), out, "gray_input.onnx")
-    save(rows_model(16, 16, [row(score=0.99)], input_dims=[1, 3, 16]), out, "three_dims.onnx")
-    save(rows_model(16, 16, [row(score=0.99)], input_dims=["N", 3, 16, 16]), out, "symbolic_batch.onnx")
-    save(rows_model(16, 16, [row(score=0.99)[:8]], row_len=8), out, "short_rows.onnx")
 
     save_hostile(out)
 

@@ -36,9 +36,7 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string TestModel(const std::string& name) {
@@ -106,18 +104,9 @@ std::string LogEntry(const std::string& function, int line, const std::string& m
 }
 
 NerovaFrame BgrFrame(const cv::Mat& bgr) {
-    NerovaFrame frame{};
-    frame.pixel_format = NEROVA_PIXEL_FORMAT_BGR;
-    frame.width = bgr.cols;
-    frame.height = bgr.rows;
-    frame.data[0] = bgr.data;
-    frame.stride[0] = static_cast<int32_t>(bgr.step[0]);
-    return frame;
+    return NerovaFrame{
+        NEROVA_PIXEL_FORMAT_BGR, bgr.cols, bgr.rows, {bgr.data}, {int32_t(bgr.step[0])}};
 }
-
-}  // namespace nerova_test
-
-namespace nerova_test {
 
 std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
                          const std::string& json) {
@@ -161,17 +150,10 @@ std::vector<FormatFrame> EveryPixelFormat(int width, int height) {
     };
     std::vector<FormatFrame> out;
     for (const auto& f : formats) {
-        FormatFrame c{f.format, f.pixels, NerovaFrame{}, cv::Mat()};
-        if (f.to_bgr < 0) {
-            c.bgr = f.pixels.clone();
-        } else {
-            cv::cvtColor(f.pixels, c.bgr, f.to_bgr);
-        }
-        c.frame.pixel_format = f.format;
-        c.frame.width = width;
-        c.frame.height = height;
-        c.frame.data[0] = f.pixels.data;
-        c.frame.stride[0] = static_cast<int>(f.pixels.step);
+        FormatFrame c{f.format, f.pixels,
+                      NerovaFrame{f.format, width, height, {f.pixels.data}, {int(f.pixels.step)}},
+                      f.pixels.clone()};
+        if (f.to_bgr >= 0) cv::cvtColor(f.pixels, c.bgr, f.to_bgr);
         const uint8_t* chroma = f.pixels.data + static_cast<size_t>(height) * width;
         if (f.format == NEROVA_PIXEL_FORMAT_YV12) {  // V plane, then U plane
             c.frame.data[1] = chroma;

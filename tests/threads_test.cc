@@ -17,10 +17,8 @@ using nerova_test::TestModel;
 // Frames whose mean brightness decides the score of the network's single row.
 std::vector<cv::Mat> Frames() {
     std::vector<cv::Mat> frames;
-    for (int i = 0; i < 12; ++i) {
-        cv::Mat m(48 + 8 * i, 64 + 4 * i, CV_8UC3, cv::Scalar(150 + 8 * i, 170, 190));
-        frames.push_back(m);
-    }
+    for (int i = 0; i < 12; ++i)
+        frames.emplace_back(48 + 8 * i, 64 + 4 * i, CV_8UC3, cv::Scalar(150 + 8 * i, 170, 190));
     return frames;
 }
 
@@ -48,10 +46,10 @@ TEST(ThreadsTest, ParallelHandlesMatchOneThread) {
     TempDir dir;
     const std::string path = MakeModelDir(dir, TestModel("bright_score_64.onnx"));
     const auto frames = Frames();
-    void* reference_handle = nullptr;
-    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &reference_handle), NEROVA_OK);
-    const auto reference = RunAll(reference_handle, frames, 3);
-    NerovaFaceDetectorDestroy(reference_handle);
+    void* one = nullptr;
+    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &one), NEROVA_OK);
+    const auto reference = RunAll(one, frames, 3);
+    NerovaFaceDetectorDestroy(one);
     size_t with_faces = 0;
     for (const auto& r : reference) with_faces += r[1] > 0;
     ASSERT_GT(with_faces, 0u);

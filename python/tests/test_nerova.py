@@ -42,24 +42,18 @@ def test_same_records_as_the_tool_on_the_samples():
 
 def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):
     bgr = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))[:480, :400]
-    cases = {  # format: (frame, the BGR frame holding the same pixels)
-        "BGR": (bgr, bgr),
-        "RGB": (cv2.cvtColor(bgr, cv2.COLOR_BGR2RGB), bgr),
-        "BGRA": (cv2.cvtColor(bgr, cv2.COLOR_BGR2BGRA), bgr),
-        "RGBA": (cv2.cvtColor(bgr, cv2.COLOR_BGR2RGBA), bgr),
-    }
-    gray = cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY)
-    cases["GRAY"] = (gray, cv2.cvtColor(gray, cv2.COLOR_GRAY2BGR))
-    i420 = cv2.cvtColor(bgr, cv2.COLOR_BGR2YUV_I420)
     h, w = bgr.shape[:2]
+    i420 = cv2.cvtColor(bgr, cv2.COLOR_BGR2YUV_I420)
     u, v = i420[h:h + h // 4].reshape(-1), i420[h + h // 4:].reshape(-1)
-    nv12 = np.vstack([i420[:h], np.dstack([u, v]).reshape(h // 2, w)])
-    nv21 = np.vstack([i420[:h], np.dstack([v, u]).reshape(h // 2, w)])
-    yv12 = np.vstack([i420[:h], v.reshape(-1, w), u.reshape(-1, w)])
-    cases["NV12"] = (nv12, cv2.cvtColor(nv12, cv2.COLOR_YUV2BGR_NV12))
-    cases["NV21"] = (nv21, cv2.cvtColor(nv21, cv2.COLOR_YUV2BGR_NV21))
-    cases["YV12"] = (yv12, cv2.cvtColor(yv12, cv2.COLOR_YUV2BGR_YV12))
-    for fmt, (frame, equivalent) in cases.items():
+    frames = {"BGR": bgr, "RGB": cv2.cvtColor(bgr, cv2.COLOR_BGR2RGB), "BGRA": cv2.cvtColor(bgr, cv2.COLOR_BGR2BGRA),
+              "RGBA": cv2.cvtColor(bgr, cv2.COLOR_BGR2RGBA), "GRAY": cv2.cvtColor(bgr, cv2.COLOR_BGR2GRAY),
+              "NV12": np.vstack([i420[:h], np.dstack([u, v]).reshape(h // 2, w)]),
+              "NV21": np.vstack([i420[:h], np.dstack([v, u]).reshape(h // 2, w)]),
+              "YV12": np.vstack([i420[:h], v.reshape(-1, w), u.reshape(-1, w)])}
+    to_bgr = {"RGB": cv2.COLOR_RGB2BGR, "BGRA": cv2.COLOR_BGRA2BGR, "RGBA": cv2.COLOR_RGBA2BGR, "GRAY": cv2.COLOR_GRAY2BGR,
+              "NV12": cv2.COLOR_YUV2BGR_NV12, "NV21": cv2.COLOR_YUV2BGR_NV21, "YV12": cv2.COLOR_YUV2BGR_YV12}
+    for fmt, frame in frames.items():  # against OpenCV's BGR of the same pixels
+        equivalent = cv2.cvtColor(frame, to_bgr[fmt]) if fmt in to_bgr else frame
         expected = det.detect(equivalent)
         assert expected, fmt
         assert det.detect(frame, pixel_format=fmt) == expected, fmt

@@ -6,24 +6,17 @@
 #include <new>
 #include <opencv2/core.hpp>
 #include <stdexcept>
+#include <utility>
 
 namespace nerova {
 
 namespace {
 
 void ThrowOnce(FakeThrow& what) {
-    const FakeThrow kind = what;
-    what = FakeThrow::kNone;
-    switch (kind) {
-        case FakeThrow::kNone:
-            return;
-        case FakeThrow::kCv:
-            CV_Error(cv::Error::StsBadArg, "injected");
-        case FakeThrow::kBadAlloc:
-            throw std::bad_alloc();
-        case FakeThrow::kOther:
-            throw std::runtime_error("injected");
-    }
+    const FakeThrow kind = std::exchange(what, FakeThrow::kNone);
+    if (kind == FakeThrow::kCv) CV_Error(cv::Error::StsBadArg, "injected");
+    if (kind == FakeThrow::kBadAlloc) throw std::bad_alloc();
+    if (kind == FakeThrow::kOther) throw std::runtime_error("injected");
 }
 
 }  // namespace
@@ -74,15 +67,10 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
                                                     std::map<std::string, std::vector<int>>) {
     RecordCall("CreateInstance");
     FakeKernel().instance_devices.push_back(impl_->network.device_type);
-    std::shared_ptr<Instance> instance(
-        new Instance(std::unique_ptr<InstanceImpl>(new InstanceImpl())));
-    if (FakeKernel().fail_create_instance > 0) {
-        --FakeKernel().fail_create_instance;
-        status = Status(NEROVA_ERR_KERNEL_DEVICE, "injected");
-        return instance;
-    }
-    status = Status();
-    return instance;
+    const bool fail = FakeKernel().fail_create_instance > 0;
+    FakeKernel().fail_create_instance -= fail;
+    status = fail ? Status(NEROVA_ERR_KERNEL_DEVICE, "injected") : Status();
+    return std::shared_ptr<Instance>(new Instance(std::make_unique<InstanceImpl>()));
 }
 
 Status Inference::GetModelInputShapesMap(std::map<std::string, std::vector<int>>& shapes) {

@@ -54,19 +54,22 @@ class FaultTest : public ::testing::Test {
         path_ = dir_.Write("model.onnx", "bytes the fake kernel does not read");
         frame_ = cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3));
     }
-    void TearDown() override { FaceDetectorTestPeer::SetResultAllocator(nullptr); }
+    void TearDown() override {
+        FaceDetectorTestPeer::SetResultAllocator(nullptr);
+        EXPECT_EQ(handle_ ? NerovaFaceDetectorDestroy(handle_) : NEROVA_OK, NEROVA_OK);
+    }
 
     NerovaError Create(void** handle, const NerovaCustomRuntime* runtime = nullptr) {
         return NerovaFaceDetectorCreate(path_.c_str(), "", runtime, handle);
     }
     // Process one frame; returns the code, the faces and the lines logged.
-    NerovaError Process(void* handle, std::vector<std::string>* lines, uint32_t* count = nullptr,
+    NerovaError Process(std::vector<std::string>* lines, uint32_t* count = nullptr,
                         NerovaFaceInfo** out = nullptr) {
         const NerovaFrame f = nerova_test::BgrFrame(frame_);
         NerovaFaceInfo* faces = reinterpret_cast<NerovaFaceInfo*>(0x20);
         uint32_t n = 12345;
         StderrCapture capture;
-        const NerovaError err = NerovaFaceDetectorProcess(handle, &f, &faces, &n);
+        const NerovaError err = NerovaFaceDetectorProcess(handle_, &f, &faces, &n);
         if (lines) *lines = capture.Lines();
         if (count) *count = n;
         if (out) {
@@ -80,14 +83,12 @@ class FaultTest : public ::testing::Test {
     TempDir dir_;
     std::string path_;
     cv::Mat frame_;
+    void* handle_ = nullptr;  // destroyed after the test
 };
 
+using Chain = std::vector<std::string>;
 using nerova_test::LogChain;
-
-std::vector<std::string> Chain(const std::vector<std::string>& lines) { return LogChain(lines); }
-std::string Line(const std::string& f, int line, const std::string& m) {
-    return nerova_test::LogEntry(f, line, m);
-}
+using nerova_test::LogEntry;
 
 const std::string kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
 const std::string kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
@@ -95,23 +96,22 @@ const std::string kPost = "nerova::module::FaceDetectorAlgorithm::Post";
 const std::string kApi = "NerovaFaceDetectorProcess";
 
 TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
-    struct Case {
+    const struct {
         const char* what;
         bool fail_init;
         int fail_create;
-        std::map<std::string, std::vector<int>> shapes;
         NerovaError code;
         size_t create_calls;
-    };
-    const Case cases[] = {
-        {"Init fails", true, 0, {{"input", {1, 3, 16, 16}}}, NEROVA_ERR_NET, 0},
-        {"instance fails once: CPU fallback", false, 1, {{"input", {1, 3, 16, 16}}}, NEROVA_OK, 2},
-        {"instance fails twice", false, 2, {{"input", {1, 3, 16, 16}}}, NEROVA_ERR_NET, 2},
-        {"no input", false, 0, {}, NEROVA_ERR_NET, 1},
-        {"input of three dims", false, 0, {{"input", {1, 3, 16}}}, NEROVA_ERR_NET, 1},
+        std::map<std::string, std::vector<int>> shapes = {{"input", {1, 3, 16, 16}}};
+    } cases[] = {
+        {"Init fails", true, 0, NEROVA_ERR_NET, 0},
+        {"instance fails once: CPU fallback", false, 1, NEROVA_OK, 2},
+        {"instance fails twice", false, 2, NEROVA_ERR_NET, 2},
+        {"no input", false, 0, NEROVA_ERR_NET, 1, {}},
+        {"input of three dims", false, 0, NEROVA_ERR_NET, 1, {{"input", {1, 3, 16}}}},
     };
     const NerovaCustomRuntime cuda{NEROVA_DEVICE_CUDA, 2, 3};
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel() = FakeKernelControl();
         FakeKernel().fail_init = c.fail_init;
         FakeKernel().fail_create_instance = c.fail_create;
@@ -134,45 +134,44 @@ TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
         }
         if (c.code == NEROVA_OK) {
             EXPECT_TRUE(lines.empty()) << c.what;
-            auto* param = static_cast<FaceDetectorParam*>(
-                static_cast<FaceDetectorAlgorithm*>(handle)->GetParam());
-            EXPECT_EQ(param->network_config.device_type, DeviceUtils::GetDefaultCpuDeviceType());
-            EXPECT_EQ(param->network_config.device_id, 2)
+            const NetworkConfig& network =
+                static_cast<FaceDetectorParam*>(
+                    static_cast<FaceDetectorAlgorithm*>(handle)->GetParam())
+                    ->network_config;
+            EXPECT_EQ(
+                std::vector<int>({network.device_type, network.device_id, network.thread_num}),
+                std::vector<int>({DeviceUtils::GetDefaultCpuDeviceType(), 2, 3}))
                 << "the runtime's id and threads are kept";
-            EXPECT_EQ(param->network_config.thread_num, 3);
             EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
         } else {
             ASSERT_EQ(lines.size(), 1u) << c.what;
-            EXPECT_EQ(Chain(lines)[0],
-                      Line("NerovaFaceDetectorCreate", 31, "algorithm Init failed."))
+            EXPECT_EQ(LogChain(lines)[0],
+                      LogEntry("NerovaFaceDetectorCreate", 31, "algorithm Init failed."))
                 << c.what;
         }
     }
 }
 
 TEST_F(FaultTest, KernelFailuresDuringAFrame) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
-    struct Case {
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
+    const struct {
         const char* what;
         bool FakeKernelControl::*flag;
         int line;
         const char* not_called;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"input refused", &FakeKernelControl::fail_set_input, 193, "Forward"},
         {"run fails", &FakeKernelControl::fail_forward, 196, "GetOutputBlob"},
         {"output refused", &FakeKernelControl::fail_get_output, 200, nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().*c.flag = true;
         FakeKernel().calls.clear();
         std::vector<std::string> lines;
-        EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
-        EXPECT_EQ(Chain(lines),
-                  (std::vector<std::string>{Line(kForward, c.line, "RETURN_VALUE_ON_NEQ!"),
-                                            Line(kProcess, 146, "RETURN_ON_NEQ!"),
-                                            Line(kApi, 51, "algorithm Process failed.")}))
+        EXPECT_EQ(Process(&lines), NEROVA_ERR_NET) << c.what;
+        EXPECT_EQ(LogChain(lines), (Chain{LogEntry(kForward, c.line, "RETURN_VALUE_ON_NEQ!"),
+                                          LogEntry(kProcess, 146, "RETURN_ON_NEQ!"),
+                                          LogEntry(kApi, 51, "algorithm Process failed.")}))
             << c.what;
         if (c.not_called) {
             const auto& calls = FakeKernel().calls;
@@ -180,36 +179,33 @@ TEST_F(FaultTest, KernelFailuresDuringAFrame) {
         }
         FakeKernel().*c.flag = false;
         uint32_t count = 0;
-        EXPECT_EQ(Process(handle, &lines, &count), NEROVA_OK) << c.what << ": the next frame works";
+        EXPECT_EQ(Process(&lines, &count), NEROVA_OK) << c.what << ": the next frame works";
         EXPECT_EQ(count, 1u);
     }
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
 TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
-    struct Case {
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
+    const std::string kCreate = "NerovaFaceDetectorCreate";
+    const struct {
         const char* what;
         FakeThrow FakeKernelControl::*where;
         FakeThrow kind;
         NerovaError code;
         std::string line;  // its beginning
-    };
-    const std::string kCreate = "NerovaFaceDetectorCreate";
-    const Case cases[] = {
+    } cases[] = {
         {"OpenCV", &FakeKernelControl::throw_in_forward, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
-         Line(kApi, 55, "image operation failed: OpenCV")},
+         LogEntry(kApi, 55, "image operation failed: OpenCV")},
         {"memory", &FakeKernelControl::throw_in_forward, FakeThrow::kBadAlloc,
-         NEROVA_ERR_OUT_OF_MEMORY, Line(kApi, 55, "out of memory.")},
+         NEROVA_ERR_OUT_OF_MEMORY, LogEntry(kApi, 55, "out of memory.")},
         {"other", &FakeKernelControl::throw_in_forward, FakeThrow::kOther, NEROVA_ERR_UNEXPECTED,
-         Line(kApi, 55, "unexpected error: injected")},
+         LogEntry(kApi, 55, "unexpected error: injected")},
         {"memory at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kBadAlloc,
-         NEROVA_ERR_OUT_OF_MEMORY, Line(kCreate, 36, "out of memory.")},
+         NEROVA_ERR_OUT_OF_MEMORY, LogEntry(kCreate, 36, "out of memory.")},
         {"OpenCV at set-up", &FakeKernelControl::throw_in_init, FakeThrow::kCv, NEROVA_ERR_IMAGE_OP,
-         Line(kCreate, 36, "image operation failed: OpenCV")},
+         LogEntry(kCreate, 36, "image operation failed: OpenCV")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().*c.where = c.kind;
         std::vector<std::string> lines;
         if (c.where == &FakeKernelControl::throw_in_init) {
@@ -219,55 +215,49 @@ TEST_F(FaultTest, ExceptionsFromBelowBecomeCodesAndOneLine) {
             lines = capture.Lines();
             EXPECT_EQ(other, reinterpret_cast<void*>(0x30)) << c.what;
         } else {
-            EXPECT_EQ(Process(handle, &lines), c.code) << c.what;
-            EXPECT_EQ(Process(handle, nullptr), NEROVA_OK) << c.what << ": the next frame works";
+            EXPECT_EQ(Process(&lines), c.code) << c.what;
+            EXPECT_EQ(Process(nullptr), NEROVA_OK) << c.what << ": the next frame works";
         }
         ASSERT_EQ(lines.size(), 1u) << c.what;
-        EXPECT_EQ(Chain(lines)[0].rfind(c.line, 0), 0u) << lines[0];
+        EXPECT_EQ(LogChain(lines)[0].rfind(c.line, 0), 0u) << lines[0];
     }
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
 TEST_F(FaultTest, MismatchingOutputTensorsAreRefused) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
-    struct Case {
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
+    const struct {
         const char* what;
         std::vector<int> dims;
         std::vector<float> rows;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"two dims", {1, 10}, std::vector<float>(10, 0.99f)},
         {"rows of nine floats", {1, 1, 9}, std::vector<float>(9, 0.99f)},
         {"no data", {1, 1, 10}, {}},
         {"no dims", {}, std::vector<float>(10, 0.99f)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeKernel().output_dims = c.dims;
         FakeKernel().output_rows = c.rows;
         std::vector<std::string> lines;
-        EXPECT_EQ(Process(handle, &lines), NEROVA_ERR_NET) << c.what;
+        EXPECT_EQ(Process(&lines), NEROVA_ERR_NET) << c.what;
         ASSERT_EQ(lines.size(), 3u) << c.what;
-        EXPECT_NE(Chain(lines)[0].find("[Function " + kPost + "] [Line 214]"), std::string::npos)
+        EXPECT_NE(LogChain(lines)[0].find("[Function " + kPost + "] [Line 214]"), std::string::npos)
             << lines[0];
-        EXPECT_EQ(Chain(lines)[1], Line(kProcess, 148, "RETURN_ON_NEQ!"));
+        EXPECT_EQ(LogChain(lines)[1], LogEntry(kProcess, 148, "RETURN_ON_NEQ!"));
     }
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
 TEST_F(FaultTest, ByteOffsetOfTheOutputIsHonoured) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
     FakeKernel().output_offset_floats = 7;  // seven floats of -1 in front of the rows
     uint32_t count = 0;
     NerovaFaceInfo* faces = nullptr;
-    ASSERT_EQ(Process(handle, nullptr, &count, &faces), NEROVA_OK);
+    ASSERT_EQ(Process(nullptr, &count, &faces), NEROVA_OK);
     ASSERT_EQ(count, 1u);
     EXPECT_FLOAT_EQ(faces[0].score, 0.99f);
     EXPECT_EQ(faces[0].x1, 4);  // prior (0.5, 0.5, 0.5, 0.5) on a 16 x 16 frame
     EXPECT_EQ(faces[0].x2, 12);
     NerovaFaceDetectorOutputRelease(faces);
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
 void* FailingAllocator(size_t) { return nullptr; }
@@ -279,29 +269,26 @@ void* CountingAllocator(size_t n) {
 }
 
 TEST_F(FaultTest, ResultAllocationFailure) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
     FaceDetectorTestPeer::SetResultAllocator(FailingAllocator);
     std::vector<std::string> lines;
     uint32_t count = 0;
     NerovaFaceInfo* faces = nullptr;
-    EXPECT_EQ(Process(handle, &lines, &count, &faces), NEROVA_ERR_OUT_OF_MEMORY);
+    EXPECT_EQ(Process(&lines, &count, &faces), NEROVA_ERR_OUT_OF_MEMORY);
     EXPECT_EQ(faces, reinterpret_cast<NerovaFaceInfo*>(0x20)) << "faces is left unchanged";
     EXPECT_EQ(count, 1u) << "the count is written first";
-    EXPECT_EQ(
-        Chain(lines),
-        (std::vector<std::string>{
-            Line("nerova::module::FaceDetectorAlgorithm::GetOutput", 327, "RETURN_VALUE_ON_EQ!"),
-            Line(kProcess, 150, "RETURN_ON_NEQ!"), Line(kApi, 51, "algorithm Process failed.")}));
+    EXPECT_EQ(LogChain(lines),
+              (std::vector<std::string>{LogEntry("nerova::module::FaceDetectorAlgorithm::GetOutput",
+                                                 327, "RETURN_VALUE_ON_EQ!"),
+                                        LogEntry(kProcess, 150, "RETURN_ON_NEQ!"),
+                                        LogEntry(kApi, 51, "algorithm Process failed.")}));
     FaceDetectorTestPeer::SetResultAllocator(nullptr);
-    EXPECT_EQ(Process(handle, &lines), NEROVA_OK);
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+    EXPECT_EQ(Process(&lines), NEROVA_OK);
 }
 
 TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(Process(handle, nullptr), NEROVA_OK);  // warm up
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(Process(nullptr), NEROVA_OK);  // warm up
     FakeKernel().record_calls = false;
     FaceDetectorTestPeer::SetResultAllocator(CountingAllocator);
     const NerovaFrame f = nerova_test::BgrFrame(frame_);
@@ -311,7 +298,7 @@ TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
         NerovaFaceInfo* faces = nullptr;
         uint32_t n = 0;
         g_counting = true;
-        const NerovaError err = NerovaFaceDetectorProcess(handle, &f, &faces, &n);
+        const NerovaError err = NerovaFaceDetectorProcess(handle_, &f, &faces, &n);
         g_counting = false;
         ASSERT_EQ(err, NEROVA_OK);
         NerovaFaceDetectorOutputRelease(faces);
@@ -327,14 +314,13 @@ TEST_F(FaultTest, SteadyStateAllocatesOnlyTheResultArray) {
     }
     EXPECT_EQ(g_result_allocations, 100);
     EXPECT_EQ(pipeline_news - g_news, 0) << "operator new calls of the module in 100 steady frames";
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
 TEST_F(FaultTest, DestroyAndDeleteOrder) {
-    void* handle = nullptr;
-    ASSERT_EQ(Create(&handle), NEROVA_OK);
+    ASSERT_EQ(Create(&handle_), NEROVA_OK);
     FakeKernel().calls.clear();
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+    EXPECT_EQ(NerovaFaceDetectorDestroy(handle_), NEROVA_OK);
+    handle_ = nullptr;
     EXPECT_EQ(FakeKernel().calls, (std::vector<std::string>{"Instance::DeInit", "Inference::DeInit",
                                                             "~Instance", "~Inference"}));
 

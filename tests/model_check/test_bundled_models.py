@@ -76,11 +76,6 @@ class OutputRowsTest(unittest.TestCase):
                 net.setInput(np.full((1, 3, size, size), value, np.float32))
                 self.assertTrue(np.all(np.isfinite(net.forward())), f"{name} at {value}")
 
-
-class ReferenceAgreementTest(unittest.TestCase):
-    """The committed models on the samples (the detector's agreement with the upstream
-    networks is tests/bundled_model_test.cc)."""
-
     def test_no_face_sample_stays_empty(self):
         for name in MODELS:
             rows, _, _ = run_converted(name, "models/samples/no_face_coffee.jpg")
