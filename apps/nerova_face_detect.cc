@@ -65,7 +65,7 @@ struct Options {
     Hide hide = Hide::kNone;
     float mask_scale = kDefaultMaskScale;
     MaskShape mask_shape = MaskShape::kEllipse;
-    nerova_tool::TileSpec tiles;
+    nerova_tool::Tiling tiles;
     bool overwrite = false;
     int every = 1;
 

@@ -24,11 +24,11 @@ float Iou(const NerovaFaceInfo& a, const NerovaFaceInfo& b) {
 
 }  // namespace
 
-bool ParseTiles(const std::string& text, TileSpec& spec) {
-    spec = TileSpec{};
+bool ParseTiles(const std::string& text, Tiling& tiling) {
+    tiling = Tiling{};
     if (text == "off") return true;
     if (text == "auto") {
-        spec.automatic = true;
+        tiling.automatic = true;
         return true;
     }
     int rows = 0, cols = 0;
@@ -36,17 +36,17 @@ bool ParseTiles(const std::string& text, TileSpec& spec) {
     if (std::sscanf(text.c_str(), "%dx%d%c", &rows, &cols, &tail) != 2 || rows < 1 || cols < 1 ||
         rows > kMaxTiles || cols > kMaxTiles)
         return false;
-    spec.rows = rows;
-    spec.cols = cols;
+    tiling.rows = rows;
+    tiling.cols = cols;
     return true;
 }
 
 std::vector<cv::Rect> TileGrid(int width, int height, int input_w, int input_h,
-                               const TileSpec& spec) {
+                               const Tiling& tiling) {
     const int longer = std::max(width, height);
     const double face = longer * kAimFraction;
-    int rows = spec.rows, cols = spec.cols;
-    if (spec.automatic) {
+    int rows = tiling.rows, cols = tiling.cols;
+    if (tiling.automatic) {
         const double side = std::max(face * std::min(input_w, input_h) / kAimPixels,
                                      static_cast<double>(std::max(input_w, input_h)));
         if (side >= longer) return {};

@@ -13,19 +13,19 @@
 
 namespace nerova_tool {
 
-struct TileSpec {
+struct Tiling {
     bool automatic = false;
     int rows = 1, cols = 1;  // both 1 and not automatic: no tiling
 };
 
 // "off", "auto" or "RxC" (1 to 16 each); false for anything else.
-bool ParseTiles(const std::string& text, TileSpec& spec);
+bool ParseTiles(const std::string& text, Tiling& tiling);
 
 // Tiles covering a width x height frame, overlapping by the face size aimed at (1/40 of the
 // longer side). "auto" aims that face at 24 px in an input_w x input_h network without
 // magnifying a tile beyond the input's size; empty when no tiling is needed.
 std::vector<cv::Rect> TileGrid(int width, int height, int input_w, int input_h,
-                               const TileSpec& spec);
+                               const Tiling& tiling);
 
 // Adds the faces found in tile (tile coordinates) to all, in frame coordinates, leaving out
 // those cut by one of the tile's inner edges: the overlap holds such a face whole elsewhere.
