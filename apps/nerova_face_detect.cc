@@ -546,7 +546,14 @@ struct Batch {
 // One detector and the thread that alone uses it: takes the next input until none is left.
 class Worker {
   public:
-    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {}
+    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {
+        // The network's size and the overlap threshold are fixed once the handle is set up.
+        float score = 0;
+        int32_t top_k = 0;
+        tiled_ = (b_.o.tiles.automatic || b_.o.tiles.rows * b_.o.tiles.cols > 1) &&
+                 NerovaFaceDetectorGetInputSize(handle_, &input_w_, &input_h_) == NEROVA_OK &&
+                 NerovaFaceDetectorGetSettings(handle_, &score, &nms_, &top_k) == NEROVA_OK;
+    }
 
     void Run() {
         for (size_t i; (i = b_.next++) < b_.inputs.size();) {
@@ -571,13 +578,8 @@ class Worker {
         const auto t0 = std::chrono::steady_clock::now();
         out.clear();
         std::vector<cv::Rect> tiles;
-        int32_t in_w = 0, in_h = 0;
-        float score = 0, nms = 0;
-        int32_t top_k = 0;
-        if ((b_.o.tiles.automatic || b_.o.tiles.rows * b_.o.tiles.cols > 1) &&
-            NerovaFaceDetectorGetInputSize(handle_, &in_w, &in_h) == NEROVA_OK &&
-            NerovaFaceDetectorGetSettings(handle_, &score, &nms, &top_k) == NEROVA_OK)
-            tiles = nerova_tool::TileGrid(bgr.cols, bgr.rows, in_w, in_h, b_.o.tiles);
+        if (tiled_)
+            tiles = nerova_tool::TileGrid(bgr.cols, bgr.rows, input_w_, input_h_, b_.o.tiles);
         for (size_t t = 0; t <= tiles.size(); ++t) {
             const cv::Rect area = t == 0 ? cv::Rect(0, 0, bgr.cols, bgr.rows) : tiles[t - 1];
             FrameBuffer buffer;
@@ -596,7 +598,7 @@ class Worker {
                 nerova_tool::AddTileFaces(area, bgr.size(), faces, count, out);
             NerovaFaceDetectorOutputRelease(faces);
         }
-        if (!tiles.empty()) out = nerova_tool::MergeFaces(std::move(out), nms);
+        if (!tiles.empty()) out = nerova_tool::MergeFaces(std::move(out), nms_);
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                  .count();
         stats_.images++;
@@ -665,6 +667,9 @@ class Worker {
     }
 
     void* handle_;
+    bool tiled_ = false;
+    int32_t input_w_ = 0, input_h_ = 0;
+    float nms_ = 0;
     Batch& b_;
     Stats stats_;
 };
