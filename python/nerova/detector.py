@@ -139,23 +139,17 @@ class FaceDetector:
                                                   ctypes.byref(k)), "settings")
         return s.value, n.value, k.value
 
-    @property
-    def score_threshold(self) -> float:
-        return self._settings()[0]
+    def _set_unit(self, setter: str, name: str, value: float) -> None:
+        _check(getattr(_lib, setter)(self._live(), _unit(value, name)), "%s %r" % (name, value))
 
-    @score_threshold.setter
-    def score_threshold(self, value: float) -> None:
-        _check(_lib.NerovaFaceDetectorSetScoreThreshold(self._live(), _unit(value, "score_threshold")),
-               "score_threshold %r" % (value,))
-
-    @property
-    def nms_threshold(self) -> float:
-        return self._settings()[1]
-
-    @nms_threshold.setter
-    def nms_threshold(self, value: float) -> None:
-        _check(_lib.NerovaFaceDetectorSetNmsThreshold(self._live(), _unit(value, "nms_threshold")),
-               "nms_threshold %r" % (value,))
+    score_threshold = property(lambda self: self._settings()[0],
+                               lambda self, v: self._set_unit(
+                                   "NerovaFaceDetectorSetScoreThreshold", "score_threshold", v),
+                               doc="Lowest score kept, 0 to 1.")
+    nms_threshold = property(lambda self: self._settings()[1],
+                             lambda self, v: self._set_unit(
+                                 "NerovaFaceDetectorSetNmsThreshold", "nms_threshold", v),
+                             doc="Overlap (IoU) above which a box is suppressed, 0 to 1.")
 
     @property
     def top_k(self) -> int:
