@@ -2,14 +2,17 @@
 """Images per second of nerova-batch with 1 and then 2 local worker processes on the same
 folder, in one run, and their ratio (machines here are shared: only the ratio counts).
 
-    bench/batch_scaling.py [FOLDER] [--images N]
+    bench/batch_scaling.py [FOLDER] [--images N] [--rounds R]
 
 Without FOLDER, N copies of the sample photos at several sizes are written to a temporary
-folder. Each worker runs one inference thread. A first pass warms the workers (model load,
-OpenCV's first-run set-up) so that both runs time the steady state.
+folder. Each worker runs one inference thread. Each round starts a cluster of 1 and then of 2
+workers, warms it (model load, OpenCV's first-run set-up) and times one pass; the median
+of the rounds' ratios is reported, as the shared machine drifts between rounds. Only one
+cluster exists at a time: an idle one would take CPU from the other.
 """
 import argparse
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -20,7 +23,7 @@ import cv2
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 from nerova import batch  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
+from distributed import Client  # noqa: E402
 
 
 def make_folder(n: int) -> str:
@@ -34,8 +37,7 @@ def make_folder(n: int) -> str:
 
 
 def images_per_second(folder: str, workers: int) -> float:
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with batch.local_cluster(workers) as cluster, Client(cluster) as client:
         list(batch.detect([folder], client))  # warm-up
         t0 = time.perf_counter()
         n = sum(1 for _ in batch.detect([folder], client))
@@ -45,12 +47,15 @@ def images_per_second(folder: str, workers: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("folder", nargs="?")
-    parser.add_argument("--images", type=int, default=120)
+    parser.add_argument("--images", type=int, default=240)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     folder = args.folder or make_folder(args.images)
-    one = images_per_second(folder, 1)
-    two = images_per_second(folder, 2)
-    print("1 worker: %.1f images/s, 2 workers: %.1f images/s, ratio %.2f" % (one, two, two / one))
+    rounds = [(images_per_second(folder, 1), images_per_second(folder, 2))
+              for _ in range(args.rounds)]
+    for a, b in rounds:
+        print("1 worker: %.1f images/s, 2 workers: %.1f images/s, ratio %.2f" % (a, b, b / a))
+    print("median ratio %.2f" % statistics.median(b / a for a, b in rounds))
 
 
 if __name__ == "__main__":

@@ -19,8 +19,7 @@ TOOL = os.environ.get("NEROVA_TOOL")
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+    with batch.local_cluster(2) as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
