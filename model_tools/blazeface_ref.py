@@ -140,7 +140,21 @@ def reference_boxes(logit, reg, size, shift):
     wh = reg[:, 2:4] / size
     boxes = np.concatenate([c - wh / 2, c + wh / 2], axis=1)
     score = 1.0 / (1.0 + np.exp(-(logit + shift)))
-    return boxes, score
+    return boxes, peaks(score)
+
+
+def peaks(score):
+    """Scores with every anchor that is not the best of its 3x3 cells (all anchors of those
+    cells, per grid) set to 0, as the converted models do."""
+    out, start = [], 0
+    for cells, per_cell in HEADS:
+        grid = score[start:start + cells * cells * per_cell].reshape(cells, cells, per_cell)
+        start += cells * cells * per_cell
+        padded = np.pad(grid.max(axis=2), 1, constant_values=-np.inf)
+        best = np.max([padded[dy:dy + cells, dx:dx + cells] for dy in range(3) for dx in range(3)],
+                      axis=0)
+        out.append(np.where(grid >= best[:, :, None], grid, 0.0).ravel())
+    return np.concatenate(out)
 
 
 # ---------------------------------------------------------------- detector-side maths

