@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """The README's model table: recall and false positives of every model through the library
-(the Python package over the C interface), on the hand-labelled calibration photos and on
-2x2 mosaics of them (faces at half size), with top_k 10 and 100, with and without tiles,
-on crowds (3x3 and 4x4 grids of the labelled faces, more faces per frame than ten
-candidates can hold) with top_k 10 and 100, and the CPU time per frame relative to the
-bundled default.
+(the Python package over the C interface) on the hand-labelled calibration photos, with
+top_k 10 and 100; on 2x2 and 4x4 mosaics of them (faces at 1/2 and 1/4 size) without and
+with tiles, and what the tiles cost in CPU there; on crowds (3x3 and 4x4 grids of the
+labelled faces, more faces a frame than ten candidates can hold) with top_k 10 and 100;
+and the CPU time per frame relative to the first model.
 
     model_tools/model_table.py ROOT [MODEL ...]
 
@@ -35,11 +35,11 @@ def evaluate(det, items, top_k, tiles=None):
     return "%d/%d" % (tp, n), fp
 
 
-def cpu_per_frame(det, items, rounds=3):
+def cpu_per_frame(det, items, tiles=None, rounds=3):
     t0 = time.process_time()
     for _ in range(rounds):
         for img, _ in items:
-            det.detect(img)
+            det.detect(img, tiles=tiles)
     return (time.process_time() - t0) / (rounds * len(items))
 
 
@@ -52,26 +52,30 @@ def main():
     labels = json.load(open(os.path.join(HERE, "calibration_labels.json")))["images"]
     photos = [(cv2.imread(root + lab["path"], cv2.IMREAD_COLOR), lab) for lab in labels]
     faces = [(img, lab) for img, lab in photos if lab["faces"]]
-    mosaics = [mosaic([i for i, _ in faces[k:k + 4]], [l for _, l in faces[k:k + 4]], 2)
-               for k in range(0, len(faces), 4)]
+    halves = [mosaic([i for i, _ in faces[k:k + 4]], [l for _, l in faces[k:k + 4]], 2)
+              for k in range(0, len(faces), 4)]
+    quarters = [mosaic([i for i, _ in faces[:16]], [l for _, l in faces[:16]], 4)]
     crowd = crowds(*zip(*faces), 3) + crowds(*zip(*faces), 4, 80)
     base = None
     print("| model | input | recall, top_k 10 | top_k 100 | false positives (top_k 100) | "
-          "faces at 1/2 size | with `--tiles auto` | crowds, top_k 10 | top_k 100 | "
-          "CPU per frame |")
-    print("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |")
+          "faces at 1/2 size | with `tiles=\"auto\"` | faces at 1/4 size | with tiles | "
+          "tiles' CPU cost | crowds, top_k 10 | top_k 100 | CPU per frame |")
+    print("|" + " --- |" * 13)
     for name in models:
         with nerova.FaceDetector(name, threads=1) as det:
             r10, _ = evaluate(det, photos, 10)
             r100, fp = evaluate(det, photos, 100)
-            m100, _ = evaluate(det, mosaics, 100)
-            mt, _ = evaluate(det, mosaics, 100, "auto")
+            mosaics = [evaluate(det, m, 100, t)[0] for m in (halves, quarters)
+                       for t in (None, "auto")]
+            tiled = cpu_per_frame(det, halves + quarters, "auto", 1)
+            untiled = cpu_per_frame(det, halves + quarters, None, 1)
             c10, _ = evaluate(det, crowd, 10)
             c100, _ = evaluate(det, crowd, 100)
             cpu = cpu_per_frame(det, photos)
             base = base or cpu
-            print("| `%s` | %dx%d | %s | %s | %d | %s | %s | %s | %s | %.2f |"
-                  % (name, *det.input_size, r10, r100, fp, m100, mt, c10, c100, cpu / base))
+            print("| `%s` | %dx%d | %s | %s | %d | %s | %s | %s | %s | %.1fx | %s | %s | %.2f |"
+                  % (name, *det.input_size, r10, r100, fp, *mosaics, tiled / untiled, c10, c100,
+                     cpu / base))
 
 
 if __name__ == "__main__":
