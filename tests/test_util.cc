@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -76,18 +77,10 @@ std::vector<std::string> StderrCapture::Lines() {
 
 bool IsLogLine(const std::string& line, const std::string& file, const std::string& function,
                int line_no, const std::string& message) {
-    const std::string head = "E/nerova: [File ";
-    if (line.compare(0, head.size(), head) != 0) return false;
-    const std::string tail =
-        "] [Function " + function + "] [Line " + std::to_string(line_no) + "] " + message;
-    if (line.size() < tail.size() ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
-        return false;
-    const std::string path = line.substr(head.size(), line.size() - tail.size() - head.size());
     // The file field is the source path inside the build tree, with its extension.
-    const std::string want = "/" + file + ".cc";
-    return path.size() >= want.size() &&
-           path.compare(path.size() - want.size(), want.size(), want) == 0;
+    const std::string tail = "/" + file + ".cc] " + LogEntry(function, line_no, message);
+    return line.rfind("E/nerova: [File ", 0) == 0 && line.size() >= tail.size() &&
+           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::vector<std::string> LogChain(const std::vector<std::string>& lines) {
@@ -108,10 +101,35 @@ NerovaFrame BgrFrame(const cv::Mat& bgr) {
         NEROVA_PIXEL_FORMAT_BGR, bgr.cols, bgr.rows, {bgr.data}, {int32_t(bgr.step[0])}};
 }
 
+const char kCpuJson[] =
+    R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": "DEVICE_X86"}})";
+
 std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
                          const std::string& json) {
     dir.Write("inference.json", json);
     return dir.Write("model.onnx", ReadFile(onnx_source));
+}
+
+Detector::Detector(const std::string& model, const std::string& json,
+                   const NerovaCustomRuntime* runtime) {
+    const std::string path = MakeModelDir(dir_, TestModel(model), json);
+    EXPECT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", runtime, &handle_), NEROVA_OK) << model;
+}
+
+Detector::~Detector() { NerovaFaceDetectorDestroy(handle_); }
+
+std::vector<NerovaFaceInfo> Detector::Run(const NerovaFrame& frame, NerovaError* code) const {
+    NerovaFaceInfo* faces = nullptr;
+    uint32_t count = 0;
+    const NerovaError err = NerovaFaceDetectorProcess(handle_, &frame, &faces, &count);
+    if (code) *code = err;
+    std::vector<NerovaFaceInfo> out;
+    if (err == NEROVA_OK) {
+        EXPECT_EQ(faces == nullptr, count == 0);
+        out.assign(faces, faces + count);
+    }
+    NerovaFaceDetectorOutputRelease(faces);
+    return out;
 }
 
 std::vector<FormatFrame> EveryPixelFormat(int width, int height) {
