@@ -78,16 +78,6 @@ TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
     }
 }
 
-TEST(PreProcessTest, EveryPixelFormatGivesTheTensorOfItsBgrEquivalent) {
-    Detector d("fixed_rows_320.onnx");
-    auto tensor = [&](const NerovaFrame& f) {
-        const float* t = Tensor(d, f);
-        return std::vector<float>(t, t + 3 * 320 * 320);
-    };
-    for (const auto& c : nerova_test::EveryPixelFormat(10, 6))
-        EXPECT_EQ(tensor(c.frame), tensor(BgrFrame(c.bgr))) << c.format;
-}
-
 // One row: offsets, score and prior (cx, cy, w, h), padded with -1 to row_length floats.
 struct Row {
     float dx, dy, dw, dh, score, cx, cy, w, h;
