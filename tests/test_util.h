@@ -40,8 +40,6 @@ class StderrCapture {
     std::vector<std::string> Lines();
 
   private:
-    int saved_fd_ = -1;
-    std::string file_;
     bool stopped_ = false;
     std::string text_;
 };
@@ -56,16 +54,6 @@ std::string LogEntry(const std::string& function, int line, const std::string& m
 
 // A BGR frame over the matrix's memory.
 NerovaFrame BgrFrame(const cv::Mat& bgr);
-
-// A frame of random colours in one pixel format (over padded rows where the format is
-// interleaved), and OpenCV's own BGR conversion of the same pixels. width and height even.
-struct FormatFrame {
-    NerovaPixelFormat format;
-    cv::Mat pixels;  // the frame's memory
-    NerovaFrame frame;
-    cv::Mat bgr;
-};
-std::vector<FormatFrame> EveryPixelFormat(int width, int height);
 
 extern const char kCpuJson[];  // inference.json of an ONNX model on the CPU
 
