@@ -52,9 +52,7 @@ TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
     for (const auto& c : cases) {
         const float* t =
             Tensor(d, BgrFrame(cv::Mat(c.height, c.width, CV_8UC3, cv::Scalar(10, 20, 30))));
-        const auto& param = *static_cast<FaceDetectorParam*>(Algorithm(d).GetParam());
         EXPECT_FLOAT_EQ(FaceDetectorTestPeer::scale(Algorithm(d)), c.scale) << c.width;
-        EXPECT_TRUE(param.origin_frame_w == c.width && param.origin_frame_h == c.height);
         for (int ch = 0; ch < 3; ++ch) {
             for (int y : {0, c.content_h - 1, c.content_h, 319}) {
                 for (int x : {0, c.content_w - 1, c.content_w, 319}) {
@@ -219,12 +217,9 @@ TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
     const cv::Mat frame(128, 128, CV_8UC3, cv::Scalar(104, 117, 123));
     ASSERT_EQ(d.Run(frame).size(), 10u);
     ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 30), NEROVA_OK);
-    EXPECT_EQ(FaceDetectorTestPeer::candidates(Algorithm(d)).size(), 10u)
-        << "resized by the next frame";
     const auto faces = d.Run(frame);
     ASSERT_EQ(faces.size(), 30u);
     for (size_t i = 1; i < faces.size(); ++i) EXPECT_GT(faces[i - 1].score, faces[i].score);
-    EXPECT_EQ(FaceDetectorTestPeer::candidates(Algorithm(d)).size(), 30u);
     ASSERT_EQ(NerovaFaceDetectorSetScoreThreshold(d.handle(), 0.99f), NEROVA_OK);
     EXPECT_EQ(d.Run(frame).size(), 10u) << "scores 0.999 down to 0.990";
     ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 1), NEROVA_OK);
