@@ -20,18 +20,14 @@ struct Records {
     ModelReserveConfig reserve;
 };
 
-// Reads `json` as inference.json from a directory that also holds `files`.
-NerovaError Read(const std::string& json, Records& r,
-                 const std::vector<std::pair<std::string, std::string>>& files = {{"m.onnx",
-                                                                                   "ONNX"}},
-                 bool with_reserve = false) {
+// Reads `json` as inference.json from a directory that also holds m.onnx.
+NerovaError Read(const std::string& json, Records& r) {
     TempDir dir;
-    const std::string path = dir.Write("inference.json", json);
-    for (const auto& f : files) dir.Write(f.first, f.second);
-    Model model("", path);
+    dir.Write("m.onnx", "ONNX");
+    Model model("", dir.Write("inference.json", json));
     EXPECT_EQ(model.Parse(), NEROVA_OK);
     return ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter,
-                                              with_reserve ? &r.reserve : nullptr);
+                                              &r.reserve);
 }
 
 const char kOnnx[] = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
@@ -90,7 +86,7 @@ TEST(ConfigParserTest, ReadsEveryKey) {
                          "MakeBorderType": "BORDER_TYPE_REFLECT", "Scale": [0.5, 0.5, 0.5],
                          "Bias": [-127, 18446744073709551615]},
       "Reserve": "free text"})";
-    ASSERT_EQ(Read(json, r, {{"m.onnx", "ONNX"}}, true), NEROVA_OK);
+    ASSERT_EQ(Read(json, r), NEROVA_OK);
     const auto& n = r.network;
     const auto& pc = r.converter;
     EXPECT_TRUE(!r.model.is_native && r.model.model_type == NEROVA_MODEL_TYPE_ONNX);
