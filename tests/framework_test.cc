@@ -53,21 +53,63 @@ TEST(ModelTest, ParseAndFileAccess) {
 }
 
 TEST(FrameToMatTest, EveryFormatIsOpenCvsConversionOfTheSamePixels) {
-    for (const auto& c : nerova_test::EveryPixelFormat(10, 6)) {
-        cv::Mat rgb, gray;
-        cv::cvtColor(c.bgr, rgb, cv::COLOR_BGR2RGB);
-        cv::cvtColor(c.bgr, gray, cv::COLOR_BGR2GRAY);
-        const struct {
-            NerovaPixelFormat target;
-            const cv::Mat& want;
-        } targets[] = {{NEROVA_PIXEL_FORMAT_BGR, c.bgr},
-                       {NEROVA_PIXEL_FORMAT_RGB, rgb},
-                       {NEROVA_PIXEL_FORMAT_GRAY, gray}};
-        for (const auto& t : targets) {
-            const cv::Mat got = FrameConverter::FrameToMat(&c.frame, t.target);
-            ASSERT_EQ(got.type(), t.want.type()) << c.format << " to " << t.target;
-            ASSERT_EQ(got.size(), t.want.size()) << c.format << " to " << t.target;
-            EXPECT_EQ(cv::norm(got, t.want, cv::NORM_INF), 0) << c.format << " to " << t.target;
+    const int width = 10, height = 6;
+    cv::RNG rng(20);
+    auto random = [&](int rows, int type) {
+        cv::Mat m(rows, width, type);
+        rng.fill(m, cv::RNG::UNIFORM, 0, 256);
+        return m;
+    };
+    // Rows three pixels longer than the image, so that a stride mistake shows.
+    auto padded = [](const cv::Mat& m) {
+        cv::Mat wide(m.rows, m.cols + 3, m.type(), cv::Scalar::all(0));
+        cv::Mat roi = wide.colRange(0, m.cols);
+        m.copyTo(roi);
+        return roi;
+    };
+    // Coloured, so that a channel or chroma plane taken for another shows.
+    const cv::Mat bgr = random(height, CV_8UC3);
+    cv::Mat rgb, bgra, rgba;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    cv::cvtColor(bgr, rgba, cv::COLOR_BGR2RGBA);
+    const cv::Mat yuv = random(height * 3 / 2, CV_8UC1);  // luma, then chroma
+    const struct {
+        NerovaPixelFormat format;
+        cv::Mat pixels;
+        int to_bgr;  // -1: the pixels are BGR already
+    } formats[] = {
+        {NEROVA_PIXEL_FORMAT_BGR, padded(bgr), -1},
+        {NEROVA_PIXEL_FORMAT_RGB, padded(rgb), cv::COLOR_RGB2BGR},
+        {NEROVA_PIXEL_FORMAT_BGRA, padded(bgra), cv::COLOR_BGRA2BGR},
+        {NEROVA_PIXEL_FORMAT_RGBA, padded(rgba), cv::COLOR_RGBA2BGR},
+        {NEROVA_PIXEL_FORMAT_GRAY, padded(random(height, CV_8UC1)), cv::COLOR_GRAY2BGR},
+        {NEROVA_PIXEL_FORMAT_NV12, yuv, cv::COLOR_YUV2BGR_NV12},
+        {NEROVA_PIXEL_FORMAT_NV21, yuv, cv::COLOR_YUV2BGR_NV21},
+        {NEROVA_PIXEL_FORMAT_YV12, yuv, cv::COLOR_YUV2BGR_YV12},
+    };
+    for (const auto& f : formats) {
+        NerovaFrame frame{f.format, width, height, {f.pixels.data}, {int(f.pixels.step)}};
+        const uint8_t* chroma = f.pixels.data + height * width;
+        if (f.format == NEROVA_PIXEL_FORMAT_YV12) {  // V plane, then U plane
+            frame.data[1] = chroma;
+            frame.data[2] = chroma + (height / 2) * (width / 2);
+            frame.stride[1] = frame.stride[2] = width / 2;
+        } else if (f.format >= NEROVA_PIXEL_FORMAT_NV12) {
+            frame.data[1] = chroma;
+            frame.stride[1] = width;
+        }
+        cv::Mat want[3] = {f.pixels.clone()};  // BGR, RGB, gray
+        if (f.to_bgr >= 0) cv::cvtColor(f.pixels, want[0], f.to_bgr);
+        cv::cvtColor(want[0], want[1], cv::COLOR_BGR2RGB);
+        cv::cvtColor(want[0], want[2], cv::COLOR_BGR2GRAY);
+        const NerovaPixelFormat targets[] = {NEROVA_PIXEL_FORMAT_BGR, NEROVA_PIXEL_FORMAT_RGB,
+                                             NEROVA_PIXEL_FORMAT_GRAY};
+        for (int t = 0; t < 3; ++t) {
+            const cv::Mat got = FrameConverter::FrameToMat(&frame, targets[t]);
+            ASSERT_EQ(got.type(), want[t].type()) << f.format << " to " << targets[t];
+            ASSERT_EQ(got.size(), want[t].size()) << f.format << " to " << targets[t];
+            EXPECT_EQ(cv::norm(got, want[t], cv::NORM_INF), 0) << f.format << " to " << targets[t];
         }
     }
 }

@@ -135,17 +135,24 @@ TEST(InferenceConfigParserTest, ReadsModelFilesByFixedNameAndValidatedKeys) {
                               NEROVA_PRECISION_HIGH, NEROVA_SHARE_MEMORY_MODE_EXTERNAL}));
         EXPECT_TRUE(nc.cache_path == "c" && nc.enable_tune_kernel && !nc.enable_reshape);
     }
+}
+
+TEST(InferenceConfigParserTest, AbsentFilesAndNullRecords) {
     ModelConfig mc;
     NetworkConfig nc;
-    const Outcome absent = InDir(kTnn, [&](Model& m) {
+    ModelMeta meta;
+    const Outcome out = InDir(kTnn, [&](Model& m) {
         EXPECT_EQ(InferenceConfigParser::ParseInferenceConfig(m, nullptr, &nc),
                   NEROVA_ERR_PARAM_NULL);
         EXPECT_EQ(InferenceConfigParser::ParseInferenceConfig(m, &mc, nullptr),
                   NEROVA_ERR_PARAM_NULL);
+        EXPECT_EQ(InferenceConfigParser::ParseModelMetaConfig(m, nullptr), NEROVA_ERR_PARAM_NULL);
+        EXPECT_EQ(InferenceConfigParser::ParseModelMetaConfig(m, &meta),
+                  NEROVA_ERR_MODEL_FILE_NOT_FOUND);
         return InferenceConfigParser::ParseInferenceConfig(m, &mc, &nc);
     });
-    EXPECT_EQ(absent.code, missing);
-    EXPECT_TRUE(absent.lines.empty());
+    EXPECT_EQ(out.code, NEROVA_ERR_MODEL_FILE_NOT_FOUND);
+    EXPECT_TRUE(out.lines.empty());
 }
 
 // A meta.json body with the lower-case keys, `version` as given, and `extra` members.
@@ -198,13 +205,6 @@ TEST(ModelMetaTest, SpellingsTypesAndValidation) {
                                                    : "Failed to validate model meta json";
         EXPECT_TRUE(IsLogLine(out.lines[0], kFile, kMeta, c.result, msg)) << out.lines[0];
     }
-    ModelMeta meta;
-    const Outcome absent = InDir({}, [&](Model& m) {
-        EXPECT_EQ(InferenceConfigParser::ParseModelMetaConfig(m, nullptr), NEROVA_ERR_PARAM_NULL);
-        return InferenceConfigParser::ParseModelMetaConfig(m, &meta);
-    });
-    EXPECT_EQ(absent.code, NEROVA_ERR_MODEL_FILE_NOT_FOUND);
-    EXPECT_TRUE(absent.lines.empty());
 }
 
 }  // namespace

@@ -84,6 +84,10 @@ def hostile_models():
     def unary(op, in_shape=(1, 3, 16, 16), inits=None, inputs=(), **attrs):
         return net([helper.make_node(op, ["x", *inputs], ["y"], **attrs)], inits or {}, in_shape)
 
+    def resize(scales, in_shape=(1, 3, 16, 16)):
+        return unary("Resize", in_shape, {"roi": np.zeros(0, np.float32), "s": np.array(scales, np.float32)},
+                     ("roi", "s"))
+
     i64 = lambda *v: np.array(v, np.int64)
     return {
         "gemm_weight_0x1": gemm((0, 1)),
@@ -103,13 +107,8 @@ def hostile_models():
         "maxpool_pad_not_below_window": unary("MaxPool", kernel_shape=[2, 2], pads=[2, 0, 0, 0]),
         "transpose_not_a_permutation": unary("Transpose", perm=[0, 1, 1, 2]),
         "softmax_axis_out_of_range": unary("Softmax", axis=7),
-        "resize_scale_infinite": unary("Resize", inits={"roi": np.zeros(0, np.float32),
-                                                        "s": np.array([1, 1, np.inf, 1], np.float32)},
-                                       inputs=("roi", "s")),
-        "resize_beyond_tensor_limit": unary("Resize", in_shape=(1, 3, 256, 256),
-                                            inits={"roi": np.zeros(0, np.float32),
-                                                   "s": np.array([1, 1, 64, 64], np.float32)},
-                                            inputs=("roi", "s")),
+        "resize_scale_infinite": resize([1, 1, np.inf, 1]),
+        "resize_beyond_tensor_limit": resize([1, 1, 64, 64], in_shape=(1, 3, 256, 256)),
         "pad_huge": unary("Pad", inits={"p": i64(0, 0, 0, 0, 0, 0, 100000, 0)}, inputs=("p",)),
         "reshape_to_zero_rows": unary("Reshape", inits={"s": i64(1, 0, 10)}, inputs=("s",),
                                       in_shape=(1, 10), allowzero=1),

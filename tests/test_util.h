@@ -2,11 +2,12 @@
 #ifndef NEROVA_TESTS_TEST_UTIL_H_
 #define NEROVA_TESTS_TEST_UTIL_H_
 
+#include <cstdio>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
-#include "nerova/nerova_defines.h"
+#include "nerova_face_detector.h"
 
 namespace nerova_test {
 
@@ -39,8 +40,6 @@ class StderrCapture {
     std::vector<std::string> Lines();
 
   private:
-    int saved_fd_ = -1;
-    std::string file_;
     bool stopped_ = false;
     std::string text_;
 };
@@ -56,21 +55,44 @@ std::string LogEntry(const std::string& function, int line, const std::string& m
 // A BGR frame over the matrix's memory.
 NerovaFrame BgrFrame(const cv::Mat& bgr);
 
-// A frame of random colours in one pixel format (over padded rows where the format is
-// interleaved), and OpenCV's own BGR conversion of the same pixels. width and height even.
-struct FormatFrame {
-    NerovaPixelFormat format;
-    cv::Mat pixels;  // the frame's memory
-    NerovaFrame frame;
-    cv::Mat bgr;
-};
-std::vector<FormatFrame> EveryPixelFormat(int width, int height);
+extern const char kCpuJson[];  // inference.json of an ONNX model on the CPU
 
 // A model directory: `onnx_source` copied in as model.onnx beside an inference.json with
-// `json` (by default an ONNX model on the CPU). Returns the model file's path.
+// `json`. Returns the model file's path.
 std::string MakeModelDir(const TempDir& dir, const std::string& onnx_source,
-                         const std::string& json = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
-                           "NetworkConfig": {"DeviceType": "DEVICE_X86"}})");
+                         const std::string& json = kCpuJson);
+
+// A detector made through the C interface on a generated network (TestModel) in a model
+// directory of its own, destroyed with the object; its creation is expected to succeed.
+class Detector {
+  public:
+    explicit Detector(const std::string& model, const std::string& json = kCpuJson,
+                      const NerovaCustomRuntime* runtime = nullptr);
+    ~Detector();
+    Detector(const Detector&) = delete;
+    Detector& operator=(const Detector&) = delete;
+    void* handle() const { return handle_; }
+    // Runs one frame; the faces, none when the code is not NEROVA_OK.
+    std::vector<NerovaFaceInfo> Run(const NerovaFrame& frame, NerovaError* code = nullptr) const;
+    std::vector<NerovaFaceInfo> Run(const cv::Mat& bgr) const { return Run(BgrFrame(bgr)); }
+
+  private:
+    TempDir dir_;
+    void* handle_ = nullptr;
+};
+
+// "score x1 y1 x2 y2" per face or box, for comparing whole lists at once.
+template <typename T>
+std::vector<std::string> Describe(const std::vector<T>& boxes) {
+    std::vector<std::string> out;
+    char buf[96];
+    for (const T& b : boxes) {
+        std::snprintf(buf, sizeof buf, "%.3f %g %g %g %g", b.score, double(b.x1), double(b.y1),
+                      double(b.x2), double(b.y2));
+        out.push_back(buf);
+    }
+    return out;
+}
 
 }  // namespace nerova_test
 
