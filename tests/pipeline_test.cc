@@ -35,10 +35,14 @@ cv::Mat Uniform(int width, int height, int value) {
 
 TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
     Detector d("fixed_rows_320.onnx");
-    // A frame size set before the first frame does not stand in for computing the scale.
-    static_cast<FaceDetectorParam*>(Algorithm(d).GetParam())->SetOriginFrameHW(720, 1280);
-    Tensor(d, BgrFrame(Uniform(1280, 720, 0)));
-    EXPECT_FLOAT_EQ(FaceDetectorTestPeer::scale(Algorithm(d)), 0.25f);
+    // A frame size preset before the first frame, or between frames, does not stand in for
+    // computing the scale.
+    for (const auto& size : {cv::Size(1280, 720), cv::Size(640, 640)}) {
+        static_cast<FaceDetectorParam*>(Algorithm(d).GetParam())
+            ->SetOriginFrameHW(size.height, size.width);
+        Tensor(d, BgrFrame(Uniform(size.width, size.height, 0)));
+        EXPECT_FLOAT_EQ(FaceDetectorTestPeer::scale(Algorithm(d)), 320.0f / size.width);
+    }
     const struct {
         int width, height;
         float scale;

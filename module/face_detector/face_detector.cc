@@ -144,7 +144,7 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
     output_blob_ = std::shared_ptr<Blob>(new Blob());
     SizeLists(param_->top_k);
-    scale_computed_ = false;
+    scale_rows_ = scale_cols_ = -1;
     return NEROVA_OK;
 }
 
@@ -166,14 +166,15 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
         NEROVA_LOGE(kPreProcess, 160, "frame cannot be read (size, stride, plane or format).");
         return NEROVA_ERR_PARAM_NULL;
     }
-    // The first frame always computes its scale, even when the stored size was preset.
-    if (!scale_computed_ || image_.rows != p.origin_frame_h || image_.cols != p.origin_frame_w) {
-        p.origin_frame_h = image_.rows;
-        p.origin_frame_w = image_.cols;
+    // The scale is cached by the size it was computed for. A size the host preset with
+    // SetOriginFrameHW, before the first frame or between frames, never stands in for it.
+    if (image_.rows != p.origin_frame_h || image_.cols != p.origin_frame_w ||
+        image_.rows != scale_rows_ || image_.cols != scale_cols_) {
+        p.origin_frame_h = scale_rows_ = image_.rows;
+        p.origin_frame_w = scale_cols_ = image_.cols;
         const float sw = static_cast<float>(p.model_input_w) / static_cast<float>(image_.cols);
         const float sh = static_cast<float>(p.model_input_h) / static_cast<float>(image_.rows);
         scale_ = sw > sh ? sh : sw;
-        scale_computed_ = true;
     }
     const double scale = static_cast<double>(scale_);
     // cv::resize sizes its result by rounding each side; a side that rounds to zero (a very

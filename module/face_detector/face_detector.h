@@ -90,8 +90,11 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     std::vector<FaceBox> candidates_;
     std::vector<FaceBox> faces_;
     float scale_ = 1.0f;
+    // The frame size scale_ belongs to: the host may rewrite origin_frame_h/w at any time,
+    // so they cannot tell whether scale_ still fits the frame.
+    int scale_rows_ = -1;
+    int scale_cols_ = -1;
     // Working storage reused across frames so that the steady state allocates nothing.
-    bool scale_computed_ = false;
     cv::Mat image_;
     cv::Mat resized_;
     cv::Mat padded_;
