@@ -35,6 +35,8 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
+from blazeface_ref import iou, select  # noqa: F401  (iou: for this module's callers)
+
 ROOT = Path(__file__).resolve().parents[1]
 MEANS_BGR = (104.0, 117.0, 123.0)
 STRIDES = (8, 16, 32)
@@ -222,26 +224,11 @@ def detect_reference(net, bgr, size, operating_point, top_k=100, nms=0.7):
     threshold, best top_k before suppression, greedy suppression, frame pixels truncated."""
     canvas, scale = letterbox(bgr, size)
     rows = source_rows(net, canvas, size, operating_point)
-    order = [i for i in np.argsort(-rows[:, 0], kind="stable") if rows[i, 0] >= DETECTOR_THRESHOLD]
-    boxes = []
-    for i in order[:top_k]:
-        s, x1, y1, x2, y2 = rows[i]
-        f = 1.0 / scale
-        boxes.append([s, x1 * f if x1 >= 0 else 0.0, y1 * f if y1 >= 0 else 0.0,
-                      min(bgr.shape[1], x2 * f), min(bgr.shape[0], y2 * f)])
-    kept = []
-    for b in boxes:
-        if all(iou(b[1:], k[1:]) <= nms for k in kept):
-            kept.append(b)
-    return [(float(s), int(x1), int(y1), int(x2), int(y2)) for s, x1, y1, x2, y2 in kept]
-
-
-def iou(a, b):
-    w = max(0.0, min(a[2], b[2]) - max(a[0], b[0]))
-    h = max(0.0, min(a[3], b[3]) - max(a[1], b[1]))
-    inter = w * h
-    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter
-    return inter / union if union > 0 else 0.0
+    x1, y1, x2, y2 = rows[:, 1:].T * (1.0 / scale)
+    boxes = np.stack([np.where(x1 >= 0, x1, 0.0), np.where(y1 >= 0, y1, 0.0),
+                      np.minimum(bgr.shape[1], x2), np.minimum(bgr.shape[0], y2)], 1)
+    return [(float(rows[i, 0]), *(int(v) for v in boxes[i]))
+            for i in select(boxes, rows[:, 0], DETECTOR_THRESHOLD, top_k, nms)]
 
 
 def check(src, converted, size, operating_point, images):

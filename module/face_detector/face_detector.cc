@@ -167,15 +167,17 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
         return NEROVA_ERR_PARAM_NULL;
     }
     // The scale is cached by the size it was computed for. A size the host preset with
-    // SetOriginFrameHW, before the first frame or between frames, never stands in for it.
-    if (image_.rows != p.origin_frame_h || image_.cols != p.origin_frame_w ||
-        image_.rows != scale_rows_ || image_.cols != scale_cols_) {
-        p.origin_frame_h = scale_rows_ = image_.rows;
-        p.origin_frame_w = scale_cols_ = image_.cols;
+    // SetOriginFrameHW, before the first frame or between frames, never stands in for it;
+    // the stored size is always the frame's, as decoding clamps boxes to it.
+    if (image_.rows != scale_rows_ || image_.cols != scale_cols_) {
+        scale_rows_ = image_.rows;
+        scale_cols_ = image_.cols;
         const float sw = static_cast<float>(p.model_input_w) / static_cast<float>(image_.cols);
         const float sh = static_cast<float>(p.model_input_h) / static_cast<float>(image_.rows);
         scale_ = sw > sh ? sh : sw;
     }
+    p.origin_frame_h = image_.rows;
+    p.origin_frame_w = image_.cols;
     const double scale = static_cast<double>(scale_);
     // cv::resize sizes its result by rounding each side; a side that rounds to zero (a very
     // thin frame) has nothing to show the network.

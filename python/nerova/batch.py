@@ -231,7 +231,15 @@ def detect(inputs: Iterable[str], client=None, model: Optional[str] = None, ever
     """Result records of every image and video frame of inputs, in input order (videos frame
     by frame). Without client, a local cluster of worker processes (one per core) is
     started for the call. An input that cannot be read gives a record with "error"."""
-    paths = expand_inputs(inputs)
+    yield from _detect_paths(expand_inputs(inputs), client, model, every, done, progress,
+                             settings)
+
+
+def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
+                  done: Optional[Dict[str, set]], progress: bool,
+                  settings: dict) -> Iterator[dict]:
+    """detect() over inputs already expanded: expanding twice would read an expanded file
+    whose name starts with "@" as a list."""
     frozen = _settings(settings)
     tasks = make_tasks(paths, every, done)
     own_cluster = None
@@ -316,7 +324,7 @@ def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional
     with open(partial, "w", encoding="utf-8") as f:
         for r in kept.values():  # carried over, so a second interruption keeps them too
             f.write(format_record(r) + "\n")
-        for r in detect(paths, client, model, every, done, progress, **settings):
+        for r in _detect_paths(paths, client, model, every, done, progress, settings):
             kept.setdefault((r["image"], r.get("frame")), r)
             f.write(format_record(r) + "\n")
             f.flush()
