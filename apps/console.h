@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -29,11 +30,18 @@ class Console {
         std::lock_guard<std::mutex> lock(mutex_);
         const bool lift = shown_ && stdout_tty_;
         if (lift) Erase();
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        // A record that cannot be written (a full disk, a closed file) is lost: the first
+        // failure is kept so that the run stops and says so instead of reporting success.
+        errno = 0;
+        if ((std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF ||
+             std::fflush(stdout) != 0) &&
+            out_error_ == 0)
+            out_error_ = errno ? errno : EIO;
         if (lift) Show();
     }
+
+    // errno of the first record that could not be written, 0 while all were.
+    int OutError() const { return out_error_; }
 
     void Err(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -70,6 +78,7 @@ class Console {
     std::mutex mutex_;
     bool bar_, shown_ = false;
     const bool stdout_tty_;
+    std::atomic<int> out_error_{0};
     std::string text_;
 };
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -308,8 +309,10 @@ bool ReadList(const std::string& list, std::vector<std::string>& out) {
         if (!file) return false;
     }
     std::istream& in = list == "-" ? std::cin : file;
-    for (std::string line; std::getline(in, line);)
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();  // a list saved on Windows
         if (!line.empty()) out.push_back(line);
+    }
     return !in.bad();
 }
 
@@ -556,7 +559,7 @@ class Worker {
     }
 
     void Run() {
-        for (size_t i; (i = b_.next++) < b_.inputs.size();) {
+        for (size_t i; !b_.console.OutError() && (i = b_.next++) < b_.inputs.size();) {
             const Input& input = b_.inputs[i];
             const Output* out = b_.outputs.empty() ? nullptr : &b_.outputs[i];
             if (out && !out->refusal.empty()) out = nullptr;  // reported when planned
@@ -635,8 +638,8 @@ class Worker {
 
     bool Video(size_t i, const Output* out) {
         const Input& input = b_.inputs[i];
-        cv::VideoCapture video(input.path);
-        if (!video.isOpened()) return false;
+        cv::VideoCapture video;
+        if (!nerova_tool::OpenVideo(input.path, video)) return false;
         double fps = video.get(cv::CAP_PROP_FPS);
         if (!(fps > 0 && fps <= 1000)) fps = 25;  // a container without a usable rate
         std::unique_ptr<nerova_tool::VideoOutput> writer;
@@ -702,6 +705,10 @@ bool ApplySettings(void* handle, const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The tool says itself which inputs it cannot read; OpenCV's own warnings would only
+    // repeat that in its internal terms.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // FFmpeg's own lines, read at its first use
     Options o;
     bool help = false, version = false;
     const std::string bad = ParseArgs(argc, argv, o, help, version);
@@ -813,7 +820,9 @@ int main(int argc, char** argv) {
                 continue;
             }
             videos = true;
-            const double frames = cv::VideoCapture(in.path).get(cv::CAP_PROP_FRAME_COUNT);
+            cv::VideoCapture video;
+            const double frames =
+                nerova_tool::OpenVideo(in.path, video) ? video.get(cv::CAP_PROP_FRAME_COUNT) : 0;
             known = known && frames > 0;
             if (frames > 0) total += static_cast<size_t>(frames);
         }
@@ -845,6 +854,11 @@ int main(int argc, char** argv) {
         std::sort(stats.ms.begin(), stats.ms.end());
         const size_t n = stats.ms.size();
         median = n % 2 ? stats.ms[n / 2] : (stats.ms[n / 2 - 1] + stats.ms[n / 2]) / 2;
+    }
+    if (const int err = console.OutError()) {
+        std::fprintf(stderr, "%s: cannot write the records to standard output: %s\n", kTool,
+                     std::strerror(err));
+        return kExitInputFailed;
     }
     const size_t failed = batch.failed, unwritten = batch.unwritten + refused;
     std::string tail;

@@ -142,6 +142,16 @@ VideoOutput::~VideoOutput() {
     }
 }
 
+bool OpenVideo(const std::string& path, cv::VideoCapture& video) {
+    for (const int api : {cv::CAP_FFMPEG, cv::CAP_OPENCV_MJPEG}) {
+        try {
+            if (video.open(path, api)) return true;
+        } catch (const cv::Exception&) {
+        }
+    }
+    return false;
+}
+
 std::string VideoOutput::Write(const cv::Mat& frame, double fps) {
     if (!error_.empty()) return error_;
     if (temp_.empty()) {

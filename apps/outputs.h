@@ -33,6 +33,11 @@ std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const std::fil
 // reason on failure ("" on success) and leaves no temporary file behind.
 std::string WriteImage(const std::filesystem::path& target, const cv::Mat& bgr, bool overwrite);
 
+// Opens a video file with the file back-ends only (FFmpeg, then OpenCV's own Motion JPEG
+// reader). Letting OpenCV choose also probes camera back-ends, whose plugin loading is not
+// thread-safe and crashes when two workers open files at once.
+bool OpenVideo(const std::string& path, cv::VideoCapture& video);
+
 // A video written to a temporary file beside its target and renamed when complete.
 class VideoOutput {
   public:

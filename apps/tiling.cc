@@ -31,10 +31,17 @@ bool ParseTiles(const std::string& text, Tiling& tiling) {
         tiling.automatic = true;
         return true;
     }
+    // Digits only, each side a small number: sscanf's %d would wrap 4294967297 to 1.
+    const size_t x = text.find('x');
+    const auto side = [](const std::string& digits, int& out) {
+        if (digits.empty() || digits.size() > 2 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        out = std::stoi(digits);
+        return out >= 1 && out <= kMaxTiles;
+    };
     int rows = 0, cols = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%dx%d%c", &rows, &cols, &tail) != 2 || rows < 1 || cols < 1 ||
-        rows > kMaxTiles || cols > kMaxTiles)
+    if (x == std::string::npos || !side(text.substr(0, x), rows) || !side(text.substr(x + 1), cols))
         return false;
     tiling.rows = rows;
     tiling.cols = cols;

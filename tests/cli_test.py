@@ -137,6 +137,7 @@ class CliTest(unittest.TestCase):
             ([*m, "--files-from", os.path.join(self.tmp, "missing.txt")], 2, "cannot read the list"),
             (m, 2, "no input"),
             ([*m, "--tiles", "0x2", self.images], 2, "--tiles needs"),
+            ([*m, "--tiles", "4294967297x1", self.images], 2, "--tiles needs"),
             (["--model", "no_such_model", self.images], 3, "no model named no_such_model"),
         ]
         for args, want, text in cases:
@@ -213,6 +214,27 @@ class CliTest(unittest.TestCase):
             self.assertEqual(len(lines), 2)
             self.assertEqual(b"2/2 images" in err and b"ETA" in err, terminal, err)
             self.assertEqual(b"\r" in err, terminal, err)
+
+    def test_hosts_hazards_end_cleanly(self):
+        # Many undecodable videos opened by two workers at once: every one a clean failure,
+        # and no back-end's diagnostics on the terminal.
+        stubs = os.path.join(self.tmp, "stubs")
+        for i in range(60):
+            self.write(os.path.join(stubs, "g%d.avi" % i), b"RIFF\0\0\0\0")
+            self.write(os.path.join(stubs, "h%d.mp4" % i), b"RIFF\0\0\0\0")
+        code, out, err = run("--model", self.model, "--jobs", "2", stubs)
+        self.assertEqual((code, out), (1, []))
+        self.assertIn("120 inputs failed", err)
+        self.assertEqual([l for l in err.splitlines() if not l.startswith("nerova-face-detect: ")], [])
+        # A list saved with CRLF line ends names the same files.
+        listed = self.write(os.path.join(self.tmp, "crlf.txt"), os.fsencode(self.images) + b"/b.ppm\r\n")
+        code, out, err = run("--model", self.model, "--files-from", listed)
+        self.assertEqual((code, [o["image"] for o in out]), (0, [self.images + "/b.ppm"]), err)
+        # Records that cannot be written are a failure, not a success.
+        with open("/dev/full", "w") as full:
+            p = subprocess.run([TOOL, "--model", self.model, self.images], stdout=full, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("cannot write the records to standard output: No space left on device", p.stderr)
 
     def test_raw_file_names_from_a_list(self):
         raw = os.path.join(os.fsencode(self.tmp), b"caf\xe9-\xff.ppm")  # Latin-1, not UTF-8
