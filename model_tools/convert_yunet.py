@@ -29,10 +29,12 @@ import math
 import os
 import shutil
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 import onnx
+from google.protobuf.message import DecodeError
 from onnx import TensorProto, helper, numpy_helper
 
 from blazeface_ref import iou, select  # noqa: F401  (iou: for this module's callers)
@@ -258,8 +260,36 @@ def models_folder():
     return Path(os.environ.get("NEROVA_MODELS") or ROOT / "models")
 
 
+WRITTEN = ("model.onnx", "inference.json", "LICENSE", "NOTICE", "README.md")
+
+
+def check_out_dir(out_dir, overwrite):
+    """Refuses (exits) a destination that is not a folder, or a model folder that exists,
+    unless overwrite: a converted model never silently replaces another."""
+    if out_dir.exists() and not out_dir.is_dir():
+        sys.exit("%s exists and is not a folder" % out_dir)
+    taken = [name for name in WRITTEN if (out_dir / name).exists()]
+    if taken and not overwrite:
+        sys.exit("%s already holds a model (%s); --overwrite replaces it"
+                 % (out_dir, ", ".join(taken)))
+
+
 def write_dir(out_dir, model, src, size, operating_point, box_error, score_error):
-    out_dir.mkdir(parents=True, exist_ok=True)
+    """Writes the model folder's files into a fresh folder beside out_dir, then moves each
+    into place: an interrupted run leaves the folder as it was or complete."""
+    out_dir.parent.mkdir(parents=True, exist_ok=True)
+    staging = Path(tempfile.mkdtemp(prefix="." + out_dir.name + ".", dir=out_dir.parent))
+    try:
+        fill_dir(staging, model, src, size, operating_point, box_error, score_error)
+        out_dir.mkdir(exist_ok=True)
+        for name in WRITTEN:
+            if (staging / name).exists():
+                os.replace(staging / name, out_dir / name)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def fill_dir(out_dir, model, src, size, operating_point, box_error, score_error):
     onnx.save(model, str(out_dir / "model.onnx"))
     (out_dir / "inference.json").write_text(json.dumps(
         {"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
@@ -294,21 +324,27 @@ def main():
                          "0.75 at 640)")
     ap.add_argument("--images", nargs="*", default=None,
                     help="photos for the numeric check (default: models/samples/*.jpg)")
+    ap.add_argument("--overwrite", action="store_true",
+                    help="replace the model files of an existing model folder")
     args = ap.parse_args()
     if args.operating_point is not None and not 0 < args.operating_point < 1:
         sys.exit("--operating-point must be between 0 and 1")
-    model, size, point = convert(args.src, args.operating_point)
+    if not args.install and not args.out_dir:
+        sys.exit("give OUT_DIR or --install")
+    if args.out_dir:
+        check_out_dir(Path(args.out_dir), args.overwrite)
+    try:
+        model, size, point = convert(args.src, args.operating_point)
+    except (OSError, ValueError, DecodeError, onnx.checker.ValidationError) as e:
+        sys.exit("cannot convert %s: %s" % (args.src, getattr(e, "strerror", None) or e))
+    out_dir = models_folder() / ("yunet_n_%d" % size) if args.install else Path(args.out_dir)
+    if args.install:
+        check_out_dir(out_dir, args.overwrite)
     images = args.images or sorted((ROOT / "models" / "samples").glob("*.jpg"))
     box_error, score_error = check(args.src, model, size, point, images)
     if not box_error < MAX_BOX_ERROR_PX or not score_error < 1e-4:
         sys.exit("refused: the converted model disagrees with the source (box %.4f px, score %.2g)"
                  % (box_error, score_error))
-    if args.install:
-        out_dir = models_folder() / ("yunet_n_%d" % size)
-    elif args.out_dir:
-        out_dir = Path(args.out_dir)
-    else:
-        sys.exit("give OUT_DIR or --install")
     write_dir(out_dir, model, args.src, size, point, box_error, score_error)
     print("wrote %s: input 1x3x%dx%d; against the source on %d photos: box %.4f px, score %.2g"
           % (out_dir, size, size, len(images), box_error, score_error))

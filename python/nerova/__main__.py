@@ -25,8 +25,8 @@ def main(argv=None) -> int:
     parser.add_argument("--nms-threshold", type=float, default=None)
     parser.add_argument("--tiles", default=None, help="auto, off or RxC (see nerova.tiling)")
     args = parser.parse_args(argv)
-    import cv2  # only the command needs a decoder
-
+    from ._media import quiet_opencv, read_image
+    quiet_opencv()
     failed = 0
     try:
         det = FaceDetector(args.model, top_k=args.top_k, score_threshold=args.score_threshold,
@@ -36,14 +36,24 @@ def main(argv=None) -> int:
         return 3
     with det:
         for path in args.images:
-            image = cv2.imread(path, cv2.IMREAD_COLOR)
+            image = read_image(path)
             if image is None:
                 print("nerova: cannot read %s" % path, file=sys.stderr)
                 failed += 1
                 continue
             t0 = time.perf_counter()
-            faces = det.detect(image, tiles=args.tiles)
-            print(record(path, image, faces, (time.perf_counter() - t0) * 1000), flush=True)
+            try:
+                faces = det.detect(image, tiles=args.tiles)
+            except NerovaError as e:  # a frame the library refuses fails alone
+                print("nerova: %s: %s" % (path, e), file=sys.stderr)
+                failed += 1
+                continue
+            try:
+                print(record(path, image, faces, (time.perf_counter() - t0) * 1000), flush=True)
+            except OSError as e:  # records that cannot be written are lost: stop, and say so
+                print("nerova: cannot write the records to standard output: %s" % e.strerror,
+                      file=sys.stderr)
+                return 1
     return 1 if failed else 0
 
 

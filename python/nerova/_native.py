@@ -135,11 +135,17 @@ def model_roots() -> List[Path]:
 def find_models() -> "dict[str, Path]":
     found = {}
     for root in model_roots():
-        if not root.is_dir():
+        # A folder this user cannot read holds no model for them; it must not hide the others.
+        try:
+            subs = sorted(root.iterdir()) if root.is_dir() else []
+        except OSError:
             continue
-        for sub in sorted(root.iterdir()):
-            if (sub / "inference.json").is_file() and sub.name not in found:
-                found[sub.name] = sub
+        for sub in subs:
+            try:
+                if sub.name not in found and (sub / "inference.json").is_file():
+                    found[sub.name] = sub
+            except OSError:
+                continue
     return found
 
 

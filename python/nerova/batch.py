@@ -13,8 +13,12 @@ already hold, so an interrupted run loses nothing and repeats nothing.
 from __future__ import annotations
 
 import argparse
+import collections
 import json
+import math
 import os
+import re
+import stat
 import sys
 import threading
 import time
@@ -42,7 +46,7 @@ def expand_inputs(inputs: Iterable[str]) -> List[str]:
     for item in inputs:
         if item.startswith("@"):
             with open(item[1:], encoding="utf-8", errors="surrogateescape") as f:
-                out += expand_inputs(line.rstrip("\n") for line in f if line.strip())
+                out += expand_inputs(line.rstrip("\r\n") for line in f if line.strip())
         elif os.path.isdir(item):
             found = []
             for root, _, files in os.walk(item):
@@ -87,17 +91,21 @@ def _record(path: str, image, faces, ms: float, frame: Optional[int] = None,
     if frame is not None:
         record["frame"] = frame
         if time_ms is not None:
-            record["time_ms"] = round(time_ms, 2)
+            record["time_ms"] = time_ms
     record.update(width=int(image.shape[1]), height=int(image.shape[0]),
                   faces=[{"score": round(f.score, 4), "box": list(f.box)} for f in faces],
                   ms=round(ms, 2))
     return record
 
 
-def run_task(task: tuple, model: Optional[str], settings: tuple) -> List[dict]:
-    """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames)."""
+def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[dict], int]:
+    """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames).
+    Returns its records and, for a video, the index after the last frame decoded (a segment
+    that stops short of its end has met the video's real end)."""
     import cv2
     from . import NerovaError
+    from ._media import open_video, quiet_opencv, read_image
+    quiet_opencv()  # this worker reports unreadable inputs in its records
     det = _detector(model, settings)
     tiles = dict(settings).get("tiles")
     worker = _worker_name()
@@ -115,81 +123,106 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> List[dict]:
 
     if task[0] == "images":
         for path in task[1]:
-            image = cv2.imread(path, cv2.IMREAD_COLOR)
+            image = read_image(path)
             if image is None:
                 records.append({"image": path, "error": "cannot read", "worker": worker})
                 continue
             records.append(detected(path, image))
-        return records
+        return records, 0
     _, path, first, end, every, done = task
-    video = cv2.VideoCapture(path)
-    if not video.isOpened():
-        return [{"image": path, "error": "cannot read", "worker": worker}]
+    video = open_video(path)
+    if video is None:
+        return [{"image": path, "error": "cannot read", "worker": worker}], 0
     index = 0
     # Seeking is exact for some codecs only: when it lands elsewhere, read from the start.
     if first > 0 and not (video.set(cv2.CAP_PROP_POS_FRAMES, first) and
                           int(video.get(cv2.CAP_PROP_POS_FRAMES)) == first):
         video.release()
-        video = cv2.VideoCapture(path)
-        while index < first and video.grab():
+        video = open_video(path)
+        while video is not None and index < first and video.grab():
             index += 1
+        if video is None or index < first:
+            return records, index
     else:
         index = first
     while end is None or index < end:
-        time_ms = video.get(cv2.CAP_PROP_POS_MSEC)
         ok, frame = video.read()
         if not ok:
             break
+        # The position after reading is the time of the frame just read.
+        time_ms = video.get(cv2.CAP_PROP_POS_MSEC)
         if index % every == 0 and index not in done:
             records.append(detected(path, frame, index, time_ms))
         index += 1
-    return records
+    video.release()
+    return records, index
 
 
 # ---- the client side --------------------------------------------------------------------
 
-def make_tasks(paths: Sequence[str], every: int = 1,
-               done: Optional[Dict[str, set]] = None) -> List[Tuple[List[int], tuple]]:
-    """Tasks in input order, each with the input indices it covers. Inputs already done
-    (an image present in done, or every frame of a video segment) are left out."""
-    import cv2
-    done = done or {}
-    tasks: List[Tuple[List[int], tuple]] = []
-    batch: List[int] = []
+class _Plan:
+    """The tasks of a run in input order, made as the run goes: a video's segments follow
+    what its workers decode, not the frame count its header claims (which may be anything,
+    2^31 - 1 included). A segment that comes back short of its end stops the video's
+    segments; the segment at the claimed end reads on to the real end."""
 
-    def flush():
+    def __init__(self, paths: Sequence[str], every: int, done: Optional[Dict[str, set]]):
+        self.paths, self.every, self.done = paths, every, done or {}
+        self.ended: set = set()  # inputs whose real end a segment has met
+
+    def tasks(self) -> Iterator[Tuple[int, tuple]]:
+        """(input index, task) pairs. Images go in tasks of IMAGES_PER_TASK; inputs already
+        done (an image in done, or every frame of a video segment) are left out."""
+        import cv2
+        from ._media import open_video
+        batch: List[int] = []
+        for i, path in enumerate(self.paths):
+            if not is_video(path):
+                if path in self.done:
+                    continue
+                batch.append(i)
+                if len(batch) == IMAGES_PER_TASK:
+                    yield batch[0], ("images", [self.paths[j] for j in batch])
+                    batch = []
+                continue
+            if batch:
+                yield batch[0], ("images", [self.paths[j] for j in batch])
+                batch = []
+            if path in self.done and None in self.done[path]:
+                continue  # an unreadable video, already reported
+            video = open_video(path)
+            count = 0
+            if video is not None:
+                claimed = video.get(cv2.CAP_PROP_FRAME_COUNT)
+                count = int(claimed) if 0 < claimed < 2**62 else 0
+                video.release()
+            frames_done = self.done.get(path, set())
+            if count <= 0:  # unknown length (or unreadable): the whole video is one task
+                yield i, ("video", path, 0, None, self.every, frames_done)
+                continue
+            first = 0
+            while first < count and i not in self.ended:
+                end = min(first + FRAMES_PER_TASK, count)
+                wanted = range(first + (-first) % self.every, end, self.every)
+                if not wanted:  # on to the segment of the next frame detected
+                    first = wanted.start - wanted.start % FRAMES_PER_TASK
+                    continue
+                if not all(f in frames_done for f in wanted):
+                    yield i, ("video", path, first, end if end < count else None, self.every,
+                              {f for f in frames_done if first <= f < end})
+                first = end
         if batch:
-            tasks.append((list(batch), ("images", [paths[i] for i in batch])))
-            batch.clear()
+            yield batch[0], ("images", [self.paths[j] for j in batch])
 
-    for i, path in enumerate(paths):
-        if not is_video(path):
-            if path in done:
-                continue
-            batch.append(i)
-            if len(batch) == IMAGES_PER_TASK:
-                flush()
-            continue
-        flush()
-        if path in done and None in done[path]:
-            continue  # an unreadable video, already reported
-        video = cv2.VideoCapture(path)
-        count = int(video.get(cv2.CAP_PROP_FRAME_COUNT)) if video.isOpened() else 0
-        video.release()
-        frames_done = done.get(path, set())
-        if count <= 0:  # unknown length (or unreadable): the whole video is one task
-            tasks.append(([i], ("video", path, 0, None, every, frames_done)))
-            continue
-        for first in range(0, count, FRAMES_PER_TASK):
-            end = min(first + FRAMES_PER_TASK, count)
-            wanted = {f for f in range(first, end) if f % every == 0}
-            if wanted and wanted <= frames_done:
-                continue
-            # The last segment reads to the real end, whatever the container announced.
-            tasks.append(([i], ("video", path, first, end if end < count else None, every,
-                                frames_done & set(range(first, end)))))
-    flush()
-    return tasks
+    def returned(self, input_index: int, task: tuple, decoded_to: int) -> None:
+        if task[0] == "video" and task[3] is not None and decoded_to < task[3]:
+            self.ended.add(input_index)
+
+
+def make_tasks(paths: Sequence[str], every: int = 1,
+               done: Optional[Dict[str, set]] = None) -> List[Tuple[int, tuple]]:
+    """Every task of paths, as a run would make them when every segment comes back whole."""
+    return list(_Plan(paths, every, done).tasks())
 
 
 def _settings(settings: dict) -> tuple:
@@ -199,6 +232,15 @@ def _settings(settings: dict) -> tuple:
         raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
     merged = {"threads": 1, "top_k": 100}  # one inference thread per worker, the tool's top_k
     merged.update({k: v for k, v in settings.items() if v is not None})
+    # Checked here, once, rather than by every worker when its first task arrives.
+    from .detector import _integer, _unit
+    from .tiling import _parse
+    for name in ("score_threshold", "nms_threshold"):
+        if name in merged:
+            _unit(merged[name], name)
+    _integer(merged["top_k"], "top_k", 1, 100000)
+    if merged.get("tiles") not in (None, "auto", "off"):
+        _parse(merged["tiles"])
     return tuple(sorted(merged.items()))
 
 
@@ -240,26 +282,59 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
                   settings: dict) -> Iterator[dict]:
     """detect() over inputs already expanded: expanding twice would read an expanded file
     whose name starts with "@" as a list."""
+    from distributed import KilledWorker
     frozen = _settings(settings)
-    tasks = make_tasks(paths, every, done)
+    plan = _Plan(paths, every, done)
     own_cluster = None
     if client is None:
         from distributed import Client
         own_cluster = local_cluster()
         client = Client(own_cluster)
     try:
-        futures = client.map(run_task, [t for _, t in tasks], model=model, settings=frozen,
-                             pure=False)
+        # A few tasks per worker thread in flight, the next submitted as the first returns:
+        # the plan learns from each video segment where the video really ends.
+        threads = sum(w.get("nthreads", 1)
+                      for w in client.scheduler_info().get("workers", {}).values())
+        window = max(8, 3 * threads)
+        pending: "collections.deque" = collections.deque()
+        tasks = plan.tasks()
         bar = None
         if progress:
             from tqdm import tqdm
-            bar = tqdm(total=len(tasks), unit="task", file=sys.stderr)
-        for future in futures:
-            records = future.result()
+            bar = tqdm(unit="task", file=sys.stderr)
+
+        def fill():
+            while len(pending) < window:
+                item = next(tasks, None)
+                if item is None:
+                    return
+                index, task = item
+                pending.append((index, task, client.submit(run_task, task, model=model,
+                                                           settings=frozen, pure=False)))
+
+        fill()
+        while pending:
+            index, task, future = pending.popleft()
+            try:
+                records, decoded_to = future.result()
+            except KilledWorker:
+                # The task took its workers down with it (Dask retries it a few times). Its
+                # images are tried one by one, so that only the one at fault is lost.
+                if task[0] == "images" and len(task[1]) > 1:
+                    for path in reversed(task[1]):
+                        single = ("images", [path])
+                        pending.appendleft((index, single, client.submit(
+                            run_task, single, model=model, settings=frozen, pure=False)))
+                    continue
+                records = [{"image": task[1][0] if task[0] == "images" else task[1],
+                            "error": "a worker process died on this input"}]
+                decoded_to = 0
+            future.release()
+            plan.returned(index, task, decoded_to)
             if bar:
                 bar.update(1)
             yield from records
-            future.release()
+            fill()
         if bar:
             bar.close()
     finally:
@@ -269,41 +344,93 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
 
 
 def format_record(record: dict) -> str:
-    """A record as the tool prints it: scores with four decimals, times with two."""
-    if "error" in record:
-        return json.dumps(record, ensure_ascii=False)
-    parts = ['"image": %s' % _json_path(record["image"])]
+    """A record as the tool prints it: scores with four decimals, ms with two, time_ms to
+    the microsecond without trailing zeros."""
+    parts = ['"image": %s' % _json_text(record["image"])]
     if "frame" in record:
         parts.append('"frame": %d' % record["frame"])
         if "time_ms" in record:
-            parts.append('"time_ms": %.2f' % record["time_ms"])
-    faces = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f["score"], *f["box"])
-                      for f in record["faces"])
-    parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
-              '"faces": [%s]' % faces, '"ms": %.2f' % record["ms"]]
+            parts.append('"time_ms": %s' % _time_text(record["time_ms"]))
+    if "error" in record:
+        parts.append('"error": %s' % _json_text(record["error"]))
+    else:
+        faces = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f["score"], *f["box"])
+                          for f in record["faces"])
+        parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
+                  '"faces": [%s]' % faces, '"ms": %.2f' % record["ms"]]
     if "worker" in record:
-        parts.append('"worker": %s' % json.dumps(record["worker"]))
+        parts.append('"worker": %s' % _json_text(record["worker"]))
     return "{" + ", ".join(parts) + "}"
 
 
-def _json_path(path: str) -> str:
-    # A name that is not valid UTF-8 keeps its raw bytes as escapes, so the line stays JSON.
-    return json.dumps(path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace"),
-                      ensure_ascii=False)
+_SURROGATE = re.compile("[\udc80-\udcff]")
+
+
+def _json_text(text: str) -> str:
+    """A JSON string in UTF-8. The bytes of a file name that are not UTF-8 (held by Python
+    as the surrogates U+DC80 to U+DCFF) are written as those escapes, as the tool writes
+    them: json.loads gives the name back exactly."""
+    return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()),
+                          json.dumps(text, ensure_ascii=False))
+
+
+def _time_text(ms: float) -> str:
+    if not math.isfinite(ms):
+        return "null"
+    text = "%.3f" % ms
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def _is_record(r) -> bool:
+    if not isinstance(r, dict) or not isinstance(r.get("image"), str):
+        return False
+    frame = r.get("frame", 0)
+    if isinstance(frame, bool) or not isinstance(frame, int) or frame < 0:
+        return False
+    if "error" in r:
+        return isinstance(r["error"], str)
+    return (all(isinstance(r.get(k), int) for k in ("width", "height")) and
+            isinstance(r.get("faces"), list) and isinstance(r.get("ms"), (int, float)) and
+            all(isinstance(f, dict) and isinstance(f.get("score"), (int, float)) and
+                isinstance(f.get("box"), list) and len(f["box"]) == 4 for f in r["faces"]))
 
 
 def read_records(path: Path) -> List[dict]:
-    """The complete lines of an earlier output (a torn last line is dropped)."""
-    if not path.is_file():
+    """The records of an earlier output. A last line without its line end was torn by an
+    interruption: it is dropped, and its input done again. Any other line that is not a
+    record is an error (ValueError) that names it."""
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
         return []
+    lines = data.split(b"\n")
+    lines.pop()  # empty after the last line end, else the torn line
     records = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            try:
-                records.append(json.loads(line))
-            except json.JSONDecodeError:
-                break
+    for number, line in enumerate(lines, 1):
+        try:
+            record = json.loads(line.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            record = None
+        if not _is_record(record):
+            raise ValueError("%s, line %d, is not a record of nerova-batch: %.80r"
+                             % (path, number, line))
+        records.append(record)
     return records
+
+
+def _regular_or_new(path: Path) -> Path:
+    """path, or the file its symbolic link names (written through the link); a name taken
+    by anything but a regular file is refused (ValueError), never replaced."""
+    target = Path(os.path.realpath(path)) if path.is_symlink() else path
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return target
+    if not stat.S_ISREG(mode):
+        kind = "a folder" if stat.S_ISDIR(mode) else "a device, pipe or socket"
+        raise ValueError("%s is %s, not a regular file; name a new file or a regular one"
+                         % (path, kind))
+    return target
 
 
 def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional[str] = None,
@@ -311,7 +438,9 @@ def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional
                    **settings) -> Tuple[int, int]:
     """Writes the records of inputs to out as JSON lines in input order. Returns (records,
     inputs that failed)."""
-    out_path, partial = Path(out), Path(out + ".partial")
+    out_path = _regular_or_new(Path(out))
+    partial = _regular_or_new(Path(str(out_path) + ".partial"))
+    tmp = _regular_or_new(Path(str(out_path) + ".tmp"))
     paths = expand_inputs(inputs)
     kept: Dict[Key, dict] = {}
     if resume:
@@ -330,7 +459,6 @@ def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional
             f.flush()
     records = sorted((r for r in kept.values() if r["image"] in order),
                      key=lambda r: (order[r["image"]], r.get("frame") or 0))
-    tmp = Path(out + ".tmp")
     with open(tmp, "w", encoding="utf-8") as f:
         for r in records:
             f.write(format_record(r) + "\n")
@@ -373,6 +501,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     from distributed import Client
     cluster = None
     try:
+        # What can be refused is refused before a cluster starts.
+        _settings(dict(top_k=args.top_k, score_threshold=args.score_threshold,
+                       nms_threshold=args.nms_threshold, tiles=args.tiles))
+        out = _regular_or_new(Path(args.out))
+        for sibling in (".partial", ".tmp"):
+            _regular_or_new(Path(str(out) + sibling))
+        if args.resume:
+            read_records(out) + read_records(Path(str(out) + ".partial"))
         if args.scheduler:
             client = Client(args.scheduler)
         else:
@@ -384,7 +520,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 progress=sys.stderr.isatty(), top_k=args.top_k,
                 score_threshold=args.score_threshold, nms_threshold=args.nms_threshold,
                 tiles=args.tiles)
-    except (ValueError, OSError, RuntimeError) as e:  # NerovaError is a RuntimeError
+    except (ValueError, TypeError, OSError, RuntimeError) as e:  # NerovaError: a RuntimeError
         print("nerova-batch: %s" % e, file=sys.stderr)
         return 101
     finally:

@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import ctypes
 import math
+import numbers
 import os
+import threading
 from pathlib import Path
 from typing import List, NamedTuple, Optional, Tuple, Union
 
@@ -19,6 +21,9 @@ DEVICES = {"DEVICE_NAIVE": 0x0, "DEVICE_X86": 0x10, "DEVICE_ARM": 0x20, "DEVICE_
            "DEVICE_OPENGL": 0x107, "DEVICE_VULKAN": 0x108}
 DEFAULT_MODEL = "face_detector_back_256"
 _INTERLEAVED = {"BGR": 3, "RGB": 3, "BGRA": 4, "RGBA": 4}
+# The largest frame the library reads: sides up to 2^15 pixels, 2^28 pixels in all.
+MAX_SIDE, MAX_PIXELS = 1 << 15, 1 << 28
+_PARAM_NULL = 0x1002  # the library's code for a frame it cannot read
 
 _lib = _native.load()
 
@@ -59,6 +64,8 @@ def resolve_model(model: Union[str, os.PathLike, None]) -> Path:
     """A model name, a model directory or a model file, to the model file's path."""
     if model is None:
         model = DEFAULT_MODEL
+    if not isinstance(model, (str, os.PathLike)):
+        raise TypeError("model must be a name or a path, not %s" % type(model).__name__)
     path = Path(model)
     if not path.exists() and os.sep not in str(model):
         found = models()
@@ -73,8 +80,9 @@ def resolve_model(model: Union[str, os.PathLike, None]) -> Path:
 
 
 class FaceDetector:
-    """A detector on one model. One thread at a time may use a detector; separate detectors
-    run in parallel on separate threads (the library call releases the GIL).
+    """A detector on one model. A detector serves one call at a time: calls from several
+    threads wait for each other (a lock per detector); separate detectors run in parallel
+    on separate threads (the library call releases the GIL).
 
     Settings: score_threshold and nms_threshold in [0, 1], top_k in [1, 100000]; a change
     applies from the next frame. Without arguments the library's own (0.95, 0.7, 10).
@@ -84,18 +92,22 @@ class FaceDetector:
                  score_threshold: Optional[float] = None, nms_threshold: Optional[float] = None,
                  top_k: Optional[int] = None, threads: Optional[int] = None,
                  device: Optional[str] = None):
+        # Re-entrant: tiled detection and the settings it reads run under the same hold.
+        self._lock = threading.RLock()
         self._handle = ctypes.c_void_p()
         self.model_path = resolve_model(model)
         runtime = None
         if threads is not None or device is not None:
+            if device is not None and not isinstance(device, str):
+                raise TypeError("device must be a name, not %s" % type(device).__name__)
             if device is not None and device not in DEVICES:
                 raise ValueError("unknown device %r; one of %s" % (device, ", ".join(DEVICES)))
-            if threads is not None and not (isinstance(threads, int) and 0 <= threads <= 64):
-                raise ValueError("threads must be an integer in [0, 64] (0: the library's own)")
+            if threads is not None:
+                _integer(threads, "threads", 0, 64)
             # The runtime record replaces all three of the model's values, so the ones not
             # given keep the usual defaults.
             runtime = _native.CustomRuntime(DEVICES[device or "DEVICE_X86"], 0, threads or 1)
-        _check(_lib.NerovaFaceDetectorCreate(str(self.model_path).encode(), b"",
+        _check(_lib.NerovaFaceDetectorCreate(os.fsencode(self.model_path), b"",
                                              ctypes.byref(runtime) if runtime else None,
                                              ctypes.byref(self._handle)),
                "cannot create a detector on %s" % self.model_path)
@@ -112,10 +124,12 @@ class FaceDetector:
 
     # -- life time ------------------------------------------------------------------------
     def close(self) -> None:
-        """Destroys the handle; later calls do nothing."""
-        if self._handle:
-            _lib.NerovaFaceDetectorDestroy(self._handle)
-            self._handle = ctypes.c_void_p()
+        """Destroys the handle, once a call under way in another thread has returned; later
+        calls do nothing."""
+        with self._lock:
+            if self._handle:
+                _lib.NerovaFaceDetectorDestroy(self._handle)
+                self._handle = ctypes.c_void_p()
 
     def __enter__(self) -> "FaceDetector":
         return self
@@ -135,12 +149,16 @@ class FaceDetector:
     # -- settings -------------------------------------------------------------------------
     def _settings(self) -> Tuple[float, float, int]:
         s, n, k = ctypes.c_float(), ctypes.c_float(), ctypes.c_int32()
-        _check(_lib.NerovaFaceDetectorGetSettings(self._live(), ctypes.byref(s), ctypes.byref(n),
-                                                  ctypes.byref(k)), "settings")
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorGetSettings(self._live(), ctypes.byref(s),
+                                                      ctypes.byref(n), ctypes.byref(k)),
+                   "settings")
         return s.value, n.value, k.value
 
     def _set_unit(self, setter: str, name: str, value: float) -> None:
-        _check(getattr(_lib, setter)(self._live(), _unit(value, name)), "%s %r" % (name, value))
+        v = _unit(value, name)
+        with self._lock:
+            _check(getattr(_lib, setter)(self._live(), v), "%s %r" % (name, value))
 
     score_threshold = property(lambda self: self._settings()[0],
                                lambda self, v: self._set_unit(
@@ -157,16 +175,17 @@ class FaceDetector:
 
     @top_k.setter
     def top_k(self, value: int) -> None:
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not 1 <= value <= 100000:
-            raise ValueError("top_k must be an integer in [1, 100000], not %r" % (value,))
-        _check(_lib.NerovaFaceDetectorSetTopK(self._live(), int(value)), "top_k %r" % (value,))
+        k = _integer(value, "top_k", 1, 100000)
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorSetTopK(self._live(), k), "top_k %r" % (value,))
 
     @property
     def input_size(self) -> Tuple[int, int]:
         """The network's input (width, height) into which each frame is letterboxed."""
         w, h = ctypes.c_int32(), ctypes.c_int32()
-        _check(_lib.NerovaFaceDetectorGetInputSize(self._live(), ctypes.byref(w), ctypes.byref(h)),
-               "input size")
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorGetInputSize(self._live(), ctypes.byref(w),
+                                                       ctypes.byref(h)), "input size")
         return w.value, h.value
 
     # -- detection ------------------------------------------------------------------------
@@ -180,64 +199,78 @@ class FaceDetector:
         tiles ("auto", "RxC" or (rows, cols); interleaved and GRAY frames) also runs the
         detector on overlapping tiles, for faces too small for one pass over a large frame;
         see nerova.tiling. It costs one pass per tile more."""
-        if tiles not in (None, "off"):
-            from . import tiling
-            return tiling.detect_tiled(self, image, pixel_format, tiles)
-        return self._detect_one(image, pixel_format)
+        with self._lock:
+            if tiles is not None and tiles != "off":
+                from . import tiling
+                return tiling.detect_tiled(self, image, pixel_format, tiles)
+            return self._detect_one(image, pixel_format)
 
     def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
         frame, keep = _frame(image, pixel_format)
         faces = ctypes.POINTER(_native.FaceInfo)()
         count = ctypes.c_uint32()
-        _check(_lib.NerovaFaceDetectorProcess(self._live(), ctypes.byref(frame), ctypes.byref(faces),
-                                              ctypes.byref(count)), "detection failed")
-        del keep
-        try:
-            return [Face(float(f.score), f.x1, f.y1, f.x2, f.y2)
-                    for f in (faces[i] for i in range(count.value))]
-        finally:
-            _lib.NerovaFaceDetectorOutputRelease(faces)
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorProcess(self._live(), ctypes.byref(frame),
+                                                  ctypes.byref(faces), ctypes.byref(count)),
+                   "detection failed")
+            del keep
+            try:
+                return [Face(float(f.score), f.x1, f.y1, f.x2, f.y2)
+                        for f in (faces[i] for i in range(count.value))]
+            finally:
+                _lib.NerovaFaceDetectorOutputRelease(faces)
 
 
-def _unit(value: float, name: str) -> float:
+def _unit(value, name: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError("%s must be a number in [0, 1], not %s %r"
+                        % (name, type(value).__name__, value))
     try:
         v = float(value)
-    except (TypeError, ValueError):
-        raise ValueError("%s must be a number in [0, 1], not %r" % (name, value)) from None
+    except OverflowError:  # an integer too large for a float is out of range all the same
+        v = math.inf
     if math.isnan(v) or not 0.0 <= v <= 1.0:
         raise ValueError("%s must be a number in [0, 1], not %r" % (name, value))
     return v
 
 
+def _integer(value, name: str, lo: int, hi: int) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError("%s must be an integer in [%d, %d], not %s %r"
+                        % (name, lo, hi, type(value).__name__, value))
+    if not lo <= value <= hi:
+        raise ValueError("%s must be an integer in [%d, %d], not %r" % (name, lo, hi, value))
+    return int(value)
+
+
 def _frame(image: np.ndarray, pixel_format: str) -> Tuple[_native.Frame, np.ndarray]:
     """The frame record over image's memory, and the array that must outlive the call."""
+    if not isinstance(pixel_format, str):
+        raise TypeError("pixel_format must be a name, not %s" % type(pixel_format).__name__)
     if pixel_format not in PIXEL_FORMATS:
         raise ValueError("unknown pixel_format %r; one of %s" % (pixel_format, ", ".join(PIXEL_FORMATS)))
     if not isinstance(image, np.ndarray):
-        raise ValueError("image must be a numpy array, not %s" % type(image).__name__)
+        raise TypeError("image must be a numpy array, not %s" % type(image).__name__)
     if image.dtype != np.uint8:
-        raise ValueError("image must be uint8, not %s" % image.dtype)
+        raise TypeError("image must be uint8, not %s" % image.dtype)
     frame = _native.Frame()
     frame.pixel_format = PIXEL_FORMATS[pixel_format]
     if pixel_format in _INTERLEAVED:
         c = _INTERLEAVED[pixel_format]
         if image.ndim != 3 or image.shape[2] != c:
             raise ValueError("%s needs an HxWx%d array, not shape %s" % (pixel_format, c, image.shape))
-        if image.strides[2] != 1 or image.strides[1] != c or image.strides[0] < 0:
-            image = np.ascontiguousarray(image)
     elif pixel_format == "GRAY":
         if image.ndim == 3 and image.shape[2] == 1:
             image = image[:, :, 0]
         if image.ndim != 2:
             raise ValueError("GRAY needs an HxW array, not shape %s" % (image.shape,))
-        if image.strides[1] != 1 or image.strides[0] < 0:
-            image = np.ascontiguousarray(image)
     else:
         rows, w = image.shape if image.ndim == 2 else (0, 0)
         h = rows * 2 // 3
-        if image.ndim != 2 or rows % 3 or h % 2 or w % 2 or h == 0:
-            raise ValueError("%s needs an (H*3/2)xW array with H and W even, not shape %s"
-                             % (pixel_format, image.shape))
+        if image.ndim != 2 or rows % 3 or h % 2 or w % 2 or h == 0 or w == 0:
+            raise ValueError("%s needs an (H*3/2)xW array with H and W even and not 0, not "
+                             "shape %s" % (pixel_format, image.shape))
+        _check_size(w, h)
         image = np.ascontiguousarray(image)
         base = image.ctypes.data
         frame.width, frame.height = w, h
@@ -248,10 +281,24 @@ def _frame(image: np.ndarray, pixel_format: str) -> Tuple[_native.Frame, np.ndar
         else:
             frame.data[1], frame.stride[1] = base + h * w, w
         return frame, image
-    if image.shape[0] == 0 or image.shape[1] == 0:
+    height, width = image.shape[0], image.shape[1]
+    if height == 0 or width == 0:
         raise ValueError("image is empty (shape %s)" % (image.shape,))
-    if image.strides[0] > 2**31 - 1:
-        raise ValueError("image rows are too long")
-    frame.height, frame.width = image.shape[0], image.shape[1]
+    _check_size(width, height)
+    # The library reads rows of packed pixels at a positive stride: anything else (pixels
+    # apart within a row, rows upside down, overlapping or broadcast rows, rows too far
+    # apart for a 32-bit stride) is copied once.
+    pixel = image.shape[2] if image.ndim == 3 else 1
+    packed = image.strides[-1] == 1 and (image.ndim == 2 or image.strides[1] == pixel)
+    if not packed or not width * pixel <= image.strides[0] <= 2**31 - 1:
+        image = np.ascontiguousarray(image)
+    frame.height, frame.width = height, width
     frame.data[0], frame.stride[0] = image.ctypes.data, image.strides[0]
     return frame, image
+
+
+def _check_size(width: int, height: int) -> None:
+    if width > MAX_SIDE or height > MAX_SIDE or width * height > MAX_PIXELS:
+        raise NerovaError(_PARAM_NULL, "a frame of %dx%d pixels is larger than the library "
+                          "reads (sides up to %d, %d pixels in all)"
+                          % (width, height, MAX_SIDE, MAX_PIXELS))

@@ -1,7 +1,9 @@
 """Batch detection on a local Dask cluster of two worker processes."""
 import json
 import os
+import shutil
 import signal
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -101,3 +103,55 @@ def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_pa
     assert resumed[:half] == full[:half], "carried-over records are kept as they were"
     assert comparable(map(json.loads, resumed)) == comparable(map(json.loads, full))
     assert not Path(str(out) + ".partial").exists()
+
+
+def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_path):
+    folder = os.fsencode(tmp_path / "in")
+    os.mkdir(folder)
+    photo = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))
+    cv2.imwrite(str(tmp_path / "p.jpg"), photo)
+    for name in (b"caf\xe9.jpg", "café.jpg".encode()):  # Latin-1 and UTF-8 names
+        shutil.copy(tmp_path / "p.jpg", folder + b"/" + name)
+    video = cv2.VideoWriter(str(tmp_path / "v.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 10, (256, 256))
+    for _ in range(3):
+        video.write(cv2.resize(photo, (256, 256)))
+    video.release()
+    shutil.copy(tmp_path / "v.avi", folder + b"/clip\xff.avi")
+    # The same three frames under a header claiming 2^31 - 1, without the index to contradict it.
+    data = bytearray((tmp_path / "v.avi").read_bytes())
+    for chunk, offset in ((b"avih", 24), (b"strh", 40)):
+        struct.pack_into("<I", data, data.find(chunk) + offset, 2**31 - 1)
+    (Path(os.fsdecode(folder)) / "huge.avi").write_bytes(data[:data.find(b"idx1")])
+
+    out = tmp_path / "r.jsonl"
+    assert batch.detect_to_file([os.fsdecode(folder)], str(out), client) == (8, 0)
+    lines = out.read_bytes().splitlines()
+    records = [json.loads(line) for line in lines]
+    assert [(os.fsencode(r["image"])[len(folder) + 1:], r.get("frame"), r.get("time_ms")) for r in records] == \
+        [("café.jpg".encode(), None, None), (b"caf\xe9.jpg", None, None)] + \
+        [(b"clip\xff.avi", i, 100 * i) for i in range(3)] + [(b"huge.avi", i, 100 * i) for i in range(3)]
+    assert all(r["faces"] for r in records)
+
+    # A partial torn inside a UTF-8 character is resumed; a line that is no record is named.
+    partial = Path(str(out) + ".partial")
+    torn = lines[0][:lines[0].index("é".encode()) + 1]
+    partial.write_bytes(torn)
+    out.unlink()
+    assert batch.detect_to_file([os.fsdecode(folder)], str(out), client, resume=True) == (8, 0)
+    assert [json.loads(line) | {"ms": 0, "worker": 0} for line in out.read_bytes().splitlines()] == \
+        [r | {"ms": 0, "worker": 0} for r in records]
+    partial.write_bytes(lines[0] + b"\n[1, 2]\n")
+    with pytest.raises(ValueError, match=r"r.jsonl.partial, line 2, is not a record"):
+        batch.detect_to_file([os.fsdecode(folder)], str(out), client, resume=True)
+    partial.unlink()
+
+    # Outputs: a device or a folder is refused before any work; a link is written through.
+    for target, message in [("/dev/null", "/dev/null is a device, pipe or socket, not a regular file"),
+                            (str(tmp_path), "is a folder, not a regular file")]:
+        p = subprocess.run([sys.executable, "-m", "nerova.batch", "--out", target, str(tmp_path / "p.jpg")],
+                           capture_output=True, text=True)
+        assert p.returncode == 101 and message in p.stderr, p.stderr
+    link = tmp_path / "link.jsonl"
+    link.symlink_to(tmp_path / "target.jsonl")
+    batch.detect_to_file([str(tmp_path / "p.jpg")], str(link), client)
+    assert link.is_symlink() and len((tmp_path / "target.jsonl").read_text().splitlines()) == 1

@@ -66,28 +66,124 @@ def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):
 def test_settings_round_trip_and_refusals(det):
     det.score_threshold, det.nms_threshold, det.top_k = 0.5, 0.3, 7
     assert (det.score_threshold, det.nms_threshold, det.top_k) == (0.5, pytest.approx(0.3), 7)
-    for name, bad in [("score_threshold", -0.01), ("score_threshold", 1.01),
-                      ("score_threshold", math.nan), ("nms_threshold", "x"), ("top_k", 0),
-                      ("top_k", 100001), ("top_k", 2.5), ("top_k", True)]:
-        with pytest.raises(ValueError):
+    for name, bad, error in [("score_threshold", -0.01, ValueError),
+                             ("score_threshold", 1.01, ValueError),
+                             ("score_threshold", math.nan, ValueError),
+                             ("score_threshold", 10**400, ValueError),
+                             ("score_threshold", "0.5", TypeError),
+                             ("score_threshold", True, TypeError),
+                             ("nms_threshold", "x", TypeError), ("nms_threshold", None, TypeError),
+                             ("top_k", 0, ValueError), ("top_k", 100001, ValueError),
+                             ("top_k", 10**400, ValueError), ("top_k", 2.5, TypeError),
+                             ("top_k", True, TypeError), ("top_k", "7", TypeError)]:
+        with pytest.raises(error):
             setattr(det, name, bad)
     assert (det.score_threshold, det.top_k) == (0.5, 7), "a refused value changes nothing"
     det.score_threshold, det.nms_threshold, det.top_k = 0.95, 0.7, 100
+    for kwargs, error in [({"threads": "2"}, TypeError), ({"threads": 65}, ValueError),
+                          ({"device": 16}, TypeError), ({"device": "DEVICE_TOASTER"}, ValueError)]:
+        with pytest.raises(error):
+            nerova.FaceDetector(**kwargs)
+    with pytest.raises(TypeError):
+        nerova.FaceDetector(3)
 
 
-@pytest.mark.parametrize("image, fmt", [
-    (np.zeros((8, 8, 3), np.float32), "BGR"),
-    (np.zeros((8, 8), np.uint8), "BGR"),
-    (np.zeros((8, 8, 4), np.uint8), "RGB"),
-    (np.zeros((0, 8, 3), np.uint8), "BGR"),
-    (np.zeros((8, 8, 3), np.uint8), "BGR24"),
-    (np.zeros((10, 6), np.uint8), "NV12"),
-    (np.zeros((12, 7), np.uint8), "YV12"),
-    ([[1, 2, 3]], "GRAY"),
+@pytest.mark.parametrize("image, fmt, error", [
+    (np.zeros((8, 8, 3), np.float32), "BGR", TypeError),
+    ([[1, 2, 3]], "GRAY", TypeError),
+    (np.zeros((8, 8, 3), np.uint8), 1, TypeError),
+    (np.zeros((8, 8), np.uint8), "BGR", ValueError),
+    (np.zeros((8, 8, 4), np.uint8), "RGB", ValueError),
+    (np.zeros((0, 8, 3), np.uint8), "BGR", ValueError),
+    (np.zeros((8, 8, 3), np.uint8), "BGR24", ValueError),
+    (np.zeros((10, 6), np.uint8), "NV12", ValueError),
+    (np.zeros((3, 0), np.uint8), "NV12", ValueError),
+    (np.zeros((12, 7), np.uint8), "YV12", ValueError),
 ])
-def test_bad_arrays_raise_value_error(det, image, fmt):
-    with pytest.raises(ValueError):
+def test_bad_arrays_raise_type_or_value_error(det, image, fmt, error):
+    with pytest.raises(error):
         det.detect(image, pixel_format=fmt)
+
+
+def test_any_array_layout_is_read_and_a_frame_too_large_says_so(det):
+    bgr = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))
+    row = np.ascontiguousarray(bgr[200:201])
+    overlapping = np.lib.stride_tricks.as_strided(bgr, (64, 64, 3), (3, 3, 1))  # rows share pixels
+    for view, packed in [(np.broadcast_to(row, (128, *row.shape[1:])), np.repeat(row, 128, 0)),
+                         (overlapping, overlapping.copy()), (bgr[:, ::2], bgr[:, ::2].copy())]:
+        assert det.detect(view) == det.detect(packed)
+    for shape in [(40000, 1, 3), (1, 40000, 3), (20000, 20000, 3)]:
+        huge = np.broadcast_to(np.zeros(3, np.uint8), shape)
+        with pytest.raises(nerova.NerovaError) as e:
+            det.detect(huge)
+        assert e.value.code == 0x1002 and "larger than the library reads" in str(e.value)
+
+
+def test_threads_sharing_a_detector_wait_for_each_other(det):
+    import threading
+    frames = [cv2.resize(cv2.imread(str(p)), (320, 240)) for p in SAMPLES]
+    want = [det.detect(f) for f in frames]
+    wrong, errors = [], []
+
+    def work(k):
+        for i in range(40):
+            got = det.detect(frames[(i + k) % len(frames)])
+            if got != want[(i + k) % len(frames)]:
+                wrong.append((k, i))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
+    # A close while others detect: their later calls are refused, none reads freed memory.
+    shared = nerova.FaceDetector()
+
+    def until_closed():
+        try:
+            while True:
+                shared.detect(frames[0])
+        except ValueError as e:
+            errors.append(str(e))
+
+    threads = [threading.Thread(target=until_closed) for _ in range(3)]
+    for t in threads:
+        t.start()
+    shared.close()
+    for t in threads:
+        t.join()
+    assert errors == ["the detector is closed"] * 3
+
+
+def test_file_names_that_are_not_utf8(tmp_path):
+    raw = os.fsencode(tmp_path) + b"/caf\xe9"
+    os.mkdir(raw)
+    shutil.copytree(ROOT / "models" / "face_detector_front_128", os.fsdecode(raw + b"/model"))
+    shutil.copy(ROOT / "models" / "samples" / "astronaut.jpg", raw + b"/photo.jpg")
+    with nerova.FaceDetector(os.fsdecode(raw + b"/model")) as d:
+        assert d.input_size == (128, 128)
+    p = subprocess.run([sys.executable, "-m", "nerova", os.fsdecode(raw + b"/photo.jpg")],
+                       capture_output=True)
+    assert p.returncode == 0, p.stderr
+    record = json.loads(p.stdout)
+    assert os.fsencode(record["image"]) == raw + b"/photo.jpg" and record["faces"]
+
+
+def test_an_unreadable_models_folder_hides_no_other_model(tmp_path, monkeypatch):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    real_iterdir = Path.iterdir
+
+    def iterdir(self):  # as a folder of another user's would (root reads every folder)
+        if self == locked:
+            raise PermissionError(13, "Permission denied", str(self))
+        return real_iterdir(self)
+
+    monkeypatch.setenv("NEROVA_MODELS", str(locked))
+    monkeypatch.setattr(Path, "iterdir", iterdir)
+    with nerova.FaceDetector() as d:
+        assert d.input_size == (256, 256)
 
 
 def test_library_codes_raise_nerova_error_with_text(tmp_path):

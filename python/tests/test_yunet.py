@@ -13,11 +13,33 @@ ROOT = Path(__file__).resolve().parents[2]
 SOURCE = ROOT.parent / "shared" / "models" / "yunet"
 GROUP = [[92, 116, 111, 139], [161, 91, 183, 112], [264, 81, 287, 105], [353, 98, 376, 118],
          [418, 90, 443, 118]]
-pytestmark = pytest.mark.skipif(not SOURCE.is_dir(),
-                                reason="no YuNet source files in %s (optional data)" % SOURCE)
+needs_source = pytest.mark.skipif(not SOURCE.is_dir(),
+                                  reason="no YuNet source files in %s (optional data)" % SOURCE)
 sys.path.insert(0, str(ROOT / "model_tools"))
+CONVERTER = str(ROOT / "model_tools" / "convert_yunet.py")
 
 
+def test_converter_refuses_bad_sources_and_never_replaces_a_model(tmp_path):
+    truncated = tmp_path / "truncated.onnx"
+    truncated.write_bytes((ROOT / "models" / "face_detector_front_128" / "model.onnx").read_bytes()[:999])
+    existing = tmp_path / "existing"
+    existing.mkdir()
+    (existing / "model.onnx").write_bytes(b"a model of the user's")
+    cases = [  # source, destination, message
+        (truncated, tmp_path / "a", "cannot convert %s: Error parsing" % truncated),
+        (tmp_path / "missing.onnx", tmp_path / "b", "No such file or directory"),
+        (tmp_path, tmp_path / "c", "Is a directory"),
+        (truncated, existing, "already holds a model (model.onnx); --overwrite replaces it"),
+    ]
+    for source, destination, message in cases:
+        p = subprocess.run([sys.executable, CONVERTER, str(source), str(destination)],
+                           capture_output=True, text=True)
+        assert p.returncode == 1 and message in p.stderr and "Traceback" not in p.stderr, p.stderr
+    assert (existing / "model.onnx").read_bytes() == b"a model of the user's"
+    assert sorted(q.name for q in tmp_path.iterdir()) == ["existing", "truncated.onnx"]
+
+
+@needs_source
 @pytest.mark.parametrize("size, found_at_least", [(320, 4), (640, 5)])
 def test_converted_yunet_matches_its_source_and_finds_the_group(tmp_path, size, found_at_least):
     import convert_yunet as yunet

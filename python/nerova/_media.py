@@ -1,0 +1,83 @@
+"""Reading photos and videos by file name, for the commands and batch: any name a file can
+have on Linux, bytes that are not UTF-8 included (Python holds those as surrogate escapes,
+which OpenCV's binding cannot take: it crashes on them)."""
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+from typing import Iterator, Optional
+
+import numpy as np
+
+
+def quiet_opencv() -> None:
+    """For the commands: they report every unreadable input themselves, so OpenCV's and
+    FFmpeg's own lines about it would only repeat that in their internal terms."""
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")  # read at FFmpeg's first use
+    import cv2
+    cv2.setLogLevel(0)
+
+
+def read_image(path: str) -> Optional[np.ndarray]:
+    """The photo at path as a BGR array, or None when it is not a readable image file. The
+    bytes are read here and decoded from memory, so the name never reaches OpenCV."""
+    import cv2
+    try:
+        with open(path, "rb") as f:
+            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                return None  # a folder, a pipe or a device is no photo
+            data = np.frombuffer(f.read(), np.uint8)
+    except (OSError, ValueError):  # ValueError: a name with a NUL byte
+        return None
+    if data.size == 0:
+        return None
+    try:
+        return cv2.imdecode(data, cv2.IMREAD_COLOR)
+    except cv2.error:
+        return None
+
+
+def _encodable(path: str) -> bool:
+    try:
+        path.encode("utf-8")
+        return "\0" not in path
+    except UnicodeEncodeError:
+        return False
+
+
+def open_video(path: str):
+    """A cv2.VideoCapture on the video at path, or None when it cannot be opened. Only the
+    file back-ends are tried: letting OpenCV choose also probes camera back-ends, whose
+    plugin loading is not thread-safe. A name OpenCV cannot take is opened through this
+    process's descriptor of the file instead."""
+    import cv2
+    with _openable_name(path) as name:
+        if name is None:
+            return None
+        for api in (cv2.CAP_FFMPEG, cv2.CAP_OPENCV_MJPEG):
+            video = cv2.VideoCapture()
+            try:
+                if video.open(name, api):
+                    return video
+            except cv2.error:
+                pass
+            video.release()
+    return None
+
+
+@contextlib.contextmanager
+def _openable_name(path: str) -> Iterator[Optional[str]]:
+    if _encodable(path):
+        yield path
+        return
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        yield None
+        return
+    try:
+        # The decoder opens the file anew through this name, and keeps its own descriptor.
+        yield "/proc/self/fd/%d" % fd
+    finally:
+        os.close(fd)
