@@ -124,7 +124,8 @@ const char kHelp[] =
     "inputs that would share an output get a numbered suffix (a_1.jpg) and a warning.\n"
     "Each file is written under a temporary name and renamed when complete.\n\n"
     "Exit status: 0 success; 1 some inputs could not be read or some outputs not written\n"
-    "(the others are processed); 2 bad argument; 3 the model cannot be loaded.\n";
+    "(the others are processed), or standard output could not be written (the run stops);\n"
+    "2 bad argument; 3 the model cannot be loaded.\n";
 
 fs::path ExecutableDir() {
     std::error_code ec;

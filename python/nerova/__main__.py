@@ -28,6 +28,12 @@ def main(argv=None) -> int:
     from ._media import quiet_opencv, read_image
     quiet_opencv()
     failed = 0
+    if args.tiles not in (None, "auto", "off"):
+        from .tiling import _parse
+        try:
+            _parse(args.tiles)
+        except ValueError as e:
+            parser.error(str(e))
     try:
         det = FaceDetector(args.model, top_k=args.top_k, score_threshold=args.score_threshold,
                            nms_threshold=args.nms_threshold)

@@ -58,12 +58,14 @@ def grid(width: int, height: int, input_size: Tuple[int, int],
 def _parse(tiles) -> Tuple[int, int]:
     if isinstance(tiles, str):
         parts = tiles.lower().split("x")
-        try:
-            rows, cols = (int(p) for p in parts)
-        except ValueError:
-            raise ValueError("tiles must be 'auto', 'off' or 'RxC', not %r" % tiles) from None
+        if len(parts) != 2 or not all(p.isdigit() and p.isascii() for p in parts):
+            raise ValueError("tiles must be 'auto', 'off' or 'RxC', not %r" % tiles)
+        rows, cols = (int(p) for p in parts)
+    elif (isinstance(tiles, (tuple, list)) and len(tiles) == 2 and
+          all(isinstance(n, (int, np.integer)) and not isinstance(n, bool) for n in tiles)):
+        rows, cols = (int(n) for n in tiles)
     else:
-        rows, cols = tiles
+        raise TypeError("tiles must be 'auto', 'off', 'RxC' or (rows, cols), not %r" % (tiles,))
     if not (1 <= rows <= 16 and 1 <= cols <= 16):
         raise ValueError("tiles must have 1 to 16 rows and columns, not %r" % (tiles,))
     return rows, cols
