@@ -302,17 +302,33 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
     return "";
 }
 
-// Appends the paths listed one per line in `list` ("-": standard input), empty lines skipped.
-bool ReadList(const std::string& list, std::vector<std::string>& out) {
+// Appends the paths listed one per line in `list` ("-": standard input), LF or CRLF, empty
+// lines skipped. A line longer than any path means the file is no list (/dev/zero, say),
+// which would otherwise be read into memory without end.
+bool ReadList(const std::string& list, std::vector<std::string>& out, std::string& error) {
+    constexpr size_t kMaxLine = 4096;  // PATH_MAX
     std::ifstream file;
     if (list != "-") {
         file.open(list, std::ios::binary);
         if (!file) return false;
     }
     std::istream& in = list == "-" ? std::cin : file;
-    for (std::string line; std::getline(in, line);) {
+    std::string line;
+    size_t number = 1;
+    for (int c; (c = in.get()) != EOF || !line.empty();) {
+        if (c != EOF && c != '\n') {
+            line += static_cast<char>(c);
+            if (line.size() > kMaxLine + 1) {
+                error = "line " + std::to_string(number) + " is longer than any path";
+                return false;
+            }
+            continue;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();  // a list saved on Windows
         if (!line.empty()) out.push_back(line);
+        line.clear();
+        ++number;
+        if (c == EOF) break;
     }
     return !in.bad();
 }
@@ -729,8 +745,10 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     for (const std::string& list : o.lists) {
-        if (!ReadList(list, o.inputs)) {
-            std::fprintf(stderr, "%s: cannot read the list %s\n", kTool, list.c_str());
+        std::string error;
+        if (!ReadList(list, o.inputs, error)) {
+            std::fprintf(stderr, "%s: cannot read the list %s%s%s\n", kTool, list.c_str(),
+                         error.empty() ? "" : ": ", error.c_str());
             return kExitUsage;
         }
     }

@@ -135,6 +135,7 @@ class CliTest(unittest.TestCase):
             ([*m, "--mask-scale", "0.9", self.images], 2, "from 1 to 10"),
             ([*m, "--jobs", "0", self.images], 2, "--jobs needs"),
             ([*m, "--files-from", os.path.join(self.tmp, "missing.txt")], 2, "cannot read the list"),
+            ([*m, "--files-from", "/dev/zero"], 2, "/dev/zero: line 1 is longer than any path"),
             (m, 2, "no input"),
             ([*m, "--tiles", "0x2", self.images], 2, "--tiles needs"),
             ([*m, "--tiles", "4294967297x1", self.images], 2, "--tiles needs"),

@@ -19,21 +19,36 @@ def quiet_opencv() -> None:
     cv2.setLogLevel(0)
 
 
+MAX_PIPED_BYTES = 256 << 20  # a photo read from a pipe: no photo is larger
+
+
 def read_image(path: str) -> Optional[np.ndarray]:
     """The photo at path as a BGR array, or None when it is not a readable image file. The
-    bytes are read here and decoded from memory, so the name never reaches OpenCV."""
+    bytes are read here and decoded from memory, so the name never reaches OpenCV. A pipe
+    (a shell's <(...)) is read up to MAX_PIPED_BYTES; a device, such as /dev/zero, is no
+    photo."""
     import cv2
     try:
-        with open(path, "rb") as f:
-            if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                return None  # a folder, a pipe or a device is no photo
-            data = np.frombuffer(f.read(), np.uint8)
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except (OSError, ValueError):  # ValueError: a name with a NUL byte
         return None
-    if data.size == 0:
+    try:
+        with os.fdopen(fd, "rb") as f:
+            mode = os.fstat(f.fileno()).st_mode
+            if stat.S_ISREG(mode):
+                data = f.read()
+            elif stat.S_ISFIFO(mode):
+                data = f.read(MAX_PIPED_BYTES + 1)
+                if len(data) > MAX_PIPED_BYTES:
+                    return None
+            else:
+                return None
+    except OSError:
+        return None
+    if not data:
         return None
     try:
-        return cv2.imdecode(data, cv2.IMREAD_COLOR)
+        return cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR)
     except cv2.error:
         return None
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import itertools
 import json
 import math
 import os
@@ -39,25 +40,47 @@ def is_video(path: str) -> bool:
     return Path(path).suffix.lower() in VIDEO_EXTENSIONS
 
 
-def expand_inputs(inputs: Iterable[str]) -> List[str]:
-    """Files as given, folders searched recursively (images and videos, sorted), and
-    @LIST files holding one path per line."""
+def expand_inputs(inputs: Iterable[str], lists: bool = True) -> List[str]:
+    """Files as given, folders searched recursively (the regular files among their images
+    and videos, sorted), and @LIST files holding one path per line (whose own lines are
+    paths, never further lists)."""
     out: List[str] = []
     for item in inputs:
-        if item.startswith("@"):
-            with open(item[1:], encoding="utf-8", errors="surrogateescape") as f:
-                out += expand_inputs(line.rstrip("\r\n") for line in f if line.strip())
+        if lists and item.startswith("@"):
+            out += expand_inputs(_list_lines(item[1:]), lists=False)
         elif os.path.isdir(item):
             found = []
             for root, _, files in os.walk(item):
                 for name in files:
                     suffix = Path(name).suffix.lower()
-                    if suffix in IMAGE_EXTENSIONS or suffix in VIDEO_EXTENSIONS:
-                        found.append(os.path.join(root, name))
+                    path = os.path.join(root, name)
+                    if (suffix in IMAGE_EXTENSIONS or suffix in VIDEO_EXTENSIONS) and \
+                            os.path.isfile(path):
+                        found.append(path)
             out += sorted(found, key=os.fsencode)
         else:
             out.append(item)
     return out
+
+
+MAX_LIST_LINE = 4096  # a path is never longer (PATH_MAX)
+
+
+def _list_lines(path: str) -> List[str]:
+    """The paths an @LIST file holds, one per line (LF or CRLF), empty lines skipped. A line
+    longer than any path means the file is no list (/dev/zero, say): ValueError."""
+    lines = []
+    with open(path, "rb") as f:
+        for number in itertools.count(1):
+            line = f.readline(MAX_LIST_LINE + 2)
+            if not line:
+                return lines
+            line = line.rstrip(b"\r\n")
+            if len(line) > MAX_LIST_LINE:
+                raise ValueError("%s, line %d, is longer than any path: not a list of paths"
+                                 % (path, number))
+            if line.strip():
+                lines.append(os.fsdecode(line))
 
 
 # ---- tasks, run on the workers ----------------------------------------------------------
@@ -494,9 +517,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # 2 would read as "two inputs failed"
         return 0 if e.code == 0 else 101
-    if args.every < 1:
-        print("nerova-batch: --every must be at least 1", file=sys.stderr)
-        return 101
+    for name in ("every", "local_workers"):
+        if getattr(args, name) is not None and getattr(args, name) < 1:
+            print("nerova-batch: --%s must be at least 1" % name.replace("_", "-"), file=sys.stderr)
+            return 101
 
     from distributed import Client
     cluster = None

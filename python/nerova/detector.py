@@ -64,6 +64,8 @@ def resolve_model(model: Union[str, os.PathLike, None]) -> Path:
     """A model name, a model directory or a model file, to the model file's path."""
     if model is None:
         model = DEFAULT_MODEL
+    if isinstance(model, bytes):
+        model = os.fsdecode(model)
     if not isinstance(model, (str, os.PathLike)):
         raise TypeError("model must be a name or a path, not %s" % type(model).__name__)
     path = Path(model)

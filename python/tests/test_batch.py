@@ -155,3 +155,16 @@ def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_pa
     link.symlink_to(tmp_path / "target.jsonl")
     batch.detect_to_file([str(tmp_path / "p.jpg")], str(link), client)
     assert link.is_symlink() and len((tmp_path / "target.jsonl").read_text().splitlines()) == 1
+
+
+def test_inputs_expand_to_regular_files_and_lists_stay_lists(tmp_path):
+    (tmp_path / "a.jpg").write_bytes(b"x")
+    os.mkfifo(tmp_path / "pipe.jpg")  # in a folder: not read (it would wait for a writer)
+    (tmp_path / "self.txt").write_text("@%s\r\n%s\r\n" % (tmp_path / "self.txt", tmp_path / "a.jpg"))
+    assert batch.expand_inputs([str(tmp_path)]) == [str(tmp_path / "a.jpg")]
+    assert batch.expand_inputs(["@" + str(tmp_path / "self.txt")]) == \
+        ["@" + str(tmp_path / "self.txt"), str(tmp_path / "a.jpg")]
+    with pytest.raises(ValueError, match="line 1, is longer than any path"):
+        batch.expand_inputs(["@/dev/zero"])
+    from nerova._media import read_image
+    assert read_image("/dev/zero") is None and read_image(str(tmp_path)) is None
