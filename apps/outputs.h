@@ -10,13 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace nerova_tool {
+#include "inputs.h"
 
-struct Input {
-    std::string path;                // as given, or found inside a given folder
-    std::filesystem::path relative;  // the file name, or the path inside the given folder
-    bool video = false;
-};
+namespace nerova_tool {
 
 struct Output {
     std::filesystem::path path;  // empty: nothing is written for this input

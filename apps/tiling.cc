@@ -32,7 +32,7 @@ bool ParseTiles(const std::string& text, Tiling& tiling) {
         return true;
     }
     // Digits only, each side a small number: sscanf's %d would wrap 4294967297 to 1.
-    const size_t x = text.find('x');
+    const size_t x = text.find_first_of("xX");  // 2x2 or 2X2, as every host reads it
     const auto side = [](const std::string& digits, int& out) {
         if (digits.empty() || digits.size() > 2 ||
             digits.find_first_not_of("0123456789") != std::string::npos)

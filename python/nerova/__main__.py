@@ -2,25 +2,25 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import time
 
 from . import FaceDetector, NerovaError
+from .detector import DEFAULT_TOP_K
+from .records import detection, line
 
 
 def record(path: str, image, faces, ms: float) -> str:
-    """The tool's line: scores with four decimals, the time with two."""
-    parts = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f.score, *f.box) for f in faces)
-    return '{"image": %s, "width": %d, "height": %d, "faces": [%s], "ms": %.2f}' % (
-        json.dumps(path), image.shape[1], image.shape[0], parts, ms)
+    """The tool's line for one image."""
+    return line(detection(path, image.shape[1], image.shape[0], faces, ms))
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="python -m nerova", description=__doc__)
     parser.add_argument("images", nargs="+", metavar="IMAGE")
     parser.add_argument("--model", default=None, help="model name, directory or file")
-    parser.add_argument("--top-k", type=int, default=100, help="candidates per frame (100)")
+    parser.add_argument("--top-k", type=int, default=DEFAULT_TOP_K,
+                        help="candidates per frame (%d)" % DEFAULT_TOP_K)
     parser.add_argument("--score-threshold", type=float, default=None)
     parser.add_argument("--nms-threshold", type=float, default=None)
     parser.add_argument("--tiles", default=None, help="auto, off or RxC (see nerova.tiling)")

@@ -15,16 +15,15 @@ from __future__ import annotations
 import argparse
 import collections
 import itertools
-import json
-import math
 import os
-import re
 import stat
 import sys
 import threading
 import time
 from pathlib import Path
 from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+
+from .records import detection, line as record_line, parse as parse_record
 
 IMAGE_EXTENSIONS = {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff",
                     ".webp"}
@@ -108,19 +107,6 @@ def _worker_name() -> str:
         return "local"
 
 
-def _record(path: str, image, faces, ms: float, frame: Optional[int] = None,
-            time_ms: Optional[float] = None) -> dict:
-    record = {"image": path}
-    if frame is not None:
-        record["frame"] = frame
-        if time_ms is not None:
-            record["time_ms"] = time_ms
-    record.update(width=int(image.shape[1]), height=int(image.shape[0]),
-                  faces=[{"score": round(f.score, 4), "box": list(f.box)} for f in faces],
-                  ms=round(ms, 2))
-    return record
-
-
 def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[dict], int]:
     """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames).
     Returns its records and, for a video, the index after the last frame decoded (a segment
@@ -142,7 +128,8 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
         ms = (time.perf_counter() - t0) * 1e3
-        return dict(_record(path, image, faces, ms, frame, time_ms), worker=worker)
+        return dict(detection(path, image.shape[1], image.shape[0], faces, ms, frame, time_ms),
+                    worker=worker)
 
     if task[0] == "images":
         for path in task[1]:
@@ -253,7 +240,8 @@ def _settings(settings: dict) -> tuple:
     unknown = set(settings) - allowed
     if unknown:
         raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
-    merged = {"threads": 1, "top_k": 100}  # one inference thread per worker, the tool's top_k
+    from .detector import DEFAULT_TOP_K
+    merged = {"threads": 1, "top_k": DEFAULT_TOP_K}  # one inference thread per worker
     merged.update({k: v for k, v in settings.items() if v is not None})
     # Checked here, once, rather than by every worker when its first task arrives.
     from .detector import _integer, _unit
@@ -367,55 +355,8 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
 
 
 def format_record(record: dict) -> str:
-    """A record as the tool prints it: scores with four decimals, ms with two, time_ms to
-    the microsecond without trailing zeros."""
-    parts = ['"image": %s' % _json_text(record["image"])]
-    if "frame" in record:
-        parts.append('"frame": %d' % record["frame"])
-        if "time_ms" in record:
-            parts.append('"time_ms": %s' % _time_text(record["time_ms"]))
-    if "error" in record:
-        parts.append('"error": %s' % _json_text(record["error"]))
-    else:
-        faces = ", ".join('{"score": %.4f, "box": [%d, %d, %d, %d]}' % (f["score"], *f["box"])
-                          for f in record["faces"])
-        parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
-                  '"faces": [%s]' % faces, '"ms": %.2f' % record["ms"]]
-    if "worker" in record:
-        parts.append('"worker": %s' % _json_text(record["worker"]))
-    return "{" + ", ".join(parts) + "}"
-
-
-_SURROGATE = re.compile("[\udc80-\udcff]")
-
-
-def _json_text(text: str) -> str:
-    """A JSON string in UTF-8. The bytes of a file name that are not UTF-8 (held by Python
-    as the surrogates U+DC80 to U+DCFF) are written as those escapes, as the tool writes
-    them: json.loads gives the name back exactly."""
-    return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()),
-                          json.dumps(text, ensure_ascii=False))
-
-
-def _time_text(ms: float) -> str:
-    if not math.isfinite(ms):
-        return "null"
-    text = "%.3f" % ms
-    return text.rstrip("0").rstrip(".") if "." in text else text
-
-
-def _is_record(r) -> bool:
-    if not isinstance(r, dict) or not isinstance(r.get("image"), str):
-        return False
-    frame = r.get("frame", 0)
-    if isinstance(frame, bool) or not isinstance(frame, int) or frame < 0:
-        return False
-    if "error" in r:
-        return isinstance(r["error"], str)
-    return (all(isinstance(r.get(k), int) for k in ("width", "height")) and
-            isinstance(r.get("faces"), list) and isinstance(r.get("ms"), (int, float)) and
-            all(isinstance(f, dict) and isinstance(f.get("score"), (int, float)) and
-                isinstance(f.get("box"), list) and len(f["box"]) == 4 for f in r["faces"]))
+    """A record as the tool prints it (nerova.records)."""
+    return record_line(record)
 
 
 def read_records(path: Path) -> List[dict]:
@@ -430,11 +371,8 @@ def read_records(path: Path) -> List[dict]:
     lines.pop()  # empty after the last line end, else the torn line
     records = []
     for number, line in enumerate(lines, 1):
-        try:
-            record = json.loads(line.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError):
-            record = None
-        if not _is_record(record):
+        record = parse_record(line)
+        if record is None:
             raise ValueError("%s, line %d, is not a record of nerova-batch: %.80r"
                              % (path, number, line))
         records.append(record)
@@ -501,7 +439,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     where.add_argument("--local-workers", type=int, default=None,
                        help="worker processes of the local cluster (default: the cores)")
     parser.add_argument("--model", help="model name, directory or file (default: the bundled one)")
-    parser.add_argument("--top-k", type=int, default=100, help="candidates per frame (100)")
+    parser.add_argument("--top-k", type=int, default=None, help="candidates per frame (100)")
     parser.add_argument("--score-threshold", type=float, help="lowest score kept (0.95)")
     parser.add_argument("--nms-threshold", type=float, help="suppression overlap (0.7)")
     parser.add_argument("--every", type=int, default=1, help="detect every N-th video frame (1)")

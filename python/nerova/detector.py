@@ -20,6 +20,7 @@ DEVICES = {"DEVICE_NAIVE": 0x0, "DEVICE_X86": 0x10, "DEVICE_ARM": 0x20, "DEVICE_
            "DEVICE_ATLAS": 0x104, "DEVICE_HUAWEI_NPU": 0x105, "DEVICE_RK_NPU": 0x106,
            "DEVICE_OPENGL": 0x107, "DEVICE_VULKAN": 0x108}
 DEFAULT_MODEL = "face_detector_back_256"
+DEFAULT_TOP_K = 100  # every host's: the tool's, nerova-batch's and this package's
 _INTERLEAVED = {"BGR": 3, "RGB": 3, "BGRA": 4, "RGBA": 4}
 # The largest frame the library reads: sides up to 2^15 pixels, 2^28 pixels in all.
 MAX_SIDE, MAX_PIXELS = 1 << 15, 1 << 28
@@ -87,12 +88,13 @@ class FaceDetector:
     on separate threads (the library call releases the GIL).
 
     Settings: score_threshold and nms_threshold in [0, 1], top_k in [1, 100000]; a change
-    applies from the next frame. Without arguments the library's own (0.95, 0.7, 10).
+    applies from the next frame. Defaults: the library's thresholds (0.95, 0.7) and, as in
+    every host, 100 candidates per frame (the library's own ten would miss faces in a crowd).
     """
 
     def __init__(self, model: Union[str, os.PathLike, None] = None, *,
                  score_threshold: Optional[float] = None, nms_threshold: Optional[float] = None,
-                 top_k: Optional[int] = None, threads: Optional[int] = None,
+                 top_k: Optional[int] = DEFAULT_TOP_K, threads: Optional[int] = None,
                  device: Optional[str] = None):
         # Re-entrant: tiled detection and the settings it reads run under the same hold.
         self._lock = threading.RLock()

@@ -1,0 +1,57 @@
+// The tool's command line: its options, their defaults and help text, and the parser.
+#ifndef NEROVA_APPS_OPTIONS_H_
+#define NEROVA_APPS_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+#include "anonymize.h"
+#include "nerova_face_detector.h"
+#include "tiling.h"
+
+namespace nerova_tool {
+
+constexpr const char* kTool = "nerova-face-detect";
+constexpr const char* kDefaultModel = "face_detector_back_256";
+constexpr int kDefaultTopK = 100;
+constexpr float kDefaultMaskScale = 1.3f;
+constexpr int kMaxJobs = 256;
+
+struct Options {
+    std::string model;
+    std::vector<std::string> inputs;
+    std::vector<std::string> lists;  // --files-from
+    int threads = 0;                 // 0: one per detector
+    int jobs = 0;                    // 0: one per core
+    std::string device;
+    bool set_score = false, set_nms = false;  // otherwise the library's own
+    float score_threshold = 0, nms_threshold = 0;
+    int top_k = kDefaultTopK;
+    std::string pixel_format = "BGR";
+    std::string draw_dir, out_dir;
+    Hide hide = Hide::kNone;
+    float mask_scale = kDefaultMaskScale;
+    MaskShape mask_shape = MaskShape::kEllipse;
+    nerova_tool::Tiling tiles;
+    bool overwrite = false;
+    int every = 1;
+
+    bool writes() const { return !draw_dir.empty() || hide != Hide::kNone; }
+    const std::string& write_dir() const { return draw_dir.empty() ? out_dir : draw_dir; }
+};
+
+// Parses argv into o; returns an empty string on success, else the reason.
+std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& version);
+
+// Appends the paths listed one per line in `list` ("-": standard input), LF or CRLF, empty
+// lines skipped; false (with the reason in error when there is one) when it cannot be read.
+bool ReadList(const std::string& list, std::vector<std::string>& out, std::string& error);
+
+// The device's enumeration value for its name (--device); false when there is none.
+bool DeviceByName(const std::string& name, NerovaDeviceType& type);
+
+void PrintHelp(int cores);
+
+}  // namespace nerova_tool
+
+#endif  // NEROVA_APPS_OPTIONS_H_

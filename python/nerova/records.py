@@ -1,0 +1,96 @@
+"""The JSON record lines that every host prints, one per image or video frame:
+
+    {"image": PATH, "frame": N, "time_ms": T, "width": W, "height": H,
+     "faces": [{"score": S, "box": [x1, y1, x2, y2]}, ...], "ms": T}
+
+("frame" and "time_ms" for video frames only), written byte for byte as the command-line tool
+writes them: scores with four decimals, "ms" with two, "time_ms" to the microsecond without
+trailing zeros, strings in UTF-8 with only quotes, backslashes and control characters
+escaped, and the bytes of a file name that are not UTF-8 (held by Python as the surrogates
+U+DC80 to U+DCFF) as those escapes, so that json.loads gives the name back exactly.
+nerova-batch adds "worker", and writes {"image": PATH, "error": TEXT} for an input it
+cannot read.
+"""
+from __future__ import annotations
+
+import json
+import math
+from typing import Optional, Sequence
+
+
+def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
+              frame: Optional[int] = None, time_ms: Optional[float] = None) -> dict:
+    """The record of one image (frame None) or video frame; faces are nerova.Face."""
+    record = {"image": path}
+    if frame is not None:
+        record["frame"] = frame
+        if time_ms is not None:
+            record["time_ms"] = time_ms
+    record.update(width=int(width), height=int(height),
+                  faces=[{"score": float(f.score), "box": list(f.box)} for f in faces], ms=ms)
+    return record
+
+
+def line(record: dict) -> str:
+    """A record as one line (without its line end)."""
+    parts = ['"image": %s' % text(record["image"])]
+    if "frame" in record:
+        parts.append('"frame": %d' % record["frame"])
+        if "time_ms" in record:
+            parts.append('"time_ms": %s' % _number(record["time_ms"], 3, trim=True))
+    if "error" in record:
+        parts.append('"error": %s' % text(record["error"]))
+    else:
+        faces = ", ".join('{"score": %s, "box": [%d, %d, %d, %d]}'
+                          % (_number(f["score"], 4), *f["box"]) for f in record["faces"])
+        parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
+                  '"faces": [%s]' % faces, '"ms": %s' % _number(record["ms"], 2)]
+    if "worker" in record:
+        parts.append('"worker": %s' % text(str(record["worker"])))
+    return "{" + ", ".join(parts) + "}"
+
+
+def text(s: str) -> str:
+    """s as a JSON string, escaped as the tool escapes it."""
+    out = ['"']
+    for ch in s:
+        code = ord(ch)
+        if ch == '"' or ch == "\\":
+            out.append("\\" + ch)
+        elif code < 0x20 or 0xD800 <= code <= 0xDFFF:
+            out.append("\\u%04x" % code)
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+def _number(value: float, decimals: int, trim: bool = False) -> str:
+    if not math.isfinite(value):
+        return "null"  # JSON has no NaN or infinities
+    s = "%.*f" % (decimals, value)
+    return s.rstrip("0").rstrip(".") if trim and "." in s else s
+
+
+def is_record(r) -> bool:
+    """Whether a parsed line has the shape of a record (what --resume may keep)."""
+    if not isinstance(r, dict) or not isinstance(r.get("image"), str):
+        return False
+    frame = r.get("frame", 0)
+    if isinstance(frame, bool) or not isinstance(frame, int) or frame < 0:
+        return False
+    if "error" in r:
+        return isinstance(r["error"], str)
+    return (all(isinstance(r.get(k), int) for k in ("width", "height")) and
+            isinstance(r.get("faces"), list) and isinstance(r.get("ms"), (int, float)) and
+            all(isinstance(f, dict) and isinstance(f.get("score"), (int, float)) and
+                isinstance(f.get("box"), list) and len(f["box"]) == 4 for f in r["faces"]))
+
+
+def parse(raw: bytes):
+    """A line's record, or None when it is not one."""
+    try:
+        record = json.loads(raw.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        return None
+    return record if is_record(record) else None
