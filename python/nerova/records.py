@@ -20,14 +20,16 @@ from typing import Optional, Sequence
 
 def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
               frame: Optional[int] = None, time_ms: Optional[float] = None) -> dict:
-    """The record of one image (frame None) or video frame; faces are nerova.Face."""
+    """The record of one image (frame None) or video frame; faces are nerova.Face. Numbers
+    are rounded as the line writes them, so that a record and its parsed line are equal."""
     record = {"image": path}
     if frame is not None:
         record["frame"] = frame
         if time_ms is not None:
-            record["time_ms"] = time_ms
+            record["time_ms"] = round(time_ms, 3)
     record.update(width=int(width), height=int(height),
-                  faces=[{"score": float(f.score), "box": list(f.box)} for f in faces], ms=ms)
+                  faces=[{"score": round(float(f.score), 4), "box": list(f.box)} for f in faces],
+                  ms=round(ms, 2))
     return record
 
 
