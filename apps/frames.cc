@@ -5,21 +5,10 @@
 
 namespace nerova_tool {
 
-NerovaPixelFormat FormatOf(const std::string& name) {
-    if (name == "RGB") return NEROVA_PIXEL_FORMAT_RGB;
-    if (name == "BGRA") return NEROVA_PIXEL_FORMAT_BGRA;
-    if (name == "RGBA") return NEROVA_PIXEL_FORMAT_RGBA;
-    if (name == "GRAY") return NEROVA_PIXEL_FORMAT_GRAY;
-    if (name == "NV12") return NEROVA_PIXEL_FORMAT_NV12;
-    if (name == "NV21") return NEROVA_PIXEL_FORMAT_NV21;
-    if (name == "YV12") return NEROVA_PIXEL_FORMAT_YV12;
-    return NEROVA_PIXEL_FORMAT_BGR;
-}
-
-void MakeFrame(const cv::Mat& bgr, NerovaPixelFormat format, FrameBuffer& out) {
+void MakeFrame(const cv::Mat& bgr, int32_t format, FrameBuffer& out) {
     NerovaFrame& f = out.frame;
     f = NerovaFrame{};
-    f.pixel_format = format;
+    f.pixel_format = static_cast<NerovaPixelFormat>(format);
     f.width = bgr.cols;
     f.height = bgr.rows;
     const int w = bgr.cols, h = bgr.rows;

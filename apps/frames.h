@@ -15,10 +15,8 @@ struct FrameBuffer {
     NerovaFrame frame{};
 };
 
-NerovaPixelFormat FormatOf(const std::string& name);
-
 // Describes bgr (a view is fine) to the library in format, converting into out as needed.
-void MakeFrame(const cv::Mat& bgr, NerovaPixelFormat format, FrameBuffer& out);
+void MakeFrame(const cv::Mat& bgr, int32_t format, FrameBuffer& out);
 
 }  // namespace nerova_tool
 

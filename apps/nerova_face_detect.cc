@@ -44,29 +44,15 @@ namespace {
 
 enum ExitCode { kExitOk = 0, kExitInputFailed = 1, kExitUsage = 2, kExitModel = 3 };
 
-fs::path ExecutableDir() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? fs::current_path() : self.parent_path();
-}
-
-// The model file for --model: a file as given, a model directory's model.onnx, or a model
-// directory by name in NEROVA_MODELS, the installed models folder beside bin/, or the
-// source tree this tool was built from. Empty when none is found.
+// The model file for --model, as every host resolves it; empty (reported) when there is none.
 std::string ResolveModel(const std::string& given) {
-    std::error_code ec;
-    if (fs::is_regular_file(given, ec)) return given;
-    if (fs::is_directory(given, ec)) return (fs::path(given) / "model.onnx").string();
-    if (given.find('/') != std::string::npos) return given;  // a path: let create say why
-    std::vector<fs::path> roots;
-    if (const char* env = std::getenv("NEROVA_MODELS")) roots.emplace_back(env);
-    roots.push_back(ExecutableDir() / ".." / "share" / "nerova" / "models");
-    roots.emplace_back(NEROVA_MODELS_SOURCE_DIR);
-    for (const fs::path& root : roots) {
-        const fs::path model = root / given / "model.onnx";
-        if (fs::exists(model, ec)) return model.lexically_normal().string();
+    char path[4096];
+    if (NerovaFaceDetectorFindModel(given.c_str(), path, sizeof path) != NEROVA_OK) {
+        std::fprintf(stderr, "%s: no model named %s found; pass a model file\n", kTool,
+                     given.c_str());
+        return "";
     }
-    return "";
+    return path;
 }
 
 // The library's text and the code in the header's hexadecimal form.
@@ -132,7 +118,7 @@ class Worker {
         for (size_t t = 0; t <= tiles.size(); ++t) {
             const cv::Rect area = t == 0 ? cv::Rect(0, 0, bgr.cols, bgr.rows) : tiles[t - 1];
             FrameBuffer buffer;
-            nerova_tool::MakeFrame(bgr(area), nerova_tool::FormatOf(b_.o.pixel_format), buffer);
+            nerova_tool::MakeFrame(bgr(area), b_.o.pixel_format, buffer);
             NerovaFaceInfo* faces = nullptr;
             uint32_t count = 0;
             const NerovaError err =
@@ -266,8 +252,8 @@ struct Detectors {
 int CreateDetectors(const Options& o, size_t jobs, Detectors& detectors) {
     // One inference thread per detector unless asked: the jobs are the parallelism, and
     // OpenCV's pool is one for the whole process.
-    NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, o.threads > 0 ? o.threads : 1};
-    nerova_tool::DeviceByName(o.device, runtime.device_type);
+    NerovaCustomRuntime runtime{static_cast<NerovaDeviceType>(o.device_type), 0,
+                                o.threads > 0 ? o.threads : 1};
     std::vector<void*>& handles = detectors.handles;
     // Without --device the model's own device is kept: the first detector reads it, and is
     // made again only when its thread count differs.
@@ -375,11 +361,7 @@ int main(int argc, char** argv) {
     }
     const std::string model_name = o.model.empty() ? nerova_tool::kDefaultModel : o.model;
     o.model = ResolveModel(model_name);
-    if (o.model.empty()) {
-        std::fprintf(stderr, "%s: no model named %s found; pass a model file\n", kTool,
-                     model_name.c_str());
-        return kExitModel;
-    }
+    if (o.model.empty()) return kExitModel;
     const std::vector<Input> inputs = nerova_tool::ExpandInputs(o.inputs, o.write_dir());
 
     const size_t jobs = std::max<size_t>(

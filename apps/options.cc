@@ -63,25 +63,6 @@ const char kHelp[] =
     "(the others are processed), or standard output could not be written (the run stops);\n"
     "2 bad argument; 3 the model cannot be loaded.\n";
 
-struct DeviceName {
-    const char* name;
-    NerovaDeviceType type;
-};
-const DeviceName kDevices[] = {
-    {"DEVICE_NAIVE", NEROVA_DEVICE_NAIVE},
-    {"DEVICE_X86", NEROVA_DEVICE_X86},
-    {"DEVICE_ARM", NEROVA_DEVICE_ARM},
-    {"DEVICE_OPENCL", NEROVA_DEVICE_OPENCL},
-    {"DEVICE_METAL", NEROVA_DEVICE_METAL},
-    {"DEVICE_CUDA", NEROVA_DEVICE_CUDA},
-    {"DEVICE_DSP", NEROVA_DEVICE_DSP},
-    {"DEVICE_ATLAS", NEROVA_DEVICE_ATLAS},
-    {"DEVICE_HUAWEI_NPU", NEROVA_DEVICE_HUAWEI_NPU},
-    {"DEVICE_RK_NPU", NEROVA_DEVICE_RK_NPU},
-    {"DEVICE_OPENGL", NEROVA_DEVICE_OPENGL},
-    {"DEVICE_VULKAN", NEROVA_DEVICE_VULKAN},
-};
-
 bool ParseInt(const char* s, int lo, int hi, int& out) {
     char* end = nullptr;
     const long v = std::strtol(s, &end, 10);
@@ -142,8 +123,7 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
         } else if (a == "--device") {
             if (!value(v)) return "--device needs a name";
             o.device = v;
-            if (std::none_of(std::begin(kDevices), std::end(kDevices),
-                             [&](const DeviceName& d) { return o.device == d.name; }))
+            if (NerovaDeviceFromName(v, &o.device_type) != NEROVA_OK)
                 return "unknown device " + o.device;
         } else if (a == "--score-threshold") {
             if (!value(v) || !ParseFloat(v, o.score_threshold))
@@ -158,12 +138,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
                 return "--top-k needs an integer";
         } else if (a == "--pixel-format") {
             if (!value(v)) return "--pixel-format needs a name";
-            o.pixel_format = v;
-            static const char* kFormats[] = {"BGR",  "RGB",  "BGRA", "RGBA",
-                                             "GRAY", "NV12", "NV21", "YV12"};
-            if (std::none_of(std::begin(kFormats), std::end(kFormats),
-                             [&](const char* f) { return o.pixel_format == f; }))
-                return "unknown pixel format " + o.pixel_format;
+            if (NerovaPixelFormatFromName(v, &o.pixel_format) != NEROVA_OK)
+                return std::string("unknown pixel format ") + v;
         } else if (a == "--draw" || a == "--out-dir") {
             if (!value(v) || !*v) return a + " needs a folder";
             (a == "--draw" ? o.draw_dir : o.out_dir) = v;
@@ -242,16 +218,6 @@ bool ReadList(const std::string& list, std::vector<std::string>& out, std::strin
         if (c == EOF) break;
     }
     return !in.bad();
-}
-
-bool DeviceByName(const std::string& name, NerovaDeviceType& type) {
-    for (const DeviceName& d : kDevices) {
-        if (name == d.name) {
-            type = d.type;
-            return true;
-        }
-    }
-    return false;
 }
 
 void PrintHelp(int cores) {

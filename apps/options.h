@@ -23,11 +23,12 @@ struct Options {
     std::vector<std::string> lists;  // --files-from
     int threads = 0;                 // 0: one per detector
     int jobs = 0;                    // 0: one per core
-    std::string device;
+    std::string device;              // empty: the model's own
+    int32_t device_type = NEROVA_DEVICE_X86;
     bool set_score = false, set_nms = false;  // otherwise the library's own
     float score_threshold = 0, nms_threshold = 0;
     int top_k = kDefaultTopK;
-    std::string pixel_format = "BGR";
+    int32_t pixel_format = NEROVA_PIXEL_FORMAT_BGR;
     std::string draw_dir, out_dir;
     Hide hide = Hide::kNone;
     float mask_scale = kDefaultMaskScale;
@@ -46,9 +47,6 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
 // Appends the paths listed one per line in `list` ("-": standard input), LF or CRLF, empty
 // lines skipped; false (with the reason in error when there is one) when it cannot be read.
 bool ReadList(const std::string& list, std::vector<std::string>& out, std::string& error);
-
-// The device's enumeration value for its name (--device); false when there is none.
-bool DeviceByName(const std::string& name, NerovaDeviceType& type);
 
 void PrintHelp(int cores);
 

@@ -96,9 +96,36 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handl
 // Stores the network's input size in pixels, into which each frame is letterboxed: a face
 // of f frame pixels reaches the network as f * min(width / frame width, height / frame
 // height). Hosts use it to decide on tiling a large frame. 4098 on null.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle,
-                                                                       int32_t* width,
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle, int32_t* width,
                                                                        int32_t* height);
+
+// ---- For hosts: models by name, and the names of pixel formats and devices ----
+
+// Resolves what a user names as a model: a model file as it is; a model directory to its
+// model.onnx (or its only .onnx file); a path with '/' that names nothing as it is (create
+// then says what is wrong); any other text as the name of a model directory (one holding an
+// inference.json) in the model folders, searched in order. Writes the model file's path,
+// NUL-terminated, into path (size bytes; 4096 holds any path). NEROVA_ERR_MODEL_PATH when
+// no folder holds a model of that name (the folders searched are logged),
+// NEROVA_ERR_PARAM_RANGE when size is too small, 4098 on null.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorFindModel(const char* name, char* path,
+                                                                    uint32_t size);
+// The model folders, in search order, joined by ':' into folders (size bytes): each folder
+// of the NEROVA_MODELS variable (':'-separated), the models installed beside this library
+// (LIBDIR/../share/nerova/models), and, for a library run from its build tree only, the
+// source tree's models/. Same codes as above.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorModelFolders(char* folders,
+                                                                       uint32_t size);
+// Names as hosts take them on their command lines: pixel formats "BGR", "RGB", "BGRA", "RGBA",
+// "GRAY", "NV12", "NV21", "YV12" (also with the "PIXEL_FORMAT_" prefix), devices as
+// inference.json names them ("DEVICE_X86"). FromName stores the value, or gives
+// NEROVA_ERR_PARAM_RANGE for an unknown name without logging (4098 on null); Name gives the
+// static name of a value, or null for a value without one.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaPixelFormatFromName(const char* name,
+                                                                  int32_t* format);
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaPixelFormatName(int32_t format);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaDeviceFromName(const char* name, int32_t* device);
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaDeviceName(int32_t device);
 
 // Static English text of a code, never null; a code this library does not know says so.
 NEROVA_FACE_DETECTOR_EXPORT const char* NerovaErrorString(NerovaError code);

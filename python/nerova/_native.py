@@ -110,6 +110,15 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         fn = getattr(lib, name)
         fn.argtypes = args
         fn.restype = err
+    for name in ("NerovaFaceDetectorFindModel",):
+        getattr(lib, name).argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32]
+        getattr(lib, name).restype = err
+    lib.NerovaFaceDetectorModelFolders.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+    lib.NerovaFaceDetectorModelFolders.restype = err
+    for kind in ("PixelFormat", "Device"):
+        from_name, name_of = getattr(lib, "Nerova%sFromName" % kind), getattr(lib, "Nerova%sName" % kind)
+        from_name.argtypes, from_name.restype = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32)], err
+        name_of.argtypes, name_of.restype = [ctypes.c_int32], ctypes.c_char_p
     lib.NerovaErrorString.argtypes = [err]
     lib.NerovaErrorString.restype = ctypes.c_char_p
     lib.NerovaFaceDetectorVersion.argtypes = []
@@ -117,24 +126,21 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     return lib
 
 
-def model_roots() -> List[Path]:
-    """Folders holding model directories: NEROVA_MODELS, the installed share/nerova/models,
-    and the source tree's models/ when the package runs from a checkout."""
-    roots = []
-    if os.environ.get("NEROVA_MODELS"):
-        roots.append(Path(os.environ["NEROVA_MODELS"]))
-    if _installed is not None:
-        roots.append((_PACKAGE_DIR / _installed.MODELS_DIR).resolve())
-    if loaded_from is not None:  # PREFIX/lib/libX.so beside PREFIX/share/nerova/models
-        roots.append(loaded_from.parent.parent / "share" / "nerova" / "models")
-    roots += [prefix / "share" / "nerova" / "models" for prefix in _prefixes()]
-    roots.append(_PACKAGE_DIR.parent.parent / "models")
-    return roots
+PATH_SIZE = 1 << 16  # holds any path, and any list of model folders
 
 
-def find_models() -> "dict[str, Path]":
+def model_roots(lib: ctypes.CDLL) -> List[Path]:
+    """The folders holding model directories, in the library's search order (NEROVA_MODELS,
+    the models installed beside the library, a build tree's source models)."""
+    buffer = ctypes.create_string_buffer(PATH_SIZE)
+    if lib.NerovaFaceDetectorModelFolders(buffer, PATH_SIZE) != 0:
+        return []
+    return [Path(os.fsdecode(f)) for f in buffer.value.split(b":") if f]
+
+
+def find_models(lib: ctypes.CDLL) -> "dict[str, Path]":
     found = {}
-    for root in model_roots():
+    for root in model_roots(lib):
         # A folder this user cannot read holds no model for them; it must not hide the others.
         try:
             subs = sorted(root.iterdir()) if root.is_dir() else []
@@ -147,6 +153,20 @@ def find_models() -> "dict[str, Path]":
             except OSError:
                 continue
     return found
+
+
+def find_model(lib: ctypes.CDLL, name: str) -> Optional[Path]:
+    """The model file the library resolves name to (as every host does), or None."""
+    buffer = ctypes.create_string_buffer(PATH_SIZE)
+    if lib.NerovaFaceDetectorFindModel(os.fsencode(name), buffer, PATH_SIZE) != 0:
+        return None
+    return Path(os.fsdecode(buffer.value))
+
+
+def names(lib: ctypes.CDLL, kind: str, values) -> "dict[str, int]":
+    """The library's names of pixel formats or devices, name to value."""
+    name_of = getattr(lib, "Nerova%sName" % kind)
+    return {name_of(v).decode(): v for v in values if name_of(v)}
 
 
 def library_version(lib: Optional[ctypes.CDLL]) -> str:

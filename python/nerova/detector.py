@@ -13,12 +13,6 @@ import numpy as np
 
 from . import _native
 
-PIXEL_FORMATS = {"RGBA": 0, "BGR": 1, "RGB": 2, "BGRA": 3, "GRAY": 4, "NV12": 6, "NV21": 7,
-                 "YV12": 8}
-DEVICES = {"DEVICE_NAIVE": 0x0, "DEVICE_X86": 0x10, "DEVICE_ARM": 0x20, "DEVICE_OPENCL": 0x100,
-           "DEVICE_METAL": 0x101, "DEVICE_CUDA": 0x102, "DEVICE_DSP": 0x103,
-           "DEVICE_ATLAS": 0x104, "DEVICE_HUAWEI_NPU": 0x105, "DEVICE_RK_NPU": 0x106,
-           "DEVICE_OPENGL": 0x107, "DEVICE_VULKAN": 0x108}
 DEFAULT_MODEL = "face_detector_back_256"
 DEFAULT_TOP_K = 100  # every host's: the tool's, nerova-batch's and this package's
 _INTERLEAVED = {"BGR": 3, "RGB": 3, "BGRA": 4, "RGBA": 4}
@@ -27,6 +21,9 @@ MAX_SIDE, MAX_PIXELS = 1 << 15, 1 << 28
 _PARAM_NULL = 0x1002  # the library's code for a frame it cannot read
 
 _lib = _native.load()
+# Names as the library reads them, name to value: "BGR" ..., "DEVICE_X86" ...
+PIXEL_FORMATS = _native.names(_lib, "PixelFormat", range(16))
+DEVICES = _native.names(_lib, "Device", list(range(0x21)) + list(range(0x100, 0x110)))
 
 
 class NerovaError(RuntimeError):
@@ -57,28 +54,24 @@ class Face(NamedTuple):
 
 
 def models() -> "dict[str, Path]":
-    """Model directories found (installed, bundled in a checkout, NEROVA_MODELS), by name."""
-    return _native.find_models()
+    """Model directories found by name, in the library's model folders: NEROVA_MODELS, the
+    models installed beside the library, a build tree's source models."""
+    return _native.find_models(_lib)
 
 
-def resolve_model(model: Union[str, os.PathLike, None]) -> Path:
-    """A model name, a model directory or a model file, to the model file's path."""
+def resolve_model(model: Union[str, bytes, os.PathLike, None]) -> Path:
+    """A model name, a model directory or a model file, to the model file's path, as every
+    host resolves it (the library's NerovaFaceDetectorFindModel)."""
     if model is None:
         model = DEFAULT_MODEL
     if isinstance(model, bytes):
         model = os.fsdecode(model)
     if not isinstance(model, (str, os.PathLike)):
         raise TypeError("model must be a name or a path, not %s" % type(model).__name__)
-    path = Path(model)
-    if not path.exists() and os.sep not in str(model):
-        found = models()
-        if str(model) not in found:
-            raise ValueError("no model named %r; known: %s" % (str(model), ", ".join(found) or "none"))
-        path = found[str(model)]
-    if path.is_dir():
-        onnx = sorted(path.glob("*.onnx"))
-        named = path / "model.onnx"
-        path = named if named.is_file() else (onnx[0] if onnx else named)
+    path = _native.find_model(_lib, os.fspath(model))
+    if path is None:
+        raise ValueError("no model named %r; known: %s"
+                         % (os.fspath(model), ", ".join(models()) or "none"))
     return path
 
 

@@ -1,0 +1,94 @@
+// What the library resolves for its hosts: models by name or path, and option names.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+namespace {
+
+using nerova_test::TempDir;
+
+// Sets an environment variable for one scope.
+class Env {
+  public:
+    Env(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        setenv(name, value.c_str(), 1);
+    }
+    ~Env() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(FindModelTest, FilesDirectoriesAndNamesInTheModelFolders) {
+    TempDir a, b;
+    a.Write("plain/model.onnx", "x");
+    a.Write("plain/inference.json", "{}");
+    b.Write("plain/model.onnx", "shadowed by the first folder");
+    b.Write("plain/inference.json", "{}");
+    b.Write("other/net_b.onnx", "x");
+    b.Write("other/net_a.onnx", "x");
+    b.Write("other/inference.json", "{}");
+    b.Write("no_config/model.onnx", "x");  // no inference.json: no model directory
+    const Env env("NEROVA_MODELS", a.path() + "::" + b.path());
+    struct Row {
+        std::string given, want;
+        NerovaError code;
+    } rows[] = {
+        {"plain", a.path() + "/plain/model.onnx", NEROVA_OK},
+        {"other", b.path() + "/other/net_a.onnx", NEROVA_OK},
+        {a.path() + "/plain", a.path() + "/plain/model.onnx", NEROVA_OK},
+        {b.path() + "/other/net_b.onnx", b.path() + "/other/net_b.onnx", NEROVA_OK},
+        {"/no/such/model.onnx", "/no/such/model.onnx", NEROVA_OK},
+        {"no_config", "", NEROVA_ERR_MODEL_PATH},
+        {"missing", "", NEROVA_ERR_MODEL_PATH},
+        {"", "", NEROVA_ERR_MODEL_PATH},
+    };
+    for (const Row& r : rows) {
+        char path[4096] = "untouched";
+        EXPECT_EQ(NerovaFaceDetectorFindModel(r.given.c_str(), path, sizeof path), r.code)
+            << r.given;
+        EXPECT_EQ(std::string(path), r.code == NEROVA_OK ? r.want : "untouched") << r.given;
+    }
+    char folders[4096];
+    ASSERT_EQ(NerovaFaceDetectorModelFolders(folders, sizeof folders), NEROVA_OK);
+    EXPECT_EQ(std::string(folders).rfind(a.path() + ":" + b.path() + ":", 0), 0u) << folders;
+    char small[8];
+    EXPECT_EQ(NerovaFaceDetectorFindModel("plain", small, sizeof small), NEROVA_ERR_PARAM_RANGE);
+    EXPECT_EQ(NerovaFaceDetectorModelFolders(small, sizeof small), NEROVA_ERR_PARAM_RANGE);
+    EXPECT_EQ(NerovaFaceDetectorFindModel(nullptr, folders, 1), NEROVA_ERR_PARAM_NULL);
+    EXPECT_EQ(NerovaFaceDetectorFindModel("plain", nullptr, 1), NEROVA_ERR_PARAM_NULL);
+}
+
+TEST(NamesTest, EveryNamedValueReadsBackAndUnknownNamesAreRefused) {
+    int named = 0;
+    for (int32_t v = -1; v < 0x200; ++v) {
+        for (const bool device : {false, true}) {
+            const char* name = device ? NerovaDeviceName(v) : NerovaPixelFormatName(v);
+            if (!name) continue;
+            ++named;
+            int32_t back = -2;
+            EXPECT_EQ(
+                device ? NerovaDeviceFromName(name, &back) : NerovaPixelFormatFromName(name, &back),
+                NEROVA_OK);
+            EXPECT_EQ(back, v) << name;
+        }
+    }
+    EXPECT_EQ(named, 8 + 12);
+    int32_t value = 77;
+    for (const char* bad : {"bgr", "BGR24", "", "PIXEL_FORMAT_"})
+        EXPECT_EQ(NerovaPixelFormatFromName(bad, &value), NEROVA_ERR_PARAM_RANGE) << bad;
+    EXPECT_EQ(NerovaDeviceFromName("X86", &value), NEROVA_ERR_PARAM_RANGE);
+    EXPECT_EQ(value, 77);
+    EXPECT_EQ(NerovaPixelFormatFromName("PIXEL_FORMAT_NV12", &value), NEROVA_OK);
+    EXPECT_EQ(value, NEROVA_PIXEL_FORMAT_NV12);
+    EXPECT_EQ(NerovaDeviceFromName(nullptr, &value), NEROVA_ERR_PARAM_NULL);
+}
+
+}  // namespace
