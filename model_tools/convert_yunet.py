@@ -256,8 +256,10 @@ def check(src, converted, size, operating_point, images):
 
 
 def models_folder():
-    """Where --install puts a model: NEROVA_MODELS, else the checkout's models/."""
-    return Path(os.environ.get("NEROVA_MODELS") or ROOT / "models")
+    """Where --install puts a model: the first folder of NEROVA_MODELS, else the checkout's
+    models/."""
+    first = os.environ.get("NEROVA_MODELS", "").split(":")[0]
+    return Path(first or ROOT / "models")
 
 
 WRITTEN = ("model.onnx", "inference.json", "LICENSE", "NOTICE", "README.md")
