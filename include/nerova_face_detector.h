@@ -39,7 +39,8 @@
 extern "C" {
 #endif
 
-// One detected face: 20 bytes, corners in frame pixels (truncated toward zero).
+// One detected face: 20 bytes, corners in frame pixels inside the frame (truncated toward
+// zero).
 typedef struct NerovaFaceInfo {
     float score;
     int32_t x1;
@@ -96,8 +97,7 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handl
 // Stores the network's input size in pixels, into which each frame is letterboxed: a face
 // of f frame pixels reaches the network as f * min(width / frame width, height / frame
 // height). Hosts use it to decide on tiling a large frame. 4098 on null.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle,
-                                                                       int32_t* width,
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle, int32_t* width,
                                                                        int32_t* height);
 
 // Static English text of a code, never null; a code this library does not know says so.
