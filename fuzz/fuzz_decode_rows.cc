@@ -1,7 +1,7 @@
 // Hostile network output straight into decoding and suppression: arbitrary floats (NaN,
 // infinities, huge offsets) as rows of 10 to 16 values, with arbitrary top_k and thresholds.
 // Whatever comes back must be faces: finite scores at or above the threshold, score falling,
-// at most top_k of them, corners inside the frame where they are clamped.
+// at most top_k of them, each with some area and all of it inside the frame.
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -38,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FaceBox& b = boxes[static_cast<size_t>(i)];
         if (!std::isfinite(b.score) || b.score < score_threshold) __builtin_trap();
         if (i > 0 && b.score > boxes[static_cast<size_t>(i) - 1].score) __builtin_trap();
-        if (b.x1 < 0 || b.y1 < 0 || b.x2 > mapping.width || b.y2 > mapping.height) __builtin_trap();
+        if (!(0 <= b.x1 && b.x1 < b.x2 && b.x2 <= mapping.width && 0 <= b.y1 && b.y1 < b.y2 &&
+              b.y2 <= mapping.height))
+            __builtin_trap();
         (void)TruncateToInt(b.x1);
     }
     return 0;

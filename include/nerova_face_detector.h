@@ -39,7 +39,8 @@
 extern "C" {
 #endif
 
-// One detected face: 20 bytes, corners in frame pixels (truncated toward zero).
+// One detected face: 20 bytes, corners in frame pixels inside the frame (truncated toward
+// zero).
 typedef struct NerovaFaceInfo {
     float score;
     int32_t x1;

@@ -94,6 +94,7 @@ TEST(KernelTest, RefusesHostileNetworksBeforeOpenCvSeesThem) {
         std::string what;
         ModelConfig config;
         NerovaError code = NEROVA_ERR_KERNEL_MODEL_INVALID;
+        bool checker_passes = false;  // refused by the kernel's own checks, not ONNX's checker
     };
     std::vector<Case> cases = {
         {"TNN", OnnxConfig(onnx, NEROVA_MODEL_TYPE_TNN), NEROVA_ERR_KERNEL_MODEL_TYPE},
@@ -114,14 +115,19 @@ TEST(KernelTest, RefusesHostileNetworksBeforeOpenCvSeesThem) {
     };
     for (const auto& entry :
          std::filesystem::directory_iterator(std::string(NEROVA_TEST_MODELS) + "/hostile"))
-        cases.push_back({entry.path().filename(), OnnxConfig(ReadFile(entry.path()))});
-    ASSERT_GE(cases.size(), 36u);
+        cases.push_back({entry.path().filename(), OnnxConfig(ReadFile(entry.path())),
+                         NEROVA_ERR_KERNEL_MODEL_INVALID, true});
+    ASSERT_GE(cases.size(), 49u);
     for (auto& c : cases) {
         NetworkConfig network;
         Inference inference;
         const Status status = inference.Init(c.config, network);
         EXPECT_EQ(status.code(), c.code) << c.what << ": " << status.message();
         EXPECT_NE(status.message(), "OK") << c.what;
+        if (c.checker_passes) {
+            EXPECT_EQ(status.message().find("invalid ONNX graph"), std::string::npos)
+                << c.what << ": " << status.message();
+        }
         Status create;
         EXPECT_EQ(inference.CreateInstance(create, {}), nullptr) << c.what;
         EXPECT_NE(create, NEROVA_OK) << c.what;

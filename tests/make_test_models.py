@@ -63,32 +63,47 @@ def affine_model():
 
 def hostile_models():
     """Networks the ONNX checker accepts but the kernel must refuse: each one crashed OpenCV's
-    importer, broke a size limit or used what the kernel does not admit. name -> model."""
+    importer or ONNX's shape inference, broke a size limit or used what the kernel does not
+    admit. name -> model."""
     f32 = TensorProto.FLOAT
+    int64_min, int64_max = -2**63, 2**63 - 1
 
-    def net(nodes, inits, in_shape=(1, 3, 16, 16), out_shape=None, extra_inputs=()):
+    def net(nodes, inits, in_shape=(1, 3, 16, 16), out_rank=None, extra_inputs=(), opset=13):
+        # The output's dims are left to inference, but its rank is declared: the checker
+        # refuses a graph output without a shape.
         x = helper.make_tensor_value_info("x", f32, list(in_shape))
-        y = helper.make_tensor_value_info("y", f32, out_shape)
+        rank = len(in_shape) if out_rank is None else out_rank
+        y = helper.make_tensor_value_info("y", f32, ["y%d" % i for i in range(rank)])
         inits = [numpy_helper.from_array(np.asarray(v), k) for k, v in inits.items()]
-        return helper.make_model(helper.make_graph(nodes, "hostile", [x, *extra_inputs], [y], inits))
+        model = helper.make_model(helper.make_graph(nodes, "hostile", [x, *extra_inputs], [y], inits))
+        model.opset_import[0].version = opset
+        return model
 
-    def conv(w_shape, **attrs):
-        return net([helper.make_node("Conv", ["x", "w"], ["y"], **attrs)],
+    def conv(w_shape, op="Conv", **attrs):
+        return net([helper.make_node(op, ["x", "w"], ["y"], **attrs)],
                    {"w": np.ones(w_shape, np.float32)})
 
     def gemm(b_shape):
         return net([helper.make_node("Flatten", ["x"], ["f"]),
                     helper.make_node("Gemm", ["f", "b"], ["y"])],
-                   {"b": np.ones(b_shape, np.float32)}, in_shape=(1, 1, 1, 1))
+                   {"b": np.ones(b_shape, np.float32)}, in_shape=(1, 1, 1, 1), out_rank=2)
 
-    def unary(op, in_shape=(1, 3, 16, 16), inits=None, inputs=(), **attrs):
-        return net([helper.make_node(op, ["x", *inputs], ["y"], **attrs)], inits or {}, in_shape)
+    def unary(op, in_shape=(1, 3, 16, 16), inits=None, inputs=(), out_rank=None, **attrs):
+        return net([helper.make_node(op, ["x", *inputs], ["y"], **attrs)], inits or {}, in_shape,
+                   out_rank)
 
     def resize(scales, in_shape=(1, 3, 16, 16)):
         return unary("Resize", in_shape, {"roi": np.zeros(0, np.float32), "s": np.array(scales, np.float32)},
                      ("roi", "s"))
 
+    def custom_domain():
+        model = net([helper.make_node("Relu", ["x"], ["y"], domain="com.example")], {})
+        model.opset_import.append(helper.make_opsetid("com.example", 1))
+        return model
+
     i64 = lambda *v: np.array(v, np.int64)
+    # (16 + pad - 1) wraps to INT64_MIN, which ONNX's shape inference divides by the stride -1.
+    pad_to_int64_min = int64_max - 14
     return {
         "gemm_weight_0x1": gemm((0, 1)),
         "gemm_weight_10x0": gemm((10, 0)),
@@ -96,6 +111,9 @@ def hostile_models():
         "conv_group_0": conv((3, 3, 1, 1), group=0),
         "conv_group_not_dividing": conv((4, 1, 1, 1), group=2),
         "conv_stride_0": conv((3, 3, 3, 3), strides=[0, 1]),
+        "conv_strides_0_0": conv((3, 3, 3, 3), strides=[0, 0]),
+        "conv_stride_negative_pad_huge": conv((3, 3, 1, 1), strides=[-1, 1],
+                                              pads=[pad_to_int64_min, 0, 0, 0]),
         "conv_dilation_0": conv((3, 3, 3, 3), dilations=[1, 0]),
         "conv_negative_pad": conv((3, 3, 3, 3), pads=[-1, 0, 0, 0]),
         "conv_kernel_shape_lies": conv((3, 3, 3, 3), kernel_shape=[5, 5]),
@@ -103,27 +121,40 @@ def hostile_models():
                        {"w": np.ones((1, 3, 1, 1, 1), np.float32)}, in_shape=(1, 3, 4, 4, 4)),
         "conv_weights_not_constant": net([helper.make_node("Conv", ["x", "x"], ["y"])], {},
                                          in_shape=(3, 3, 3, 3)),
+        "convtranspose_strides_0_0": conv((3, 3, 3, 3), "ConvTranspose", strides=[0, 0]),
+        "convtranspose_output_padding_short": conv((3, 3, 3, 3), "ConvTranspose", strides=[2, 2],
+                                                   output_padding=[1]),
         "maxpool_kernel_0": unary("MaxPool", kernel_shape=[0, 2]),
+        "maxpool_strides_0_0": unary("MaxPool", kernel_shape=[2, 2], strides=[0, 0]),
+        "maxpool_stride_negative_pad_huge": unary("MaxPool", kernel_shape=[1, 1], strides=[-1, 1],
+                                                  pads=[pad_to_int64_min, 0, 0, 0]),
         "maxpool_pad_not_below_window": unary("MaxPool", kernel_shape=[2, 2], pads=[2, 0, 0, 0]),
+        "averagepool_strides_0_0": unary("AveragePool", kernel_shape=[2, 2], strides=[0, 0]),
+        "averagepool_ceil_stride_0": unary("AveragePool", kernel_shape=[2, 2], strides=[1, 0],
+                                           ceil_mode=1),
         "transpose_not_a_permutation": unary("Transpose", perm=[0, 1, 1, 2]),
         "softmax_axis_out_of_range": unary("Softmax", axis=7),
+        "concat_axis_int64_min": unary("Concat", axis=int64_min),
         "resize_scale_infinite": resize([1, 1, np.inf, 1]),
         "resize_beyond_tensor_limit": resize([1, 1, 64, 64], in_shape=(1, 3, 256, 256)),
         "pad_huge": unary("Pad", inits={"p": i64(0, 0, 0, 0, 0, 0, 100000, 0)}, inputs=("p",)),
-        "reshape_to_zero_rows": unary("Reshape", inits={"s": i64(1, 0, 10)}, inputs=("s",),
-                                      in_shape=(1, 10), allowzero=1),
+        "reshape_to_zero_rows": net([helper.make_node("Reshape", ["x", "s"], ["y"], allowzero=1)],
+                                    {"s": i64(1, 0, 10)}, in_shape=(1, 10), out_rank=3, opset=14),
         "output_with_zero_rows": net([helper.make_node("Slice", ["x", "a", "b", "c"], ["y"])],
                                      {"a": i64(5), "b": i64(5), "c": i64(1)}, in_shape=(1, 8, 10)),
+        "slice_step_0": unary("Slice", inits={"a": i64(0), "b": i64(2), "c": i64(1), "d": i64(0)},
+                              inputs=("a", "b", "c", "d")),
         "split_size_0": unary("Split", inits={"s": i64(0, 3)}, inputs=("s",), axis=1),
         "operator_not_admitted": unary("Hardmax"),
-        "custom_domain": net([helper.make_node("Relu", ["x"], ["y"], domain="com.example")], {}),
+        "custom_domain": custom_domain(),
         "input_8192_square": unary("Relu", in_shape=(1, 3, 8192, 8192)),
         "input_too_many_elements": unary("Relu", in_shape=(1, 4, 4096, 4096)),
         "input_symbolic": unary("Relu", in_shape=("N", 3, 16, 16)),
         "input_integer": helper.make_model(helper.make_graph(
             [helper.make_node("Identity", ["x"], ["y"])], "int",
             [helper.make_tensor_value_info("x", TensorProto.INT64, [1, 3])],
-            [helper.make_tensor_value_info("y", TensorProto.INT64, [1, 3])])),
+            [helper.make_tensor_value_info("y", TensorProto.INT64, [1, 3])]),
+            opset_imports=[helper.make_opsetid("", 13)]),
         "two_inputs": net([helper.make_node("Add", ["x", "z"], ["y"])], {},
                           extra_inputs=[helper.make_tensor_value_info("z", f32, [1, 3, 16, 16])]),
         "integer_division": net([helper.make_node("Div", ["a", "b"], ["q"]),
@@ -133,12 +164,12 @@ def hostile_models():
 
 
 def save_hostile(out):
-    """Written without the checker's blessing only where the checker itself would object."""
+    """Each one must pass the ONNX checker: one that the checker refuses tests nothing of ours."""
     folder = os.path.join(out, "hostile")
     os.makedirs(folder, exist_ok=True)
     for name, model in hostile_models().items():
-        model.opset_import[0].version = 13
         model.ir_version = 7
+        onnx.checker.check_model(model)
         with open(os.path.join(folder, name + ".onnx"), "wb") as f:
             f.write(model.SerializeToString())
 

@@ -41,8 +41,14 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         // A row whose score or box is not a finite number is no candidate: "NaN below the
         // threshold" is false, and such a row would otherwise enter the list as a face.
         if (!(s >= threshold) || !std::isfinite(s)) continue;
-        const FaceBox decoded = DecodeBox(row, s);
+        FaceBox decoded = DecodeBox(row, s);
         if (!IsFinite(decoded)) continue;
+        decoded.x1 = std::clamp(decoded.x1 * mapping.fx, 0.0f, mapping.width);
+        decoded.y1 = std::clamp(decoded.y1 * mapping.fy, 0.0f, mapping.height);
+        decoded.x2 = std::clamp(decoded.x2 * mapping.fx, 0.0f, mapping.width);
+        decoded.y2 = std::clamp(decoded.y2 * mapping.fy, 0.0f, mapping.height);
+        // In the padding alone, or of no size: nothing of the frame to show.
+        if (!(decoded.x1 < decoded.x2 && decoded.y1 < decoded.y2)) continue;
         ++count;
         // Insertion into the short sorted list: after every entry scoring at least s.
         int i = 0;
@@ -52,16 +58,7 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         for (int j = last - 1; j >= i; --j) boxes[j + 1] = boxes[j];
         boxes[i] = decoded;
     }
-    count = std::min(count, top_k);
-
-    for (int i = 0; i < count; ++i) {
-        FaceBox& box = boxes[i];
-        box.x1 = box.x1 < 0 ? 0.0f : box.x1 * mapping.fx;
-        box.y1 = box.y1 < 0 ? 0.0f : box.y1 * mapping.fy;
-        box.x2 = std::min(mapping.width, box.x2 * mapping.fx);
-        box.y2 = std::min(mapping.height, box.y2 * mapping.fy);
-    }
-    return count;
+    return std::min(count, top_k);
 }
 
 int SuppressOverlaps(const FaceBox* boxes, int count, float iou_threshold, FaceBox* kept,

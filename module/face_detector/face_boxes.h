@@ -27,8 +27,8 @@ constexpr int kMinRowLength = kRowPrior + 4;
 constexpr double kCentreVariance = 0.1;
 constexpr double kSizeVariance = 0.2;
 
-// From network-input fractions to frame pixels: multiply by (fx, fy), then clamp the far
-// corner to the frame's width and height (letterboxing pads only right and bottom).
+// From network-input fractions to frame pixels: multiply by (fx, fy), then clamp the box to
+// the frame (letterboxing pads right and bottom, where the network may still see a face).
 struct FrameMapping {
     float fx;
     float fy;
@@ -36,8 +36,9 @@ struct FrameMapping {
     float height;
 };
 
-// Admits rows scoring at least threshold whose score and box are finite, keeps the top_k
-// best in score order (earlier rows first among equal scores), decodes and maps them.
+// Admits rows scoring at least threshold whose score and box are finite and whose box, mapped
+// and clamped, keeps some area in the frame (none in the padding alone), and keeps the top_k
+// best in score order (earlier rows first among equal scores), mapped.
 // boxes must hold top_k entries; all are rewritten, those past the returned count as zeros.
 int DecodeRows(const float* rows, int row_count, int row_length, float threshold, int top_k,
                const FrameMapping& mapping, FaceBox* boxes);

@@ -175,20 +175,25 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
         const float sw = static_cast<float>(p.model_input_w) / static_cast<float>(image_.cols);
         const float sh = static_cast<float>(p.model_input_h) / static_cast<float>(image_.rows);
         scale_ = sw > sh ? sh : sw;
+        // cv::resize sizes its result by rounding each side. A thin frame (1 x 256 into 128 x
+        // 128) would round its short side to no pixel; it keeps one, resized on its own.
+        auto side_scale = [&](int side) {
+            return cvRound(side * static_cast<double>(scale_)) >= 1 ? scale_ : 1.0f / side;
+        };
+        scale_w_ = side_scale(image_.cols);
+        scale_h_ = side_scale(image_.rows);
     }
     p.origin_frame_h = image_.rows;
     p.origin_frame_w = image_.cols;
-    const double scale = static_cast<double>(scale_);
-    // cv::resize sizes its result by rounding each side; a side that rounds to zero (a very
-    // thin frame) has nothing to show the network.
-    const int resized_w = cvRound(image_.cols * scale);
-    const int resized_h = cvRound(image_.rows * scale);
+    const double scale_w = static_cast<double>(scale_w_), scale_h = static_cast<double>(scale_h_);
+    const int resized_w = cvRound(image_.cols * scale_w);
+    const int resized_h = cvRound(image_.rows * scale_h);
     if (resized_w <= 0 || resized_h <= 0 || resized_w > p.model_input_w ||
         resized_h > p.model_input_h) {
         NEROVA_LOGE(kPreProcess, 176, "frame shape cannot be fitted into the network input.");
         return NEROVA_ERR_IMAGE_OP;
     }
-    cv::resize(image_, resized_, cv::Size(), scale, scale, cv::INTER_LINEAR);
+    cv::resize(image_, resized_, cv::Size(), scale_w, scale_h, cv::INTER_LINEAR);
     cv::copyMakeBorder(resized_, padded_, 0, p.model_input_h - resized_.rows, 0,
                        p.model_input_w - resized_.cols, cv::BORDER_CONSTANT, kMeanColour);
     padded_.convertTo(float_, CV_32FC3, 1.0, 0.0);
@@ -260,9 +265,10 @@ NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, co
     const FaceDetectorParam& p = *param_;
     // A top_k changed since the last frame resizes the lists here, once.
     if (candidates_.size() != static_cast<size_t>(std::max(0, p.top_k))) SizeLists(p.top_k);
-    const FrameMapping mapping{
-        static_cast<float>(p.model_input_w) / scale_, static_cast<float>(p.model_input_h) / scale_,
-        static_cast<float>(p.origin_frame_w), static_cast<float>(p.origin_frame_h)};
+    const FrameMapping mapping{static_cast<float>(p.model_input_w) / scale_w_,
+                               static_cast<float>(p.model_input_h) / scale_h_,
+                               static_cast<float>(p.origin_frame_w),
+                               static_cast<float>(p.origin_frame_h)};
     candidate_count_ =
         DecodeRows(data, row_count, row_length, p.score_threshold,
                    static_cast<int>(candidates_.size()), mapping, candidates_.data());

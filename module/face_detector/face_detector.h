@@ -90,8 +90,12 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     std::vector<FaceBox> candidates_;
     std::vector<FaceBox> faces_;
     float scale_ = 1.0f;
-    // The frame size scale_ belongs to: the host may rewrite origin_frame_h/w at any time,
-    // so they cannot tell whether scale_ still fits the frame.
+    // What each side is resized by: scale_, except on a side so thin that scale_ leaves it no
+    // pixel, which is resized to exactly one.
+    float scale_w_ = 1.0f;
+    float scale_h_ = 1.0f;
+    // The frame size the scales belong to: the host may rewrite origin_frame_h/w at any time,
+    // so they cannot tell whether the scales still fit the frame.
     int scale_rows_ = -1;
     int scale_cols_ = -1;
     // Working storage reused across frames so that the steady state allocates nothing.

@@ -179,16 +179,21 @@ bool AxisOk(int64_t axis, size_t rank, bool end_inclusive = false) {
 }
 
 // Window attributes of a 2-D convolution or pooling: sizes, strides, dilations and pads.
-bool WindowOk(const onnx::NodeProto& n, const Dims& kernel) {
+// ONNX's shape inference divides the padded side by the stride (a stride of 0 is SIGFPE, and
+// so is -1 once a huge pad has wrapped the side round to INT64_MIN), so this runs before it.
+std::string WindowWhy(const onnx::NodeProto& n, const Dims& kernel) {
     const Dims strides = AttrInts(n, "strides"), dilations = AttrInts(n, "dilations");
     const Dims pads = AttrInts(n, "pads");
-    const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
     static const std::set<std::string> kAutoPads = {"NOTSET", "SAME_UPPER", "SAME_LOWER", "VALID"};
-    return kernel.size() == 2 && AllIn(kernel, 1, kMaxWindow) &&
-           (strides.empty() || (strides.size() == 2 && AllIn(strides, 1, kMaxWindow))) &&
-           (dilations.empty() || (dilations.size() == 2 && AllIn(dilations, 1, kMaxWindow))) &&
-           (pads.empty() || (pads.size() == 4 && AllIn(pads, 0, kMaxWindow))) &&
-           kAutoPads.count(auto_pad) != 0;
+    if (kernel.size() != 2 || !AllIn(kernel, 1, kMaxWindow)) return "kernel sides out of range";
+    if (!strides.empty() && (strides.size() != 2 || !AllIn(strides, 1, kMaxWindow)))
+        return "strides out of range";
+    if (!dilations.empty() && (dilations.size() != 2 || !AllIn(dilations, 1, kMaxWindow)))
+        return "dilations out of range";
+    if (!pads.empty() && (pads.size() != 4 || !AllIn(pads, 0, kMaxWindow)))
+        return "pads out of range";
+    if (!kAutoPads.count(AttrString(n, "auto_pad", "NOTSET"))) return "auto_pad not admitted";
+    return "";
 }
 
 const std::set<std::string>& AllowedSet() {
@@ -260,6 +265,7 @@ class GraphChecker {
             ranks_[c.first] = static_cast<size_t>(c.second->dims_size());
         for (const auto& n : g_.node()) {
             why = CheckRanks(n);
+            if (why.empty()) why = CheckAttributes(n);
             if (!why.empty()) return n.op_type() + " node '" + n.name() + "': " + why;
         }
         return "";
@@ -375,6 +381,10 @@ class GraphChecker {
                 if (count < 0)
                     return "'" + out + "' exceeds " + std::to_string(kMaxTensorElements) +
                            " elements";
+                // The checks before inference went by the ranks they propagated.
+                auto rank = ranks_.find(out);
+                if (rank == ranks_.end() || rank->second != it->second.size())
+                    return "the rank of '" + out + "' differs from its inferred shape";
             }
         }
         for (const auto& v : g_.output())
@@ -432,22 +442,12 @@ class GraphChecker {
         if (in.empty()) return "the operator has no input";
         const size_t r = in[0];
         size_t out = r;
-        const bool window =
-            op == "Conv" || op == "ConvTranspose" || op == "MaxPool" || op == "AveragePool";
-        if (window || op == "GlobalAveragePool" || op == "GlobalMaxPool" || op == "Resize" ||
+        if (op == "Conv" || op == "ConvTranspose" || op == "MaxPool" || op == "AveragePool" ||
+            op == "GlobalAveragePool" || op == "GlobalMaxPool" || op == "Resize" ||
             op == "Upsample") {
             if (r != 4) return "only 4-D input is admitted";
-            if (window) {
-                const Dims strides = AttrInts(n, "strides"), dilations = AttrInts(n, "dilations");
-                const Dims pads = AttrInts(n, "pads"), kernel = AttrInts(n, "kernel_shape");
-                if ((!kernel.empty() && kernel.size() != 2) ||
-                    (!strides.empty() && strides.size() != 2) ||
-                    (!dilations.empty() && dilations.size() != 2) ||
-                    (!pads.empty() && pads.size() != 4) || AttrInts(n, "output_padding").size() > 2)
-                    return "window attributes do not describe two spatial dims";
-                if ((op == "Conv" || op == "ConvTranspose") && (in.size() < 2 || in[1] != 4))
-                    return "weights must be 4-D";
-            }
+            if ((op == "Conv" || op == "ConvTranspose") && (in.size() < 2 || in[1] != 4))
+                return "weights must be 4-D";
         } else if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div" || op == "Max" ||
                    op == "Min") {
             out = *std::max_element(in.begin(), in.end());
@@ -521,41 +521,28 @@ class GraphChecker {
         return "";
     }
 
-    std::string CheckNode(const onnx::NodeProto& n) const {
-        if (!n.domain().empty() && n.domain() != "ai.onnx") return "operator domain not admitted";
-        if (!AllowedSet().count(n.op_type())) return "operator not admitted by this kernel";
-        for (const auto& a : n.attribute())
-            if (a.type() == onnx::AttributeProto::GRAPH || a.type() == onnx::AttributeProto::GRAPHS)
-                return "subgraphs are not admitted";
-        for (int i = 0; i < n.input_size(); ++i)
-            if (!n.input(i).empty() && !shapes_.count(n.input(i)))
-                return "input '" + n.input(i) + "' has no known shape";
+    // Attribute values and constant operands, before shape inference: ONNX's inference and
+    // OpenCV's importer divide by and index with them unchecked. Only ranks are known here.
+    std::string CheckAttributes(const onnx::NodeProto& n) const {
         const std::string& op = n.op_type();
-        const Dims* x = Shape(n, 0);
-        const size_t rank = x ? x->size() : 0;
         if (op == "Conv" || op == "ConvTranspose") {
-            const Dims* w = Shape(n, 1);
-            if (rank != 4 || !w || w->size() != 4 || !Const(n, 1))
+            const onnx::TensorProto* w = Const(n, 1);
+            if (!w || w->dims_size() != 4)
                 return "only 2-D convolutions with constant weights are admitted";
-            const int64_t group = AttrInt(n, "group", 1);
-            const int64_t in_channels = op == "Conv" ? (*w)[1] * group : (*w)[0];
-            const int64_t out_channels = op == "Conv" ? (*w)[0] : (*w)[1] * group;
-            if (group < 1 || (*x)[1] % group != 0 || (*w)[0] % group != 0 || (*x)[1] != in_channels)
-                return "group and channel counts do not match";
+            const Dims w_kernel(w->dims().begin() + 2, w->dims().end());
             const Dims kernel = AttrInts(n, "kernel_shape");
-            const Dims w_kernel(w->begin() + 2, w->end());
             if (!kernel.empty() && kernel != w_kernel)
                 return "kernel_shape differs from the weights";
-            if (!WindowOk(n, w_kernel)) return "window attributes out of range";
-            const Dims* bias = Shape(n, 2);
-            if (bias && (bias->size() != 1 || (*bias)[0] != out_channels || !Const(n, 2)))
-                return "bias is not one constant per output channel";
+            const std::string why = WindowWhy(n, w_kernel);
+            if (!why.empty()) return why;
+            if (AttrInt(n, "group", 1) < 1) return "group out of range";
             if (op == "ConvTranspose") {
                 const Dims out_pad = AttrInts(n, "output_padding");
                 Dims strides = AttrInts(n, "strides");
                 if (strides.empty()) strides = {1, 1};
+                if (!out_pad.empty() && out_pad.size() != 2) return "output_padding out of range";
                 for (size_t i = 0; i < out_pad.size(); ++i)
-                    if (out_pad.size() != 2 || out_pad[i] < 0 || out_pad[i] >= strides[i])
+                    if (out_pad[i] < 0 || out_pad[i] >= strides[i])
                         return "output_padding out of range";
                 if (Attr(n, "output_shape")) return "output_shape is not admitted";
             }
@@ -564,86 +551,38 @@ class GraphChecker {
         if (op == "MaxPool" || op == "AveragePool") {
             const Dims kernel = AttrInts(n, "kernel_shape");
             const Dims pads = AttrInts(n, "pads");
-            const Dims dilations = AttrInts(n, "dilations");
-            if (rank != 4 || n.output_size() != 1)
-                return "only 2-D pooling with one output is admitted";
-            if (!WindowOk(n, kernel) || !AllIn(dilations, 1, 1))
-                return "window attributes out of range";
+            if (n.output_size() != 1) return "only pooling with one output is admitted";
+            const std::string why = WindowWhy(n, kernel);
+            if (!why.empty()) return why;
+            if (!AllIn(AttrInts(n, "dilations"), 1, 1)) return "dilated pooling is not admitted";
             for (size_t i = 0; i < pads.size(); ++i)
                 if (pads[i] >= kernel[i % 2]) return "a pad is not smaller than the window";
             if (!AllIn({AttrInt(n, "ceil_mode", 0)}, 0, 1) || AttrInt(n, "storage_order", 0) != 0)
                 return "ceil_mode or storage_order out of range";
             return "";
         }
-        if (op == "GlobalAveragePool" || op == "GlobalMaxPool")
-            return rank == 4 ? "" : "only 4-D input is admitted";
         if (op == "Gemm") {
-            const Dims* b = Shape(n, 1);
-            const Dims* c = Shape(n, 2);
-            const Dims* y = shapes_.count(n.output(0)) ? &shapes_.at(n.output(0)) : nullptr;
-            if (rank != 2 || !b || b->size() != 2 || !y || y->size() != 2)
-                return "operands are not matrices";
             if (!AllIn({AttrInt(n, "transA", 0), AttrInt(n, "transB", 0)}, 0, 1) ||
                 !std::isfinite(AttrFloat(n, "alpha", 1)) || !std::isfinite(AttrFloat(n, "beta", 1)))
                 return "attributes out of range";
-            if (c) {
-                const int64_t count = CountOf(*c, kMaxTensorElements);
-                if (count != 1 && count != (*y)[1] && count != (*y)[0] * (*y)[1])
-                    return "C does not broadcast to the result";
-            }
             return "";
         }
-        if (op == "MatMul") {
-            return rank >= 2 && rank <= 4 && Rank(n, 1) >= 2 && Rank(n, 1) <= 4
-                       ? ""
-                       : "operands of rank 2 to 4 only";
-        }
-        if (op == "Reshape") {
-            if (!Const(n, 1)) return "the target shape must be a constant";
+        if (op == "Reshape")
             return AttrInt(n, "allowzero", 0) == 0 ? "" : "allowzero is not admitted";
-        }
-        if (op == "Flatten")
-            return AxisOk(AttrInt(n, "axis", 1), rank, true) ? "" : "axis out of range";
-        if (op == "Transpose") {
-            Dims perm = AttrInts(n, "perm");
-            if (perm.empty()) return "";
-            std::sort(perm.begin(), perm.end());
-            for (size_t i = 0; i < perm.size(); ++i)
-                if (perm[i] != static_cast<int64_t>(i) || perm.size() != rank)
-                    return "perm is not a permutation of the axes";
-            return "";
-        }
-        if (op == "Concat" || op == "Softmax" || op == "LogSoftmax")
-            return AxisOk(AttrInt(n, "axis", op == "Concat" ? 0 : -1), rank) ? ""
-                                                                             : "axis out of range";
         if (op == "Split") {
             Dims split;
-            if (!AxisOk(AttrInt(n, "axis", 0), rank)) return "axis out of range";
             if (!IntsFrom(n, "split", 1, &split) || !AllIn(split, 1, kMaxTensorElements))
                 return "split sizes must be positive constants";
             return "";
         }
         if (op == "Slice") {
-            Dims starts, ends, axes, steps;
+            Dims starts, ends, steps;
             if (!IntsFrom(n, "starts", 1, &starts) || !IntsFrom(n, "ends", 2, &ends) ||
-                !IntsFrom(n, "axes", 3, &axes) || !IntsFrom(n, "steps", 4, &steps) ||
-                starts.empty() || starts.size() != ends.size())
+                !IntsFrom(n, "steps", 4, &steps) || starts.empty() || starts.size() != ends.size())
                 return "starts and ends must be constants of one length";
-            if (!steps.empty() && !AllIn(steps, 1, 1)) return "only unit steps are admitted";
-            for (int64_t a : axes)
-                if (!AxisOk(a, rank)) return "axis out of range";
-            return "";
-        }
-        if (op == "Squeeze" || op == "Unsqueeze" || op == "ReduceMean" || op == "ReduceMax") {
-            Dims axes;
-            if (!IntsFrom(n, "axes", 1, &axes)) return "axes must be constants";
-            const size_t out_rank = op == "Unsqueeze" ? rank + axes.size() : rank;
-            for (int64_t a : axes)
-                if (!AxisOk(a, out_rank)) return "axis out of range";
-            return "";
+            return AllIn(steps, 1, 1) ? "" : "only unit steps are admitted";
         }
         if (op == "Resize" || op == "Upsample") {
-            if (rank != 4) return "only 4-D input is admitted";
             const std::string mode = AttrString(n, "mode", "nearest");
             if (mode != "nearest" && mode != "linear" && mode != "bilinear")
                 return "mode '" + mode + "' is not admitted";
@@ -662,25 +601,18 @@ class GraphChecker {
         }
         if (op == "Pad") {
             Dims pads;
-            if (!IntsFrom(n, "pads", 1, &pads) || pads.size() != 2 * rank ||
-                !AllIn(pads, 0, kMaxWindow))
+            if (!IntsFrom(n, "pads", 1, &pads) || !AllIn(pads, 0, kMaxWindow))
                 return "pads must be constant, non-negative and bounded";
             const std::string mode = AttrString(n, "mode", "constant");
-            if (mode == "reflect") {
-                for (size_t i = 0; i < pads.size(); ++i)
-                    if (pads[i] >= (*x)[i % rank])
-                        return "a reflected pad is not smaller than its side";
-            } else if (mode != "constant" && mode != "edge") {
+            if (mode != "constant" && mode != "edge" && mode != "reflect")
                 return "mode '" + mode + "' is not admitted";
-            }
             return "";
         }
         if (op == "BatchNormalization") {
-            if (rank < 2 || n.output_size() != 1)
-                return "input of rank 2 or more and one output only";
+            if (n.output_size() != 1) return "one output only";
             for (int i = 1; i <= 4; ++i) {
-                const Dims* p = Shape(n, i);
-                if (!Const(n, i) || !p || p->size() != 1 || (*p)[0] != (*x)[1])
+                const auto* p = Const(n, i);
+                if (!p || p->dims_size() != 1)
                     return "parameters must be constants of one value per channel";
             }
             const float eps = AttrFloat(n, "epsilon", 1e-5f);
@@ -688,8 +620,9 @@ class GraphChecker {
         }
         if (op == "Clip") {
             for (int i = 1; i < n.input_size(); ++i) {
-                const Dims* p = Shape(n, i);
-                if (!n.input(i).empty() && (!Const(n, i) || !p || CountOf(*p, 1) != 1))
+                const auto* p = Const(n, i);
+                if (!n.input(i).empty() &&
+                    (!p || CountOf(Dims(p->dims().begin(), p->dims().end()), 1) != 1))
                     return "bounds must be constant scalars";
             }
             return "";
@@ -701,14 +634,60 @@ class GraphChecker {
             return "";
         }
         if (op == "ConstantOfShape") {
-            if (!Const(n, 0)) return "the shape must be a constant";
             const auto* value = Attr(n, "value");
             if (value && (!value->has_t() || value->t().data_type() != onnx::TensorProto::FLOAT))
                 return "the value must be a float";
             return "";
         }
         if (op == "Dropout") return n.output_size() == 1 ? "" : "the mask output is not admitted";
-        return "";  // element-wise operators: shape inference has checked their operands
+        return "";
+    }
+
+    // After shape inference, what needs the operands' dims.
+    std::string CheckNode(const onnx::NodeProto& n) const {
+        for (int i = 0; i < n.input_size(); ++i)
+            if (!n.input(i).empty() && !shapes_.count(n.input(i)))
+                return "input '" + n.input(i) + "' has no known shape";
+        const std::string& op = n.op_type();
+        const Dims* x = Shape(n, 0);
+        if (!x) return "";  // only Constant and ConstantOfShape, whose operands are constants
+        if (op == "Conv" || op == "ConvTranspose") {
+            const Dims& w = *Shape(n, 1);  // a constant, checked before inference
+            const int64_t group = AttrInt(n, "group", 1);
+            const int64_t in_channels = op == "Conv" ? w[1] * group : w[0];
+            const int64_t out_channels = op == "Conv" ? w[0] : w[1] * group;
+            if ((*x)[1] % group != 0 || w[0] % group != 0 || (*x)[1] != in_channels)
+                return "group and channel counts do not match";
+            const Dims* bias = Shape(n, 2);
+            if (bias && (bias->size() != 1 || (*bias)[0] != out_channels || !Const(n, 2)))
+                return "bias is not one constant per output channel";
+            return "";
+        }
+        if (op == "Gemm") {
+            const Dims* c = Shape(n, 2);
+            const Dims& y = shapes_.at(n.output(0));  // rank 2, as propagated
+            if (c) {
+                const int64_t count = CountOf(*c, kMaxTensorElements);
+                if (count != 1 && count != y[1] && count != y[0] * y[1])
+                    return "C does not broadcast to the result";
+            }
+            return "";
+        }
+        if (op == "Pad" && AttrString(n, "mode", "constant") == "reflect") {
+            Dims pads;
+            IntsFrom(n, "pads", 1, &pads);
+            for (size_t i = 0; i < pads.size(); ++i)
+                if (pads[i] >= (*x)[i % x->size()])
+                    return "a reflected pad is not smaller than its side";
+            return "";
+        }
+        if (op == "BatchNormalization") {
+            for (int i = 1; i <= 4; ++i)
+                if ((*Shape(n, i))[0] != (*x)[1])
+                    return "parameters must be constants of one value per channel";
+            return "";
+        }
+        return "";  // the rest was checked before inference, with the ranks inference confirms
     }
 
     const onnx::GraphProto& g_;
