@@ -227,6 +227,11 @@ class CliTest(unittest.TestCase):
         self.assertEqual((code, out), (1, []))
         self.assertIn("120 inputs failed", err)
         self.assertEqual([l for l in err.splitlines() if not l.startswith("nerova-face-detect: ")], [])
+        # Photos thin enough that letterboxing would leave a side of no pixel.
+        thin = [self.write_ppm(os.path.join(self.tmp, "thin", "%dx%d.ppm" % wh), *wh) or wh for wh in ((1, 5000), (5000, 2), (1, 1))]
+        code, out, err = run("--model", "face_detector_front_128", os.path.join(self.tmp, "thin"))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(sorted((o["width"], o["height"]) for o in out), sorted(thin))
         # A list saved with CRLF line ends names the same files.
         listed = self.write(os.path.join(self.tmp, "crlf.txt"), os.fsencode(self.images) + b"/b.ppm\r\n")
         code, out, err = run("--model", self.model, "--files-from", listed)
