@@ -27,7 +27,6 @@
 #include "options.h"
 #include "outputs.h"
 #include "records.h"
-#include "tiling.h"
 
 namespace fs = std::filesystem;
 using nerova_tool::Console;
@@ -81,14 +80,7 @@ struct Batch {
 // One detector and the thread that alone uses it: takes the next input until none is left.
 class Worker {
   public:
-    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {
-        // The network's size and the overlap threshold are fixed once the handle is set up.
-        float score = 0;
-        int32_t top_k = 0;
-        tiled_ = (b_.o.tiles.automatic || b_.o.tiles.rows * b_.o.tiles.cols > 1) &&
-                 NerovaFaceDetectorGetInputSize(handle_, &input_w_, &input_h_) == NEROVA_OK &&
-                 NerovaFaceDetectorGetSettings(handle_, &score, &nms_, &top_k) == NEROVA_OK;
-    }
+    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {}
 
     void Run() {
         for (size_t i; !b_.console.OutError() && (i = b_.next++) < b_.inputs.size();) {
@@ -106,34 +98,22 @@ class Worker {
     const Stats& stats() const { return stats_; }
 
   private:
-    // Detects on one image or frame; false (reported) when the detector refused it.
-    // With --tiles, the tiles of a large frame too (views of bgr), merged into one list.
+    // Detects on one image or frame (with --tiles, the library's tiles of it too); false
+    // (reported) when the detector refused it.
     bool Detect(const cv::Mat& bgr, const Input& input, std::vector<NerovaFaceInfo>& out,
                 double& ms) {
         const auto t0 = std::chrono::steady_clock::now();
-        out.clear();
-        std::vector<cv::Rect> tiles;
-        if (tiled_)
-            tiles = nerova_tool::TileGrid(bgr.cols, bgr.rows, input_w_, input_h_, b_.o.tiles);
-        for (size_t t = 0; t <= tiles.size(); ++t) {
-            const cv::Rect area = t == 0 ? cv::Rect(0, 0, bgr.cols, bgr.rows) : tiles[t - 1];
-            FrameBuffer buffer;
-            nerova_tool::MakeFrame(bgr(area), b_.o.pixel_format, buffer);
-            NerovaFaceInfo* faces = nullptr;
-            uint32_t count = 0;
-            const NerovaError err =
-                NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
-            if (err != NEROVA_OK) {
-                b_.console.Err(input.path + ": detection failed: " + Describe(err));
-                return false;
-            }
-            if (t == 0)
-                out.assign(faces, faces + count);
-            else
-                nerova_tool::AddTileFaces(area, bgr.size(), faces, count, out);
-            NerovaFaceDetectorOutputRelease(faces);
+        FrameBuffer buffer;
+        nerova_tool::MakeFrame(bgr, b_.o.pixel_format, buffer);
+        NerovaFaceInfo* faces = nullptr;
+        uint32_t count = 0;
+        const NerovaError err = NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
+        if (err != NEROVA_OK) {
+            b_.console.Err(input.path + ": detection failed: " + Describe(err));
+            return false;
         }
-        if (!tiles.empty()) out = nerova_tool::MergeFaces(std::move(out), nms_);
+        out.assign(faces, faces + count);
+        NerovaFaceDetectorOutputRelease(faces);
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                  .count();
         stats_.images++;
@@ -204,9 +184,6 @@ class Worker {
     }
 
     void* handle_;
-    bool tiled_ = false;
-    int32_t input_w_ = 0, input_h_ = 0;
-    float nms_ = 0;
     Batch& b_;
     Stats stats_;
 };
@@ -225,6 +202,7 @@ bool ApplySettings(void* handle, const Options& o) {
          o.set_score ? NerovaFaceDetectorSetScoreThreshold(handle, o.score_threshold) : NEROVA_OK},
         {o.set_nms, "--nms-threshold", o.nms_threshold,
          o.set_nms ? NerovaFaceDetectorSetNmsThreshold(handle, o.nms_threshold) : NEROVA_OK},
+        {true, "--tiles", 0, NerovaFaceDetectorSetTiles(handle, o.tile_rows, o.tile_cols)},
     };
     for (const Setting& s : settings) {
         if (s.wanted && s.err != NEROVA_OK) {

@@ -166,7 +166,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             else
                 return "--mask-shape needs ellipse or rect";
         } else if (a == "--tiles") {
-            if (!value(v) || !nerova_tool::ParseTiles(v, o.tiles))
+            if (!value(v) ||
+                NerovaFaceDetectorParseTiles(v, &o.tile_rows, &o.tile_cols) != NEROVA_OK)
                 return "--tiles needs auto, off or RxC (1 to 16 each)";
         } else if (a == "--every") {
             if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))

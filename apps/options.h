@@ -7,7 +7,6 @@
 
 #include "anonymize.h"
 #include "nerova_face_detector.h"
-#include "tiling.h"
 
 namespace nerova_tool {
 
@@ -33,7 +32,7 @@ struct Options {
     Hide hide = Hide::kNone;
     float mask_scale = kDefaultMaskScale;
     MaskShape mask_shape = MaskShape::kEllipse;
-    nerova_tool::Tiling tiles;
+    int32_t tile_rows = 1, tile_cols = 1;  // off
     bool overwrite = false;
     int every = 1;
 

@@ -1,5 +1,7 @@
 /* Detects faces in a binary PPM (P6) image through the C interface of nerova.
- *   c_host MODEL IMAGE.ppm [TOP_K [SCORE_THRESHOLD]]
+ *   c_host MODEL IMAGE.ppm [TOP_K [SCORE_THRESHOLD [TILES]]]
+ * MODEL is a model file, directory or name (NerovaFaceDetectorFindModel); TILES is "off",
+ * "auto" or "RxC", as the command-line tool's --tiles.
  * Prints the library version, the settings, then one face per line. */
 #include <ctype.h>
 #include <stdio.h>
@@ -52,7 +54,7 @@ static int fail(const char* what, NerovaError err) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: c_host MODEL IMAGE.ppm [TOP_K [SCORE_THRESHOLD]]\n");
+        fprintf(stderr, "usage: c_host MODEL IMAGE.ppm [TOP_K [SCORE_THRESHOLD [TILES]]]\n");
         return 2;
     }
     const int32_t top_k = argc > 3 ? atoi(argv[3]) : 100;
@@ -65,15 +67,24 @@ int main(int argc, char** argv) {
     }
     printf("library %s\n", NerovaFaceDetectorVersion());
 
+    char model[4096];
+    int32_t rows = 1, cols = 1;
+    NerovaError err = NerovaFaceDetectorFindModel(argv[1], model, sizeof model);
+    if (!err && argc > 5) err = NerovaFaceDetectorParseTiles(argv[5], &rows, &cols);
+    if (err) {
+        free(pixels);
+        return fail(argc > 5 ? "model or tiles" : "model", err);
+    }
     void* detector = NULL;
-    NerovaError err = NerovaFaceDetectorCreate(argv[1], "", NULL, &detector);
+    err = NerovaFaceDetectorCreate(model, "", NULL, &detector);
     if (err) {
         free(pixels);
         return fail("create", err);
     }
     /* Ten candidates cut crowded scenes short; a refused value leaves the setting as it was. */
     if ((err = NerovaFaceDetectorSetTopK(detector, top_k)) ||
-        (err = NerovaFaceDetectorSetScoreThreshold(detector, score))) {
+        (err = NerovaFaceDetectorSetScoreThreshold(detector, score)) ||
+        (err = NerovaFaceDetectorSetTiles(detector, rows, cols))) {
         fail("settings", err);
     }
     float score_threshold = 0, nms_threshold = 0;

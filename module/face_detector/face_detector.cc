@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/nerova_log.h"
+#include "face_detector/tiling.h"
 #include "wrap_rapidjson/config_parser.h"
 
 namespace nerova {
@@ -19,6 +20,7 @@ constexpr const char* kPreProcess = "nerova::module::FaceDetectorAlgorithm::PreP
 constexpr const char* kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
 constexpr const char* kPost = "nerova::module::FaceDetectorAlgorithm::Post";
 constexpr const char* kGetOutput = "nerova::module::FaceDetectorAlgorithm::GetOutput";
+constexpr const char* kDetectOnTiles = "nerova::module::FaceDetectorAlgorithm::DetectOnTiles";
 
 // Channel means of the network input, in the converted image's (BGR) order; the padding
 // uses the same colour so that padded tensor elements are exactly zero.
@@ -155,7 +157,40 @@ NerovaError FaceDetectorAlgorithm::Process(const NerovaFrame* frame, NerovaFaceI
     NEROVA_RETURN_ON_NEQ(PreProcess(frame), NEROVA_OK, kProcess, 144);
     NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kProcess, 146);
     NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kProcess, 148);
+    if (param_->tile_rows != 1 || param_->tile_cols != 1)
+        NEROVA_RETURN_ON_NEQ(DetectOnTiles(frame), NEROVA_OK, kProcess, 149);
     NEROVA_RETURN_ON_NEQ(GetOutput(faces, face_count), NEROVA_OK, kProcess, 150);
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
+    FaceDetectorParam& p = *param_;
+    const int width = frame->width, height = frame->height;
+    const std::vector<Tile> tiles =
+        TileGrid(width, height, p.model_input_w, p.model_input_h, p.tile_rows, p.tile_cols);
+    if (tiles.empty()) return NEROVA_OK;
+    merged_.assign(faces_.begin(), faces_.end());
+    for (const Tile& tile : tiles) {
+        NerovaFrame view;
+        if (!TileView(*frame, tile, view)) break;
+        NEROVA_RETURN_ON_NEQ(PreProcess(&view), NEROVA_OK, kDetectOnTiles, 1);
+        NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kDetectOnTiles, 2);
+        NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kDetectOnTiles, 3);
+        for (const FaceBox& b : faces_) {
+            if (CutByInnerEdge(b, tile, width, height)) continue;
+            const float dx = static_cast<float>(tile.x), dy = static_cast<float>(tile.y);
+            merged_.push_back({b.score, b.x1 + dx, b.y1 + dy, b.x2 + dx, b.y2 + dy});
+        }
+    }
+    p.origin_frame_w = width;  // the host's frame, not the last tile
+    p.origin_frame_h = height;
+    std::stable_sort(merged_.begin(), merged_.end(),
+                     [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+    const int count = static_cast<int>(merged_.size());
+    faces_.resize(merged_.size());
+    merged_areas_.resize(merged_.size());
+    faces_.resize(static_cast<size_t>(SuppressOverlaps(merged_.data(), count, p.nms_threshold,
+                                                       faces_.data(), merged_areas_.data())));
     return NEROVA_OK;
 }
 

@@ -46,6 +46,9 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
     float score_threshold = 0.95f;
     float nms_threshold = 0.7f;
     int top_k = 10;
+    // Tiles besides the whole frame (tiling.h): 1 1 none, 0 0 automatic, else rows x cols.
+    int tile_rows = 1;
+    int tile_cols = 1;
 };
 
 class FaceDetectorTestPeer;
@@ -73,6 +76,9 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     NerovaError DecodeBoxes(int row_count, int row_length, const float* data);
     NerovaError NonMaxSuppression();
     NerovaError GetOutput(NerovaFaceInfo** faces, uint32_t* face_count);
+    // With tiling on, after the whole-frame pass: the passes over the frame's tiles, their
+    // uncut boxes mapped back and merged with the whole frame's by greedy suppression.
+    NerovaError DetectOnTiles(const NerovaFrame* frame);
 
   private:
     friend class FaceDetectorTestPeer;
@@ -104,6 +110,8 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     cv::Mat padded_;
     cv::Mat float_;
     std::vector<float> areas_;
+    std::vector<FaceBox> merged_;  // every pass's faces of a tiled frame
+    std::vector<float> merged_areas_;
 };
 
 }  // namespace module

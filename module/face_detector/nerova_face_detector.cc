@@ -9,6 +9,7 @@
 
 #include "common/nerova_log.h"
 #include "face_detector/face_detector.h"
+#include "face_detector/tiling.h"
 
 using nerova::NetworkConfig;
 using nerova::module::FaceDetectorAlgorithm;
@@ -25,7 +26,11 @@ constexpr const char* kSetTopK = "NerovaFaceDetectorSetTopK";
 constexpr const char* kGetSettings = "NerovaFaceDetectorGetSettings";
 constexpr const char* kGetRuntime = "NerovaFaceDetectorGetRuntime";
 constexpr const char* kGetInputSize = "NerovaFaceDetectorGetInputSize";
+constexpr const char* kSetTiles = "NerovaFaceDetectorSetTiles";
+constexpr const char* kGetTiles = "NerovaFaceDetectorGetTiles";
+constexpr const char* kParseTiles = "NerovaFaceDetectorParseTiles";
 constexpr int32_t kMaxTopK = 100000;
+using nerova::module::kMaxTiles;
 
 // Runs body; maps what it throws to a code, logged once under function at line.
 template <typename Body>
@@ -147,6 +152,40 @@ NerovaError NerovaFaceDetectorSetNmsThreshold(void* handle, float threshold) {
 NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k) {
     // The detector resizes its candidate list on the next frame, once.
     return SetInRange<int>(handle, top_k, 1, kMaxTopK, &FaceDetectorParam::top_k, kSetTopK, 110);
+}
+
+NerovaError NerovaFaceDetectorSetTiles(void* handle, int32_t rows, int32_t cols) {
+    NEROVA_CHECK_PARAM_NULL(handle, kSetTiles, 1);
+    const bool off_or_auto = (rows == 1 && cols == 1) || (rows == 0 && cols == 0);
+    if (!off_or_auto && !(rows >= 1 && rows <= kMaxTiles && cols >= 1 && cols <= kMaxTiles)) {
+        NEROVA_LOGE(kSetTiles, 2, "value out of range.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    FaceDetectorParam& param = ParamOf(handle);
+    param.tile_rows = rows;
+    param.tile_cols = cols;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorGetTiles(void* handle, int32_t* rows, int32_t* cols) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetTiles, 1);
+    NEROVA_CHECK_PARAM_NULL(rows, kGetTiles, 2);
+    NEROVA_CHECK_PARAM_NULL(cols, kGetTiles, 3);
+    const FaceDetectorParam& param = ParamOf(handle);
+    *rows = param.tile_rows;
+    *cols = param.tile_cols;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorParseTiles(const char* text, int32_t* rows, int32_t* cols) {
+    NEROVA_CHECK_PARAM_NULL(text, kParseTiles, 1);
+    NEROVA_CHECK_PARAM_NULL(rows, kParseTiles, 2);
+    NEROVA_CHECK_PARAM_NULL(cols, kParseTiles, 3);
+    int r = 0, c = 0;
+    if (!nerova::module::ParseTiles(text, r, c)) return NEROVA_ERR_PARAM_RANGE;  // the host says
+    *rows = r;
+    *cols = c;
+    return NEROVA_OK;
 }
 
 NerovaError NerovaFaceDetectorGetSettings(void* handle, float* score_threshold,

@@ -6,7 +6,7 @@ import sys
 import time
 
 from . import FaceDetector, NerovaError
-from .detector import DEFAULT_TOP_K
+from .detector import DEFAULT_TOP_K, parse_tiles
 from .records import detection, line
 
 
@@ -23,20 +23,18 @@ def main(argv=None) -> int:
                         help="candidates per frame (%d)" % DEFAULT_TOP_K)
     parser.add_argument("--score-threshold", type=float, default=None)
     parser.add_argument("--nms-threshold", type=float, default=None)
-    parser.add_argument("--tiles", default=None, help="auto, off or RxC (see nerova.tiling)")
+    parser.add_argument("--tiles", default=None, help="auto, off or RxC: also detect on tiles of large frames")
     args = parser.parse_args(argv)
     from ._media import quiet_opencv, read_image
     quiet_opencv()
     failed = 0
-    if args.tiles not in (None, "auto", "off"):
-        from .tiling import _parse
-        try:
-            _parse(args.tiles)
-        except ValueError as e:
-            parser.error(str(e))
+    try:
+        parse_tiles(args.tiles)
+    except ValueError as e:
+        parser.error(str(e))
     try:
         det = FaceDetector(args.model, top_k=args.top_k, score_threshold=args.score_threshold,
-                           nms_threshold=args.nms_threshold)
+                           nms_threshold=args.nms_threshold, tiles=args.tiles)
     except (NerovaError, ValueError) as e:
         print("nerova: %s" % e, file=sys.stderr)
         return 3
@@ -49,7 +47,7 @@ def main(argv=None) -> int:
                 continue
             t0 = time.perf_counter()
             try:
-                faces = det.detect(image, tiles=args.tiles)
+                faces = det.detect(image)
             except NerovaError as e:  # a frame the library refuses fails alone
                 print("nerova: %s: %s" % (path, e), file=sys.stderr)
                 failed += 1

@@ -105,6 +105,11 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                           ctypes.POINTER(ctypes.c_int32)],
         "NerovaFaceDetectorGetInputSize": [handle, ctypes.POINTER(ctypes.c_int32),
                                            ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceDetectorSetTiles": [handle, ctypes.c_int32, ctypes.c_int32],
+        "NerovaFaceDetectorGetTiles": [handle, ctypes.POINTER(ctypes.c_int32),
+                                       ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceDetectorParseTiles": [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32),
+                                         ctypes.POINTER(ctypes.c_int32)],
     }
     for name, args in signatures.items():
         fn = getattr(lib, name)

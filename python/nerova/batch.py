@@ -95,7 +95,7 @@ def _detector(model: Optional[str], settings: Tuple[Tuple[str, object], ...]):
         cache = _local.detectors = {}
     key = (model, settings)
     if key not in cache:
-        cache[key] = FaceDetector(model, **{k: v for k, v in settings if k != "tiles"})
+        cache[key] = FaceDetector(model, **dict(settings))
     return cache[key]
 
 
@@ -116,14 +116,13 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
     from ._media import open_video, quiet_opencv, read_image
     quiet_opencv()  # this worker reports unreadable inputs in its records
     det = _detector(model, settings)
-    tiles = dict(settings).get("tiles")
     worker = _worker_name()
     records = []
 
     def detected(path, image, frame=None, time_ms=None):
         t0 = time.perf_counter()
         try:
-            faces = det.detect(image, tiles=tiles)
+            faces = det.detect(image)
         except NerovaError as e:  # a frame the detector refuses is that input's error
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
@@ -244,14 +243,12 @@ def _settings(settings: dict) -> tuple:
     merged = {"threads": 1, "top_k": DEFAULT_TOP_K}  # one inference thread per worker
     merged.update({k: v for k, v in settings.items() if v is not None})
     # Checked here, once, rather than by every worker when its first task arrives.
-    from .detector import _integer, _unit
-    from .tiling import _parse
+    from .detector import _integer, _unit, parse_tiles
     for name in ("score_threshold", "nms_threshold"):
         if name in merged:
             _unit(merged[name], name)
     _integer(merged["top_k"], "top_k", 1, 100000)
-    if merged.get("tiles") not in (None, "auto", "off"):
-        _parse(merged["tiles"])
+    parse_tiles(merged.get("tiles"))
     return tuple(sorted(merged.items()))
 
 

@@ -88,7 +88,7 @@ class FaceDetector:
     def __init__(self, model: Union[str, os.PathLike, None] = None, *,
                  score_threshold: Optional[float] = None, nms_threshold: Optional[float] = None,
                  top_k: Optional[int] = DEFAULT_TOP_K, threads: Optional[int] = None,
-                 device: Optional[str] = None):
+                 device: Optional[str] = None, tiles: Union[None, str, Tuple[int, int]] = None):
         # Re-entrant: tiled detection and the settings it reads run under the same hold.
         self._lock = threading.RLock()
         self._handle = ctypes.c_void_p()
@@ -115,6 +115,8 @@ class FaceDetector:
                 self.nms_threshold = nms_threshold
             if top_k is not None:
                 self.top_k = top_k
+            if tiles is not None:
+                self.tiles = tiles
         except BaseException:
             self.close()
             raise
@@ -185,6 +187,23 @@ class FaceDetector:
                                                        ctypes.byref(h)), "input size")
         return w.value, h.value
 
+    @property
+    def tiles(self) -> Tuple[int, int]:
+        """Tiles detected on besides the whole frame, as (rows, cols): (1, 1) none, (0, 0)
+        automatic. Set from "off", "auto", "RxC" or (rows, cols); see detect()."""
+        rows, cols = ctypes.c_int32(), ctypes.c_int32()
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorGetTiles(self._live(), ctypes.byref(rows),
+                                                   ctypes.byref(cols)), "tiles")
+        return rows.value, cols.value
+
+    @tiles.setter
+    def tiles(self, value: Union[None, str, Tuple[int, int]]) -> None:
+        rows, cols = parse_tiles(value)
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorSetTiles(self._live(), rows, cols),
+                   "tiles %r" % (value,))
+
     # -- detection ------------------------------------------------------------------------
     def detect(self, image: np.ndarray, pixel_format: str = "BGR",
                tiles: Union[None, str, Tuple[int, int]] = None) -> List[Face]:
@@ -193,14 +212,18 @@ class FaceDetector:
         4:2:0 formats NV12, NV21 and YV12 (H and W even). Row strides are passed as they
         are; an array whose pixels are not packed within a row is copied once.
 
-        tiles ("auto", "RxC" or (rows, cols); interleaved and GRAY frames) also runs the
-        detector on overlapping tiles, for faces too small for one pass over a large frame;
-        see nerova.tiling. It costs one pass per tile more."""
+        tiles ("auto", "RxC", (rows, cols) or "off"; default: the detector's own setting,
+        the tiles property) also runs the network on overlapping tiles of the frame, for
+        faces too small for one pass over a large frame: the library's tiling, which costs
+        one pass per tile more (see its header)."""
         with self._lock:
-            if tiles is not None and tiles != "off":
-                from . import tiling
-                return tiling.detect_tiled(self, image, pixel_format, tiles)
-            return self._detect_one(image, pixel_format)
+            if tiles is None:
+                return self._detect_one(image, pixel_format)
+            kept, self.tiles = self.tiles, tiles
+            try:
+                return self._detect_one(image, pixel_format)
+            finally:
+                self.tiles = kept
 
     def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
         frame, keep = _frame(image, pixel_format)
@@ -216,6 +239,26 @@ class FaceDetector:
                         for f in (faces[i] for i in range(count.value))]
             finally:
                 _lib.NerovaFaceDetectorOutputRelease(faces)
+
+
+def parse_tiles(tiles: Union[None, str, Tuple[int, int]]) -> Tuple[int, int]:
+    """A tiling option as every host reads it ("off", "auto", "RxC", or (rows, cols)) to the
+    library's (rows, cols): (1, 1) none, (0, 0) automatic."""
+    if tiles is None:
+        return 1, 1
+    if isinstance(tiles, str):
+        rows, cols = ctypes.c_int32(), ctypes.c_int32()
+        if _lib.NerovaFaceDetectorParseTiles(os.fsencode(tiles), ctypes.byref(rows),
+                                             ctypes.byref(cols)) != 0:
+            raise ValueError("tiles must be 'auto', 'off' or 'RxC' (1 to 16 each), not %r"
+                             % tiles)
+        return rows.value, cols.value
+    if not (isinstance(tiles, (tuple, list)) and len(tiles) == 2):
+        raise TypeError("tiles must be 'auto', 'off', 'RxC' or (rows, cols), not %r" % (tiles,))
+    rows, cols = (_integer(n, "tiles", 0, 16) for n in tiles)
+    if (rows == 0) != (cols == 0):
+        raise ValueError("tiles (0, 0) is automatic; otherwise 1 to 16 each, not %r" % (tiles,))
+    return rows, cols
 
 
 def _unit(value, name: str) -> float:

@@ -233,17 +233,32 @@ def test_memory_stays_flat_over_10000_detections(tmp_path):
     assert grown < 128 << 10, "resident memory grew by %d bytes" % grown
 
 
-def test_tiles_find_the_small_faces_of_the_group_photo():
+def iou(a, b):
+    w = max(0, min(a[2], b[2]) - max(a[0], b[0]))
+    h = max(0, min(a[3], b[3]) - max(a[1], b[1]))
+    union = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - w * h
+    return w * h / union if union > 0 else 0.0
+
+
+def test_tiles_find_the_small_faces_of_the_group_photo_in_any_pixel_format():
     group = [[92, 116, 111, 139], [161, 91, 183, 112], [264, 81, 287, 105], [353, 98, 376, 118],
              [418, 90, 443, 118]]
-    from nerova.tiling import _iou
-    image = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
-    with nerova.FaceDetector(top_k=100) as det:
-        found = {t: sum(any(_iou(f.box, g) >= 0.5 for f in det.detect(image, tiles=t)) for g in group)
-                 for t in (None, "auto")}
-        assert found[None] <= 2 and found["auto"] >= 4, found
-        for bad in ("3", "0x2", "17x1"):
-            with pytest.raises(ValueError):
+    image = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))[:344]  # height 4n
+    i420 = cv2.cvtColor(image, cv2.COLOR_BGR2YUV_I420)
+    h, w = image.shape[:2]
+    u, v = i420[h:h + h // 4].reshape(-1), i420[h + h // 4:].reshape(-1)
+    nv12 = np.vstack([i420[:h], np.dstack([u, v]).reshape(h // 2, w)])
+    found = lambda faces: sum(any(iou(f.box, g) >= 0.5 for f in faces) for g in group)
+    with nerova.FaceDetector() as det:
+        assert found(det.detect(image)) <= 2
+        assert found(det.detect(image, tiles="auto")) >= 4
+        assert found(det.detect(nv12, "NV12", tiles=(2, 2))) >= 4
+        assert det.tiles == (1, 1), "a call's tiles are the call's only"
+        det.tiles = "2X3"
+        assert det.tiles == (2, 3)
+        for bad, error in [("3", ValueError), ("0x2", ValueError), ("17x1", ValueError),
+                           ("4294967297x1", ValueError), ((0, 2), ValueError), (3, TypeError),
+                           (("a", 1), TypeError)]:
+            with pytest.raises(error):
                 det.detect(image, tiles=bad)
-        with pytest.raises(ValueError):
-            det.detect(np.zeros((12, 8), np.uint8), pixel_format="NV12", tiles="2x2")
+        assert det.tiles == (2, 3), "a refused value changes nothing"
