@@ -133,13 +133,17 @@ def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_pa
         [(b"clip\xff.avi", i, 100 * i) for i in range(3)] + [(b"huge.avi", i, 100 * i) for i in range(3)]
     assert all(r["faces"] for r in records)
 
-    # A partial torn inside a UTF-8 character is resumed; a line that is no record is named.
+    # A partial whose last line is torn inside a UTF-8 character is resumed: the record of
+    # the name that is not UTF-8 is carried over as it was, the torn one done again.
     partial = Path(str(out) + ".partial")
+    lines[1] = re.sub(rb'"ms": [0-9.]+', b'"ms": 12345.67', lines[1])  # marks it as carried
     torn = lines[0][:lines[0].index("é".encode()) + 1]
-    partial.write_bytes(torn)
+    partial.write_bytes(lines[1] + b"\n" + torn)
     out.unlink()
     assert batch.detect_to_file([os.fsdecode(folder)], str(out), client, resume=True) == (8, 0)
-    assert [json.loads(line) | {"ms": 0, "worker": 0} for line in out.read_bytes().splitlines()] == \
+    resumed = out.read_bytes().splitlines()
+    assert resumed[1] == lines[1]
+    assert [json.loads(line) | {"ms": 0, "worker": 0} for line in resumed] == \
         [r | {"ms": 0, "worker": 0} for r in records]
     partial.write_bytes(lines[0] + b"\n[1, 2]\n")
     with pytest.raises(ValueError, match=r"r.jsonl.partial, line 2, is not a record"):
