@@ -49,10 +49,13 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         decoded.y2 = std::clamp(decoded.y2 * mapping.fy, 0.0f, mapping.height);
         // In the padding alone, or of no size: nothing of the frame to show.
         if (!(decoded.x1 < decoded.x2 && decoded.y1 < decoded.y2)) continue;
+        // Insertion into the short sorted list: after every entry scoring at least s. Only
+        // the entries filled so far count: the zeros after them would rank above a score of
+        // 0 (a threshold of 0 admits one) and leave an empty box in its place.
+        const int filled = std::min(count, top_k);
         ++count;
-        // Insertion into the short sorted list: after every entry scoring at least s.
         int i = 0;
-        while (i < top_k && !(boxes[i].score < s)) ++i;
+        while (i < filled && !(boxes[i].score < s)) ++i;
         if (i == top_k) continue;
         const int last = std::min(top_k, count) - 1;
         for (int j = last - 1; j >= i; --j) boxes[j + 1] = boxes[j];
