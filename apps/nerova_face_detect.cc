@@ -329,6 +329,7 @@ int main(int argc, char** argv) {
                     NerovaFaceDetectorVersion());
         return kExitOk;
     }
+    if (o.quiet) NerovaSetLogSink(nullptr, nullptr);  // the tool reports failures itself
     for (const std::string& list : o.lists) {
         std::string error;
         if (!nerova_tool::ReadList(list, o.inputs, error)) {
@@ -347,7 +348,7 @@ int main(int argc, char** argv) {
     Detectors detectors;
     if (const int status = CreateDetectors(o, jobs, detectors); status != kExitOk) return status;
 
-    const bool bar = isatty(STDERR_FILENO);
+    const bool bar = !o.quiet && isatty(STDERR_FILENO);
     Console console(kTool, bar);
     std::vector<Output> outputs;
     size_t refused = 0;
@@ -361,7 +362,8 @@ int main(int argc, char** argv) {
         }
         std::vector<std::string> warnings;
         outputs = nerova_tool::PlanOutputs(inputs, o.write_dir(), o.overwrite, warnings);
-        for (const std::string& w : warnings) console.Err("warning: " + w);
+        if (!o.quiet)
+            for (const std::string& w : warnings) console.Err("warning: " + w);
         for (const Output& out : outputs) {
             if (out.refusal.empty()) continue;
             ++refused;
@@ -387,6 +389,6 @@ int main(int argc, char** argv) {
         return kExitInputFailed;
     }
     const size_t failed = batch.failed, unwritten = batch.unwritten + refused;
-    PrintSummary(workers, failed, unwritten);
+    if (!o.quiet) PrintSummary(workers, failed, unwritten);
     return failed || unwritten ? kExitInputFailed : kExitOk;
 }

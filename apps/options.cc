@@ -46,6 +46,8 @@ const char kHelp[] =
     "  --mask-scale F          hide F times the face's box, 1 to 10 (default: %.1f)\n"
     "  --mask-shape SHAPE      ellipse or rect (default: ellipse)\n"
     "  --out-dir DIR           folder for --anonymize without --draw (default: none)\n"
+    "  --quiet                 print only the records and errors: no library diagnostics,\n"
+    "                          warnings, progress bar or summary\n"
     "  --overwrite             replace existing output files (default: never; such an output\n"
     "                          is not written and the exit status is 1)\n"
     "  --every N               detect on every N-th frame of videos; a written video keeps\n"
@@ -102,12 +104,16 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             return true;
         };
         const char* v = nullptr;
-        if ((a == "--help" || a == "-h" || a == "--version" || a == "--overwrite") && has_inline) {
+        if ((a == "--help" || a == "-h" || a == "--version" || a == "--overwrite" ||
+             a == "--quiet") &&
+            has_inline) {
             return a + " takes no value";
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a == "--version") {
             version = true;
+        } else if (a == "--quiet") {
+            o.quiet = true;
         } else if (a == "--overwrite") {
             o.overwrite = true;
         } else if (a == "--model") {

@@ -34,6 +34,7 @@ struct Options {
     MaskShape mask_shape = MaskShape::kEllipse;
     int32_t tile_rows = 1, tile_cols = 1;  // off
     bool overwrite = false;
+    bool quiet = false;
     int every = 1;
 
     bool writes() const { return !draw_dir.empty() || hide != Hide::kNone; }

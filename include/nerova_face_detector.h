@@ -146,6 +146,31 @@ NEROVA_FACE_DETECTOR_EXPORT const char* NerovaPixelFormatName(int32_t format);
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaDeviceFromName(const char* name, int32_t* device);
 NEROVA_FACE_DETECTOR_EXPORT const char* NerovaDeviceName(int32_t device);
 
+// ---- Diagnostics ----
+
+// Every line the library writes, "E/nerova: [File F] [Function G] [Line N] message" (the
+// kernel and the framework library write none of their own), goes to the log sink:
+// standard error by default, flushed line by line.
+typedef enum {
+    NEROVA_LOG_DEBUG = 0,
+    NEROVA_LOG_INFO = 1,
+    NEROVA_LOG_WARNING = 2,
+    NEROVA_LOG_ERROR = 3,  // every line written today is an error
+    NEROVA_LOG_NONE = 4,
+} NerovaLogLevel;
+// Receives one line, without its line end, on the thread that writes it (several threads
+// may call at once); user is the pointer given with the sink.
+typedef void (*NerovaLogSink)(int32_t level, const char* line, void* user);
+// Routes every later line to sink; null silences the library. Safe from any thread at any
+// time: a line already being written goes to the sink it started with. 4104 when the sink's
+// record cannot be allocated.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaSetLogSink(NerovaLogSink sink, void* user);
+// The default sink, to restore it: NerovaSetLogSink(NerovaLogToStderr, NULL).
+NEROVA_FACE_DETECTOR_EXPORT void NerovaLogToStderr(int32_t level, const char* line, void* user);
+// Drops lines below level (NerovaLogLevel; default NEROVA_LOG_DEBUG, all of them; NONE
+// drops every one). NEROVA_ERR_PARAM_RANGE for another value.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaSetLogLevel(int32_t level);
+
 // Static English text of a code, never null; a code this library does not know says so.
 NEROVA_FACE_DETECTOR_EXPORT const char* NerovaErrorString(NerovaError code);
 // The library's version, "MAJOR.MINOR.PATCH".

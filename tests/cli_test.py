@@ -148,11 +148,16 @@ class CliTest(unittest.TestCase):
             # One reason from the tool (the library may add its own diagnostic lines first).
             own = [l for l in err.splitlines() if l.startswith("nerova-face-detect:")]
             self.assertEqual(len(own), 1, err)
-        # An unreadable input fails alone; the others are still processed.
+        # An unreadable input fails alone; the others are still processed. --quiet leaves
+        # only the records and the tool's own errors.
         code, out, err = run(*m, self.broken, self.images + "/b.ppm")
         self.assertEqual(code, 1)
         self.assertEqual(len(out), 1)
         self.assertIn("cannot read " + self.broken, err)
+        quiet = run(*m, "--quiet", self.broken, self.images + "/b.ppm")
+        self.assertEqual((quiet[0], len(quiet[1]), quiet[2]), (1, 1, "nerova-face-detect: cannot read %s\n" % self.broken))
+        code, out, err = run("--quiet", "--model", os.path.join(self.tmp, "missing.onnx"), self.images)
+        self.assertEqual((code, err.count("\n"), "E/nerova" in err), (3, 1, False))
 
     def test_tiles_find_the_small_faces_of_the_group_sample(self):
         # The bundled default by name; the five men of the sample are about 25 px in 500 px.

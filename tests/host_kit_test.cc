@@ -92,3 +92,51 @@ TEST(NamesTest, EveryNamedValueReadsBackAndUnknownNamesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LogSinkTest, LinesGoToTheSinkNowhereOrStandardErrorByLevel) {
+    std::vector<std::string> lines;
+    const NerovaLogSink keep = [](int32_t, const char* line, void* user) {
+        static_cast<std::vector<std::string>*>(user)->push_back(line);
+    };
+    void* handle = nullptr;
+    const auto fail = [&] {
+        NerovaFaceDetectorCreate("/no/such/model.onnx", "", nullptr, &handle);
+    };
+    struct Row {
+        const char* what;
+        bool captured;
+        int32_t level;
+        size_t lines, stderr_lines;
+    } rows[] = {
+        {"captured", true, NEROVA_LOG_DEBUG, 2, 0},
+        {"captured, errors only", true, NEROVA_LOG_ERROR, 2, 0},
+        {"captured, none", true, NEROVA_LOG_NONE, 0, 0},
+        {"silenced", false, NEROVA_LOG_DEBUG, 0, 0},
+    };
+    for (const Row& r : rows) {
+        lines.clear();
+        ASSERT_EQ(NerovaSetLogSink(r.captured ? keep : nullptr, &lines), NEROVA_OK);
+        ASSERT_EQ(NerovaSetLogLevel(r.level), NEROVA_OK);
+        nerova_test::StderrCapture capture;
+        fail();
+        EXPECT_EQ(capture.Lines().size(), r.stderr_lines) << r.what;
+        EXPECT_EQ(lines.size(), r.lines) << r.what;
+    }
+    EXPECT_EQ(lines.size(), 0u);
+    NerovaSetLogLevel(NEROVA_LOG_DEBUG);
+    NerovaSetLogSink(keep, &lines);
+    fail();
+    ASSERT_EQ(lines.size(), 2u);
+    // No build machine's path: files are named from the source tree.
+    EXPECT_EQ(lines[0].rfind("E/nerova: [File module/face_detector/face_detector.cc] ", 0), 0u)
+        << lines[0];
+    NerovaSetLogSink(NerovaLogToStderr, nullptr);
+    nerova_test::StderrCapture capture;
+    fail();
+    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_EQ(NerovaSetLogLevel(NEROVA_LOG_NONE + 1), NEROVA_ERR_PARAM_RANGE);
+}
+
+}  // namespace

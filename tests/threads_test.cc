@@ -2,6 +2,8 @@
 // process-wide state as they found it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <opencv2/core/utils/logger.hpp>
 #include <thread>
 
@@ -39,6 +41,43 @@ TEST(ThreadsTest, ParallelHandlesMatchOneThread) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(cv::utils::logging::getLogLevel(), cv::utils::logging::LOG_LEVEL_ERROR);
     for (const auto& r : results) EXPECT_EQ(r, reference);
+}
+
+// Lines written on several threads while the host swaps sinks: each goes whole to one of
+// the sinks, and a silenced library writes nothing.
+TEST(ThreadsTest, LogSinksSwapWhileLinesAreWritten) {
+    struct Counter {
+        std::atomic<int> lines{0}, broken{0};
+    } first, second;
+    const NerovaLogSink count = [](int32_t level, const char* line, void* user) {
+        auto* c = static_cast<Counter*>(user);
+        c->lines++;
+        if (level != NEROVA_LOG_ERROR || std::strncmp(line, "E/nerova: [File ", 16) != 0)
+            c->broken++;
+    };
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&done] {
+            void* handle = nullptr;
+            while (!done) NerovaFaceDetectorCreate("/no/such/model.onnx", "", nullptr, &handle);
+        });
+    }
+    for (int i = 0; first.lines < 100 || second.lines < 100; ++i)
+        NerovaSetLogSink(count, i % 2 ? &first : &second);
+    NerovaSetLogSink(nullptr, nullptr);
+    const int before = first.lines + second.lines;
+    done = true;
+    for (auto& th : threads) th.join();
+    EXPECT_GT(first.lines + second.lines, 0);
+    EXPECT_EQ(first.broken + second.broken, 0);
+    // Lines begun before the silence may still arrive; none after the threads stopped.
+    const int after = first.lines + second.lines;
+    void* handle = nullptr;
+    NerovaFaceDetectorCreate("/no/such/model.onnx", "", nullptr, &handle);
+    EXPECT_EQ(first.lines + second.lines, after);
+    EXPECT_GE(after, before);
+    NerovaSetLogSink(NerovaLogToStderr, nullptr);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Error lines on the standard error stream and the check macros of the modules.
+// Error lines, to the host's log sink (standard error unless it sets one; see
+// NerovaSetLogSink), and the check macros of the modules.
 // Each line names the source file, the function and a fixed line value, so that hosts and
 // tests can match a diagnostic even when the source moves.
 #ifndef NEROVA_MODULE_COMMON_NEROVA_LOG_H_
@@ -8,8 +9,7 @@
 
 namespace nerova {
 
-// Writes "E/nerova: [File <file>] [Function <function>] [Line <line>] <message>\n" and
-// flushes the stream.
+// Writes "E/nerova: [File <file>] [Function <function>] [Line <line>] <message>" to the sink.
 void LogError(const char* file, const char* function, int line, const char* message);
 
 }  // namespace nerova

@@ -131,11 +131,13 @@ NerovaError NerovaFaceDetectorDestroy(void* handle) {
     NEROVA_CHECK_PARAM_NULL(handle, kDestroy, 69);
     auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
     const NerovaError ret = algorithm->DeInit();
+    // The handle is gone either way: a host cannot retry a destroy, so a failed DeInit must
+    // not keep the object alive.
+    delete algorithm;
     if (ret != NEROVA_OK) {
         NEROVA_LOGE(kDestroy, 74, "algorithm DeInit failed.");
         return ret;
     }
-    delete algorithm;
     return NEROVA_OK;
 }
 

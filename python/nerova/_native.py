@@ -1,8 +1,10 @@
 """The C interface of libnerova_module_face_detector, loaded through ctypes."""
 from __future__ import annotations
 
+import atexit
 import ctypes
 import ctypes.util
+import logging
 import os
 import sys
 from pathlib import Path
@@ -38,6 +40,26 @@ class CustomRuntime(ctypes.Structure):
         ("device_id", ctypes.c_int32),
         ("thread_num", ctypes.c_int32),
     ]
+
+
+# void (*)(int32_t level, const char* line, void* user)
+LOG_SINK = ctypes.CFUNCTYPE(None, ctypes.c_int32, ctypes.c_char_p, ctypes.c_void_p)
+_LOG_LEVELS = {0: logging.DEBUG, 1: logging.INFO, 2: logging.WARNING, 3: logging.ERROR}
+log = logging.getLogger("nerova")
+
+
+@LOG_SINK
+def _to_logging(level: int, line: bytes, user) -> None:
+    log.log(_LOG_LEVELS.get(level, logging.ERROR), line.decode("utf-8", "replace"))
+
+
+def route_log(lib: ctypes.CDLL) -> None:
+    """The library's diagnostic lines go to the "nerova" logger: a host configures, captures
+    or silences them as any other log (unconfigured, errors still reach standard error).
+    At exit they return to standard error, as Python can no longer take them then."""
+    if lib.NerovaSetLogSink(_to_logging, None) == 0:
+        stderr_sink = LOG_SINK(("NerovaLogToStderr", lib))
+        atexit.register(lib.NerovaSetLogSink, stderr_sink, None)
 
 
 try:  # written by the CMake install: where the library and models are, from this folder
@@ -124,6 +146,10 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         from_name, name_of = getattr(lib, "Nerova%sFromName" % kind), getattr(lib, "Nerova%sName" % kind)
         from_name.argtypes, from_name.restype = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32)], err
         name_of.argtypes, name_of.restype = [ctypes.c_int32], ctypes.c_char_p
+    lib.NerovaSetLogSink.argtypes = [LOG_SINK, ctypes.c_void_p]
+    lib.NerovaSetLogSink.restype = err
+    lib.NerovaSetLogLevel.argtypes = [ctypes.c_int32]
+    lib.NerovaSetLogLevel.restype = err
     lib.NerovaErrorString.argtypes = [err]
     lib.NerovaErrorString.restype = ctypes.c_char_p
     lib.NerovaFaceDetectorVersion.argtypes = []

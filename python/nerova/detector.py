@@ -21,6 +21,7 @@ MAX_SIDE, MAX_PIXELS = 1 << 15, 1 << 28
 _PARAM_NULL = 0x1002  # the library's code for a frame it cannot read
 
 _lib = _native.load()
+_native.route_log(_lib)
 # Names as the library reads them, name to value: "BGR" ..., "DEVICE_X86" ...
 PIXEL_FORMATS = _native.names(_lib, "PixelFormat", range(16))
 DEVICES = _native.names(_lib, "Device", list(range(0x21)) + list(range(0x100, 0x110)))

@@ -186,10 +186,15 @@ def test_an_unreadable_models_folder_hides_no_other_model(tmp_path, monkeypatch)
         assert d.input_size == (256, 256)
 
 
-def test_library_codes_raise_nerova_error_with_text(tmp_path):
+def test_library_codes_raise_nerova_error_with_text_and_log_through_logging(tmp_path, caplog,
+                                                                            capfd):
     with pytest.raises(nerova.NerovaError) as e:
         nerova.FaceDetector(tmp_path / "missing.onnx")
     assert e.value.code == 0x3101 and "0x3101" in str(e.value)
+    lines = [r.getMessage() for r in caplog.records if r.name == "nerova"]
+    assert len(lines) == 2 and all(line.startswith("E/nerova: [File module/") for line in lines)
+    assert all(r.levelname == "ERROR" for r in caplog.records if r.name == "nerova")
+    assert "E/nerova" not in capfd.readouterr().err, "captured, so not also on standard error"
     with pytest.raises(ValueError):
         nerova.FaceDetector("no_such_model_name")
 
