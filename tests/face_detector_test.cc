@@ -83,6 +83,16 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
     const std::string init_failed =
         LogEntry("NerovaFaceDetectorCreate", 31, "algorithm Init failed.");
     const std::string reader = LogEntry(parse, 64, "InferenceConfigParser::ParseInferenceConfig.");
+    // The innermost line says why, in a user's words.
+    const auto why = [&](int line, const std::string& reason) {
+        return LogEntry(parse, line, reason);
+    };
+    const std::string init = "nerova::module::FaceDetectorAlgorithm::Init";
+    const auto refused = [&](int line, const std::string& reason) {
+        return LogEntry(init, line, "the network cannot be used: " + reason + ".");
+    };
+    const std::string bad_json =
+        "inference.json is not a valid configuration (JSON, keys and types)";
     const char* onnx = R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}})";
     const std::string oversized = onnx + std::string(1 << 20, ' ');  // valid, but past 1 MiB
     const struct {
@@ -91,16 +101,28 @@ TEST(CreateDestroyTest, FailuresGiveTheChainOfLinesAndTheCode) {
         const char* json;                           // null: no model directory at all
         const char* model = "fixed_rows_320.onnx";  // copied in as model.onnx; null: no network
     } cases[] = {
-        {NEROVA_ERR_MODEL_PATH, {LogEntry(parse, 54, "model.Parse."), parse_failed}, nullptr},
-        {NEROVA_ERR_JSON, {reader, parse_failed}, "{\"ModelConfig\": "},
-        {NEROVA_ERR_JSON, {reader, parse_failed}, oversized.c_str()},
+        {NEROVA_ERR_MODEL_PATH,
+         {why(53, "no model file at the path given"), LogEntry(parse, 54, "model.Parse."),
+          parse_failed},
+         nullptr},
+        {NEROVA_ERR_JSON, {why(63, bad_json), reader, parse_failed}, "{\"ModelConfig\": "},
+        {NEROVA_ERR_JSON, {why(63, bad_json), reader, parse_failed}, oversized.c_str()},
         {NEROVA_ERR_MODEL_FILE_NOT_FOUND,
-         {reader, parse_failed},
+         {why(63,
+              "no file of the model's type MODEL_TYPE_TNN in its directory; this build runs "
+              "MODEL_TYPE_ONNX networks"),
+          reader, parse_failed},
          R"({"ModelConfig": {"Type": "MODEL_TYPE_TNN"}})"},
-        {NEROVA_ERR_NET, {init_failed}, onnx, nullptr},
-        {NEROVA_ERR_NET, {init_failed}, onnx, "gray_input.onnx"},
         {NEROVA_ERR_NET,
-         {init_failed},
+         {refused(1, "model contents are not an ONNX model"), init_failed},
+         onnx,
+         nullptr},
+        {NEROVA_ERR_NET,
+         {refused(6, "its input does not have three channels"), init_failed},
+         onnx,
+         "gray_input.onnx"},
+        {NEROVA_ERR_NET,
+         {refused(2, "thread count 65 exceeds 64"), init_failed},
          R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "NetworkConfig": {"ThreadNum": 65}})"},
     };
     for (const auto& c : cases) {

@@ -110,8 +110,8 @@ TEST(LogSinkTest, LinesGoToTheSinkNowhereOrStandardErrorByLevel) {
         int32_t level;
         size_t lines, stderr_lines;
     } rows[] = {
-        {"captured", true, NEROVA_LOG_DEBUG, 2, 0},
-        {"captured, errors only", true, NEROVA_LOG_ERROR, 2, 0},
+        {"captured", true, NEROVA_LOG_DEBUG, 3, 0},
+        {"captured, errors only", true, NEROVA_LOG_ERROR, 3, 0},
         {"captured, none", true, NEROVA_LOG_NONE, 0, 0},
         {"silenced", false, NEROVA_LOG_DEBUG, 0, 0},
     };
@@ -128,14 +128,14 @@ TEST(LogSinkTest, LinesGoToTheSinkNowhereOrStandardErrorByLevel) {
     NerovaSetLogLevel(NEROVA_LOG_DEBUG);
     NerovaSetLogSink(keep, &lines);
     fail();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     // No build machine's path: files are named from the source tree.
     EXPECT_EQ(lines[0].rfind("E/nerova: [File module/face_detector/face_detector.cc] ", 0), 0u)
         << lines[0];
     NerovaSetLogSink(NerovaLogToStderr, nullptr);
     nerova_test::StderrCapture capture;
     fail();
-    EXPECT_EQ(capture.Lines().size(), 2u);
+    EXPECT_EQ(capture.Lines().size(), 3u);
     EXPECT_EQ(NerovaSetLogLevel(NEROVA_LOG_NONE + 1), NEROVA_ERR_PARAM_RANGE);
 }
 

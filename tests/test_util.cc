@@ -62,10 +62,14 @@ std::vector<std::string> StderrCapture::Lines() {
 
 bool IsLogLine(const std::string& line, const std::string& file, const std::string& function,
                int line_no, const std::string& message) {
-    // The file field is the source path inside the build tree, with its extension.
-    const std::string tail = "/" + file + ".cc] " + LogEntry(function, line_no, message);
-    return line.rfind("E/nerova: [File ", 0) == 0 && line.size() >= tail.size() &&
-           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    // The file field is the source path inside the source tree, with its extension; file may
+    // name it whole or by its last folders.
+    const std::string tail = file + ".cc] " + LogEntry(function, line_no, message);
+    if (line.rfind("E/nerova: [File ", 0) != 0 || line.size() <= tail.size() ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    const char before = line[line.size() - tail.size() - 1];
+    return before == '/' || before == ' ';
 }
 
 std::vector<std::string> LogChain(const std::vector<std::string>& lines) {

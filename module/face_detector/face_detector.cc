@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kParse = "nerova::module::FaceDetectorAlgorithm::Parse";
 constexpr const char* kProcess = "nerova::module::FaceDetectorAlgorithm::Process";
+constexpr const char* kInit = "nerova::module::FaceDetectorAlgorithm::Init";
 constexpr const char* kPreProcess = "nerova::module::FaceDetectorAlgorithm::PreProcess";
 constexpr const char* kForward = "nerova::module::FaceDetectorAlgorithm::Forward";
 constexpr const char* kPost = "nerova::module::FaceDetectorAlgorithm::Post";
@@ -27,6 +28,35 @@ constexpr const char* kDetectOnTiles = "nerova::module::FaceDetectorAlgorithm::D
 const cv::Scalar kMeanColour(104.0, 117.0, 123.0, 0.0);
 const cv::Scalar kNegMean(-104.0, -117.0, -123.0, 0.0);
 constexpr int kImageChannels = 3;
+
+// Why a model cannot be read, in the words a user needs: which file is missing or wrong.
+std::string WhyModelFails(Model& model, NerovaError err, NerovaModelType type) {
+    const std::string type_name = StringConfigConverter::ModelTypeToString(type);
+    char* content = nullptr;
+    unsigned long long size = 0;
+    switch (err) {
+        case NEROVA_ERR_MODEL_PATH:
+            return "no model file at the path given";
+        case NEROVA_ERR_MODEL_DIR:
+            return "the model's directory cannot be listed";
+        case NEROVA_ERR_MODEL_FILE_NOT_FOUND:
+            if (model.GetFileContent("inference.json", &content, &size) ==
+                NEROVA_ERR_MODEL_FILE_NOT_FOUND)
+                return "no inference.json beside the model file";
+            return "no file of the model's type " + (type_name.empty() ? "(unset)" : type_name) +
+                   " in its directory; this build runs MODEL_TYPE_ONNX networks";
+        case NEROVA_ERR_MODEL_TYPE_NO_FILES:
+            return "the model type " + type_name + " has no files this build can load";
+        case NEROVA_ERR_MODEL_FILE_UNREADABLE:
+            return "a file of the model cannot be read";
+        case NEROVA_ERR_MODEL_FILE_TOO_LARGE:
+            return "a file of the model is larger than 512 MiB";
+        case NEROVA_ERR_JSON:
+            return "inference.json is not a valid configuration (JSON, keys and types)";
+        default:
+            return std::string("the model cannot be read: ") + NerovaErrorString(err);
+    }
+}
 
 }  // namespace
 
@@ -84,6 +114,7 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
     Model model(model_extra, model_path);
     NerovaError err = model.Parse();
     if (err != NEROVA_OK) {
+        NEROVA_LOGE(kParse, 53, WhyModelFails(model, err, NEROVA_MODEL_TYPE_UNSET).c_str());
         NEROVA_LOGE(kParse, 54, "model.Parse.");
         return err;
     }
@@ -92,6 +123,7 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
     err = ConfigParser::ParseInferenceConfig(model, &param_->model_config, &param_->network_config,
                                              &param_->param_converter, nullptr);
     if (err != NEROVA_OK) {
+        NEROVA_LOGE(kParse, 63, WhyModelFails(model, err, param_->model_config.model_type).c_str());
         NEROVA_LOGE(kParse, 64, "InferenceConfigParser::ParseInferenceConfig.");
         return err;
     }
@@ -112,8 +144,14 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
         network.thread_num = runtime->thread_num;
     }
     inference_ = std::shared_ptr<Inference>(new Inference());
+    // Each refusal says why: the kernel's reason (the admission check's among them), or the
+    // input this detector cannot feed.
+    const auto refused = [](int line, const std::string& why) {
+        NEROVA_LOGE(kInit, line, ("the network cannot be used: " + why + ".").c_str());
+        return NEROVA_ERR_NET;
+    };
     Status status = inference_->Init(param_->model_config, network);
-    if (status != NEROVA_OK) return NEROVA_ERR_NET;
+    if (status != NEROVA_OK) return refused(1, status.message());
 
     instance_ = inference_->CreateInstance(status, std::map<std::string, std::vector<int>>());
     if (status != NEROVA_OK) {
@@ -121,17 +159,18 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
         network.device_type = DeviceUtils::GetDefaultCpuDeviceType();
         inference_->SetNetworkConfig(network);
         instance_ = inference_->CreateInstance(status, std::map<std::string, std::vector<int>>());
-        if (status != NEROVA_OK) return NEROVA_ERR_NET;
+        if (status != NEROVA_OK) return refused(2, status.message());
     }
 
     std::map<std::string, std::vector<int>> shapes;
     inference_->GetModelInputShapesMap(shapes);
-    if (shapes.empty()) return NEROVA_ERR_NET;
+    if (shapes.empty()) return refused(3, "it has no input");
     const std::vector<int> dims = shapes.begin()->second;  // the input whose name sorts first
-    if (dims.size() < 4) return NEROVA_ERR_NET;
-    if (std::any_of(dims.begin(), dims.end(), [](int d) { return d <= 0; })) return NEROVA_ERR_NET;
+    if (dims.size() < 4) return refused(4, "its input has fewer than four dims");
+    if (std::any_of(dims.begin(), dims.end(), [](int d) { return d <= 0; }))
+        return refused(5, "its input has a dim that is not positive");
     // Pre-processing writes three planes; any other channel count would overrun the tensor.
-    if (dims[1] != kImageChannels) return NEROVA_ERR_NET;
+    if (dims[1] != kImageChannels) return refused(6, "its input does not have three channels");
     param_->model_input_n = dims[0];
     param_->model_input_c = dims[1];
     param_->model_input_h = dims[2];

@@ -132,8 +132,17 @@ TEST_F(FaultTest, SetUpFailuresAndTheSingleCpuFallback) {
                 << c.what;
         }
         if (c.code != NEROVA_OK) {
-            EXPECT_EQ(LogChain(lines),
-                      Chain{LogEntry("NerovaFaceDetectorCreate", 31, "algorithm Init failed.")})
+            // Why Init refused (the kernel's reason or the input's), then the call's line.
+            const Chain chain = LogChain(lines);
+            ASSERT_EQ(chain.size(), 2u) << c.what;
+            EXPECT_EQ(chain[0].rfind("[Function nerova::module::FaceDetectorAlgorithm::Init] "
+                                     "[Line ",
+                                     0),
+                      0u)
+                << chain[0];
+            EXPECT_NE(chain[0].find("] the network cannot be used: "), std::string::npos)
+                << chain[0];
+            EXPECT_EQ(chain[1], LogEntry("NerovaFaceDetectorCreate", 31, "algorithm Init failed."))
                 << c.what;
             continue;
         }
