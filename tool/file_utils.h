@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "nerova/nerova_defines.h"
 #include "nerova/face_detector_export.h"
+#include "nerova/nerova_defines.h"
 
 namespace nerova {
 namespace tool {

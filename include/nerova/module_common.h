@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "nerova/nerova_defines.h"
 #include "nerova/module_common_export.h"
+#include "nerova/nerova_defines.h"
 
 namespace nerova {
 namespace module {

@@ -6,9 +6,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "nerova/face_detector_export.h"
 #include "nerova/kernel.h"
 #include "nerova/nerova_defines.h"
-#include "nerova/face_detector_export.h"
 
 namespace nerova {
 namespace module {

@@ -3,8 +3,8 @@
 #define NEROVA_MODULE_WRAP_RAPIDJSON_CONFIG_PARSER_H_
 
 #include "nerova/config_records.h"
-#include "nerova/module_common.h"
 #include "nerova/face_detector_export.h"
+#include "nerova/module_common.h"
 
 namespace nerova {
 namespace module {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "nerova/config_records.h"
-#include "nerova/module_common.h"
 #include "nerova/face_detector_export.h"
+#include "nerova/module_common.h"
 
 namespace nerova {
 namespace module {

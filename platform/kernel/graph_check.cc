@@ -621,8 +621,10 @@ class GraphChecker {
         if (op == "Clip") {
             for (int i = 1; i < n.input_size(); ++i) {
                 const auto* p = Const(n, i);
+                // A scalar: every dim 1 (GCC 12 misreads a vector built here as a bad free).
                 if (!n.input(i).empty() &&
-                    (!p || CountOf(Dims(p->dims().begin(), p->dims().end()), 1) != 1))
+                    (!p || !std::all_of(p->dims().begin(), p->dims().end(),
+                                        [](int64_t d) { return d == 1; })))
                     return "bounds must be constant scalars";
             }
             return "";

@@ -192,7 +192,8 @@ def test_library_codes_raise_nerova_error_with_text_and_log_through_logging(tmp_
         nerova.FaceDetector(tmp_path / "missing.onnx")
     assert e.value.code == 0x3101 and "0x3101" in str(e.value)
     lines = [r.getMessage() for r in caplog.records if r.name == "nerova"]
-    assert len(lines) == 2 and all(line.startswith("E/nerova: [File module/") for line in lines)
+    assert len(lines) == 3 and all(line.startswith("E/nerova: [File module/") for line in lines)
+    assert lines[0].endswith("] no model file at the path given")
     assert all(r.levelname == "ERROR" for r in caplog.records if r.name == "nerova")
     assert "E/nerova" not in capfd.readouterr().err, "captured, so not also on standard error"
     with pytest.raises(ValueError):
