@@ -19,14 +19,15 @@ def quiet_opencv() -> None:
     cv2.setLogLevel(0)
 
 
-MAX_PIPED_BYTES = 256 << 20  # a photo read from a pipe: no photo is larger
+MAX_PHOTO_BYTES = 1 << 30  # no photo file is larger; a stray huge file must not fill memory
+MAX_PIPED_BYTES = 256 << 20  # a photo read from a pipe
 
 
 def read_image(path: str) -> Optional[np.ndarray]:
     """The photo at path as a BGR array, or None when it is not a readable image file. The
-    bytes are read here and decoded from memory, so the name never reaches OpenCV. A pipe
-    (a shell's <(...)) is read up to MAX_PIPED_BYTES; a device, such as /dev/zero, is no
-    photo."""
+    bytes are read here and decoded from memory, so the name never reaches OpenCV. A file
+    over MAX_PHOTO_BYTES is no photo; a pipe (a shell's <(...)) is read up to
+    MAX_PIPED_BYTES; a device, such as /dev/zero, is no photo."""
     import cv2
     try:
         fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
@@ -36,6 +37,8 @@ def read_image(path: str) -> Optional[np.ndarray]:
         with os.fdopen(fd, "rb") as f:
             mode = os.fstat(f.fileno()).st_mode
             if stat.S_ISREG(mode):
+                if os.fstat(f.fileno()).st_size > MAX_PHOTO_BYTES:
+                    return None
                 data = f.read()
             elif stat.S_ISFIFO(mode):
                 data = f.read(MAX_PIPED_BYTES + 1)

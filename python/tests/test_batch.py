@@ -173,6 +173,10 @@ def test_inputs_expand_to_regular_files_and_lists_stay_lists(tmp_path):
         batch.expand_inputs(["@/dev/zero"])
     from nerova._media import read_image
     assert read_image("/dev/zero") is None and read_image(str(tmp_path)) is None
+    huge = tmp_path / "huge.jpg"  # sparse: a stray file larger than any photo is not read
+    with open(huge, "wb") as f:
+        f.truncate((1 << 30) + 1)
+    assert read_image(str(huge)) is None
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
