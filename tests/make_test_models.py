@@ -110,6 +110,7 @@ def hostile_models():
         "conv_weight_0_out": conv((0, 3, 1, 1)),
         "conv_group_0": conv((3, 3, 1, 1), group=0),
         "conv_group_not_dividing": conv((4, 1, 1, 1), group=2),
+        "conv_group_huge": conv((3, 3, 1, 1), group=pad_to_int64_min),  # channels * group overflowed
         "conv_stride_0": conv((3, 3, 3, 3), strides=[0, 1]),
         "conv_strides_0_0": conv((3, 3, 3, 3), strides=[0, 0]),
         "conv_stride_negative_pad_huge": conv((3, 3, 1, 1), strides=[-1, 1],

@@ -535,7 +535,10 @@ class GraphChecker {
                 return "kernel_shape differs from the weights";
             const std::string why = WindowWhy(n, w_kernel);
             if (!why.empty()) return why;
-            if (AttrInt(n, "group", 1) < 1) return "group out of range";
+            // Conv's output channels and ConvTranspose's input channels split into the groups;
+            // this also bounds the channel counts that group multiplies.
+            const int64_t group = AttrInt(n, "group", 1);
+            if (group < 1 || w->dims(0) % group != 0) return "group out of range";
             if (op == "ConvTranspose") {
                 const Dims out_pad = AttrInts(n, "output_padding");
                 Dims strides = AttrInts(n, "strides");
