@@ -195,7 +195,8 @@ void MutateTensor(onnx::TensorProto* t, Rng& rng) {
             break;
         case 1: {  // the data to a length: the dims' count, one off it, or empty
             int64_t count = 1;
-            for (int64_t d : t->dims()) count = d > 0 && count < (1 << 20) ? count * d : count;
+            for (int64_t d : t->dims())
+                if (d > 0 && d < (1 << 20) && count < (1 << 20)) count *= d;
             const size_t n = static_cast<size_t>(std::max<int64_t>(
                 0, std::min<int64_t>(count + static_cast<int64_t>(Below(rng, 3)) - 1, 1 << 20)));
             const size_t width = t->data_type() == onnx::TensorProto::INT64 ? 8 : 4;

@@ -666,6 +666,19 @@ class GraphChecker {
                 return "bias is not one constant per output channel";
             return "";
         }
+        if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div" || op == "Max" ||
+            op == "Min") {
+            // OpenCV 4.6 broadcasts the other operands into a computed one, and writes past its
+            // buffers when broadcasting grows it instead ((1,3,2) plus a (2,3,1,1) constant).
+            const Dims& y = shapes_.at(n.output(0));
+            bool computed = false;
+            for (int i = 0; i < n.input_size(); ++i) computed = computed || !Const(n, i);
+            for (int i = 0; i < n.input_size(); ++i) {
+                const Dims* operand = Shape(n, i);
+                if (operand && *operand == y && (!computed || !Const(n, i))) return "";
+            }
+            return "broadcasting grows a computed operand";
+        }
         if (op == "Gemm") {
             const Dims* c = Shape(n, 2);
             const Dims& y = shapes_.at(n.output(0));  // rank 2, as propagated
