@@ -101,14 +101,15 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
     std::vector<Row> many;
     for (int i = 0; i < 25; ++i)
         many.push_back(Prior(0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f));
-    // Rows for a 128 x 128 frame from a 128 x 128 input (fx = fy = 128, exact) unless a case
-    // says otherwise; threshold 0.95.
+    // Rows for a 128 x 128 frame from a 128 x 128 input (fx = fy = 128, exact) at threshold
+    // 0.95, unless a case says otherwise.
     const struct {
         const char* what;
         std::vector<Row> rows;
         std::vector<std::string> boxes;
         int top_k = 10, row_length = 10;
         FrameMapping mapping = {128, 128, 128, 128};
+        float threshold = 0.95f;
     } cases[] = {
         {"score order, ties in row order, the threshold admitted, below it not, longer rows",
          {Prior(0.95f, 0.5f, 0.5f, 0.25f, 0.25f), Prior(0.97f, 0.25f, 0.25f, 0.125f, 0.125f),
@@ -134,6 +135,13 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
          1,
          10,
          {128, 128, 128, 1}},
+        {"a score of 0 at a threshold of 0 is a face like any other",
+         {Prior(0.0f, 0.5f, 0.5f, 0.25f, 0.25f)},
+         {"0.000 48 48 80 80"},
+         10,
+         10,
+         {128, 128, 128, 128},
+         0.0f},
         {"rows that are not numbers are no candidates",
          {Prior(nan, 0.5f, 0.5f, 0.2f, 0.2f),
           Prior(inf, 0.3f, 0.5f, 0.2f, 0.2f),
@@ -152,8 +160,8 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
             data.insert(data.end(), c.row_length - 10, -1.0f);
         }
         std::vector<FaceBox> boxes(size_t(c.top_k), FaceBox{7, 7, 7, 7, 7});
-        const int n = DecodeRows(data.data(), int(c.rows.size()), c.row_length, 0.95f, c.top_k,
-                                 c.mapping, boxes.data());
+        const int n = DecodeRows(data.data(), int(c.rows.size()), c.row_length, c.threshold,
+                                 c.top_k, c.mapping, boxes.data());
         const auto all = Describe(boxes);
         EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + n), c.boxes) << c.what;
         for (size_t i = c.boxes.size(); i < all.size(); ++i)

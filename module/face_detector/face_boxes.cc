@@ -49,10 +49,12 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         decoded.y2 = std::clamp(decoded.y2 * mapping.fy, 0.0f, mapping.height);
         // In the padding alone, or of no size: nothing of the frame to show.
         if (!(decoded.x1 < decoded.x2 && decoded.y1 < decoded.y2)) continue;
-        ++count;
-        // Insertion into the short sorted list: after every entry scoring at least s.
+        // Insertion into the short sorted list: after every entry scoring at least s. Only the
+        // entries filled so far count: the zeros past them would hold off a score of 0.
+        const int filled = std::min(count, top_k);
         int i = 0;
-        while (i < top_k && !(boxes[i].score < s)) ++i;
+        while (i < filled && !(boxes[i].score < s)) ++i;
+        ++count;
         if (i == top_k) continue;
         const int last = std::min(top_k, count) - 1;
         for (int j = last - 1; j >= i; --j) boxes[j + 1] = boxes[j];
