@@ -4,6 +4,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "nerova/kernel.h"
 
 namespace nerova_fuzz {
 
@@ -27,6 +32,32 @@ void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     if (!f) return;
     if (size) std::fwrite(data, 1, size, f);
     std::fclose(f);
+}
+
+void LoadAndRunOnnx(const uint8_t* data, size_t size) {
+    using namespace nerova;
+    ModelConfig model;
+    model.model_type = NEROVA_MODEL_TYPE_ONNX;
+    model.model_contents.emplace_back(reinterpret_cast<const char*>(data), size);
+    NetworkConfig network;
+    Inference inference;
+    if (inference.Init(model, network) != NEROVA_OK) return;
+    std::map<std::string, std::vector<int>> shapes;
+    inference.GetModelInputShapesMap(shapes);
+    Status status;
+    auto instance = inference.CreateInstance(status, {});
+    if (status != NEROVA_OK || shapes.empty()) return;
+    BlobDesc desc;
+    desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = shapes.begin()->second;
+    if (Blob::BytesOf(desc) == 0 || Blob::BytesOf(desc) > (16u << 20)) return;
+    auto blob = std::make_shared<Blob>(desc, true);
+    if (instance->SetInputBlob(blob, nullptr, "") != NEROVA_OK) return;
+    if (instance->Forward() != NEROVA_OK) return;
+    std::shared_ptr<Blob> out;
+    instance->GetOutputBlob(out, nullptr, "", DeviceUtils::GetDefaultCpuDeviceType(),
+                            NEROVA_DATA_FORMAT_HOST_DEFAULT);
 }
 
 }  // namespace nerova_fuzz

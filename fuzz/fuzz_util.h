@@ -14,6 +14,10 @@ const std::string& ScratchDir();
 void ClearScratch();
 void WriteFile(const std::string& name, const uint8_t* data, size_t size);
 
+// Hands the bytes to the kernel as an ONNX model: load, create an instance, run it on a
+// zero input of the network's shape, fetch the output. Whatever loads must run or refuse.
+void LoadAndRunOnnx(const uint8_t* data, size_t size);
+
 // Consumes bytes from the front of the fuzzer's input.
 class Input {
   public:

@@ -110,6 +110,7 @@ def hostile_models():
         "conv_weight_0_out": conv((0, 3, 1, 1)),
         "conv_group_0": conv((3, 3, 1, 1), group=0),
         "conv_group_not_dividing": conv((4, 1, 1, 1), group=2),
+        "conv_group_huge": conv((3, 3, 1, 1), group=pad_to_int64_min),  # channels * group overflowed
         "conv_stride_0": conv((3, 3, 3, 3), strides=[0, 1]),
         "conv_strides_0_0": conv((3, 3, 3, 3), strides=[0, 0]),
         "conv_stride_negative_pad_huge": conv((3, 3, 1, 1), strides=[-1, 1],
@@ -155,6 +156,9 @@ def hostile_models():
             [helper.make_tensor_value_info("x", TensorProto.INT64, [1, 3])],
             [helper.make_tensor_value_info("y", TensorProto.INT64, [1, 3])]),
             opset_imports=[helper.make_opsetid("", 13)]),
+        "add_broadcast_grows_input": net([helper.make_node("Add", ["x", "c"], ["y"])],
+                                         {"c": np.ones((2, 3, 1, 1), np.float32)}, in_shape=(1, 3, 2),
+                                         out_rank=4),
         "two_inputs": net([helper.make_node("Add", ["x", "z"], ["y"])], {},
                           extra_inputs=[helper.make_tensor_value_info("z", f32, [1, 3, 16, 16])]),
         "integer_division": net([helper.make_node("Div", ["a", "b"], ["q"]),

@@ -101,8 +101,8 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
     std::vector<Row> many;
     for (int i = 0; i < 25; ++i)
         many.push_back(Prior(0.951f + 0.001f * i, 0.5f, 0.5f, 0.25f, 0.25f));
-    // Rows for a 128 x 128 frame from a 128 x 128 input (fx = fy = 128, exact) unless a case
-    // says otherwise; threshold 0.95.
+    // Rows for a 128 x 128 frame from a 128 x 128 input (fx = fy = 128, exact) at threshold
+    // 0.95, unless a case says otherwise.
     const struct {
         const char* what;
         std::vector<Row> rows;

@@ -535,7 +535,10 @@ class GraphChecker {
                 return "kernel_shape differs from the weights";
             const std::string why = WindowWhy(n, w_kernel);
             if (!why.empty()) return why;
-            if (AttrInt(n, "group", 1) < 1) return "group out of range";
+            // Conv's output channels and ConvTranspose's input channels split into the groups;
+            // this also bounds the channel counts that group multiplies.
+            const int64_t group = AttrInt(n, "group", 1);
+            if (group < 1 || w->dims(0) % group != 0) return "group out of range";
             if (op == "ConvTranspose") {
                 const Dims out_pad = AttrInts(n, "output_padding");
                 Dims strides = AttrInts(n, "strides");
@@ -664,6 +667,19 @@ class GraphChecker {
             if (bias && (bias->size() != 1 || (*bias)[0] != out_channels || !Const(n, 2)))
                 return "bias is not one constant per output channel";
             return "";
+        }
+        if (op == "Add" || op == "Sub" || op == "Mul" || op == "Div" || op == "Max" ||
+            op == "Min") {
+            // OpenCV 4.6 broadcasts the other operands into a computed one, and writes past its
+            // buffers when broadcasting grows it instead ((1,3,2) plus a (2,3,1,1) constant).
+            const Dims& y = shapes_.at(n.output(0));
+            bool computed = false;
+            for (int i = 0; i < n.input_size(); ++i) computed = computed || !Const(n, i);
+            for (int i = 0; i < n.input_size(); ++i) {
+                const Dims* operand = Shape(n, i);
+                if (operand && *operand == y && (!computed || !Const(n, i))) return "";
+            }
+            return "broadcasting grows a computed operand";
         }
         if (op == "Gemm") {
             const Dims* c = Shape(n, 2);

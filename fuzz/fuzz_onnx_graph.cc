@@ -1,0 +1,406 @@
+// The kernel loading networks mutated as graphs, not as bytes: flipped bytes seldom leave a
+// model that parses, let alone one whose only fault is an attribute value. This target parses
+// each input as an ONNX model and changes what the admission check must judge: attribute
+// values (0, negative, huge, NaN and infinities), tensor dims and data sizes, operator types
+// from the kernel's allow-list, and the wiring between nodes. Inputs that do not parse get
+// byte mutations. Every mutation is drawn from the seed libFuzzer passes, so a run with -seed
+// is repeatable. The run itself is fuzz_onnx_load's: load, create, run, fetch the output.
+#include <onnx/defs/schema.h>
+#include <onnx/onnx_pb.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fuzz_util.h"
+#include "graph_check.h"
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
+namespace {
+
+using Rng = std::mt19937;
+
+size_t Below(Rng& rng, size_t n) { return n ? rng() % n : 0; }
+bool OneIn(Rng& rng, unsigned n) { return rng() % n == 0; }
+
+template <typename T, size_t N>
+const T& Pick(Rng& rng, const T (&values)[N]) {
+    return values[Below(rng, N)];
+}
+
+// Integers that sit on an edge somewhere: sizes, limits, wrap-arounds, and small ones.
+int64_t Int(Rng& rng) {
+    static const int64_t kEdges[] = {0,
+                                     1,
+                                     -1,
+                                     2,
+                                     -2,
+                                     3,
+                                     4,
+                                     7,
+                                     16,
+                                     64,
+                                     4096,
+                                     4097,
+                                     int64_t(1) << 27,
+                                     int64_t(1) << 31,
+                                     INT32_MAX,
+                                     INT32_MIN,
+                                     INT64_MAX,
+                                     INT64_MIN,
+                                     INT64_MAX - 14,  // a padded side of 16 wraps to INT64_MIN
+                                     INT64_MIN + 1};
+    if (OneIn(rng, 3)) return static_cast<int64_t>(Below(rng, 19)) - 9;
+    return Pick(rng, kEdges);
+}
+
+float Float(Rng& rng) {
+    static const float kEdges[] = {0.0f,    -0.0f,  1.0f,          -1.0f,    0.5f,     2.0f,
+                                   64.0f,   65.0f,  1e-30f,        1e30f,    FLT_MAX,  -FLT_MAX,
+                                   FLT_MIN, 1e-45f, std::nanf(""), INFINITY, -INFINITY};
+    if (OneIn(rng, 4)) return static_cast<float>(Below(rng, 2001)) / 100.0f - 10.0f;
+    return Pick(rng, kEdges);
+}
+
+std::string String(Rng& rng) {
+    static const char* const kStrings[] = {"NOTSET",
+                                           "SAME_UPPER",
+                                           "SAME_LOWER",
+                                           "VALID",
+                                           "nearest",
+                                           "linear",
+                                           "bilinear",
+                                           "cubic",
+                                           "constant",
+                                           "reflect",
+                                           "edge",
+                                           "half_pixel",
+                                           "asymmetric",
+                                           "align_corners",
+                                           "tf_crop_and_resize",
+                                           "round_prefer_floor",
+                                           "floor",
+                                           ""};
+    return Pick(rng, kStrings);
+}
+
+int Opset(const onnx::ModelProto& model) {
+    for (const auto& o : model.opset_import())
+        if (o.domain().empty() || o.domain() == "ai.onnx") return static_cast<int>(o.version());
+    return 13;
+}
+
+const onnx::OpSchema* SchemaOf(const onnx::ModelProto& model, const onnx::NodeProto& node) {
+    return onnx::OpSchemaRegistry::Schema(node.op_type(), Opset(model), node.domain());
+}
+
+// Every tensor name the graph knows, and the empty name of an absent optional input.
+std::vector<std::string> Names(const onnx::GraphProto& g) {
+    std::vector<std::string> names = {""};
+    for (const auto& v : g.input()) names.push_back(v.name());
+    for (const auto& t : g.initializer()) names.push_back(t.name());
+    for (const auto& n : g.node())
+        for (const auto& o : n.output()) names.push_back(o);
+    return names;
+}
+
+void SetValue(onnx::AttributeProto* a, Rng& rng) {
+    switch (a->type()) {
+        case onnx::AttributeProto::INT:
+            a->set_i(Int(rng));
+            break;
+        case onnx::AttributeProto::FLOAT:
+            a->set_f(Float(rng));
+            break;
+        case onnx::AttributeProto::STRING:
+            a->set_s(String(rng));
+            break;
+        case onnx::AttributeProto::INTS: {
+            const size_t n = a->ints_size();
+            if (n == 0 || OneIn(rng, 4)) {  // a new length: what the ranks are checked against
+                a->clear_ints();
+                const size_t len = Below(rng, 6);
+                for (size_t i = 0; i < len; ++i) a->add_ints(OneIn(rng, 2) ? 1 : Int(rng));
+            } else {
+                a->set_ints(static_cast<int>(Below(rng, n)), Int(rng));
+            }
+            break;
+        }
+        case onnx::AttributeProto::FLOATS: {
+            const size_t n = a->floats_size();
+            if (n == 0 || OneIn(rng, 4))
+                a->add_floats(Float(rng));
+            else
+                a->set_floats(static_cast<int>(Below(rng, n)), Float(rng));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// An existing attribute's value changes, or one the operator's schema knows is added with a
+// value of its type, or one is removed.
+void MutateAttribute(const onnx::ModelProto& model, onnx::NodeProto* node, Rng& rng) {
+    const onnx::OpSchema* schema = SchemaOf(model, *node);
+    const size_t choice = Below(rng, 8);
+    if (node->attribute_size() > 0 && choice < 5) {
+        SetValue(node->mutable_attribute(static_cast<int>(Below(rng, node->attribute_size()))),
+                 rng);
+    } else if (schema && !schema->attributes().empty() && choice < 7) {
+        auto it = schema->attributes().begin();
+        std::advance(it, Below(rng, schema->attributes().size()));
+        onnx::AttributeProto* a = nullptr;
+        for (auto& existing : *node->mutable_attribute())
+            if (existing.name() == it->first) a = &existing;
+        if (!a) {
+            a = node->add_attribute();
+            a->set_name(it->first);
+            a->set_type(it->second.type);
+        }
+        SetValue(a, rng);
+    } else if (node->attribute_size() > 0) {
+        auto* attrs = node->mutable_attribute();
+        attrs->SwapElements(static_cast<int>(Below(rng, attrs->size())), attrs->size() - 1);
+        attrs->RemoveLast();
+    }
+}
+
+template <typename Field, typename Make>
+void ResizeField(Field* f, size_t n, Make make) {
+    while (static_cast<size_t>(f->size()) > n) f->RemoveLast();
+    while (static_cast<size_t>(f->size()) < n) f->Add(make());
+}
+
+// Dims, the amount of data, single values or the element type of a constant.
+void MutateTensor(onnx::TensorProto* t, Rng& rng) {
+    switch (Below(rng, 5)) {
+        case 0:
+            if (t->dims_size() > 0 && !OneIn(rng, 4)) {
+                const int i = static_cast<int>(Below(rng, t->dims_size()));
+                const uint64_t step = OneIn(rng, 2) ? 1 : ~uint64_t(0);  // wraps, as it may
+                t->set_dims(i, OneIn(rng, 2) ? static_cast<int64_t>(t->dims(i) + step) : Int(rng));
+            } else if (OneIn(rng, 2) && t->dims_size() > 0) {
+                t->mutable_dims()->RemoveLast();
+            } else {
+                t->add_dims(OneIn(rng, 2) ? 1 : Int(rng));
+            }
+            break;
+        case 1: {  // the data to a length: the dims' count, one off it, or empty
+            int64_t count = 1;
+            for (int64_t d : t->dims())
+                if (d > 0 && d < (1 << 20) && count < (1 << 20)) count *= d;
+            const size_t n = static_cast<size_t>(std::max<int64_t>(
+                0, std::min<int64_t>(count + static_cast<int64_t>(Below(rng, 3)) - 1, 1 << 20)));
+            const size_t width = t->data_type() == onnx::TensorProto::INT64 ? 8 : 4;
+            if (t->has_raw_data())
+                t->mutable_raw_data()->resize(OneIn(rng, 4) ? Below(rng, 9) : n * width);
+            else if (t->data_type() == onnx::TensorProto::INT64)
+                ResizeField(t->mutable_int64_data(), n, [] { return int64_t(1); });
+            else
+                ResizeField(t->mutable_float_data(), n, [] { return 1.0f; });
+            break;
+        }
+        case 2:
+        case 3: {  // one value: shapes, axes, pads and scales are constants too
+            if (t->data_type() == onnx::TensorProto::INT64) {
+                if (t->has_raw_data() && t->raw_data().size() >= 8) {
+                    const int64_t v = Int(rng);
+                    std::memcpy(&(*t->mutable_raw_data())[8 * Below(rng, t->raw_data().size() / 8)],
+                                &v, 8);
+                } else if (t->int64_data_size() > 0) {
+                    t->set_int64_data(static_cast<int>(Below(rng, t->int64_data_size())), Int(rng));
+                }
+            } else if (t->data_type() == onnx::TensorProto::FLOAT) {
+                if (t->has_raw_data() && t->raw_data().size() >= 4) {
+                    const float v = Float(rng);
+                    std::memcpy(&(*t->mutable_raw_data())[4 * Below(rng, t->raw_data().size() / 4)],
+                                &v, 4);
+                } else if (t->float_data_size() > 0) {
+                    t->set_float_data(static_cast<int>(Below(rng, t->float_data_size())),
+                                      Float(rng));
+                }
+            }
+            break;
+        }
+        default: {
+            static const int kTypes[] = {onnx::TensorProto::FLOAT, onnx::TensorProto::INT64,
+                                         onnx::TensorProto::INT32, onnx::TensorProto::DOUBLE,
+                                         onnx::TensorProto::UINT8, onnx::TensorProto::FLOAT16};
+            t->set_data_type(Pick(rng, kTypes));
+            break;
+        }
+    }
+}
+
+// The graph's input or output: its dims, its rank, its element type.
+void MutateValueInfo(onnx::ValueInfoProto* v, Rng& rng) {
+    auto* tensor = v->mutable_type()->mutable_tensor_type();
+    auto* shape = tensor->mutable_shape();
+    const size_t choice = Below(rng, 6);
+    if (choice < 3 && shape->dim_size() > 0) {
+        auto* d = shape->mutable_dim(static_cast<int>(Below(rng, shape->dim_size())));
+        if (OneIn(rng, 6))
+            d->set_dim_param("n");
+        else
+            d->set_dim_value(OneIn(rng, 2) ? static_cast<int64_t>(Below(rng, 9)) : Int(rng));
+    } else if (choice == 3) {
+        shape->add_dim()->set_dim_value(1 + Below(rng, 4));
+    } else if (choice == 4 && shape->dim_size() > 0) {
+        shape->mutable_dim()->RemoveLast();
+    } else {
+        tensor->set_elem_type(OneIn(rng, 2) ? onnx::TensorProto::FLOAT : onnx::TensorProto::INT64);
+    }
+}
+
+// Which tensor a node reads or writes, and which nodes there are, in what order.
+void MutateWiring(onnx::GraphProto* g, Rng& rng) {
+    auto* nodes = g->mutable_node();
+    if (nodes->empty()) return;
+    const std::vector<std::string> names = Names(*g);
+    const int index = static_cast<int>(Below(rng, nodes->size()));
+    onnx::NodeProto* node = nodes->Mutable(index);
+    switch (Below(rng, 7)) {
+        case 0:
+        case 1:
+            if (node->input_size() > 0)
+                node->set_input(static_cast<int>(Below(rng, node->input_size())),
+                                names[Below(rng, names.size())]);
+            break;
+        case 2:
+            if (node->output_size() > 0)
+                node->set_output(static_cast<int>(Below(rng, node->output_size())),
+                                 OneIn(rng, 2) ? names[Below(rng, names.size())]
+                                               : "fresh_" + std::to_string(Below(rng, 4)));
+            break;
+        case 3:
+            if (OneIn(rng, 2))
+                node->add_input(names[Below(rng, names.size())]);
+            else if (node->input_size() > 0)
+                node->mutable_input()->RemoveLast();
+            break;
+        case 4:  // a node dropped
+            nodes->DeleteSubrange(index, 1);
+            break;
+        case 5: {  // a node duplicated, at the end or in its own place
+            const onnx::NodeProto copy = *node;
+            *nodes->Add() = copy;
+            if (OneIn(rng, 2)) nodes->SwapElements(nodes->size() - 1, index);
+            break;
+        }
+        default:  // two nodes swap places
+            nodes->SwapElements(static_cast<int>(Below(rng, nodes->size())),
+                                static_cast<int>(Below(rng, nodes->size())));
+            break;
+    }
+}
+
+// Another operator of the kernel's allow-list (now and then one it refuses), with as many
+// inputs as its schema takes.
+void MutateOperator(const onnx::ModelProto& model, onnx::GraphProto* g, Rng& rng) {
+    if (g->node_size() == 0) return;
+    onnx::NodeProto* node = g->mutable_node(static_cast<int>(Below(rng, g->node_size())));
+    static const char* const kRefused[] = {"Hardmax", "Gather", "Shape", "Tile", "LRN", "Expand"};
+    const auto& allowed = nerova::graph_check::AllowedOperators();
+    node->set_op_type(OneIn(rng, 10) ? std::string(Pick(rng, kRefused))
+                                     : allowed[Below(rng, allowed.size())]);
+    const onnx::OpSchema* schema = SchemaOf(model, *node);
+    if (!schema) return;
+    const std::vector<std::string> names = Names(*g);
+    while (node->input_size() > std::min(schema->max_input(), 8))
+        node->mutable_input()->RemoveLast();
+    while (node->input_size() < schema->min_input())
+        node->add_input(names[Below(rng, names.size())]);
+    if (!OneIn(rng, 4)) node->clear_attribute();  // the old operator's attributes mostly
+}
+
+void Mutate(onnx::ModelProto* model, Rng& rng) {
+    onnx::GraphProto* g = model->mutable_graph();
+    const size_t choice = Below(rng, 20);
+    if (choice < 8) {
+        if (g->node_size() > 0)
+            MutateAttribute(*model, g->mutable_node(static_cast<int>(Below(rng, g->node_size()))),
+                            rng);
+    } else if (choice < 11) {
+        std::vector<onnx::TensorProto*> tensors;
+        for (auto& t : *g->mutable_initializer()) tensors.push_back(&t);
+        for (auto& n : *g->mutable_node())
+            for (auto& a : *n.mutable_attribute())
+                if (a.has_t()) tensors.push_back(a.mutable_t());
+        if (!tensors.empty()) MutateTensor(tensors[Below(rng, tensors.size())], rng);
+    } else if (choice < 15) {
+        MutateWiring(g, rng);
+    } else if (choice < 17) {
+        MutateOperator(*model, g, rng);
+    } else if (choice < 19) {
+        auto* infos = OneIn(rng, 2) ? g->mutable_input() : g->mutable_output();
+        if (!infos->empty())
+            MutateValueInfo(infos->Mutable(static_cast<int>(Below(rng, infos->size()))), rng);
+    } else {
+        for (auto& o : *model->mutable_opset_import())
+            if (o.domain().empty()) o.set_version(OneIn(rng, 4) ? Int(rng) : 6 + Below(rng, 13));
+    }
+}
+
+bool Parse(const uint8_t* data, size_t size, onnx::ModelProto* model) {
+    return size <= static_cast<size_t>(INT_MAX) &&
+           model->ParseFromArray(data, static_cast<int>(size)) && model->has_graph();
+}
+
+size_t Emit(const onnx::ModelProto& model, uint8_t* out, size_t max_size) {
+    const std::string bytes = model.SerializeAsString();
+    if (bytes.empty() || bytes.size() > max_size) return 0;
+    std::memcpy(out, bytes.data(), bytes.size());
+    return bytes.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    nerova_fuzz::LoadAndRunOnnx(data, size);
+    return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size,
+                                          unsigned int seed) {
+    Rng rng(seed);
+    onnx::ModelProto model;
+    // Now and then bytes anyway: raw tensor data and what the parser itself makes of them.
+    if (OneIn(rng, 10) || !Parse(data, size, &model)) return LLVMFuzzerMutate(data, size, max_size);
+    const size_t rounds = 1 + Below(rng, 3);
+    for (size_t i = 0; i < rounds; ++i) Mutate(&model, rng);
+    const size_t written = Emit(model, data, max_size);
+    return written ? written : LLVMFuzzerMutate(data, size, max_size);
+}
+
+// Splices a node of the second model, with the constants it reads that the first lacks, into
+// the first one at some place.
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* data1, size_t size1,
+                                            const uint8_t* data2, size_t size2, uint8_t* out,
+                                            size_t max_out_size, unsigned int seed) {
+    Rng rng(seed);
+    onnx::ModelProto a, b;
+    if (!Parse(data1, size1, &a) || !Parse(data2, size2, &b) || b.graph().node_size() == 0)
+        return 0;
+    const onnx::NodeProto& node =
+        b.graph().node(static_cast<int>(Below(rng, b.graph().node_size())));
+    onnx::GraphProto* g = a.mutable_graph();
+    const std::vector<std::string> names = Names(*g);
+    for (const auto& input : node.input()) {
+        if (std::find(names.begin(), names.end(), input) != names.end()) continue;
+        for (const auto& t : b.graph().initializer())
+            if (t.name() == input) *g->add_initializer() = t;
+    }
+    *g->add_node() = node;
+    if (g->node_size() > 1 && OneIn(rng, 2))
+        g->mutable_node()->SwapElements(g->node_size() - 1,
+                                        static_cast<int>(Below(rng, g->node_size())));
+    return Emit(a, out, max_out_size);
+}
