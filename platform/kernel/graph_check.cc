@@ -625,9 +625,8 @@ class GraphChecker {
             for (int i = 1; i < n.input_size(); ++i) {
                 const auto* p = Const(n, i);
                 // A scalar: every dim 1 (GCC 12 misreads a vector built here as a bad free).
-                if (!n.input(i).empty() &&
-                    (!p || !std::all_of(p->dims().begin(), p->dims().end(),
-                                        [](int64_t d) { return d == 1; })))
+                if (!n.input(i).empty() && (!p || !std::all_of(p->dims().begin(), p->dims().end(),
+                                                               [](int64_t d) { return d == 1; })))
                     return "bounds must be constant scalars";
             }
             return "";
