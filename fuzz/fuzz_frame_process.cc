@@ -1,6 +1,7 @@
 // Frame conversion and the whole process call on arbitrary frame records: pixel format,
 // sizes, strides and plane bytes from the input, with real memory behind every pointer the
-// record names (the size it claims, bounded).
+// record names (the size it claims, bounded), whole or in tiles. Every face returned must
+// lie inside the frame with its corners in order.
 #include <cstring>
 #include <vector>
 
@@ -50,10 +51,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (image.rows != frame.height || image.cols != frame.width || image.type() != CV_8UC3))
         __builtin_trap();
     if (void* handle = Detector()) {
+        // Off, automatic, or a grid: the tiles are views into the same planes.
+        static const int32_t kTiles[][2] = {{1, 1}, {0, 0}, {2, 2}, {3, 1}};
+        const int32_t* tiles = kTiles[in.Byte() % 4];
+        NerovaFaceDetectorSetTiles(handle, tiles[0], tiles[1]);
         NerovaFaceInfo* faces = nullptr;
         uint32_t count = 0;
-        if (NerovaFaceDetectorProcess(handle, &frame, &faces, &count) == NEROVA_OK)
+        if (NerovaFaceDetectorProcess(handle, &frame, &faces, &count) == NEROVA_OK) {
+            // Every face lies inside the frame, corners in order.
+            for (uint32_t i = 0; i < count; ++i) {
+                const NerovaFaceInfo& f = faces[i];
+                if (!(0 <= f.x1 && f.x1 <= f.x2 && f.x2 <= frame.width && 0 <= f.y1 &&
+                      f.y1 <= f.y2 && f.y2 <= frame.height))
+                    __builtin_trap();
+            }
             NerovaFaceDetectorOutputRelease(faces);
+        }
     }
     return 0;
 }

@@ -66,6 +66,9 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     NerovaError Init(const NerovaCustomRuntime* runtime) override;
     NerovaError DeInit() override;
 
+    // The framework's Process (frame, parameters in, parameters out) stays reachable beside
+    // the detector's own.
+    using AbstractAlgorithm::Process;
     NerovaError Process(const NerovaFrame* frame, NerovaFaceInfo** faces, uint32_t* face_count);
     NerovaError PreProcess(const NerovaFrame* frame);
     NerovaError Forward(std::shared_ptr<Blob> input);
