@@ -200,6 +200,15 @@ def test_library_codes_raise_nerova_error_with_text_and_log_through_logging(tmp_
         nerova.FaceDetector("no_such_model_name")
 
 
+def test_a_detector_made_without_settings_finds_every_face_of_a_crowd():
+    # Twenty faces: the library's own ten candidates would hide half of them from anyone
+    # anonymising from Python; every host detects with 100.
+    face = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))[40:220, 135:315]
+    mosaic = np.vstack([np.hstack([face] * 5)] * 4)
+    with nerova.FaceDetector() as det:
+        assert len(det.detect(mosaic)) == 20
+
+
 def test_close_is_idempotent_and_a_closed_detector_refuses():
     det = nerova.FaceDetector()
     with det:
