@@ -328,6 +328,7 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
             except KilledWorker:
                 # The task took its workers down with it (Dask retries it a few times). Its
                 # images are tried one by one, so that only the one at fault is lost.
+                future.release()
                 if task[0] == "images" and len(task[1]) > 1:
                     for path in reversed(task[1]):
                         single = ("images", [path])
@@ -337,7 +338,8 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
                 records = [{"image": task[1][0] if task[0] == "images" else task[1],
                             "error": "a worker process died on this input"}]
                 decoded_to = 0
-            future.release()
+            else:
+                future.release()
             plan.returned(index, task, decoded_to)
             if bar:
                 bar.update(1)
