@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
@@ -83,8 +84,21 @@ TEST(TilingTest, EveryPixelFormatTilesTheSameAndTilesAddFaces) {
         const cv::Mat bgr(size, CV_8UC3, cv::Scalar(104, 117, 123));
         const std::vector<NerovaFaceInfo> whole = d.Run(bgr);
         ASSERT_EQ(NerovaFaceDetectorSetTiles(d.handle(), 2, 2), NEROVA_OK);
-        const std::vector<std::string> tiled = nerova_test::Describe(d.Run(bgr));
+        const std::vector<NerovaFaceInfo> tiled_faces = d.Run(bgr);
+        const std::vector<std::string> tiled = nerova_test::Describe(tiled_faces);
         EXPECT_GT(tiled.size(), whole.size());
+        // Only small faces come from the tiles: one the whole frame shows at 24 px or more
+        // (a quarter of the frame's pixels per input pixel here) is the whole frame's.
+        const std::vector<std::string> whole_text = nerova_test::Describe(whole);
+        for (const NerovaFaceInfo& f : tiled_faces) {
+            const bool from_tile =
+                std::find(whole_text.begin(), whole_text.end(),
+                          nerova_test::Describe(std::vector<NerovaFaceInfo>{f})[0]) ==
+                whole_text.end();
+            if (from_tile) {
+                EXPECT_LT(std::max(f.x2 - f.x1, f.y2 - f.y1) * 0.25, 24.0);
+            }
+        }
         cv::Mat gray, bgra, i420;
         cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
         cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);

@@ -16,8 +16,10 @@ namespace module {
 
 constexpr int kMaxTiles = 16;                // rows and columns each
 constexpr double kAimFraction = 1.0 / 40.0;  // face size aimed at, share of the longer side
-constexpr double kAimPixels = 24.0;          // what such a face should measure in the network input
 constexpr float kEdgePixels = 2.0f;          // a tile's box this close to an inner edge is cut
+// What a face of the size aimed at should measure in the network input. A face a tile finds
+// that the whole frame already shows at this size or larger is left to the whole-frame pass.
+constexpr double kAimPixels = 24.0;
 
 struct Tile {
     int x, y, width, height;
