@@ -1,4 +1,5 @@
-// What the library resolves for its hosts: models by name or path, and option names.
+// What the library does for its hosts beside detection: models by name or path, and the
+// log sink.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -65,35 +66,6 @@ TEST(FindModelTest, FilesDirectoriesAndNamesInTheModelFolders) {
     EXPECT_EQ(NerovaFaceDetectorFindModel(nullptr, folders, 1), NEROVA_ERR_PARAM_NULL);
     EXPECT_EQ(NerovaFaceDetectorFindModel("plain", nullptr, 1), NEROVA_ERR_PARAM_NULL);
 }
-
-TEST(NamesTest, EveryNamedValueReadsBackAndUnknownNamesAreRefused) {
-    int named = 0;
-    for (int32_t v = -1; v < 0x200; ++v) {
-        for (const bool device : {false, true}) {
-            const char* name = device ? NerovaDeviceName(v) : NerovaPixelFormatName(v);
-            if (!name) continue;
-            ++named;
-            int32_t back = -2;
-            EXPECT_EQ(
-                device ? NerovaDeviceFromName(name, &back) : NerovaPixelFormatFromName(name, &back),
-                NEROVA_OK);
-            EXPECT_EQ(back, v) << name;
-        }
-    }
-    EXPECT_EQ(named, 8 + 12);
-    int32_t value = 77;
-    for (const char* bad : {"bgr", "BGR24", "", "PIXEL_FORMAT_"})
-        EXPECT_EQ(NerovaPixelFormatFromName(bad, &value), NEROVA_ERR_PARAM_RANGE) << bad;
-    EXPECT_EQ(NerovaDeviceFromName("X86", &value), NEROVA_ERR_PARAM_RANGE);
-    EXPECT_EQ(value, 77);
-    EXPECT_EQ(NerovaPixelFormatFromName("PIXEL_FORMAT_NV12", &value), NEROVA_OK);
-    EXPECT_EQ(value, NEROVA_PIXEL_FORMAT_NV12);
-    EXPECT_EQ(NerovaDeviceFromName(nullptr, &value), NEROVA_ERR_PARAM_NULL);
-}
-
-}  // namespace
-
-namespace {
 
 TEST(LogSinkTest, LinesGoToTheSinkNowhereOrStandardErrorByLevel) {
     std::vector<std::string> lines;

@@ -47,23 +47,12 @@ TEST(TilingTest, GridsCoverTheFrameWithEvenOriginsAndOverlap) {
 }
 
 TEST(TilingTest, OptionTextAndRefusals) {
-    struct Row {
-        const char* text;
-        bool ok;
-        int rows = 0, cols = 0;
-    } rows[] = {{"off", true, 1, 1},     {"auto", true, 0, 0}, {"2x3", true, 2, 3},
-                {"16X1", true, 16, 1},   {"0x2", false, 0, 0}, {"17x1", false, 0, 0},
-                {"4294967297x1", false}, {"2x", false},        {"x2", false},
-                {"+2x2", false},         {" 2x2", false},      {"2x2x2", false},
-                {"AUTO", false},         {"", false}};
-    for (const Row& r : rows) {
-        int32_t got_rows = -1, got_cols = -1;
-        EXPECT_EQ(NerovaFaceDetectorParseTiles(r.text, &got_rows, &got_cols),
-                  r.ok ? NEROVA_OK : NEROVA_ERR_PARAM_RANGE)
-            << r.text;
-        const std::pair<int, int> want =
-            r.ok ? std::make_pair(r.rows, r.cols) : std::make_pair(-1, -1);
-        EXPECT_EQ(std::make_pair(got_rows, got_cols), want) << r.text;
+    // The hosts' tests read "auto", "2X3" and out-of-range grids; here the shapes of text
+    // a lenient parser would take.
+    for (const char* bad : {"2x", "x2", "+2x2", " 2x2", "2x2x2", "AUTO", ""}) {
+        int32_t rows = -1, cols = -1;
+        EXPECT_EQ(NerovaFaceDetectorParseTiles(bad, &rows, &cols), NEROVA_ERR_PARAM_RANGE) << bad;
+        EXPECT_EQ(std::make_pair(rows, cols), std::make_pair(-1, -1)) << bad;
     }
     const Detector d("fixed_rows_320.onnx");
     for (const auto& bad : std::vector<std::pair<int, int>>{{0, 1}, {1, 0}, {17, 2}, {-1, -1}})

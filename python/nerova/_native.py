@@ -132,28 +132,19 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                        ctypes.POINTER(ctypes.c_int32)],
         "NerovaFaceDetectorParseTiles": [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32),
                                          ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceDetectorFindModel": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32],
+        "NerovaFaceDetectorModelFolders": [ctypes.c_char_p, ctypes.c_uint32],
+        "NerovaPixelFormatFromName": [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaDeviceFromName": [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaSetLogSink": [LOG_SINK, ctypes.c_void_p],
+        "NerovaSetLogLevel": [ctypes.c_int32],
     }
-    for name, args in signatures.items():
-        fn = getattr(lib, name)
-        fn.argtypes = args
-        fn.restype = err
-    for name in ("NerovaFaceDetectorFindModel",):
-        getattr(lib, name).argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_uint32]
-        getattr(lib, name).restype = err
-    lib.NerovaFaceDetectorModelFolders.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-    lib.NerovaFaceDetectorModelFolders.restype = err
-    for kind in ("PixelFormat", "Device"):
-        from_name, name_of = getattr(lib, "Nerova%sFromName" % kind), getattr(lib, "Nerova%sName" % kind)
-        from_name.argtypes, from_name.restype = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_int32)], err
-        name_of.argtypes, name_of.restype = [ctypes.c_int32], ctypes.c_char_p
-    lib.NerovaSetLogSink.argtypes = [LOG_SINK, ctypes.c_void_p]
-    lib.NerovaSetLogSink.restype = err
-    lib.NerovaSetLogLevel.argtypes = [ctypes.c_int32]
-    lib.NerovaSetLogLevel.restype = err
-    lib.NerovaErrorString.argtypes = [err]
-    lib.NerovaErrorString.restype = ctypes.c_char_p
-    lib.NerovaFaceDetectorVersion.argtypes = []
-    lib.NerovaFaceDetectorVersion.restype = ctypes.c_char_p
+    texts = {"NerovaErrorString": [err], "NerovaFaceDetectorVersion": [],
+             "NerovaPixelFormatName": [ctypes.c_int32], "NerovaDeviceName": [ctypes.c_int32]}
+    for table, restype in ((signatures, err), (texts, ctypes.c_char_p)):
+        for name, args in table.items():
+            fn = getattr(lib, name)
+            fn.argtypes, fn.restype = args, restype
     return lib
 
 

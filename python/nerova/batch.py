@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 from .records import detection, line as record_line, parse as parse_record
 
@@ -228,22 +228,15 @@ class _Plan:
             self.ended.add(input_index)
 
 
-def make_tasks(paths: Sequence[str], every: int = 1,
-               done: Optional[Dict[str, set]] = None) -> List[Tuple[int, tuple]]:
-    """Every task of paths, as a run would make them when every segment comes back whole."""
-    return list(_Plan(paths, every, done).tasks())
-
-
 def _settings(settings: dict) -> tuple:
     allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device", "tiles"}
     unknown = set(settings) - allowed
     if unknown:
         raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
-    from .detector import DEFAULT_TOP_K
+    from .detector import DEFAULT_TOP_K, _integer, _unit, parse_tiles
     merged = {"threads": 1, "top_k": DEFAULT_TOP_K}  # one inference thread per worker
     merged.update({k: v for k, v in settings.items() if v is not None})
     # Checked here, once, rather than by every worker when its first task arrives.
-    from .detector import _integer, _unit, parse_tiles
     for name in ("score_threshold", "nms_threshold"):
         if name in merged:
             _unit(merged[name], name)
@@ -311,14 +304,16 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
             from tqdm import tqdm
             bar = tqdm(unit="task", file=sys.stderr)
 
+        def submit(task):
+            return client.submit(run_task, task, model=model, settings=frozen, pure=False)
+
         def fill():
             while len(pending) < window:
                 item = next(tasks, None)
                 if item is None:
                     return
                 index, task = item
-                pending.append((index, task, client.submit(run_task, task, model=model,
-                                                           settings=frozen, pure=False)))
+                pending.append((index, task, submit(task)))
 
         fill()
         while pending:
@@ -332,8 +327,7 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
                 if task[0] == "images" and len(task[1]) > 1:
                     for path in reversed(task[1]):
                         single = ("images", [path])
-                        pending.appendleft((index, single, client.submit(
-                            run_task, single, model=model, settings=frozen, pure=False)))
+                        pending.appendleft((index, single, submit(single)))
                     continue
                 records = [{"image": task[1][0] if task[0] == "images" else task[1],
                             "error": "a worker process died on this input"}]
@@ -351,11 +345,6 @@ def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
         if own_cluster is not None:
             client.close()
             own_cluster.close()
-
-
-def format_record(record: dict) -> str:
-    """A record as the tool prints it (nerova.records)."""
-    return record_line(record)
 
 
 def read_records(path: Path) -> List[dict]:
@@ -393,35 +382,55 @@ def _regular_or_new(path: Path) -> Path:
     return target
 
 
+class _Output(NamedTuple):
+    """An output file, its partial and temporary siblings, and the records an earlier run
+    left in them (when resuming)."""
+    path: Path
+    partial: Path
+    tmp: Path
+    earlier: List[dict]
+
+
+def _open_output(out: str, resume: bool) -> _Output:
+    """Refuses (ValueError) what cannot be written or resumed, before any work starts."""
+    path = _regular_or_new(Path(out))
+    partial = _regular_or_new(Path(str(path) + ".partial"))
+    tmp = _regular_or_new(Path(str(path) + ".tmp"))
+    earlier = read_records(path) + read_records(partial) if resume else []
+    return _Output(path, partial, tmp, earlier)
+
+
 def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional[str] = None,
                    every: int = 1, resume: bool = False, progress: bool = False,
                    **settings) -> Tuple[int, int]:
     """Writes the records of inputs to out as JSON lines in input order. Returns (records,
     inputs that failed)."""
-    out_path = _regular_or_new(Path(out))
-    partial = _regular_or_new(Path(str(out_path) + ".partial"))
-    tmp = _regular_or_new(Path(str(out_path) + ".tmp"))
+    return _write(_open_output(out, resume), inputs, client, model, every, progress, settings)
+
+
+def _write(output: _Output, inputs: Iterable[str], client, model: Optional[str], every: int,
+           progress: bool, settings: dict) -> Tuple[int, int]:
+    out_path, partial, tmp = output.path, output.partial, output.tmp
     paths = expand_inputs(inputs)
     kept: Dict[Key, dict] = {}
-    if resume:
-        for r in read_records(out_path) + read_records(partial):
-            kept.setdefault((r["image"], r.get("frame")), r)
+    for r in output.earlier:
+        kept.setdefault((r["image"], r.get("frame")), r)
     done: Dict[str, set] = {}
     for image, frame in kept:
         done.setdefault(image, set()).add(frame)
     order = {p: i for i, p in reversed(list(enumerate(paths)))}
     with open(partial, "w", encoding="utf-8") as f:
         for r in kept.values():  # carried over, so a second interruption keeps them too
-            f.write(format_record(r) + "\n")
+            f.write(record_line(r) + "\n")
         for r in _detect_paths(paths, client, model, every, done, progress, settings):
             kept.setdefault((r["image"], r.get("frame")), r)
-            f.write(format_record(r) + "\n")
+            f.write(record_line(r) + "\n")
             f.flush()
     records = sorted((r for r in kept.values() if r["image"] in order),
                      key=lambda r: (order[r["image"]], r.get("frame") or 0))
     with open(tmp, "w", encoding="utf-8") as f:
         for r in records:
-            f.write(format_record(r) + "\n")
+            f.write(record_line(r) + "\n")
     os.replace(tmp, out_path)
     partial.unlink()
     failed = {r["image"] for r in records if "error" in r}
@@ -463,24 +472,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     cluster = None
     try:
         # What can be refused is refused before a cluster starts.
-        _settings(dict(top_k=args.top_k, score_threshold=args.score_threshold,
-                       nms_threshold=args.nms_threshold, tiles=args.tiles))
-        out = _regular_or_new(Path(args.out))
-        for sibling in (".partial", ".tmp"):
-            _regular_or_new(Path(str(out) + sibling))
-        if args.resume:
-            read_records(out) + read_records(Path(str(out) + ".partial"))
+        settings = dict(top_k=args.top_k, score_threshold=args.score_threshold,
+                        nms_threshold=args.nms_threshold, tiles=args.tiles)
+        _settings(settings)
+        output = _open_output(args.out, args.resume)
         if args.scheduler:
             client = Client(args.scheduler)
         else:
             cluster = local_cluster(args.local_workers)
             client = Client(cluster)
         with client:
-            count, failed = detect_to_file(
-                args.inputs, args.out, client, args.model, args.every, args.resume,
-                progress=sys.stderr.isatty(), top_k=args.top_k,
-                score_threshold=args.score_threshold, nms_threshold=args.nms_threshold,
-                tiles=args.tiles)
+            count, failed = _write(output, args.inputs, client, args.model, args.every,
+                                   sys.stderr.isatty(), settings)
     except (ValueError, TypeError, OSError, RuntimeError) as e:  # NerovaError: a RuntimeError
         print("nerova-batch: %s" % e, file=sys.stderr)
         return 101

@@ -227,19 +227,19 @@ class FaceDetector:
                 self.tiles = kept
 
     def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
+        """One process call; the caller holds the lock."""
         frame, keep = _frame(image, pixel_format)
         faces = ctypes.POINTER(_native.FaceInfo)()
         count = ctypes.c_uint32()
-        with self._lock:
-            _check(_lib.NerovaFaceDetectorProcess(self._live(), ctypes.byref(frame),
-                                                  ctypes.byref(faces), ctypes.byref(count)),
-                   "detection failed")
-            del keep
-            try:
-                return [Face(float(f.score), f.x1, f.y1, f.x2, f.y2)
-                        for f in (faces[i] for i in range(count.value))]
-            finally:
-                _lib.NerovaFaceDetectorOutputRelease(faces)
+        _check(_lib.NerovaFaceDetectorProcess(self._live(), ctypes.byref(frame),
+                                              ctypes.byref(faces), ctypes.byref(count)),
+               "detection failed")
+        del keep
+        try:
+            return [Face(float(f.score), f.x1, f.y1, f.x2, f.y2)
+                    for f in (faces[i] for i in range(count.value))]
+        finally:
+            _lib.NerovaFaceDetectorOutputRelease(faces)
 
 
 def parse_tiles(tiles: Union[None, str, Tuple[int, int]]) -> Tuple[int, int]:
