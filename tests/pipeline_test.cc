@@ -257,36 +257,6 @@ TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
     EXPECT_EQ(d.Run(frame).size(), 1u);
 }
 
-TEST(ProcessTest, ThinFramesRunOnTheBundledNetworksWithFacesInsideThem) {
-    const std::string root = std::string(NEROVA_SOURCE_DIR) + "/models/";
-    const cv::Size sizes[] = {{1, 256}, {256, 1}, {1, 5000}, {5000, 1}, {2, 5000}, {5000, 2}};
-    cv::RNG rng(7);
-    for (const char* model : {"face_detector_front_128", "face_detector_back_256"}) {
-        void* handle = nullptr;
-        ASSERT_EQ(
-            NerovaFaceDetectorCreate((root + model + "/model.onnx").c_str(), "", nullptr, &handle),
-            NEROVA_OK);
-        ASSERT_EQ(NerovaFaceDetectorSetScoreThreshold(handle, 0.0f), NEROVA_OK);  // every row
-        for (const cv::Size& size : sizes) {
-            cv::Mat frame(size, CV_8UC3);
-            rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
-            const NerovaFrame f = BgrFrame(frame);
-            NerovaFaceInfo* faces = nullptr;
-            uint32_t count = 0;
-            const std::string what = cv::format("%s %dx%d", model, size.width, size.height);
-            ASSERT_EQ(NerovaFaceDetectorProcess(handle, &f, &faces, &count), NEROVA_OK) << what;
-            for (uint32_t i = 0; i < count; ++i) {
-                const NerovaFaceInfo& b = faces[i];
-                EXPECT_TRUE(0 <= b.x1 && b.x1 <= b.x2 && b.x2 <= size.width && 0 <= b.y1 &&
-                            b.y1 <= b.y2 && b.y2 <= size.height)
-                    << what << ": " << b.x1 << " " << b.y1 << " " << b.x2 << " " << b.y2;
-            }
-            NerovaFaceDetectorOutputRelease(faces);
-        }
-        NerovaFaceDetectorDestroy(handle);
-    }
-}
-
 TEST(ProcessTest, OddFramesGiveFacesOrACodeWithItsChainAndLeaveTheHandleUsable) {
     const std::string algo = "nerova::module::FaceDetectorAlgorithm::";
     const std::string unreadable =
