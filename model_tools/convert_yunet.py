@@ -12,15 +12,15 @@ Out: "output" (1, R, 10) float, per grid cell of the strides 8, 16 and 32,
      stride wide (fractions of the input), so that the detector's decode (variances 0.1 and
      0.2) gives exactly the network's box: centre (col + reg_x) * S, size exp(reg_w) * S.
      The score is sqrt(cls * obj) raised to a power that puts the detector's fixed 0.95 on
-     the chosen operating point, and is set to 0 in every cell that is not the maximum of its
-     3x3 neighbourhood (so the library's candidates hold different faces, not neighbours of
-     one face).
+     the chosen operating point. The model's inference.json gives the detector a candidate
+     pool and the blend of overlapping candidates, so a face's neighbouring cells do not
+     crowd other faces out of its top_k.
 
 The converter runs the source network and the converted one (OpenCV DNN) on the sample
 photos and compares the converted rows with a numpy decode of the source outputs; it
 refuses to write a model whose boxes differ by 0.05 px or more, or whose scores differ.
-Only what OpenCV 4.6's importer runs correctly is used (scalar multiplies, Slice, MaxPool,
-Relu for clamping).
+Only what OpenCV 4.6's importer runs correctly is used (scalar multiplies, Slice, Relu for
+clamping).
 """
 
 import argparse
@@ -50,9 +50,11 @@ DETECTOR_THRESHOLD = 0.95
 OPERATING_POINTS = {320: 0.65, 640: 0.75}
 OPERATING_POINT = 0.7  # other sizes
 FLOOR = 1e-30          # probabilities are floored before the log, so log(0) never appears
-# relu(1 - K * (max - s)) is 1 where a cell holds its 3x3 neighbourhood's maximum and 0 for
-# any smaller float32 score: the smallest nonzero gap times K is still above 1.
-PEAK_SHARPNESS = 1e30
+# How the detector selects among the rows (inference.json's "Detection"): a pool larger than
+# any top_k a host uses, score-weighted blending of one face's cells, and the overlap above
+# which two boxes are one face, chosen on the calibration photos and crowds
+# (model_tools/model_table.py).
+SELECTION = {"CandidatePool": 1024, "OverlapMerge": "OVERLAP_BLEND", "NmsThreshold": 0.4}
 MAX_BOX_ERROR_PX = 0.05
 
 
@@ -112,7 +114,7 @@ def convert(src, operating_point=None):
     N = helper.make_node
     inits = [const("mean_w", np.eye(3).reshape(3, 3, 1, 1)), const("mean_b", MEANS_BGR),
              const("floor", [FLOOR]), const("half_power", [0.5 * exponent(operating_point)]),
-             const("minus_one", [-1.0]), const("one", [1.0]), const("sharp", [-PEAK_SHARPNESS]),
+             const("minus_one", [-1.0]), const("one", [1.0]),
              const("ten", [10.0]), const("five", [5.0]),
              const("i0", [0], np.int64), const("i2", [2], np.int64), const("i4", [4], np.int64),
              const("axis2", [2], np.int64)]
@@ -132,32 +134,20 @@ def convert(src, operating_point=None):
         cols, rws = np.meshgrid(np.arange(cells), np.arange(cells))
         prior = np.stack([cols.ravel() * s / size, rws.ravel() * s / size,
                           np.full(cells * cells, s / size), np.full(cells * cells, s / size)], 1)
-        inits += [const(t + "prior", prior[None]),
-                  const(t + "grid", [1, 1, cells, cells], np.int64),
-                  const(t + "rows", [1, cells * cells, 1], np.int64)]
+        inits += [const(t + "prior", prior[None])]
         nodes += floored_log(names["cls", s], "cls") + floored_log(names["obj", s], "obj") + [
             # s' = (cls * obj) ** (power / 2)
             N("Add", [t + "cls_log", t + "obj_log"], [t + "log_prod"]),
             N("Mul", [t + "log_prod", "half_power"], [t + "log_score"]),
             N("Exp", [t + "log_score"], [t + "score"]),
-            # 3x3 peaks: keep = s' * relu(1 - sharpness * (max3x3 - s'))
-            N("Reshape", [t + "score", t + "grid"], [t + "score_map"]),
-            N("MaxPool", [t + "score_map"], [t + "max_map"], kernel_shape=[3, 3],
-              strides=[1, 1], pads=[1, 1, 1, 1]),
-            N("Reshape", [t + "max_map", t + "rows"], [t + "max"]),
-            N("Sub", [t + "max", t + "score"], [t + "below"]),
-            N("Mul", [t + "below", "sharp"], [t + "below_sharp"]),
-            N("Add", [t + "below_sharp", "one"], [t + "peak_lin"]),
-            N("Relu", [t + "peak_lin"], [t + "peak"]),
-            N("Mul", [t + "score", t + "peak"], [t + "kept"]),
-            N("Mul", [t + "kept", "minus_one"], [t + "neg"]),
+            N("Mul", [t + "score", "minus_one"], [t + "neg"]),
             N("Add", [t + "neg", "one"], [t + "background"]),
             # dx = 10 * reg_x (prior one stride wide, variance 0.1); dw = 5 * reg_w
             N("Slice", [names["bbox", s], "i0", "i2", "axis2"], [t + "reg_xy"]),
             N("Slice", [names["bbox", s], "i2", "i4", "axis2"], [t + "reg_wh"]),
             N("Mul", [t + "reg_xy", "ten"], [t + "dxdy"]),
             N("Mul", [t + "reg_wh", "five"], [t + "dwdh"]),
-            N("Concat", [t + "dxdy", t + "dwdh", t + "background", t + "kept", t + "prior"],
+            N("Concat", [t + "dxdy", t + "dwdh", t + "background", t + "score", t + "prior"],
               [t + "out"], axis=2),
         ]
         rows.append(t + "out")
@@ -190,7 +180,7 @@ def letterbox(bgr, size):
 
 
 def source_rows(net, canvas, size, operating_point):
-    """(score, x1, y1, x2, y2) per cell in input pixels, scores remapped and peak-masked."""
+    """(score, x1, y1, x2, y2) per cell in input pixels, scores remapped."""
     net.setInput(canvas.transpose(2, 0, 1)[None].copy())
     names = ["%s_%d" % (k, s) for s in STRIDES for k in ("cls", "obj", "bbox")]
     outs = dict(zip(names, net.forward(names)))
@@ -200,9 +190,6 @@ def source_rows(net, canvas, size, operating_point):
         cls = outs["cls_%d" % s].reshape(-1).astype(np.float64)
         obj = outs["obj_%d" % s].reshape(-1).astype(np.float64)
         score = np.sqrt(np.clip(cls, 0, 1) * np.clip(obj, 0, None)) ** exponent(operating_point)
-        grid = np.pad(score.reshape(cells, cells), 1, constant_values=-np.inf)
-        peak = np.max([grid[dy:dy + cells, dx:dx + cells] for dy in range(3) for dx in range(3)], 0)
-        score = np.where(score.reshape(cells, cells) >= peak, score.reshape(cells, cells), 0).ravel()
         reg = outs["bbox_%d" % s].reshape(-1, 4).astype(np.float64)
         cols, rws = np.meshgrid(np.arange(cells), np.arange(cells))
         cx, cy = (cols.ravel() + reg[:, 0]) * s, (rws.ravel() + reg[:, 1]) * s
@@ -221,16 +208,20 @@ def converted_rows(net, canvas, size):
                      (cy + h / 2) * size], 1)
 
 
-def detect_reference(net, bgr, size, operating_point, top_k=100, nms=0.7):
+def detect_reference(net, bgr, size, operating_point, top_k=100):
     """What the detector should return for bgr with the converted model: the library's
-    threshold, best top_k before suppression, greedy suppression, frame pixels truncated."""
+    threshold, the converted model's selection, frame pixels truncated."""
     canvas, scale = letterbox(bgr, size)
     rows = source_rows(net, canvas, size, operating_point)
     x1, y1, x2, y2 = rows[:, 1:].T * (1.0 / scale)
-    boxes = np.stack([np.where(x1 >= 0, x1, 0.0), np.where(y1 >= 0, y1, 0.0),
-                      np.minimum(bgr.shape[1], x2), np.minimum(bgr.shape[0], y2)], 1)
-    return [(float(rows[i, 0]), *(int(v) for v in boxes[i]))
-            for i in select(boxes, rows[:, 0], DETECTOR_THRESHOLD, top_k, nms)]
+    w, h = bgr.shape[1], bgr.shape[0]
+    boxes = np.stack([np.clip(x1, 0, w), np.clip(y1, 0, h), np.clip(x2, 0, w), np.clip(y2, 0, h)], 1)
+    keep = (boxes[:, 0] < boxes[:, 2]) & (boxes[:, 1] < boxes[:, 3])  # some area in the frame
+    scores = np.where(keep, rows[:, 0], -1.0)
+    return [(float(rows[i, 0]), *(int(v) for v in box))
+            for i, box in select(boxes, scores, DETECTOR_THRESHOLD, top_k,
+                                 SELECTION["NmsThreshold"], SELECTION["CandidatePool"],
+                                 SELECTION["OverlapMerge"] == "OVERLAP_BLEND")]
 
 
 def check(src, converted, size, operating_point, images):
@@ -295,7 +286,8 @@ def fill_dir(out_dir, model, src, size, operating_point, box_error, score_error)
     onnx.save(model, str(out_dir / "model.onnx"))
     (out_dir / "inference.json").write_text(json.dumps(
         {"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
-         "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 1}}) + "\n")
+         "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 1},
+         "Detection": SELECTION}) + "\n")
     licence = Path(src).with_name("LICENSE")
     if licence.is_file():
         shutil.copy(licence, out_dir / "LICENSE")
@@ -304,8 +296,8 @@ def fill_dir(out_dir, model, src, size, operating_point, box_error, score_error)
         "(Copyright 2018-2022 OpenMMLab; Copyright (c) 2022 Shiqi Yu), converted from %s by\n"
         "model_tools/convert_yunet.py. Changes: the B, G, R means are added back at the input;\n"
         "the outputs are re-encoded as one (1, %d, 10) row tensor; the score sqrt(cls * obj) is\n"
-        "raised to the power %.6f (the detector's 0.95 stands for %.2f) and set to 0 outside\n"
-        "3x3 local maxima; the landmark outputs are dropped. The licence is in LICENSE.\n"
+        "raised to the power %.6f (the detector's 0.95 stands for %.2f); the landmark outputs\n"
+        "are dropped. The licence is in LICENSE.\n"
         % (size, size, Path(src).name, sum((size // s) ** 2 for s in STRIDES),
            exponent(operating_point), operating_point))
     (out_dir / "README.md").write_text(

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Writes tests/data/face_reference.json: the faces the UPSTREAM networks (evaluated in
 numpy, decoded the upstream way) find in the sample photos, after the detector's own
-selection (calibrated score >= 0.95, best top_k, greedy suppression at IoU > 0.7).
+selection (calibrated score >= 0.95, the model's candidate pool, greedy suppression at
+IoU > 0.7 with the model's merge rule, the best top_k survivors).
 
 Usage: model_tools/make_reference.py PACKAGE_DIR   (the unpacked npm package, holding ONNX/)
 The converted models are not consulted, so the C++ agreement test built on this file
@@ -27,7 +28,7 @@ MODELS = (("face_detector_front_128", "face_detection_front_128x128_barracuda.on
 TOP_KS = (100, 10)
 
 
-def faces_for(net, size, shift, path):
+def faces_for(net, size, shift, path, selection):
     import cv2
     img = cv2.imread(os.path.join(REPO, path), cv2.IMREAD_COLOR)
     h, w = img.shape[:2]
@@ -37,8 +38,8 @@ def faces_for(net, size, shift, path):
     entry = {"frame_w": w, "frame_h": h, "scale": scale, "resized_w": rw, "resized_h": rh}
     for k in TOP_KS:
         faces = []
-        for i in ref.select(boxes, score, top_k=k):
-            x1, y1, x2, y2 = (boxes[i] * size / scale).tolist()
+        for i, box in ref.select(boxes, score, top_k=k, **selection):
+            x1, y1, x2, y2 = (box * size / scale).tolist()
             faces.append({"score": round(float(score[i]), 6), "anchor": i,
                           "x1": round(x1, 3), "y1": round(y1, 3),
                           "x2": round(x2, 3), "y2": round(y2, 3)})
@@ -58,14 +59,15 @@ def main():
                       "interpolation": "bilinear (cv::INTER_LINEAR)",
                       "pad_bgr": list(ref.MEANS_BGR)},
         "score_threshold": ref.SCORE_THRESHOLD,
-        "nms_iou": ref.NMS_IOU,
         "models": {},
     }
     for name, upstream, size in MODELS:
         net = ref.NumpyNet(os.path.join(pkg, "ONNX", upstream))
         shift = conv.DEFAULT_SHIFT[size]
-        out["models"][name] = {"input_size": size, "logit_shift": shift,
-                               "images": {p: faces_for(net, size, shift, p) for p in SAMPLES}}
+        selection = ref.model_selection(os.path.join(REPO, "models", name))
+        out["models"][name] = {"input_size": size, "logit_shift": shift, "selection": selection,
+                               "images": {p: faces_for(net, size, shift, p, selection)
+                                          for p in SAMPLES}}
     dst = os.path.join(REPO, "tests", "data", "face_reference.json")
     os.makedirs(os.path.dirname(dst), exist_ok=True)
     with open(dst, "w") as f:

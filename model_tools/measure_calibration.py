@@ -43,31 +43,51 @@ def mosaic(images, labels, grid, tile=(320, 240)):
     return canvas, {"faces": faces, "ignore": ignore}
 
 
-def crowds(images, labels, grid, tile=96):
-    """Frames of grid x grid labelled faces, each cropped with its surroundings (2.5 times
-    the face) into a tile; every face is used twice, the second time mirrored. Where a
-    frame holds more faces than the detector's top_k, duplicates of one face decide how
-    many others it can report."""
+def crowds(images, labels, backgrounds, size=(640, 480)):
+    """Group photos made of the labelled faces: rows of 3 to 10 faces standing shoulder to
+    shoulder (a face's crop, 1.25 times its width, touches the next one's, or covers its
+    margin so that the faces themselves touch), faces 1/16 to 1/8 of the frame width, over
+    face-free photos. Every face is used twice, the second time
+    mirrored. Neighbouring faces put their best anchors in neighbouring cells of the
+    network's grid, which is where a selection that keeps ten rows before suppression, or a
+    rule that keeps one peak per 3x3 cells, loses real faces."""
     import cv2
     crops = []
     for img, lab in zip(images, labels):
         for x1, y1, x2, y2 in lab["faces"]:
-            cx, cy, r = (x1 + x2) / 2, (y1 + y2) / 2, 1.25 * max(x2 - x1, y2 - y1)
-            cx1, cy1 = int(max(0, cx - r)), int(max(0, cy - r))
-            cx2, cy2 = int(min(img.shape[1], cx + r)), int(min(img.shape[0], cy + r))
-            crops.append((img[cy1:cy2, cx1:cx2], (x1 - cx1, y1 - cy1, x2 - cx1, y2 - cy1)))
-    crops += [(c[:, ::-1], (c.shape[1] - b[2], b[1], c.shape[1] - b[0], b[3])) for c, b in crops]
-    frames = []
-    for start in range(0, len(crops), grid * grid):
-        canvas = np.full((grid * tile, grid * tile, 3), 128, dtype=np.uint8)
-        faces = []
-        for k, (crop, box) in enumerate(crops[start:start + grid * grid]):
-            r, c = divmod(k, grid)
-            s = tile / max(crop.shape[:2])
-            h, w = max(1, int(crop.shape[0] * s)), max(1, int(crop.shape[1] * s))
-            canvas[r * tile:r * tile + h, c * tile:c * tile + w] = cv2.resize(crop, (w, h))
-            faces.append([c * tile + box[0] * s, r * tile + box[1] * s,
-                          c * tile + box[2] * s, r * tile + box[3] * s])
+            fw, fh = x2 - x1, y2 - y1
+            cx, cy = (x1 + x2) / 2, (y1 + y2) / 2
+            hw, hh = 0.625 * fw, 0.8 * fh
+            cx1, cy1 = int(max(0, cx - hw)), int(max(0, cy - hh))
+            cx2, cy2 = int(min(img.shape[1], cx + hw)), int(min(img.shape[0], cy + hh))
+            crops.append((img[cy1:cy2, cx1:cx2], (x1 - cx1, y1 - cy1, x2 - cx1, y2 - cy1), fw))
+    crops += [(c[:, ::-1], (c.shape[1] - b[2], b[1], c.shape[1] - b[0], b[3]), fw)
+              for c, b, fw in crops]
+    width, height = size
+    frames, k = [], 0
+    # (frame width / face width, faces a row, step from face to face in face widths)
+    layouts = [(16, 10, 1.25), (12, 7, 1.0), (8, 5, 1.25), (16, 3, 1.0), (12, 9, 1.0), (8, 4, 1.25)]
+    for f, (share, per_row, step) in enumerate(layouts * 2):
+        bg = backgrounds[f % len(backgrounds)]
+        canvas = cv2.resize(bg, size, interpolation=cv2.INTER_AREA)
+        face_w = width / share
+        faces, y = [], 8.0
+        while True:
+            row = [crops[(k + i) % len(crops)] for i in range(per_row)]
+            scaled = [(c, b, face_w / fw) for c, b, fw in row]
+            row_h = max(c.shape[0] * s for c, _, s in scaled)
+            if y + row_h > height:
+                break
+            x = (width - face_w * step * (per_row - 1) - scaled[-1][0].shape[1] * scaled[-1][2]) / 2
+            for crop, box, s in scaled:
+                w, h = max(1, int(round(crop.shape[1] * s))), max(1, int(round(crop.shape[0] * s)))
+                ix, iy = int(round(x)), int(round(y))
+                part = cv2.resize(crop, (w, h))[:height - iy, :width - ix]
+                canvas[iy:iy + part.shape[0], ix:ix + part.shape[1]] = part
+                faces.append([ix + box[0] * s, iy + box[1] * s, ix + box[2] * s, iy + box[3] * s])
+                x += face_w * step
+            k += per_row
+            y += row_h * 0.9  # the next row stands a little behind, overlapping the last
         frames.append((canvas, {"faces": faces, "ignore": []}))
     return frames
 
@@ -117,6 +137,8 @@ def main():
     results = {}
     for name, path, size in (("front_128", front, 128), ("back_256", back, 256)):
         net = ref.NumpyNet(path)
+        # The bundled models' selection (the same for both).
+        selection = ref.model_selection(os.path.join(here, "..", "models", "face_detector_back_256"))
         for set_name, items in sets.items():
             raws = []
             for img, lab in items:
@@ -128,8 +150,8 @@ def main():
                 tp = fp = nf = fp_neg = 0
                 for logit, reg, scale, lab in raws:
                     boxes, score = ref.reference_boxes(logit, reg, size, shift)
-                    keep = ref.select(boxes, score)
-                    px = [boxes[i] * size / scale for i in keep]
+                    keep = ref.select(boxes, score, **selection)
+                    px = [box * size / scale for _, box in keep]
                     a, b = score_image(px, lab["faces"], lab.get("ignore", []))
                     tp += a
                     fp += b

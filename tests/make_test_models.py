@@ -204,6 +204,15 @@ def main():
                 pw=0.05, ph=0.05) for i in range(40)]
     save(rows_model(128, 128, many), out, "many_rows_128.onnx")
 
+    # Three faces side by side, two of them with a duplicate of equal score (IoU 0.78), for
+    # the candidate pool and blending: (16,48)-(48,80), (48,48)-(80,80), (80,48)-(112,80).
+    crowd = [row(score=0.99, cx=0.25, cy=0.5, pw=0.25, ph=0.25),
+             row(score=0.99, cx=0.28125, cy=0.5, pw=0.25, ph=0.25),   # 4 px right of it
+             row(score=0.97, cx=0.5, cy=0.5, pw=0.25, ph=0.25),
+             row(score=0.97, cx=0.515625, cy=0.5, pw=0.25, ph=0.25),  # 2 px right of it
+             row(score=0.96, cx=0.75, cy=0.5, pw=0.25, ph=0.25)]
+    save(rows_model(128, 128, crowd), out, "crowd_rows_128.onnx")
+
     # A network that set-up must refuse.
     save(rows_model(16, 16, [row(score=0.99)], channels=1), out, "gray_input.onnx")
 

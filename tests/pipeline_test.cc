@@ -169,34 +169,87 @@ TEST(DecodeRowsTest, ThresholdOrderVariancesClampingAndNonFiniteRows) {
     }
 }
 
-TEST(SuppressOverlapsTest, StrictIouOverTheUnionAgainstKeptBoxesOnly) {
+TEST(SuppressOverlapsTest, StrictIouOverTheUnionAgainstKeptBoxesOnlyAndNestedDuplicates) {
     const struct {
         const char* what;
+        bool nested;
         std::vector<FaceBox> boxes;
         std::vector<float> kept_scores;
     } cases[] = {
-        {"none", {}, {}},
-        {"single", {{0.99f, 0, 0, 10, 10}}, {0.99f}},
-        {"IoU 0.818 suppressed", {{0.99f, 0, 0, 10, 10}, {0.98f, 1, 0, 11, 10}}, {0.99f}},
-        {"IoU 0.538 kept", {{0.99f, 0, 0, 10, 10}, {0.98f, 3, 0, 13, 10}}, {0.99f, 0.98f}},
-        {"IoU exactly 0.7 kept", {{0.99f, 0, 0, 10, 10}, {0.98f, 0, 0, 7, 10}}, {0.99f, 0.98f}},
+        {"none", false, {}, {}},
+        {"single", false, {{0.99f, 0, 0, 10, 10}}, {0.99f}},
+        {"IoU 0.818 suppressed", false, {{0.99f, 0, 0, 10, 10}, {0.98f, 1, 0, 11, 10}}, {0.99f}},
+        {"IoU 0.538 kept", false, {{0.99f, 0, 0, 10, 10}, {0.98f, 3, 0, 13, 10}}, {0.99f, 0.98f}},
+        {"IoU exactly 0.7 kept",
+         false,
+         {{0.99f, 0, 0, 10, 10}, {0.98f, 0, 0, 7, 10}},
+         {0.99f, 0.98f}},
         {"a suppressed box suppresses nothing",
+         false,
          {{0.99f, 0, 0, 10, 10}, {0.98f, 1, 0, 11, 10}, {0.97f, 2, 0, 12, 10}},
          {0.99f, 0.97f}},
         {"the third box against both kept ones",
+         false,
          {{0.99f, 0, 0, 10, 10}, {0.98f, 20, 0, 30, 10}, {0.97f, 21, 0, 31, 10}},
          {0.99f, 0.98f}},
         {"zero-area boxes are never suppressed",
+         true,
          {{0.99f, 5, 5, 5, 5}, {0.98f, 5, 5, 5, 5}},
+         {0.99f, 0.98f}},
+        // IoU 0.56, 92 % of the smaller inside the larger: one textured patch twice.
+        {"nested duplicate at IoU 0.56",
+         true,
+         {{0.99f, 6, 16, 83, 92}, {0.98f, 22, 36, 85, 95}},
+         {0.99f}},
+        {"the same pair without the nested rule",
+         false,
+         {{0.99f, 6, 16, 83, 92}, {0.98f, 22, 36, 85, 95}},
+         {0.99f, 0.98f}},
+        {"a small face inside a large box is no duplicate",
+         true,
+         {{0.99f, 0, 0, 100, 100}, {0.98f, 40, 40, 60, 60}},
+         {0.99f, 0.98f}},
+        {"half-hidden neighbour at IoU 0.43 kept",
+         true,
+         {{0.99f, 0, 0, 10, 10}, {0.98f, 4, 0, 14, 10}},
          {0.99f, 0.98f}},
     };
     for (const auto& c : cases) {
         std::vector<FaceBox> kept(c.boxes.size());
         std::vector<float> areas(c.boxes.size()), scores;
-        const int n =
-            SuppressOverlaps(c.boxes.data(), int(c.boxes.size()), 0.7f, kept.data(), areas.data());
+        const int n = SuppressOverlaps(c.boxes.data(), int(c.boxes.size()), {0.7f, c.nested},
+                                       kept.data(), areas.data());
         for (int i = 0; i < n; ++i) scores.push_back(kept[i].score);
         EXPECT_EQ(scores, c.kept_scores) << c.what;
+    }
+}
+
+TEST(BlendOverlapsTest, KeptBoxesBecomeTheScoreWeightedMeanOfWhatTheyDropped) {
+    const struct {
+        const char* what;
+        std::vector<FaceBox> boxes;
+        std::vector<std::string> kept;
+    } cases[] = {
+        {"one face's two anchors, weights 1 and 0.5",
+         {{0.8f, 0, 0, 10, 10}, {0.4f, 3, 0, 13, 10}},
+         {"0.800 1 0 11 10"}},
+        {"a box dropped by two goes to the first",
+         {{0.9f, 0, 0, 10, 10}, {0.9f, 4, 0, 14, 10}, {0.9f, 2, 0, 12, 10}},
+         {"0.900 1 0 11 10", "0.900 4 0 14 10"}},
+        {"a lone box stays as it is", {{0.5f, 1.5f, 2.5f, 3.5f, 4.5f}}, {"0.500 1.5 2.5 3.5 4.5"}},
+        {"scores of 0 weigh alike",
+         {{0.0f, 0, 0, 10, 10}, {0.0f, 2, 0, 12, 10}},
+         {"0.000 1 0 11 10"}},
+    };
+    for (const auto& c : cases) {
+        const int count = int(c.boxes.size());
+        std::vector<FaceBox> kept(c.boxes.size()), sums(c.boxes.size());
+        std::vector<float> areas(c.boxes.size());
+        const OverlapRule rule{0.5f, true};
+        const int n = SuppressOverlaps(c.boxes.data(), count, rule, kept.data(), areas.data());
+        BlendOverlaps(c.boxes.data(), count, rule, kept.data(), areas.data(), n, sums.data());
+        kept.resize(size_t(n));
+        EXPECT_EQ(Describe(kept), c.kept) << c.what;
     }
 }
 
@@ -255,6 +308,55 @@ TEST(ProcessTest, TopKAndThresholdChangesApplyFromTheNextFrame) {
     EXPECT_EQ(d.Run(frame).size(), 10u) << "scores 0.999 down to 0.990";
     ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 1), NEROVA_OK);
     EXPECT_EQ(d.Run(frame).size(), 1u);
+}
+
+TEST(ProcessTest, CandidatePoolKeepsNeighboursAndBlendAveragesOneFacesBoxes) {
+    const std::string pool = R"("CandidatePool": 8)";
+    const std::string blend = R"("OverlapMerge": "OVERLAP_BLEND")";
+    const auto json = [](const std::string& detection) {
+        return R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"}, "Detection": {)" + detection + "}}";
+    };
+    const std::vector<std::string> a = {"0.990 16 48 48 80"},
+                                   ab = {"0.990 16 48 48 80", "0.970 48 48 80 80"};
+    const struct {
+        std::string detection;
+        int32_t set_pool, set_merge;  // -1: left to the model
+        int32_t top_k;
+        int32_t pool, merge;  // the handle's selection
+        std::vector<std::string> faces;
+    } cases[] = {
+        {"", -1, -1, 2, 0, 0, a},  // two duplicates of one face fill the list
+        {pool, -1, -1, 2, 8, 0, ab},
+        {pool, -1, -1, 3, 8, 0, {ab[0], ab[1], "0.960 80 48 112 80"}},
+        {pool + ", " + blend, -1, -1, 2, 8, 1, {"0.990 18 48 50 80", "0.970 49 48 81 80"}},
+        {"", 8, 1, 2, 8, 1, {"0.990 18 48 50 80", "0.970 49 48 81 80"}},
+        {pool, 0, -1, 2, 0, 0, a},  // the host takes the model's pool away
+        {"", 1, -1, 2, 1, 0, a},    // a pool below top_k is top_k
+    };
+    const cv::Mat frame(128, 128, CV_8UC3, cv::Scalar(104, 117, 123));
+    for (const auto& c : cases) {
+        Detector d("crowd_rows_128.onnx", json(c.detection));
+        if (c.set_pool >= 0) {
+            ASSERT_EQ(NerovaFaceDetectorSetCandidatePool(d.handle(), c.set_pool), NEROVA_OK);
+        }
+        if (c.set_merge >= 0) {
+            ASSERT_EQ(NerovaFaceDetectorSetOverlapMerge(d.handle(), c.set_merge), NEROVA_OK);
+        }
+        ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), c.top_k), NEROVA_OK);
+        int32_t got_pool = -1, got_merge = -1;
+        ASSERT_EQ(NerovaFaceDetectorGetSelection(d.handle(), &got_pool, &got_merge), NEROVA_OK);
+        EXPECT_EQ(std::make_pair(got_pool, got_merge), std::make_pair(c.pool, c.merge))
+            << c.detection;
+        EXPECT_EQ(Describe(d.Run(frame)), c.faces) << c.detection << " top_k " << c.top_k;
+    }
+    nerova_test::StderrCapture quiet;
+    Detector d("crowd_rows_128.onnx");
+    for (int32_t pool_value : {-1, 4097})
+        EXPECT_EQ(NerovaFaceDetectorSetCandidatePool(d.handle(), pool_value),
+                  NEROVA_ERR_PARAM_RANGE);
+    for (int32_t merge_value : {-1, 2})
+        EXPECT_EQ(NerovaFaceDetectorSetOverlapMerge(d.handle(), merge_value),
+                  NEROVA_ERR_PARAM_RANGE);
 }
 
 TEST(ProcessTest, OddFramesGiveFacesOrACodeWithItsChainAndLeaveTheHandleUsable) {

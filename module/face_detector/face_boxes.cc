@@ -28,6 +28,23 @@ FaceBox DecodeBox(const float* row, float score) {
     return box;
 }
 
+constexpr float kNestedInside = 0.8f;
+constexpr float kNestedAreaRatio = 0.5f;
+
+// Over the union; two empty boxes give NaN, which compares as no overlap.
+bool OneFace(const FaceBox& a, float area_a, const FaceBox& b, float area_b,
+             const OverlapRule& rule) {
+    const float w = std::max(std::min(a.x2, b.x2) - std::max(a.x1, b.x1), 0.0f);
+    const float h = std::max(std::min(a.y2, b.y2) - std::max(a.y1, b.y1), 0.0f);
+    const float inter = w * h;
+    if (inter / ((area_a + area_b) - inter) > rule.iou_threshold) return true;
+    if (!rule.nested) return false;
+    const float small = std::min(area_a, area_b), large = std::max(area_a, area_b);
+    return small >= kNestedAreaRatio * large && inter >= kNestedInside * small && inter > 0.0f;
+}
+
+float Area(const FaceBox& b) { return (b.y2 - b.y1) * (b.x2 - b.x1); }
+
 }  // namespace
 
 int DecodeRows(const float* rows, int row_count, int row_length, float threshold, int top_k,
@@ -64,27 +81,58 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
     return std::min(count, top_k);
 }
 
-int SuppressOverlaps(const FaceBox* boxes, int count, float iou_threshold, FaceBox* kept,
+int SuppressOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, FaceBox* kept,
                      float* kept_areas) {
     int n = 0;
     for (int k = 0; k < count; ++k) {
         const FaceBox b = boxes[k];
-        const float area = (b.y2 - b.y1) * (b.x2 - b.x1);
+        const float area = Area(b);
         bool overlaps = false;
-        for (int i = 0; i < n && !overlaps; ++i) {
-            const FaceBox& a = kept[i];
-            const float w = std::max(std::min(a.x2, b.x2) - std::max(a.x1, b.x1), 0.0f);
-            const float h = std::max(std::min(a.y2, b.y2) - std::max(a.y1, b.y1), 0.0f);
-            const float inter = w * h;
-            // Over the union; two empty boxes give NaN, which suppresses nothing.
-            overlaps = inter / ((kept_areas[i] + area) - inter) > iou_threshold;
-        }
+        for (int i = 0; i < n && !overlaps; ++i)
+            overlaps = OneFace(kept[i], kept_areas[i], b, area, rule);
         if (overlaps) continue;
         kept[n] = b;
         kept_areas[n] = area;
         ++n;
     }
     return n;
+}
+
+void BlendOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, FaceBox* kept,
+                   const float* kept_areas, int kept_count, FaceBox* sums) {
+    std::fill(sums, sums + kept_count, FaceBox{});
+    for (int k = 0; k < count; ++k) {
+        const FaceBox& b = boxes[k];
+        const float area = Area(b);
+        // A kept box is one face with itself and with no earlier kept box, so it lands in its
+        // own group (the identity test covers a threshold of 1); a dropped one in that of the
+        // first box that dropped it.
+        for (int i = 0; i < kept_count; ++i) {
+            if (!OneFace(kept[i], kept_areas[i], b, area, rule) &&
+                !(b.score == kept[i].score && b.x1 == kept[i].x1 && b.y1 == kept[i].y1 &&
+                  b.x2 == kept[i].x2 && b.y2 == kept[i].y2))
+                continue;
+            // Weights relative to the group's best score lie in [0, 1], so that no network
+            // score, however large, overflows the sums.
+            const float w = kept[i].score > 0.0f ? b.score / kept[i].score : 1.0f;
+            FaceBox& s = sums[i];
+            s.score += w;
+            s.x1 += w * b.x1;
+            s.y1 += w * b.y1;
+            s.x2 += w * b.x2;
+            s.y2 += w * b.y2;
+            break;
+        }
+    }
+    for (int i = 0; i < kept_count; ++i) {
+        const FaceBox& s = sums[i];
+        // A group that got no box (a duplicate of an earlier kept box took it) stays as it is.
+        if (!(s.score > 0.0f)) continue;
+        const FaceBox mean{kept[i].score, s.x1 / s.score, s.y1 / s.score, s.x2 / s.score,
+                           s.y2 / s.score};
+        // Means of ordered corners are ordered; rounding must not turn a sliver around.
+        if (mean.x1 < mean.x2 && mean.y1 < mean.y2) kept[i] = mean;
+    }
 }
 
 int32_t TruncateToInt(float v) {

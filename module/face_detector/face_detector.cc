@@ -8,6 +8,7 @@
 #include "common/nerova_log.h"
 #include "face_detector/tiling.h"
 #include "wrap_rapidjson/config_parser.h"
+#include "wrap_rapidjson/detection_config.h"
 
 namespace nerova {
 namespace module {
@@ -56,6 +57,11 @@ std::string WhyModelFails(Model& model, NerovaError err, NerovaModelType type) {
         default:
             return std::string("the model cannot be read: ") + NerovaErrorString(err);
     }
+}
+
+// Blending models also take nested duplicates for one face (face_boxes.h).
+OverlapRule RuleOf(const FaceDetectorParam& p) {
+    return {p.nms_threshold, p.overlap_merge == NEROVA_OVERLAP_BLEND};
 }
 
 }  // namespace
@@ -127,6 +133,16 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
         NEROVA_LOGE(kParse, 64, "InferenceConfigParser::ParseInferenceConfig.");
         return err;
     }
+    DetectionConfig detection;
+    std::string why = "inference.json is not a valid configuration";
+    err = ReadDetectionConfig(model, &detection, &why);
+    if (err != NEROVA_OK) {
+        NEROVA_LOGE(kParse, 66, why.c_str());
+        return err;
+    }
+    param_->candidate_pool = detection.candidate_pool;
+    param_->overlap_merge = detection.overlap_merge;
+    if (detection.nms_threshold >= 0.0f) param_->nms_threshold = detection.nms_threshold;
     return NEROVA_OK;
 }
 
@@ -184,7 +200,7 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     desc.name = "";
     input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
     output_blob_ = std::shared_ptr<Blob>(new Blob());
-    SizeLists(param_->top_k);
+    SizeLists(CandidateCapacity());
     scale_rows_ = scale_cols_ = -1;
     return NEROVA_OK;
 }
@@ -235,8 +251,8 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     const int count = static_cast<int>(merged_.size());
     faces_.resize(merged_.size());
     merged_areas_.resize(merged_.size());
-    faces_.resize(static_cast<size_t>(SuppressOverlaps(merged_.data(), count, p.nms_threshold,
-                                                       faces_.data(), merged_areas_.data())));
+    faces_.resize(static_cast<size_t>(
+        SuppressOverlaps(merged_.data(), count, RuleOf(p), faces_.data(), merged_areas_.data())));
     return NEROVA_OK;
 }
 
@@ -335,17 +351,25 @@ NerovaError FaceDetectorAlgorithm::Post() {
     return NEROVA_OK;
 }
 
-void FaceDetectorAlgorithm::SizeLists(int top_k) {
-    const size_t n = static_cast<size_t>(std::max(0, top_k));
+int FaceDetectorAlgorithm::CandidateCapacity() const {
+    return std::max({0, param_->top_k, param_->candidate_pool});
+}
+
+void FaceDetectorAlgorithm::SizeLists(int capacity) {
+    const size_t n = static_cast<size_t>(capacity);
     candidates_.resize(n);
     faces_.reserve(n);
     areas_.resize(n);
+    if (param_->overlap_merge == NEROVA_OVERLAP_BLEND) blend_sums_.resize(n);
 }
 
 NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, const float* data) {
     const FaceDetectorParam& p = *param_;
-    // A top_k changed since the last frame resizes the lists here, once.
-    if (candidates_.size() != static_cast<size_t>(std::max(0, p.top_k))) SizeLists(p.top_k);
+    // A top_k or pool changed since the last frame resizes the lists here, once.
+    const int capacity = CandidateCapacity();
+    if (candidates_.size() != static_cast<size_t>(capacity) ||
+        (p.overlap_merge == NEROVA_OVERLAP_BLEND && blend_sums_.size() != candidates_.size()))
+        SizeLists(capacity);
     const FrameMapping mapping{static_cast<float>(p.model_input_w) / scale_w_,
                                static_cast<float>(p.model_input_h) / scale_h_,
                                static_cast<float>(p.origin_frame_w),
@@ -358,9 +382,15 @@ NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, co
 
 NerovaError FaceDetectorAlgorithm::NonMaxSuppression() {
     faces_.resize(static_cast<size_t>(candidate_count_));  // within the reserved capacity
-    const int kept = SuppressOverlaps(candidates_.data(), candidate_count_, param_->nms_threshold,
-                                      faces_.data(), areas_.data());
-    faces_.resize(static_cast<size_t>(kept));
+    const FaceDetectorParam& p = *param_;
+    const OverlapRule rule = RuleOf(p);
+    int kept =
+        SuppressOverlaps(candidates_.data(), candidate_count_, rule, faces_.data(), areas_.data());
+    if (p.overlap_merge == NEROVA_OVERLAP_BLEND)
+        BlendOverlaps(candidates_.data(), candidate_count_, rule, faces_.data(), areas_.data(),
+                      kept, blend_sums_.data());
+    // From a pool, the top_k best survivors; without one the list never held more.
+    faces_.resize(static_cast<size_t>(std::min(kept, std::max(0, p.top_k))));
     return NEROVA_OK;
 }
 

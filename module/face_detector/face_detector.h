@@ -49,6 +49,11 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
     // Tiles besides the whole frame (tiling.h): 1 1 none, 0 0 automatic, else rows x cols.
     int tile_rows = 1;
     int tile_cols = 1;
+    // Selection: 0, the top_k best candidates go into suppression; else the best
+    // max(candidate_pool, top_k) do and the top_k best survivors are kept. The model's
+    // "Detection" section sets both; the host may change them.
+    int candidate_pool = 0;
+    int overlap_merge = NEROVA_OVERLAP_DROP;
 };
 
 class FaceDetectorTestPeer;
@@ -85,8 +90,10 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
 
   private:
     friend class FaceDetectorTestPeer;
-    // Sizes the lists for top_k candidates; only a changed top_k allocates.
-    void SizeLists(int top_k);
+    // Candidates decoded per pass: top_k, or the pool when it is larger.
+    int CandidateCapacity() const;
+    // Sizes the lists for that many candidates; only a changed capacity allocates.
+    void SizeLists(int capacity);
     // malloc, or what a test puts in its place to make result allocation fail.
     static void* (*result_allocator_)(size_t);
 
@@ -113,6 +120,7 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     cv::Mat padded_;
     cv::Mat float_;
     std::vector<float> areas_;
+    std::vector<FaceBox> blend_sums_;
     std::vector<FaceBox> merged_;  // every pass's faces of a tiled frame
     std::vector<float> merged_areas_;
 };

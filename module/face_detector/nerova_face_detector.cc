@@ -10,6 +10,7 @@
 #include "common/nerova_log.h"
 #include "face_detector/face_detector.h"
 #include "face_detector/tiling.h"
+#include "wrap_rapidjson/detection_config.h"
 
 using nerova::NetworkConfig;
 using nerova::module::FaceDetectorAlgorithm;
@@ -29,6 +30,9 @@ constexpr const char* kGetInputSize = "NerovaFaceDetectorGetInputSize";
 constexpr const char* kSetTiles = "NerovaFaceDetectorSetTiles";
 constexpr const char* kGetTiles = "NerovaFaceDetectorGetTiles";
 constexpr const char* kParseTiles = "NerovaFaceDetectorParseTiles";
+constexpr const char* kSetPool = "NerovaFaceDetectorSetCandidatePool";
+constexpr const char* kSetMerge = "NerovaFaceDetectorSetOverlapMerge";
+constexpr const char* kGetSelection = "NerovaFaceDetectorGetSelection";
 constexpr int32_t kMaxTopK = 100000;
 using nerova::module::kMaxTiles;
 
@@ -154,6 +158,26 @@ NerovaError NerovaFaceDetectorSetNmsThreshold(void* handle, float threshold) {
 NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k) {
     // The detector resizes its candidate list on the next frame, once.
     return SetInRange<int>(handle, top_k, 1, kMaxTopK, &FaceDetectorParam::top_k, kSetTopK, 110);
+}
+
+NerovaError NerovaFaceDetectorSetCandidatePool(void* handle, int32_t pool) {
+    return SetInRange<int>(handle, pool, 0, nerova::module::kMaxCandidatePool,
+                           &FaceDetectorParam::candidate_pool, kSetPool, 1);
+}
+
+NerovaError NerovaFaceDetectorSetOverlapMerge(void* handle, int32_t merge) {
+    return SetInRange<int>(handle, merge, NEROVA_OVERLAP_DROP, NEROVA_OVERLAP_BLEND,
+                           &FaceDetectorParam::overlap_merge, kSetMerge, 1);
+}
+
+NerovaError NerovaFaceDetectorGetSelection(void* handle, int32_t* pool, int32_t* merge) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetSelection, 1);
+    NEROVA_CHECK_PARAM_NULL(pool, kGetSelection, 2);
+    NEROVA_CHECK_PARAM_NULL(merge, kGetSelection, 3);
+    const FaceDetectorParam& param = ParamOf(handle);
+    *pool = param.candidate_pool;
+    *merge = param.overlap_merge;
+    return NEROVA_OK;
 }
 
 NerovaError NerovaFaceDetectorSetTiles(void* handle, int32_t rows, int32_t cols) {

@@ -449,7 +449,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--model", help="model name, directory or file (default: the bundled one)")
     parser.add_argument("--top-k", type=int, default=None, help="candidates per frame (100)")
     parser.add_argument("--score-threshold", type=float, help="lowest score kept (0.95)")
-    parser.add_argument("--nms-threshold", type=float, help="suppression overlap (0.7)")
+    parser.add_argument("--nms-threshold", type=float, help="suppression overlap (default: the model's)")
     parser.add_argument("--every", type=int, default=1, help="detect every N-th video frame (1)")
     parser.add_argument("--tiles", default=None,
                         help="auto, off or RxC: also detect on overlapping tiles of large frames "

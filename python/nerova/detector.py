@@ -15,6 +15,7 @@ from . import _native
 
 DEFAULT_MODEL = "face_detector_back_256"
 DEFAULT_TOP_K = 100  # every host's: the tool's, nerova-batch's and this package's
+OVERLAP_MERGES = ("drop", "blend")  # NerovaOverlapMerge, by value
 _INTERLEAVED = {"BGR": 3, "RGB": 3, "BGRA": 4, "RGBA": 4}
 # The largest frame the library reads: sides up to 2^15 pixels, 2^28 pixels in all.
 MAX_SIDE, MAX_PIXELS = 1 << 15, 1 << 28
@@ -178,6 +179,41 @@ class FaceDetector:
         k = _integer(value, "top_k", 1, 100000)
         with self._lock:
             _check(_lib.NerovaFaceDetectorSetTopK(self._live(), k), "top_k %r" % (value,))
+
+    def _selection(self) -> Tuple[int, int]:
+        pool, merge = ctypes.c_int32(), ctypes.c_int32()
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorGetSelection(self._live(), ctypes.byref(pool),
+                                                       ctypes.byref(merge)), "selection")
+        return pool.value, merge.value
+
+    @property
+    def candidate_pool(self) -> int:
+        """Candidates that go into suppression before the top_k best survivors are kept,
+        0 to 4096; 0: top_k of them. The model sets it; crowds need one."""
+        return self._selection()[0]
+
+    @candidate_pool.setter
+    def candidate_pool(self, value: int) -> None:
+        pool = _integer(value, "candidate_pool", 0, 4096)
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorSetCandidatePool(self._live(), pool),
+                   "candidate_pool %r" % (value,))
+
+    @property
+    def overlap_merge(self) -> str:
+        """"drop": a face's box is its best candidate's; "blend": the score-weighted mean of
+        the candidates it suppressed. The model sets it."""
+        return OVERLAP_MERGES[self._selection()[1]]
+
+    @overlap_merge.setter
+    def overlap_merge(self, value: str) -> None:
+        if value not in OVERLAP_MERGES:
+            raise ValueError("overlap_merge must be one of %s, not %r" % (OVERLAP_MERGES, value))
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorSetOverlapMerge(self._live(),
+                                                          OVERLAP_MERGES.index(value)),
+                   "overlap_merge %r" % (value,))
 
     @property
     def input_size(self) -> Tuple[int, int]:

@@ -64,8 +64,12 @@ def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):
 
 
 def test_settings_round_trip_and_refusals(det):
+    names = ("score_threshold", "nms_threshold", "top_k", "candidate_pool", "overlap_merge")
+    model_settings = [getattr(det, n) for n in names]
+    assert model_settings[3:] == [1024, "blend"], "the bundled model's selection"
     det.score_threshold, det.nms_threshold, det.top_k = 0.5, 0.3, 7
-    assert (det.score_threshold, det.nms_threshold, det.top_k) == (0.5, pytest.approx(0.3), 7)
+    det.candidate_pool, det.overlap_merge = 0, "drop"
+    assert [getattr(det, n) for n in names] == [0.5, pytest.approx(0.3), 7, 0, "drop"]
     for name, bad, error in [("score_threshold", -0.01, ValueError),
                              ("score_threshold", 1.01, ValueError),
                              ("score_threshold", math.nan, ValueError),
@@ -75,11 +79,16 @@ def test_settings_round_trip_and_refusals(det):
                              ("nms_threshold", "x", TypeError), ("nms_threshold", None, TypeError),
                              ("top_k", 0, ValueError), ("top_k", 100001, ValueError),
                              ("top_k", 10**400, ValueError), ("top_k", 2.5, TypeError),
-                             ("top_k", True, TypeError), ("top_k", "7", TypeError)]:
+                             ("top_k", True, TypeError), ("top_k", "7", TypeError),
+                             ("candidate_pool", 4097, ValueError),
+                             ("candidate_pool", -1, ValueError),
+                             ("overlap_merge", "BLEND", ValueError)]:
         with pytest.raises(error):
             setattr(det, name, bad)
-    assert (det.score_threshold, det.top_k) == (0.5, 7), "a refused value changes nothing"
-    det.score_threshold, det.nms_threshold, det.top_k = 0.95, 0.7, 100
+    assert [getattr(det, n) for n in names] == [0.5, pytest.approx(0.3), 7, 0, "drop"], \
+        "a refused value changes nothing"
+    for name, value in zip(names, model_settings):
+        setattr(det, name, value)
     for kwargs, error in [({"threads": "2"}, TypeError), ({"threads": 65}, ValueError),
                           ({"device": 16}, TypeError), ({"device": "DEVICE_TOASTER"}, ValueError)]:
         with pytest.raises(error):

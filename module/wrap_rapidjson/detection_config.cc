@@ -1,0 +1,60 @@
+#include "wrap_rapidjson/detection_config.h"
+
+#include <rapidjson/document.h>
+
+#include <cstring>
+
+#include "wrap_rapidjson/json_fields.h"
+
+namespace nerova {
+namespace module {
+
+NerovaError ReadDetectionConfig(Model& model, DetectionConfig* config, std::string* why) {
+    char* content = nullptr;
+    unsigned long long size = 0;
+    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
+    if (err != NEROVA_OK) return err;
+    if (size > json::kMaxConfigFileBytes) return NEROVA_ERR_JSON;
+    const std::string text(content, static_cast<size_t>(size));
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+    if (doc.HasParseError() || !doc.IsObject()) return NEROVA_ERR_JSON;
+    const json::Value* section = json::Member(doc, "Detection");
+    if (!section) return NEROVA_OK;
+    const auto refuse = [why](const char* reason) {
+        *why = reason;
+        return NEROVA_ERR_JSON;
+    };
+    if (!section->IsObject()) return refuse("\"Detection\" is not an object");
+    DetectionConfig read = *config;
+    for (auto it = section->MemberBegin(); it != section->MemberEnd(); ++it) {
+        const char* key = it->name.GetString();
+        const json::Value& v = it->value;
+        if (std::strcmp(key, "CandidatePool") == 0) {
+            if (!v.IsInt() || v.GetInt() < 0 || v.GetInt() > kMaxCandidatePool)
+                return refuse("\"CandidatePool\" is not an integer from 0 to 4096");
+            read.candidate_pool = v.GetInt();
+        } else if (std::strcmp(key, "OverlapMerge") == 0) {
+            const std::string name = v.IsString() ? json::Text(v) : "";
+            if (name == "OVERLAP_DROP")
+                read.overlap_merge = 0;
+            else if (name == "OVERLAP_BLEND")
+                read.overlap_merge = 1;
+            else
+                return refuse("\"OverlapMerge\" is not \"OVERLAP_DROP\" or \"OVERLAP_BLEND\"");
+        } else if (std::strcmp(key, "NmsThreshold") == 0) {
+            if (!v.IsNumber() || !(v.GetDouble() >= 0.0 && v.GetDouble() <= 1.0))
+                return refuse("\"NmsThreshold\" is not a number from 0 to 1");
+            read.nms_threshold = static_cast<float>(v.GetDouble());
+        } else {
+            // A misspelt key would otherwise leave the model with selection it never asked for.
+            *why = std::string("\"Detection\" has an unknown key \"") + key + "\"";
+            return NEROVA_ERR_JSON;
+        }
+    }
+    *config = read;
+    return NEROVA_OK;
+}
+
+}  // namespace module
+}  // namespace nerova
