@@ -1,6 +1,7 @@
 #include "anonymize.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
@@ -27,15 +28,40 @@ cv::Mat Hidden(const cv::Mat& roi, Hide how) {
 
 }  // namespace
 
-void Anonymize(cv::Mat& bgr, const std::vector<NerovaFaceInfo>& faces, Hide how, float scale,
-               MaskShape shape) {
+EyePoints FindEyes(const std::vector<std::string>& names) {
+    EyePoints eyes;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == "right_eye") eyes.right = static_cast<int>(i);
+        if (names[i] == "left_eye") eyes.left = static_cast<int>(i);
+    }
+    if (eyes.right < 0 || eyes.left < 0) eyes = EyePoints{};
+    return eyes;
+}
+
+void Anonymize(cv::Mat& bgr, const std::vector<Face>& faces, Hide how, float scale, MaskShape shape,
+               EyePoints eyes) {
     if (how == Hide::kNone) return;
     const cv::Rect frame(0, 0, bgr.cols, bgr.rows);
-    for (const NerovaFaceInfo& f : faces) {
+    for (const Face& face : faces) {
+        const NerovaFaceInfo& f = face.info;
         const double cx = (f.x1 + f.x2) / 2.0, cy = (f.y1 + f.y2) / 2.0;
         const double hw = (f.x2 - f.x1) * scale / 2.0, hh = (f.y2 - f.y1) * scale / 2.0;
-        const cv::Rect box(cv::Point(cvFloor(cx - hw), cvFloor(cy - hh)),
-                           cv::Point(cvCeil(cx + hw), cvCeil(cy + hh)));
+        // The person's right eye lies on the image's left: the line from it to the left eye
+        // is the face's horizontal.
+        double angle = 0;
+        if (shape == MaskShape::kEllipse && eyes.right >= 0 &&
+            face.points.size() > 2 * static_cast<size_t>(std::max(eyes.right, eyes.left)) + 1) {
+            const float* r = &face.points[2 * eyes.right];
+            const float* l = &face.points[2 * eyes.left];
+            angle = std::atan2(l[1] - r[1], l[0] - r[0]) * 180.0 / CV_PI;
+        }
+        const cv::RotatedRect ellipse(
+            cv::Point2f(static_cast<float>(cx), static_cast<float>(cy)),
+            cv::Size2f(static_cast<float>(2 * hw), static_cast<float>(2 * hh)),
+            static_cast<float>(angle));
+        const cv::Rect box = angle == 0 ? cv::Rect(cv::Point(cvFloor(cx - hw), cvFloor(cy - hh)),
+                                                   cv::Point(cvCeil(cx + hw), cvCeil(cy + hh)))
+                                        : ellipse.boundingRect();
         const cv::Rect clipped = box & frame;
         if (clipped.empty()) continue;
         cv::Mat roi = bgr(clipped);
@@ -48,15 +74,20 @@ void Anonymize(cv::Mat& bgr, const std::vector<NerovaFaceInfo>& faces, Hide how,
         cv::Mat mask(clipped.size(), CV_8UC1, cv::Scalar(0));
         const cv::Point2f centre(static_cast<float>(cx - clipped.x),
                                  static_cast<float>(cy - clipped.y));
-        cv::ellipse(mask, cv::RotatedRect(centre, cv::Size2f(box.width, box.height), 0),
-                    cv::Scalar(255), cv::FILLED);
+        const cv::Size2f size = angle == 0 ? cv::Size2f(box.width, box.height) : ellipse.size;
+        cv::ellipse(mask, cv::RotatedRect(centre, size, static_cast<float>(angle)), cv::Scalar(255),
+                    cv::FILLED);
         hidden.copyTo(roi, mask);
     }
 }
 
-void DrawFaces(cv::Mat& bgr, const std::vector<NerovaFaceInfo>& faces) {
+void DrawFaces(cv::Mat& bgr, const std::vector<Face>& faces) {
     const int thickness = std::max(2, std::min(bgr.cols, bgr.rows) / 300);
-    for (const NerovaFaceInfo& f : faces) {
+    for (const Face& face : faces) {
+        const NerovaFaceInfo& f = face.info;
+        for (size_t k = 0; k + 1 < face.points.size(); k += 2)
+            cv::circle(bgr, cv::Point2f(face.points[k], face.points[k + 1]), thickness,
+                       cv::Scalar(0, 0, 255), cv::FILLED);
         const cv::Rect r(cv::Point(f.x1, f.y1), cv::Point(f.x2, f.y2));
         cv::rectangle(bgr, r, cv::Scalar(0, 255, 0), thickness);
         char label[16];

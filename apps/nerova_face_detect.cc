@@ -14,6 +14,7 @@
 #include <memory>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 
 namespace fs = std::filesystem;
 using nerova_tool::Console;
+using nerova_tool::Face;
 using nerova_tool::FrameBuffer;
 using nerova_tool::Hide;
 using nerova_tool::Input;
@@ -54,6 +56,15 @@ std::string ResolveModel(const std::string& given) {
     return path;
 }
 
+std::vector<std::string> LandmarkNames(void* handle) {
+    int32_t count = 0;
+    NerovaFaceDetectorGetLandmarkCount(handle, &count);
+    std::vector<std::string> names;
+    for (int32_t k = 0; k < count; ++k)
+        names.emplace_back(NerovaFaceDetectorLandmarkName(handle, k));
+    return names;
+}
+
 // The library's text and the code in the header's hexadecimal form.
 std::string Describe(NerovaError err) {
     char code[16];
@@ -71,6 +82,7 @@ struct Batch {
     const Options& o;
     const std::vector<Input>& inputs;
     const std::vector<Output>& outputs;  // empty when nothing is written
+    const std::vector<Output>& crops;    // empty without --crops
     Console& console;
     Sequencer& sequencer;
     Progress* progress;
@@ -80,7 +92,9 @@ struct Batch {
 // One detector and the thread that alone uses it: takes the next input until none is left.
 class Worker {
   public:
-    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch) {}
+    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch), names_(LandmarkNames(handle)) {
+        eyes_ = nerova_tool::FindEyes(names_);
+    }
 
     void Run() {
         for (size_t i; !b_.console.OutError() && (i = b_.next++) < b_.inputs.size();) {
@@ -100,20 +114,31 @@ class Worker {
   private:
     // Detects on one image or frame (with --tiles, the library's tiles of it too); false
     // (reported) when the detector refused it.
-    bool Detect(const cv::Mat& bgr, const Input& input, std::vector<NerovaFaceInfo>& out,
-                double& ms) {
+    bool Detect(const cv::Mat& bgr, const Input& input, std::vector<Face>& out, double& ms) {
         const auto t0 = std::chrono::steady_clock::now();
         FrameBuffer buffer;
         nerova_tool::MakeFrame(bgr, b_.o.pixel_format, buffer);
-        NerovaFaceInfo* faces = nullptr;
+        NerovaFaceDetail* faces = nullptr;
         uint32_t count = 0;
-        const NerovaError err = NerovaFaceDetectorProcess(handle_, &buffer.frame, &faces, &count);
+        const NerovaError err = NerovaFaceDetectorProcessDetails(
+            handle_, &buffer.frame, sizeof(NerovaFaceDetail), &faces, &count);
         if (err != NEROVA_OK) {
             b_.console.Err(input.path + ": detection failed: " + Describe(err));
             return false;
         }
-        out.assign(faces, faces + count);
-        NerovaFaceDetectorOutputRelease(faces);
+        out.resize(count);
+        for (uint32_t k = 0; k < count; ++k) {
+            const NerovaFaceDetail& d = faces[k];
+            Face& f = out[k];
+            // Corners lie inside the frame, so the cast truncates as the 20-byte record does.
+            f.info = {d.score, static_cast<int32_t>(d.x1), static_cast<int32_t>(d.y1),
+                      static_cast<int32_t>(d.x2), static_cast<int32_t>(d.y2)};
+            f.points.assign(d.landmarks, d.landmarks + 2 * d.landmark_count);
+            f.detail = d;
+            f.detail.landmarks = f.points.data();
+            f.crop.clear();
+        }
+        NerovaFaceDetectorDetailsRelease(faces);
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                  .count();
         stats_.images++;
@@ -122,8 +147,8 @@ class Worker {
         return true;
     }
 
-    void Mark(cv::Mat& bgr, const std::vector<NerovaFaceInfo>& faces) const {
-        nerova_tool::Anonymize(bgr, faces, b_.o.hide, b_.o.mask_scale, b_.o.mask_shape);
+    void Mark(cv::Mat& bgr, const std::vector<Face>& faces) const {
+        nerova_tool::Anonymize(bgr, faces, b_.o.hide, b_.o.mask_scale, b_.o.mask_shape, eyes_);
         if (!b_.o.draw_dir.empty()) nerova_tool::DrawFaces(bgr, faces);
     }
 
@@ -136,9 +161,10 @@ class Worker {
         const Input& input = b_.inputs[i];
         cv::Mat image = cv::imread(input.path, cv::IMREAD_COLOR);
         if (b_.progress) b_.progress->Tick();
-        std::vector<NerovaFaceInfo> faces;
+        std::vector<Face> faces;
         double ms = 0;
         if (image.empty() || !Detect(image, input, faces, ms)) return false;
+        if (!b_.crops.empty() && b_.crops[i].refusal.empty()) Crop(image, b_.crops[i], faces);
         b_.sequencer.Emit(
             i, nerova_tool::Record(input.path, -1, 0, image.cols, image.rows, faces, ms));
         if (out) {
@@ -158,7 +184,7 @@ class Worker {
         std::unique_ptr<nerova_tool::VideoOutput> writer;
         if (out) writer = std::make_unique<nerova_tool::VideoOutput>(out->path, b_.o.overwrite);
         std::string write_error;
-        std::vector<NerovaFaceInfo> faces;
+        std::vector<Face> faces;
         bool ok = true;
         int index = 0;
         for (cv::Mat frame; video.read(frame); ++index) {
@@ -183,9 +209,34 @@ class Worker {
         return ok;
     }
 
+    // Writes each face's aligned crop beside the planned path and names it in the face;
+    // a crop that cannot be written is reported and left out of the record.
+    void Crop(const cv::Mat& image, const Output& plan, std::vector<Face>& faces) {
+        std::vector<const char*> names;
+        for (const std::string& n : names_) names.push_back(n.c_str());
+        for (size_t k = 0; k < faces.size(); ++k) {
+            float m[6];
+            if (NerovaFaceAlignment(&faces[k].detail, names.data(), b_.o.crop_size, m) != NEROVA_OK)
+                continue;
+            cv::Mat crop;
+            cv::warpAffine(image, crop, cv::Mat(2, 3, CV_32F, m),
+                           cv::Size(b_.o.crop_size, b_.o.crop_size), cv::INTER_LINEAR,
+                           cv::BORDER_CONSTANT, cv::Scalar::all(0));
+            const fs::path path = plan.path.parent_path() / (plan.path.filename().string() +
+                                                             ".face" + std::to_string(k) + ".png");
+            const std::string err = nerova_tool::WriteImage(path, crop, b_.o.overwrite);
+            if (err.empty())
+                faces[k].crop = path.string();
+            else
+                Unwritten(Output{path, ""}, err);
+        }
+    }
+
     void* handle_;
     Batch& b_;
     Stats stats_;
+    std::vector<std::string> names_;
+    nerova_tool::EyePoints eyes_;
 };
 
 // Applies the detection options through the C interface; false (reported) when refused.
@@ -371,11 +422,31 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::vector<Output> crops;
+    if (!o.crops_dir.empty()) {
+        if (nerova_tool::FindEyes(LandmarkNames(detectors.handles[0])).right < 0) {
+            std::fprintf(stderr,
+                         "%s: --crops needs a model with eye, nose and mouth landmarks; "
+                         "%s has none\n",
+                         kTool, model_name.c_str());
+            return kExitUsage;
+        }
+        std::error_code ec;
+        fs::create_directories(o.crops_dir, ec);
+        if (ec) {
+            std::fprintf(stderr, "%s: cannot create %s: %s\n", kTool, o.crops_dir.c_str(),
+                         ec.message().c_str());
+            return kExitUsage;
+        }
+        std::vector<std::string> unused;  // the images' own outputs already warned
+        crops = nerova_tool::PlanOutputs(inputs, o.crops_dir, true, unused);
+    }
+
     std::unique_ptr<Progress> progress;
     if (bar) progress = MakeProgress(console, inputs);
 
     Sequencer sequencer(console, inputs.size());
-    Batch batch{o, inputs, outputs, console, sequencer, progress.get()};
+    Batch batch{o, inputs, outputs, crops, console, sequencer, progress.get()};
     std::vector<Worker> workers;
     for (void* h : detectors.handles) workers.emplace_back(h, batch);
     std::vector<std::thread> threads;

@@ -41,6 +41,11 @@ const char kHelp[] =
     "                          converted from the decoded image (default: BGR)\n"
     "  --draw DIR              write each input with its boxes and scores under DIR, at its\n"
     "                          path relative to the argument it came from (default: none)\n"
+    "  --crops DIR             write each face of an image, aligned on its eyes, nose and\n"
+    "                          mouth, as DIR/PATH.faceN.png (PATH the image's path as\n"
+    "                          --draw places it, N the face's index in its record); the\n"
+    "                          record names it as \"crop\" (needs a model with landmarks)\n"
+    "  --crop-size N           crops of N x N pixels, 16 to 1024 (default: 112)\n"
     "  --anonymize HOW         hide every face in the written images and videos: blur,\n"
     "                          pixelate or solid (default: none); written under the --draw\n"
     "                          folder, else under --out-dir, which is then required\n"
@@ -147,9 +152,12 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             if (!value(v)) return "--pixel-format needs a name";
             if (NerovaPixelFormatFromName(v, &o.pixel_format) != NEROVA_OK)
                 return std::string("unknown pixel format ") + v;
-        } else if (a == "--draw" || a == "--out-dir") {
+        } else if (a == "--draw" || a == "--out-dir" || a == "--crops") {
             if (!value(v) || !*v) return a + " needs a folder";
-            (a == "--draw" ? o.draw_dir : o.out_dir) = v;
+            (a == "--draw" ? o.draw_dir : a == "--crops" ? o.crops_dir : o.out_dir) = v;
+        } else if (a == "--crop-size") {
+            if (!value(v) || !ParseInt(v, 16, 1024, o.crop_size))
+                return "--crop-size needs an integer from 16 to 1024";
         } else if (a == "--anonymize") {
             const std::string how = value(v) ? v : "";
             if (how == "blur")

@@ -64,7 +64,7 @@ std::string JsonString(const std::string& s) {
 }
 
 std::string Record(const std::string& path, int frame, double time_ms, int width, int height,
-                   const std::vector<NerovaFaceInfo>& faces, double ms) {
+                   const std::vector<Face>& faces, double ms) {
     std::string line = "{\"image\": " + JsonString(path);
     if (frame >= 0) {
         std::string t = JsonNumber(time_ms, "%.3f");
@@ -78,11 +78,20 @@ std::string Record(const std::string& path, int frame, double time_ms, int width
     line += ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
             ", \"faces\": [";
     for (size_t i = 0; i < faces.size(); ++i) {
+        const NerovaFaceInfo& f = faces[i].info;
         char box[80];
-        std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]}", faces[i].x1, faces[i].y1,
-                      faces[i].x2, faces[i].y2);
-        line +=
-            std::string(i ? ", " : "") + "{\"score\": " + JsonNumber(faces[i].score, "%.4f") + box;
+        std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]", f.x1, f.y1, f.x2, f.y2);
+        line += std::string(i ? ", " : "") + "{\"score\": " + JsonNumber(f.score, "%.4f") + box;
+        const std::vector<float>& p = faces[i].points;
+        if (!p.empty()) {
+            line += ", \"landmarks\": [";
+            for (size_t k = 0; k + 1 < p.size(); k += 2)
+                line += std::string(k ? ", [" : "[") + JsonNumber(p[k], "%.2f") + ", " +
+                        JsonNumber(p[k + 1], "%.2f") + "]";
+            line += "]";
+        }
+        if (!faces[i].crop.empty()) line += ", \"crop\": " + JsonString(faces[i].crop);
+        line += "}";
     }
     return line + "], \"ms\": " + JsonNumber(ms, "%.2f") + "}";
 }

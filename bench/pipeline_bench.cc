@@ -128,6 +128,17 @@ void BM_DecodeNms(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(b.algorithm()->Post());
 }
 
+// The same without the model's landmarks: what decoding the faces' points costs.
+void BM_DecodeNmsNoLandmarks(benchmark::State& state) {
+    Setup b(state);
+    if (!b.handle) return;
+    static_cast<nerova::module::FaceDetectorParam*>(b.algorithm()->GetParam())
+        ->landmark_names.clear();
+    b.algorithm()->PreProcess(&b.f);
+    b.algorithm()->Forward(nerova::module::FaceDetectorTestPeer::input_blob(*b.algorithm()));
+    for (auto _ : state) benchmark::DoNotOptimize(b.algorithm()->Post());
+}
+
 void BM_RawForward(benchmark::State& state) {
     Setup b(state);  // prepares the same tensor the pipeline would write
     if (!b.handle) return;
@@ -212,6 +223,7 @@ BENCHMARK(BM_Pipeline)->Apply(Args);
 BENCHMARK(BM_RawForward)->Apply(Args);
 BENCHMARK(BM_PreProcess)->Apply(Args);
 BENCHMARK(BM_DecodeNms)->Apply(Args);
+BENCHMARK(BM_DecodeNmsNoLandmarks)->Apply(Args);
 BENCHMARK(BM_Haar)->Apply(HaarArgs);
 BENCHMARK(BM_Memory10k)->Args({1, 480, 1})->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

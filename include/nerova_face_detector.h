@@ -71,6 +71,60 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorProcess(void* handle,
 // Frees an array from NerovaFaceDetectorProcess; null is accepted.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorOutputRelease(NerovaFaceInfo* faces);
 
+// ---- Faces in detail: sub-pixel boxes and landmarks ----
+//
+//   NerovaFaceDetail* faces = NULL;
+//   uint32_t count = 0;
+//   if (NerovaFaceDetectorProcessDetails(handle, &frame, sizeof(NerovaFaceDetail), &faces,
+//                                        &count) == 0)
+//       for (uint32_t i = 0; i < count; ++i)
+//           for (uint32_t k = 0; k < faces[i].landmark_count; ++k)
+//               use(NerovaFaceDetectorLandmarkName(handle, k), faces[i].landmarks[2 * k],
+//                   faces[i].landmarks[2 * k + 1]);
+//   NerovaFaceDetectorDetailsRelease(faces);
+
+// One face as NerovaFaceInfo has it, before truncation, with its landmarks. Later releases
+// may add fields at the end: a host passes its sizeof, and gets records of that size.
+typedef struct NerovaFaceDetail {
+    float score;
+    float x1;  // corners in frame pixels, inside the frame; NerovaFaceInfo truncates them
+    float y1;
+    float x2;
+    float y2;
+    uint32_t landmark_count;  // the model's (0 for a model without landmarks)
+    const float* landmarks;   // landmark_count (x, y) pairs in frame pixels, or null
+} NerovaFaceDetail;
+
+// Process, with each face as a NerovaFaceDetail of record_size bytes (the host's
+// sizeof(NerovaFaceDetail); another size gives NEROVA_ERR_PARAM_RANGE). The array and its
+// points are one block, released with NerovaFaceDetectorDetailsRelease; null when the count
+// is 0. Points are decoded for the faces that survive suppression only, mapped as the boxes
+// and clamped to the frame.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorProcessDetails(void* handle,
+                                                                         const NerovaFrame* frame,
+                                                                         uint32_t record_size,
+                                                                         NerovaFaceDetail** faces,
+                                                                         uint32_t* face_count);
+// Frees a block from NerovaFaceDetectorProcessDetails; null is accepted.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorDetailsRelease(NerovaFaceDetail* faces);
+// The number of landmarks per face, as the model's inference.json names them ("Detection":
+// {"Landmarks": ["right_eye", ...]}; right and left are the person's own). 4098 on null.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetLandmarkCount(void* handle,
+                                                                           int32_t* count);
+// The name of landmark index, valid while the handle lives; null for an index out of range
+// or a null handle.
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaFaceDetectorLandmarkName(void* handle, int32_t index);
+// The 2x3 similarity transform (row-major: a, b, tx, c, d, ty) that maps a face's eyes, nose
+// tip and mouth (its corners, or its centre) onto the five-point template of face
+// recognition, 112 x 112, scaled to size x size pixels (1 to 4096): warp the frame with it
+// (cv::warpAffine) for an aligned crop. names holds the face's landmark_count names (from
+// NerovaFaceDetectorLandmarkName). The least-squares fit over the points it has;
+// NEROVA_ERR_PARAM_RANGE when they lack an eye, count fewer than three, or the size is out
+// of range; 4098 on null.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceAlignment(const NerovaFaceDetail* face,
+                                                            const char* const* names, int32_t size,
+                                                            float matrix[6]);
+
 // Detection settings. Each applies from the next frame processed. A null handle gives 4098;
 // a value outside the range, or NaN, gives NEROVA_ERR_PARAM_RANGE and leaves the setting
 // unchanged. Each failure logs one line.

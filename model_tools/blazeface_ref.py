@@ -145,6 +145,11 @@ def reference_boxes(logit, reg, size, shift):
     return boxes, score
 
 
+def reference_points(reg, size):
+    """Upstream decode of the six keypoints: (896, 6, 2) in input fractions."""
+    return anchor_centres()[:, None, :] + reg[:, 4:16].reshape(-1, 6, 2) / size
+
+
 # ---------------------------------------------------------------- detector-side maths
 
 def letterbox(image_bgr, size):
@@ -169,9 +174,9 @@ def letterbox(image_bgr, size):
 
 
 def decode_rows(rows):
-    """Our detector's decode of (N, 10) rows -> (N, 4) corner boxes in fractions, scores."""
+    """Our detector's decode of (N, L) rows -> (N, 4) corner boxes in fractions, scores."""
     rows = np.asarray(rows, dtype=np.float64)
-    dx, dy, dw, dh, _, s, pcx, pcy, pw, ph = rows.T
+    dx, dy, dw, dh, _, s, pcx, pcy, pw, ph = rows[:, :10].T
     cx = dx * 0.1 * pw + pcx
     cy = dy * 0.1 * ph + pcy
     w = np.exp(dw * 0.2) * pw
@@ -179,6 +184,14 @@ def decode_rows(rows):
     x1 = cx - w / 2
     y1 = cy - h / 2
     return np.stack([x1, y1, x1 + w, y1 + h], axis=1), s
+
+
+def decode_points(rows):
+    """Our detector's decode of the landmarks after the first ten values: (N, K, 2) in
+    fractions, each point encoded as the box centre."""
+    rows = np.asarray(rows, dtype=np.float64)
+    off = rows[:, 10:].reshape(len(rows), -1, 2)
+    return off * 0.1 * rows[:, None, 8:10] + rows[:, None, 6:8]
 
 
 def iou(a, b):

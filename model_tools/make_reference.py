@@ -33,8 +33,9 @@ def faces_for(net, size, shift, path, selection):
     img = cv2.imread(os.path.join(REPO, path), cv2.IMREAD_COLOR)
     h, w = img.shape[:2]
     planar, scale, (rw, rh) = ref.letterbox(img, size)
-    boxes, score = ref.reference_boxes(*net.raw(ref.bgr_means_to_network_input(planar)),
-                                       size, shift)
+    logit, reg = net.raw(ref.bgr_means_to_network_input(planar))
+    boxes, score = ref.reference_boxes(logit, reg, size, shift)
+    points = ref.reference_points(reg, size)
     entry = {"frame_w": w, "frame_h": h, "scale": scale, "resized_w": rw, "resized_h": rh}
     for k in TOP_KS:
         faces = []
@@ -42,7 +43,9 @@ def faces_for(net, size, shift, path, selection):
             x1, y1, x2, y2 = (box * size / scale).tolist()
             faces.append({"score": round(float(score[i]), 6), "anchor": i,
                           "x1": round(x1, 3), "y1": round(y1, 3),
-                          "x2": round(x2, 3), "y2": round(y2, 3)})
+                          "x2": round(x2, 3), "y2": round(y2, 3),
+                          "landmarks": [[round(float(v), 3) for v in p]
+                                        for p in points[i] * size / scale]})
         entry[f"top_k_{k}"] = faces
     return entry
 

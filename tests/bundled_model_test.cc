@@ -1,5 +1,6 @@
 // The bundled face models through the detector agree with the upstream networks decoded
-// their own way (tests/data/face_reference.json, written by model_tools/make_reference.py).
+// their own way (tests/data/face_reference.json, written by model_tools/make_reference.py),
+// boxes and landmarks.
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
@@ -58,6 +59,24 @@ TEST(BundledModelTest, DetectorAgreesWithTheUpstreamNetworks) {
                     ++compared;
                 }
                 NerovaFaceDetectorOutputRelease(faces);
+                // The same frame in detail: every face's six points where the upstream
+                // network puts them, within a tenth of a pixel.
+                NerovaFaceDetail* details = nullptr;
+                ASSERT_EQ(NerovaFaceDetectorProcessDetails(handle, &frame, sizeof *details,
+                                                           &details, &count),
+                          NEROVA_OK);
+                ASSERT_EQ(count, want.Size()) << what;
+                for (rapidjson::SizeType i = 0; i < want.Size(); ++i) {
+                    const auto& points = want[i]["landmarks"];
+                    ASSERT_EQ(details[i].landmark_count, points.Size()) << what;
+                    for (rapidjson::SizeType k = 0; k < points.Size(); ++k) {
+                        EXPECT_NEAR(details[i].landmarks[2 * k], points[k][0].GetDouble(), 0.1)
+                            << what << " #" << i << " point " << k;
+                        EXPECT_NEAR(details[i].landmarks[2 * k + 1], points[k][1].GetDouble(), 0.1)
+                            << what << " #" << i << " point " << k;
+                    }
+                }
+                NerovaFaceDetectorDetailsRelease(details);
             }
         }
         NerovaFaceDetectorDestroy(handle);

@@ -24,7 +24,8 @@ def save(model, out_dir, name):
 
 
 def rows_model(h, w, const_rows, gain_rows=None, channels=3):
-    rows = np.asarray(const_rows, np.float32).reshape(-1, 10)
+    width = len(const_rows[0])
+    rows = np.asarray(const_rows, np.float32).reshape(-1, width)
     gain = np.zeros_like(rows) if gain_rows is None else np.asarray(gain_rows, np.float32).reshape(rows.shape)
     x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, channels, h, w])
     if channels == 3:  # m: the mean over channels and pixels, (1,3,H,W) -> (1,1)
@@ -38,10 +39,10 @@ def rows_model(h, w, const_rows, gain_rows=None, channels=3):
                  helper.make_node("Reshape", ["f_r", "one_one"], ["f_m"])]
     inits += [numpy_helper.from_array(gain.reshape(rows.size, 1), "gain"),
               numpy_helper.from_array(rows.reshape(rows.size), "base"),
-              numpy_helper.from_array(np.array([1, rows.shape[0], 10], np.int64), "out_shape")]
+              numpy_helper.from_array(np.array([1, rows.shape[0], width], np.int64), "out_shape")]
     nodes += [helper.make_node("Gemm", ["f_m", "gain", "base"], ["flat"], transB=1),
               helper.make_node("Reshape", ["flat", "out_shape"], ["output"])]
-    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, rows.shape[0], 10])
+    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, rows.shape[0], width])
     return helper.make_model(helper.make_graph(nodes, "rows", [x], [y], inits))
 
 
@@ -212,6 +213,14 @@ def main():
              row(score=0.97, cx=0.515625, cy=0.5, pw=0.25, ph=0.25),  # 2 px right of it
              row(score=0.96, cx=0.75, cy=0.5, pw=0.25, ph=0.25)]
     save(rows_model(128, 128, crowd), out, "crowd_rows_128.onnx")
+
+    # Rows with two landmarks each (offsets as the centre's: 2.5 = a quarter of the prior to
+    # the side): (16,48)-(48,80) with points (24,64) and (40,64); a face whose points reach
+    # past the input's left edge; one whose points are not numbers, no candidate.
+    marks = [row(score=0.99, cx=0.25, cy=0.5, pw=0.25, ph=0.25) + [-2.5, 0, 2.5, 0],
+             row(score=0.98, cx=0.75, cy=0.25, pw=0.25, ph=0.25) + [-40, -2.5, 0, 2.5],
+             row(score=0.97, cx=0.75, cy=0.75, pw=0.25, ph=0.25) + [float("nan"), 0, 0, 0]]
+    save(rows_model(128, 128, marks), out, "landmark_rows_128.onnx")
 
     # A network that set-up must refuse.
     save(rows_model(16, 16, [row(score=0.99)], channels=1), out, "gray_input.onnx")

@@ -359,6 +359,112 @@ TEST(ProcessTest, CandidatePoolKeepsNeighboursAndBlendAveragesOneFacesBoxes) {
                   NEROVA_ERR_PARAM_RANGE);
 }
 
+TEST(ProcessDetailsTest, LandmarksFollowTheBoxesMappingAndTheIntegerRecordsTruncateTheFloats) {
+    const Detector d("landmark_rows_128.onnx",
+                     R"({"ModelConfig": {"Type": "MODEL_TYPE_ONNX"},
+                         "Detection": {"Landmarks": ["right_eye", "left_eye"]}})");
+    int32_t count = -1;
+    ASSERT_EQ(NerovaFaceDetectorGetLandmarkCount(d.handle(), &count), NEROVA_OK);
+    ASSERT_EQ(count, 2);
+    EXPECT_STREQ(NerovaFaceDetectorLandmarkName(d.handle(), 1), "left_eye");
+    EXPECT_EQ(NerovaFaceDetectorLandmarkName(d.handle(), 2), nullptr);
+    const struct {
+        int width, height;
+        std::vector<std::string> faces;  // "score x1 y1 x2 y2 | x y x y"
+    } cases[] = {
+        // The second face's first point lies left of the input: clamped like its box.
+        {128, 128, {"0.990 16 48 48 80 | 24 64 40 64", "0.980 80 16 112 48 | 0 24 96 40"}},
+        // Letterboxed at half size; the first face's bottom edge and points clamp at 128.
+        {256, 128, {"0.990 32 96 96 128 | 48 128 80 128", "0.980 160 32 224 96 | 0 48 192 80"}},
+    };
+    for (const auto& c : cases) {
+        const cv::Mat frame(c.height, c.width, CV_8UC3, cv::Scalar(104, 117, 123));
+        const NerovaFrame f = BgrFrame(frame);
+        NerovaFaceDetail* details = nullptr;
+        uint32_t n = 0;
+        ASSERT_EQ(NerovaFaceDetectorProcessDetails(d.handle(), &f, sizeof(NerovaFaceDetail),
+                                                   &details, &n),
+                  NEROVA_OK);
+        std::vector<std::string> got;
+        for (uint32_t i = 0; i < n; ++i) {
+            const NerovaFaceDetail& x = details[i];
+            std::string line = Describe(std::vector<NerovaFaceDetail>{x})[0] + " |";
+            for (uint32_t k = 0; k < 2 * x.landmark_count; ++k)
+                line += " " + std::to_string(int(x.landmarks[k]));
+            got.push_back(line);
+        }
+        EXPECT_EQ(got, c.faces) << c.width << "x" << c.height;
+        const auto records = d.Run(frame);
+        ASSERT_EQ(records.size(), size_t(n));
+        for (uint32_t i = 0; i < n; ++i)
+            EXPECT_EQ(Describe(records)[i], Describe(std::vector<NerovaFaceDetail>{details[i]})[0]);
+        NerovaFaceDetectorDetailsRelease(details);
+    }
+    nerova_test::StderrCapture quiet;
+    const cv::Mat frame(64, 64, CV_8UC3, cv::Scalar(0, 0, 0));
+    const NerovaFrame f = BgrFrame(frame);
+    NerovaFaceDetail* details = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(NerovaFaceDetectorProcessDetails(d.handle(), &f, 20, &details, &n),
+              NEROVA_ERR_PARAM_RANGE)
+        << "a record size this library does not write";
+}
+
+TEST(AlignmentTest, LeastSquaresSimilarityOntoTheTemplate) {
+    // The template's points at 112 px, rotated by 30 degrees, doubled and shifted: the
+    // transform must take them back exactly, at any crop size.
+    const double tmpl[5][2] = {{38.2946, 51.6963},
+                               {73.5318, 51.5014},
+                               {56.0252, 71.7366},
+                               {41.5493, 92.3655},
+                               {70.7299, 92.2041}};
+    const char* five[] = {"right_eye", "left_eye", "nose_tip", "right_mouth_corner",
+                          "left_mouth_corner"};
+    const char* blaze[] = {"right_eye", "left_eye", "nose_tip", "mouth_centre", "right_ear"};
+    const char* one_eye[] = {"right_eye", "nose_tip", "right_mouth_corner", "left_mouth_corner"};
+    const double a = 2 * std::cos(0.5236), b = 2 * std::sin(0.5236);
+    std::vector<float> placed;
+    for (const auto& p : tmpl) {
+        placed.push_back(float(a * p[0] - b * p[1] + 300));
+        placed.push_back(float(b * p[0] + a * p[1] + 40));
+    }
+    // For the mouth centre, the mean of the two corners.
+    std::vector<float> blaze_points(placed.begin(), placed.begin() + 6);
+    blaze_points.push_back((placed[6] + placed[8]) / 2);
+    blaze_points.push_back((placed[7] + placed[9]) / 2);
+    blaze_points.insert(blaze_points.end(), {0, 0});  // an ear, which no template point uses
+    const std::vector<float> same(10, 7.0f);
+    const struct {
+        const char* what;
+        const char* const* names;
+        const std::vector<float>& points;
+        uint32_t count;
+        int32_t size;
+        NerovaError code;
+    } cases[] = {
+        {"five points", five, placed, 5, 112, NEROVA_OK},
+        {"five points, 224 px", five, placed, 5, 224, NEROVA_OK},
+        {"eyes, nose, mouth centre", blaze, blaze_points, 5, 112, NEROVA_OK},
+        {"one eye", one_eye, placed, 4, 112, NEROVA_ERR_PARAM_RANGE},
+        {"all on one spot", five, same, 5, 112, NEROVA_ERR_PARAM_RANGE},
+        {"size 0", five, placed, 5, 0, NEROVA_ERR_PARAM_RANGE},
+        {"no names", nullptr, placed, 5, 112, NEROVA_ERR_PARAM_NULL},
+    };
+    nerova_test::StderrCapture quiet;
+    for (const auto& c : cases) {
+        NerovaFaceDetail face{0.9f, 0, 0, 1, 1, c.count, c.points.data()};
+        float m[6] = {0};
+        ASSERT_EQ(NerovaFaceAlignment(&face, c.names, c.size, m), c.code) << c.what;
+        if (c.code != NEROVA_OK) continue;
+        const double k = c.size / 112.0;
+        for (int i = 0; i < 3; ++i) {  // eyes and nose land on the template's own
+            const float x = c.points[2 * i], y = c.points[2 * i + 1];
+            EXPECT_NEAR(m[0] * x + m[1] * y + m[2], tmpl[i][0] * k, 0.3 * k) << c.what << i;
+            EXPECT_NEAR(m[3] * x + m[4] * y + m[5], tmpl[i][1] * k, 0.3 * k) << c.what << i;
+        }
+    }
+}
+
 TEST(ProcessTest, OddFramesGiveFacesOrACodeWithItsChainAndLeaveTheHandleUsable) {
     const std::string algo = "nerova::module::FaceDetectorAlgorithm::";
     const std::string unreadable =

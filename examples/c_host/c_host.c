@@ -2,7 +2,8 @@
  *   c_host MODEL IMAGE.ppm [TOP_K [SCORE_THRESHOLD [TILES]]]
  * MODEL is a model file, directory or name (NerovaFaceDetectorFindModel); TILES is "off",
  * "auto" or "RxC", as the command-line tool's --tiles.
- * Prints the library version, the settings, then one face per line. */
+ * Prints the library version, the settings, the model's landmark names, then one face per
+ * line: score, box, and each landmark's x and y. */
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -93,16 +94,29 @@ int main(int argc, char** argv) {
     printf("score_threshold %.2f nms_threshold %.2f top_k %d\n", score_threshold, nms_threshold,
            (int)kept);
 
+    int32_t landmarks = 0;
+    NerovaFaceDetectorGetLandmarkCount(detector, &landmarks);
+    printf("landmarks");
+    for (int32_t k = 0; k < landmarks; ++k)
+        printf(" %s", NerovaFaceDetectorLandmarkName(detector, k));
+    printf("\n");
+
     NerovaFrame frame = {NEROVA_PIXEL_FORMAT_RGB, width, height, {pixels}, {width * 3}};
-    NerovaFaceInfo* faces = NULL;
+    NerovaFaceDetail* faces = NULL;
     uint32_t count = 0;
-    err = NerovaFaceDetectorProcess(detector, &frame, &faces, &count);
+    err = NerovaFaceDetectorProcessDetails(detector, &frame, sizeof(NerovaFaceDetail), &faces,
+                                           &count);
     if (!err) {
         printf("faces %u\n", (unsigned)count);
-        for (uint32_t i = 0; i < count; ++i)
-            printf("%.3f %d %d %d %d\n", faces[i].score, (int)faces[i].x1, (int)faces[i].y1,
+        for (uint32_t i = 0; i < count; ++i) {
+            /* The corners lie inside the frame: truncation gives NerovaFaceInfo's integers. */
+            printf("%.4f %d %d %d %d", faces[i].score, (int)faces[i].x1, (int)faces[i].y1,
                    (int)faces[i].x2, (int)faces[i].y2);
-        NerovaFaceDetectorOutputRelease(faces);
+            for (uint32_t k = 0; k < 2 * faces[i].landmark_count; ++k)
+                printf(" %.2f", faces[i].landmarks[k]);
+            printf("\n");
+        }
+        NerovaFaceDetectorDetailsRelease(faces);
     }
     NerovaFaceDetectorDestroy(detector);
     free(pixels);

@@ -47,8 +47,14 @@ float Area(const FaceBox& b) { return (b.y2 - b.y1) * (b.x2 - b.x1); }
 
 }  // namespace
 
+static bool PointsFinite(const float* row, int landmark_count) {
+    for (int i = 0; i < 2 * landmark_count; ++i)
+        if (!std::isfinite(row[kRowLandmarks + i])) return false;
+    return true;
+}
+
 int DecodeRows(const float* rows, int row_count, int row_length, float threshold, int top_k,
-               const FrameMapping& mapping, FaceBox* boxes) {
+               const FrameMapping& mapping, FaceBox* boxes, int32_t* row_of, int landmark_count) {
     top_k = std::max(0, top_k);
     std::fill(boxes, boxes + top_k, FaceBox{});
     int count = 0;
@@ -59,7 +65,7 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         // threshold" is false, and such a row would otherwise enter the list as a face.
         if (!(s >= threshold) || !std::isfinite(s)) continue;
         FaceBox decoded = DecodeBox(row, s);
-        if (!IsFinite(decoded)) continue;
+        if (!IsFinite(decoded) || !PointsFinite(row, landmark_count)) continue;
         decoded.x1 = std::clamp(decoded.x1 * mapping.fx, 0.0f, mapping.width);
         decoded.y1 = std::clamp(decoded.y1 * mapping.fy, 0.0f, mapping.height);
         decoded.x2 = std::clamp(decoded.x2 * mapping.fx, 0.0f, mapping.width);
@@ -77,12 +83,29 @@ int DecodeRows(const float* rows, int row_count, int row_length, float threshold
         const int last = std::min(top_k, count) - 1;
         for (int j = last - 1; j >= i; --j) boxes[j + 1] = boxes[j];
         boxes[i] = decoded;
+        if (row_of) {
+            for (int j = last - 1; j >= i; --j) row_of[j + 1] = row_of[j];
+            row_of[i] = r;
+        }
     }
     return std::min(count, top_k);
 }
 
+void DecodeLandmarks(const float* row, int landmark_count, const FrameMapping& mapping,
+                     float* points) {
+    const float* prior = row + kRowPrior;
+    const double pw = prior[2], ph = prior[3];
+    for (int i = 0; i < landmark_count; ++i) {
+        const float* offset = row + kRowLandmarks + 2 * i;
+        const float x = static_cast<float>((offset[0] * kCentreVariance) * pw + prior[0]);
+        const float y = static_cast<float>((offset[1] * kCentreVariance) * ph + prior[1]);
+        points[2 * i] = std::clamp(x * mapping.fx, 0.0f, mapping.width);
+        points[2 * i + 1] = std::clamp(y * mapping.fy, 0.0f, mapping.height);
+    }
+}
+
 int SuppressOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, FaceBox* kept,
-                     float* kept_areas) {
+                     float* kept_areas, int32_t* kept_from) {
     int n = 0;
     for (int k = 0; k < count; ++k) {
         const FaceBox b = boxes[k];
@@ -93,6 +116,7 @@ int SuppressOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, F
         if (overlaps) continue;
         kept[n] = b;
         kept_areas[n] = area;
+        if (kept_from) kept_from[n] = k;
         ++n;
     }
     return n;

@@ -19,10 +19,12 @@ struct FaceBox {
 };
 
 // Layout of one output row: offsets dx, dy, dw, dh at 0..3, the face score, and the prior
-// box (centre x, centre y, width, height, in fractions of the network input) it refers to.
+// box (centre x, centre y, width, height, in fractions of the network input) it refers to;
+// then, for a model that names landmarks, dx, dy of each point, encoded as the box centre.
 constexpr int kRowScore = 5;
 constexpr int kRowPrior = 6;
 constexpr int kMinRowLength = kRowPrior + 4;
+constexpr int kRowLandmarks = kMinRowLength;
 // Scales of the regression offsets: centre offsets, then log-size offsets.
 constexpr double kCentreVariance = 0.1;
 constexpr double kSizeVariance = 0.2;
@@ -36,12 +38,19 @@ struct FrameMapping {
     float height;
 };
 
-// Admits rows scoring at least threshold whose score and box are finite and whose box, mapped
-// and clamped, keeps some area in the frame (none in the padding alone), and keeps the top_k
-// best in score order (earlier rows first among equal scores), mapped.
-// boxes must hold top_k entries; all are rewritten, those past the returned count as zeros.
+// Admits rows scoring at least threshold whose score, box and landmark_count points are
+// finite and whose box, mapped and clamped, keeps some area in the frame (none in the padding
+// alone), and keeps the top_k best in score order (earlier rows first among equal scores),
+// mapped. boxes must hold top_k entries; all are rewritten, those past the returned count as
+// zeros. row_of, when not null, receives each kept box's row index (top_k entries).
 int DecodeRows(const float* rows, int row_count, int row_length, float threshold, int top_k,
-               const FrameMapping& mapping, FaceBox* boxes);
+               const FrameMapping& mapping, FaceBox* boxes, int32_t* row_of = nullptr,
+               int landmark_count = 0);
+
+// The landmark_count points of a row, mapped as its box and clamped to the frame: x, y pairs
+// into points.
+void DecodeLandmarks(const float* row, int landmark_count, const FrameMapping& mapping,
+                     float* points);
 
 // When two boxes are one face: their intersection over union is above iou_threshold, or,
 // with nested, the smaller holds at least half the larger's area and lies at least 80 %
@@ -53,9 +62,10 @@ struct OverlapRule {
 };
 
 // Keeps, in order, each box that is not one face (rule) with any box kept before it.
-// kept and kept_areas must hold count entries; kept may be boxes. Returns the number kept.
+// kept and kept_areas must hold count entries; kept may be boxes. kept_from, when not null,
+// receives each kept box's index in boxes. Returns the number kept.
 int SuppressOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, FaceBox* kept,
-                     float* kept_areas);
+                     float* kept_areas, int32_t* kept_from = nullptr);
 
 // After SuppressOverlaps over the same boxes: replaces each kept box's corners by the
 // score-weighted mean of itself and every box it dropped (a box dropped by several, by the

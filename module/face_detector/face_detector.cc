@@ -143,6 +143,7 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
     param_->candidate_pool = detection.candidate_pool;
     param_->overlap_merge = detection.overlap_merge;
     if (detection.nms_threshold >= 0.0f) param_->nms_threshold = detection.nms_threshold;
+    param_->landmark_names = detection.landmarks;
     return NEROVA_OK;
 }
 
@@ -200,6 +201,21 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     desc.name = "";
     input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
     output_blob_ = std::shared_ptr<Blob>(new Blob());
+    if (LandmarkCount() > 0) {
+        // Rows too short for the points the model names would be read past their end: one
+        // pass on a blank input tells the row length before any frame comes.
+        const BlobHandle input = input_blob_->GetHandle();
+        size_t elements = 1;
+        for (int d : dims) elements *= static_cast<size_t>(d);
+        std::fill_n(static_cast<float*>(input.base), elements, 0.0f);
+        if (Forward(input_blob_) != NEROVA_OK)
+            return refused(7, "it does not run on a blank input");
+        const std::vector<int>& out = output_blob_->desc().dims;
+        const int need = kRowLandmarks + 2 * LandmarkCount();
+        if (out.size() < 3 || out[2] < need)
+            return refused(8, "its rows are shorter than the " + std::to_string(need) +
+                                  " values its landmarks need");
+    }
     SizeLists(CandidateCapacity());
     scale_rows_ = scale_cols_ = -1;
     return NEROVA_OK;
@@ -209,12 +225,18 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
 
 NerovaError FaceDetectorAlgorithm::Process(const NerovaFrame* frame, NerovaFaceInfo** faces,
                                            uint32_t* face_count) {
+    const NerovaError detected = Detect(frame);  // logs its own failing step
+    if (detected != NEROVA_OK) return detected;
+    NEROVA_RETURN_ON_NEQ(GetOutput(faces, face_count), NEROVA_OK, kProcess, 150);
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::Detect(const NerovaFrame* frame) {
     NEROVA_RETURN_ON_NEQ(PreProcess(frame), NEROVA_OK, kProcess, 144);
     NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kProcess, 146);
     NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kProcess, 148);
     if (param_->tile_rows != 1 || param_->tile_cols != 1)
         NEROVA_RETURN_ON_NEQ(DetectOnTiles(frame), NEROVA_OK, kProcess, 149);
-    NEROVA_RETURN_ON_NEQ(GetOutput(faces, face_count), NEROVA_OK, kProcess, 150);
     return NEROVA_OK;
 }
 
@@ -224,7 +246,9 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     const std::vector<Tile> tiles =
         TileGrid(width, height, p.model_input_w, p.model_input_h, p.tile_rows, p.tile_cols);
     if (tiles.empty()) return NEROVA_OK;
+    const int k2 = 2 * LandmarkCount();
     merged_.assign(faces_.begin(), faces_.end());
+    merged_points_.assign(points_.begin(), points_.end());
     // A face the whole frame shows at the size tiles aim at, or larger, is the whole-frame
     // pass's to find: seen only in a tile, where the enlarged view shows fur and fabric at
     // the size of faces, it is far more often invented than missed (on the calibration
@@ -237,22 +261,35 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
         NEROVA_RETURN_ON_NEQ(PreProcess(&view), NEROVA_OK, kDetectOnTiles, 1);
         NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kDetectOnTiles, 2);
         NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kDetectOnTiles, 3);
-        for (const FaceBox& b : faces_) {
+        const float dx = static_cast<float>(tile.x), dy = static_cast<float>(tile.y);
+        for (size_t i = 0; i < faces_.size(); ++i) {
+            const FaceBox& b = faces_[i];
             if (CutByInnerEdge(b, tile, width, height)) continue;
             if (std::max(b.x2 - b.x1, b.y2 - b.y1) * whole_scale >= kAimPixels) continue;
-            const float dx = static_cast<float>(tile.x), dy = static_cast<float>(tile.y);
             merged_.push_back({b.score, b.x1 + dx, b.y1 + dy, b.x2 + dx, b.y2 + dy});
+            for (int k = 0; k < k2; ++k)
+                merged_points_.push_back(points_[i * k2 + k] + (k % 2 ? dy : dx));
         }
     }
     p.origin_frame_w = width;  // the host's frame, not the last tile
     p.origin_frame_h = height;
-    std::stable_sort(merged_.begin(), merged_.end(),
-                     [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
     const int count = static_cast<int>(merged_.size());
+    order_.resize(merged_.size());
+    for (int i = 0; i < count; ++i) order_[i] = i;
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](int32_t a, int32_t b) { return merged_[a].score > merged_[b].score; });
+    sorted_.resize(merged_.size());
+    for (int i = 0; i < count; ++i) sorted_[i] = merged_[order_[i]];
     faces_.resize(merged_.size());
     merged_areas_.resize(merged_.size());
-    faces_.resize(static_cast<size_t>(
-        SuppressOverlaps(merged_.data(), count, RuleOf(p), faces_.data(), merged_areas_.data())));
+    kept_from_.resize(merged_.size());
+    const int kept = SuppressOverlaps(sorted_.data(), count, RuleOf(p), faces_.data(),
+                                      merged_areas_.data(), kept_from_.data());
+    faces_.resize(static_cast<size_t>(kept));
+    points_.resize(static_cast<size_t>(kept) * k2);
+    for (int i = 0; i < kept; ++i)
+        std::copy_n(merged_points_.begin() + order_[kept_from_[i]] * k2, k2,
+                    points_.begin() + i * k2);
     return NEROVA_OK;
 }
 
@@ -342,12 +379,27 @@ NerovaError FaceDetectorAlgorithm::Post() {
         NEROVA_LOGE(kPost, 214, "output blob is not rows of at least ten floats.");
         return NEROVA_ERR_NET;
     }
+    const int k2 = 2 * LandmarkCount();
+    if (desc.dims[2] < kRowLandmarks + k2) {
+        NEROVA_LOGE(kPost, 215, "output rows are too short for the model's landmarks.");
+        return NEROVA_ERR_NET;
+    }
     const float* data =
         reinterpret_cast<const float*>(static_cast<const char*>(handle.base) + handle.bytes_offset);
     const NerovaError decoded = DecodeBoxes(desc.dims[1], desc.dims[2], data);
     NEROVA_RETURN_VALUE_ON_NEQ(decoded, NEROVA_OK, decoded, kPost, 217);
     const NerovaError suppressed = NonMaxSuppression();
     NEROVA_RETURN_VALUE_ON_NEQ(suppressed, NEROVA_OK, suppressed, kPost, 220);
+    // Points for the surviving faces only.
+    points_.resize(faces_.size() * static_cast<size_t>(k2));
+    if (k2 > 0) {
+        const FrameMapping mapping = Mapping();
+        for (size_t i = 0; i < faces_.size(); ++i) {
+            const float* row =
+                data + static_cast<size_t>(candidate_rows_[kept_from_[i]]) * desc.dims[2];
+            DecodeLandmarks(row, k2 / 2, mapping, points_.data() + i * k2);
+        }
+    }
     return NEROVA_OK;
 }
 
@@ -360,6 +412,9 @@ void FaceDetectorAlgorithm::SizeLists(int capacity) {
     candidates_.resize(n);
     faces_.reserve(n);
     areas_.resize(n);
+    candidate_rows_.resize(n);
+    kept_from_.resize(n);
+    points_.reserve(n * 2 * static_cast<size_t>(LandmarkCount()));
     if (param_->overlap_merge == NEROVA_OVERLAP_BLEND) blend_sums_.resize(n);
 }
 
@@ -370,22 +425,25 @@ NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, co
     if (candidates_.size() != static_cast<size_t>(capacity) ||
         (p.overlap_merge == NEROVA_OVERLAP_BLEND && blend_sums_.size() != candidates_.size()))
         SizeLists(capacity);
-    const FrameMapping mapping{static_cast<float>(p.model_input_w) / scale_w_,
-                               static_cast<float>(p.model_input_h) / scale_h_,
-                               static_cast<float>(p.origin_frame_w),
-                               static_cast<float>(p.origin_frame_h)};
-    candidate_count_ =
-        DecodeRows(data, row_count, row_length, p.score_threshold,
-                   static_cast<int>(candidates_.size()), mapping, candidates_.data());
+    candidate_count_ = DecodeRows(data, row_count, row_length, p.score_threshold,
+                                  static_cast<int>(candidates_.size()), Mapping(),
+                                  candidates_.data(), candidate_rows_.data(), LandmarkCount());
     return NEROVA_OK;
+}
+
+FrameMapping FaceDetectorAlgorithm::Mapping() const {
+    const FaceDetectorParam& p = *param_;
+    return {static_cast<float>(p.model_input_w) / scale_w_,
+            static_cast<float>(p.model_input_h) / scale_h_, static_cast<float>(p.origin_frame_w),
+            static_cast<float>(p.origin_frame_h)};
 }
 
 NerovaError FaceDetectorAlgorithm::NonMaxSuppression() {
     faces_.resize(static_cast<size_t>(candidate_count_));  // within the reserved capacity
     const FaceDetectorParam& p = *param_;
     const OverlapRule rule = RuleOf(p);
-    int kept =
-        SuppressOverlaps(candidates_.data(), candidate_count_, rule, faces_.data(), areas_.data());
+    int kept = SuppressOverlaps(candidates_.data(), candidate_count_, rule, faces_.data(),
+                                areas_.data(), kept_from_.data());
     if (p.overlap_merge == NEROVA_OVERLAP_BLEND)
         BlendOverlaps(candidates_.data(), candidate_count_, rule, faces_.data(), areas_.data(),
                       kept, blend_sums_.data());
@@ -411,6 +469,35 @@ NerovaError FaceDetectorAlgorithm::GetOutput(NerovaFaceInfo** faces, uint32_t* f
         out[i].y2 = TruncateToInt(faces_[i].y2);
     }
     *faces = out;
+    return NEROVA_OK;
+}
+
+NerovaError FaceDetectorAlgorithm::GetDetails(uint32_t record_size, NerovaFaceDetail** faces,
+                                              uint32_t* face_count) {
+    const size_t n = faces_.size();
+    *face_count = static_cast<uint32_t>(n);
+    *faces = nullptr;
+    if (n == 0) return NEROVA_OK;
+    const size_t k2 = 2 * static_cast<size_t>(LandmarkCount());
+    // Records first, at the host's stride, then every face's points; float-aligned, as any
+    // record size the interface accepts is a multiple of the record's alignment.
+    const size_t records = n * record_size;
+    auto* block = static_cast<unsigned char*>(result_allocator_(records + n * k2 * sizeof(float)));
+    NEROVA_RETURN_VALUE_ON_EQ(block, nullptr, NEROVA_ERR_OUT_OF_MEMORY, kGetOutput, 340);
+    float* points = reinterpret_cast<float*>(block + records);
+    for (size_t i = 0; i < n; ++i) {
+        NerovaFaceDetail d{};
+        d.score = faces_[i].score;
+        d.x1 = faces_[i].x1;
+        d.y1 = faces_[i].y1;
+        d.x2 = faces_[i].x2;
+        d.y2 = faces_[i].y2;
+        d.landmark_count = static_cast<uint32_t>(k2 / 2);
+        d.landmarks = k2 ? points + i * k2 : nullptr;
+        if (k2) std::copy_n(points_.begin() + i * k2, k2, points + i * k2);
+        std::memcpy(block + i * record_size, &d, std::min<size_t>(record_size, sizeof d));
+    }
+    *faces = reinterpret_cast<NerovaFaceDetail*>(block);
     return NEROVA_OK;
 }
 

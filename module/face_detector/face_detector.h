@@ -54,6 +54,8 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
     // "Detection" section sets both; the host may change them.
     int candidate_pool = 0;
     int overlap_merge = NEROVA_OVERLAP_DROP;
+    // The points each row carries after its first ten values, by the model's names.
+    std::vector<std::string> landmark_names;
 };
 
 class FaceDetectorTestPeer;
@@ -75,6 +77,9 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     // the detector's own.
     using AbstractAlgorithm::Process;
     NerovaError Process(const NerovaFrame* frame, NerovaFaceInfo** faces, uint32_t* face_count);
+    // Process without the result array: the frame's faces stay in the detector for GetOutput
+    // or GetDetails.
+    NerovaError Detect(const NerovaFrame* frame);
     NerovaError PreProcess(const NerovaFrame* frame);
     NerovaError Forward(std::shared_ptr<Blob> input);
     // Refuses (4096, logged) an output with fewer than three dims, rows shorter than ten
@@ -84,6 +89,10 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     NerovaError DecodeBoxes(int row_count, int row_length, const float* data);
     NerovaError NonMaxSuppression();
     NerovaError GetOutput(NerovaFaceInfo** faces, uint32_t* face_count);
+    // The same faces with their boxes as floats and their landmarks: record_size bytes of
+    // each record (the host's sizeof, at least the first release's), then the points, in one
+    // block for NerovaFaceDetectorDetailsRelease.
+    NerovaError GetDetails(uint32_t record_size, NerovaFaceDetail** faces, uint32_t* face_count);
     // With tiling on, after the whole-frame pass: the passes over the frame's tiles, their
     // uncut boxes mapped back and merged with the whole frame's by greedy suppression.
     NerovaError DetectOnTiles(const NerovaFrame* frame);
@@ -92,6 +101,9 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     friend class FaceDetectorTestPeer;
     // Candidates decoded per pass: top_k, or the pool when it is larger.
     int CandidateCapacity() const;
+    // From network-input fractions to the current frame's pixels.
+    FrameMapping Mapping() const;
+    int LandmarkCount() const { return static_cast<int>(param_->landmark_names.size()); }
     // Sizes the lists for that many candidates; only a changed capacity allocates.
     void SizeLists(int capacity);
     // malloc, or what a test puts in its place to make result allocation fail.
@@ -105,6 +117,11 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     int candidate_count_ = 0;
     std::vector<FaceBox> candidates_;
     std::vector<FaceBox> faces_;
+    // Landmarks: the row of each candidate, the candidate of each face, and each face's
+    // points (x, y per landmark), decoded for the faces alone.
+    std::vector<int32_t> candidate_rows_;
+    std::vector<int32_t> kept_from_;
+    std::vector<float> points_;
     float scale_ = 1.0f;
     // What each side is resized by: scale_, except on a side so thin that scale_ leaves it no
     // pixel, which is resized to exactly one.
@@ -121,8 +138,11 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     cv::Mat float_;
     std::vector<float> areas_;
     std::vector<FaceBox> blend_sums_;
-    std::vector<FaceBox> merged_;  // every pass's faces of a tiled frame
+    std::vector<FaceBox> merged_;  // every pass's faces of a tiled frame, and their points
+    std::vector<float> merged_points_;
+    std::vector<FaceBox> sorted_;
     std::vector<float> merged_areas_;
+    std::vector<int32_t> order_;
 };
 
 }  // namespace module

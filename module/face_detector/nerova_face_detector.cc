@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/nerova_log.h"
+#include "face_detector/alignment.h"
 #include "face_detector/face_detector.h"
 #include "face_detector/tiling.h"
 #include "wrap_rapidjson/detection_config.h"
@@ -33,7 +34,12 @@ constexpr const char* kParseTiles = "NerovaFaceDetectorParseTiles";
 constexpr const char* kSetPool = "NerovaFaceDetectorSetCandidatePool";
 constexpr const char* kSetMerge = "NerovaFaceDetectorSetOverlapMerge";
 constexpr const char* kGetSelection = "NerovaFaceDetectorGetSelection";
+constexpr const char* kProcessDetails = "NerovaFaceDetectorProcessDetails";
+constexpr const char* kGetLandmarkCount = "NerovaFaceDetectorGetLandmarkCount";
+constexpr const char* kAlignment = "NerovaFaceAlignment";
 constexpr int32_t kMaxTopK = 100000;
+constexpr int32_t kMaxCropSize = 4096;
+using nerova::module::kMaxLandmarks;
 using nerova::module::kMaxTiles;
 
 // Runs body; maps what it throws to a code, logged once under function at line.
@@ -129,6 +135,73 @@ NerovaError NerovaFaceDetectorProcess(void* handle, const NerovaFrame* frame,
 NerovaError NerovaFaceDetectorOutputRelease(NerovaFaceInfo* faces) {
     std::free(faces);
     return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorProcessDetails(void* handle, const NerovaFrame* frame,
+                                             uint32_t record_size, NerovaFaceDetail** faces,
+                                             uint32_t* face_count) {
+    NEROVA_CHECK_PARAM_NULL(handle, kProcessDetails, 1);
+    NEROVA_CHECK_PARAM_NULL(frame, kProcessDetails, 2);
+    NEROVA_CHECK_PARAM_NULL(faces, kProcessDetails, 3);
+    NEROVA_CHECK_PARAM_NULL(face_count, kProcessDetails, 4);
+    // The first release's record is the only one so far; a later one accepts this size too.
+    if (record_size != sizeof(NerovaFaceDetail)) {
+        NEROVA_LOGE(kProcessDetails, 5, "record size is not sizeof(NerovaFaceDetail).");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    auto* algorithm = static_cast<FaceDetectorAlgorithm*>(handle);
+    return Guarded(kProcessDetails, 9, [&]() -> NerovaError {
+        NerovaError ret = algorithm->Detect(frame);
+        if (ret == NEROVA_OK) ret = algorithm->GetDetails(record_size, faces, face_count);
+        if (ret != NEROVA_OK) NEROVA_LOGE(kProcessDetails, 7, "algorithm Process failed.");
+        return ret;
+    });
+}
+
+NerovaError NerovaFaceDetectorDetailsRelease(NerovaFaceDetail* faces) {
+    std::free(faces);
+    return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorGetLandmarkCount(void* handle, int32_t* count) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetLandmarkCount, 1);
+    NEROVA_CHECK_PARAM_NULL(count, kGetLandmarkCount, 2);
+    *count = static_cast<int32_t>(ParamOf(handle).landmark_names.size());
+    return NEROVA_OK;
+}
+
+const char* NerovaFaceDetectorLandmarkName(void* handle, int32_t index) {
+    if (!handle) return nullptr;
+    const std::vector<std::string>& names = ParamOf(handle).landmark_names;
+    if (index < 0 || static_cast<size_t>(index) >= names.size()) return nullptr;
+    return names[static_cast<size_t>(index)].c_str();
+}
+
+NerovaError NerovaFaceAlignment(const NerovaFaceDetail* face, const char* const* names,
+                                int32_t size, float matrix[6]) {
+    NEROVA_CHECK_PARAM_NULL(face, kAlignment, 1);
+    NEROVA_CHECK_PARAM_NULL(matrix, kAlignment, 2);
+    return Guarded(kAlignment, 5, [&]() -> NerovaError {
+        // More points than any model may name is no face of this library's.
+        const uint32_t count = face->landmark_count;
+        if (count > 0) {
+            NEROVA_CHECK_PARAM_NULL(names, kAlignment, 3);
+            NEROVA_CHECK_PARAM_NULL(face->landmarks, kAlignment, 3);
+        }
+        std::vector<std::string> list;
+        for (uint32_t i = 0; i < count && i <= kMaxLandmarks; ++i) {
+            NEROVA_CHECK_PARAM_NULL(names[i], kAlignment, 3);
+            list.emplace_back(names[i]);
+        }
+        if (count > kMaxLandmarks || size < 1 || size > kMaxCropSize ||
+            !nerova::module::AlignmentTransform(list, face->landmarks, size, matrix)) {
+            NEROVA_LOGE(kAlignment, 4,
+                        "no alignment: the face lacks an eye or three of the eyes, nose and "
+                        "mouth, or the size is not 1 to 4096.");
+            return NEROVA_ERR_PARAM_RANGE;
+        }
+        return NEROVA_OK;
+    });
 }
 
 NerovaError NerovaFaceDetectorDestroy(void* handle) {

@@ -2,6 +2,7 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "wrap_rapidjson/json_fields.h"
@@ -46,6 +47,22 @@ NerovaError ReadDetectionConfig(Model& model, DetectionConfig* config, std::stri
             if (!v.IsNumber() || !(v.GetDouble() >= 0.0 && v.GetDouble() <= 1.0))
                 return refuse("\"NmsThreshold\" is not a number from 0 to 1");
             read.nms_threshold = static_cast<float>(v.GetDouble());
+        } else if (std::strcmp(key, "Landmarks") == 0) {
+            const char* bad =
+                "\"Landmarks\" is not a list of up to 64 distinct names of 1 to 63 "
+                "characters";
+            if (!v.IsArray() || v.Size() > kMaxLandmarks) return refuse(bad);
+            std::vector<std::string> names;
+            for (const json::Value& e : v.GetArray()) {
+                if (!e.IsString() || e.GetStringLength() == 0 ||
+                    e.GetStringLength() > kMaxLandmarkName ||
+                    std::strlen(e.GetString()) != e.GetStringLength())
+                    return refuse(bad);
+                names.emplace_back(e.GetString());
+                if (std::count(names.begin(), names.end() - 1, names.back()) > 0)
+                    return refuse(bad);
+            }
+            read.landmarks = std::move(names);
         } else {
             // A misspelt key would otherwise leave the model with selection it never asked for.
             *why = std::string("\"Detection\" has an unknown key \"") + key + "\"";

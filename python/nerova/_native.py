@@ -34,6 +34,18 @@ class FaceInfo(ctypes.Structure):
     ]
 
 
+class FaceDetail(ctypes.Structure):
+    _fields_ = [
+        ("score", ctypes.c_float),
+        ("x1", ctypes.c_float),
+        ("y1", ctypes.c_float),
+        ("x2", ctypes.c_float),
+        ("y2", ctypes.c_float),
+        ("landmark_count", ctypes.c_uint32),
+        ("landmarks", ctypes.POINTER(ctypes.c_float)),
+    ]
+
+
 class CustomRuntime(ctypes.Structure):
     _fields_ = [
         ("device_type", ctypes.c_int32),
@@ -119,6 +131,13 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                       ctypes.POINTER(ctypes.POINTER(FaceInfo)),
                                       ctypes.POINTER(ctypes.c_uint32)],
         "NerovaFaceDetectorOutputRelease": [ctypes.POINTER(FaceInfo)],
+        "NerovaFaceDetectorProcessDetails": [handle, ctypes.POINTER(Frame), ctypes.c_uint32,
+                                             ctypes.POINTER(ctypes.POINTER(FaceDetail)),
+                                             ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaFaceDetectorDetailsRelease": [ctypes.POINTER(FaceDetail)],
+        "NerovaFaceDetectorGetLandmarkCount": [handle, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceAlignment": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
+                                ctypes.c_int32, ctypes.POINTER(ctypes.c_float * 6)],
         "NerovaFaceDetectorSetScoreThreshold": [handle, ctypes.c_float],
         "NerovaFaceDetectorSetNmsThreshold": [handle, ctypes.c_float],
         "NerovaFaceDetectorSetTopK": [handle, ctypes.c_int32],
@@ -144,6 +163,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaSetLogLevel": [ctypes.c_int32],
     }
     texts = {"NerovaErrorString": [err], "NerovaFaceDetectorVersion": [],
+             "NerovaFaceDetectorLandmarkName": [handle, ctypes.c_int32],
              "NerovaPixelFormatName": [ctypes.c_int32], "NerovaDeviceName": [ctypes.c_int32]}
     for table, restype in ((signatures, err), (texts, ctypes.c_char_p)):
         for name, args in table.items():

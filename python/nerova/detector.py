@@ -42,17 +42,58 @@ def _check(code: int, what: str) -> None:
         raise NerovaError(code, what)
 
 
-class Face(NamedTuple):
-    """One face: score and corners in frame pixels (x2, y2 exclusive-ish, truncated)."""
+class _FaceRecord(NamedTuple):
     score: float
     x1: int
     y1: int
     x2: int
     y2: int
 
+
+_NO_POINTS = np.zeros((0, 2), np.float32)
+_NO_POINTS.flags.writeable = False
+
+
+class Face(_FaceRecord):
+    """One face: score and corners in frame pixels (truncated toward zero), as a tuple; and,
+    as attributes, the corners before truncation (box_float) and the model's landmarks, a
+    (K, 2) float array in frame pixels named by landmark_names (K = 0 for a model without
+    them). Equality and unpacking see the tuple only."""
+
+    def __new__(cls, score, x1, y1, x2, y2, box_float=None, landmarks=None, landmark_names=()):
+        self = super().__new__(cls, score, x1, y1, x2, y2)
+        self.box_float = tuple(box_float) if box_float is not None else (x1, y1, x2, y2)
+        self.landmarks = _NO_POINTS if landmarks is None else landmarks
+        self.landmark_names = tuple(landmark_names)
+        return self
+
+    def __getnewargs__(self):
+        return (*self, self.box_float, self.landmarks, self.landmark_names)
+
     @property
     def box(self) -> Tuple[int, int, int, int]:
         return (self.x1, self.y1, self.x2, self.y2)
+
+
+def align(image: np.ndarray, face: Face, size: int = 112) -> np.ndarray:
+    """The face cut out of image and warped by the similarity that puts its eyes, nose and
+    mouth on the five-point template of face recognition (112 x 112, scaled to size): a
+    size x size crop of image's type. ValueError when the face's model has no eyes, nose or
+    mouth landmarks."""
+    import cv2
+    size = _integer(size, "size", 1, 4096)
+    if not isinstance(face, Face):
+        raise TypeError("face must be a nerova.Face, not %s" % type(face).__name__)
+    points = np.ascontiguousarray(face.landmarks, dtype=np.float32)
+    detail = _native.FaceDetail(face.score, *face.box_float, len(points),
+                                points.ctypes.data_as(ctypes.POINTER(ctypes.c_float)))
+    names = (ctypes.c_char_p * max(1, len(points)))(*[n.encode() for n in face.landmark_names])
+    matrix = (ctypes.c_float * 6)()
+    if _lib.NerovaFaceAlignment(ctypes.byref(detail), names, size, ctypes.byref(matrix)) != 0:
+        raise ValueError("the face has no eyes, nose and mouth to align on (landmarks: %s)"
+                         % (", ".join(face.landmark_names) or "none"))
+    return cv2.warpAffine(image, np.array(matrix, np.float64).reshape(2, 3), (size, size),
+                          flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT, borderValue=0)
 
 
 def models() -> "dict[str, Path]":
@@ -110,6 +151,11 @@ class FaceDetector:
                                              ctypes.byref(runtime) if runtime else None,
                                              ctypes.byref(self._handle)),
                "cannot create a detector on %s" % self.model_path)
+        count = ctypes.c_int32()
+        _check(_lib.NerovaFaceDetectorGetLandmarkCount(self._handle, ctypes.byref(count)),
+               "landmarks")
+        self._landmark_names = tuple(_lib.NerovaFaceDetectorLandmarkName(self._handle, i).decode()
+                                     for i in range(count.value))
         try:
             if score_threshold is not None:
                 self.score_threshold = score_threshold
@@ -216,6 +262,12 @@ class FaceDetector:
                    "overlap_merge %r" % (value,))
 
     @property
+    def landmark_names(self) -> Tuple[str, ...]:
+        """The names of the points each face carries, in order; right and left are the
+        person's own. Empty for a model without landmarks."""
+        return self._landmark_names
+
+    @property
     def input_size(self) -> Tuple[int, int]:
         """The network's input (width, height) into which each frame is letterboxed."""
         w, h = ctypes.c_int32(), ctypes.c_int32()
@@ -265,17 +317,26 @@ class FaceDetector:
     def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
         """One process call; the caller holds the lock."""
         frame, keep = _frame(image, pixel_format)
-        faces = ctypes.POINTER(_native.FaceInfo)()
+        faces = ctypes.POINTER(_native.FaceDetail)()
         count = ctypes.c_uint32()
-        _check(_lib.NerovaFaceDetectorProcess(self._live(), ctypes.byref(frame),
-                                              ctypes.byref(faces), ctypes.byref(count)),
-               "detection failed")
+        _check(_lib.NerovaFaceDetectorProcessDetails(
+            self._live(), ctypes.byref(frame), ctypes.sizeof(_native.FaceDetail),
+            ctypes.byref(faces), ctypes.byref(count)), "detection failed")
         del keep
+        names = self._landmark_names
         try:
-            return [Face(float(f.score), f.x1, f.y1, f.x2, f.y2)
-                    for f in (faces[i] for i in range(count.value))]
+            out = []
+            for f in (faces[i] for i in range(count.value)):
+                corners = (f.x1, f.y1, f.x2, f.y2)
+                # Truncation toward zero, as the library's 20-byte records have it; every
+                # corner lies inside the frame.
+                points = (np.ctypeslib.as_array(f.landmarks, (f.landmark_count, 2)).copy()
+                          if f.landmark_count else None)
+                out.append(Face(float(f.score), *(int(v) for v in corners), corners, points,
+                                names))
+            return out
         finally:
-            _lib.NerovaFaceDetectorOutputRelease(faces)
+            _lib.NerovaFaceDetectorDetailsRelease(faces)
 
 
 def parse_tiles(tiles: Union[None, str, Tuple[int, int]]) -> Tuple[int, int]:

@@ -3,8 +3,9 @@
     {"image": PATH, "frame": N, "time_ms": T, "width": W, "height": H,
      "faces": [{"score": S, "box": [x1, y1, x2, y2]}, ...], "ms": T}
 
-("frame" and "time_ms" for video frames only), written byte for byte as the command-line tool
-writes them: scores with four decimals, "ms" with two, "time_ms" to the microsecond without
+("frame" and "time_ms" for video frames only; a face of a model with landmarks adds
+"landmarks": [[x, y], ...], and the tool's aligned crops "crop": PATH), written byte for byte
+as the command-line tool writes them: scores with four decimals, landmarks with two, "ms" with two, "time_ms" to the microsecond without
 trailing zeros, strings in UTF-8 with only quotes, backslashes and control characters
 escaped, and the bytes of a file name that are not UTF-8 (held by Python as the surrogates
 U+DC80 to U+DCFF) as those escapes, so that json.loads gives the name back exactly.
@@ -28,9 +29,27 @@ def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
         if time_ms is not None:
             record["time_ms"] = round(time_ms, 3)
     record.update(width=int(width), height=int(height),
-                  faces=[{"score": round(float(f.score), 4), "box": list(f.box)} for f in faces],
+                  faces=[_face(f) for f in faces],
                   ms=round(ms, 2))
     return record
+
+
+def _face(f) -> dict:
+    face = {"score": round(float(f.score), 4), "box": list(f.box)}
+    points = getattr(f, "landmarks", ())
+    if len(points):
+        face["landmarks"] = [[round(float(x), 2), round(float(y), 2)] for x, y in points]
+    return face
+
+
+def _face_text(f: dict) -> str:
+    out = '{"score": %s, "box": [%d, %d, %d, %d]' % (_number(f["score"], 4), *f["box"])
+    if f.get("landmarks"):
+        out += ', "landmarks": [%s]' % ", ".join(
+            "[%s, %s]" % (_number(x, 2), _number(y, 2)) for x, y in f["landmarks"])
+    if "crop" in f:
+        out += ', "crop": %s' % text(f["crop"])
+    return out + "}"
 
 
 def line(record: dict) -> str:
@@ -43,8 +62,7 @@ def line(record: dict) -> str:
     if "error" in record:
         parts.append('"error": %s' % text(record["error"]))
     else:
-        faces = ", ".join('{"score": %s, "box": [%d, %d, %d, %d]}'
-                          % (_number(f["score"], 4), *f["box"]) for f in record["faces"])
+        faces = ", ".join(_face_text(f) for f in record["faces"])
         parts += ['"width": %d' % record["width"], '"height": %d' % record["height"],
                   '"faces": [%s]' % faces, '"ms": %s' % _number(record["ms"], 2)]
     if "worker" in record:

@@ -2,6 +2,7 @@
 import json
 import math
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -38,6 +39,50 @@ def test_same_records_as_the_tool_on_the_samples():
     assert [strip_ms(l) for l in module.stdout.splitlines()] == \
         [strip_ms(l) for l in tool.stdout.splitlines()]
     assert any(strip_ms(l)["faces"] for l in module.stdout.splitlines())
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+def test_the_tools_aligned_crops_are_nerova_align(det, tmp_path):
+    photo = ROOT / "models" / "samples" / "group_1897.jpg"
+    tool = subprocess.run([TOOL, "--tiles", "auto", "--crops", str(tmp_path), "--crop-size", "96",
+                           str(photo)], capture_output=True, text=True, check=True)
+    faces = json.loads(tool.stdout)["faces"]
+    bgr = cv2.imread(str(photo))
+    ours = det.detect(bgr, tiles="auto")
+    assert len(faces) == len(ours) >= 4
+    for k, (record, face) in enumerate(zip(faces, ours)):
+        assert record["crop"].endswith("group_1897.jpg.face%d.png" % k)
+        assert np.array_equal(cv2.imread(record["crop"]), nerova.align(bgr, face, 96))
+
+
+def test_landmarks_and_an_aligned_crop_of_a_face_whose_points_were_placed(det):
+    bgr = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))
+    face, = det.detect(bgr)
+    assert det.landmark_names[:4] == ("right_eye", "left_eye", "nose_tip", "mouth_centre")
+    assert face.landmarks.shape == (6, 2)
+    assert face.box == tuple(int(v) for v in face.box_float)
+    (rx, ry), (lx, ly) = face.landmarks[:2]
+    assert face.x1 < rx < lx < face.x2 and face.y1 < ry < face.y2, "the right eye on the left"
+    assert np.array_equal(pickle.loads(pickle.dumps(face)).landmarks, face.landmarks)
+    # Dots of five colours where a face tilted by 30 degrees at twice the template's size
+    # would have its eyes, nose and mouth corners: the crop puts each on its template point.
+    template = np.array([[38.29, 51.70], [73.53, 51.50], [56.03, 71.74], [41.55, 92.37],
+                         [70.73, 92.20]])
+    c, s = 2 * np.cos(np.pi / 6), 2 * np.sin(np.pi / 6)
+    placed = template @ np.array([[c, s], [-s, c]]) + [250, 40]
+    colours = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 0), (0, 255, 255)]
+    image = np.zeros((400, 400, 3), np.uint8)
+    for (x, y), colour in zip(placed, colours):
+        cv2.circle(image, (int(round(x)), int(round(y))), 5, colour, -1)
+    names = ("right_eye", "left_eye", "nose_tip", "right_mouth_corner", "left_mouth_corner")
+    synthetic = nerova.Face(0.99, 0, 0, 400, 400, None, placed.astype(np.float32), names)
+    crop = nerova.align(image, synthetic)
+    assert crop.shape == (112, 112, 3)
+    for (x, y), colour in zip(template, colours):
+        assert tuple(crop[int(round(y)), int(round(x))]) == colour
+    for bad, error in [(nerova.Face(0.9, 0, 0, 9, 9), ValueError), ((0.9, 0, 0, 9, 9), TypeError)]:
+        with pytest.raises(error):
+            nerova.align(image, bad)
 
 
 def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):

@@ -5,6 +5,7 @@ import sys
 from pathlib import Path
 
 import cv2
+import numpy as np
 import pytest
 
 import nerova
@@ -53,9 +54,11 @@ def test_converted_yunet_matches_its_source_and_finds_the_group(tmp_path, size, 
             got = det.detect(bgr)
             want = yunet.detect_reference(source_net, bgr, size, yunet.OPERATING_POINTS[size])
             assert len(got) == len(want), photo.name
+            assert det.landmark_names == tuple(yunet.LANDMARKS)
             for g, w in zip(got, want):
                 assert g.score == pytest.approx(w[0], abs=1e-4), photo.name
-                assert all(abs(a - b) <= 1 for a, b in zip(g.box, w[1:])), (photo.name, g, w)
+                assert all(abs(a - b) <= 1 for a, b in zip(g.box, w[1:5])), (photo.name, g, w)
+                assert np.abs(g.landmarks - w[5]).max() < 0.05, (photo.name, g.landmarks, w[5])
         faces = det.detect(cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg")))
     found = sum(any(yunet.iou(f.box, label) >= 0.5 for f in faces) for label in GROUP)
     assert found >= found_at_least
