@@ -1,8 +1,10 @@
-// Hiding and marking faces in the images and video frames the tool writes.
+// Hiding and marking faces in the images and video frames the tool writes; the hiding itself
+// is the library's (NerovaAnonymize), as every host's.
 #ifndef NEROVA_APPS_ANONYMIZE_H_
 #define NEROVA_APPS_ANONYMIZE_H_
 
 #include <opencv2/core.hpp>
+#include <string>
 #include <vector>
 
 #include "face.h"
@@ -12,20 +14,21 @@ namespace nerova_tool {
 enum class Hide { kNone, kBlur, kPixelate, kSolid };
 enum class MaskShape { kEllipse, kRect };
 
-// Which landmarks are the eyes (-1: none), from the model's names.
-struct EyePoints {
-    int right = -1, left = -1;
-};
-EyePoints FindEyes(const std::vector<std::string>& names);
+// Hides each region, scaled by `scale` about its centre: through an ellipse inscribed in the
+// scaled box, turned by the region's angle, or the whole box.
+void Anonymize(cv::Mat& bgr, const std::vector<NerovaMaskRegion>& regions, Hide how, float scale,
+               MaskShape shape);
 
-// Hides each face inside its box scaled by `scale` about the box's centre, clipped to the
-// frame: through an ellipse inscribed in that box, turned to the eye line when the model has
-// eyes (a tilted head stays covered), or the whole box.
-void Anonymize(cv::Mat& bgr, const std::vector<Face>& faces, Hide how, float scale, MaskShape shape,
-               EyePoints eyes);
+// The regions of detected faces, each turned to its eye line when the model names eyes.
+std::vector<NerovaMaskRegion> FaceRegions(const std::vector<Face>& faces,
+                                          const std::vector<const char*>& names);
+// The regions of a frame's tracks.
+std::vector<NerovaMaskRegion> TrackRegions(const NerovaTrack* tracks, uint32_t count);
 
 // Draws each box, its score and its landmarks.
 void DrawFaces(cv::Mat& bgr, const std::vector<Face>& faces);
+// Draws each track's box with its id, predicted ones in another colour, for review.
+void DrawTracks(cv::Mat& bgr, const NerovaTrack* tracks, uint32_t count);
 
 }  // namespace nerova_tool
 

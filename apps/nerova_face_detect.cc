@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -92,9 +93,8 @@ struct Batch {
 // One detector and the thread that alone uses it: takes the next input until none is left.
 class Worker {
   public:
-    Worker(void* handle, Batch& batch) : handle_(handle), b_(batch), names_(LandmarkNames(handle)) {
-        eyes_ = nerova_tool::FindEyes(names_);
-    }
+    Worker(void* handle, Batch& batch)
+        : handle_(handle), b_(batch), names_(LandmarkNames(handle)) {}
 
     void Run() {
         for (size_t i; !b_.console.OutError() && (i = b_.next++) < b_.inputs.size();) {
@@ -148,8 +148,15 @@ class Worker {
     }
 
     void Mark(cv::Mat& bgr, const std::vector<Face>& faces) const {
-        nerova_tool::Anonymize(bgr, faces, b_.o.hide, b_.o.mask_scale, b_.o.mask_shape, eyes_);
+        nerova_tool::Anonymize(bgr, nerova_tool::FaceRegions(faces, Names()), b_.o.hide,
+                               b_.o.mask_scale, b_.o.mask_shape);
         if (!b_.o.draw_dir.empty()) nerova_tool::DrawFaces(bgr, faces);
+    }
+
+    std::vector<const char*> Names() const {
+        std::vector<const char*> names;
+        for (const std::string& n : names_) names.push_back(n.c_str());
+        return names;
     }
 
     void Unwritten(const Output& out, const std::string& reason) {
@@ -175,45 +182,127 @@ class Worker {
         return true;
     }
 
+    // Detects on every N-th frame and follows the faces through all of them; a written video
+    // is made in a second pass, once the whole video is known, so that every face is hidden
+    // from the frame it enters to the frame it leaves, between and around its detections.
     bool Video(size_t i, const Output* out) {
         const Input& input = b_.inputs[i];
         cv::VideoCapture video;
         if (!nerova_tool::OpenVideo(input.path, video)) return false;
         double fps = video.get(cv::CAP_PROP_FPS);
         if (!(fps > 0 && fps <= 1000)) fps = 25;  // a container without a usable rate
-        std::unique_ptr<nerova_tool::VideoOutput> writer;
-        if (out) writer = std::make_unique<nerova_tool::VideoOutput>(out->path, b_.o.overwrite);
-        std::string write_error;
+        Tracker tracker;
         std::vector<Face> faces;
+        std::vector<uint32_t> ids;
+        std::vector<float> angles;
         bool ok = true;
-        int index = 0;
+        uint32_t index = 0;
         for (cv::Mat frame; video.read(frame); ++index) {
             if (b_.progress) b_.progress->Tick();
-            if (index % b_.o.every == 0) {
+            if (!tracker.handle &&
+                NerovaTrackerCreate(nullptr, frame.cols, frame.rows, &tracker.handle) != NEROVA_OK)
+                return false;
+            bool detected = false;
+            faces.clear();
+            if (index % static_cast<uint32_t>(b_.o.every) == 0) {
                 const double time_ms = video.get(cv::CAP_PROP_POS_MSEC);
                 double ms = 0;
-                if (Detect(frame, input, faces, ms))
-                    b_.sequencer.Emit(i, nerova_tool::Record(input.path, index, time_ms, frame.cols,
-                                                             frame.rows, faces, ms));
+                detected = Detect(frame, input, faces, ms);
+                if (detected)
+                    b_.sequencer.Emit(
+                        i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms,
+                                               frame.cols, frame.rows, faces, ms));
                 else
                     ok = false;
             }
-            if (writer && write_error.empty()) {
-                Mark(frame, faces);  // frames between detections keep the last boxes
-                write_error = writer->Write(frame, fps);
+            std::vector<NerovaFaceInfo> infos;
+            angles.clear();
+            const std::vector<NerovaMaskRegion> regions = nerova_tool::FaceRegions(faces, Names());
+            for (size_t k = 0; k < faces.size(); ++k) {
+                infos.push_back(faces[k].info);
+                angles.push_back(regions[k].angle);
             }
+            ids.resize(infos.size());
+            NerovaTrackerAddFrame(tracker.handle, detected, infos.data(),
+                                  static_cast<uint32_t>(infos.size()), angles.data(), ids.data(),
+                                  nullptr, nullptr);
         }
         if (index == 0) return false;
-        if (writer && write_error.empty()) write_error = writer->Finish();
+        if (!out) return ok;
+        NerovaTrackerFinish(tracker.handle);
+        if (!b_.o.quiet) Report(input.path, tracker.handle, index);
+        std::string write_error = WriteTracked(input.path, *out, tracker.handle, index, fps);
         if (!write_error.empty()) Unwritten(*out, write_error);
         return ok;
+    }
+
+    struct Tracker {
+        void* handle = nullptr;
+        ~Tracker() {
+            if (handle) NerovaTrackerDestroy(handle);
+        }
+    };
+
+    // The second pass: every frame again, its tracks hidden (or drawn), written.
+    std::string WriteTracked(const std::string& path, const Output& out, void* tracker,
+                             uint32_t frames, double fps) {
+        cv::VideoCapture video;
+        if (!nerova_tool::OpenVideo(path, video)) return "the video cannot be read again";
+        nerova_tool::VideoOutput writer(out.path, b_.o.overwrite);
+        uint32_t index = 0;
+        for (cv::Mat frame; index < frames && video.read(frame); ++index) {
+            NerovaTrack* tracks = nullptr;
+            uint32_t count = 0;
+            if (NerovaTrackerFrame(tracker, index, &tracks, &count) != NEROVA_OK)
+                return "the faces of a frame are lost";
+            nerova_tool::Anonymize(frame, nerova_tool::TrackRegions(tracks, count), b_.o.hide,
+                                   b_.o.mask_scale, b_.o.mask_shape);
+            if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
+            NerovaTracksRelease(tracks);
+            const std::string err = writer.Write(frame, fps);
+            if (!err.empty()) return err;
+        }
+        if (index < frames) return "the video gave fewer frames the second time";
+        return writer.Finish();
+    }
+
+    // Per video, what a person checking the output needs: how many masks came from a
+    // detection and how many were predicted, and the longest run a face was predicted.
+    void Report(const std::string& path, void* tracker, uint32_t frames) {
+        size_t masks = 0, predicted = 0, predicted_frames = 0;
+        uint32_t longest = 0;
+        std::map<uint32_t, uint32_t> run;  // track id: predicted frames in a row
+        for (uint32_t f = 0; f < frames; ++f) {
+            NerovaTrack* tracks = nullptr;
+            uint32_t count = 0;
+            if (NerovaTrackerFrame(tracker, f, &tracks, &count) != NEROVA_OK) return;
+            bool any = false;
+            std::map<uint32_t, uint32_t> next;
+            for (uint32_t k = 0; k < count; ++k) {
+                ++masks;
+                if (tracks[k].state == NEROVA_TRACK_DETECTED) continue;
+                ++predicted;
+                any = true;
+                const uint32_t n = next[tracks[k].id] = run[tracks[k].id] + 1;
+                longest = std::max(longest, n);
+            }
+            run = std::move(next);
+            predicted_frames += any;
+            NerovaTracksRelease(tracks);
+        }
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      ": %u frames, %zu face masks (%.2f a frame), %zu of them predicted in %zu "
+                      "frames, longest run without a detection %u frames",
+                      frames, masks, static_cast<double>(masks) / frames, predicted,
+                      predicted_frames, longest);
+        b_.console.Err(path + line);
     }
 
     // Writes each face's aligned crop beside the planned path and names it in the face;
     // a crop that cannot be written is reported and left out of the record.
     void Crop(const cv::Mat& image, const Output& plan, std::vector<Face>& faces) {
-        std::vector<const char*> names;
-        for (const std::string& n : names_) names.push_back(n.c_str());
+        const std::vector<const char*> names = Names();
         for (size_t k = 0; k < faces.size(); ++k) {
             float m[6];
             if (NerovaFaceAlignment(&faces[k].detail, names.data(), b_.o.crop_size, m) != NEROVA_OK)
@@ -236,7 +325,6 @@ class Worker {
     Batch& b_;
     Stats stats_;
     std::vector<std::string> names_;
-    nerova_tool::EyePoints eyes_;
 };
 
 // Applies the detection options through the C interface; false (reported) when refused.
@@ -424,7 +512,10 @@ int main(int argc, char** argv) {
 
     std::vector<Output> crops;
     if (!o.crops_dir.empty()) {
-        if (nerova_tool::FindEyes(LandmarkNames(detectors.handles[0])).right < 0) {
+        const std::vector<std::string> names = LandmarkNames(detectors.handles[0]);
+        if (std::count(names.begin(), names.end(), "right_eye") +
+                std::count(names.begin(), names.end(), "left_eye") <
+            2) {
             std::fprintf(stderr,
                          "%s: --crops needs a model with eye, nose and mouth landmarks; "
                          "%s has none\n",

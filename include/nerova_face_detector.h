@@ -189,6 +189,96 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handl
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle, int32_t* width,
                                                                        int32_t* height);
 
+// ---- Video: faces followed through time, and hidden ----
+//
+//   void* tracker = NULL;
+//   NerovaTrackerCreate(NULL, width, height, &tracker);
+//   for each frame: detect (or not, between every N-th frame), then
+//       NerovaTrackerAddFrame(tracker, detected, faces, count, angles, ids, &live, &n);
+//   NerovaTrackerFinish(tracker);              // the whole video known
+//   for each frame i: NerovaTrackerFrame(tracker, i, &tracks, &n); hide them; write
+//   NerovaTracksRelease(...); NerovaTrackerDestroy(tracker);
+
+typedef enum { NEROVA_TRACK_DETECTED = 0, NEROVA_TRACK_PREDICTED = 1 } NerovaTrackState;
+
+// A face in one frame: its track's id (stable from the frame it is first seen, from 1), whether
+// a detection placed it or the track's motion (predicted, held, interpolated or extrapolated;
+// such boxes grow with the frames since the nearest detection), the score of its detection,
+// the box in frame pixels inside the frame, and the eye line's angle in degrees.
+typedef struct NerovaTrack {
+    uint32_t id;
+    int32_t state;
+    float score;
+    float x1;
+    float y1;
+    float x2;
+    float y2;
+    float angle;
+} NerovaTrack;
+
+// How faces are followed; NerovaTrackerDefaults fills it. size is the host's
+// sizeof(NerovaTrackerOptions).
+typedef struct NerovaTrackerOptions {
+    uint32_t size;
+    int32_t max_missed_frames;  // 0 to 100000: frames a face is held without a detection (15)
+    float min_iou;              // 0 to 1: overlap linking a detection to a track (0.2)
+    float growth_per_frame;     // 0 to 1: box growth per frame away from a detection (0.03)
+    float max_growth;           // 0 to 4: most growth, a share of the box's side (0.5)
+} NerovaTrackerOptions;
+
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerDefaults(NerovaTrackerOptions* options);
+// options may be null (the defaults); width and height are the video's, 1 to 32768.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerCreate(const NerovaTrackerOptions* options,
+                                                            int32_t width, int32_t height,
+                                                            void** tracker);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerDestroy(void* tracker);
+// The next frame: detected non-zero when faces are its detections (count of them; faces may
+// be null for none), zero for a frame nobody looked at. angles (may be null) gives each face's
+// eye line (NerovaFaceAngle). face_tracks (may be null) receives each face's track id; *live
+// (may be null) a new array of the tracks in this frame as known so far (release with
+// NerovaTracksRelease), *live_count their number. 4107 after NerovaTrackerFinish.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerAddFrame(
+    void* tracker, int32_t detected, const NerovaFaceInfo* faces, uint32_t count,
+    const float* angles, uint32_t* face_tracks, NerovaTrack** live, uint32_t* live_count);
+// With the whole video known: gaps between a face's detections interpolated, and each face
+// followed along its motion before its first and after its last detection (up to
+// max_missed_frames each way, until it leaves the frame).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerFinish(void* tracker);
+// Frame `frame`'s tracks after NerovaTrackerFinish (4107 before, or past the last frame).
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame,
+                                                           NerovaTrack** tracks,
+                                                           uint32_t* track_count);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
+
+typedef enum {
+    NEROVA_HIDE_BLUR = 1,      // shrunk to six cells across, smoothed, enlarged
+    NEROVA_HIDE_PIXELATE = 2,  // eight cells across
+    NEROVA_HIDE_SOLID = 3,     // black
+    NEROVA_HIDE_IMAGE = 4      // a replacement image, resized into the region
+} NerovaHide;
+typedef enum { NEROVA_MASK_ELLIPSE = 0, NEROVA_MASK_RECT = 1 } NerovaMaskShape;
+// A region to hide: a box in frame pixels and the angle (degrees) an ellipse is turned by.
+typedef struct NerovaMaskRegion {
+    float x1;
+    float y1;
+    float x2;
+    float y2;
+    float angle;
+} NerovaMaskRegion;
+
+// Hides each region, scaled by scale (1 to 10) about its centre and clipped to the picture,
+// in the pixels of an interleaved 8-bit picture (BGR, RGB, BGRA, RGBA or GRAY; stride bytes
+// a row), through an ellipse or the whole box. replacement (the same pixel format) is
+// required for NEROVA_HIDE_IMAGE and ignored otherwise. 4098 for a null or unreadable
+// picture, 4107 for a value out of range.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError
+NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pixels,
+                int32_t stride, const NerovaMaskRegion* regions, uint32_t count, int32_t hide,
+                int32_t shape, float scale, const NerovaFrame* replacement);
+// The angle of a face's eye line in degrees (0 when its model names no eyes), for its mask.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceAngle(const NerovaFaceDetail* face,
+                                                        const char* const* names, float* degrees);
+
 // ---- For hosts: models by name, and the names of pixel formats and devices ----
 
 // Resolves what a user names as a model: a model file as it is; a model directory to its

@@ -148,12 +148,23 @@ void BlendOverlaps(const FaceBox* boxes, int count, const OverlapRule& rule, Fac
             break;
         }
     }
+    // A mean of corners inside the frame may round a hair past its edge: it is held to the
+    // span every box lies in.
+    float lo_x = INFINITY, lo_y = INFINITY, hi_x = -INFINITY, hi_y = -INFINITY;
+    for (int k = 0; k < count; ++k) {
+        lo_x = std::min(lo_x, boxes[k].x1);
+        lo_y = std::min(lo_y, boxes[k].y1);
+        hi_x = std::max(hi_x, boxes[k].x2);
+        hi_y = std::max(hi_y, boxes[k].y2);
+    }
     for (int i = 0; i < kept_count; ++i) {
         const FaceBox& s = sums[i];
         // A group that got no box (a duplicate of an earlier kept box took it) stays as it is.
         if (!(s.score > 0.0f)) continue;
-        const FaceBox mean{kept[i].score, s.x1 / s.score, s.y1 / s.score, s.x2 / s.score,
-                           s.y2 / s.score};
+        const FaceBox mean{kept[i].score, std::clamp(s.x1 / s.score, lo_x, hi_x),
+                           std::clamp(s.y1 / s.score, lo_y, hi_y),
+                           std::clamp(s.x2 / s.score, lo_x, hi_x),
+                           std::clamp(s.y2 / s.score, lo_y, hi_y)};
         // Means of ordered corners are ordered; rounding must not turn a sliver around.
         if (mean.x1 < mean.x2 && mean.y1 < mean.y2) kept[i] = mean;
     }

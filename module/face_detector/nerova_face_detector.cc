@@ -9,6 +9,7 @@
 
 #include "common/nerova_log.h"
 #include "face_detector/alignment.h"
+#include "face_detector/c_guard.h"
 #include "face_detector/face_detector.h"
 #include "face_detector/tiling.h"
 #include "wrap_rapidjson/detection_config.h"
@@ -18,6 +19,8 @@ using nerova::module::FaceDetectorAlgorithm;
 using nerova::module::FaceDetectorParam;
 
 namespace {
+
+using nerova::module::Guarded;
 
 constexpr const char* kCreate = "NerovaFaceDetectorCreate";
 constexpr const char* kDestroy = "NerovaFaceDetectorDestroy";
@@ -41,26 +44,6 @@ constexpr int32_t kMaxTopK = 100000;
 constexpr int32_t kMaxCropSize = 4096;
 using nerova::module::kMaxLandmarks;
 using nerova::module::kMaxTiles;
-
-// Runs body; maps what it throws to a code, logged once under function at line.
-template <typename Body>
-NerovaError Guarded(const char* function, int line, Body body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        NEROVA_LOGE(function, line, "out of memory.");
-        return NEROVA_ERR_OUT_OF_MEMORY;
-    } catch (const cv::Exception& e) {
-        NEROVA_LOGE(function, line, (std::string("image operation failed: ") + e.what()).c_str());
-        return NEROVA_ERR_IMAGE_OP;
-    } catch (const std::exception& e) {
-        NEROVA_LOGE(function, line, (std::string("unexpected error: ") + e.what()).c_str());
-        return NEROVA_ERR_UNEXPECTED;
-    } catch (...) {
-        NEROVA_LOGE(function, line, "unexpected error.");
-        return NEROVA_ERR_UNEXPECTED;
-    }
-}
 
 FaceDetectorParam& ParamOf(void* handle) {
     return *static_cast<FaceDetectorParam*>(

@@ -46,6 +46,23 @@ class FaceDetail(ctypes.Structure):
     ]
 
 
+class Track(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_uint32), ("state", ctypes.c_int32), ("score", ctypes.c_float),
+                ("x1", ctypes.c_float), ("y1", ctypes.c_float), ("x2", ctypes.c_float),
+                ("y2", ctypes.c_float), ("angle", ctypes.c_float)]
+
+
+class TrackerOptions(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("max_missed_frames", ctypes.c_int32),
+                ("min_iou", ctypes.c_float), ("growth_per_frame", ctypes.c_float),
+                ("max_growth", ctypes.c_float)]
+
+
+class MaskRegion(ctypes.Structure):
+    _fields_ = [("x1", ctypes.c_float), ("y1", ctypes.c_float), ("x2", ctypes.c_float),
+                ("y2", ctypes.c_float), ("angle", ctypes.c_float)]
+
+
 class CustomRuntime(ctypes.Structure):
     _fields_ = [
         ("device_type", ctypes.c_int32),
@@ -136,6 +153,23 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                              ctypes.POINTER(ctypes.c_uint32)],
         "NerovaFaceDetectorDetailsRelease": [ctypes.POINTER(FaceDetail)],
         "NerovaFaceDetectorGetLandmarkCount": [handle, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaTrackerDefaults": [ctypes.POINTER(TrackerOptions)],
+        "NerovaTrackerCreate": [ctypes.POINTER(TrackerOptions), ctypes.c_int32, ctypes.c_int32,
+                                ctypes.POINTER(handle)],
+        "NerovaTrackerDestroy": [handle],
+        "NerovaTrackerAddFrame": [handle, ctypes.c_int32, ctypes.POINTER(FaceInfo), ctypes.c_uint32,
+                                  ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_uint32),
+                                  ctypes.POINTER(ctypes.POINTER(Track)),
+                                  ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaTrackerFinish": [handle],
+        "NerovaTrackerFrame": [handle, ctypes.c_uint32, ctypes.POINTER(ctypes.POINTER(Track)),
+                               ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaTracksRelease": [ctypes.POINTER(Track)],
+        "NerovaAnonymize": [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
+                            ctypes.c_int32, ctypes.POINTER(MaskRegion), ctypes.c_uint32,
+                            ctypes.c_int32, ctypes.c_int32, ctypes.c_float, ctypes.POINTER(Frame)],
+        "NerovaFaceAngle": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
+                            ctypes.POINTER(ctypes.c_float)],
         "NerovaFaceAlignment": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
                                 ctypes.c_int32, ctypes.POINTER(ctypes.c_float * 6)],
         "NerovaFaceDetectorSetScoreThreshold": [handle, ctypes.c_float],

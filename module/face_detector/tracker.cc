@@ -1,0 +1,266 @@
+#include "face_detector/tracker.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "nerova_face_detector.h"
+
+namespace nerova {
+namespace module {
+
+namespace {
+
+// Noise in shares of the box's width: a detector's box jitters by a few percent, and a face
+// can change its speed by about as much from one frame to the next.
+constexpr double kMeasurementNoise = 0.05;
+constexpr double kProcessNoise = 0.02;
+constexpr double kInitialSpeedNoise = 0.5;
+constexpr float kMinSide = 1.0f;
+constexpr float kFarSides = 1.5f;
+
+float Iou(const Detection& a, const Detection& b) {
+    const float w = std::max(0.0f, std::min(a.x2, b.x2) - std::max(a.x1, b.x1));
+    const float h = std::max(0.0f, std::min(a.y2, b.y2) - std::max(a.y1, b.y1));
+    const float inter = w * h;
+    const float uni = (a.x2 - a.x1) * (a.y2 - a.y1) + (b.x2 - b.x1) * (b.y2 - b.y1) - inter;
+    return uni > 0 ? inter / uni : 0.0f;
+}
+
+// Centre and size, and back.
+void ToAxes(const Detection& d, double out[4]) {
+    out[0] = (d.x1 + d.x2) / 2.0;
+    out[1] = (d.y1 + d.y2) / 2.0;
+    out[2] = std::max(kMinSide, d.x2 - d.x1);
+    out[3] = std::max(kMinSide, d.y2 - d.y1);
+}
+
+Detection FromAxes(const double a[4], float score, float angle) {
+    const double w = std::max<double>(kMinSide, a[2]), h = std::max<double>(kMinSide, a[3]);
+    return {score,
+            static_cast<float>(a[0] - w / 2),
+            static_cast<float>(a[1] - h / 2),
+            static_cast<float>(a[0] + w / 2),
+            static_cast<float>(a[1] + h / 2),
+            angle};
+}
+
+}  // namespace
+
+FaceTracker::FaceTracker(const TrackerSettings& settings, int width, int height)
+    : s_(settings), width_(static_cast<float>(width)), height_(static_cast<float>(height)) {}
+
+void FaceTracker::Predict(Track& t) const {
+    const double size = std::max(t.axes[2].p, t.axes[3].p);
+    const double q = (kProcessNoise * size) * (kProcessNoise * size);
+    for (Axis& a : t.axes) {
+        a.p += a.v;
+        a.ppp += 2 * a.ppv + a.pvv + q;
+        a.ppv += a.pvv;
+        a.pvv += q;
+    }
+}
+
+void FaceTracker::Correct(Track& t, const Detection& d) const {
+    double z[4];
+    ToAxes(d, z);
+    const double size = std::max(z[2], z[3]);
+    const double r = (kMeasurementNoise * size) * (kMeasurementNoise * size);
+    for (int i = 0; i < 4; ++i) {
+        Axis& a = t.axes[i];
+        const double s = a.ppp + r, kp = a.ppp / s, kv = a.ppv / s, y = z[i] - a.p;
+        a.p += kp * y;
+        a.v += kv * y;
+        a.pvv -= kv * a.ppv;
+        a.ppv *= 1 - kp;
+        a.ppp *= 1 - kp;
+    }
+    t.score = d.score;
+    t.angle = d.angle;
+}
+
+Detection FaceTracker::Box(const Track& t) const {
+    const double a[4] = {t.axes[0].p, t.axes[1].p, t.axes[2].p, t.axes[3].p};
+    return FromAxes(a, t.score, t.angle);
+}
+
+Detection FaceTracker::Grown(const Detection& box, int frames_away) const {
+    const float g = std::min(s_.max_growth, s_.growth_per_frame * static_cast<float>(frames_away));
+    const float dw = (box.x2 - box.x1) * g / 2, dh = (box.y2 - box.y1) * g / 2;
+    return {box.score, box.x1 - dw, box.y1 - dh, box.x2 + dw, box.y2 + dh, box.angle};
+}
+
+bool FaceTracker::Shown(const Detection& b, TrackBox& out) const {
+    out.score = b.score;
+    out.angle = b.angle;
+    out.x1 = std::clamp(b.x1, 0.0f, width_);
+    out.y1 = std::clamp(b.y1, 0.0f, height_);
+    out.x2 = std::clamp(b.x2, 0.0f, width_);
+    out.y2 = std::clamp(b.y2, 0.0f, height_);
+    return out.x1 < out.x2 && out.y1 < out.y2;
+}
+
+void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
+                           std::vector<uint32_t>& face_tracks, std::vector<TrackBox>& live) {
+    const uint32_t frame = frames_++;
+    for (Track& t : live_) Predict(t);
+    face_tracks.assign(faces.size(), 0);
+    std::vector<bool> matched(live_.size(), false);
+    if (detected) {
+        // Greedy by overlap with the predicted boxes, best pairs first.
+        struct Pair {
+            float iou;
+            size_t track, face;
+        };
+        std::vector<Pair> pairs;
+        for (size_t i = 0; i < live_.size(); ++i) {
+            const Detection predicted = Box(live_[i]);
+            for (size_t j = 0; j < faces.size(); ++j) {
+                const float v = Iou(predicted, faces[j]);
+                if (v >= s_.min_iou) pairs.push_back({v, i, j});
+            }
+        }
+        std::stable_sort(pairs.begin(), pairs.end(),
+                         [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
+        for (const Pair& p : pairs) {
+            if (matched[p.track] || face_tracks[p.face]) continue;
+            matched[p.track] = true;
+            Track& t = live_[p.track];
+            face_tracks[p.face] = t.id;
+            Correct(t, faces[p.face]);
+            t.last_seen = frame;
+            t.frames.push_back(frame);
+            t.seen.push_back(faces[p.face]);
+        }
+        // Then by distance, for a face that moved more than its size since it was last seen
+        // (fast, or looked for only every few frames): its centre within one and a half
+        // sides of the predicted centre per frame away, at a similar size.
+        std::vector<Pair> near;
+        for (size_t i = 0; i < live_.size(); ++i) {
+            if (matched[i]) continue;
+            const Detection p = Box(live_[i]);
+            const float away = static_cast<float>(frame - live_[i].last_seen);
+            for (size_t j = 0; j < faces.size(); ++j) {
+                if (face_tracks[j]) continue;
+                const Detection& d = faces[j];
+                const float pw = p.x2 - p.x1, dw = d.x2 - d.x1;
+                const float dx = (d.x1 + d.x2 - p.x1 - p.x2) / 2,
+                            dy = (d.y1 + d.y2 - p.y1 - p.y2) / 2;
+                const float dist = std::sqrt(dx * dx + dy * dy);
+                if (dw < 0.67f * pw || dw > 1.5f * pw || dist > kFarSides * pw * away) continue;
+                near.push_back({-dist, i, j});
+            }
+        }
+        std::stable_sort(near.begin(), near.end(),
+                         [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
+        for (const Pair& p : near) {
+            if (matched[p.track] || face_tracks[p.face]) continue;
+            matched[p.track] = true;
+            Track& t = live_[p.track];
+            face_tracks[p.face] = t.id;
+            Correct(t, faces[p.face]);
+            t.last_seen = frame;
+            t.frames.push_back(frame);
+            t.seen.push_back(faces[p.face]);
+        }
+        for (size_t j = 0; j < faces.size(); ++j) {
+            if (face_tracks[j]) continue;
+            Track t{};
+            t.id = next_id_++;
+            double z[4];
+            ToAxes(faces[j], z);
+            const double size = std::max(z[2], z[3]);
+            const double r = (kMeasurementNoise * size) * (kMeasurementNoise * size);
+            const double vv = (kInitialSpeedNoise * size) * (kInitialSpeedNoise * size);
+            for (int i = 0; i < 4; ++i) t.axes[i] = {z[i], 0, r, 0, vv};
+            t.score = faces[j].score;
+            t.angle = faces[j].angle;
+            t.last_seen = frame;
+            t.frames.push_back(frame);
+            t.seen.push_back(faces[j]);
+            face_tracks[j] = t.id;
+            live_.push_back(std::move(t));
+            matched.push_back(true);
+        }
+    }
+    live.clear();
+    std::vector<Track> still;
+    for (size_t i = 0; i < live_.size(); ++i) {
+        Track& t = live_[i];
+        const int away = static_cast<int>(frame - t.last_seen);
+        TrackBox box{};
+        box.id = t.id;
+        box.state = away == 0 ? NEROVA_TRACK_DETECTED : NEROVA_TRACK_PREDICTED;
+        // A face not seen for too long, or predicted out of the frame, has left.
+        if (away > s_.max_missed_frames || !Shown(Grown(Box(t), away), box)) {
+            ended_.push_back(std::move(t));
+            continue;
+        }
+        live.push_back(box);
+        still.push_back(std::move(t));
+    }
+    live_ = std::move(still);
+}
+
+void FaceTracker::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    offline_.assign(frames_, {});
+    for (Track& t : live_) ended_.push_back(std::move(t));
+    live_.clear();
+    std::sort(ended_.begin(), ended_.end(),
+              [](const Track& a, const Track& b) { return a.id < b.id; });
+    const auto put = [&](const Track& t, int64_t frame, const Detection& box, int away) {
+        TrackBox out{};
+        out.id = t.id;
+        out.state = away == 0 ? NEROVA_TRACK_DETECTED : NEROVA_TRACK_PREDICTED;
+        if (frame < 0 || frame >= static_cast<int64_t>(frames_)) return false;
+        if (!Shown(Grown(box, away), out)) return false;
+        offline_[static_cast<size_t>(frame)].push_back(out);
+        return true;
+    };
+    // Steps per frame along the face's motion between two of its detections.
+    const auto velocity = [](const Track& t, size_t a, size_t b, double v[4]) {
+        double za[4], zb[4];
+        ToAxes(t.seen[a], za);
+        ToAxes(t.seen[b], zb);
+        const double n = static_cast<double>(t.frames[b]) - t.frames[a];
+        for (int i = 0; i < 4; ++i) v[i] = n > 0 ? (zb[i] - za[i]) / n : 0;
+    };
+    for (const Track& t : ended_) {
+        const size_t n = t.frames.size();
+        for (size_t i = 0; i < n; ++i) {
+            put(t, t.frames[i], t.seen[i], 0);
+            if (i + 1 == n) break;
+            const uint32_t a = t.frames[i], b = t.frames[i + 1];
+            for (uint32_t f = a + 1; f < b; ++f) {
+                const float u = static_cast<float>(f - a) / static_cast<float>(b - a);
+                const Detection& p = t.seen[i];
+                const Detection& q = t.seen[i + 1];
+                const Detection mid{
+                    p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
+                    p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
+                    p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
+                put(t, f, mid, static_cast<int>(std::min(f - a, b - f)));
+            }
+        }
+        // Before the first and after the last detection, along the motion between the first
+        // (last) two, until the face leaves the frame.
+        for (const bool back : {true, false}) {
+            const size_t edge = back ? 0 : n - 1;
+            double v[4] = {0, 0, 0, 0};
+            if (n > 1) velocity(t, back ? 0 : n - 2, back ? 1 : n - 1, v);
+            double z[4];
+            ToAxes(t.seen[edge], z);
+            for (int k = 1; k <= s_.max_missed_frames; ++k) {
+                double a[4];
+                for (int i = 0; i < 4; ++i) a[i] = z[i] + (back ? -k : k) * v[i];
+                const Detection box = FromAxes(a, t.seen[edge].score, t.seen[edge].angle);
+                const int64_t frame = static_cast<int64_t>(t.frames[edge]) + (back ? -k : k);
+                if (!put(t, frame, box, k)) break;
+            }
+        }
+    }
+}
+
+}  // namespace module
+}  // namespace nerova

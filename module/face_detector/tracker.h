@@ -1,0 +1,82 @@
+// Faces followed through a video: detections linked frame to frame by overlap under a
+// constant-velocity Kalman filter per box coordinate, boxes predicted (and grown with their
+// uncertainty) through frames without a detection, and, once the whole video is known, gaps
+// interpolated and each face extended back to where it entered and on until it left.
+#ifndef NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_
+#define NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace nerova {
+namespace module {
+
+struct TrackerSettings {
+    int max_missed_frames = 15;      // frames a face is held without a detection, either way
+    float min_iou = 0.2f;            // overlap linking a detection to a track's predicted box
+    float growth_per_frame = 0.03f;  // box growth per frame away from a detection
+    float max_growth = 0.5f;         // ... at most this share of the box on each side in all
+};
+
+struct TrackBox {
+    uint32_t id;
+    int32_t state;  // NerovaTrackState
+    float score;
+    float x1, y1, x2, y2;
+    float angle;  // degrees, the eye line's, 0 without eyes
+};
+
+struct Detection {
+    float score;
+    float x1, y1, x2, y2;
+    float angle;
+};
+
+class FaceTracker {
+  public:
+    FaceTracker(const TrackerSettings& settings, int width, int height);
+
+    // The next frame: its detections (detected) or none looked for. face_tracks receives
+    // each detection's track id; live receives the tracks of this frame as known so far.
+    void AddFrame(bool detected, const std::vector<Detection>& faces,
+                  std::vector<uint32_t>& face_tracks, std::vector<TrackBox>& live);
+    // With every frame known: each frame's tracks, detections as they are, gaps between two
+    // detections of a face interpolated, and up to max_missed_frames before a face's first
+    // and after its last detection extrapolated along its motion, until it leaves the frame.
+    void Finish();
+    bool finished() const { return finished_; }
+    uint32_t frame_count() const { return frames_; }
+    const std::vector<TrackBox>& Frame(uint32_t frame) const { return offline_[frame]; }
+
+  private:
+    struct Axis {  // position and velocity of one coordinate, with their covariance
+        double p = 0, v = 0, ppp = 0, ppv = 0, pvv = 0;
+    };
+    struct Track {
+        uint32_t id;
+        Axis axes[4];  // centre x, centre y, width, height
+        float score, angle;
+        uint32_t last_seen;  // frame of the last detection
+        std::vector<uint32_t> frames;
+        std::vector<Detection> seen;
+    };
+    void Predict(Track& t) const;
+    void Correct(Track& t, const Detection& d) const;
+    bool Shown(const Detection& grown, TrackBox& out) const;  // clamped, with some area
+    Detection Grown(const Detection& box, int frames_away) const;
+    Detection Box(const Track& t) const;
+
+    TrackerSettings s_;
+    float width_, height_;
+    uint32_t frames_ = 0;
+    uint32_t next_id_ = 1;
+    std::vector<Track> live_;
+    std::vector<Track> ended_;
+    bool finished_ = false;
+    std::vector<std::vector<TrackBox>> offline_;
+};
+
+}  // namespace module
+}  // namespace nerova
+
+#endif  // NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_

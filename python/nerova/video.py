@@ -1,0 +1,218 @@
+"""Faces followed through a video, and hidden: the library's tracker and masks, as the
+command-line tool uses them.
+
+    with nerova.FaceDetector() as det:
+        nerova.anonymize_video("in.mp4", "out.mp4", det, every=5, how="blur")
+
+    tracker = nerova.Tracker(width, height)
+    ids = tracker.add(faces)             # per frame; skip() for a frame not looked at
+    tracker.finish()                     # the whole video known
+    tracks = tracker.frame(i)            # each face of frame i, detected or followed
+    nerova.anonymize(frame, tracks)      # in place
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+from typing import List, NamedTuple, Optional, Sequence
+
+import numpy as np
+
+from . import _native
+from .detector import PIXEL_FORMATS as _FORMATS
+from .detector import Face, _check, _integer, _lib
+
+HIDES = {"blur": 1, "pixelate": 2, "solid": 3, "image": 4}  # NerovaHide
+SHAPES = {"ellipse": 0, "rect": 1}                          # NerovaMaskShape
+_CHANNELS = {1: "GRAY", 3: "BGR", 4: "BGRA"}
+
+
+class Track(NamedTuple):
+    """A face in one frame: its track id, whether a detection placed it, the detection's
+    score, its box in frame pixels and its eye line's angle in degrees."""
+    id: int
+    detected: bool
+    score: float
+    x1: float
+    y1: float
+    x2: float
+    y2: float
+    angle: float
+
+    @property
+    def box(self):
+        return (self.x1, self.y1, self.x2, self.y2)
+
+
+def _tracks(array, count) -> List[Track]:
+    try:
+        return [Track(t.id, t.state == 0, t.score, t.x1, t.y1, t.x2, t.y2, t.angle)
+                for t in (array[i] for i in range(count.value))]
+    finally:
+        _lib.NerovaTracksRelease(array)
+
+
+def face_angle(face: Face) -> float:
+    """The angle of a face's eye line, 0 when its model names no eyes."""
+    points = np.ascontiguousarray(face.landmarks, dtype=np.float32)
+    detail = _native.FaceDetail(face.score, *face.box_float, len(points),
+                                points.ctypes.data_as(ctypes.POINTER(ctypes.c_float)))
+    names = (ctypes.c_char_p * max(1, len(points)))(*[n.encode() for n in face.landmark_names])
+    angle = ctypes.c_float()
+    _check(_lib.NerovaFaceAngle(ctypes.byref(detail), names, ctypes.byref(angle)), "face angle")
+    return angle.value
+
+
+class Tracker:
+    """Links each frame's faces to tracks (ids stable from 1), and, once finished, gives every
+    frame's tracks with the gaps between detections interpolated and each face followed before
+    its first and after its last detection (max_missed_frames each way)."""
+
+    def __init__(self, width: int, height: int, *, max_missed_frames: Optional[int] = None,
+                 min_iou: Optional[float] = None, growth_per_frame: Optional[float] = None,
+                 max_growth: Optional[float] = None):
+        options = _native.TrackerOptions()
+        _lib.NerovaTrackerDefaults(ctypes.byref(options))
+        for name, value in (("max_missed_frames", max_missed_frames), ("min_iou", min_iou),
+                            ("growth_per_frame", growth_per_frame), ("max_growth", max_growth)):
+            if value is not None:
+                setattr(options, name, value)
+        self._handle = ctypes.c_void_p()
+        _check(_lib.NerovaTrackerCreate(ctypes.byref(options), _integer(width, "width", 1, 32768),
+                                        _integer(height, "height", 1, 32768),
+                                        ctypes.byref(self._handle)), "tracker options")
+        self.frames = 0
+
+    def __del__(self):
+        if getattr(self, "_handle", None):
+            _lib.NerovaTrackerDestroy(self._handle)
+            self._handle = None
+
+    def add(self, faces: Sequence[Face]) -> List[int]:
+        """The next frame's detections; each face's track id."""
+        faces = list(faces)
+        infos = (_native.FaceInfo * max(1, len(faces)))(
+            *[_native.FaceInfo(f.score, *f.box) for f in faces])
+        angles = (ctypes.c_float * max(1, len(faces)))(*[face_angle(f) for f in faces])
+        ids = (ctypes.c_uint32 * max(1, len(faces)))()
+        _check(_lib.NerovaTrackerAddFrame(self._handle, 1, infos,
+                                          len(faces), angles, ids, None, None), "tracking")
+        self.frames += 1
+        return list(ids)[:len(faces)]
+
+    def skip(self) -> None:
+        """A frame nobody looked at: its faces are followed, not detected."""
+        _check(_lib.NerovaTrackerAddFrame(self._handle, 0, None, 0, None, None, None, None),
+               "tracking")
+        self.frames += 1
+
+    def finish(self) -> None:
+        _check(_lib.NerovaTrackerFinish(self._handle), "tracking")
+
+    def frame(self, index: int) -> List[Track]:
+        array, count = ctypes.POINTER(_native.Track)(), ctypes.c_uint32()
+        _check(_lib.NerovaTrackerFrame(self._handle, _integer(index, "frame", 0, 2**32 - 1),
+                                       ctypes.byref(array), ctypes.byref(count)), "frame %d" % index)
+        return _tracks(array, count)
+
+
+def anonymize(image: np.ndarray, faces, how: str = "blur", shape: str = "ellipse",
+              scale: float = 1.3, replacement: Optional[np.ndarray] = None) -> np.ndarray:
+    """Hides faces (nerova.Face or Track) in image, an HxWx3 BGR, HxWx4 BGRA or HxW uint8
+    array, in place, as the tool does; returns image. how: blur, pixelate, solid or image
+    (replacement, an array of image's layout); shape: ellipse (turned to the eye line) or
+    rect; scale: 1 to 10 times each box."""
+    if how not in HIDES or shape not in SHAPES:
+        raise ValueError("how must be one of %s and shape one of %s" % (list(HIDES), list(SHAPES)))
+    if not isinstance(image, np.ndarray) or image.dtype != np.uint8:
+        raise TypeError("image must be a uint8 numpy array")
+    channels = 1 if image.ndim == 2 else image.shape[2] if image.ndim == 3 else 0
+    if channels not in _CHANNELS or not image.flags.c_contiguous or not image.flags.writeable:
+        raise ValueError("image must be a writable, contiguous HxW, HxWx3 or HxWx4 array")
+    regions = []
+    for f in faces:
+        if isinstance(f, Track):
+            regions.append(_native.MaskRegion(*f.box, f.angle))
+        else:
+            regions.append(_native.MaskRegion(*f.box, face_angle(f)))
+    array = (_native.MaskRegion * max(1, len(regions)))(*regions)
+    other = None
+    if how == "image":
+        if not (isinstance(replacement, np.ndarray) and replacement.dtype == np.uint8 and
+                replacement.ndim == image.ndim and replacement.shape[2:] == image.shape[2:]):
+            raise ValueError("how='image' needs a replacement array of the image's layout")
+        replacement = np.ascontiguousarray(replacement)
+        other = _native.Frame()
+        other.pixel_format = _FORMATS[_CHANNELS[channels]]
+        other.width, other.height = replacement.shape[1], replacement.shape[0]
+        other.data[0] = replacement.ctypes.data
+        other.stride[0] = replacement.strides[0]
+    code = _lib.NerovaAnonymize(_FORMATS[_CHANNELS[channels]], image.shape[1], image.shape[0],
+                                image.ctypes.data, image.strides[0], array, len(regions),
+                                HIDES[how], SHAPES[shape], float(scale),
+                                ctypes.byref(other) if other is not None else None)
+    if code == 0x100B:
+        raise ValueError("scale must be from 1 to 10, not %r" % (scale,))
+    _check(code, "anonymize")
+    return image
+
+
+def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "blur",
+                    shape: str = "ellipse", scale: float = 1.3, fourcc: str = "mp4v") -> dict:
+    """Writes src to dst with every face hidden, as the tool's --anonymize does: detection on
+    every N-th frame, the faces followed through all frames with the whole video known, every
+    frame kept. Returns the tool's report: frames, masks, predicted masks, longest run."""
+    import cv2
+    from ._media import open_video
+    every = _integer(every, "every", 1, 2**31 - 1)
+    video = open_video(src)
+    if video is None:
+        raise ValueError("cannot read %s" % src)
+    fps = video.get(cv2.CAP_PROP_FPS)
+    fps = fps if 0 < fps <= 1000 else 25
+    tracker = None
+    index = 0
+    while True:
+        ok, frame = video.read()
+        if not ok:
+            break
+        if tracker is None:
+            tracker = Tracker(frame.shape[1], frame.shape[0])
+        if index % every == 0:
+            tracker.add(detector.detect(frame))
+        else:
+            tracker.skip()
+        index += 1
+    video.release()
+    if tracker is None:
+        raise ValueError("%s has no frames" % src)
+    tracker.finish()
+    video = open_video(src)
+    tmp = "%s.part%d%s" % (dst, os.getpid(), os.path.splitext(dst)[1])
+    writer = None
+    report = {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0}
+    runs = {}
+    try:
+        for i in range(index):
+            ok, frame = video.read()
+            if not ok:
+                raise ValueError("%s gave fewer frames the second time" % src)
+            if writer is None:
+                size = (frame.shape[1], frame.shape[0])
+                writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*fourcc), fps, size)
+                if not writer.isOpened():
+                    raise ValueError("cannot write %s" % dst)
+            tracks = tracker.frame(i)
+            runs = {t.id: runs.get(t.id, 0) + 1 for t in tracks if not t.detected}
+            report["masks"] += len(tracks)
+            report["predicted"] += sum(not t.detected for t in tracks)
+            report["longest_run"] = max([report["longest_run"], *runs.values()])
+            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale))
+        writer.release()
+        os.replace(tmp, dst)
+    finally:
+        video.release()
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return report
+
