@@ -29,6 +29,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "records.h"
+#include "video_out.h"
 
 namespace fs = std::filesystem;
 using nerova_tool::Console;
@@ -248,7 +249,8 @@ class Worker {
                              uint32_t frames, double fps) {
         cv::VideoCapture video;
         if (!nerova_tool::OpenVideo(path, video)) return "the video cannot be read again";
-        nerova_tool::VideoOutput writer(out.path, b_.o.overwrite);
+        nerova_tool::VideoOutput writer(out.path, b_.o.overwrite,
+                                        {b_.o.video_codec, b_.o.video_quality}, path);
         uint32_t index = 0;
         for (cv::Mat frame; index < frames && video.read(frame); ++index) {
             NerovaTrack* tracks = nullptr;
@@ -263,7 +265,11 @@ class Worker {
             if (!err.empty()) return err;
         }
         if (index < frames) return "the video gave fewer frames the second time";
-        return writer.Finish();
+        const std::string err = writer.Finish();
+        if (!b_.o.quiet)
+            for (const std::string& note : writer.notes())
+                b_.console.Err("warning: " + path + ": " + note);
+        return err;
     }
 
     // Per video, what a person checking the output needs: how many masks came from a
@@ -510,6 +516,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!o.video_codec.empty() && !nerova_tool::CanEncode(o.video_codec)) {
+        std::fprintf(stderr, "%s: this build cannot encode %s video\n", kTool,
+                     o.video_codec.c_str());
+        return kExitUsage;
+    }
     std::vector<Output> crops;
     if (!o.crops_dir.empty()) {
         const std::vector<std::string> names = LandmarkNames(detectors.handles[0]);

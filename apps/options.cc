@@ -49,6 +49,10 @@ const char kHelp[] =
     "  --anonymize HOW         hide every face in the written images and videos: blur,\n"
     "                          pixelate or solid (default: none); written under the --draw\n"
     "                          folder, else under --out-dir, which is then required\n"
+    "  --video-codec NAME      codec of written videos: h264, mpeg4, mjpeg or ffv1 (lossless,\n"
+    "                          for .mkv and .avi) (default: mjpeg in .avi, else h264)\n"
+    "  --video-quality Q       1 to 100; 80 is H.264 at CRF 20, MPEG-4 and Motion JPEG at\n"
+    "                          quantiser 7 (default: 80)\n"
     "  --mask-scale F          hide F times the face's box, 1 to 10 (default: %.1f)\n"
     "  --mask-shape SHAPE      ellipse or rect (default: ellipse)\n"
     "  --out-dir DIR           folder for --anonymize without --draw (default: none)\n"
@@ -156,6 +160,14 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
         } else if (a == "--draw" || a == "--out-dir" || a == "--crops") {
             if (!value(v) || !*v) return a + " needs a folder";
             (a == "--draw" ? o.draw_dir : a == "--crops" ? o.crops_dir : o.out_dir) = v;
+        } else if (a == "--video-codec") {
+            o.video_codec = value(v) ? v : "";
+            if (o.video_codec != "h264" && o.video_codec != "mpeg4" && o.video_codec != "mjpeg" &&
+                o.video_codec != "ffv1")
+                return "--video-codec needs h264, mpeg4, mjpeg or ffv1";
+        } else if (a == "--video-quality") {
+            if (!value(v) || !ParseInt(v, 1, 100, o.video_quality))
+                return "--video-quality needs an integer from 1 to 100";
         } else if (a == "--crop-size") {
             if (!value(v) || !ParseInt(v, 16, 1024, o.crop_size))
                 return "--crop-size needs an integer from 16 to 1024";

@@ -22,13 +22,10 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// The writer's codec for a container; other containers are written as .avi.
-int FourccFor(const fs::path& p) {
+// The containers videos are written in; others are written as .avi.
+bool VideoContainer(const fs::path& p) {
     const std::string ext = Lower(p.extension().string());
-    if (ext == ".avi") return cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-    if (ext == ".mp4" || ext == ".m4v" || ext == ".mov" || ext == ".mkv")
-        return cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-    return 0;
+    return ext == ".avi" || ext == ".mp4" || ext == ".m4v" || ext == ".mov" || ext == ".mkv";
 }
 
 fs::path Numbered(const fs::path& p, int n) {
@@ -71,6 +68,12 @@ std::string MakeParent(const fs::path& target) {
 
 }  // namespace
 
+fs::path TempPathFor(const fs::path& target) { return TempFor(target); }
+std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwrite) {
+    return Commit(temp, target, overwrite);
+}
+std::string MakeParentOf(const fs::path& target) { return MakeParent(target); }
+
 std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const fs::path& dir,
                                 bool overwrite, std::vector<std::string>& warnings) {
     std::set<fs::path> sources;
@@ -82,7 +85,7 @@ std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const fs::path
     std::vector<Output> out;
     for (const Input& in : inputs) {
         fs::path wanted = (dir / in.relative).lexically_normal();
-        if (in.video && FourccFor(wanted) == 0) wanted += ".avi";
+        if (in.video && !VideoContainer(wanted)) wanted += ".avi";
         fs::path path = wanted;
         for (int n = 1; taken.count(path); ++n) path = Numbered(wanted, n);
         if (path != wanted)
@@ -134,14 +137,6 @@ std::string WriteImage(const fs::path& target, const cv::Mat& bgr, bool overwrit
     return Commit(temp, target, overwrite);
 }
 
-VideoOutput::~VideoOutput() {
-    if (!temp_.empty()) {
-        writer_.release();
-        std::error_code ec;
-        fs::remove(temp_, ec);
-    }
-}
-
 bool OpenVideo(const std::string& path, cv::VideoCapture& video) {
     for (const int api : {cv::CAP_FFMPEG, cv::CAP_OPENCV_MJPEG}) {
         try {
@@ -150,35 +145,6 @@ bool OpenVideo(const std::string& path, cv::VideoCapture& video) {
         }
     }
     return false;
-}
-
-std::string VideoOutput::Write(const cv::Mat& frame, double fps) {
-    if (!error_.empty()) return error_;
-    if (temp_.empty()) {
-        if (std::string err = MakeParent(target_); !err.empty()) return error_ = err;
-        temp_ = TempFor(target_);
-        try {
-            writer_.open(temp_.string(), cv::CAP_FFMPEG, FourccFor(target_), fps, frame.size());
-        } catch (const cv::Exception& e) {
-            error_ = e.what();
-        }
-        if (!writer_.isOpened()) return error_ = "cannot open a video writer";
-    }
-    writer_.write(frame);
-    return "";
-}
-
-std::string VideoOutput::Finish() {
-    if (!error_.empty()) return error_;
-    if (temp_.empty()) return "no frame was decoded";
-    writer_.release();
-    // The writer reports no failure of its own: an empty file is one.
-    std::error_code ec;
-    const bool written = fs::file_size(temp_, ec) > 0 && !ec;
-    const std::string err = written ? Commit(temp_, target_, overwrite_) : "nothing was written";
-    if (!written) fs::remove(temp_, ec);
-    temp_.clear();
-    return err;
 }
 
 }  // namespace nerova_tool

@@ -34,22 +34,13 @@ std::string WriteImage(const std::filesystem::path& target, const cv::Mat& bgr, 
 // thread-safe and crashes when two workers open files at once.
 bool OpenVideo(const std::string& path, cv::VideoCapture& video);
 
-// A video written to a temporary file beside its target and renamed when complete.
-class VideoOutput {
-  public:
-    VideoOutput(std::filesystem::path target, bool overwrite)
-        : target_(std::move(target)), overwrite_(overwrite) {}
-    ~VideoOutput();
-    // Opens on the first frame: the container's codec follows the target's extension.
-    std::string Write(const cv::Mat& frame, double fps);
-    std::string Finish();  // "" once the target is in place
-
-  private:
-    std::filesystem::path target_, temp_;
-    bool overwrite_;
-    cv::VideoWriter writer_;
-    std::string error_;
-};
+// A hidden name beside target, for writing it whole; moving it onto target (refused when
+// target exists, unless overwrite; the temporary file is removed on failure); making
+// target's folder.
+std::filesystem::path TempPathFor(const std::filesystem::path& target);
+std::string CommitFile(const std::filesystem::path& temp, const std::filesystem::path& target,
+                       bool overwrite);
+std::string MakeParentOf(const std::filesystem::path& target);
 
 }  // namespace nerova_tool
 

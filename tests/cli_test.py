@@ -14,6 +14,7 @@ import numpy as np
 
 TOOL = sys.argv[1]
 MODELS = sys.argv[2]  # generated test networks
+AV_CLIP = sys.argv.pop(3)  # makes clips with sound, and probes what a video holds
 
 
 def not_json(constant):
@@ -204,6 +205,38 @@ class CliTest(unittest.TestCase):
             writer.write(frame)
         writer.release()
         return path
+
+    def test_written_videos_keep_every_frame_and_the_sound_in_the_chosen_codec(self):
+        out = os.path.join(self.tmp, "sound")
+        cases = [  # input, options, exit status, video codec, sound kept, warning
+            ("clip.avi", [], 0, "mjpeg", True, ""),
+            ("clip.mkv", [], 0, "h264", True, ""),
+            ("clip.mkv", ["--video-codec", "ffv1", "--video-quality", "5"], 0, "ffv1", True, ""),
+            ("clip.mp4", ["--video-codec", "ffv1"], 1, None, False, "cannot hold ffv1"),
+        ]
+        for name, options, want, codec, sound, warning in cases:
+            src = os.path.join(self.tmp, "clips", name)
+            os.makedirs(os.path.dirname(src), exist_ok=True)
+            if sound:
+                subprocess.run([AV_CLIP, "make", src, "30", "10"], check=True)
+            else:
+                self.write_video(src, np.full((120, 160, 3), 128, np.uint8), 30)
+            code, lines, err = run("--model", self.model, "--anonymize", "blur", "--out-dir", out,
+                                   "--overwrite", *options, src)
+            self.assertEqual((code, len(lines)), (want, 30), err)
+            self.assertIn(warning, err)
+            if codec is None:
+                self.assertFalse(os.path.exists(os.path.join(out, name)))
+                continue
+            probe = subprocess.run([AV_CLIP, "probe", os.path.join(out, name)], capture_output=True,
+                                   text=True, check=True).stdout.split()
+            self.assertEqual(probe[:3], ["video", codec, "30"], name)
+            if sound:
+                self.assertEqual(probe[3:5], ["audio", "pcm_s16le"], name)
+                self.assertAlmostEqual(float(probe[5]), 3.0, delta=0.11)
+            else:
+                self.assertEqual(len(probe), 3, probe)
+        self.assertEqual(run("--model", self.model, "--video-codec", "vp9", self.images)[0], 2)
 
     def test_progress_only_on_a_terminal(self):
         for terminal in (True, False):
