@@ -14,6 +14,7 @@ struct Face {
     NerovaFaceDetail detail;    // the same box in floats; landmarks point into points
     std::vector<float> points;  // x, y per landmark, frame pixels
     std::string crop;           // the aligned crop written for it, if any
+    uint32_t track = 0;         // in a video, the face's track id (0: none)
 };
 
 }  // namespace nerova_tool

@@ -138,6 +138,7 @@ class Worker {
             f.detail = d;
             f.detail.landmarks = f.points.data();
             f.crop.clear();
+            f.track = 0;
         }
         NerovaFaceDetectorDetailsRelease(faces);
         ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
@@ -205,17 +206,11 @@ class Worker {
                 return false;
             bool detected = false;
             faces.clear();
-            if (index % static_cast<uint32_t>(b_.o.every) == 0) {
-                const double time_ms = video.get(cv::CAP_PROP_POS_MSEC);
-                double ms = 0;
-                detected = Detect(frame, input, faces, ms);
-                if (detected)
-                    b_.sequencer.Emit(
-                        i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms,
-                                               frame.cols, frame.rows, faces, ms));
-                else
-                    ok = false;
-            }
+            const bool look = index % static_cast<uint32_t>(b_.o.every) == 0;
+            const double time_ms = look ? video.get(cv::CAP_PROP_POS_MSEC) : 0;
+            double ms = 0;
+            if (look && !(detected = Detect(frame, input, faces, ms))) ok = false;
+            // The faces join their tracks before the record is printed, which names them.
             std::vector<NerovaFaceInfo> infos;
             angles.clear();
             const std::vector<NerovaMaskRegion> regions = nerova_tool::FaceRegions(faces, Names());
@@ -223,10 +218,15 @@ class Worker {
                 infos.push_back(faces[k].info);
                 angles.push_back(regions[k].angle);
             }
-            ids.resize(infos.size());
+            ids.assign(infos.size(), 0);
             NerovaTrackerAddFrame(tracker.handle, detected, infos.data(),
                                   static_cast<uint32_t>(infos.size()), angles.data(), ids.data(),
                                   nullptr, nullptr);
+            for (size_t k = 0; k < faces.size(); ++k) faces[k].track = ids[k];
+            if (detected)
+                b_.sequencer.Emit(
+                    i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms, frame.cols,
+                                           frame.rows, faces, ms));
         }
         if (index == 0) return false;
         if (!out) return ok;

@@ -82,6 +82,7 @@ std::string Record(const std::string& path, int frame, double time_ms, int width
         char box[80];
         std::snprintf(box, sizeof box, ", \"box\": [%d, %d, %d, %d]", f.x1, f.y1, f.x2, f.y2);
         line += std::string(i ? ", " : "") + "{\"score\": " + JsonNumber(f.score, "%.4f") + box;
+        if (faces[i].track) line += ", \"track\": " + std::to_string(faces[i].track);
         const std::vector<float>& p = faces[i].points;
         if (!p.empty()) {
             line += ", \"landmarks\": [";

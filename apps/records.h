@@ -2,7 +2,8 @@
 //   {"image": PATH, "frame": N, "time_ms": T, "width": W, "height": H,
 //    "faces": [{"score": S, "box": [x1, y1, x2, y2]}, ...], "ms": T}
 // ("frame" and "time_ms" for video frames, frame >= 0, only). A face of a model with
-// landmarks adds "landmarks": [[x, y], ...] (two decimals), and one with an aligned crop
+// landmarks adds "landmarks": [[x, y], ...] (two decimals), a face in a video its track id
+// "track" (after "box"), and one with an aligned crop
 // "crop": PATH. Scores have four decimals, "ms" two, "time_ms" up to three without trailing zeros;
 // a value that is not finite is null. Strings are UTF-8 with quotes, backslashes and control
 // characters escaped; a byte of a file name that is not part of well-formed UTF-8 is written as the

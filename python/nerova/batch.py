@@ -23,7 +23,7 @@ import time
 from pathlib import Path
 from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-from .records import detection, line as record_line, parse as parse_record
+from .records import VideoTracks, detection, line as record_line, parse as parse_record
 
 IMAGE_EXTENSIONS = {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff",
                     ".webp"}
@@ -272,10 +272,13 @@ def detect(inputs: Iterable[str], client=None, model: Optional[str] = None, ever
            done: Optional[Dict[str, set]] = None, progress: bool = False,
            **settings) -> Iterator[dict]:
     """Result records of every image and video frame of inputs, in input order (videos frame
-    by frame). Without client, a local cluster of worker processes (one per core) is
+    by frame, each face with its track id as the tool gives it). Without client, a local cluster of worker processes (one per core) is
     started for the call. An input that cannot be read gives a record with "error"."""
-    yield from _detect_paths(expand_inputs(inputs), client, model, every, done, progress,
-                             settings)
+    # Records come in input order, a video's frame by frame: its faces are tracked as they
+    # come (with done, the frames left out are not looked at again).
+    track = VideoTracks()
+    for r in _detect_paths(expand_inputs(inputs), client, model, every, done, progress, settings):
+        yield track(r)
 
 
 def _detect_paths(paths: List[str], client, model: Optional[str], every: int,
@@ -426,8 +429,10 @@ def _write(output: _Output, inputs: Iterable[str], client, model: Optional[str],
             kept.setdefault((r["image"], r.get("frame")), r)
             f.write(record_line(r) + "\n")
             f.flush()
-    records = sorted((r for r in kept.values() if r["image"] in order),
-                     key=lambda r: (order[r["image"]], r.get("frame") or 0))
+    # Every video's faces tracked over all its records, those of an earlier run included.
+    track = VideoTracks()
+    records = [track(r) for r in sorted((r for r in kept.values() if r["image"] in order),
+                                        key=lambda r: (order[r["image"]], r.get("frame") or 0))]
     with open(tmp, "w", encoding="utf-8") as f:
         for r in records:
             f.write(record_line(r) + "\n")

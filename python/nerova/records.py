@@ -3,8 +3,9 @@
     {"image": PATH, "frame": N, "time_ms": T, "width": W, "height": H,
      "faces": [{"score": S, "box": [x1, y1, x2, y2]}, ...], "ms": T}
 
-("frame" and "time_ms" for video frames only; a face of a model with landmarks adds
-"landmarks": [[x, y], ...], and the tool's aligned crops "crop": PATH), written byte for byte
+("frame" and "time_ms" for video frames only; a face in a video adds its track id "track"
+(VideoTracks), a face of a model with landmarks "landmarks": [[x, y], ...], and the tool's
+aligned crops "crop": PATH), written byte for byte
 as the command-line tool writes them: scores with four decimals, landmarks with two, "ms" with two, "time_ms" to the microsecond without
 trailing zeros, strings in UTF-8 with only quotes, backslashes and control characters
 escaped, and the bytes of a file name that are not UTF-8 (held by Python as the surrogates
@@ -44,6 +45,8 @@ def _face(f) -> dict:
 
 def _face_text(f: dict) -> str:
     out = '{"score": %s, "box": [%d, %d, %d, %d]' % (_number(f["score"], 4), *f["box"])
+    if f.get("track"):
+        out += ', "track": %d' % f["track"]
     if f.get("landmarks"):
         out += ', "landmarks": [%s]' % ", ".join(
             "[%s, %s]" % (_number(x, 2), _number(y, 2)) for x, y in f["landmarks"])
@@ -90,6 +93,31 @@ def _number(value: float, decimals: int, trim: bool = False) -> str:
         return "null"  # JSON has no NaN or infinities
     s = "%.*f" % (decimals, value)
     return s.rstrip("0").rstrip(".") if trim and "." in s else s
+
+
+class VideoTracks:
+    """Gives each face of a video's records its track id ("track"), as the tool does while it
+    detects: records of one video in frame order, frames between them not looked at. A record
+    of another input, or an earlier frame, starts a new video."""
+
+    def __init__(self):
+        self.path, self.tracker, self.next_frame = None, None, 0
+
+    def __call__(self, record: dict) -> dict:
+        if "frame" not in record or "error" in record:
+            return record
+        from .detector import Face
+        from .video import Tracker
+        if record["image"] != self.path or record["frame"] < self.next_frame:
+            self.path, self.next_frame = record["image"], 0
+            self.tracker = Tracker(max(1, record["width"]), max(1, record["height"]))
+        for _ in range(self.next_frame, record["frame"]):
+            self.tracker.skip()
+        ids = self.tracker.add([Face(f["score"], *f["box"]) for f in record["faces"]])
+        for face, track in zip(record["faces"], ids):
+            face["track"] = track
+        self.next_frame = record["frame"] + 1
+        return record
 
 
 def is_record(r) -> bool:
