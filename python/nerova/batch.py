@@ -167,6 +167,89 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
     return records, index
 
 
+def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
+                   how: str, shape: str, scale: float, overwrite: bool) -> Optional[str]:
+    """Writes path to target with every face hidden, as the tool's --anonymize does (videos:
+    every frame, faces followed through them, without the sound); the reason when it cannot."""
+    import cv2
+    from . import NerovaError
+    from ._media import quiet_opencv, read_image
+    from .video import anonymize, anonymize_video
+    quiet_opencv()
+    det = _detector(model, settings)
+    folder = os.path.dirname(target) or "."
+    os.makedirs(folder, exist_ok=True)
+    tmp = os.path.join(folder, ".%s.part%d%s" % (os.path.basename(target), os.getpid(),
+                                                   os.path.splitext(target)[1]))
+    try:
+        if is_video(path):
+            ext = os.path.splitext(target)[1].lower()
+            anonymize_video(path, tmp, det, every, how, shape, scale,
+                            fourcc="MJPG" if ext == ".avi" else "mp4v")
+        else:
+            image = read_image(path)
+            if image is None:
+                return "cannot read"
+            anonymize(image, det.detect(image), how, shape, scale)
+            if not cv2.imwrite(tmp, image):
+                return "cannot encode %s" % os.path.splitext(target)[1]
+        if not overwrite and os.path.lexists(target):
+            return "it exists (--overwrite replaces it)"
+        os.replace(tmp, target)
+        return None
+    except (NerovaError, ValueError, OSError) as e:
+        return str(e)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+
+
+def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
+    """(input, output) per input as the tool places written files: under folder at the path
+    relative to the folder argument it came from (a file argument or list line: its name),
+    videos in other containers than .avi, .mp4, .m4v, .mov and .mkv as NAME.EXT.avi, a name
+    taken by an earlier input numbered (a_1.jpg)."""
+    pairs, taken = [], set()
+    for item in inputs:
+        items = _list_lines(item[1:]) if item.startswith("@") else [item]
+        for entry in items:
+            paths = expand_inputs([entry], lists=False)
+            base = entry if os.path.isdir(entry) else os.path.dirname(entry)
+            for path in paths:
+                wanted = os.path.normpath(os.path.join(folder, os.path.relpath(path, base or ".")))
+                if is_video(path) and Path(wanted).suffix.lower() not in (
+                        ".avi", ".mp4", ".m4v", ".mov", ".mkv"):
+                    wanted += ".avi"
+                out, n = wanted, 1
+                while out in taken:
+                    stem, ext = os.path.splitext(wanted)
+                    out, n = "%s_%d%s" % (stem, n, ext), n + 1
+                taken.add(out)
+                pairs.append((path, out))
+    return pairs
+
+
+def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[str], every: int,
+                  settings: dict, how: str, shape: str, scale: float,
+                  overwrite: bool) -> List[Tuple[str, str]]:
+    """Hides the faces of every input into folder, one task an input; (path, reason) for
+    each that could not be written."""
+    frozen = _settings(settings)
+    sources = {os.path.realpath(p) for p in expand_inputs(inputs)}
+    failed, futures = [], []
+    for path, target in plan_outputs(inputs, folder):
+        if os.path.realpath(target) in sources:
+            failed.append((target, "it is an input"))
+            continue
+        futures.append((target, client.submit(anonymize_task, path, target, model, frozen, every,
+                                              how, shape, scale, overwrite, pure=False)))
+    for target, future in futures:
+        reason = future.result()
+        if reason:
+            failed.append((target, reason))
+    return failed
+
+
 # ---- the client side --------------------------------------------------------------------
 
 class _Plan:
@@ -462,12 +545,24 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--resume", action="store_true",
                         help="keep the records of an earlier OUT or OUT.partial and skip them")
     parser.add_argument("--out", required=True, help="JSON lines output file")
+    parser.add_argument("--anonymize", choices=["blur", "pixelate", "solid"],
+                        help="also write every input with its faces hidden under --out-dir, as "
+                             "the tool does (videos without their sound)")
+    parser.add_argument("--out-dir", help="folder of --anonymize's files")
+    parser.add_argument("--mask-shape", choices=["ellipse", "rect"], default="ellipse")
+    parser.add_argument("--mask-scale", type=float, default=1.3, help="1 to 10 (1.3)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace existing files under --out-dir")
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
                         help="image or video files, folders, or @LIST files")
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # 2 would read as "two inputs failed"
         return 0 if e.code == 0 else 101
+    if bool(args.anonymize) != bool(args.out_dir) or not 1 <= args.mask_scale <= 10:
+        print("nerova-batch: --anonymize and --out-dir go together; --mask-scale is 1 to 10",
+              file=sys.stderr)
+        return 101
     for name in ("every", "local_workers"):
         if getattr(args, name) is not None and getattr(args, name) < 1:
             print("nerova-batch: --%s must be at least 1" % name.replace("_", "-"), file=sys.stderr)
@@ -489,6 +584,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with client:
             count, failed = _write(output, args.inputs, client, args.model, args.every,
                                    sys.stderr.isatty(), settings)
+            unwritten = []
+            if args.anonymize:
+                unwritten = anonymize_all(args.inputs, args.out_dir, client, args.model,
+                                          args.every, settings, args.anonymize, args.mask_shape,
+                                          args.mask_scale, args.overwrite)
+            for target, reason in unwritten:
+                print("nerova-batch: cannot write %s: %s" % (target, reason), file=sys.stderr)
+            failed = max(failed, len(unwritten))
     except (ValueError, TypeError, OSError, RuntimeError) as e:  # NerovaError: a RuntimeError
         print("nerova-batch: %s" % e, file=sys.stderr)
         return 101

@@ -205,3 +205,32 @@ def test_every_host_writes_the_same_lines(client, tmp_path, tiles):
     assert untimed(out.read_bytes()) == untimed(tool)
     assert untimed(module) == [line for line in untimed(tool) if b'"frame"' not in line]
     assert len(photos) == 5 and len(untimed(tool)) == 8 and b'"time_ms": 40,' in tool
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+def test_anonymize_writes_what_the_tool_writes(tmp_path):
+    """nerova-batch --anonymize beside the tool's: the same masks in an image (PNG, so the
+    pixels compare), every frame of a video, the tool's layout of the written files."""
+    src = tmp_path / "in"
+    (src / "sub").mkdir(parents=True)
+    photo = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
+    cv2.imwrite(str(src / "sub" / "group.png"), photo)
+    video = cv2.VideoWriter(str(src / "clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 10, (500, 347))
+    for i in range(12):
+        video.write(np.roll(photo, 4 * i, axis=1))
+    video.release()
+    subprocess.run([TOOL, "--anonymize", "solid", "--tiles", "auto", "--out-dir",
+                    str(tmp_path / "tool"), str(src)], capture_output=True, check=True)
+    p = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1", "--tiles",
+                        "auto", "--anonymize", "solid", "--out-dir", str(tmp_path / "batch"),
+                        "--out", str(tmp_path / "r.jsonl"), str(src)], capture_output=True, text=True)
+    assert p.returncode == 0, p.stderr
+    ours, theirs = (cv2.imread(str(tmp_path / d / "sub" / "group.png")) for d in ("batch", "tool"))
+    assert np.array_equal(ours, theirs) and not np.array_equal(ours, photo)
+    written = cv2.VideoCapture(str(tmp_path / "batch" / "clip.avi"))
+    assert int(written.get(cv2.CAP_PROP_FRAME_COUNT)) == 12
+    again = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1",
+                            "--anonymize", "solid", "--out-dir", str(tmp_path / "batch"),
+                            "--out", str(tmp_path / "r2.jsonl"), str(src)],
+                           capture_output=True, text=True)
+    assert again.returncode == 2 and "it exists (--overwrite replaces it)" in again.stderr
