@@ -119,18 +119,22 @@ void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
                 if (v >= s_.min_iou) pairs.push_back({v, i, j});
             }
         }
-        std::stable_sort(pairs.begin(), pairs.end(),
-                         [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
-        for (const Pair& p : pairs) {
-            if (matched[p.track] || face_tracks[p.face]) continue;
-            matched[p.track] = true;
-            Track& t = live_[p.track];
-            face_tracks[p.face] = t.id;
-            Correct(t, faces[p.face]);
-            t.last_seen = frame;
-            t.frames.push_back(frame);
-            t.seen.push_back(faces[p.face]);
-        }
+        // Links the pairs, best first, each track and face once.
+        const auto link = [&](std::vector<Pair>& list) {
+            std::stable_sort(list.begin(), list.end(),
+                             [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
+            for (const Pair& p : list) {
+                if (matched[p.track] || face_tracks[p.face]) continue;
+                matched[p.track] = true;
+                Track& t = live_[p.track];
+                face_tracks[p.face] = t.id;
+                Correct(t, faces[p.face]);
+                t.last_seen = frame;
+                t.frames.push_back(frame);
+                t.seen.push_back(faces[p.face]);
+            }
+        };
+        link(pairs);
         // Then by distance, for a face that moved more than its size since it was last seen
         // (fast, or looked for only every few frames): its centre within one and a half
         // sides of the predicted centre per frame away, at a similar size.
@@ -150,18 +154,7 @@ void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
                 near.push_back({-dist, i, j});
             }
         }
-        std::stable_sort(near.begin(), near.end(),
-                         [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
-        for (const Pair& p : near) {
-            if (matched[p.track] || face_tracks[p.face]) continue;
-            matched[p.track] = true;
-            Track& t = live_[p.track];
-            face_tracks[p.face] = t.id;
-            Correct(t, faces[p.face]);
-            t.last_seen = frame;
-            t.frames.push_back(frame);
-            t.seen.push_back(faces[p.face]);
-        }
+        link(near);
         for (size_t j = 0; j < faces.size(); ++j) {
             if (face_tracks[j]) continue;
             Track t{};

@@ -101,19 +101,9 @@ NerovaError ConfigParser::ParseInferenceConfig(Model& model, ModelConfig* model_
                                                ParamConverter* param_converter,
                                                ModelReserveConfig* reserve_config) {
     if (!model_config || !network_config || !param_converter) return NEROVA_ERR_PARAM_NULL;
-    char* content = nullptr;
-    unsigned long long size = 0;
-    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
-    if (err != NEROVA_OK) return err;
-    if (size > json::kMaxConfigFileBytes) return NEROVA_ERR_JSON;
-    const std::string text(content, static_cast<size_t>(size));
-
     rapidjson::Document doc;
-    // Strict JSON (the default flags), parsed iteratively so that a deeply nested hostile
-    // file cannot overflow the stack; the same texts are accepted. The text ends at its
-    // first zero byte.
-    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-    if (doc.HasParseError()) return NEROVA_ERR_JSON;
+    const NerovaError err = json::ReadInferenceJson(model, doc);
+    if (err != NEROVA_OK) return err;
     if (!TypesValid(doc, *param_converter, reserve_config != nullptr)) return NEROVA_ERR_JSON;
 
     const Value& mc = Section(doc, "ModelConfig");

@@ -11,15 +11,10 @@ namespace nerova {
 namespace module {
 
 NerovaError ReadDetectionConfig(Model& model, DetectionConfig* config, std::string* why) {
-    char* content = nullptr;
-    unsigned long long size = 0;
-    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
-    if (err != NEROVA_OK) return err;
-    if (size > json::kMaxConfigFileBytes) return NEROVA_ERR_JSON;
-    const std::string text(content, static_cast<size_t>(size));
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-    if (doc.HasParseError() || !doc.IsObject()) return NEROVA_ERR_JSON;
+    const NerovaError err = json::ReadInferenceJson(model, doc);
+    if (err != NEROVA_OK) return err;
+    if (!doc.IsObject()) return NEROVA_ERR_JSON;
     const json::Value* section = json::Member(doc, "Detection");
     if (!section) return NEROVA_OK;
     const auto refuse = [why](const char* reason) {

@@ -33,6 +33,21 @@ inline const Value& Section(const Value& root, const char* name) {
     return v ? *v : kEmptyObject;
 }
 
+// The model's inference.json as strict JSON (parsed iteratively, so that a deeply nested
+// hostile file cannot overflow the stack; the text ends at its first zero byte): the model's
+// code when it cannot be delivered, NEROVA_ERR_JSON past 1 MiB or when it does not parse.
+template <typename ModelT>
+NerovaError ReadInferenceJson(ModelT& model, rapidjson::Document& doc) {
+    char* content = nullptr;
+    unsigned long long size = 0;
+    const NerovaError err = model.GetFileContent("inference.json", &content, &size);
+    if (err != NEROVA_OK) return err;
+    if (size > kMaxConfigFileBytes) return NEROVA_ERR_JSON;
+    const std::string text(content, static_cast<size_t>(size));
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+    return doc.HasParseError() ? NEROVA_ERR_JSON : NEROVA_OK;
+}
+
 // Text up to its first zero character.
 inline std::string Text(const Value& v) { return std::string(v.GetString()); }
 
