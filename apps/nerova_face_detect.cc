@@ -29,7 +29,6 @@
 #include "options.h"
 #include "outputs.h"
 #include "records.h"
-#include "video_out.h"
 
 namespace fs = std::filesystem;
 using nerova_tool::Console;
@@ -249,8 +248,16 @@ class Worker {
                              uint32_t frames, double fps) {
         cv::VideoCapture video;
         if (!nerova_tool::OpenVideo(path, video)) return "the video cannot be read again";
-        nerova_tool::VideoOutput writer(out.path, b_.o.overwrite,
-                                        {b_.o.video_codec, b_.o.video_quality}, path);
+        struct Writer {
+            void* handle = nullptr;
+            ~Writer() {
+                if (handle) NerovaVideoWriterDestroy(handle);
+            }
+        } writer;
+        if (NerovaVideoWriterCreate(out.path.c_str(), path.c_str(), b_.o.video_codec.c_str(),
+                                    b_.o.video_quality, b_.o.overwrite,
+                                    &writer.handle) != NEROVA_OK)
+            return "the video settings are refused";
         uint32_t index = 0;
         for (cv::Mat frame; index < frames && video.read(frame); ++index) {
             NerovaTrack* tracks = nullptr;
@@ -261,14 +268,17 @@ class Worker {
                                    b_.o.mask_scale, b_.o.mask_shape);
             if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
             NerovaTracksRelease(tracks);
-            const std::string err = writer.Write(frame, fps);
-            if (!err.empty()) return err;
+            if (NerovaVideoWriterWrite(writer.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
+                                       frame.rows, frame.data, static_cast<int32_t>(frame.step),
+                                       fps) != NEROVA_OK)
+                return NerovaVideoWriterMessage(writer.handle);
         }
         if (index < frames) return "the video gave fewer frames the second time";
-        const std::string err = writer.Finish();
-        if (!b_.o.quiet)
-            for (const std::string& note : writer.notes())
-                b_.console.Err("warning: " + path + ": " + note);
+        const std::string err = NerovaVideoWriterFinish(writer.handle) == NEROVA_OK
+                                    ? ""
+                                    : NerovaVideoWriterMessage(writer.handle);
+        for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer.handle); ++k)
+            b_.console.Err("warning: " + path + ": " + NerovaVideoWriterNote(writer.handle, k));
         return err;
     }
 
@@ -516,7 +526,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!o.video_codec.empty() && !nerova_tool::CanEncode(o.video_codec)) {
+    if (!o.video_codec.empty() && !NerovaVideoCanEncode(o.video_codec.c_str())) {
         std::fprintf(stderr, "%s: this build cannot encode %s video\n", kTool,
                      o.video_codec.c_str());
         return kExitUsage;

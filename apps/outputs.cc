@@ -68,12 +68,6 @@ std::string MakeParent(const fs::path& target) {
 
 }  // namespace
 
-fs::path TempPathFor(const fs::path& target) { return TempFor(target); }
-std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwrite) {
-    return Commit(temp, target, overwrite);
-}
-std::string MakeParentOf(const fs::path& target) { return MakeParent(target); }
-
 std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const fs::path& dir,
                                 bool overwrite, std::vector<std::string>& warnings) {
     std::set<fs::path> sources;

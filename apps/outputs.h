@@ -34,14 +34,6 @@ std::string WriteImage(const std::filesystem::path& target, const cv::Mat& bgr, 
 // thread-safe and crashes when two workers open files at once.
 bool OpenVideo(const std::string& path, cv::VideoCapture& video);
 
-// A hidden name beside target, for writing it whole; moving it onto target (refused when
-// target exists, unless overwrite; the temporary file is removed on failure); making
-// target's folder.
-std::filesystem::path TempPathFor(const std::filesystem::path& target);
-std::string CommitFile(const std::filesystem::path& temp, const std::filesystem::path& target,
-                       bool overwrite);
-std::string MakeParentOf(const std::filesystem::path& target);
-
 }  // namespace nerova_tool
 
 #endif  // NEROVA_APPS_OUTPUTS_H_

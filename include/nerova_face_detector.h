@@ -275,6 +275,33 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError
 NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pixels,
                 int32_t stride, const NerovaMaskRegion* regions, uint32_t count, int32_t hide,
                 int32_t shape, float scale, const NerovaFrame* replacement);
+// Writing a video: encoded and muxed with FFmpeg's libraries, every frame at one rate, the
+// sound streams of sound_source (may be null) copied unchanged, the file written under a
+// temporary name beside target and renamed when complete (an existing target is replaced
+// only with overwrite). codec: "h264", "mpeg4", "mjpeg", "ffv1" (lossless), or null or ""
+// for the container's (Motion JPEG in .avi, H.264 elsewhere); quality 1 to 100 (80: H.264
+// at CRF 20, MPEG-4 and Motion JPEG at quantiser 7). Failures give NEROVA_ERR_VIDEO_OUTPUT
+// and NerovaVideoWriterMessage says why.
+NEROVA_FACE_DETECTOR_EXPORT int32_t NerovaVideoCanEncode(const char* codec);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterCreate(const char* target,
+                                                                const char* sound_source,
+                                                                const char* codec, int32_t quality,
+                                                                int32_t overwrite, void** writer);
+// One frame (BGR, RGB, BGRA, RGBA or GRAY, 8-bit interleaved); fps is read from the first.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format,
+                                                               int32_t width, int32_t height,
+                                                               const uint8_t* pixels,
+                                                               int32_t stride, double fps);
+// Completes the file and puts it in place.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterFinish(void* writer);
+// Why the last call failed ("" when none did); and the sound source's streams that could not
+// be kept, one line each. Valid until the next call on the writer.
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaVideoWriterMessage(void* writer);
+NEROVA_FACE_DETECTOR_EXPORT uint32_t NerovaVideoWriterNoteCount(void* writer);
+NEROVA_FACE_DETECTOR_EXPORT const char* NerovaVideoWriterNote(void* writer, uint32_t index);
+// Frees the writer; an unfinished file is removed.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterDestroy(void* writer);
+
 // The angle of a face's eye line in degrees (0 when its model names no eyes), for its mask.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceAngle(const NerovaFaceDetail* face,
                                                         const char* const* names, float* degrees);

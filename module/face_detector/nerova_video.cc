@@ -8,6 +8,7 @@
 #include "face_detector/c_guard.h"
 #include "face_detector/masks.h"
 #include "face_detector/tracker.h"
+#include "face_detector/video_writer.h"
 #include "nerova_face_detector.h"
 
 using nerova::module::Detection;
@@ -38,6 +39,11 @@ bool Export(const std::vector<TrackBox>& boxes, NerovaTrack** out, uint32_t* cou
     *out = tracks;
     return true;
 }
+
+struct VideoWriterHandle {
+    nerova::module::VideoOutput out;
+    std::string message;
+};
 
 bool OptionsValid(const NerovaTrackerOptions& o) {
     return o.size == sizeof(NerovaTrackerOptions) && o.max_missed_frames >= 0 &&
@@ -198,6 +204,82 @@ NerovaError NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height,
         nerova::module::HideRegions(image, regions, count, hide, shape, scale, with);
         return NEROVA_OK;
     });
+}
+
+int32_t NerovaVideoCanEncode(const char* codec) {
+    try {
+        return codec && nerova::module::CanEncode(codec) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+NerovaError NerovaVideoWriterCreate(const char* target, const char* sound_source, const char* codec,
+                                    int32_t quality, int32_t overwrite, void** writer) {
+    NEROVA_CHECK_PARAM_NULL(target, "NerovaVideoWriterCreate", 1);
+    NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterCreate", 2);
+    const std::string name = codec ? codec : "";
+    if (!(quality >= 1 && quality <= 100) || !*target ||
+        (!name.empty() && name != "h264" && name != "mpeg4" && name != "mjpeg" && name != "ffv1")) {
+        NEROVA_LOGE("NerovaVideoWriterCreate", 3, "value out of range.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    return Guarded("NerovaVideoWriterCreate", 4, [&]() -> NerovaError {
+        *writer = new VideoWriterHandle{
+            {target, overwrite != 0, {name, quality}, sound_source ? sound_source : ""}, ""};
+        return NEROVA_OK;
+    });
+}
+
+NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format, int32_t width,
+                                   int32_t height, const uint8_t* pixels, int32_t stride,
+                                   double fps) {
+    NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterWrite", 1);
+    NEROVA_CHECK_PARAM_NULL(pixels, "NerovaVideoWriterWrite", 2);
+    auto* w = static_cast<VideoWriterHandle*>(writer);
+    const int channels = Channels(pixel_format);
+    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
+        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels ||
+        !(fps > 0 && fps <= 1000)) {
+        w->message = "the frame or the rate cannot be read";
+        return NEROVA_ERR_PARAM_NULL;
+    }
+    return Guarded("NerovaVideoWriterWrite", 3, [&]() -> NerovaError {
+        const bool rgb =
+            pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
+        w->message = w->out.Write(pixels, width, height, stride, channels, rgb, fps);
+        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_VIDEO_OUTPUT;
+    });
+}
+
+NerovaError NerovaVideoWriterFinish(void* writer) {
+    NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterFinish", 1);
+    auto* w = static_cast<VideoWriterHandle*>(writer);
+    return Guarded("NerovaVideoWriterFinish", 2, [&]() -> NerovaError {
+        w->message = w->out.Finish();
+        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_VIDEO_OUTPUT;
+    });
+}
+
+const char* NerovaVideoWriterMessage(void* writer) {
+    return writer ? static_cast<VideoWriterHandle*>(writer)->message.c_str() : "";
+}
+
+uint32_t NerovaVideoWriterNoteCount(void* writer) {
+    if (!writer) return 0;
+    return static_cast<uint32_t>(static_cast<VideoWriterHandle*>(writer)->out.notes().size());
+}
+
+const char* NerovaVideoWriterNote(void* writer, uint32_t index) {
+    if (!writer) return nullptr;
+    const auto& notes = static_cast<VideoWriterHandle*>(writer)->out.notes();
+    return index < notes.size() ? notes[index].c_str() : nullptr;
+}
+
+NerovaError NerovaVideoWriterDestroy(void* writer) {
+    NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterDestroy", 1);
+    delete static_cast<VideoWriterHandle*>(writer);
+    return NEROVA_OK;
 }
 
 NerovaError NerovaFaceAngle(const NerovaFaceDetail* face, const char* const* names,

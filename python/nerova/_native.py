@@ -168,6 +168,12 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaAnonymize": [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
                             ctypes.c_int32, ctypes.POINTER(MaskRegion), ctypes.c_uint32,
                             ctypes.c_int32, ctypes.c_int32, ctypes.c_float, ctypes.POINTER(Frame)],
+        "NerovaVideoWriterCreate": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
+                                    ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(handle)],
+        "NerovaVideoWriterWrite": [handle, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
+                                   ctypes.c_void_p, ctypes.c_int32, ctypes.c_double],
+        "NerovaVideoWriterFinish": [handle],
+        "NerovaVideoWriterDestroy": [handle],
         "NerovaFaceAngle": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
                             ctypes.POINTER(ctypes.c_float)],
         "NerovaFaceAlignment": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
@@ -197,6 +203,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaSetLogLevel": [ctypes.c_int32],
     }
     texts = {"NerovaErrorString": [err], "NerovaFaceDetectorVersion": [],
+             "NerovaVideoWriterMessage": [handle],
              "NerovaFaceDetectorLandmarkName": [handle, ctypes.c_int32],
              "NerovaPixelFormatName": [ctypes.c_int32], "NerovaDeviceName": [ctypes.c_int32]}
     for table, restype in ((signatures, err), (texts, ctypes.c_char_p)):

@@ -170,7 +170,7 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
 def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
                    how: str, shape: str, scale: float, overwrite: bool) -> Optional[str]:
     """Writes path to target with every face hidden, as the tool's --anonymize does (videos:
-    every frame, faces followed through them, without the sound); the reason when it cannot."""
+    every frame, faces followed through them, the sound kept); the reason when it cannot."""
     import cv2
     from . import NerovaError
     from ._media import quiet_opencv, read_image
@@ -183,9 +183,7 @@ def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple
                                                    os.path.splitext(target)[1]))
     try:
         if is_video(path):
-            ext = os.path.splitext(target)[1].lower()
-            anonymize_video(path, tmp, det, every, how, shape, scale,
-                            fourcc="MJPG" if ext == ".avi" else "mp4v")
+            anonymize_video(path, tmp, det, every, how, shape, scale, overwrite=True)
         else:
             image = read_image(path)
             if image is None:

@@ -157,11 +157,49 @@ def anonymize(image: np.ndarray, faces, how: str = "blur", shape: str = "ellipse
     return image
 
 
+class VideoWriter:
+    """The library's video writer, as the tool writes: the codec ("h264", "mpeg4", "mjpeg",
+    "ffv1" or None for the container's) at quality 1 to 100, every frame at one rate, the
+    sound of sound_source copied, the file put in place whole by finish()."""
+
+    def __init__(self, target: str, sound_source: Optional[str] = None,
+                 codec: Optional[str] = None, quality: int = 80, overwrite: bool = False):
+        self._handle = ctypes.c_void_p()
+        _check(_lib.NerovaVideoWriterCreate(
+            os.fsencode(target), os.fsencode(sound_source) if sound_source else None,
+            codec.encode() if codec else None, _integer(quality, "quality", 1, 100),
+            int(bool(overwrite)), ctypes.byref(self._handle)), "video writer settings")
+
+    def _fail(self, code: int) -> None:
+        if code:
+            raise ValueError(_lib.NerovaVideoWriterMessage(self._handle).decode(errors="replace"))
+
+    def write(self, frame: np.ndarray, fps: float) -> None:
+        frame = np.ascontiguousarray(frame)
+        channels = 1 if frame.ndim == 2 else frame.shape[2]
+        self._fail(_lib.NerovaVideoWriterWrite(self._handle, _FORMATS[_CHANNELS[channels]],
+                                               frame.shape[1], frame.shape[0], frame.ctypes.data,
+                                               frame.strides[0], float(fps)))
+
+    def finish(self) -> None:
+        self._fail(_lib.NerovaVideoWriterFinish(self._handle))
+
+    def close(self) -> None:
+        if self._handle:
+            _lib.NerovaVideoWriterDestroy(self._handle)
+            self._handle = None
+
+    __del__ = close
+
+
 def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "blur",
-                    shape: str = "ellipse", scale: float = 1.3, fourcc: str = "mp4v") -> dict:
+                    shape: str = "ellipse", scale: float = 1.3, codec: Optional[str] = None,
+                    quality: int = 80, overwrite: bool = False) -> dict:
     """Writes src to dst with every face hidden, as the tool's --anonymize does: detection on
     every N-th frame, the faces followed through all frames with the whole video known, every
-    frame kept. Returns the tool's report: frames, masks, predicted masks, longest run."""
+    frame and the sound kept, through the library's writer (codec and quality as the tool's
+    --video-codec and --video-quality). Returns the tool's report: frames, masks, predicted
+    masks, longest run."""
     import cv2
     from ._media import open_video
     every = _integer(every, "every", 1, 2**31 - 1)
@@ -188,8 +226,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
         raise ValueError("%s has no frames" % src)
     tracker.finish()
     video = open_video(src)
-    tmp = "%s.part%d%s" % (dst, os.getpid(), os.path.splitext(dst)[1])
-    writer = None
+    writer = VideoWriter(dst, src, codec, quality, overwrite)
     report = {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0}
     runs = {}
     try:
@@ -197,22 +234,14 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
             ok, frame = video.read()
             if not ok:
                 raise ValueError("%s gave fewer frames the second time" % src)
-            if writer is None:
-                size = (frame.shape[1], frame.shape[0])
-                writer = cv2.VideoWriter(tmp, cv2.VideoWriter_fourcc(*fourcc), fps, size)
-                if not writer.isOpened():
-                    raise ValueError("cannot write %s" % dst)
             tracks = tracker.frame(i)
             runs = {t.id: runs.get(t.id, 0) + 1 for t in tracks if not t.detected}
             report["masks"] += len(tracks)
             report["predicted"] += sum(not t.detected for t in tracks)
             report["longest_run"] = max([report["longest_run"], *runs.values()])
-            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale))
-        writer.release()
-        os.replace(tmp, dst)
+            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale), fps)
+        writer.finish()
     finally:
         video.release()
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+        writer.close()
     return report
-

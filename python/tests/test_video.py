@@ -38,19 +38,18 @@ def frames(path):
 def test_python_hides_the_same_faces_in_the_same_frames_as_the_tool(tmp_path):
     src = tmp_path / "walk.avi"
     moving_astronaut(src)
-    # Both lossless, so that the frames compare exactly.
-    run = subprocess.run([TOOL, "--every", "5", "--anonymize", "pixelate", "--video-codec", "ffv1",
-                          "--out-dir", str(tmp_path / "tool"), str(src)], capture_output=True,
-                         text=True)
+    run = subprocess.run([TOOL, "--every", "5", "--anonymize", "pixelate", "--out-dir",
+                          str(tmp_path / "tool"), str(src)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     with nerova.FaceDetector() as det:
         report = nerova.anonymize_video(str(src), str(tmp_path / "py.avi"), det, every=5,
-                                        how="pixelate", fourcc="FFV1")
+                                        how="pixelate")
     assert "%d frames, %d face masks" % (report["frames"], report["masks"]) in run.stderr
     ours, theirs, original = (frames(p) for p in (tmp_path / "py.avi", tmp_path / "tool" /
                                                    "walk.avi", src))
     assert len(ours) == len(theirs) == len(original) == 40
     assert all(np.array_equal(a, b) for a, b in zip(ours, theirs))
+    assert (tmp_path / "py.avi").read_bytes() == (tmp_path / "tool" / "walk.avi").read_bytes()
     # Every frame with the face partly in view is changed, before the first detection too.
     changed = [np.abs(a.astype(int) - b).max() > 40 for a, b in zip(ours, original)]
     assert all(changed[2:27]), changed

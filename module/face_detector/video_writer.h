@@ -1,16 +1,17 @@
 // Writing a video the way a person publishing it needs: the chosen codec and quality, every
 // frame at the input's rate, and the input's sound carried over unchanged (stream copy), in
 // one container written under a temporary name and renamed when complete.
-#ifndef NEROVA_APPS_VIDEO_OUT_H_
-#define NEROVA_APPS_VIDEO_OUT_H_
+#ifndef NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_
+#define NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
-namespace nerova_tool {
+namespace nerova {
+namespace module {
 
 struct VideoSettings {
     std::string codec;  // "h264", "mpeg4", "mjpeg", "ffv1", or empty: by the container
@@ -22,21 +23,23 @@ bool CanEncode(const std::string& codec);
 
 class VideoOutput {
   public:
-    // source: the input video, whose sound streams are copied.
+    // source: the input video, whose sound streams are copied (empty: none).
     VideoOutput(std::filesystem::path target, bool overwrite, VideoSettings settings,
                 std::string source);
     ~VideoOutput();
     VideoOutput(const VideoOutput&) = delete;
     VideoOutput& operator=(const VideoOutput&) = delete;
-    // Opens on the first frame.
-    std::string Write(const cv::Mat& frame, double fps);
+    // One 8-bit frame of channels 1 (grey), 3 (BGR or RGB, rgb) or 4 (BGRA or RGBA); opens
+    // on the first, whose size every later frame must have.
+    std::string Write(const uint8_t* pixels, int width, int height, int stride, int channels,
+                      bool rgb, double fps);
     std::string Finish();  // "" once the target is in place
     // Streams of the input that could not be kept, one line each.
     const std::vector<std::string>& notes() const { return notes_; }
 
   private:
     struct Av;
-    std::string Open(const cv::Mat& frame, double fps);
+    std::string Open(int width, int height, int source_format, double fps);
     std::string Encode(bool flush);
     std::string CopySound(double until_seconds);
 
@@ -47,8 +50,10 @@ class VideoOutput {
     std::unique_ptr<Av> av_;
     std::string error_;
     std::vector<std::string> notes_;
+    int width_ = 0, height_ = 0, format_ = -1;
 };
 
-}  // namespace nerova_tool
+}  // namespace module
+}  // namespace nerova
 
-#endif  // NEROVA_APPS_VIDEO_OUT_H_
+#endif  // NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_

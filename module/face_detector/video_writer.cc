@@ -1,4 +1,4 @@
-#include "video_out.h"
+#include "face_detector/video_writer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -7,16 +7,50 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <algorithm>
-#include <cmath>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
 
-#include "outputs.h"
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 
 namespace fs = std::filesystem;
 
-namespace nerova_tool {
+namespace nerova {
+namespace module {
 
 namespace {
+
+// Beside the target, so that the rename stays on one file system; hidden, and ending with
+// the target's extension, by which the container is chosen.
+fs::path TempPathFor(const fs::path& target) {
+    static std::atomic<unsigned> counter{0};
+    return target.parent_path() /
+           ("." + target.filename().string() + ".part" + std::to_string(getpid()) + "-" +
+            std::to_string(counter++) + target.extension().string());
+}
+
+// Moves the complete file onto its target; without overwrite the rename itself refuses an
+// existing target, so a file that appeared meanwhile is kept too.
+std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwrite) {
+    int rc = overwrite
+                 ? std::rename(temp.c_str(), target.c_str())
+                 : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && !overwrite && errno == EINVAL) {
+        // A file system without the flag: a hard link fails the same way on an existing name.
+        rc = link(temp.c_str(), target.c_str());
+        if (rc == 0) unlink(temp.c_str());
+    }
+    if (rc == 0) return "";
+    const std::string reason =
+        errno == EEXIST ? "it exists (--overwrite replaces it)" : std::strerror(errno);
+    std::error_code ec;
+    fs::remove(temp, ec);
+    return reason;
+}
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -89,8 +123,10 @@ VideoOutput::~VideoOutput() {
     }
 }
 
-std::string VideoOutput::Open(const cv::Mat& frame, double fps) {
-    if (std::string err = MakeParentOf(target_); !err.empty()) return err;
+std::string VideoOutput::Open(int width, int height, int source_format, double fps) {
+    std::error_code ec;
+    fs::create_directories(target_.parent_path(), ec);
+    if (ec) return ec.message();
     temp_ = TempPathFor(target_);
     av_ = std::make_unique<Av>();
     Av& a = *av_;
@@ -107,8 +143,8 @@ std::string VideoOutput::Open(const cv::Mat& frame, double fps) {
     a.packet = av_packet_alloc();
     if (!a.enc || !a.video || !a.frame || !a.packet) return "out of memory";
     const AVRational rate = av_d2q(fps, 100000);
-    a.enc->width = frame.cols;
-    a.enc->height = frame.rows;
+    a.enc->width = width;
+    a.enc->height = height;
     a.enc->time_base = av_inv_q(rate);
     a.enc->framerate = rate;
     a.enc->pix_fmt = codec->id == AV_CODEC_ID_MJPEG  ? AV_PIX_FMT_YUVJ420P
@@ -141,7 +177,7 @@ std::string VideoOutput::Open(const cv::Mat& frame, double fps) {
     a.video->avg_frame_rate = rate;
 
     // The input's sound, copied as it is; what the container cannot hold is named.
-    if (avformat_open_input(&a.in, source_.c_str(), nullptr, nullptr) == 0 &&
+    if (!source_.empty() && avformat_open_input(&a.in, source_.c_str(), nullptr, nullptr) == 0 &&
         avformat_find_stream_info(a.in, nullptr) >= 0) {
         a.map.assign(a.in->nb_streams, -1);
         for (unsigned i = 0; i < a.in->nb_streams; ++i) {
@@ -168,8 +204,10 @@ std::string VideoOutput::Open(const cv::Mat& frame, double fps) {
     }
     if ((rc = avio_open(&a.out->pb, temp_.c_str(), AVIO_FLAG_WRITE)) < 0) return AvError(rc);
     if ((rc = avformat_write_header(a.out, nullptr)) < 0) return "container: " + AvError(rc);
-    a.sws = sws_getContext(frame.cols, frame.rows, AV_PIX_FMT_BGR24, a.enc->width, a.enc->height,
-                           a.enc->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    // The encoder's size (even sides) out of the frame's top-left, converted.
+    a.sws = sws_getContext(a.enc->width, a.enc->height, static_cast<AVPixelFormat>(source_format),
+                           a.enc->width, a.enc->height, a.enc->pix_fmt, SWS_BICUBIC, nullptr,
+                           nullptr, nullptr);
     a.frame->format = a.enc->pix_fmt;
     a.frame->width = a.enc->width;
     a.frame->height = a.enc->height;
@@ -177,20 +215,26 @@ std::string VideoOutput::Open(const cv::Mat& frame, double fps) {
     return "";
 }
 
-std::string VideoOutput::Write(const cv::Mat& frame, double fps) {
+std::string VideoOutput::Write(const uint8_t* pixels, int width, int height, int stride,
+                               int channels, bool rgb, double fps) {
     if (!error_.empty()) return error_;
+    const int format = channels == 1   ? AV_PIX_FMT_GRAY8
+                       : channels == 3 ? (rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24)
+                                       : (rgb ? AV_PIX_FMT_RGBA : AV_PIX_FMT_BGRA);
     if (!av_) {
-        if ((error_ = Open(frame, fps)).empty()) {
-        } else {
-            return error_;
-        }
+        width_ = width;
+        height_ = height;
+        format_ = format;
+        if (!(error_ = Open(width, height, format, fps)).empty()) return error_;
+    } else if (width != width_ || height != height_ || format != format_) {
+        return error_ = "a frame of another size or format than the first";
     }
     Av& a = *av_;
     if (av_frame_make_writable(a.frame) < 0) return error_ = "out of memory";
     // The encoder's size (even sides) out of the frame's top-left.
-    const uint8_t* src[1] = {frame.data};
-    const int stride[1] = {static_cast<int>(frame.step)};
-    sws_scale(a.sws, src, stride, 0, a.enc->height, a.frame->data, a.frame->linesize);
+    const uint8_t* src[1] = {pixels};
+    const int strides[1] = {stride};
+    sws_scale(a.sws, src, strides, 0, a.enc->height, a.frame->data, a.frame->linesize);
     a.frame->pts = a.next_pts++;
     const int rc = avcodec_send_frame(a.enc, a.frame);
     if (rc < 0) return error_ = "encoder: " + AvError(rc);
@@ -264,4 +308,5 @@ std::string VideoOutput::Finish() {
     return err;
 }
 
-}  // namespace nerova_tool
+}  // namespace module
+}  // namespace nerova
