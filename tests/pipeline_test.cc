@@ -88,6 +88,39 @@ TEST(PreProcessTest, LetterboxGeometryAndTensorValues) {
     }
 }
 
+TEST(PreProcessTest, OnePassFromTheHostsRowsEqualsTheLetterboxStepsAtOddSizesAndStrides) {
+    Detector d("fixed_rows_320.onnx");
+    const float mean[3] = {104, 117, 123};
+    for (const auto& size : {cv::Size(333, 251), cv::Size(1001, 77), cv::Size(97, 999)}) {
+        // Rows 13 bytes longer than the pixels, as a host's padded buffer.
+        cv::Mat buffer(size.height, size.width * 3 + 13, CV_8UC1);
+        cv::randu(buffer, 0, 256);
+        const cv::Mat frame = buffer.colRange(0, size.width * 3).reshape(3);
+        NerovaFrame f = BgrFrame(frame);
+        f.stride[0] = buffer.cols;
+        const float* t = Tensor(d, f);
+        const std::vector<float> got(t, t + 3 * 320 * 320);
+        // The steps one by one: resize by the scale, pad with the mean, convert, subtract.
+        const double scale = FaceDetectorTestPeer::scale(Algorithm(d));
+        cv::Mat resized, padded, planes[3];
+        cv::resize(frame, resized, cv::Size(), scale, scale, cv::INTER_LINEAR);
+        cv::copyMakeBorder(resized, padded, 0, 320 - resized.rows, 0, 320 - resized.cols,
+                           cv::BORDER_CONSTANT, cv::Scalar(104, 117, 123));
+        padded.convertTo(padded, CV_32FC3);
+        cv::split(padded - cv::Scalar(mean[0], mean[1], mean[2]), planes);
+        std::vector<float> want;
+        for (const cv::Mat& p : planes) want.insert(want.end(), p.begin<float>(), p.end<float>());
+        EXPECT_EQ(got, want) << size;
+        // The same pixels given as RGB take the converting path to the same tensor.
+        cv::Mat rgb;
+        cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
+        NerovaFrame g = BgrFrame(rgb);
+        g.pixel_format = NEROVA_PIXEL_FORMAT_RGB;
+        const float* u = Tensor(d, g);
+        EXPECT_EQ(std::vector<float>(u, u + 3 * 320 * 320), want) << size;
+    }
+}
+
 // One row: offsets, score and prior (cx, cy, w, h), padded with -1 to row_length floats.
 struct Row {
     float dx, dy, dw, dh, score, cx, cy, w, h;

@@ -25,8 +25,7 @@ constexpr const char* kGetOutput = "nerova::module::FaceDetectorAlgorithm::GetOu
 constexpr const char* kDetectOnTiles = "nerova::module::FaceDetectorAlgorithm::DetectOnTiles";
 
 // Channel means of the network input, in the converted image's (BGR) order; the padding
-// uses the same colour so that padded tensor elements are exactly zero.
-const cv::Scalar kMeanColour(104.0, 117.0, 123.0, 0.0);
+// is of the same colour, so padded tensor elements are exactly zero.
 const cv::Scalar kNegMean(-104.0, -117.0, -123.0, 0.0);
 constexpr int kImageChannels = 3;
 
@@ -293,9 +292,25 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     return NEROVA_OK;
 }
 
+// A BGR frame is read where it lies: the resize below reads only what it needs, and a copy of
+// a 4K frame costs more than all the rest of pre-processing. Other formats are converted.
+bool BgrView(const NerovaFrame* frame, cv::Mat& view) {
+    constexpr int kMaxSide = 32768;
+    constexpr int64_t kMaxPixels = int64_t(1) << 28;
+    if (!frame || frame->pixel_format != NEROVA_PIXEL_FORMAT_BGR || !frame->data[0] ||
+        frame->width <= 0 || frame->height <= 0 || frame->width > kMaxSide ||
+        frame->height > kMaxSide || int64_t(frame->width) * frame->height > kMaxPixels ||
+        int64_t(frame->stride[0]) < int64_t(frame->width) * 3)
+        return false;
+    view = cv::Mat(frame->height, frame->width, CV_8UC3, const_cast<uint8_t*>(frame->data[0]),
+                   static_cast<size_t>(frame->stride[0]));
+    return true;
+}
+
 NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     FaceDetectorParam& p = *param_;
-    image_ = FrameConverter::FrameToMat(frame, NEROVA_PIXEL_FORMAT_BGR);
+    if (!BgrView(frame, image_))
+        image_ = FrameConverter::FrameToMat(frame, NEROVA_PIXEL_FORMAT_BGR);
     if (image_.empty()) {
         NEROVA_LOGE(kPreProcess, 160, "frame cannot be read (size, stride, plane or format).");
         return NEROVA_ERR_PARAM_NULL;
@@ -328,31 +343,29 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
         return NEROVA_ERR_IMAGE_OP;
     }
     cv::resize(image_, resized_, cv::Size(), scale_w, scale_h, cv::INTER_LINEAR);
-    cv::copyMakeBorder(resized_, padded_, 0, p.model_input_h - resized_.rows, 0,
-                       p.model_input_w - resized_.cols, cv::BORDER_CONSTANT, kMeanColour);
-    padded_.convertTo(float_, CV_32FC3, 1.0, 0.0);
-    // Mean subtraction, image + (-104, -117, -123), written as a loop because OpenCV's
-    // matrix-plus-scalar allocates a temporary on every call.
+    image_.release();  // never keep a view of the host's frame past the call
+
+    // Padding, float conversion, mean subtraction and the planar write in one pass straight
+    // into the tensor. The padding's colour is the mean, so its elements are exactly zero.
+    float* data = static_cast<float*>(input_blob_->GetHandle().base);
+    const int rows = p.model_input_h, cols = p.model_input_w;
+    const size_t plane = static_cast<size_t>(rows) * cols;
     const float neg_mean[3] = {static_cast<float>(kNegMean[0]), static_cast<float>(kNegMean[1]),
                                static_cast<float>(kNegMean[2])};
-    for (int y = 0; y < float_.rows; ++y) {
-        float* px = float_.ptr<float>(y);
-        for (int x = 0; x < float_.cols; ++x, px += kImageChannels) {
-            px[0] += neg_mean[0];
-            px[1] += neg_mean[1];
-            px[2] += neg_mean[2];
+    for (int y = 0; y < rows; ++y) {
+        float* out[kImageChannels];
+        for (int c = 0; c < kImageChannels; ++c) out[c] = data + c * plane + size_t(y) * cols;
+        int x = 0;
+        if (y < resized_.rows) {
+            const uint8_t* px = resized_.ptr<uint8_t>(y);
+            for (; x < resized_.cols; ++x, px += kImageChannels) {
+                out[0][x] = static_cast<float>(px[0]) + neg_mean[0];
+                out[1][x] = static_cast<float>(px[1]) + neg_mean[1];
+                out[2][x] = static_cast<float>(px[2]) + neg_mean[2];
+            }
         }
+        for (int c = 0; c < kImageChannels; ++c) std::fill(out[c] + x, out[c] + cols, 0.0f);
     }
-
-    // Planar write: one matrix header per tensor plane, filled by split in place.
-    float* data = static_cast<float*>(input_blob_->GetHandle().base);
-    const int rows = float_.rows, cols = float_.cols;
-    cv::Mat planes[kImageChannels];
-    for (int c = 0; c < kImageChannels; ++c) {
-        planes[c] = cv::Mat(rows, cols, CV_32FC1, data + static_cast<size_t>(c) * rows * cols,
-                            static_cast<size_t>(cols) * sizeof(float));
-    }
-    cv::split(float_, planes);
     return NEROVA_OK;
 }
 

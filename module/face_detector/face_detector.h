@@ -134,8 +134,6 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     // Working storage reused across frames so that the steady state allocates nothing.
     cv::Mat image_;
     cv::Mat resized_;
-    cv::Mat padded_;
-    cv::Mat float_;
     std::vector<float> areas_;
     std::vector<FaceBox> blend_sums_;
     std::vector<FaceBox> merged_;  // every pass's faces of a tiled frame, and their points
