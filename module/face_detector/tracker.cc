@@ -247,6 +247,9 @@ void FaceTracker::Finish() {
             for (int k = 1; k <= s_.max_missed_frames; ++k) {
                 double a[4];
                 for (int i = 0; i < 4; ++i) a[i] = z[i] + (back ? -k : k) * v[i];
+                // Moved along, but never shrunk: a face shrinking as it is covered, or growing
+                // as it comes, is still there at least as large as last seen.
+                for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
                 const Detection box = FromAxes(a, t.seen[edge].score, t.seen[edge].angle);
                 const int64_t frame = static_cast<int64_t>(t.frames[edge]) + (back ? -k : k);
                 if (!put(t, frame, box, k)) break;
