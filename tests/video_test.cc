@@ -135,4 +135,25 @@ TEST(AnonymizeTest, RegionsAreHiddenInsideTheirShapeAndRefusalsLeaveThePicture) 
     }
 }
 
+TEST(FaceAngleTest, TheEyeLineTurnsTheMaskAndNoEyesLeaveItLevel) {
+    const char* eyes[] = {"right_eye", "left_eye"};
+    const char* other[] = {"nose_tip", "mouth_centre"};
+    const struct {
+        const char* const* names;
+        std::vector<float> points;  // right eye, left eye (the person's)
+        float degrees;
+    } cases[] = {
+        {eyes, {10, 20, 30, 20}, 0},    // level, the right eye on the image's left
+        {eyes, {10, 20, 30, 40}, 45},   // the head tilted toward its left shoulder
+        {eyes, {30, 20, 10, 20}, 180},  // upside down
+        {other, {10, 20, 30, 40}, 0},   // no eyes named
+    };
+    for (const auto& c : cases) {
+        const NerovaFaceDetail face{0.9f, 0, 0, 40, 40, 2, c.points.data()};
+        float angle = -1;
+        ASSERT_EQ(NerovaFaceAngle(&face, c.names, &angle), NEROVA_OK);
+        EXPECT_NEAR(angle, c.degrees, 1e-4) << c.points[3];
+    }
+}
+
 }  // namespace
