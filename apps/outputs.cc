@@ -12,6 +12,8 @@
 #include <opencv2/imgproc.hpp>
 #include <set>
 
+#include "nerova_face_detector.h"
+
 namespace fs = std::filesystem;
 
 namespace nerova_tool {
@@ -30,40 +32,6 @@ bool VideoContainer(const fs::path& p) {
 
 fs::path Numbered(const fs::path& p, int n) {
     return p.parent_path() / (p.stem().string() + "_" + std::to_string(n) + p.extension().string());
-}
-
-// Beside the target so the rename stays on one file system; hidden, and ending with the
-// target's extension because the encoders choose the format by it.
-fs::path TempFor(const fs::path& target) {
-    static std::atomic<unsigned> counter{0};
-    return target.parent_path() /
-           ("." + target.filename().string() + ".part" + std::to_string(getpid()) + "-" +
-            std::to_string(counter++) + target.extension().string());
-}
-
-// Moves a complete temporary file onto its target. Without `overwrite` the rename itself
-// refuses an existing target, so a file that appeared meanwhile is kept too.
-std::string Commit(const fs::path& temp, const fs::path& target, bool overwrite) {
-    int rc = overwrite
-                 ? std::rename(temp.c_str(), target.c_str())
-                 : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && !overwrite && errno == EINVAL) {
-        // A file system without the flag: a hard link fails the same way on an existing name.
-        rc = link(temp.c_str(), target.c_str());
-        if (rc == 0) unlink(temp.c_str());
-    }
-    if (rc == 0) return "";
-    const std::string reason =
-        errno == EEXIST ? "it exists (--overwrite replaces it)" : std::strerror(errno);
-    std::error_code ec;
-    fs::remove(temp, ec);
-    return reason;
-}
-
-std::string MakeParent(const fs::path& target) {
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    return ec ? ec.message() : "";
 }
 
 }  // namespace
@@ -108,27 +76,11 @@ std::string WriteImage(const fs::path& target, const cv::Mat& bgr, bool overwrit
     } catch (const cv::Exception& e) {
         return e.what();
     }
-    if (std::string err = MakeParent(target); !err.empty()) return err;
-    const fs::path temp = TempFor(target);
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return std::strerror(errno);
-    size_t done = 0;
-    int err = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (close(fd) != 0 && !err) err = errno;
-    if (err) {
-        unlink(temp.c_str());
-        return std::strerror(err);
-    }
-    return Commit(temp, target, overwrite);
+    char reason[512];
+    return NerovaWriteFile(target.c_str(), bytes.data(), bytes.size(), overwrite, reason,
+                           sizeof reason) == NEROVA_OK
+               ? ""
+               : reason;
 }
 
 bool OpenVideo(const std::string& path, cv::VideoCapture& video) {

@@ -280,7 +280,7 @@ NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pi
 // temporary name beside target and renamed when complete (an existing target is replaced
 // only with overwrite). codec: "h264", "mpeg4", "mjpeg", "ffv1" (lossless), or null or ""
 // for the container's (Motion JPEG in .avi, H.264 elsewhere); quality 1 to 100 (80: H.264
-// at CRF 20, MPEG-4 and Motion JPEG at quantiser 7). Failures give NEROVA_ERR_VIDEO_OUTPUT
+// at CRF 20, MPEG-4 and Motion JPEG at quantiser 7). Failures give NEROVA_ERR_OUTPUT_FILE
 // and NerovaVideoWriterMessage says why.
 NEROVA_FACE_DETECTOR_EXPORT int32_t NerovaVideoCanEncode(const char* codec);
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterCreate(const char* target,
@@ -301,6 +301,14 @@ NEROVA_FACE_DETECTOR_EXPORT uint32_t NerovaVideoWriterNoteCount(void* writer);
 NEROVA_FACE_DETECTOR_EXPORT const char* NerovaVideoWriterNote(void* writer, uint32_t index);
 // Frees the writer; an unfinished file is removed.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterDestroy(void* writer);
+
+// Writes size bytes as the file target (its folder made), whole or not at all: under a
+// temporary name beside it, renamed when complete; an existing target is replaced only with
+// overwrite. NEROVA_ERR_OUTPUT_FILE with the reason in reason (reason_size bytes, may be 0)
+// when it cannot be written.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaWriteFile(const char* target, const void* bytes,
+                                                        uint64_t size, int32_t overwrite,
+                                                        char* reason, uint32_t reason_size);
 
 // The angle of a face's eye line in degrees (0 when its model names no eyes), for its mask.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceAngle(const NerovaFaceDetail* face,

@@ -30,8 +30,8 @@ enum {
     NEROVA_ERR_UNEXPECTED = 0x100A,
     // A setting outside its documented range, or NaN; the setting is left unchanged.
     NEROVA_ERR_PARAM_RANGE = 0x100B,
-    // A video cannot be written (container, codec or file); the writer says why.
-    NEROVA_ERR_VIDEO_OUTPUT = 0x100C,
+    // An output file (a video, a picture) cannot be written; the writer says why.
+    NEROVA_ERR_OUTPUT_FILE = 0x100C,
     // The model type has no model files defined.
     NEROVA_ERR_MODEL_TYPE_NO_FILES = 0x3001,
 

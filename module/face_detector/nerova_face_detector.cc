@@ -323,8 +323,8 @@ const char* NerovaErrorString(NerovaError code) {
             return "unexpected internal error";
         case NEROVA_ERR_PARAM_RANGE:
             return "value out of range";
-        case NEROVA_ERR_VIDEO_OUTPUT:
-            return "the video cannot be written";
+        case NEROVA_ERR_OUTPUT_FILE:
+            return "an output file cannot be written";
         case NEROVA_ERR_MODEL_TYPE_NO_FILES:
             return "the model type has no model files defined";
         case NEROVA_ERR_MODEL_PATH:

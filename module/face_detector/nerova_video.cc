@@ -1,4 +1,5 @@
 // The exported C interface for video: following faces through time, and hiding them.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "face_detector/masks.h"
 #include "face_detector/tracker.h"
 #include "face_detector/video_writer.h"
+#include "face_detector/whole_files.h"
 #include "nerova_face_detector.h"
 
 using nerova::module::Detection;
@@ -248,7 +250,7 @@ NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format, int32_t w
         const bool rgb =
             pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
         w->message = w->out.Write(pixels, width, height, stride, channels, rgb, fps);
-        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_VIDEO_OUTPUT;
+        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
     });
 }
 
@@ -257,7 +259,7 @@ NerovaError NerovaVideoWriterFinish(void* writer) {
     auto* w = static_cast<VideoWriterHandle*>(writer);
     return Guarded("NerovaVideoWriterFinish", 2, [&]() -> NerovaError {
         w->message = w->out.Finish();
-        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_VIDEO_OUTPUT;
+        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
     });
 }
 
@@ -280,6 +282,26 @@ NerovaError NerovaVideoWriterDestroy(void* writer) {
     NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterDestroy", 1);
     delete static_cast<VideoWriterHandle*>(writer);
     return NEROVA_OK;
+}
+
+NerovaError NerovaWriteFile(const char* target, const void* bytes, uint64_t size, int32_t overwrite,
+                            char* reason, uint32_t reason_size) {
+    NEROVA_CHECK_PARAM_NULL(target, "NerovaWriteFile", 1);
+    if (size > 0) NEROVA_CHECK_PARAM_NULL(bytes, "NerovaWriteFile", 2);
+    if (reason_size > 0) NEROVA_CHECK_PARAM_NULL(reason, "NerovaWriteFile", 3);
+    std::string why;
+    const NerovaError err = Guarded("NerovaWriteFile", 4, [&]() -> NerovaError {
+        why = *target ? nerova::module::WriteWholeFile(target, bytes, static_cast<size_t>(size),
+                                                       overwrite != 0)
+                      : "no file name";
+        return why.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
+    });
+    if (reason_size > 0) {
+        const size_t n = std::min<size_t>(why.size(), reason_size - 1);
+        std::memcpy(reason, why.data(), n);
+        reason[n] = '\0';
+    }
+    return err;
 }
 
 NerovaError NerovaFaceAngle(const NerovaFaceDetail* face, const char* const* names,

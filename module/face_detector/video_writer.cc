@@ -1,5 +1,7 @@
 #include "face_detector/video_writer.h"
 
+#include "face_detector/whole_files.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -7,15 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 namespace fs = std::filesystem;
 
@@ -23,34 +18,6 @@ namespace nerova {
 namespace module {
 
 namespace {
-
-// Beside the target, so that the rename stays on one file system; hidden, and ending with
-// the target's extension, by which the container is chosen.
-fs::path TempPathFor(const fs::path& target) {
-    static std::atomic<unsigned> counter{0};
-    return target.parent_path() /
-           ("." + target.filename().string() + ".part" + std::to_string(getpid()) + "-" +
-            std::to_string(counter++) + target.extension().string());
-}
-
-// Moves the complete file onto its target; without overwrite the rename itself refuses an
-// existing target, so a file that appeared meanwhile is kept too.
-std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwrite) {
-    int rc = overwrite
-                 ? std::rename(temp.c_str(), target.c_str())
-                 : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && !overwrite && errno == EINVAL) {
-        // A file system without the flag: a hard link fails the same way on an existing name.
-        rc = link(temp.c_str(), target.c_str());
-        if (rc == 0) unlink(temp.c_str());
-    }
-    if (rc == 0) return "";
-    const std::string reason =
-        errno == EEXIST ? "it exists (--overwrite replaces it)" : std::strerror(errno);
-    std::error_code ec;
-    fs::remove(temp, ec);
-    return reason;
-}
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {0};

@@ -174,6 +174,8 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                    ctypes.c_void_p, ctypes.c_int32, ctypes.c_double],
         "NerovaVideoWriterFinish": [handle],
         "NerovaVideoWriterDestroy": [handle],
+        "NerovaWriteFile": [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_int32,
+                            ctypes.c_char_p, ctypes.c_uint32],
         "NerovaFaceAngle": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
                             ctypes.POINTER(ctypes.c_float)],
         "NerovaFaceAlignment": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),

@@ -13,6 +13,7 @@ already hold, so an interrupted run loses nothing and repeats nothing.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import collections
 import itertools
 import os
@@ -174,32 +175,28 @@ def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple
     import cv2
     from . import NerovaError
     from ._media import quiet_opencv, read_image
+    from .detector import _lib
     from .video import anonymize, anonymize_video
     quiet_opencv()
     det = _detector(model, settings)
-    folder = os.path.dirname(target) or "."
-    os.makedirs(folder, exist_ok=True)
-    tmp = os.path.join(folder, ".%s.part%d%s" % (os.path.basename(target), os.getpid(),
-                                                   os.path.splitext(target)[1]))
     try:
         if is_video(path):
-            anonymize_video(path, tmp, det, every, how, shape, scale, overwrite=True)
-        else:
-            image = read_image(path)
-            if image is None:
-                return "cannot read"
-            anonymize(image, det.detect(image), how, shape, scale)
-            if not cv2.imwrite(tmp, image):
-                return "cannot encode %s" % os.path.splitext(target)[1]
-        if not overwrite and os.path.lexists(target):
-            return "it exists (--overwrite replaces it)"
-        os.replace(tmp, target)
+            anonymize_video(path, target, det, every, how, shape, scale, overwrite=overwrite)
+            return None
+        image = read_image(path)
+        if image is None:
+            return "cannot read"
+        anonymize(image, det.detect(image), how, shape, scale)
+        ok, data = cv2.imencode(os.path.splitext(target)[1], image)
+        if not ok:
+            return "cannot encode %s" % os.path.splitext(target)[1]
+        reason = ctypes.create_string_buffer(512)
+        if _lib.NerovaWriteFile(os.fsencode(target), data.ctypes.data, data.size, int(overwrite),
+                                reason, len(reason)):
+            return reason.value.decode(errors="replace")
         return None
     except (NerovaError, ValueError, OSError) as e:
         return str(e)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
 
 
 def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
@@ -238,6 +235,9 @@ def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[st
     for path, target in plan_outputs(inputs, folder):
         if os.path.realpath(target) in sources:
             failed.append((target, "it is an input"))
+            continue
+        if not overwrite and os.path.lexists(target):  # refused before any work, as the tool
+            failed.append((target, "it exists (--overwrite replaces it)"))
             continue
         futures.append((target, client.submit(anonymize_task, path, target, model, frozen, every,
                                               how, shape, scale, overwrite, pure=False)))
