@@ -243,9 +243,10 @@ std::string VideoOutput::CopySound(double until_seconds) {
         }
         const AVStream* from = a.in->streams[a.packet->stream_index];
         // Both start at the input's start: the frames are numbered from its first.
-        const int64_t start = a.in->start_time == AV_NOPTS_VALUE
-                                  ? 0
-                                  : av_rescale_q(a.in->start_time, AV_TIME_BASE_Q, from->time_base);
+        const int64_t start =
+            a.in->start_time == AV_NOPTS_VALUE
+                ? 0
+                : av_rescale_q(a.in->start_time, AVRational{1, AV_TIME_BASE}, from->time_base);
         if (a.packet->pts != AV_NOPTS_VALUE) a.packet->pts -= start;
         if (a.packet->dts != AV_NOPTS_VALUE) a.packet->dts -= start;
         const double seconds =
