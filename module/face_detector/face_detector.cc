@@ -297,9 +297,13 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
 bool BgrView(const NerovaFrame* frame, cv::Mat& view) {
     constexpr int kMaxSide = 32768;
     constexpr int64_t kMaxPixels = int64_t(1) << 28;
-    if (!frame || frame->pixel_format != NEROVA_PIXEL_FORMAT_BGR || !frame->data[0] ||
-        frame->width <= 0 || frame->height <= 0 || frame->width > kMaxSide ||
-        frame->height > kMaxSide || int64_t(frame->width) * frame->height > kMaxPixels ||
+    if (!frame) return false;
+    // Read as the 32-bit integer the host wrote: a value outside the enumeration is no BGR.
+    int32_t format;
+    std::memcpy(&format, &frame->pixel_format, sizeof format);
+    if (format != NEROVA_PIXEL_FORMAT_BGR || !frame->data[0] || frame->width <= 0 ||
+        frame->height <= 0 || frame->width > kMaxSide || frame->height > kMaxSide ||
+        int64_t(frame->width) * frame->height > kMaxPixels ||
         int64_t(frame->stride[0]) < int64_t(frame->width) * 3)
         return false;
     view = cv::Mat(frame->height, frame->width, CV_8UC3, const_cast<uint8_t*>(frame->data[0]),
