@@ -192,7 +192,9 @@ NerovaError NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height,
     if (hide == NEROVA_HIDE_IMAGE) {
         NEROVA_CHECK_PARAM_NULL(replacement, kAnonymize, 5);
         const NerovaFrame& r = *replacement;
-        if (r.pixel_format != pixel_format || !r.data[0] || r.width < 1 || r.height < 1 ||
+        int32_t format;  // as the 32-bit integer the host wrote
+        std::memcpy(&format, &r.pixel_format, sizeof format);
+        if (format != pixel_format || !r.data[0] || r.width < 1 || r.height < 1 ||
             r.width > kMaxSide || r.height > kMaxSide ||
             static_cast<int64_t>(r.stride[0]) < static_cast<int64_t>(r.width) * channels) {
             NEROVA_LOGE(kAnonymize, 6, "the replacement is not a picture of the same format.");

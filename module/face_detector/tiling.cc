@@ -48,7 +48,9 @@ bool TileView(const NerovaFrame& frame, const Tile& tile, NerovaFrame& view) {
         return plane ? plane + static_cast<int64_t>(y) * stride + x : nullptr;
     };
     int bytes_per_pixel = 0;
-    switch (static_cast<int32_t>(frame.pixel_format)) {
+    int32_t format;  // as the 32-bit integer the host wrote
+    std::memcpy(&format, &frame.pixel_format, sizeof format);
+    switch (format) {
         case NEROVA_PIXEL_FORMAT_BGR:
         case NEROVA_PIXEL_FORMAT_RGB:
             bytes_per_pixel = 3;
