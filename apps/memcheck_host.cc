@@ -1,5 +1,6 @@
 // A minimal host for the memory check: creates a detector, runs it over binary PPM frames
-// in every pixel format the frame converter reads, releases every result and destroys it.
+// in every pixel format the frame converter reads, releases every result and destroys it;
+// the same frames in BGR in detail (landmarks, alignment), followed by the tracker and hidden.
 // It links no image codec, so valgrind can run it (the codecs pull in a library whose
 // start-up code valgrind cannot execute).
 #include <cstdio>
@@ -60,6 +61,61 @@ int main(int argc, char** argv) {
             NerovaFaceDetectorOutputRelease(faces);
         }
     }
+    // The frames again as a BGR video: details, alignment, tracking and masks.
+    void* tracker = nullptr;
+    std::vector<const char*> names;
+    int32_t landmarks = 0;
+    NerovaFaceDetectorGetLandmarkCount(handle, &landmarks);
+    for (int32_t k = 0; k < landmarks; ++k)
+        names.push_back(NerovaFaceDetectorLandmarkName(handle, k));
+    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<int> sizes;
+    for (int i = 2; i < argc; ++i) {
+        int w = 0, h = 0;
+        std::vector<uint8_t> bgr;
+        if (!ReadPpm(argv[i], w, h, bgr)) return 4;
+        for (size_t p = 0; p < bgr.size(); p += 3) std::swap(bgr[p], bgr[p + 2]);
+        // The tracker follows one video size: the first frame's; later frames are cut to it.
+        if (!tracker && NerovaTrackerCreate(nullptr, w, h, &tracker) != NEROVA_OK) return 6;
+        NerovaFrame frame{NEROVA_PIXEL_FORMAT_BGR, w, h, {bgr.data()}, {3 * w}};
+        NerovaFaceDetail* details = nullptr;
+        uint32_t count = 0;
+        if (NerovaFaceDetectorProcessDetails(handle, &frame, sizeof(NerovaFaceDetail), &details,
+                                             &count) != NEROVA_OK)
+            return 7;
+        std::vector<NerovaFaceInfo> boxes;
+        for (uint32_t k = 0; k < count; ++k) {
+            float m[6];
+            NerovaFaceAlignment(&details[k], names.data(), 112, m);
+            boxes.push_back({details[k].score, int32_t(details[k].x1), int32_t(details[k].y1),
+                             int32_t(details[k].x2), int32_t(details[k].y2)});
+        }
+        NerovaFaceDetectorDetailsRelease(details);
+        NerovaTrack* live = nullptr;
+        uint32_t live_count = 0;
+        NerovaTrackerAddFrame(tracker, 1, boxes.data(), count, nullptr, nullptr, &live,
+                              &live_count);
+        NerovaTracksRelease(live);
+        NerovaTrackerAddFrame(tracker, 0, nullptr, 0, nullptr, nullptr, nullptr, nullptr);
+        pictures.push_back(std::move(bgr));
+        sizes.push_back(w);
+        sizes.push_back(h);
+    }
+    NerovaTrackerFinish(tracker);
+    for (size_t f = 0; f < pictures.size(); ++f) {
+        NerovaTrack* tracks = nullptr;
+        uint32_t count = 0;
+        if (NerovaTrackerFrame(tracker, uint32_t(2 * f), &tracks, &count) != NEROVA_OK) return 8;
+        std::vector<NerovaMaskRegion> regions;
+        for (uint32_t k = 0; k < count; ++k)
+            regions.push_back({tracks[k].x1, tracks[k].y1, tracks[k].x2, tracks[k].y2, 0});
+        NerovaAnonymize(NEROVA_PIXEL_FORMAT_BGR, sizes[2 * f], sizes[2 * f + 1], pictures[f].data(),
+                        3 * sizes[2 * f], regions.data(), count, NEROVA_HIDE_BLUR,
+                        NEROVA_MASK_ELLIPSE, 1.3f, nullptr);
+        NerovaTracksRelease(tracks);
+    }
+    NerovaTrackerDestroy(tracker);
+
     // A refused frame on the way out, so that the failure path is checked too.
     NerovaFrame empty{};
     NerovaFaceInfo* faces = nullptr;
