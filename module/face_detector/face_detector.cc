@@ -295,8 +295,8 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
 // A BGR frame is read where it lies: the resize below reads only what it needs, and a copy of
 // a 4K frame costs more than all the rest of pre-processing. Other formats are converted.
 bool BgrView(const NerovaFrame* frame, cv::Mat& view) {
-    constexpr int kMaxSide = 32768;
-    constexpr int64_t kMaxPixels = int64_t(1) << 28;
+    constexpr int kMaxSide = FrameConverter::kMaxSide;
+    constexpr int64_t kMaxPixels = FrameConverter::kMaxPixels;
     if (!frame) return false;
     // Read as the 32-bit integer the host wrote: a value outside the enumeration is no BGR.
     int32_t format;
@@ -432,16 +432,14 @@ void FaceDetectorAlgorithm::SizeLists(int capacity) {
     candidate_rows_.resize(n);
     kept_from_.resize(n);
     points_.reserve(n * 2 * static_cast<size_t>(LandmarkCount()));
-    if (param_->overlap_merge == NEROVA_OVERLAP_BLEND) blend_sums_.resize(n);
+    blend_sums_.resize(n);
 }
 
 NerovaError FaceDetectorAlgorithm::DecodeBoxes(int row_count, int row_length, const float* data) {
     const FaceDetectorParam& p = *param_;
     // A top_k or pool changed since the last frame resizes the lists here, once.
     const int capacity = CandidateCapacity();
-    if (candidates_.size() != static_cast<size_t>(capacity) ||
-        (p.overlap_merge == NEROVA_OVERLAP_BLEND && blend_sums_.size() != candidates_.size()))
-        SizeLists(capacity);
+    if (candidates_.size() != static_cast<size_t>(capacity)) SizeLists(capacity);
     candidate_count_ = DecodeRows(data, row_count, row_length, p.score_threshold,
                                   static_cast<int>(candidates_.size()), Mapping(),
                                   candidates_.data(), candidate_rows_.data(), LandmarkCount());

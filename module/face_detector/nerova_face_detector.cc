@@ -172,7 +172,7 @@ NerovaError NerovaFaceAlignment(const NerovaFaceDetail* face, const char* const*
             NEROVA_CHECK_PARAM_NULL(face->landmarks, kAlignment, 3);
         }
         std::vector<std::string> list;
-        for (uint32_t i = 0; i < count && i <= kMaxLandmarks; ++i) {
+        for (uint32_t i = 0; i < count && count <= kMaxLandmarks; ++i) {
             NEROVA_CHECK_PARAM_NULL(names[i], kAlignment, 3);
             list.emplace_back(names[i]);
         }

@@ -11,6 +11,7 @@
 #include "face_detector/tracker.h"
 #include "face_detector/video_writer.h"
 #include "face_detector/whole_files.h"
+#include "nerova/module_common.h"
 #include "nerova_face_detector.h"
 
 using nerova::module::Detection;
@@ -25,7 +26,7 @@ constexpr const char* kTrackerCreate = "NerovaTrackerCreate";
 constexpr const char* kTrackerAddFrame = "NerovaTrackerAddFrame";
 constexpr const char* kTrackerFrame = "NerovaTrackerFrame";
 constexpr const char* kAnonymize = "NerovaAnonymize";
-constexpr int32_t kMaxSide = 32768;
+constexpr int32_t kMaxSide = nerova::module::FrameConverter::kMaxSide;
 
 // The tracks as a new array for the host (null for none); false when memory ran out.
 bool Export(const std::vector<TrackBox>& boxes, NerovaTrack** out, uint32_t* count) {
@@ -120,25 +121,23 @@ NerovaError NerovaTrackerAddFrame(void* tracker, int32_t detected, const NerovaF
         return NEROVA_ERR_PARAM_RANGE;
     }
     return Guarded(kTrackerAddFrame, 6, [&]() -> NerovaError {
+        // Faces without area, or without a score, are no detection: they get no track (0).
         std::vector<Detection> list;
+        std::vector<uint32_t> used;  // the face each detection came from
         for (uint32_t i = 0; detected && i < count; ++i) {
             const NerovaFaceInfo& f = faces[i];
             const float angle = angles && std::isfinite(angles[i]) ? angles[i] : 0.0f;
             if (!(f.x1 < f.x2 && f.y1 < f.y2) || !std::isfinite(f.score)) continue;
             list.push_back({f.score, static_cast<float>(f.x1), static_cast<float>(f.y1),
                             static_cast<float>(f.x2), static_cast<float>(f.y2), angle});
+            used.push_back(i);
         }
         std::vector<uint32_t> ids;
         std::vector<TrackBox> boxes;
         t->AddFrame(detected != 0, list, ids, boxes);
         if (face_tracks) {
-            // Faces without area were no detection: they have no track (0).
-            size_t next = 0;
-            for (uint32_t i = 0; i < count; ++i) {
-                const NerovaFaceInfo& f = faces[i];
-                const bool used = detected && f.x1 < f.x2 && f.y1 < f.y2 && std::isfinite(f.score);
-                face_tracks[i] = used ? ids[next++] : 0;
-            }
+            std::fill(face_tracks, face_tracks + count, 0u);
+            for (size_t k = 0; k < used.size(); ++k) face_tracks[used[k]] = ids[k];
         }
         if (live && !Export(boxes, live, live_count)) return NEROVA_ERR_OUT_OF_MEMORY;
         return NEROVA_OK;

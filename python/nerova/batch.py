@@ -230,9 +230,10 @@ def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[st
     """Hides the faces of every input into folder, one task an input; (path, reason) for
     each that could not be written."""
     frozen = _settings(settings)
-    sources = {os.path.realpath(p) for p in expand_inputs(inputs)}
+    pairs = plan_outputs(inputs, folder)
+    sources = {os.path.realpath(p) for p, _ in pairs}
     failed, futures = [], []
-    for path, target in plan_outputs(inputs, folder):
+    for path, target in pairs:
         if os.path.realpath(target) in sources:
             failed.append((target, "it is an input"))
             continue

@@ -75,6 +75,16 @@ class Face(_FaceRecord):
         return (self.x1, self.y1, self.x2, self.y2)
 
 
+def _native_face(face: Face):
+    """The library's record of face and its landmark names, with the points array the record
+    points into (to be kept alive while the record is used)."""
+    points = np.ascontiguousarray(face.landmarks, dtype=np.float32)
+    detail = _native.FaceDetail(face.score, *face.box_float, len(points),
+                                points.ctypes.data_as(ctypes.POINTER(ctypes.c_float)))
+    names = (ctypes.c_char_p * max(1, len(points)))(*[n.encode() for n in face.landmark_names])
+    return detail, names, points
+
+
 def align(image: np.ndarray, face: Face, size: int = 112) -> np.ndarray:
     """The face cut out of image and warped by the similarity that puts its eyes, nose and
     mouth on the five-point template of face recognition (112 x 112, scaled to size): a
@@ -84,10 +94,7 @@ def align(image: np.ndarray, face: Face, size: int = 112) -> np.ndarray:
     size = _integer(size, "size", 1, 4096)
     if not isinstance(face, Face):
         raise TypeError("face must be a nerova.Face, not %s" % type(face).__name__)
-    points = np.ascontiguousarray(face.landmarks, dtype=np.float32)
-    detail = _native.FaceDetail(face.score, *face.box_float, len(points),
-                                points.ctypes.data_as(ctypes.POINTER(ctypes.c_float)))
-    names = (ctypes.c_char_p * max(1, len(points)))(*[n.encode() for n in face.landmark_names])
+    detail, names, _points = _native_face(face)
     matrix = (ctypes.c_float * 6)()
     if _lib.NerovaFaceAlignment(ctypes.byref(detail), names, size, ctypes.byref(matrix)) != 0:
         raise ValueError("the face has no eyes, nose and mouth to align on (landmarks: %s)"

@@ -20,7 +20,7 @@ import numpy as np
 
 from . import _native
 from .detector import PIXEL_FORMATS as _FORMATS
-from .detector import Face, _check, _integer, _lib
+from .detector import Face, _check, _integer, _lib, _native_face
 
 HIDES = {"blur": 1, "pixelate": 2, "solid": 3, "image": 4}  # NerovaHide
 SHAPES = {"ellipse": 0, "rect": 1}                          # NerovaMaskShape
@@ -54,10 +54,7 @@ def _tracks(array, count) -> List[Track]:
 
 def face_angle(face: Face) -> float:
     """The angle of a face's eye line, 0 when its model names no eyes."""
-    points = np.ascontiguousarray(face.landmarks, dtype=np.float32)
-    detail = _native.FaceDetail(face.score, *face.box_float, len(points),
-                                points.ctypes.data_as(ctypes.POINTER(ctypes.c_float)))
-    names = (ctypes.c_char_p * max(1, len(points)))(*[n.encode() for n in face.landmark_names])
+    detail, names, _points = _native_face(face)
     angle = ctypes.c_float()
     _check(_lib.NerovaFaceAngle(ctypes.byref(detail), names, ctypes.byref(angle)), "face angle")
     return angle.value
