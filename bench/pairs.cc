@@ -1,16 +1,22 @@
-// The library's whole frame against OpenCV DNN's bare forward of the same network, measured in
-// alternating pairs on one thread: each pair times both (the order alternating from pair to
-// pair), the ratio is taken within the pair, and the medians and 10th/90th percentiles of the
-// per-pair ratios are reported, wall time and CPU time side by side. A shared machine's drift
-// then hits both halves of a pair alike. A pipeline faster than its own forward cannot be: the
-// run reports it as an error (exit 1).
-//   nerova_pairs [PAIRS] [MODEL ...]     (default 30 pairs; the bundled models)
+// Each backend's forward and whole frame against OpenCV DNN's bare forward of the same
+// network, measured in alternating rounds on one thread. A round times four things (the
+// library's whole frame on XNNPACK and on OpenCV, and the bare forward on each backend) in an
+// order that rotates from round to round; the ratios are taken within the round, and the
+// medians and 10th/90th percentiles of the per-round ratios are reported, wall time and CPU
+// time side by side. A shared machine's drift then hits all four alike. A whole frame faster
+// than its own backend's forward cannot be: the run reports it as an error (exit 1).
+// Efficiency is the forward's arithmetic (from the lowered graph) over the time, against the
+// peak this core reaches in a loop of fused multiply-adds.
+//   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
+//                                          converted YuNet ones where they are present)
+#include <immintrin.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -19,11 +25,14 @@
 #include <vector>
 
 #include "face_detector/face_detector_peer.h"
+#include "graph_check.h"
+#include "graph_lowering.h"
+#include "nerova/kernel.h"
 #include "nerova_face_detector.h"
 
 namespace {
 
-constexpr int kRepeats = 5;  // runs of each half per pair
+constexpr int kRepeats = 5;  // runs of each measurement per round
 
 struct Time {
     double wall_ms, cpu_ms;
@@ -35,8 +44,7 @@ double CpuMs() {
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
-template <typename F>
-Time Measure(F f) {
+Time Measure(const std::function<void()>& f) {
     const auto w0 = std::chrono::steady_clock::now();
     const double c0 = CpuMs();
     for (int i = 0; i < kRepeats; ++i) f();
@@ -50,15 +58,112 @@ double Percentile(std::vector<double> v, double p) {
     return v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
 }
 
+std::string Spread(const std::vector<double>& v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f (%.3f-%.3f)", Percentile(v, 0.5), Percentile(v, 0.1),
+                  Percentile(v, 0.9));
+    return text;
+}
+
+// Fused multiply-adds on independent accumulators: what one core computes at best, in
+// GFLOP/s. AVX-512 where the CPU has it, else AVX2.
+__attribute__((target("avx512f"))) double PeakAvx512(long iterations) {
+    __m512 acc[12];
+    for (auto& a : acc) a = _mm512_set1_ps(0.0f);
+    const __m512 x = _mm512_set1_ps(0.999f), y = _mm512_set1_ps(1e-3f);
+    const double c0 = CpuMs();
+    for (long i = 0; i < iterations; ++i)
+        for (auto& a : acc) a = _mm512_fmadd_ps(a, x, y);
+    const double ms = CpuMs() - c0;
+    float sink = 0;
+    for (auto& a : acc) sink += _mm512_reduce_add_ps(a);
+    if (sink == 12345.0f) std::puts("");  // keeps the loop
+    return iterations * 12.0 * 16 * 2 / (ms * 1e6);
+}
+
+__attribute__((target("avx2,fma"))) double PeakAvx2(long iterations) {
+    __m256 acc[12];
+    for (auto& a : acc) a = _mm256_set1_ps(0.0f);
+    const __m256 x = _mm256_set1_ps(0.999f), y = _mm256_set1_ps(1e-3f);
+    const double c0 = CpuMs();
+    for (long i = 0; i < iterations; ++i)
+        for (auto& a : acc) a = _mm256_fmadd_ps(a, x, y);
+    const double ms = CpuMs() - c0;
+    float sink = 0;
+    for (auto& a : acc) {
+        float lanes[8];
+        _mm256_storeu_ps(lanes, a);
+        for (float l : lanes) sink += l;
+    }
+    if (sink == 12345.0f) std::puts("");
+    return iterations * 12.0 * 8 * 2 / (ms * 1e6);
+}
+
+double PeakGflops() {
+    double best = 0;
+    for (int i = 0; i < 5; ++i)
+        best = std::max(
+            best, __builtin_cpu_supports("avx512f") ? PeakAvx512(20000000) : PeakAvx2(20000000));
+    return best;
+}
+
+// Floating-point operations of a forward: the lowered body's (a multiply-add counts two),
+// which is all but a few thousand of the tail's.
+double ForwardFlops(const std::string& path) {
+    onnx::ModelProto proto;
+    const std::string bytes = [&] {
+        FILE* f = std::fopen(path.c_str(), "rb");
+        std::string s;
+        char buf[65536];
+        for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        if (f) std::fclose(f);
+        return s;
+    }();
+    nerova::graph_check::Admitted admitted;
+    nerova::lowering::Plan plan;
+    if (!proto.ParseFromString(bytes) ||
+        !nerova::graph_check::CheckModel(proto, &admitted).empty() ||
+        !nerova::lowering::Lower(proto, &plan).empty())
+        return 0;
+    double flops = 0;
+    auto count = [&](uint32_t v) {
+        double n = 1;
+        for (size_t d : plan.values[v].dims) n *= static_cast<double>(d);
+        return n;
+    };
+    using nerova::lowering::OpKind;
+    for (const auto& op : plan.ops) {
+        const double taps = double(op.kernel_h) * op.kernel_w;
+        if (op.kind == OpKind::kConvolution)
+            flops += 2 * count(op.output) * taps * op.group_in;
+        else if (op.kind == OpKind::kDeconvolution)
+            flops += 2 * count(op.inputs[0]) * taps * op.group_out;
+        else if (op.kind == OpKind::kMaxPool || op.kind == OpKind::kAveragePool)
+            flops += count(op.output) * taps;
+        else
+            flops += count(op.output);
+    }
+    return flops;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int pairs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 30;
+    const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 30;
     std::vector<std::string> models(argv + std::min(argc, 2), argv + argc);
-    if (models.empty()) models = {"face_detector_back_256", "face_detector_front_128"};
-    cv::setNumThreads(1);
     // Model names resolve in the source tree's models (and NEROVA_MODELS, when set).
     setenv("NEROVA_MODELS", NEROVA_SOURCE_DIR "/models", 0);
+    char path[4096];
+    if (models.empty()) {
+        for (const char* name :
+             {"face_detector_back_256", "face_detector_front_128", "yunet_n_320", "yunet_n_640"})
+            if (NerovaFaceDetectorFindModel(name, path, sizeof path) == NEROVA_OK)
+                models.push_back(name);
+    }
+    cv::setNumThreads(1);
+    const double peak = PeakGflops();
+    std::printf("One thread; this core's measured peak: %.0f GFLOP/s (%s FMA loop).\n\n", peak,
+                __builtin_cpu_supports("avx512f") ? "AVX-512" : "AVX2");
     cv::Mat photo = cv::imread(std::string(NEROVA_SOURCE_DIR) + "/models/samples/group_1897.jpg");
     cv::Mat frame;
     cv::resize(photo, frame, cv::Size(1280, 720));
@@ -69,23 +174,32 @@ int main(int argc, char** argv) {
                         {static_cast<int32_t>(frame.step[0])}};
     int status = 0;
     std::printf(
-        "| model | pipeline wall | bare forward wall | ratio: median (p10-p90) | CPU ratio: "
-        "median (p10-p90) |\n| --- | --- | --- | --- | --- |\n");
+        "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
+        "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
+        "/ forward OpenCV | efficiency XNNPACK, OpenCV |\n"
+        "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
     for (const std::string& name : models) {
-        char path[4096];
-        void* handle = nullptr;
-        NerovaCustomRuntime runtime{NEROVA_DEVICE_X86, 0, 1};
+        void* fast = nullptr;
+        void* plain = nullptr;
+        NerovaCustomRuntime x86{NEROVA_DEVICE_X86, 0, 1}, naive{NEROVA_DEVICE_NAIVE, 0, 1};
         if (NerovaFaceDetectorFindModel(name.c_str(), path, sizeof path) != NEROVA_OK ||
-            NerovaFaceDetectorCreate(path, "", &runtime, &handle) != NEROVA_OK) {
+            NerovaFaceDetectorCreate(path, "", &x86, &fast) != NEROVA_OK ||
+            NerovaFaceDetectorCreate(path, "", &naive, &plain) != NEROVA_OK) {
             std::fprintf(stderr, "nerova_pairs: cannot load %s\n", name.c_str());
             return 1;
         }
-        NerovaFaceDetectorSetTopK(handle, 100);
-        auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(handle);
-        // The bare forward runs on the very tensor the pipeline writes.
+        auto* algorithm = static_cast<nerova::module::FaceDetectorAlgorithm*>(fast);
+        if (nerova::module::FaceDetectorTestPeer::instance(*algorithm)->Backend() != "XNNPACK") {
+            std::fprintf(
+                stderr, "nerova_pairs: %s does not run on XNNPACK: %s\n", name.c_str(),
+                nerova::module::FaceDetectorTestPeer::instance(*algorithm)->BackendNote().c_str());
+            return 1;
+        }
+        for (void* h : {fast, plain}) NerovaFaceDetectorSetTopK(h, 100);
+        // Both bare forwards run on the very tensor the pipeline writes.
         algorithm->PreProcess(&f);
         const auto& input = nerova::module::FaceDetectorTestPeer::input_blob(*algorithm);
-        const nerova::BlobDesc desc = input->GetBlobDesc();
+        nerova::BlobDesc desc = input->GetBlobDesc();
         const cv::Mat blob = cv::Mat(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
                                      input->GetHandle().base)
                                  .clone();
@@ -93,46 +207,89 @@ int main(int argc, char** argv) {
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
         std::vector<cv::Mat> out;
-        const auto pipeline = [&] {
-            NerovaFaceInfo* faces = nullptr;
-            uint32_t count = 0;
-            NerovaFaceDetectorProcess(handle, &f, &faces, &count);
-            NerovaFaceDetectorOutputRelease(faces);
-        };
-        const auto forward = [&] {
-            net.setInput(blob);
-            net.forward(out, outputs);
-        };
-        pipeline();  // warm both up
-        forward();
-        std::vector<double> wall, cpu, pw, fw;
-        for (int i = 0; i < pairs; ++i) {
-            Time a, b;
-            if (i % 2) {
-                b = Measure(forward);
-                a = Measure(pipeline);
-            } else {
-                a = Measure(pipeline);
-                b = Measure(forward);
-            }
-            wall.push_back(a.wall_ms / b.wall_ms);
-            cpu.push_back(a.cpu_ms / b.cpu_ms);
-            pw.push_back(a.wall_ms);
-            fw.push_back(b.wall_ms);
+        auto kernel_input = std::make_shared<nerova::Blob>(desc, true);
+        std::copy_n(blob.ptr<float>(), blob.total(),
+                    static_cast<float*>(kernel_input->GetHandle().base));
+        nerova::Inference inference;
+        nerova::ModelConfig model;
+        model.model_type = NEROVA_MODEL_TYPE_ONNX;
+        model.model_contents.emplace_back();
+        {
+            FILE* file = std::fopen(path, "rb");
+            char buf[65536];
+            for (size_t n; file && (n = std::fread(buf, 1, sizeof buf, file)) > 0;)
+                model.model_contents[0].append(buf, n);
+            if (file) std::fclose(file);
         }
-        const double median = Percentile(wall, 0.5);
-        std::printf("| `%s` | %.2f ms | %.2f ms | %.3f (%.3f-%.3f) | %.3f (%.3f-%.3f) |\n",
-                    name.c_str(), Percentile(pw, 0.5), Percentile(fw, 0.5), median,
-                    Percentile(wall, 0.1), Percentile(wall, 0.9), Percentile(cpu, 0.5),
-                    Percentile(cpu, 0.1), Percentile(cpu, 0.9));
-        if (median < 1.0 || Percentile(cpu, 0.5) < 1.0) {
+        nerova::NetworkConfig network;
+        network.device_type = NEROVA_DEVICE_X86;
+        network.network_type = NEROVA_NETWORK_TYPE_XNNPACK;
+        nerova::Status made = inference.Init(model, network);
+        auto instance = inference.CreateInstance(made, {});
+        if (made != NEROVA_OK || instance->Backend() != "XNNPACK") {
+            std::fprintf(stderr, "nerova_pairs: %s: no XNNPACK instance\n", name.c_str());
+            return 1;
+        }
+        std::shared_ptr<nerova::Blob> result;
+        const std::function<void()> runs[4] = {
+            [&] {  // 0: whole frame, XNNPACK
+                NerovaFaceInfo* faces = nullptr;
+                uint32_t count = 0;
+                NerovaFaceDetectorProcess(fast, &f, &faces, &count);
+                NerovaFaceDetectorOutputRelease(faces);
+            },
+            [&] {  // 1: bare forward, OpenCV
+                net.setInput(blob);
+                net.forward(out, outputs);
+            },
+            [&] {  // 2: whole frame, OpenCV
+                NerovaFaceInfo* faces = nullptr;
+                uint32_t count = 0;
+                NerovaFaceDetectorProcess(plain, &f, &faces, &count);
+                NerovaFaceDetectorOutputRelease(faces);
+            },
+            [&] {  // 3: bare forward, XNNPACK (the kernel's, tail included)
+                instance->SetInputBlob(kernel_input, nullptr, "");
+                instance->Forward();
+                instance->GetOutputBlob(result, nullptr, "", NEROVA_DEVICE_X86,
+                                        NEROVA_DATA_FORMAT_NCHW);
+            },
+        };
+        for (const auto& run : runs) run();  // warm up
+        std::vector<double> headline, headline_cpu, speedup, plain_over, fast_over;
+        std::vector<double> ms[4];
+        for (int r = 0; r < rounds; ++r) {
+            Time t[4];
+            for (int k = 0; k < 4; ++k) {
+                const int which = (r + k) % 4;
+                t[which] = Measure(runs[which]);
+            }
+            for (int k = 0; k < 4; ++k) ms[k].push_back(t[k].wall_ms);
+            headline.push_back(t[0].wall_ms / t[1].wall_ms);
+            headline_cpu.push_back(t[0].cpu_ms / t[1].cpu_ms);
+            speedup.push_back(t[3].wall_ms / t[1].wall_ms);
+            plain_over.push_back(t[2].wall_ms / t[1].wall_ms);
+            fast_over.push_back(t[0].wall_ms / t[3].wall_ms);
+        }
+        const double flops = ForwardFlops(path);
+        const double eff_fast = flops / (Percentile(ms[3], 0.5) * 1e6) / peak;
+        const double eff_plain = flops / (Percentile(ms[1], 0.5) * 1e6) / peak;
+        std::printf(
+            "| `%s` | %.2f ms | %.2f ms | %.2f ms | %.2f ms | %s | %s | %s | %s | %.0f %%, "
+            "%.0f %% |\n",
+            name.c_str(), Percentile(ms[0], 0.5), Percentile(ms[2], 0.5), Percentile(ms[3], 0.5),
+            Percentile(ms[1], 0.5), Spread(headline).c_str(), Spread(headline_cpu).c_str(),
+            Spread(speedup).c_str(), Spread(plain_over).c_str(), 100 * eff_fast, 100 * eff_plain);
+        if (Percentile(plain_over, 0.5) < 1.0 || Percentile(fast_over, 0.5) < 1.0) {
             std::fprintf(stderr,
-                         "nerova_pairs: %s: the pipeline ran faster than its own forward, which "
-                         "cannot be; the measurement is wrong\n",
-                         name.c_str());
+                         "nerova_pairs: %s: a whole frame ran faster than its own backend's "
+                         "forward (%.3f on OpenCV, %.3f on XNNPACK), which cannot be; the "
+                         "measurement is wrong\n",
+                         name.c_str(), Percentile(plain_over, 0.5), Percentile(fast_over, 0.5));
             status = 1;
         }
-        NerovaFaceDetectorDestroy(handle);
+        NerovaFaceDetectorDestroy(fast);
+        NerovaFaceDetectorDestroy(plain);
     }
     return status;
 }

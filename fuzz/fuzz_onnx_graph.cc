@@ -20,6 +20,7 @@
 
 #include "fuzz_util.h"
 #include "graph_check.h"
+#include "graph_lowering.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
@@ -363,10 +364,60 @@ size_t Emit(const onnx::ModelProto& model, uint8_t* out, size_t max_size) {
 
 }  // namespace
 
+#ifdef NEROVA_FUZZ_LOWERING
+// fuzz_graph_lowering: the same mutations, judged by the XNNPACK lowering. What the admission
+// check passes either lowers into a plan whose every operator reads values defined before it,
+// or is refused with a reason; and the network then runs on both backends to outputs of the
+// same dims.
+namespace {
+
+void CheckPlan(const nerova::lowering::Plan& plan) {
+    std::vector<bool> defined(plan.values.size(), false);
+    if (plan.input >= plan.values.size()) __builtin_trap();
+    defined[plan.input] = true;
+    for (size_t v = 0; v < plan.values.size(); ++v) {
+        const auto& value = plan.values[v];
+        if (value.constant >= 0) {
+            if (static_cast<size_t>(value.constant) >= plan.constants.size()) __builtin_trap();
+            size_t n = 1;
+            for (size_t d : value.dims) n *= d;
+            if (plan.constants[static_cast<size_t>(value.constant)].size() != n) __builtin_trap();
+            defined[v] = true;
+        }
+        for (size_t d : value.dims)
+            if (d == 0) __builtin_trap();
+    }
+    for (const auto& op : plan.ops) {
+        for (uint32_t in : op.inputs)
+            if (in >= plan.values.size() || !defined[in]) __builtin_trap();
+        if (op.output >= plan.values.size() || defined[op.output]) __builtin_trap();
+        defined[op.output] = true;
+    }
+    for (const auto& b : plan.boundaries)
+        if (b.value >= plan.values.size() || !defined[b.value]) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    onnx::ModelProto model;
+    if (!Parse(data, size, &model)) return 0;
+    nerova::graph_check::Admitted admitted;
+    if (!nerova::graph_check::CheckModel(model, &admitted).empty()) return 0;
+    nerova::lowering::Plan plan;
+    if (!nerova::lowering::Lower(model, &plan).empty()) return 0;
+    CheckPlan(plan);
+    const auto fast = nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_XNNPACK);
+    const auto plain = nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_OPENCV);
+    if (!fast.empty() && !plain.empty() && fast != plain) __builtin_trap();
+    return 0;
+}
+#else
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova_fuzz::LoadAndRunOnnx(data, size);
     return 0;
 }
+#endif
 
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size,
                                           unsigned int seed) {

@@ -34,30 +34,38 @@ void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     std::fclose(f);
 }
 
-void LoadAndRunOnnx(const uint8_t* data, size_t size) {
+std::vector<std::vector<int>> LoadAndRunOnnx(const uint8_t* data, size_t size,
+                                             NerovaNetworkType backend) {
     using namespace nerova;
     ModelConfig model;
     model.model_type = NEROVA_MODEL_TYPE_ONNX;
     model.model_contents.emplace_back(reinterpret_cast<const char*>(data), size);
     NetworkConfig network;
+    network.network_type = backend;
     Inference inference;
-    if (inference.Init(model, network) != NEROVA_OK) return;
+    if (inference.Init(model, network) != NEROVA_OK) return {};
     std::map<std::string, std::vector<int>> shapes;
     inference.GetModelInputShapesMap(shapes);
     Status status;
     auto instance = inference.CreateInstance(status, {});
-    if (status != NEROVA_OK || shapes.empty()) return;
+    if (status != NEROVA_OK || shapes.empty()) return {};
     BlobDesc desc;
     desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
     desc.data_format = NEROVA_DATA_FORMAT_NCHW;
     desc.dims = shapes.begin()->second;
-    if (Blob::BytesOf(desc) == 0 || Blob::BytesOf(desc) > (16u << 20)) return;
+    if (Blob::BytesOf(desc) == 0 || Blob::BytesOf(desc) > (16u << 20)) return {};
     auto blob = std::make_shared<Blob>(desc, true);
-    if (instance->SetInputBlob(blob, nullptr, "") != NEROVA_OK) return;
-    if (instance->Forward() != NEROVA_OK) return;
+    // A fixed ramp rather than zeros, so that both backends see signs and magnitudes.
+    float* in = static_cast<float*>(blob->GetHandle().base);
+    for (size_t i = 0; i < Blob::BytesOf(desc) / sizeof(float); ++i)
+        in[i] = static_cast<float>(i % 17) / 8.0f - 1.0f;
+    if (instance->SetInputBlob(blob, nullptr, "") != NEROVA_OK) return {};
+    if (instance->Forward() != NEROVA_OK) return {};
     std::shared_ptr<Blob> out;
-    instance->GetOutputBlob(out, nullptr, "", DeviceUtils::GetDefaultCpuDeviceType(),
-                            NEROVA_DATA_FORMAT_HOST_DEFAULT);
+    if (instance->GetOutputBlob(out, nullptr, "", DeviceUtils::GetDefaultCpuDeviceType(),
+                                NEROVA_DATA_FORMAT_HOST_DEFAULT) != NEROVA_OK)
+        return {};
+    return {out->desc().dims};
 }
 
 }  // namespace nerova_fuzz

@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "nerova/nerova_defines.h"
 
 namespace nerova_fuzz {
 
@@ -14,9 +17,11 @@ const std::string& ScratchDir();
 void ClearScratch();
 void WriteFile(const std::string& name, const uint8_t* data, size_t size);
 
-// Hands the bytes to the kernel as an ONNX model: load, create an instance, run it on a
-// zero input of the network's shape, fetch the output. Whatever loads must run or refuse.
-void LoadAndRunOnnx(const uint8_t* data, size_t size);
+// Hands the bytes to the kernel as an ONNX model: load, create an instance on the backend
+// (the kernel's choice by default), run it on a fixed input of the network's shape, fetch the
+// first output. Whatever loads must run or refuse. The output's dims, when it ran.
+std::vector<std::vector<int>> LoadAndRunOnnx(const uint8_t* data, size_t size,
+                                             NerovaNetworkType backend = NEROVA_NETWORK_TYPE_TNN);
 
 // Consumes bytes from the front of the fuzzer's input.
 class Input {

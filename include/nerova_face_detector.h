@@ -350,8 +350,8 @@ NEROVA_FACE_DETECTOR_EXPORT const char* NerovaDeviceName(int32_t device);
 typedef enum {
     NEROVA_LOG_DEBUG = 0,
     NEROVA_LOG_INFO = 1,
-    NEROVA_LOG_WARNING = 2,
-    NEROVA_LOG_ERROR = 3,  // every line written today is an error
+    NEROVA_LOG_WARNING = 2,  // a network on OpenCV DNN alone although XNNPACK was asked for
+    NEROVA_LOG_ERROR = 3,    // every other line
     NEROVA_LOG_NONE = 4,
 } NerovaLogLevel;
 // Receives one line, without its line end, on the thread that writes it (several threads

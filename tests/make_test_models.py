@@ -168,6 +168,123 @@ def hostile_models():
     }
 
 
+def lowering_models():
+    """Networks whose bodies exercise each operator the XNNPACK backend lowers (odd sides,
+    asymmetric pads, broadcasting, grouped and depthwise filters), with an OpenCV tail or none.
+    The tests run each on both backends and compare."""
+    rng = np.random.default_rng(7)
+
+    def w(*shape, scale=0.3):
+        return rng.normal(0, scale, shape).astype(np.float32)
+
+    def model(nodes, inits, in_shape, outputs, opset=11):
+        x = helper.make_tensor_value_info("input", TensorProto.FLOAT, in_shape)
+        outs = [helper.make_tensor_value_info(n, TensorProto.FLOAT, None) for n in outputs]
+        m = helper.make_model(helper.make_graph(
+            nodes, "lowering", [x], outs, [numpy_helper.from_array(v, k) for k, v in inits.items()]))
+        m.opset_import[0].version = opset
+        m.ir_version = 7
+        # Outputs declared with the shapes inference gives them.
+        g = onnx.shape_inference.infer_shapes(m).graph
+        inferred = {v.name: v for v in list(g.value_info) + list(g.output)}
+        del m.graph.output[:]
+        m.graph.output.extend(inferred[n] for n in outputs)
+        return m
+
+    N = helper.make_node
+    nets = {}
+    # Stride-2 entry with asymmetric pads, depthwise with bias, residual with channel padding
+    # by a concatenated ConstantOfShape, pooling with a bottom/right pad, then a row tail.
+    nets["residual"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[3, 3], strides=[2, 2], pads=[1, 0, 2, 1]),
+        N("Relu", ["c0"], ["r0"]),
+        N("Conv", ["r0", "dw", "db"], ["c1"], kernel_shape=[3, 3], group=6, pads=[1, 1, 1, 1]),
+        N("Conv", ["c1", "pw", "pb"], ["c2"], kernel_shape=[1, 1]),
+        N("ConstantOfShape", ["zshape"], ["zeros"]),
+        N("Concat", ["r0", "zeros"], ["padded"], axis=1),
+        N("Add", ["c2", "padded"], ["sum"]),
+        N("Relu", ["sum"], ["r1"]),
+        N("MaxPool", ["r1"], ["p0"], kernel_shape=[2, 2], strides=[2, 2], pads=[0, 0, 1, 1]),
+        N("Transpose", ["p0"], ["t0"], perm=[0, 2, 3, 1]),
+        N("Reshape", ["t0", "rows"], ["flat"]),
+        N("Sigmoid", ["flat"], ["output"]),
+    ], {"w0": w(6, 3, 3, 3), "b0": w(6), "dw": w(6, 1, 3, 3), "db": w(6), "pw": w(10, 6, 1, 1),
+        "pb": w(10), "zshape": np.array([1, 4, 9, 9], np.int64),
+        "rows": np.array([1, -1, 10], np.int64)}, [1, 3, 17, 19], ["output"])
+    # SAME padding, dilation, grouped filters and pooling straight to a 4-D output: no tail.
+    nets["same_pads"] = model([
+        N("Conv", ["input", "w0"], ["c0"], kernel_shape=[4, 4], strides=[2, 2], auto_pad="SAME_UPPER"),
+        N("Conv", ["c0", "w1", "b1"], ["c1"], kernel_shape=[3, 3], dilations=[2, 2], group=2,
+          pads=[2, 1, 2, 3]),
+        N("Conv", ["c1", "w2"], ["c2"], kernel_shape=[2, 2], auto_pad="SAME_UPPER"),
+        N("AveragePool", ["c2"], ["a0"], kernel_shape=[3, 2], strides=[1, 2]),
+        N("GlobalAveragePool", ["a0"], ["output"]),
+    ], {"w0": w(8, 4, 4, 4), "w1": w(6, 4, 3, 3), "b1": w(6), "w2": w(6, 6, 2, 2)}, [1, 4, 21, 18], ["output"])
+    # A feature pyramid: nearest upsampling merged with an earlier map, a grouped transposed
+    # convolution, and two outputs, one from the body and one through the tail.
+    nets["pyramid"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        N("MaxPool", ["c0"], ["p0"], kernel_shape=[2, 2], strides=[2, 2]),
+        N("Conv", ["p0", "w1", "b1"], ["c1"], kernel_shape=[1, 1]),
+        N("Resize", ["c1", "roi", "scales"], ["up"], mode="nearest",
+          coordinate_transformation_mode="asymmetric", nearest_mode="floor"),
+        N("Add", ["c0", "up"], ["merged"]),
+        N("ConvTranspose", ["merged", "wt", "bt"], ["ct"], kernel_shape=[3, 3], strides=[2, 2],
+          pads=[1, 1, 1, 1], output_padding=[1, 1], group=2),
+        N("LeakyRelu", ["ct"], ["body"], alpha=0.1),
+        N("Flatten", ["c1"], ["rows"], axis=1),
+    ], {"w0": w(8, 3, 3, 3), "b0": w(8), "w1": w(8, 8, 1, 1), "b1": w(8),
+        "scales": np.array([1, 1, 2, 2], np.float32), "roi": np.zeros(0, np.float32), "wt": w(8, 3, 3, 3), "bt": w(6)},
+        [1, 3, 16, 12], ["body", "rows"])
+    # Elementwise arithmetic with constants of every broadcast shape, a computed broadcast
+    # (squeeze and excitation), folded normalisation, the activations and constant padding.
+    C = 5
+    nets["arithmetic"] = model([
+        N("BatchNormalization", ["input", "g", "beta", "mean", "var"], ["bn"], epsilon=1e-3),
+        N("PRelu", ["bn", "slope"], ["pr"]),
+        N("Mul", ["pr", "chan"], ["m0"]),
+        N("Sub", ["m0", "plane"], ["s0"]),
+        N("Div", ["s0", "two"], ["d0"]),
+        N("Relu", ["d0"], ["cl"]),
+        N("GlobalAveragePool", ["cl"], ["gap"]),
+        N("Sigmoid", ["gap"], ["gate"]),
+        N("Mul", ["cl", "gate"], ["se"]),
+        N("Elu", ["se"], ["elu"], alpha=0.5),
+        N("Neg", ["elu"], ["neg"]),
+        N("Abs", ["neg"], ["abs"]),
+        N("Max", ["abs", "se"], ["mx"]),
+        N("Min", ["mx", "cl"], ["mn"]),
+        N("Identity", ["mn"], ["id"]),
+        N("Pad", ["id", "pads", "pad_value"], ["pd"], mode="constant"),
+        N("ReduceMean", ["pd"], ["output"], axes=[2, 3], keepdims=0),
+    ], {"g": w(C) + 1, "beta": w(C), "mean": w(C), "var": np.abs(w(C)) + 0.5,
+        "slope": w(C, 1, 1), "chan": w(1, C, 1, 1), "plane": w(1, C, 7, 9), "two": np.array([2.0], np.float32),
+        "pads": np.array([0, 1, 2, 0, 0, 2, 1, 3], np.int64), "pad_value": np.array(0.25, np.float32)},
+        [1, C, 7, 9], ["output"])
+    # Clip with its bounds as attributes (OpenCV 4.6 reads no other kind).
+    nets["clip"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[1, 1]),
+        N("Clip", ["c0"], ["output"], min=-0.3, max=0.4),
+    ], {"w0": w(4, 3, 1, 1), "b0": w(4)}, [1, 3, 5, 6], ["output"], opset=10)
+    # A body tensor that both the body and the tail read.
+    nets["shared_boundary"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[1, 1]),
+        N("Flatten", ["c0"], ["first"], axis=1),
+        N("Conv", ["c0", "w1", "b1"], ["second"], kernel_shape=[3, 3]),
+    ], {"w0": w(4, 3, 1, 1), "b0": w(4), "w1": w(2, 4, 3, 3), "b1": w(2)}, [1, 3, 6, 5],
+        ["first", "second"])
+    return nets
+
+
+def not_lowerable_model():
+    """Nothing here maps onto XNNPACK: the network stays on OpenCV."""
+    x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, 4, 4])
+    y = helper.make_tensor_value_info("output", TensorProto.FLOAT, [1, 48])
+    nodes = [helper.make_node("Flatten", ["input"], ["flat"], axis=1),
+             helper.make_node("Softmax", ["flat"], ["output"], axis=1)]
+    return helper.make_model(helper.make_graph(nodes, "plain", [x], [y]))
+
+
 def save_hostile(out):
     """Each one must pass the ONNX checker: one that the checker refuses tests nothing of ours."""
     folder = os.path.join(out, "hostile")
@@ -226,6 +343,13 @@ def main():
     save(rows_model(16, 16, [row(score=0.99)], channels=1), out, "gray_input.onnx")
 
     save_hostile(out)
+    folder = os.path.join(out, "lowering")
+    os.makedirs(folder, exist_ok=True)
+    for name, model in lowering_models().items():
+        onnx.checker.check_model(model)
+        with open(os.path.join(folder, name + ".onnx"), "wb") as f:
+            f.write(model.SerializeToString())
+    save(not_lowerable_model(), out, "not_lowerable.onnx")
 
 
 if __name__ == "__main__":

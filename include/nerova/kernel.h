@@ -85,6 +85,12 @@ class NEROVA_KERNEL_EXPORT Instance {
     // An empty slot receives a new Blob; an existing one is re-described in place.
     Status GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* converter, std::string name,
                          NerovaDeviceType device, NerovaDataFormat format);
+    // "XNNPACK" when the network's body runs on XNNPACK (its post-processing tail, if any, on
+    // OpenCV DNN), else "OpenCV DNN".
+    std::string Backend() const;
+    // Why the network runs on OpenCV DNN although XNNPACK was asked for (by name, or by the
+    // default choice in a build that has it); empty otherwise.
+    std::string BackendNote() const;
 
   private:
     friend class Inference;
@@ -111,6 +117,10 @@ class NEROVA_KERNEL_EXPORT Inference {
     // Device types 0, 16 and 32 run on the CPU; OpenCL only where OpenCV reports it
     // available; every other device fails with a Status naming it. A positive thread_num
     // sets OpenCV's thread count, which is process-wide: the last instance created wins.
+    // Backend: on devices 16 and 32 the body of the network runs on XNNPACK when the build
+    // has it and the graph lowers onto it, unless network_type is NETWORK_TYPE_OPENCV; the
+    // plain device 0 and OpenCL keep the whole network on OpenCV DNN. XNNPACK threads: a
+    // thread_num above 1 gives the instance its own pool of that many threads.
     // The shapes map is accepted for interface compatibility; inputs keep their declared
     // shapes (this kernel does not reshape).
     std::shared_ptr<Instance> CreateInstance(Status& status,

@@ -77,6 +77,9 @@ typedef enum {
     NEROVA_NETWORK_TYPE_MNN = 0x3002,
     NEROVA_NETWORK_TYPE_NCNN = 0x3004,
     NEROVA_NETWORK_TYPE_TFLITE = 0x5000,
+    // This kernel's two backends, chosen by name; the types above leave the choice to it.
+    NEROVA_NETWORK_TYPE_XNNPACK = 0x6000,
+    NEROVA_NETWORK_TYPE_OPENCV = 0x6001,
     NEROVA_NETWORK_TYPE_UNSET = NEROVA_UNSET_VALUE,
 } NerovaNetworkType;
 

@@ -25,14 +25,27 @@ std::atomic<int32_t> lowest_level{NEROVA_LOG_DEBUG};
 
 }  // namespace
 
-void LogError(const char* file, const char* function, int line, const char* message) {
-    if (NEROVA_LOG_ERROR < lowest_level.load(std::memory_order_relaxed)) return;
+namespace {
+
+void Log(int32_t level, char tag, const char* file, const char* function, int line,
+         const char* message) {
+    if (level < lowest_level.load(std::memory_order_relaxed)) return;
     const Sink* sink = current.load(std::memory_order_acquire);
     if (!sink->write) return;
     char text[2048];  // a longer message is cut: a diagnostic never fails for its length
-    std::snprintf(text, sizeof text, "E/%s: [File %s] [Function %s] [Line %d] %s", "nerova", file,
-                  function, line, message);
-    sink->write(NEROVA_LOG_ERROR, text, sink->user);
+    std::snprintf(text, sizeof text, "%c/%s: [File %s] [Function %s] [Line %d] %s", tag, "nerova",
+                  file, function, line, message);
+    sink->write(level, text, sink->user);
+}
+
+}  // namespace
+
+void LogError(const char* file, const char* function, int line, const char* message) {
+    Log(NEROVA_LOG_ERROR, 'E', file, function, line, message);
+}
+
+void LogWarning(const char* file, const char* function, int line, const char* message) {
+    Log(NEROVA_LOG_WARNING, 'W', file, function, line, message);
 }
 
 }  // namespace nerova

@@ -11,10 +11,13 @@ namespace nerova {
 
 // Writes "E/nerova: [File <file>] [Function <function>] [Line <line>] <message>" to the sink.
 void LogError(const char* file, const char* function, int line, const char* message);
+// The same with "W/" at NEROVA_LOG_WARNING: the call went on, in a way the host may not expect.
+void LogWarning(const char* file, const char* function, int line, const char* message);
 
 }  // namespace nerova
 
 #define NEROVA_LOGE(function, line, message) ::nerova::LogError(__FILE__, function, line, message)
+#define NEROVA_LOGW(function, line, message) ::nerova::LogWarning(__FILE__, function, line, message)
 
 #define NEROVA_CHECK_PARAM_NULL(ptr, function, line)          \
     do {                                                      \

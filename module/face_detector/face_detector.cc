@@ -217,6 +217,8 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     }
     SizeLists(CandidateCapacity());
     scale_rows_ = scale_cols_ = -1;
+    const std::string note = instance_->BackendNote();
+    if (!note.empty()) NEROVA_LOGW(kInit, 9, (note + ".").c_str());
     return NEROVA_OK;
 }
 

@@ -19,6 +19,9 @@ class FaceDetectorTestPeer {
         return a.candidates_;
     }
     static const std::vector<FaceBox>& faces(const FaceDetectorAlgorithm& a) { return a.faces_; }
+    static const std::shared_ptr<Instance>& instance(const FaceDetectorAlgorithm& a) {
+        return a.instance_;
+    }
     static const std::shared_ptr<Blob>& input_blob(const FaceDetectorAlgorithm& a) {
         return a.input_blob_;
     }

@@ -68,7 +68,8 @@ const std::string InferenceConfigParser::kInferenceJsonSchema = R"({
                     "type": "string",
                     "enum": ["NETWORK_TYPE_TNN", "NETWORK_TYPE_TFLITE", "NETWORK_TYPE_MNN",
                              "NETWORK_TYPE_NCNN", "NETWORK_TYPE_OPENVINO",
-                             "NETWORK_TYPE_TENSORRT", "NETWORK_TYPE_ONNX"]
+                             "NETWORK_TYPE_TENSORRT", "NETWORK_TYPE_ONNX",
+                             "NETWORK_TYPE_XNNPACK", "NETWORK_TYPE_OPENCV"]
                 },
                 "ShareMemoryMode": {
                     "type": "string",

@@ -7,7 +7,9 @@
 #include <opencv2/dnn.hpp>
 
 #include "graph_check.h"
+#include "graph_lowering.h"
 #include "nerova/kernel.h"
+#include "xnn_runner.h"
 
 namespace nerova {
 
@@ -56,6 +58,14 @@ cv::dnn::Net ReadOnnx(const std::string& bytes) {
     return cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
 }
 
+// Whether the configuration asks for XNNPACK's body: the plain device type and the OpenCV
+// network type keep the whole network on OpenCV; every other CPU configuration takes the
+// faster backend when it can.
+bool WantsXnn(const NetworkConfig& config) {
+    return config.network_type != NEROVA_NETWORK_TYPE_OPENCV &&
+           config.device_type != NEROVA_DEVICE_NAIVE && config.device_type != NEROVA_DEVICE_OPENCL;
+}
+
 }  // namespace
 
 class InferenceImpl {
@@ -67,17 +77,96 @@ class InferenceImpl {
     bool first_net_taken = false;
     std::map<std::string, std::vector<int>> input_shapes;
     std::vector<std::string> input_names;  // declaration order
+    // The graph lowered for XNNPACK, or null with plan_why saying why it cannot be.
+    std::shared_ptr<const lowering::Plan> plan;
+    std::string plan_why;
 };
 
 class InstanceImpl {
   public:
-    cv::dnn::Net net;
+    cv::dnn::Net net;  // the whole network, or with xnn the tail after the lowered body
     std::vector<std::string> input_names;
     std::vector<std::string> output_names;
     std::vector<cv::Mat> outputs;
     bool has_input = false;
     bool ran = false;
+    std::string backend_note;
+
+    // XNNPACK's body: the runner, its plan, the bound input and the tensors the tail reads.
+    std::unique_ptr<lowering::XnnRunner> xnn;
+    std::shared_ptr<const lowering::Plan> plan;
+    std::shared_ptr<Blob> input;
+    std::vector<cv::Mat> boundaries;        // per plan boundary: NCHW copy or NHWC view
+    std::vector<std::string> tail_outputs;  // the tail's output layers
+    std::vector<cv::Mat> tail_results;
+    std::vector<int> output_sources;  // per output: tail output index, or -1 - boundary
+
+    Status BindXnnInput(std::shared_ptr<Blob> blob, const std::string& name);
+    Status ForwardXnn();
 };
+
+namespace {
+
+// NCHW to NHWC and back, for the tensors that cross between the two backends.
+void ToNhwc(const float* src, int n, int c, int hw, float* dst) {
+    for (int b = 0; b < n; ++b, src += c * hw, dst += c * hw)
+        for (int ch = 0; ch < c; ++ch)
+            for (int i = 0; i < hw; ++i) dst[i * c + ch] = src[ch * hw + i];
+}
+
+void ToNchw(const float* src, int n, int c, int hw, float* dst) {
+    for (int b = 0; b < n; ++b, src += c * hw, dst += c * hw)
+        for (int i = 0; i < hw; ++i)
+            for (int ch = 0; ch < c; ++ch) dst[ch * hw + i] = src[i * c + ch];
+}
+
+}  // namespace
+
+Status InstanceImpl::BindXnnInput(std::shared_ptr<Blob> blob, const std::string& name) {
+    if (!name.empty() && name != plan->input_name)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "no network input named " + name);
+    if (blob->desc().dims != plan->input_dims)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob dims differ from the network input's");
+    input = std::move(blob);
+    has_input = true;
+    return Status();
+}
+
+Status InstanceImpl::ForwardXnn() {
+    const std::vector<int>& d = plan->input_dims;
+    const BlobHandle handle = input->GetHandle();
+    ToNhwc(
+        reinterpret_cast<const float*>(static_cast<const char*>(handle.base) + handle.bytes_offset),
+        d[0], d[1], d[2] * d[3], xnn->input());
+    std::string why;
+    if (!xnn->Run(&why)) return Status(NEROVA_ERR_KERNEL_FORWARD, why);
+    for (size_t i = 0; i < plan->boundaries.size(); ++i) {
+        const lowering::Boundary& b = plan->boundaries[i];
+        if (b.nhwc) continue;  // a view of the runner's buffer, set once
+        ToNchw(xnn->boundary(i), b.dims[0], b.dims[1], b.dims[2] * b.dims[3],
+               boundaries[i].ptr<float>());
+    }
+    if (!tail_outputs.empty()) {
+        try {
+            for (size_t i = 0; i < plan->boundaries.size(); ++i)
+                if (plan->boundaries[i].tail_input)
+                    net.setInput(boundaries[i], plan->boundaries[i].name);
+            net.forward(tail_results, tail_outputs);
+        } catch (const std::exception& e) {
+            return Status(NEROVA_ERR_KERNEL_FORWARD, e.what());
+        }
+    }
+    outputs.resize(output_sources.size());
+    for (size_t i = 0; i < output_sources.size(); ++i) {
+        const int source = output_sources[i];
+        cv::Mat& m = source >= 0 ? tail_results[static_cast<size_t>(source)]
+                                 : boundaries[static_cast<size_t>(-1 - source)];
+        if (m.depth() != CV_32F) m.convertTo(m, CV_32F);
+        if (!m.isContinuous()) m = m.clone();
+        outputs[i] = m;
+    }
+    return Status();
+}
 
 Instance::Instance(std::unique_ptr<InstanceImpl> impl) : impl_(std::move(impl)) {}
 Instance::~Instance() = default;
@@ -107,6 +196,7 @@ Status Instance::SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* conver
     if (!name.empty() && std::find(impl_->input_names.begin(), impl_->input_names.end(), name) ==
                              impl_->input_names.end())
         return Status(NEROVA_ERR_KERNEL_BLOB, "no network input named " + name);
+    if (impl_->xnn) return impl_->BindXnnInput(std::move(blob), name);
     void* data = static_cast<char*>(handle.base) + handle.bytes_offset;
     const cv::Mat mat(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F, data);
     try {
@@ -121,6 +211,11 @@ Status Instance::SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* conver
 Status Instance::Forward() {
     if (!impl_->has_input) return Status(NEROVA_ERR_KERNEL_NOT_READY, "no input bound");
     impl_->ran = false;
+    if (impl_->xnn) {
+        const Status status = impl_->ForwardXnn();
+        if (status == NEROVA_OK) impl_->ran = true;
+        return status;
+    }
     try {
         impl_->net.forward(impl_->outputs, impl_->output_names);
     } catch (const std::exception& e) {
@@ -165,6 +260,58 @@ Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* conv
     return Status();
 }
 
+std::string Instance::Backend() const { return impl_->xnn ? "XNNPACK" : "OpenCV DNN"; }
+
+std::string Instance::BackendNote() const { return impl_->backend_note; }
+
+namespace {
+
+// Builds the XNNPACK runner of a plan into impl, with the tail on OpenCV and the tensors
+// where the two meet. False, with why set, when XNNPACK or OpenCV cannot take its part.
+bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, InstanceImpl* impl,
+              std::string* why) {
+    impl->xnn = lowering::XnnRunner::Create(plan, threads, why);
+    if (!impl->xnn) return false;
+    impl->plan = plan;
+    for (size_t i = 0; i < plan->boundaries.size(); ++i) {
+        const lowering::Boundary& b = plan->boundaries[i];
+        if (b.nhwc)
+            impl->boundaries.emplace_back(static_cast<int>(b.dims.size()), b.dims.data(), CV_32F,
+                                          const_cast<float*>(impl->xnn->boundary(i)));
+        else
+            impl->boundaries.emplace_back(static_cast<int>(b.dims.size()), b.dims.data(), CV_32F);
+    }
+    if (!plan->tail.empty()) {
+        try {
+            impl->net = ReadOnnx(plan->tail);
+            impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+            impl->net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+            impl->tail_outputs = impl->net.getUnconnectedOutLayersNames();
+        } catch (const std::exception& e) {
+            *why = std::string("the tail cannot be loaded: ") + e.what();
+            return false;
+        }
+        if (impl->net.empty() || impl->tail_outputs.empty()) {
+            *why = "the tail has no layers";
+            return false;
+        }
+    }
+    for (size_t i = 0; i < impl->tail_outputs.size(); ++i) {
+        impl->output_names.push_back(impl->tail_outputs[i]);
+        impl->output_sources.push_back(static_cast<int>(i));
+    }
+    for (size_t i = 0; i < plan->boundaries.size(); ++i) {
+        const std::string& name = plan->boundaries[i].name;
+        if (std::find(plan->outputs.begin(), plan->outputs.end(), name) == plan->outputs.end())
+            continue;
+        impl->output_names.push_back(name);
+        impl->output_sources.push_back(-1 - static_cast<int>(i));
+    }
+    return true;
+}
+
+}  // namespace
+
 Inference::Inference() : impl_(new InferenceImpl()) {}
 Inference::~Inference() = default;
 
@@ -193,6 +340,15 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     const std::string refused = graph_check::CheckModel(proto, &admitted);
     if (!refused.empty())
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "network refused: " + refused);
+    impl_->plan.reset();
+    impl_->plan_why.clear();
+    if (lowering::XnnAvailable()) {
+        auto plan = std::make_shared<lowering::Plan>();
+        impl_->plan_why = lowering::Lower(proto, plan.get());
+        if (impl_->plan_why.empty()) impl_->plan = std::move(plan);
+    } else {
+        impl_->plan_why = "this build has no XNNPACK";
+    }
     std::map<std::string, std::vector<int>> shapes = {{admitted.input_name, admitted.input_dims}};
     std::vector<std::string> names = {admitted.input_name};
 
@@ -252,6 +408,23 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         return nullptr;
     }
     std::unique_ptr<InstanceImpl> impl(new InstanceImpl());
+    if (WantsXnn(config)) {
+        std::string why = impl_->plan_why;
+        if (impl_->plan && SetUpXnn(impl_->plan, config.thread_num, impl.get(), &why)) {
+            impl->input_names = impl_->input_names;
+            if (config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
+                cv::setNumThreads(config.thread_num);
+            status = Status();
+            return std::shared_ptr<Instance>(new Instance(std::move(impl)));
+        }
+        // Without XNNPACK in the build, OpenCV is the only path and nothing needs saying,
+        // unless the configuration asked for XNNPACK by name.
+        std::string note;
+        if (lowering::XnnAvailable() || config.network_type == NEROVA_NETWORK_TYPE_XNNPACK)
+            note = "the network runs on OpenCV DNN alone: " + why;
+        impl.reset(new InstanceImpl());  // a failed set-up leaves nothing behind
+        impl->backend_note = note;
+    }
     try {
         if (!impl_->first_net_taken) {
             impl->net = impl_->first_net;

@@ -117,4 +117,8 @@ Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter*, std
     return Status();
 }
 
+std::string Instance::Backend() const { return "fake"; }
+
+std::string Instance::BackendNote() const { return ""; }
+
 }  // namespace nerova

@@ -1,0 +1,51 @@
+// Runs a lowered plan (graph_lowering.h) on an XNNPACK runtime: one subgraph per instance,
+// buffers for the input and every boundary fixed at creation, so a forward pass allocates
+// nothing. Built only when XNNPACK is available. Internal to the kernel.
+#ifndef NEROVA_PLATFORM_KERNEL_XNN_RUNNER_H_
+#define NEROVA_PLATFORM_KERNEL_XNN_RUNNER_H_
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "graph_lowering.h"
+
+namespace nerova {
+namespace lowering {
+
+class XnnRunner {
+  public:
+    // threads above 1 run the operators on a pool of that many threads owned by the runner;
+    // 1 or less runs them on the caller's thread. Null, with why set, when XNNPACK cannot
+    // build or run the plan on this machine.
+    static std::unique_ptr<XnnRunner> Create(std::shared_ptr<const Plan> plan, int threads,
+                                             std::string* why);
+    ~XnnRunner();
+    XnnRunner(const XnnRunner&) = delete;
+    XnnRunner& operator=(const XnnRunner&) = delete;
+
+    // The input, NHWC, to be filled before Run.
+    float* input() { return input_.data(); }
+    // False, with why set, when XNNPACK reports a failure.
+    bool Run(std::string* why);
+    // A boundary's tensor after Run, NHWC, in the plan's boundary order.
+    const float* boundary(size_t index) const { return boundary_data_[index]; }
+
+  private:
+    XnnRunner() = default;
+    struct Handles;
+
+    std::shared_ptr<const Plan> plan_;  // holds the static weights the runtime reads
+    std::unique_ptr<Handles> handles_;
+    std::vector<float> input_;
+    std::vector<std::vector<float>> outputs_;  // one per distinct boundary value
+    std::vector<const float*> boundary_data_;
+};
+
+// Whether this build has the XNNPACK backend.
+bool XnnAvailable();
+
+}  // namespace lowering
+}  // namespace nerova
+
+#endif  // NEROVA_PLATFORM_KERNEL_XNN_RUNNER_H_

@@ -1,0 +1,258 @@
+// The XNNPACK backend against OpenCV DNN: every lowered operator gives OpenCV's numbers, the
+// bundled networks lower their whole body, the detector finds the same faces on both, and a
+// network XNNPACK cannot take stays on OpenCV with its reason.
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <random>
+#include <set>
+
+#include "face_detector/face_detector_peer.h"
+#include "graph_check.h"
+#include "graph_lowering.h"
+#include "nerova/kernel.h"
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+namespace nerova {
+namespace {
+
+using nerova_test::ReadFile;
+using nerova_test::TestModel;
+
+#ifdef NEROVA_HAVE_XNNPACK
+const char* const kFastBackend = "XNNPACK";
+#else
+const char* const kFastBackend = "OpenCV DNN";
+#endif
+
+struct Loaded {
+    Inference inference;
+    std::shared_ptr<Instance> instance;
+};
+
+std::unique_ptr<Loaded> Load(const std::string& bytes, NerovaNetworkType type,
+                             NerovaDeviceType device = NEROVA_DEVICE_X86, int threads = 1) {
+    ModelConfig model;
+    model.model_type = NEROVA_MODEL_TYPE_ONNX;
+    model.model_contents.push_back(bytes);
+    NetworkConfig network;
+    network.network_type = type;
+    network.device_type = device;
+    network.thread_num = threads;
+    auto loaded = std::make_unique<Loaded>();
+    EXPECT_EQ(loaded->inference.Init(model, network), NEROVA_OK);
+    Status status;
+    loaded->instance = loaded->inference.CreateInstance(status, {});
+    EXPECT_EQ(status, NEROVA_OK) << status.message();
+    return loaded;
+}
+
+// Runs the instance on input and returns the named outputs' values.
+std::vector<std::vector<float>> Outputs(Instance& instance, const std::shared_ptr<Blob>& input,
+                                        const std::vector<std::string>& names) {
+    EXPECT_EQ(instance.SetInputBlob(input, nullptr, ""), NEROVA_OK);
+    const Status status = instance.Forward();
+    EXPECT_EQ(status, NEROVA_OK) << status.message();
+    std::vector<std::vector<float>> values;
+    for (const std::string& name : names) {
+        std::shared_ptr<Blob> out;
+        EXPECT_EQ(
+            instance.GetOutputBlob(out, nullptr, name, NEROVA_DEVICE_X86, NEROVA_DATA_FORMAT_NCHW),
+            NEROVA_OK)
+            << name;
+        if (!out) return values;
+        const float* data = static_cast<const float*>(out->GetHandle().base);
+        values.emplace_back(data, data + Blob::BytesOf(out->desc()) / sizeof(float));
+    }
+    return values;
+}
+
+std::shared_ptr<Blob> RandomInput(const std::vector<int>& dims, unsigned seed) {
+    BlobDesc desc;
+    desc.device_type = NEROVA_DEVICE_X86;
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = dims;
+    auto blob = std::make_shared<Blob>(desc, true);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+    float* data = static_cast<float*>(blob->GetHandle().base);
+    for (size_t i = 0; i < Blob::BytesOf(desc) / sizeof(float); ++i) data[i] = value(rng);
+    return blob;
+}
+
+void ExpectClose(const std::vector<std::vector<float>>& got,
+                 const std::vector<std::vector<float>>& want, const std::string& what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (size_t k = 0; k < want.size(); ++k) {
+        ASSERT_EQ(got[k].size(), want[k].size()) << what << " output " << k;
+        for (size_t i = 0; i < want[k].size(); ++i)
+            ASSERT_NEAR(got[k][i], want[k][i], 1e-4f * std::max(1.0f, std::abs(want[k][i])))
+                << what << " output " << k << " element " << i;
+    }
+}
+
+// Lowers a network as the kernel does and returns the plan.
+lowering::Plan PlanOf(const std::string& bytes) {
+    onnx::ModelProto proto;
+    EXPECT_TRUE(proto.ParseFromString(bytes));
+    graph_check::Admitted admitted;
+    EXPECT_EQ(graph_check::CheckModel(proto, &admitted), "");
+    lowering::Plan plan;
+    EXPECT_EQ(lowering::Lower(proto, &plan), "");
+    return plan;
+}
+
+// The operators a plan leaves to OpenCV.
+std::set<std::string> TailOperators(const lowering::Plan& plan) {
+    onnx::ModelProto tail;
+    EXPECT_TRUE(plan.tail.empty() || tail.ParseFromString(plan.tail));
+    std::set<std::string> ops;
+    for (const auto& node : tail.graph().node()) ops.insert(node.op_type());
+    return ops;
+}
+
+TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {
+    const struct {
+        const char* file;
+        std::vector<int> input;
+        std::vector<std::string> outputs;
+    } kNetworks[] = {
+        {"residual", {1, 3, 17, 19}, {"output"}},
+        {"same_pads", {1, 4, 21, 18}, {"output"}},
+        {"pyramid", {1, 3, 16, 12}, {"body", "rows"}},
+        {"arithmetic", {1, 5, 7, 9}, {"output"}},
+        {"shared_boundary", {1, 3, 6, 5}, {"first", "second"}},
+        {"clip", {1, 3, 5, 6}, {"output"}},
+    };
+    for (const auto& net : kNetworks) {
+        const std::string bytes =
+            ReadFile(TestModel(std::string("lowering/") + net.file + ".onnx"));
+        // Only the row arithmetic is OpenCV's: every body operator was lowered.
+        for (const std::string& op : TailOperators(PlanOf(bytes)))
+            EXPECT_TRUE(op == "Reshape" || op == "Sigmoid" || op == "Flatten" || op == "ReduceMean")
+                << net.file << ": " << op << " left to OpenCV";
+        auto fast = Load(bytes, NEROVA_NETWORK_TYPE_TNN);  // the kernel's choice
+        auto plain = Load(bytes, NEROVA_NETWORK_TYPE_OPENCV);
+        ASSERT_TRUE(fast->instance && plain->instance) << net.file;
+        EXPECT_EQ(fast->instance->Backend(), kFastBackend) << fast->instance->BackendNote();
+        EXPECT_EQ(plain->instance->Backend(), "OpenCV DNN");
+        for (unsigned seed : {1u, 2u}) {
+            const auto input = RandomInput(net.input, seed);
+            const auto want = Outputs(*plain->instance, input, net.outputs);
+            ExpectClose(Outputs(*fast->instance, input, net.outputs), want, net.file);
+            // A pool of threads computes the same numbers.
+            auto threaded = Load(bytes, NEROVA_NETWORK_TYPE_XNNPACK, NEROVA_DEVICE_X86, 2);
+            ExpectClose(Outputs(*threaded->instance, input, net.outputs), want,
+                        std::string(net.file) + " on two threads");
+        }
+    }
+}
+
+TEST(XnnBackendTest, ConfigurationChoosesTheBackendAndSaysWhyItFellBack) {
+    const std::string residual = ReadFile(TestModel("lowering/residual.onnx"));
+    const std::string plain = ReadFile(TestModel("not_lowerable.onnx"));
+    const std::map<const std::string*, std::vector<int>> inputs = {{&residual, {1, 3, 17, 19}},
+                                                                   {&plain, {1, 3, 4, 4}}};
+    const struct {
+        const std::string* bytes;
+        NerovaNetworkType type;
+        NerovaDeviceType device;
+        std::string backend;
+        std::string note;  // part of the reason, or empty for none
+    } kCases[] = {
+        {&residual, NEROVA_NETWORK_TYPE_TNN, NEROVA_DEVICE_X86, kFastBackend, ""},
+        {&residual, NEROVA_NETWORK_TYPE_OPENCV, NEROVA_DEVICE_X86, "OpenCV DNN", ""},
+        {&residual, NEROVA_NETWORK_TYPE_XNNPACK, NEROVA_DEVICE_NAIVE, "OpenCV DNN", ""},
+#ifdef NEROVA_HAVE_XNNPACK
+        {&plain, NEROVA_NETWORK_TYPE_TNN, NEROVA_DEVICE_X86, "OpenCV DNN",
+         "no operator of the graph maps onto XNNPACK"},
+#else
+        {&residual, NEROVA_NETWORK_TYPE_XNNPACK, NEROVA_DEVICE_X86, "OpenCV DNN",
+         "this build has no XNNPACK"},
+        {&plain, NEROVA_NETWORK_TYPE_TNN, NEROVA_DEVICE_X86, "OpenCV DNN", ""},
+#endif
+    };
+    for (const auto& c : kCases) {
+        auto loaded = Load(*c.bytes, c.type, c.device);
+        ASSERT_TRUE(loaded->instance);
+        const std::string what =
+            "type " + std::to_string(c.type) + " device " + std::to_string(c.device);
+        EXPECT_EQ(loaded->instance->Backend(), c.backend) << what;
+        if (c.note.empty())
+            EXPECT_EQ(loaded->instance->BackendNote(), "") << what;
+        else
+            EXPECT_NE(loaded->instance->BackendNote().find(c.note), std::string::npos)
+                << what << ": " << loaded->instance->BackendNote();
+        // Whatever the backend, the network runs.
+        const auto values = Outputs(*loaded->instance, RandomInput(inputs.at(c.bytes), 3), {""});
+        ASSERT_EQ(values.size(), 1u) << what;
+        EXPECT_FALSE(values[0].empty()) << what;
+    }
+}
+
+// The bundled networks keep nothing but their row arithmetic for OpenCV: every convolution,
+// pooling and upsampling runs on XNNPACK, and the tail reads the body's maps uncopied.
+TEST(XnnBackendTest, BundledNetworksLowerTheirWholeBody) {
+    for (const char* name : {"face_detector_back_256", "face_detector_front_128"}) {
+        const lowering::Plan plan =
+            PlanOf(ReadFile(std::string(NEROVA_SOURCE_DIR) + "/models/" + name + "/model.onnx"));
+        for (const std::string& op : TailOperators(plan))
+            EXPECT_TRUE(op != "Conv" && op != "MaxPool" && op != "Transpose")
+                << name << ": " << op << " left to OpenCV";
+        for (const auto& b : plan.boundaries) EXPECT_TRUE(b.nhwc) << name << ": " << b.name;
+        EXPECT_EQ(plan.tail_nodes, 22) << name;  // 4 reshapes and the row arithmetic
+    }
+}
+
+// The detector on both backends: the same faces, boxes, scores and points, on every sample
+// photo and on tiles.
+TEST(XnnBackendTest, DetectorFindsTheSameFacesOnBothBackends) {
+    const std::string root = NEROVA_SOURCE_DIR;
+    for (const char* name : {"face_detector_back_256", "face_detector_front_128"}) {
+        const std::string path = root + "/models/" + name + "/model.onnx";
+        void* fast = nullptr;
+        void* plain = nullptr;
+        NerovaCustomRuntime x86{NEROVA_DEVICE_X86, 0, 1}, naive{NEROVA_DEVICE_NAIVE, 0, 1};
+        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", &x86, &fast), NEROVA_OK);
+        ASSERT_EQ(NerovaFaceDetectorCreate(path.c_str(), "", &naive, &plain), NEROVA_OK);
+        size_t compared = 0;
+        for (const char* photo :
+             {"astronaut.jpg", "astronaut_tiles.jpg", "group_1897.jpg", "no_face_coffee.jpg"}) {
+            const cv::Mat bgr = cv::imread(root + "/models/samples/" + photo);
+            const NerovaFrame frame = nerova_test::BgrFrame(bgr);
+            for (int tiles : {1, 2}) {
+                for (void* h : {fast, plain}) {
+                    ASSERT_EQ(NerovaFaceDetectorSetTopK(h, 100), NEROVA_OK);
+                    ASSERT_EQ(NerovaFaceDetectorSetTiles(h, tiles, tiles), NEROVA_OK);
+                }
+                NerovaFaceDetail *a = nullptr, *b = nullptr;
+                uint32_t na = 0, nb = 0;
+                ASSERT_EQ(NerovaFaceDetectorProcessDetails(fast, &frame, sizeof *a, &a, &na),
+                          NEROVA_OK);
+                ASSERT_EQ(NerovaFaceDetectorProcessDetails(plain, &frame, sizeof *b, &b, &nb),
+                          NEROVA_OK);
+                const std::string what =
+                    std::string(name) + " " + photo + " tiles " + std::to_string(tiles);
+                ASSERT_EQ(na, nb) << what;
+                for (uint32_t i = 0; i < na; ++i) {
+                    EXPECT_NEAR(a[i].score, b[i].score, 1e-4) << what;
+                    const float* pa = &a[i].x1;
+                    const float* pb = &b[i].x1;
+                    for (int k = 0; k < 4; ++k) EXPECT_NEAR(pa[k], pb[k], 0.01) << what;
+                    for (uint32_t k = 0; k < 2 * a[i].landmark_count; ++k)
+                        EXPECT_NEAR(a[i].landmarks[k], b[i].landmarks[k], 0.01) << what;
+                    ++compared;
+                }
+                NerovaFaceDetectorDetailsRelease(a);
+                NerovaFaceDetectorDetailsRelease(b);
+            }
+        }
+        EXPECT_GT(compared, 3u) << name;
+        NerovaFaceDetectorDestroy(fast);
+        NerovaFaceDetectorDestroy(plain);
+    }
+}
+
+}  // namespace
+}  // namespace nerova
