@@ -76,7 +76,11 @@ __attribute__((target("avx512f"))) double PeakAvx512(long iterations) {
         for (auto& a : acc) a = _mm512_fmadd_ps(a, x, y);
     const double ms = CpuMs() - c0;
     float sink = 0;
-    for (auto& a : acc) sink += _mm512_reduce_add_ps(a);
+    for (auto& a : acc) {
+        float lanes[16];
+        _mm512_storeu_ps(lanes, a);
+        for (float l : lanes) sink += l;
+    }
     if (sink == 12345.0f) std::puts("");  // keeps the loop
     return iterations * 12.0 * 16 * 2 / (ms * 1e6);
 }
@@ -134,7 +138,7 @@ double ForwardFlops(const std::string& path) {
     using nerova::lowering::OpKind;
     for (const auto& op : plan.ops) {
         const double taps = double(op.kernel_h) * op.kernel_w;
-        if (op.kind == OpKind::kConvolution)
+        if (op.kind == OpKind::kConvolution || op.kind == OpKind::kDepthwiseConvolution)
             flops += 2 * count(op.output) * taps * op.group_in;
         else if (op.kind == OpKind::kDeconvolution)
             flops += 2 * count(op.inputs[0]) * taps * op.group_out;
@@ -196,9 +200,11 @@ int main(int argc, char** argv) {
             return 1;
         }
         for (void* h : {fast, plain}) NerovaFaceDetectorSetTopK(h, 100);
-        // Both bare forwards run on the very tensor the pipeline writes.
-        algorithm->PreProcess(&f);
-        const auto& input = nerova::module::FaceDetectorTestPeer::input_blob(*algorithm);
+        // Both bare forwards run on the very tensor the pipeline writes: planar as OpenCV's
+        // detector writes it, and interleaved into the XNNPACK instance's own input.
+        auto* planar = static_cast<nerova::module::FaceDetectorAlgorithm*>(plain);
+        planar->PreProcess(&f);
+        const auto& input = nerova::module::FaceDetectorTestPeer::input_blob(*planar);
         nerova::BlobDesc desc = input->GetBlobDesc();
         const cv::Mat blob = cv::Mat(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
                                      input->GetHandle().base)
@@ -207,9 +213,6 @@ int main(int argc, char** argv) {
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
         std::vector<cv::Mat> out;
-        auto kernel_input = std::make_shared<nerova::Blob>(desc, true);
-        std::copy_n(blob.ptr<float>(), blob.total(),
-                    static_cast<float*>(kernel_input->GetHandle().base));
         nerova::Inference inference;
         nerova::ModelConfig model;
         model.model_type = NEROVA_MODEL_TYPE_ONNX;
@@ -226,9 +229,18 @@ int main(int argc, char** argv) {
         network.network_type = NEROVA_NETWORK_TYPE_XNNPACK;
         nerova::Status made = inference.Init(model, network);
         auto instance = inference.CreateInstance(made, {});
-        if (made != NEROVA_OK || instance->Backend() != "XNNPACK") {
+        std::shared_ptr<nerova::Blob> kernel_input;
+        if (made != NEROVA_OK || instance->Backend() != "XNNPACK" ||
+            instance->GetInputBlob(kernel_input) != NEROVA_OK) {
             std::fprintf(stderr, "nerova_pairs: %s: no XNNPACK instance\n", name.c_str());
             return 1;
+        }
+        {
+            float* nhwc = static_cast<float*>(kernel_input->GetHandle().base);
+            const size_t pixels = size_t(desc.dims[2]) * desc.dims[3], channels = desc.dims[1];
+            for (size_t i = 0; i < pixels; ++i)
+                for (size_t c = 0; c < channels; ++c)
+                    nhwc[i * channels + c] = blob.ptr<float>()[c * pixels + i];
         }
         std::shared_ptr<nerova::Blob> result;
         const std::function<void()> runs[4] = {

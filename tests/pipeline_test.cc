@@ -22,11 +22,20 @@ FaceDetectorAlgorithm& Algorithm(const Detector& d) {
     return *static_cast<FaceDetectorAlgorithm*>(d.handle());
 }
 
-// The network input after PreProcess of the frame.
+// The network input after PreProcess of the frame, planar (an XNNPACK instance's own input
+// is written interleaved, and read back planar here).
 const float* Tensor(const Detector& d, const NerovaFrame& f) {
     EXPECT_EQ(Algorithm(d).PreProcess(&f), NEROVA_OK) << f.pixel_format;
-    return static_cast<const float*>(
-        FaceDetectorTestPeer::input_blob(Algorithm(d))->GetHandle().base);
+    const auto& blob = FaceDetectorTestPeer::input_blob(Algorithm(d));
+    const float* data = static_cast<const float*>(blob->GetHandle().base);
+    if (blob->desc().data_format != NEROVA_DATA_FORMAT_NHWC) return data;
+    static std::vector<float> planar;
+    const std::vector<int>& dims = blob->desc().dims;  // N, H, W, C
+    const size_t pixels = size_t(dims[1]) * dims[2], channels = size_t(dims[3]);
+    planar.resize(pixels * channels);
+    for (size_t i = 0; i < pixels; ++i)
+        for (size_t c = 0; c < channels; ++c) planar[c * pixels + i] = data[i * channels + c];
+    return planar.data();
 }
 
 cv::Mat Uniform(int width, int height, int value) {

@@ -191,6 +191,40 @@ TEST(XnnBackendTest, ConfigurationChoosesTheBackendAndSaysWhyItFellBack) {
     }
 }
 
+// An XNNPACK instance reads planar tensors, a host's interleaved ones and its own input
+// alike; OpenCV has no input of its own and reads planar only.
+TEST(XnnBackendTest, InputLayoutsGiveTheSameNumbers) {
+    const std::string bytes = ReadFile(TestModel("lowering/pyramid.onnx"));
+    const std::vector<int> nchw = {1, 3, 16, 12}, nhwc = {1, 16, 12, 3};
+    const auto planar = RandomInput(nchw, 5);
+    auto interleaved = RandomInput(nhwc, 0);
+    const float* src = static_cast<const float*>(planar->GetHandle().base);
+    float* dst = static_cast<float*>(interleaved->GetHandle().base);
+    for (int i = 0; i < 16 * 12; ++i)
+        for (int c = 0; c < 3; ++c) dst[i * 3 + c] = src[c * 16 * 12 + i];
+    BlobDesc desc = interleaved->GetBlobDesc();
+    desc.data_format = NEROVA_DATA_FORMAT_NHWC;
+    interleaved->SetBlobDesc(desc);
+
+    auto plain = Load(bytes, NEROVA_NETWORK_TYPE_OPENCV);
+    std::shared_ptr<Blob> own;
+    EXPECT_NE(plain->instance->GetInputBlob(own), NEROVA_OK);
+    EXPECT_EQ(plain->instance->SetInputBlob(interleaved, nullptr, ""), NEROVA_ERR_KERNEL_BLOB);
+    const auto want = Outputs(*plain->instance, planar, {"body", "rows"});
+#ifdef NEROVA_HAVE_XNNPACK
+    auto fast = Load(bytes, NEROVA_NETWORK_TYPE_XNNPACK);
+    ASSERT_EQ(fast->instance->GetInputBlob(own), NEROVA_OK);
+    EXPECT_EQ(own->desc().dims, nhwc);
+    std::copy_n(dst, 16 * 12 * 3, static_cast<float*>(own->GetHandle().base));
+    for (const auto& input : {planar, interleaved, own})
+        ExpectClose(Outputs(*fast->instance, input, {"body", "rows"}), want, "layout");
+    // A planar tensor of the wrong shape, or one given as interleaved, is refused.
+    desc.dims = nchw;
+    interleaved->SetBlobDesc(desc);
+    EXPECT_EQ(fast->instance->SetInputBlob(interleaved, nullptr, ""), NEROVA_ERR_KERNEL_BLOB);
+#endif
+}
+
 // The bundled networks keep nothing but their row arithmetic for OpenCV: every convolution,
 // pooling and upsampling runs on XNNPACK, and the tail reads the body's maps uncopied.
 TEST(XnnBackendTest, BundledNetworksLowerTheirWholeBody) {

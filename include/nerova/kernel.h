@@ -76,7 +76,8 @@ class NEROVA_KERNEL_EXPORT Instance {
     Instance& operator=(const Instance&) = default;
 
     Status DeInit();
-    // Binds a host float NCHW tensor to the input called name ("" = the first input).
+    // Binds a host float NCHW tensor to the input called name ("" = the first input); an
+    // XNNPACK instance also takes NHWC (its own, from GetInputBlob, or a host's).
     // converter must be null: this kernel converts nothing.
     Status SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* converter, std::string name);
     Status Forward();
@@ -85,6 +86,11 @@ class NEROVA_KERNEL_EXPORT Instance {
     // An empty slot receives a new Blob; an existing one is re-described in place.
     Status GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* converter, std::string name,
                          NerovaDeviceType device, NerovaDataFormat format);
+    // The instance's own input memory, in the layout its backend reads (NHWC, dims N, H, W,
+    // C), for a host that writes the input in place: binding it then copies nothing. The
+    // memory belongs to the instance. Fails on a backend that reads the host's tensor
+    // (OpenCV DNN): the host then binds a tensor of its own.
+    Status GetInputBlob(std::shared_ptr<Blob>& blob);
     // "XNNPACK" when the network's body runs on XNNPACK (its post-processing tail, if any, on
     // OpenCV DNN), else "OpenCV DNN".
     std::string Backend() const;

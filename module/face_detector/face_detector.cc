@@ -192,13 +192,21 @@ NerovaError FaceDetectorAlgorithm::Init(const NerovaCustomRuntime* runtime) {
     param_->model_input_h = dims[2];
     param_->model_input_w = dims[3];
 
-    BlobDesc desc;
-    desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
-    desc.data_type = NEROVA_DATA_TYPE_FLOAT;
-    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
-    desc.dims = dims;
-    desc.name = "";
-    input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
+    // Pre-processing writes where the backend reads: into the instance's own NHWC input when
+    // it has one (XNNPACK), else into a planar tensor of ours.
+    input_blob_.reset();
+    if (instance_->GetInputBlob(input_blob_) != NEROVA_OK ||
+        input_blob_->desc().data_format != NEROVA_DATA_FORMAT_NHWC ||
+        input_blob_->desc().dims != std::vector<int>{dims[0], dims[2], dims[3], dims[1]}) {
+        BlobDesc desc;
+        desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+        desc.data_type = NEROVA_DATA_TYPE_FLOAT;
+        desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+        desc.dims = dims;
+        desc.name = "";
+        input_blob_ = std::shared_ptr<Blob>(new Blob(desc, true));
+    }
+    interleaved_input_ = input_blob_->desc().data_format == NEROVA_DATA_FORMAT_NHWC;
     output_blob_ = std::shared_ptr<Blob>(new Blob());
     if (LandmarkCount() > 0) {
         // Rows too short for the points the model names would be read past their end: one
@@ -351,13 +359,30 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     cv::resize(image_, resized_, cv::Size(), scale_w, scale_h, cv::INTER_LINEAR);
     image_.release();  // never keep a view of the host's frame past the call
 
-    // Padding, float conversion, mean subtraction and the planar write in one pass straight
-    // into the tensor. The padding's colour is the mean, so its elements are exactly zero.
+    // Padding, float conversion, mean subtraction and the planar (or interleaved) write in
+    // one pass straight into the tensor. The padding's colour is the mean, so its elements are
+    // exactly zero.
     float* data = static_cast<float*>(input_blob_->GetHandle().base);
     const int rows = p.model_input_h, cols = p.model_input_w;
     const size_t plane = static_cast<size_t>(rows) * cols;
     const float neg_mean[3] = {static_cast<float>(kNegMean[0]), static_cast<float>(kNegMean[1]),
                                static_cast<float>(kNegMean[2])};
+    if (interleaved_input_) {
+        for (int y = 0; y < rows; ++y) {
+            float* out = data + size_t(y) * cols * kImageChannels;
+            int x = 0;
+            if (y < resized_.rows) {
+                const uint8_t* px = resized_.ptr<uint8_t>(y);
+                for (; x < resized_.cols; ++x, px += kImageChannels, out += kImageChannels) {
+                    out[0] = static_cast<float>(px[0]) + neg_mean[0];
+                    out[1] = static_cast<float>(px[1]) + neg_mean[1];
+                    out[2] = static_cast<float>(px[2]) + neg_mean[2];
+                }
+            }
+            std::fill(out, out + size_t(cols - x) * kImageChannels, 0.0f);
+        }
+        return NEROVA_OK;
+    }
     for (int y = 0; y < rows; ++y) {
         float* out[kImageChannels];
         for (int c = 0; c < kImageChannels; ++c) out[c] = data + c * plane + size_t(y) * cols;

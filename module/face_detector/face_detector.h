@@ -113,6 +113,7 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     std::shared_ptr<Inference> inference_;
     std::shared_ptr<Instance> instance_;
     std::shared_ptr<Blob> input_blob_;
+    bool interleaved_input_ = false;  // input_blob_ is NHWC (the XNNPACK instance's own)
     std::shared_ptr<Blob> output_blob_;
     int candidate_count_ = 0;
     std::vector<FaceBox> candidates_;

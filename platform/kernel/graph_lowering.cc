@@ -140,6 +140,9 @@ class Lowerer {
         plan_->input = NewValue(Nhwc(*x));
         head_[input] = plan_->input;
 
+        for (const auto& n : g_.node())
+            for (const auto& name : n.input()) ++readers_[name];
+        for (const auto& out : g_.output()) ++readers_[out.name()];
         std::vector<int> tail;
         for (int i = 0; i < g_.node_size(); ++i) {
             const onnx::NodeProto& n = g_.node(i);
@@ -408,10 +411,47 @@ class Lowerer {
         }
         if (!std::isfinite(o.alpha) || n.input_size() > (op == "Clip" ? 3 : 1) || !OutputIs(n, *x))
             return false;
+        if (o.kind == OpKind::kClamp && FuseClamp(n.input(0), o.out_min, o.out_max)) {
+            head_[n.output(0)] = in;
+            return true;
+        }
         o.inputs = {in};
         o.output = AddOutput(n, *x);
         plan_->ops.push_back(o);
         return true;
+    }
+
+    // Folds a clamp into the operator that computes its input, when nothing else reads that
+    // input: one pass over the tensor instead of two.
+    bool FuseClamp(const std::string& input, float lo, float hi) {
+        if (readers_[input] != 1) return false;
+        const uint32_t value = head_[input];
+        for (auto op = plan_->ops.rbegin(); op != plan_->ops.rend(); ++op) {
+            if (op->output != value) continue;
+            switch (op->kind) {
+                case OpKind::kConvolution:
+                case OpKind::kDepthwiseConvolution:
+                case OpKind::kDeconvolution:
+                case OpKind::kAdd:
+                case OpKind::kSubtract:
+                case OpKind::kMultiply:
+                case OpKind::kDivide:
+                case OpKind::kMaxPool:
+                case OpKind::kAveragePool:
+                case OpKind::kGlobalAveragePool:
+                case OpKind::kClamp:
+                    break;
+                default:
+                    return false;
+            }
+            const float fused_min = std::max(op->out_min, lo),
+                        fused_max = std::min(op->out_max, hi);
+            if (!(fused_min < fused_max)) return false;
+            op->out_min = fused_min;
+            op->out_max = fused_max;
+            return true;
+        }
+        return false;
     }
 
     bool LowerConv(const onnx::NodeProto& n, const Dims& x, uint32_t in) {
@@ -430,23 +470,29 @@ class Lowerer {
         const Dims y = {x[0], O, WindowOut(x[2], win.top, win.bottom, kh, win.sh, win.dh),
                         WindowOut(x[3], win.left, win.right, kw, win.sw, win.dw)};
         if (!OutputIs(n, y)) return false;
-        // ONNX OIHW to XNNPACK's OHWI.
+        // One filter per channel runs on XNNPACK's depthwise kernels, which take the filter
+        // as (1, kh, kw, O); every other grouping as a convolution, OHWI.
+        const bool depthwise = Cg == 1 && group > 1;
         std::vector<float> filter(w.data.size());
         for (int64_t o = 0; o < O; ++o)
             for (int64_t i = 0; i < Cg; ++i)
                 for (int64_t r = 0; r < kh; ++r)
                     for (int64_t c = 0; c < kw; ++c)
-                        filter[static_cast<size_t>(((o * kh + r) * kw + c) * Cg + i)] =
+                        filter[static_cast<size_t>(depthwise ? (r * kw + c) * O + o
+                                                             : ((o * kh + r) * kw + c) * Cg + i)] =
                             w.data[static_cast<size_t>(((o * Cg + i) * kh + r) * kw + c)];
         Op op;
-        op.kind = OpKind::kConvolution;
+        op.kind = depthwise ? OpKind::kDepthwiseConvolution : OpKind::kConvolution;
         SetWindow(win, &op);
         op.groups = static_cast<uint32_t>(group);
         op.group_in = static_cast<size_t>(Cg);
         op.group_out = static_cast<size_t>(O / group);
-        const uint32_t f =
-            NewConstant(std::move(filter), {static_cast<size_t>(O), static_cast<size_t>(kh),
-                                            static_cast<size_t>(kw), static_cast<size_t>(Cg)});
+        const std::vector<size_t> filter_dims =
+            depthwise ? std::vector<size_t>{1, static_cast<size_t>(kh), static_cast<size_t>(kw),
+                                            static_cast<size_t>(O)}
+                      : std::vector<size_t>{static_cast<size_t>(O), static_cast<size_t>(kh),
+                                            static_cast<size_t>(kw), static_cast<size_t>(Cg)};
+        const uint32_t f = NewConstant(std::move(filter), filter_dims);
         const uint32_t bias =
             NewConstant(has_bias ? b.data : std::vector<float>(O, 0.0f), {static_cast<size_t>(O)});
         op.inputs = {in, f, bias};
@@ -806,6 +852,7 @@ class Lowerer {
     std::map<std::string, uint32_t> head_;   // computed by the lowered body, NHWC
     std::map<std::string, uint32_t> views_;  // a body tensor transposed to NHWC
     std::set<std::string> boundary_names_;
+    std::map<std::string, int> readers_;  // nodes reading each tensor, graph outputs counted
 };
 
 }  // namespace

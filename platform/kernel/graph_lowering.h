@@ -26,6 +26,7 @@ constexpr size_t kMaxConstantElements = size_t(1) << 24;
 
 enum class OpKind {
     kConvolution,
+    kDepthwiseConvolution,  // filter (1, kh, kw, channels x multiplier); group_out = multiplier
     kDeconvolution,
     kClamp,
     kLeakyRelu,

@@ -110,8 +110,8 @@ namespace {
 // NCHW to NHWC and back, for the tensors that cross between the two backends.
 void ToNhwc(const float* src, int n, int c, int hw, float* dst) {
     for (int b = 0; b < n; ++b, src += c * hw, dst += c * hw)
-        for (int ch = 0; ch < c; ++ch)
-            for (int i = 0; i < hw; ++i) dst[i * c + ch] = src[ch * hw + i];
+        for (int i = 0; i < hw; ++i)
+            for (int ch = 0; ch < c; ++ch) dst[i * c + ch] = src[ch * hw + i];
 }
 
 void ToNchw(const float* src, int n, int c, int hw, float* dst) {
@@ -125,7 +125,10 @@ void ToNchw(const float* src, int n, int c, int hw, float* dst) {
 Status InstanceImpl::BindXnnInput(std::shared_ptr<Blob> blob, const std::string& name) {
     if (!name.empty() && name != plan->input_name)
         return Status(NEROVA_ERR_KERNEL_BLOB, "no network input named " + name);
-    if (blob->desc().dims != plan->input_dims)
+    std::vector<int> dims = plan->input_dims;
+    if (blob->desc().data_format == NEROVA_DATA_FORMAT_NHWC)
+        dims = {dims[0], dims[2], dims[3], dims[1]};
+    if (blob->desc().dims != dims)
         return Status(NEROVA_ERR_KERNEL_BLOB, "input blob dims differ from the network input's");
     input = std::move(blob);
     has_input = true;
@@ -135,9 +138,12 @@ Status InstanceImpl::BindXnnInput(std::shared_ptr<Blob> blob, const std::string&
 Status InstanceImpl::ForwardXnn() {
     const std::vector<int>& d = plan->input_dims;
     const BlobHandle handle = input->GetHandle();
-    ToNhwc(
-        reinterpret_cast<const float*>(static_cast<const char*>(handle.base) + handle.bytes_offset),
-        d[0], d[1], d[2] * d[3], xnn->input());
+    const float* data =
+        reinterpret_cast<const float*>(static_cast<const char*>(handle.base) + handle.bytes_offset);
+    if (input->desc().data_format != NEROVA_DATA_FORMAT_NHWC)
+        ToNhwc(data, d[0], d[1], d[2] * d[3], xnn->input());
+    else if (data != xnn->input())  // a host's own NHWC tensor rather than the instance's
+        std::copy_n(data, size_t(d[0]) * d[1] * d[2] * d[3], xnn->input());
     std::string why;
     if (!xnn->Run(&why)) return Status(NEROVA_ERR_KERNEL_FORWARD, why);
     for (size_t i = 0; i < plan->boundaries.size(); ++i) {
@@ -188,9 +194,12 @@ Status Instance::SetInputBlob(std::shared_ptr<Blob> blob, ParamConverter* conver
         return Status(NEROVA_ERR_KERNEL_BLOB, "input blob is not in host memory");
     if (desc.data_type != NEROVA_DATA_TYPE_FLOAT)
         return Status(NEROVA_ERR_KERNEL_BLOB, "input blob must hold 32-bit floats");
+    const bool interleaved = impl_->xnn && desc.data_format == NEROVA_DATA_FORMAT_NHWC;
     if (desc.data_format != NEROVA_DATA_FORMAT_NCHW &&
-        desc.data_format != NEROVA_DATA_FORMAT_HOST_DEFAULT)
-        return Status(NEROVA_ERR_KERNEL_BLOB, "input blob must be planar (NCHW)");
+        desc.data_format != NEROVA_DATA_FORMAT_HOST_DEFAULT && !interleaved)
+        return Status(NEROVA_ERR_KERNEL_BLOB, impl_->xnn
+                                                  ? "input blob must be planar (NCHW) or NHWC"
+                                                  : "input blob must be planar (NCHW)");
     if (!handle.base || Blob::BytesOf(desc) == 0)
         return Status(NEROVA_ERR_KERNEL_BLOB, "input blob has no memory or an empty shape");
     if (!name.empty() && std::find(impl_->input_names.begin(), impl_->input_names.end(), name) ==
@@ -257,6 +266,22 @@ Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter* conv
     if (!blob) blob = std::make_shared<Blob>();
     blob->SetBlobDesc(desc, false);
     blob->SetHandle(handle);
+    return Status();
+}
+
+Status Instance::GetInputBlob(std::shared_ptr<Blob>& blob) {
+    if (!impl_->xnn)
+        return Status(NEROVA_ERR_KERNEL_BLOB, "this backend reads the host's own input tensor");
+    const std::vector<int>& d = impl_->plan->input_dims;
+    BlobDesc desc;
+    desc.device_type = DeviceUtils::GetDefaultCpuDeviceType();
+    desc.data_type = NEROVA_DATA_TYPE_FLOAT;
+    desc.data_format = NEROVA_DATA_FORMAT_NHWC;
+    desc.dims = {d[0], d[2], d[3], d[1]};
+    desc.name = impl_->plan->input_name;
+    BlobHandle handle;
+    handle.base = impl_->xnn->input();
+    blob = std::make_shared<Blob>(desc, handle);
     return Status();
 }
 

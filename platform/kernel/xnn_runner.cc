@@ -5,7 +5,7 @@
 #include <pthreadpool.h>
 #include <xnnpack.h>
 
-#include <map>
+#include <algorithm>
 #include <mutex>
 
 namespace nerova {
@@ -42,6 +42,12 @@ xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>
                 sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.kernel_h, op.kernel_w,
                 op.stride_h, op.stride_w, op.dilation_h, op.dilation_w, op.groups, op.group_in,
                 op.group_out, op.out_min, op.out_max, in, second(), id[op.inputs[2]], out, 0);
+        case OpKind::kDepthwiseConvolution:
+            return xnn_define_depthwise_convolution_2d(
+                sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.kernel_h, op.kernel_w,
+                op.stride_h, op.stride_w, op.dilation_h, op.dilation_w,
+                static_cast<uint32_t>(op.group_out), op.groups, op.out_min, op.out_max, in,
+                second(), id[op.inputs[2]], out, 0);
         case OpKind::kDeconvolution:
             return xnn_define_deconvolution_2d(
                 sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.adjust_h, op.adjust_w,
@@ -92,6 +98,69 @@ xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>
     return xnn_status_invalid_parameter;
 }
 
+constexpr size_t kAlignFloats = 16;  // 64 bytes
+
+// Which buffer holds each computed value (-1 for constants), and each buffer's size in floats.
+struct Placement {
+    std::vector<int> buffer_of;
+    std::vector<size_t> capacity;
+};
+
+// Assigns buffers in operator order: an output takes the smallest free buffer that holds it
+// (or grows the largest free one), and an input's buffer is freed after its last reader. The
+// input and the boundaries keep buffers of their own: they are read outside the runtime.
+Placement Place(const Plan& p) {
+    const size_t n = p.values.size();
+    std::vector<int> last_read(n, -1);
+    for (size_t k = 0; k < p.ops.size(); ++k)
+        for (uint32_t in : p.ops[k].inputs) last_read[in] = static_cast<int>(k);
+    std::vector<bool> pinned(n, false);
+    pinned[p.input] = true;
+    for (const Boundary& b : p.boundaries) pinned[b.value] = true;
+    Placement placement;
+    placement.buffer_of.assign(n, -1);
+    for (size_t v = 0; v < n; ++v) {
+        if (!pinned[v] || p.values[v].constant >= 0) continue;
+        placement.buffer_of[v] = static_cast<int>(placement.capacity.size());
+        placement.capacity.push_back(Elements(p.values[v].dims));
+    }
+    std::vector<int> free;
+    auto release = [&](uint32_t v) {
+        const int b = placement.buffer_of[v];
+        if (pinned[v] || b < 0 || std::find(free.begin(), free.end(), b) != free.end()) return;
+        free.push_back(b);
+    };
+    for (size_t k = 0; k < p.ops.size(); ++k) {
+        const uint32_t out = p.ops[k].output;
+        if (placement.buffer_of[out] < 0) {
+            const size_t need = Elements(p.values[out].dims);
+            auto best = free.end();
+            for (auto it = free.begin(); it != free.end(); ++it) {
+                const size_t have = placement.capacity[static_cast<size_t>(*it)];
+                const size_t best_have =
+                    best == free.end() ? 0 : placement.capacity[static_cast<size_t>(*best)];
+                const bool fits = have >= need, best_fits = best_have >= need;
+                if (best == free.end() || (fits && (!best_fits || have < best_have)) ||
+                    (!fits && !best_fits && have > best_have))
+                    best = it;
+            }
+            if (best == free.end()) {
+                placement.buffer_of[out] = static_cast<int>(placement.capacity.size());
+                placement.capacity.push_back(need);
+            } else {
+                placement.buffer_of[out] = *best;
+                size_t& capacity = placement.capacity[static_cast<size_t>(*best)];
+                capacity = std::max(capacity, need);
+                free.erase(best);
+            }
+        }
+        for (uint32_t in : p.ops[k].inputs)
+            if (last_read[in] == static_cast<int>(k)) release(in);
+        if (last_read[out] < 0) release(out);  // computed but never read
+    }
+    return placement;
+}
+
 }  // namespace
 
 struct XnnRunner::Handles {
@@ -122,35 +191,39 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     r->handles_.reset(new Handles());
     Handles& h = *r->handles_;
 
-    // External ids: 0 the input, then one per distinct value the boundaries read.
-    std::map<uint32_t, uint32_t> external;
-    for (const Boundary& b : p.boundaries)
-        if (b.value != p.input && !external.count(b.value))
-            external.emplace(b.value, static_cast<uint32_t>(external.size() + 1));
-    status = xnn_create_subgraph(static_cast<uint32_t>(external.size() + 1), 0, &h.subgraph);
+    // Every computed value is external, in the runner's own buffers: values whose lives do
+    // not overlap share one, so a frame streams through a few buffers that stay in cache
+    // instead of a fresh one per tensor.
+    const Placement placement = Place(p);
+    // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
+    const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
+    // Each starts on a cache line: AVX-512 loads that straddle two lines cost twice.
+    std::vector<float*> buffer;
+    for (size_t capacity : placement.capacity) {
+        r->buffers_.emplace_back(capacity + extra + kAlignFloats, 0.0f);
+        auto address = reinterpret_cast<uintptr_t>(r->buffers_.back().data());
+        const uintptr_t align = kAlignFloats * sizeof(float);
+        buffer.push_back(reinterpret_cast<float*>((address + align - 1) / align * align));
+    }
+    uint32_t externals = 0;
+    for (const Value& value : p.values) externals += value.constant < 0 ? 1 : 0;
+    status = xnn_create_subgraph(externals, 0, &h.subgraph);
     if (status != xnn_status_success) {
         *why = Failed("creating the subgraph", status);
         return nullptr;
     }
-    // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
-    const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
     std::vector<uint32_t> id(p.values.size(), XNN_INVALID_VALUE_ID);
-    std::map<uint32_t, size_t> output_slot;
+    std::vector<xnn_external_value> bindings;
     for (size_t v = 0; v < p.values.size(); ++v) {
         const Value& value = p.values[v];
         uint32_t external_id = XNN_INVALID_VALUE_ID, flags = 0;
         const void* data = nullptr;
-        if (v == p.input) {
-            external_id = 0;
-            flags = XNN_VALUE_FLAG_EXTERNAL_INPUT;
-            r->input_.assign(Elements(value.dims) + extra, 0.0f);
-        } else if (external.count(static_cast<uint32_t>(v))) {
-            external_id = external[static_cast<uint32_t>(v)];
-            flags = XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
-            output_slot[static_cast<uint32_t>(v)] = r->outputs_.size();
-            r->outputs_.emplace_back(Elements(value.dims) + extra, 0.0f);
-        } else if (value.constant >= 0) {
+        if (value.constant >= 0) {
             data = p.constants[static_cast<size_t>(value.constant)].data();
+        } else {
+            external_id = static_cast<uint32_t>(bindings.size());
+            flags = v == p.input ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
+            bindings.push_back({external_id, buffer[static_cast<size_t>(placement.buffer_of[v])]});
         }
         status = xnn_define_tensor_value(h.subgraph, xnn_datatype_fp32, value.dims.size(),
                                          value.dims.data(), data, external_id, flags, &id[v]);
@@ -178,17 +251,14 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         *why = Failed("creating the runtime", status);
         return nullptr;
     }
-    std::vector<xnn_external_value> bindings = {{0, r->input_.data()}};
-    for (const auto& e : external)
-        bindings.push_back({e.second, r->outputs_[output_slot[e.first]].data()});
     status = xnn_setup_runtime(h.runtime, bindings.size(), bindings.data());
     if (status != xnn_status_success) {
         *why = Failed("setting up the runtime", status);
         return nullptr;
     }
+    r->input_ = buffer[static_cast<size_t>(placement.buffer_of[p.input])];
     for (const Boundary& b : p.boundaries)
-        r->boundary_data_.push_back(b.value == p.input ? r->input_.data()
-                                                       : r->outputs_[output_slot[b.value]].data());
+        r->boundary_data_.push_back(buffer[static_cast<size_t>(placement.buffer_of[b.value])]);
     return r;
 }
 

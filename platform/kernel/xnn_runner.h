@@ -25,7 +25,7 @@ class XnnRunner {
     XnnRunner& operator=(const XnnRunner&) = delete;
 
     // The input, NHWC, to be filled before Run.
-    float* input() { return input_.data(); }
+    float* input() { return input_; }
     // False, with why set, when XNNPACK reports a failure.
     bool Run(std::string* why);
     // A boundary's tensor after Run, NHWC, in the plan's boundary order.
@@ -37,8 +37,8 @@ class XnnRunner {
 
     std::shared_ptr<const Plan> plan_;  // holds the static weights the runtime reads
     std::unique_ptr<Handles> handles_;
-    std::vector<float> input_;
-    std::vector<std::vector<float>> outputs_;  // one per distinct boundary value
+    std::vector<std::vector<float>> buffers_;  // every computed value lives in one of them
+    float* input_ = nullptr;
     std::vector<const float*> boundary_data_;
 };
 

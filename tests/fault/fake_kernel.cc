@@ -117,6 +117,10 @@ Status Instance::GetOutputBlob(std::shared_ptr<Blob>& blob, ParamConverter*, std
     return Status();
 }
 
+Status Instance::GetInputBlob(std::shared_ptr<Blob>&) {
+    return Status(NEROVA_ERR_KERNEL_BLOB, "the fake kernel reads the host's tensor");
+}
+
 std::string Instance::Backend() const { return "fake"; }
 
 std::string Instance::BackendNote() const { return ""; }
