@@ -141,6 +141,9 @@ TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {
             const auto input = RandomInput(net.input, seed);
             const auto want = Outputs(*plain->instance, input, net.outputs);
             ExpectClose(Outputs(*fast->instance, input, net.outputs), want, net.file);
+            // The first output, which a caller gets by no name, is the same one.
+            ExpectClose(Outputs(*fast->instance, input, {""}),
+                        Outputs(*plain->instance, input, {""}), std::string(net.file) + " first");
             // A pool of threads computes the same numbers.
             auto threaded = Load(bytes, NEROVA_NETWORK_TYPE_XNNPACK, NEROVA_DEVICE_X86, 2);
             ExpectClose(Outputs(*threaded->instance, input, net.outputs), want,

@@ -835,7 +835,7 @@ class Lowerer {
             for (const auto& o : g_.node(i).output()) produced.insert(o);
         for (const auto& out : g_.output())
             if (produced.count(out.name())) *g->add_output() = out;
-        if (g->output_size() == 0) return "the graph's outputs are not computed after the body";
+        if (g->output_size() == 0) return "";  // dead ends only: nothing of the tail is read
         if (!tail.SerializeToString(&plan_->tail)) return "the tail cannot be serialised";
         return "";
     }

@@ -58,6 +58,18 @@ cv::dnn::Net ReadOnnx(const std::string& bytes) {
     return cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
 }
 
+// The layers whose results a forward delivers: the graph's declared outputs, in their order,
+// when OpenCV has a layer of each name (its importer names a layer after its node's first
+// output); else its unconnected layers, a dead end among them.
+std::vector<std::string> OutputLayers(const cv::dnn::Net& net,
+                                      const std::vector<std::string>& declared) {
+    const std::vector<std::string> layers = net.getLayerNames();
+    for (const std::string& name : declared)
+        if (std::find(layers.begin(), layers.end(), name) == layers.end())
+            return net.getUnconnectedOutLayersNames();
+    return declared.empty() ? net.getUnconnectedOutLayersNames() : declared;
+}
+
 // Whether the configuration asks for XNNPACK's body: the plain device type and the OpenCV
 // network type keep the whole network on OpenCV; every other CPU configuration takes the
 // faster backend when it can.
@@ -76,7 +88,8 @@ class InferenceImpl {
     cv::dnn::Net first_net;  // read by Init, handed to the first instance
     bool first_net_taken = false;
     std::map<std::string, std::vector<int>> input_shapes;
-    std::vector<std::string> input_names;  // declaration order
+    std::vector<std::string> input_names;   // declaration order
+    std::vector<std::string> output_names;  // declaration order
     // The graph lowered for XNNPACK, or null with plan_why saying why it cannot be.
     std::shared_ptr<const lowering::Plan> plan;
     std::string plan_why;
@@ -291,6 +304,18 @@ std::string Instance::BackendNote() const { return impl_->backend_note; }
 
 namespace {
 
+// The declared outputs that the tail computes, in their order.
+std::vector<std::string> TailOutputs(const lowering::Plan& plan) {
+    std::vector<std::string> names;
+    for (const std::string& name : plan.outputs) {
+        const bool in_body =
+            std::any_of(plan.boundaries.begin(), plan.boundaries.end(),
+                        [&](const lowering::Boundary& b) { return b.name == name; });
+        if (!in_body) names.push_back(name);
+    }
+    return names;
+}
+
 // Builds the XNNPACK runner of a plan into impl, with the tail on OpenCV and the tensors
 // where the two meet. False, with why set, when XNNPACK or OpenCV cannot take its part.
 bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, InstanceImpl* impl,
@@ -311,7 +336,7 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
             impl->net = ReadOnnx(plan->tail);
             impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
             impl->net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-            impl->tail_outputs = impl->net.getUnconnectedOutLayersNames();
+            impl->tail_outputs = OutputLayers(impl->net, TailOutputs(*plan));
         } catch (const std::exception& e) {
             *why = std::string("the tail cannot be loaded: ") + e.what();
             return false;
@@ -321,16 +346,29 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
             return false;
         }
     }
-    for (size_t i = 0; i < impl->tail_outputs.size(); ++i) {
-        impl->output_names.push_back(impl->tail_outputs[i]);
-        impl->output_sources.push_back(static_cast<int>(i));
-    }
+    // The declared outputs in their order, each from the tail or the body; a tail whose
+    // outputs OpenCV names otherwise gives its own first, then the body's.
+    std::vector<std::pair<std::string, int>> order;  // (name, source)
+    const bool declared = impl->tail_outputs == TailOutputs(*plan);
+    for (size_t i = 0; i < impl->tail_outputs.size(); ++i)
+        order.emplace_back(impl->tail_outputs[i], static_cast<int>(i));
     for (size_t i = 0; i < plan->boundaries.size(); ++i) {
         const std::string& name = plan->boundaries[i].name;
-        if (std::find(plan->outputs.begin(), plan->outputs.end(), name) == plan->outputs.end())
-            continue;
+        if (std::find(plan->outputs.begin(), plan->outputs.end(), name) != plan->outputs.end())
+            order.emplace_back(name, -1 - static_cast<int>(i));
+    }
+    if (declared) {
+        auto rank = [&](const std::string& name) {
+            return std::find(plan->outputs.begin(), plan->outputs.end(), name) -
+                   plan->outputs.begin();
+        };
+        std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+            return rank(a.first) < rank(b.first);
+        });
+    }
+    for (const auto& [name, source] : order) {
         impl->output_names.push_back(name);
-        impl->output_sources.push_back(-1 - static_cast<int>(i));
+        impl->output_sources.push_back(source);
     }
     return true;
 }
@@ -390,6 +428,8 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     impl_->network_config = network_config;
     impl_->input_shapes = std::move(shapes);
     impl_->input_names = std::move(names);
+    impl_->output_names.clear();
+    for (const auto& out : proto.graph().output()) impl_->output_names.push_back(out.name());
     impl_->loaded = true;
     return Status();
 }
@@ -460,7 +500,7 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         }
         impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         impl->net.setPreferableTarget(target);
-        impl->output_names = impl->net.getUnconnectedOutLayersNames();
+        impl->output_names = OutputLayers(impl->net, impl_->output_names);
     } catch (const std::exception& e) {
         status = Status(NEROVA_ERR_KERNEL_MODEL_INVALID, e.what());
         return nullptr;
