@@ -266,6 +266,30 @@ def lowering_models():
         N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[1, 1]),
         N("Clip", ["c0"], ["output"], min=-0.3, max=0.4),
     ], {"w0": w(4, 3, 1, 1), "b0": w(4)}, [1, 3, 5, 6], ["output"], opset=10)
+    # A detection tail after the body: rows sliced, exponentiated, joined with constant
+    # priors, shifted by a broadcast row, scaled, and their logarithm, as the native tail
+    # runs them.
+    nets["row_tail"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[1, 1]),
+        N("Transpose", ["c0"], ["t0"], perm=[0, 2, 3, 1]),
+        N("Reshape", ["t0", "rows_shape"], ["rows"]),
+        N("Slice", ["rows", "s_start", "s_end", "s_axes"], ["wh"]),
+        N("Exp", ["wh"], ["wh_exp"]),
+        N("Slice", ["rows", "s_neg", "s_big", "s_axes"], ["xy"]),
+        N("Concat", ["xy", "wh_exp", "priors"], ["joined"], axis=2),
+        N("Add", ["joined", "shift"], ["shifted"]),
+        N("Div", ["shifted", "two"], ["half"]),
+        N("Abs", ["half"], ["mag"]),
+        N("Add", ["mag", "one"], ["mag1"]),
+        N("Log", ["mag1"], ["logs"]),
+        N("Neg", ["logs"], ["neg"]),
+        N("Mul", ["neg", "col"], ["output"]),
+    ], {"w0": w(4, 3, 1, 1), "b0": w(4), "rows_shape": np.array([1, -1, 4], np.int64),
+        "s_start": np.array([2], np.int64), "s_end": np.array([4], np.int64),
+        "s_axes": np.array([2], np.int64), "s_neg": np.array([-4], np.int64),
+        "s_big": np.array([-2], np.int64), "priors": w(1, 30, 2),
+        "shift": w(1, 30, 6), "two": np.array([2.0], np.float32), "one": np.array([1.0], np.float32),
+        "col": w(1, 30, 1)}, [1, 3, 5, 6], ["output"])
     # A body tensor that both the body and the tail read.
     nets["shared_boundary"] = model([
         N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[1, 1]),

@@ -3,6 +3,7 @@
 // network XNNPACK cannot take stays on OpenCV with its reason.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
 #include <set>
@@ -12,6 +13,7 @@
 #include "graph_lowering.h"
 #include "nerova/kernel.h"
 #include "nerova_face_detector.h"
+#include "tail_runner.h"
 #include "test_util.h"
 
 namespace nerova {
@@ -112,6 +114,17 @@ std::set<std::string> TailOperators(const lowering::Plan& plan) {
     return ops;
 }
 
+// Whether the plan's tail runs natively.
+bool NativeTail(const lowering::Plan& plan) {
+    onnx::ModelProto tail;
+    if (plan.tail.empty() || !tail.ParseFromString(plan.tail)) return false;
+    std::map<std::string, std::vector<int>> inputs;
+    for (const auto& b : plan.boundaries)
+        if (b.tail_input) inputs[b.name] = b.dims;
+    std::string why;
+    return lowering::TailRunner::Create(tail, inputs, &why) != nullptr;
+}
+
 TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {
     const struct {
         const char* file;
@@ -124,14 +137,20 @@ TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {
         {"arithmetic", {1, 5, 7, 9}, {"output"}},
         {"shared_boundary", {1, 3, 6, 5}, {"first", "second"}},
         {"clip", {1, 3, 5, 6}, {"output"}},
+        {"row_tail", {1, 3, 5, 6}, {"output"}},
     };
     for (const auto& net : kNetworks) {
         const std::string bytes =
             ReadFile(TestModel(std::string("lowering/") + net.file + ".onnx"));
-        // Only the row arithmetic is OpenCV's: every body operator was lowered.
-        for (const std::string& op : TailOperators(PlanOf(bytes)))
-            EXPECT_TRUE(op == "Reshape" || op == "Sigmoid" || op == "Flatten" || op == "ReduceMean")
-                << net.file << ": " << op << " left to OpenCV";
+        // Only the row arithmetic is left after the body: every body operator was lowered,
+        // and the tail runs natively unless it holds what the native tail does not run.
+        const lowering::Plan plan = PlanOf(bytes);
+        const std::set<std::string> tail_ops = TailOperators(plan);
+        for (const std::string& op : tail_ops)
+            EXPECT_TRUE(op != "Conv" && op != "ConvTranspose" && op != "Resize" &&
+                        op != "MaxPool" && op != "Pad" && op != "Transpose")
+                << net.file << ": " << op << " left after the body";
+        EXPECT_EQ(NativeTail(plan), !tail_ops.empty() && !tail_ops.count("ReduceMean")) << net.file;
         auto fast = Load(bytes, NEROVA_NETWORK_TYPE_TNN);  // the kernel's choice
         auto plain = Load(bytes, NEROVA_NETWORK_TYPE_OPENCV);
         ASSERT_TRUE(fast->instance && plain->instance) << net.file;
@@ -238,6 +257,7 @@ TEST(XnnBackendTest, BundledNetworksLowerTheirWholeBody) {
             EXPECT_TRUE(op != "Conv" && op != "MaxPool" && op != "Transpose")
                 << name << ": " << op << " left to OpenCV";
         for (const auto& b : plan.boundaries) EXPECT_TRUE(b.nhwc) << name << ": " << b.name;
+        EXPECT_TRUE(NativeTail(plan)) << name;
         EXPECT_EQ(plan.tail_nodes, 22) << name;  // 4 reshapes and the row arithmetic
     }
 }

@@ -9,6 +9,7 @@
 #include "graph_check.h"
 #include "graph_lowering.h"
 #include "nerova/kernel.h"
+#include "tail_runner.h"
 #include "xnn_runner.h"
 
 namespace nerova {
@@ -112,7 +113,8 @@ class InstanceImpl {
     std::vector<cv::Mat> boundaries;        // per plan boundary: NCHW copy or NHWC view
     std::vector<std::string> tail_outputs;  // the tail's output layers
     std::vector<cv::Mat> tail_results;
-    std::vector<int> output_sources;  // per output: tail output index, or -1 - boundary
+    std::unique_ptr<lowering::TailRunner> tail;  // the tail run natively; else net runs it
+    std::vector<int> output_sources;             // per output: tail output index, or -1 - boundary
 
     Status BindXnnInput(std::shared_ptr<Blob> blob, const std::string& name);
     Status ForwardXnn();
@@ -165,7 +167,9 @@ Status InstanceImpl::ForwardXnn() {
         ToNchw(xnn->boundary(i), b.dims[0], b.dims[1], b.dims[2] * b.dims[3],
                boundaries[i].ptr<float>());
     }
-    if (!tail_outputs.empty()) {
+    if (tail) {
+        tail->Run();  // its inputs were bound once, to buffers that stay
+    } else if (!tail_outputs.empty()) {
         try {
             for (size_t i = 0; i < plan->boundaries.size(); ++i)
                 if (plan->boundaries[i].tail_input)
@@ -331,7 +335,24 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
         else
             impl->boundaries.emplace_back(static_cast<int>(b.dims.size()), b.dims.data(), CV_32F);
     }
-    if (!plan->tail.empty()) {
+    onnx::ModelProto tail;
+    std::map<std::string, std::vector<int>> tail_inputs;
+    for (const lowering::Boundary& b : plan->boundaries)
+        if (b.tail_input) tail_inputs[b.name] = b.dims;
+    std::string native_why;
+    if (!plan->tail.empty() && tail.ParseFromString(plan->tail) &&
+        (impl->tail = lowering::TailRunner::Create(tail, tail_inputs, &native_why))) {
+        // The tail's results stay where the runner computed them.
+        for (size_t i = 0; i < plan->boundaries.size(); ++i)
+            if (plan->boundaries[i].tail_input)
+                impl->tail->Bind(plan->boundaries[i].name, impl->boundaries[i].ptr<float>());
+        for (size_t k = 0; k < impl->tail->outputs().size(); ++k) {
+            const std::vector<int>& d = impl->tail->output_dims(k);
+            impl->tail_outputs.push_back(impl->tail->outputs()[k]);
+            impl->tail_results.emplace_back(static_cast<int>(d.size()), d.data(), CV_32F,
+                                            const_cast<float*>(impl->tail->output(k)));
+        }
+    } else if (!plan->tail.empty()) {
         try {
             impl->net = ReadOnnx(plan->tail);
             impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
