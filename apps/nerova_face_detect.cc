@@ -383,8 +383,8 @@ struct Detectors {
 // Creates `jobs` detectors on o.model with o's settings; returns the exit status on failure
 // (reported), kExitOk otherwise.
 int CreateDetectors(const Options& o, size_t jobs, Detectors& detectors) {
-    // One inference thread per detector unless asked: the jobs are the parallelism, and
-    // OpenCV's pool is one for the whole process.
+    // One inference thread per detector unless asked: the jobs are the parallelism (and
+    // OpenCV's pool, for a network on OpenCV DNN, is one for the whole process).
     NerovaCustomRuntime runtime{static_cast<NerovaDeviceType>(o.device_type), 0,
                                 o.threads > 0 ? o.threads : 1};
     std::vector<void*>& handles = detectors.handles;

@@ -1,8 +1,9 @@
 // Speed of the detector against its floor and a classical peer, measured in one run:
-//   Pipeline    the whole exported process call (frame in, faces out)
-//   PreProcess  letterbox, float conversion, mean subtraction and planar write
+//   Pipeline    the whole exported process call (frame in, faces out), on the XNNPACK body
+//               where the build has it
+//   PreProcess  letterbox, float conversion, mean subtraction and the tensor's write
 //   DecodeNms   decoding of the output rows plus suppression
-//   RawForward  OpenCV DNN's forward of the same network on a ready blob: the floor
+//   RawForward  OpenCV DNN's forward of the same network on a ready blob: OpenCV's floor
 //   Haar        OpenCV's Haar cascade (frontal faces) on the same frame
 // Arguments: {model index, frame height, threads}. Environment: NEROVA_BENCH_IMAGE overrides
 // the sample photo.
@@ -148,8 +149,17 @@ void BM_RawForward(benchmark::State& state) {
     b.algorithm()->PreProcess(&b.f);
     const auto& input = nerova::module::FaceDetectorTestPeer::input_blob(*b.algorithm());
     const nerova::BlobDesc desc = input->GetBlobDesc();
-    const cv::Mat blob(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
-                       input->GetHandle().base);
+    cv::Mat blob(static_cast<int>(desc.dims.size()), desc.dims.data(), CV_32F,
+                 input->GetHandle().base);
+    if (desc.data_format == NEROVA_DATA_FORMAT_NHWC) {  // XNNPACK's own input: OpenCV's planar
+        const int planar[4] = {desc.dims[0], desc.dims[3], desc.dims[1], desc.dims[2]};
+        cv::Mat nchw(4, planar, CV_32F);
+        const size_t pixels = size_t(desc.dims[1]) * desc.dims[2], channels = desc.dims[3];
+        for (size_t i = 0; i < pixels; ++i)
+            for (size_t c = 0; c < channels; ++c)
+                nchw.ptr<float>()[c * pixels + i] = blob.ptr<float>()[i * channels + c];
+        blob = nchw;
+    }
     const std::vector<std::string> outputs = net.getUnconnectedOutLayersNames();
     std::vector<cv::Mat> out;
     for (auto _ : state) {

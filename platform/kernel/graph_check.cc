@@ -10,6 +10,8 @@
 #include <map>
 #include <set>
 
+#include "onnx_attrs.h"
+
 namespace nerova {
 namespace graph_check {
 
@@ -143,31 +145,12 @@ bool ReadFloats(const onnx::TensorProto& t, std::vector<float>* out) {
     return true;
 }
 
-const onnx::AttributeProto* Attr(const onnx::NodeProto& n, const char* name) {
-    for (const auto& a : n.attribute())
-        if (a.name() == name) return &a;
-    return nullptr;
-}
+using onnx_attrs::Attr;
+using onnx_attrs::AttrFloat;
+using onnx_attrs::AttrInt;
+using onnx_attrs::AttrString;
 
-int64_t AttrInt(const onnx::NodeProto& n, const char* name, int64_t fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->i() : fallback;
-}
-
-float AttrFloat(const onnx::NodeProto& n, const char* name, float fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->f() : fallback;
-}
-
-Dims AttrInts(const onnx::NodeProto& n, const char* name) {
-    const auto* a = Attr(n, name);
-    return a ? Dims(a->ints().begin(), a->ints().end()) : Dims();
-}
-
-std::string AttrString(const onnx::NodeProto& n, const char* name, const char* fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->s() : fallback;
-}
+Dims AttrInts(const onnx::NodeProto& n, const char* name) { return onnx_attrs::AttrInts(n, name); }
 
 bool AllIn(const Dims& v, int64_t lo, int64_t hi) {
     return std::all_of(v.begin(), v.end(), [&](int64_t x) { return x >= lo && x <= hi; });

@@ -7,6 +7,8 @@
 #include <map>
 #include <set>
 
+#include "onnx_attrs.h"
+
 namespace nerova {
 namespace lowering {
 
@@ -21,37 +23,13 @@ struct Constant {
     bool uniform = false;
 };
 
-int64_t Count(const Dims& dims) {
-    int64_t n = 1;
-    for (int64_t d : dims) n *= d;
-    return n;
-}
-
-const onnx::AttributeProto* Attr(const onnx::NodeProto& n, const char* name) {
-    for (const auto& a : n.attribute())
-        if (a.name() == name) return &a;
-    return nullptr;
-}
-
-int64_t AttrInt(const onnx::NodeProto& n, const char* name, int64_t fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->i() : fallback;
-}
-
-float AttrFloat(const onnx::NodeProto& n, const char* name, float fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->f() : fallback;
-}
-
-Dims AttrInts(const onnx::NodeProto& n, const char* name, Dims fallback = {}) {
-    const auto* a = Attr(n, name);
-    return a ? Dims(a->ints().begin(), a->ints().end()) : fallback;
-}
-
-std::string AttrString(const onnx::NodeProto& n, const char* name, const char* fallback) {
-    const auto* a = Attr(n, name);
-    return a ? a->s() : fallback;
-}
+using onnx_attrs::Attr;
+using onnx_attrs::AttrFloat;
+using onnx_attrs::AttrInt;
+using onnx_attrs::AttrInts;
+using onnx_attrs::AttrString;
+using onnx_attrs::ElementCount;
+using onnx_attrs::IntsOf;
 
 // A 2-D window as XNNPACK takes it, resolved from ONNX's attributes for an input of h x w.
 struct Window {
@@ -133,7 +111,8 @@ class Lowerer {
         if (inputs.size() != 1) return "the graph has more than one input";
         const std::string& input = inputs[0]->name();
         const Dims* x = Shape(input);
-        if (!x || x->size() != 4 || Count(*x) <= 0 || types_[input] != onnx::TensorProto::FLOAT)
+        if (!x || x->size() != 4 || ElementCount(*x) <= 0 ||
+            types_[input] != onnx::TensorProto::FLOAT)
             return "the input is not a 4-D float tensor";
         plan_->input_name = input;
         plan_->input_dims.assign(x->begin(), x->end());
@@ -236,22 +215,6 @@ class Lowerer {
         return static_cast<int64_t>(out->size()) == count;
     }
 
-    static bool IntsOf(const onnx::TensorProto& t, Dims* out) {
-        try {
-            if (t.data_type() == onnx::TensorProto::INT64) {
-                *out = onnx::ParseData<int64_t>(&t);
-            } else if (t.data_type() == onnx::TensorProto::INT32) {
-                const std::vector<int32_t> v = onnx::ParseData<int32_t>(&t);
-                out->assign(v.begin(), v.end());
-            } else {
-                return false;
-            }
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
-    }
-
     void ReadConstantNode(const onnx::NodeProto& n) {
         if (n.output_size() != 1) return;
         if (n.op_type() == "Constant") {
@@ -290,13 +253,13 @@ class Lowerer {
         auto u = uniform_.find(name);
         if (u != uniform_.end()) {
             *c = u->second;
-            return Count(c->dims) >= 0;
+            return ElementCount(c->dims) >= 0;
         }
         const onnx::TensorProto* t = TensorOf(name);
         if (!t) return false;
         c->dims.assign(t->dims().begin(), t->dims().end());
         c->uniform = false;
-        if (static_cast<size_t>(Count(c->dims)) > kMaxConstantElements) return false;
+        if (static_cast<size_t>(ElementCount(c->dims)) > kMaxConstantElements) return false;
         return FloatsOf(*t, &c->data);
     }
 
@@ -308,7 +271,7 @@ class Lowerer {
         d.insert(d.end(), c.dims.begin(), c.dims.end());
         for (int i = 0; i < 4; ++i)
             if (d[i] != 1 && d[i] != out[i]) return false;
-        const int64_t count = Count(d);
+        const int64_t count = ElementCount(d);
         if (count <= 0 || static_cast<size_t>(count) > kMaxConstantElements) return false;
         std::vector<float> data(static_cast<size_t>(count));
         const int64_t N = d[0], C = d[1], H = d[2], W = d[3];
@@ -454,6 +417,18 @@ class Lowerer {
         return false;
     }
 
+    // A convolution's filter and bias as constants, and the operator computing n's output.
+    bool PushFiltered(const onnx::NodeProto& n, const Dims& y, uint32_t in, Op op,
+                      std::vector<float> filter, std::vector<size_t> filter_dims,
+                      std::vector<float> bias) {
+        const size_t channels = bias.size();
+        const uint32_t f = NewConstant(std::move(filter), std::move(filter_dims));
+        op.inputs = {in, f, NewConstant(std::move(bias), {channels})};
+        op.output = AddOutput(n, y);
+        plan_->ops.push_back(op);
+        return true;
+    }
+
     bool LowerConv(const onnx::NodeProto& n, const Dims& x, uint32_t in) {
         Constant w, b;
         if (n.input_size() < 2 || !ConstantOf(n.input(1), &w) || w.uniform || w.dims.size() != 4)
@@ -492,13 +467,8 @@ class Lowerer {
                                             static_cast<size_t>(O)}
                       : std::vector<size_t>{static_cast<size_t>(O), static_cast<size_t>(kh),
                                             static_cast<size_t>(kw), static_cast<size_t>(Cg)};
-        const uint32_t f = NewConstant(std::move(filter), filter_dims);
-        const uint32_t bias =
-            NewConstant(has_bias ? b.data : std::vector<float>(O, 0.0f), {static_cast<size_t>(O)});
-        op.inputs = {in, f, bias};
-        op.output = AddOutput(n, y);
-        plan_->ops.push_back(op);
-        return true;
+        return PushFiltered(n, y, in, std::move(op), std::move(filter), filter_dims,
+                            has_bias ? b.data : std::vector<float>(O, 0.0f));
     }
 
     bool LowerConvTranspose(const onnx::NodeProto& n, const Dims& x, uint32_t in) {
@@ -547,15 +517,10 @@ class Lowerer {
         op.groups = static_cast<uint32_t>(group);
         op.group_in = static_cast<size_t>(Cg);
         op.group_out = static_cast<size_t>(Og);
-        const uint32_t f =
-            NewConstant(std::move(filter), {static_cast<size_t>(O), static_cast<size_t>(kh),
-                                            static_cast<size_t>(kw), static_cast<size_t>(Cg)});
-        const uint32_t bias =
-            NewConstant(has_bias ? b.data : std::vector<float>(O, 0.0f), {static_cast<size_t>(O)});
-        op.inputs = {in, f, bias};
-        op.output = AddOutput(n, y);
-        plan_->ops.push_back(op);
-        return true;
+        return PushFiltered(n, y, in, std::move(op), std::move(filter),
+                            {static_cast<size_t>(O), static_cast<size_t>(kh),
+                             static_cast<size_t>(kw), static_cast<size_t>(Cg)},
+                            has_bias ? b.data : std::vector<float>(O, 0.0f));
     }
 
     // Nearest upsampling by whole factors: a depthwise transposed convolution whose s x s
@@ -597,13 +562,9 @@ class Lowerer {
         op.groups = static_cast<uint32_t>(C);
         op.group_in = op.group_out = 1;
         const size_t taps = static_cast<size_t>(sh * sw);
-        const uint32_t f = NewConstant(std::vector<float>(C * taps, 1.0f),
-                                       {C, static_cast<size_t>(sh), static_cast<size_t>(sw), 1});
-        const uint32_t bias = NewConstant(std::vector<float>(C, 0.0f), {C});
-        op.inputs = {in, f, bias};
-        op.output = AddOutput(n, *y);
-        plan_->ops.push_back(op);
-        return true;
+        return PushFiltered(n, *y, in, std::move(op), std::vector<float>(C * taps, 1.0f),
+                            {C, static_cast<size_t>(sh), static_cast<size_t>(sw), 1},
+                            std::vector<float>(C, 0.0f));
     }
 
     bool LowerPool(const onnx::NodeProto& n, const Dims& x, uint32_t in) {

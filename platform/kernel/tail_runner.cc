@@ -7,6 +7,8 @@
 #include <cstring>
 #include <functional>
 
+#include "onnx_attrs.h"
+
 namespace nerova {
 namespace lowering {
 
@@ -18,33 +20,9 @@ using Dims = std::vector<int64_t>;
 // most. A larger one stays with OpenCV.
 constexpr int64_t kMaxElements = int64_t(1) << 22;
 
-int64_t CountOf(const Dims& dims) {
-    int64_t n = 1;
-    for (int64_t d : dims) n *= d;
-    return n;
-}
-
-const onnx::AttributeProto* Attr(const onnx::NodeProto& n, const char* name) {
-    for (const auto& a : n.attribute())
-        if (a.name() == name) return &a;
-    return nullptr;
-}
-
-bool IntsOf(const onnx::TensorProto& t, Dims* out) {
-    try {
-        if (t.data_type() == onnx::TensorProto::INT64) {
-            *out = onnx::ParseData<int64_t>(&t);
-            return true;
-        }
-        if (t.data_type() == onnx::TensorProto::INT32) {
-            const std::vector<int32_t> v = onnx::ParseData<int32_t>(&t);
-            out->assign(v.begin(), v.end());
-            return true;
-        }
-    } catch (const std::exception&) {
-    }
-    return false;
-}
+using onnx_attrs::Attr;
+using onnx_attrs::ElementCount;
+using onnx_attrs::IntsOf;
 
 // Numpy broadcasting of two shapes; false when they do not broadcast.
 bool Broadcast(const Dims& a, const Dims& b, Dims* out) {
@@ -70,7 +48,7 @@ std::vector<uint32_t> BroadcastOffsets(const Dims& in, const Dims& out) {
         stride[i] = padded[i] == 1 ? 0 : s;
         s *= padded[i];
     }
-    std::vector<uint32_t> offsets(static_cast<size_t>(CountOf(out)));
+    std::vector<uint32_t> offsets(static_cast<size_t>(ElementCount(out)));
     Dims index(rank, 0);
     for (size_t k = 0; k < offsets.size(); ++k) {
         int64_t off = 0;
@@ -92,7 +70,7 @@ struct TailRunner::Step {
 
 TailRunner::~TailRunner() = default;
 
-size_t TailRunner::Tensor::count() const { return static_cast<size_t>(CountOf(dims)); }
+size_t TailRunner::Tensor::count() const { return static_cast<size_t>(ElementCount(dims)); }
 
 int TailRunner::TensorOf(const std::string& name) const {
     auto it = names_.find(name);
@@ -131,7 +109,8 @@ std::unique_ptr<TailRunner> TailRunner::Create(
             }
             t.integer = true;
         }
-        if (static_cast<int64_t>(t.integer ? t.ints.size() : t.own.size()) != CountOf(t.dims)) {
+        if (static_cast<int64_t>(t.integer ? t.ints.size() : t.own.size()) !=
+            ElementCount(t.dims)) {
             *why = "constant " + init.name() + " does not hold its dims";
             return nullptr;
         }
@@ -215,7 +194,7 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
             if (axis < 0) axis += static_cast<int64_t>(d.size());
             if (axis < 0 || axis > static_cast<int64_t>(d.size())) return false;
             const Dims head(d.begin(), d.begin() + axis), rest(d.begin() + axis, d.end());
-            out_dims = {CountOf(head), CountOf(rest)};
+            out_dims = {ElementCount(head), ElementCount(rest)};
         } else {
             Dims shape;
             if (n.input_size() != 2 || !ints(1, &shape) ||
@@ -235,11 +214,11 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
                 }
             }
             if (unknown >= 0) {
-                if (known == 0 || CountOf(d) % known != 0) return false;
-                out_dims[static_cast<size_t>(unknown)] = CountOf(d) / known;
+                if (known == 0 || ElementCount(d) % known != 0) return false;
+                out_dims[static_cast<size_t>(unknown)] = ElementCount(d) / known;
             }
         }
-        if (CountOf(out_dims) != CountOf(d)) return false;
+        if (ElementCount(out_dims) != ElementCount(d)) return false;
         run = [x, y](std::vector<Tensor>& t) {
             std::memcpy(t[size_t(y)].mutable_data(), t[size_t(x)].data(),
                         t[size_t(x)].count() * sizeof(float));
@@ -259,10 +238,10 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
                 if (k != axis && d[static_cast<size_t>(k)] != out_dims[static_cast<size_t>(k)])
                     return false;
             out_dims[static_cast<size_t>(axis)] += d[static_cast<size_t>(axis)];
-            inner.push_back(static_cast<size_t>(CountOf(Dims(d.begin() + axis, d.end()))));
+            inner.push_back(static_cast<size_t>(ElementCount(Dims(d.begin() + axis, d.end()))));
         }
         const size_t outer =
-            static_cast<size_t>(CountOf(Dims(out_dims.begin(), out_dims.begin() + axis)));
+            static_cast<size_t>(ElementCount(Dims(out_dims.begin(), out_dims.begin() + axis)));
         run = [in, inner, outer, y](std::vector<Tensor>& t) {
             float* dst = t[size_t(y)].mutable_data();
             for (size_t o = 0; o < outer; ++o)
@@ -314,7 +293,7 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
         std::vector<uint32_t> starts_of;  // source offset of each run
         const Dims outer(out_dims.begin(), out_dims.end() - 1);
         Dims index(outer.size(), 0);
-        const int64_t runs = CountOf(outer);
+        const int64_t runs = ElementCount(outer);
         for (int64_t k = 0; k < runs; ++k) {
             int64_t off = begin.back();
             for (size_t i = 0; i < outer.size(); ++i) off += (index[i] + begin[i]) * stride[i];
@@ -342,8 +321,8 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
                                    : Fn([](float a, float b) { return a / b; });
         const int a = in[0], b = in[1];
         const bool same = dims(0) == dims(1);
-        const bool b_one = CountOf(dims(1)) == 1 && dims(0) == out_dims;
-        const bool a_one = CountOf(dims(0)) == 1 && dims(1) == out_dims;
+        const bool b_one = ElementCount(dims(1)) == 1 && dims(0) == out_dims;
+        const bool a_one = ElementCount(dims(0)) == 1 && dims(1) == out_dims;
         if (same || b_one || a_one) {
             run = [a, b, y, f, same, b_one](std::vector<Tensor>& t) {
                 const float* p = t[size_t(a)].data();
@@ -358,7 +337,7 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
                     for (size_t i = 0; i < count; ++i) dst[i] = f(p[0], q[i]);
             };
         } else {
-            if (CountOf(out_dims) > kMaxElements) return false;
+            if (ElementCount(out_dims) > kMaxElements) return false;
             const std::vector<uint32_t> pa = BroadcastOffsets(dims(0), out_dims);
             const std::vector<uint32_t> pb = BroadcastOffsets(dims(1), out_dims);
             run = [a, b, y, f, pa, pb](std::vector<Tensor>& t) {
@@ -388,10 +367,10 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
     } else {
         return false;
     }
-    if (CountOf(out_dims) <= 0 || CountOf(out_dims) > kMaxElements) return false;
+    if (ElementCount(out_dims) <= 0 || ElementCount(out_dims) > kMaxElements) return false;
     Tensor t;
     t.dims = out_dims;
-    t.own.assign(static_cast<size_t>(CountOf(out_dims)), 0.0f);
+    t.own.assign(static_cast<size_t>(ElementCount(out_dims)), 0.0f);
     names_[n.output(0)] = y;
     tensors_.push_back(std::move(t));
     steps_.push_back(std::unique_ptr<Step>(new Step{std::move(run)}));
