@@ -120,13 +120,33 @@ TEST(PreProcessTest, OnePassFromTheHostsRowsEqualsTheLetterboxStepsAtOddSizesAnd
         std::vector<float> want;
         for (const cv::Mat& p : planes) want.insert(want.end(), p.begin<float>(), p.end<float>());
         EXPECT_EQ(got, want) << size;
-        // The same pixels given as RGB take the converting path to the same tensor.
-        cv::Mat rgb;
-        cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
-        NerovaFrame g = BgrFrame(rgb);
-        g.pixel_format = NEROVA_PIXEL_FORMAT_RGB;
-        const float* u = Tensor(d, g);
-        EXPECT_EQ(std::vector<float>(u, u + 3 * 320 * 320), want) << size;
+        // The same pixels in the other packed formats, resized in their own layout, give the
+        // same tensor exactly; a grey frame gives the tensor of its BGR conversion.
+        const struct {
+            NerovaPixelFormat format;
+            int code;  // from BGR
+        } kPacked[] = {{NEROVA_PIXEL_FORMAT_RGB, cv::COLOR_BGR2RGB},
+                       {NEROVA_PIXEL_FORMAT_BGRA, cv::COLOR_BGR2BGRA},
+                       {NEROVA_PIXEL_FORMAT_RGBA, cv::COLOR_BGR2RGBA},
+                       {NEROVA_PIXEL_FORMAT_GRAY, cv::COLOR_BGR2GRAY}};
+        for (const auto& packed : kPacked) {
+            cv::Mat other;
+            cv::cvtColor(frame, other, packed.code);
+            NerovaFrame g = BgrFrame(other);
+            g.pixel_format = packed.format;
+            g.stride[0] = static_cast<int32_t>(other.step[0]);
+            const float* u = Tensor(d, g);
+            std::vector<float> expected = want;
+            if (packed.format == NEROVA_PIXEL_FORMAT_GRAY) {  // the steps on its BGR form
+                cv::Mat bgr;
+                cv::cvtColor(other, bgr, cv::COLOR_GRAY2BGR);
+                const float* v = Tensor(d, BgrFrame(bgr));
+                expected.assign(v, v + 3 * 320 * 320);
+                u = Tensor(d, g);
+            }
+            EXPECT_EQ(std::vector<float>(u, u + 3 * 320 * 320), expected)
+                << size << " format " << packed.format;
+        }
     }
 }
 

@@ -302,28 +302,57 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     return NEROVA_OK;
 }
 
-// A BGR frame is read where it lies: the resize below reads only what it needs, and a copy of
-// a 4K frame costs more than all the rest of pre-processing. Other formats are converted.
-bool BgrView(const NerovaFrame* frame, cv::Mat& view) {
+// A packed frame (BGR, RGB, BGRA, RGBA or GRAY) is read where it lies and resized in its own
+// layout: the resize below reads only what it needs, and a copy of a 4K frame costs more than
+// all the rest of pre-processing. The tensor's write then picks blue, green and red from each
+// pixel (order), which gives exactly the tensor of the frame converted to BGR first: the
+// resize treats every channel alike. YUV frames are converted first.
+bool PackedView(const NerovaFrame* frame, cv::Mat& view, int order[3]) {
     constexpr int kMaxSide = FrameConverter::kMaxSide;
     constexpr int64_t kMaxPixels = FrameConverter::kMaxPixels;
     if (!frame) return false;
-    // Read as the 32-bit integer the host wrote: a value outside the enumeration is no BGR.
+    // Read as the 32-bit integer the host wrote: a value outside the enumeration is no format.
     int32_t format;
     std::memcpy(&format, &frame->pixel_format, sizeof format);
-    if (format != NEROVA_PIXEL_FORMAT_BGR || !frame->data[0] || frame->width <= 0 ||
-        frame->height <= 0 || frame->width > kMaxSide || frame->height > kMaxSide ||
-        int64_t(frame->width) * frame->height > kMaxPixels ||
-        int64_t(frame->stride[0]) < int64_t(frame->width) * 3)
+    int channels = 0;
+    const int bgr[3] = {0, 1, 2}, rgb[3] = {2, 1, 0}, gray[3] = {0, 0, 0};
+    const int* picked = bgr;
+    switch (format) {
+        case NEROVA_PIXEL_FORMAT_BGR:
+            channels = 3;
+            break;
+        case NEROVA_PIXEL_FORMAT_RGB:
+            channels = 3;
+            picked = rgb;
+            break;
+        case NEROVA_PIXEL_FORMAT_BGRA:
+            channels = 4;
+            break;
+        case NEROVA_PIXEL_FORMAT_RGBA:
+            channels = 4;
+            picked = rgb;
+            break;
+        case NEROVA_PIXEL_FORMAT_GRAY:
+            channels = 1;
+            picked = gray;
+            break;
+        default:
+            return false;
+    }
+    if (!frame->data[0] || frame->width <= 0 || frame->height <= 0 || frame->width > kMaxSide ||
+        frame->height > kMaxSide || int64_t(frame->width) * frame->height > kMaxPixels ||
+        int64_t(frame->stride[0]) < int64_t(frame->width) * channels)
         return false;
-    view = cv::Mat(frame->height, frame->width, CV_8UC3, const_cast<uint8_t*>(frame->data[0]),
-                   static_cast<size_t>(frame->stride[0]));
+    view = cv::Mat(frame->height, frame->width, CV_8UC(channels),
+                   const_cast<uint8_t*>(frame->data[0]), static_cast<size_t>(frame->stride[0]));
+    std::copy_n(picked, 3, order);
     return true;
 }
 
 NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     FaceDetectorParam& p = *param_;
-    if (!BgrView(frame, image_))
+    int order[3] = {0, 1, 2};
+    if (!PackedView(frame, image_, order))
         image_ = FrameConverter::FrameToMat(frame, NEROVA_PIXEL_FORMAT_BGR);
     if (image_.empty()) {
         NEROVA_LOGE(kPreProcess, 160, "frame cannot be read (size, stride, plane or format).");
@@ -367,16 +396,18 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     const size_t plane = static_cast<size_t>(rows) * cols;
     const float neg_mean[3] = {static_cast<float>(kNegMean[0]), static_cast<float>(kNegMean[1]),
                                static_cast<float>(kNegMean[2])};
+    const int step = resized_.channels();
+    const int b = order[0], g = order[1], r = order[2];
     if (interleaved_input_) {
         for (int y = 0; y < rows; ++y) {
             float* out = data + size_t(y) * cols * kImageChannels;
             int x = 0;
             if (y < resized_.rows) {
                 const uint8_t* px = resized_.ptr<uint8_t>(y);
-                for (; x < resized_.cols; ++x, px += kImageChannels, out += kImageChannels) {
-                    out[0] = static_cast<float>(px[0]) + neg_mean[0];
-                    out[1] = static_cast<float>(px[1]) + neg_mean[1];
-                    out[2] = static_cast<float>(px[2]) + neg_mean[2];
+                for (; x < resized_.cols; ++x, px += step, out += kImageChannels) {
+                    out[0] = static_cast<float>(px[b]) + neg_mean[0];
+                    out[1] = static_cast<float>(px[g]) + neg_mean[1];
+                    out[2] = static_cast<float>(px[r]) + neg_mean[2];
                 }
             }
             std::fill(out, out + size_t(cols - x) * kImageChannels, 0.0f);
@@ -389,10 +420,10 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
         int x = 0;
         if (y < resized_.rows) {
             const uint8_t* px = resized_.ptr<uint8_t>(y);
-            for (; x < resized_.cols; ++x, px += kImageChannels) {
-                out[0][x] = static_cast<float>(px[0]) + neg_mean[0];
-                out[1][x] = static_cast<float>(px[1]) + neg_mean[1];
-                out[2][x] = static_cast<float>(px[2]) + neg_mean[2];
+            for (; x < resized_.cols; ++x, px += step) {
+                out[0][x] = static_cast<float>(px[b]) + neg_mean[0];
+                out[1][x] = static_cast<float>(px[g]) + neg_mean[1];
+                out[2][x] = static_cast<float>(px[r]) + neg_mean[2];
             }
         }
         for (int c = 0; c < kImageChannels; ++c) std::fill(out[c] + x, out[c] + cols, 0.0f);
