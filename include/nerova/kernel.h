@@ -121,12 +121,14 @@ class NEROVA_KERNEL_EXPORT Inference {
     Status DeInit();
     Status SetNetworkConfig(NetworkConfig& network_config);
     // Device types 0, 16 and 32 run on the CPU; OpenCL only where OpenCV reports it
-    // available; every other device fails with a Status naming it. A positive thread_num
-    // sets OpenCV's thread count, which is process-wide: the last instance created wins.
+    // available; every other device fails with a Status naming it.
     // Backend: on devices 16 and 32 the body of the network runs on XNNPACK when the build
     // has it and the graph lowers onto it, unless network_type is NETWORK_TYPE_OPENCV; the
-    // plain device 0 and OpenCL keep the whole network on OpenCV DNN. XNNPACK threads: a
-    // thread_num above 1 gives the instance its own pool of that many threads.
+    // plain device 0 and OpenCL keep the whole network on OpenCV DNN.
+    // Threads: on XNNPACK a thread_num above 1 gives the instance its own pool of that many
+    // threads. Where OpenCV runs the network (or a tail the kernel does not run itself), a
+    // positive thread_num sets OpenCV's thread count, which is process-wide: the last
+    // instance created wins.
     // The shapes map is accepted for interface compatibility; inputs keep their declared
     // shapes (this kernel does not reshape).
     std::shared_ptr<Instance> CreateInstance(Status& status,

@@ -498,8 +498,16 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         std::string why = impl_->plan_why;
         if (impl_->plan && SetUpXnn(impl_->plan, config.thread_num, impl.get(), &why)) {
             impl->input_names = impl_->input_names;
-            if (config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
+            // OpenCV's process-wide pool matters only to a tail that OpenCV runs.
+            const bool opencv_tail = !impl->tail && !impl->tail_outputs.empty();
+            if (opencv_tail && config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
                 cv::setNumThreads(config.thread_num);
+            // Init's OpenCV copy of the whole network is not needed; another instance on
+            // OpenCV reads the model again.
+            if (!impl_->first_net_taken) {
+                impl_->first_net = cv::dnn::Net();
+                impl_->first_net_taken = true;
+            }
             status = Status();
             return std::shared_ptr<Instance>(new Instance(std::move(impl)));
         }

@@ -220,7 +220,9 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         const void* data = nullptr;
         if (value.constant >= 0) {
             data = p.constants[static_cast<size_t>(value.constant)].data();
-        } else {
+        } else if (placement.buffer_of[v] >= 0) {
+            // A computed value lives in the runner's buffers (one that no operator computes,
+            // should the lowering leave it, stays XNNPACK's own).
             external_id = static_cast<uint32_t>(bindings.size());
             flags = v == p.input ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
             bindings.push_back({external_id, buffer[static_cast<size_t>(placement.buffer_of[v])]});
