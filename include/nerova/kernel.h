@@ -126,9 +126,9 @@ class NEROVA_KERNEL_EXPORT Inference {
     // has it and the graph lowers onto it, unless network_type is NETWORK_TYPE_OPENCV; the
     // plain device 0 and OpenCL keep the whole network on OpenCV DNN.
     // Threads: on XNNPACK a thread_num above 1 gives the instance its own pool of that many
-    // threads. Where OpenCV runs the network (or a tail the kernel does not run itself), a
-    // positive thread_num sets OpenCV's thread count, which is process-wide: the last
-    // instance created wins.
+    // threads. On either backend a positive thread_num also sets OpenCV's thread count
+    // (for OpenCV DNN, and for the image operations around the network), which is
+    // process-wide: the last instance created wins.
     // The shapes map is accepted for interface compatibility; inputs keep their declared
     // shapes (this kernel does not reshape).
     std::shared_ptr<Instance> CreateInstance(Status& status,

@@ -498,9 +498,10 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
         std::string why = impl_->plan_why;
         if (impl_->plan && SetUpXnn(impl_->plan, config.thread_num, impl.get(), &why)) {
             impl->input_names = impl_->input_names;
-            // OpenCV's process-wide pool matters only to a tail that OpenCV runs.
-            const bool opencv_tail = !impl->tail && !impl->tail_outputs.empty();
-            if (opencv_tail && config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
+            // OpenCV's process-wide pool is set as on OpenCV DNN: it also runs an OpenCV tail
+            // and the host's image operations (a resize, a colour conversion), which would
+            // otherwise start threads of their own.
+            if (config.thread_num > 0 && cv::getNumThreads() != config.thread_num)
                 cv::setNumThreads(config.thread_num);
             // Init's OpenCV copy of the whole network is not needed; another instance on
             // OpenCV reads the model again.
