@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -113,16 +115,8 @@ double PeakGflops() {
 
 // Floating-point operations of a forward: the lowered body's (a multiply-add counts two),
 // which is all but a few thousand of the tail's.
-double ForwardFlops(const std::string& path) {
+double ForwardFlops(const std::string& bytes) {
     onnx::ModelProto proto;
-    const std::string bytes = [&] {
-        FILE* f = std::fopen(path.c_str(), "rb");
-        std::string s;
-        char buf[65536];
-        for (size_t n; f && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        if (f) std::fclose(f);
-        return s;
-    }();
     nerova::graph_check::Admitted admitted;
     nerova::lowering::Plan plan;
     if (!proto.ParseFromString(bytes) ||
@@ -216,13 +210,10 @@ int main(int argc, char** argv) {
         nerova::Inference inference;
         nerova::ModelConfig model;
         model.model_type = NEROVA_MODEL_TYPE_ONNX;
-        model.model_contents.emplace_back();
         {
-            FILE* file = std::fopen(path, "rb");
-            char buf[65536];
-            for (size_t n; file && (n = std::fread(buf, 1, sizeof buf, file)) > 0;)
-                model.model_contents[0].append(buf, n);
-            if (file) std::fclose(file);
+            std::ifstream file(path, std::ios::binary);
+            model.model_contents.emplace_back(std::istreambuf_iterator<char>(file),
+                                              std::istreambuf_iterator<char>());
         }
         nerova::NetworkConfig network;
         network.device_type = NEROVA_DEVICE_X86;
@@ -283,7 +274,7 @@ int main(int argc, char** argv) {
             plain_over.push_back(t[2].wall_ms / t[1].wall_ms);
             fast_over.push_back(t[0].wall_ms / t[3].wall_ms);
         }
-        const double flops = ForwardFlops(path);
+        const double flops = ForwardFlops(model.model_contents[0]);
         const double eff_fast = flops / (Percentile(ms[3], 0.5) * 1e6) / peak;
         const double eff_plain = flops / (Percentile(ms[1], 0.5) * 1e6) / peak;
         std::printf(

@@ -116,13 +116,8 @@ std::set<std::string> TailOperators(const lowering::Plan& plan) {
 
 // Whether the plan's tail runs natively.
 bool NativeTail(const lowering::Plan& plan) {
-    onnx::ModelProto tail;
-    if (plan.tail.empty() || !tail.ParseFromString(plan.tail)) return false;
-    std::map<std::string, std::vector<int>> inputs;
-    for (const auto& b : plan.boundaries)
-        if (b.tail_input) inputs[b.name] = b.dims;
     std::string why;
-    return lowering::TailRunner::Create(tail, inputs, &why) != nullptr;
+    return lowering::TailRunner::Create(plan, &why) != nullptr;
 }
 
 TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {

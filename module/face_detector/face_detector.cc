@@ -393,40 +393,27 @@ NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {
     // exactly zero.
     float* data = static_cast<float*>(input_blob_->GetHandle().base);
     const int rows = p.model_input_h, cols = p.model_input_w;
-    const size_t plane = static_cast<size_t>(rows) * cols;
     const float neg_mean[3] = {static_cast<float>(kNegMean[0]), static_cast<float>(kNegMean[1]),
                                static_cast<float>(kNegMean[2])};
+    // Interleaved: a pixel's channels side by side; planar: a channel's plane after another's.
+    const size_t plane = static_cast<size_t>(rows) * cols;
+    const size_t pixel_step = interleaved_input_ ? kImageChannels : 1;
+    const size_t channel_step = interleaved_input_ ? 1 : plane;
     const int step = resized_.channels();
     const int b = order[0], g = order[1], r = order[2];
-    if (interleaved_input_) {
-        for (int y = 0; y < rows; ++y) {
-            float* out = data + size_t(y) * cols * kImageChannels;
-            int x = 0;
-            if (y < resized_.rows) {
-                const uint8_t* px = resized_.ptr<uint8_t>(y);
-                for (; x < resized_.cols; ++x, px += step, out += kImageChannels) {
-                    out[0] = static_cast<float>(px[b]) + neg_mean[0];
-                    out[1] = static_cast<float>(px[g]) + neg_mean[1];
-                    out[2] = static_cast<float>(px[r]) + neg_mean[2];
-                }
-            }
-            std::fill(out, out + size_t(cols - x) * kImageChannels, 0.0f);
-        }
-        return NEROVA_OK;
-    }
     for (int y = 0; y < rows; ++y) {
-        float* out[kImageChannels];
-        for (int c = 0; c < kImageChannels; ++c) out[c] = data + c * plane + size_t(y) * cols;
+        float* out = data + size_t(y) * cols * pixel_step;
         int x = 0;
         if (y < resized_.rows) {
             const uint8_t* px = resized_.ptr<uint8_t>(y);
-            for (; x < resized_.cols; ++x, px += step) {
-                out[0][x] = static_cast<float>(px[b]) + neg_mean[0];
-                out[1][x] = static_cast<float>(px[g]) + neg_mean[1];
-                out[2][x] = static_cast<float>(px[r]) + neg_mean[2];
+            for (; x < resized_.cols; ++x, px += step, out += pixel_step) {
+                out[0] = static_cast<float>(px[b]) + neg_mean[0];
+                out[channel_step] = static_cast<float>(px[g]) + neg_mean[1];
+                out[2 * channel_step] = static_cast<float>(px[r]) + neg_mean[2];
             }
         }
-        for (int c = 0; c < kImageChannels; ++c) std::fill(out[c] + x, out[c] + cols, 0.0f);
+        for (; x < cols; ++x, out += pixel_step)
+            out[0] = out[channel_step] = out[2 * channel_step] = 0.0f;
     }
     return NEROVA_OK;
 }

@@ -114,41 +114,12 @@ bool GraphTensorsMatch(const onnx::GraphProto& graph) {
     return true;
 }
 
-// The values of an integer or float constant tensor (data already checked against dims).
-template <typename T>
-std::vector<T> RawValues(const std::string& raw) {
-    std::vector<T> v(raw.size() / sizeof(T));
-    if (!v.empty()) std::memcpy(v.data(), raw.data(), v.size() * sizeof(T));
-    return v;
-}
-
-bool ReadInts(const onnx::TensorProto& t, Dims* out) {
-    if (t.data_type() == onnx::TensorProto::INT64) {
-        *out = t.has_raw_data() ? RawValues<int64_t>(t.raw_data())
-                                : Dims(t.int64_data().begin(), t.int64_data().end());
-        return true;
-    }
-    if (t.data_type() == onnx::TensorProto::INT32) {
-        const std::vector<int32_t> v =
-            t.has_raw_data() ? RawValues<int32_t>(t.raw_data())
-                             : std::vector<int32_t>(t.int32_data().begin(), t.int32_data().end());
-        out->assign(v.begin(), v.end());
-        return true;
-    }
-    return false;
-}
-
-bool ReadFloats(const onnx::TensorProto& t, std::vector<float>* out) {
-    if (t.data_type() != onnx::TensorProto::FLOAT) return false;
-    *out = t.has_raw_data() ? RawValues<float>(t.raw_data())
-                            : std::vector<float>(t.float_data().begin(), t.float_data().end());
-    return true;
-}
-
 using onnx_attrs::Attr;
 using onnx_attrs::AttrFloat;
 using onnx_attrs::AttrInt;
 using onnx_attrs::AttrString;
+using onnx_attrs::ReadFloats;
+using onnx_attrs::ReadInts;
 
 Dims AttrInts(const onnx::NodeProto& n, const char* name) { return onnx_attrs::AttrInts(n, name); }
 

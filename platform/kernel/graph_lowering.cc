@@ -1,7 +1,5 @@
 #include "graph_lowering.h"
 
-#include <onnx/defs/tensor_proto_util.h>
-
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -29,7 +27,8 @@ using onnx_attrs::AttrInt;
 using onnx_attrs::AttrInts;
 using onnx_attrs::AttrString;
 using onnx_attrs::ElementCount;
-using onnx_attrs::IntsOf;
+using onnx_attrs::ReadFloats;
+using onnx_attrs::ReadInts;
 
 // A 2-D window as XNNPACK takes it, resolved from ONNX's attributes for an input of h x w.
 struct Window {
@@ -103,11 +102,9 @@ class Lowerer {
     std::string Run() {
         ReadShapes();
         for (const auto& t : g_.initializer()) initializers_[t.name()] = &t;
-        std::set<std::string> initializer_names;
-        for (const auto& t : g_.initializer()) initializer_names.insert(t.name());
         std::vector<const onnx::ValueInfoProto*> inputs;
         for (const auto& in : g_.input())
-            if (!initializer_names.count(in.name())) inputs.push_back(&in);
+            if (!initializers_.count(in.name())) inputs.push_back(&in);
         if (inputs.size() != 1) return "the graph has more than one input";
         const std::string& input = inputs[0]->name();
         const Dims* x = Shape(input);
@@ -150,8 +147,7 @@ class Lowerer {
         for (const std::string& name : tail_reads) AddBoundary(name, true);
         for (const std::string& name : plan_->outputs) AddBoundary(name, false);
         // Every node after the body: constants the tail reads go with it.
-        std::vector<int> kept;
-        for (int i : tail) kept.push_back(i);
+        std::vector<int> kept = tail;
         for (int i = 0; i < g_.node_size(); ++i) {
             const auto& n = g_.node(i);
             if ((n.op_type() == "Constant" || n.op_type() == "ConstantOfShape") &&
@@ -203,18 +199,6 @@ class Lowerer {
         return NewValue(std::move(dims), static_cast<int>(plan_->constants.size() - 1));
     }
 
-    static bool FloatsOf(const onnx::TensorProto& t, std::vector<float>* out) {
-        if (t.data_type() != onnx::TensorProto::FLOAT) return false;
-        try {
-            *out = onnx::ParseData<float>(&t);
-        } catch (const std::exception&) {
-            return false;
-        }
-        int64_t count = 1;  // not a vector of the dims: GCC 12 misreads that as a bad free
-        for (int64_t d : t.dims()) count *= d;
-        return static_cast<int64_t>(out->size()) == count;
-    }
-
     void ReadConstantNode(const onnx::NodeProto& n) {
         if (n.output_size() != 1) return;
         if (n.op_type() == "Constant") {
@@ -226,11 +210,11 @@ class Lowerer {
         // ConstantOfShape: a uniform tensor of a constant shape.
         const onnx::TensorProto* shape = n.input_size() == 1 ? TensorOf(n.input(0)) : nullptr;
         Dims dims;
-        if (!shape || !IntsOf(*shape, &dims)) return;
+        if (!shape || !ReadInts(*shape, &dims)) return;
         float v = 0.0f;
         if (const auto* value = Attr(n, "value")) {
             std::vector<float> f;
-            if (!value->has_t() || !FloatsOf(value->t(), &f) || f.size() != 1) return;
+            if (!value->has_t() || !ReadFloats(value->t(), &f) || f.size() != 1) return;
             v = f[0];
         }
         uniform_[n.output(0)] = Constant{dims, {v}, true};
@@ -259,8 +243,9 @@ class Lowerer {
         if (!t) return false;
         c->dims.assign(t->dims().begin(), t->dims().end());
         c->uniform = false;
-        if (static_cast<size_t>(ElementCount(c->dims)) > kMaxConstantElements) return false;
-        return FloatsOf(*t, &c->data);
+        const int64_t count = ElementCount(c->dims);
+        if (count < 0 || static_cast<size_t>(count) > kMaxConstantElements) return false;
+        return ReadFloats(*t, &c->data) && c->data.size() == static_cast<size_t>(count);
     }
 
     // Expands a constant that broadcasts to out (4-D NCHW) into NHWC data with dims that
@@ -429,17 +414,28 @@ class Lowerer {
         return true;
     }
 
+    // A convolution's bias, one constant per output channel, or zeros without one.
+    bool BiasOf(const onnx::NodeProto& n, int64_t channels, std::vector<float>* bias) const {
+        if (n.input_size() <= 2 || n.input(2).empty()) {
+            bias->assign(static_cast<size_t>(channels), 0.0f);
+            return true;
+        }
+        Constant b;
+        if (!ConstantOf(n.input(2), &b) || b.uniform || b.dims != Dims{channels}) return false;
+        *bias = std::move(b.data);
+        return true;
+    }
+
     bool LowerConv(const onnx::NodeProto& n, const Dims& x, uint32_t in) {
-        Constant w, b;
+        Constant w;
         if (n.input_size() < 2 || !ConstantOf(n.input(1), &w) || w.uniform || w.dims.size() != 4)
             return false;
         const int64_t O = w.dims[0], Cg = w.dims[1], kh = w.dims[2], kw = w.dims[3];
         const int64_t group = AttrInt(n, "group", 1);
         if (group < 1 || x[1] != Cg * group || O % group != 0 || O < 1) return false;
-        const bool has_bias = n.input_size() > 2 && !n.input(2).empty();
-        if (has_bias && (!ConstantOf(n.input(2), &b) || b.uniform || b.dims != Dims{O}))
+        std::vector<float> bias;
+        if (!BiasOf(n, O, &bias) || AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw})
             return false;
-        if (AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw}) return false;
         Window win;
         if (!ResolveWindow(n, kh, kw, x[2], x[3], &win)) return false;
         const Dims y = {x[0], O, WindowOut(x[2], win.top, win.bottom, kh, win.sh, win.dh),
@@ -468,21 +464,20 @@ class Lowerer {
                       : std::vector<size_t>{static_cast<size_t>(O), static_cast<size_t>(kh),
                                             static_cast<size_t>(kw), static_cast<size_t>(Cg)};
         return PushFiltered(n, y, in, std::move(op), std::move(filter), filter_dims,
-                            has_bias ? b.data : std::vector<float>(O, 0.0f));
+                            std::move(bias));
     }
 
     bool LowerConvTranspose(const onnx::NodeProto& n, const Dims& x, uint32_t in) {
-        Constant w, b;
+        Constant w;
         if (n.input_size() < 2 || !ConstantOf(n.input(1), &w) || w.uniform || w.dims.size() != 4)
             return false;
         const int64_t Cin = w.dims[0], Og = w.dims[1], kh = w.dims[2], kw = w.dims[3];
         const int64_t group = AttrInt(n, "group", 1);
         if (group < 1 || x[1] != Cin || Cin % group != 0 || Og < 1) return false;
         const int64_t O = Og * group, Cg = Cin / group;
-        const bool has_bias = n.input_size() > 2 && !n.input(2).empty();
-        if (has_bias && (!ConstantOf(n.input(2), &b) || b.uniform || b.dims != Dims{O}))
-            return false;
-        if (Attr(n, "output_shape") || AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw})
+        std::vector<float> bias;
+        if (!BiasOf(n, O, &bias) || Attr(n, "output_shape") ||
+            AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw})
             return false;
         const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
         if (auto_pad != "NOTSET" && auto_pad != "VALID") return false;
@@ -520,7 +515,7 @@ class Lowerer {
         return PushFiltered(n, y, in, std::move(op), std::move(filter),
                             {static_cast<size_t>(O), static_cast<size_t>(kh),
                              static_cast<size_t>(kw), static_cast<size_t>(Cg)},
-                            has_bias ? b.data : std::vector<float>(O, 0.0f));
+                            std::move(bias));
     }
 
     // Nearest upsampling by whole factors: a depthwise transposed convolution whose s x s
@@ -597,7 +592,7 @@ class Lowerer {
         float value = AttrFloat(n, "value", 0.0f);
         if (n.input_size() > 1) {
             const onnx::TensorProto* p = TensorOf(n.input(1));
-            if (!p || !IntsOf(*p, &pads)) return false;
+            if (!p || !ReadInts(*p, &pads)) return false;
         }
         if (n.input_size() > 2 && !n.input(2).empty()) {
             Constant c;

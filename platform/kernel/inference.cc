@@ -182,11 +182,8 @@ Status InstanceImpl::ForwardXnn() {
     outputs.resize(output_sources.size());
     for (size_t i = 0; i < output_sources.size(); ++i) {
         const int source = output_sources[i];
-        cv::Mat& m = source >= 0 ? tail_results[static_cast<size_t>(source)]
+        outputs[i] = source >= 0 ? tail_results[static_cast<size_t>(source)]
                                  : boundaries[static_cast<size_t>(-1 - source)];
-        if (m.depth() != CV_32F) m.convertTo(m, CV_32F);
-        if (!m.isContinuous()) m = m.clone();
-        outputs[i] = m;
     }
     return Status();
 }
@@ -239,13 +236,13 @@ Status Instance::Forward() {
     impl_->ran = false;
     if (impl_->xnn) {
         const Status status = impl_->ForwardXnn();
-        if (status == NEROVA_OK) impl_->ran = true;
-        return status;
-    }
-    try {
-        impl_->net.forward(impl_->outputs, impl_->output_names);
-    } catch (const std::exception& e) {
-        return Status(NEROVA_ERR_KERNEL_FORWARD, e.what());
+        if (status != NEROVA_OK) return status;
+    } else {
+        try {
+            impl_->net.forward(impl_->outputs, impl_->output_names);
+        } catch (const std::exception& e) {
+            return Status(NEROVA_ERR_KERNEL_FORWARD, e.what());
+        }
     }
     for (cv::Mat& m : impl_->outputs) {
         if (m.depth() != CV_32F) m.convertTo(m, CV_32F);
@@ -335,13 +332,8 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
         else
             impl->boundaries.emplace_back(static_cast<int>(b.dims.size()), b.dims.data(), CV_32F);
     }
-    onnx::ModelProto tail;
-    std::map<std::string, std::vector<int>> tail_inputs;
-    for (const lowering::Boundary& b : plan->boundaries)
-        if (b.tail_input) tail_inputs[b.name] = b.dims;
     std::string native_why;
-    if (!plan->tail.empty() && tail.ParseFromString(plan->tail) &&
-        (impl->tail = lowering::TailRunner::Create(tail, tail_inputs, &native_why))) {
+    if ((impl->tail = lowering::TailRunner::Create(*plan, &native_why))) {
         // The tail's results stay where the runner computed them.
         for (size_t i = 0; i < plan->boundaries.size(); ++i)
             if (plan->boundaries[i].tail_input)
@@ -369,27 +361,23 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
     }
     // The declared outputs in their order, each from the tail or the body; a tail whose
     // outputs OpenCV names otherwise gives its own first, then the body's.
-    std::vector<std::pair<std::string, int>> order;  // (name, source)
     const bool declared = impl->tail_outputs == TailOutputs(*plan);
-    for (size_t i = 0; i < impl->tail_outputs.size(); ++i)
-        order.emplace_back(impl->tail_outputs[i], static_cast<int>(i));
-    for (size_t i = 0; i < plan->boundaries.size(); ++i) {
-        const std::string& name = plan->boundaries[i].name;
-        if (std::find(plan->outputs.begin(), plan->outputs.end(), name) != plan->outputs.end())
-            order.emplace_back(name, -1 - static_cast<int>(i));
-    }
-    if (declared) {
-        auto rank = [&](const std::string& name) {
-            return std::find(plan->outputs.begin(), plan->outputs.end(), name) -
-                   plan->outputs.begin();
-        };
-        std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-            return rank(a.first) < rank(b.first);
-        });
-    }
-    for (const auto& [name, source] : order) {
+    if (!declared)
+        for (size_t i = 0; i < impl->tail_outputs.size(); ++i) {
+            impl->output_names.push_back(impl->tail_outputs[i]);
+            impl->output_sources.push_back(static_cast<int>(i));
+        }
+    for (const std::string& name : plan->outputs) {
+        auto b = std::find_if(plan->boundaries.begin(), plan->boundaries.end(),
+                              [&](const lowering::Boundary& x) { return x.name == name; });
+        auto t = std::find(impl->tail_outputs.begin(), impl->tail_outputs.end(), name);
+        if (b != plan->boundaries.end())
+            impl->output_sources.push_back(-1 - static_cast<int>(b - plan->boundaries.begin()));
+        else if (declared && t != impl->tail_outputs.end())
+            impl->output_sources.push_back(static_cast<int>(t - impl->tail_outputs.begin()));
+        else
+            continue;
         impl->output_names.push_back(name);
-        impl->output_sources.push_back(source);
     }
     return true;
 }

@@ -1,12 +1,12 @@
-// Reading ONNX nodes' attributes and constant integer tensors, shared by the admission check,
-// the lowering and the native tail. Internal to the kernel.
+// Reading ONNX nodes' attributes and constant tensors, shared by the admission check, the
+// lowering and the native tail. Internal to the kernel.
 #ifndef NEROVA_PLATFORM_KERNEL_ONNX_ATTRS_H_
 #define NEROVA_PLATFORM_KERNEL_ONNX_ATTRS_H_
 
-#include <onnx/defs/tensor_proto_util.h>
 #include <onnx/onnx_pb.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,21 +47,39 @@ inline int64_t ElementCount(const std::vector<int64_t>& dims) {
     return n;
 }
 
-// A constant tensor of 64- or 32-bit integers; false for another type or unreadable data.
-inline bool IntsOf(const onnx::TensorProto& t, std::vector<int64_t>* out) {
-    try {
-        if (t.data_type() == onnx::TensorProto::INT64) {
-            *out = onnx::ParseData<int64_t>(&t);
-            return true;
-        }
-        if (t.data_type() == onnx::TensorProto::INT32) {
-            const std::vector<int32_t> v = onnx::ParseData<int32_t>(&t);
-            out->assign(v.begin(), v.end());
-            return true;
-        }
-    } catch (const std::exception&) {
+// The values of an integer or float constant tensor whose data matches its dims (the
+// admission check makes sure of that for every tensor of a graph).
+template <typename T>
+std::vector<T> RawValues(const std::string& raw) {
+    std::vector<T> v(raw.size() / sizeof(T));
+    if (!v.empty()) std::memcpy(v.data(), raw.data(), v.size() * sizeof(T));
+    return v;
+}
+
+// A 64- or 32-bit integer tensor's values as 64-bit integers; false for another type.
+inline bool ReadInts(const onnx::TensorProto& t, std::vector<int64_t>* out) {
+    if (t.data_type() == onnx::TensorProto::INT64) {
+        *out = t.has_raw_data()
+                   ? RawValues<int64_t>(t.raw_data())
+                   : std::vector<int64_t>(t.int64_data().begin(), t.int64_data().end());
+        return true;
+    }
+    if (t.data_type() == onnx::TensorProto::INT32) {
+        const std::vector<int32_t> v =
+            t.has_raw_data() ? RawValues<int32_t>(t.raw_data())
+                             : std::vector<int32_t>(t.int32_data().begin(), t.int32_data().end());
+        out->assign(v.begin(), v.end());
+        return true;
     }
     return false;
+}
+
+// A float tensor's values; false for another type.
+inline bool ReadFloats(const onnx::TensorProto& t, std::vector<float>* out) {
+    if (t.data_type() != onnx::TensorProto::FLOAT) return false;
+    *out = t.has_raw_data() ? RawValues<float>(t.raw_data())
+                            : std::vector<float>(t.float_data().begin(), t.float_data().end());
+    return true;
 }
 
 }  // namespace onnx_attrs

@@ -1,11 +1,8 @@
 #include "tail_runner.h"
 
-#include <onnx/defs/tensor_proto_util.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 #include "onnx_attrs.h"
 
@@ -22,7 +19,8 @@ constexpr int64_t kMaxElements = int64_t(1) << 22;
 
 using onnx_attrs::Attr;
 using onnx_attrs::ElementCount;
-using onnx_attrs::IntsOf;
+using onnx_attrs::ReadFloats;
+using onnx_attrs::ReadInts;
 
 // Numpy broadcasting of two shapes; false when they do not broadcast.
 bool Broadcast(const Dims& a, const Dims& b, Dims* out) {
@@ -64,10 +62,6 @@ std::vector<uint32_t> BroadcastOffsets(const Dims& in, const Dims& out) {
 
 }  // namespace
 
-struct TailRunner::Step {
-    std::function<void(std::vector<Tensor>&)> run;
-};
-
 TailRunner::~TailRunner() = default;
 
 size_t TailRunner::Tensor::count() const { return static_cast<size_t>(ElementCount(dims)); }
@@ -77,9 +71,15 @@ int TailRunner::TensorOf(const std::string& name) const {
     return it == names_.end() ? -1 : it->second;
 }
 
-std::unique_ptr<TailRunner> TailRunner::Create(
-    const onnx::ModelProto& tail, const std::map<std::string, std::vector<int>>& inputs,
-    std::string* why) {
+std::unique_ptr<TailRunner> TailRunner::Create(const Plan& plan, std::string* why) {
+    onnx::ModelProto tail;
+    if (plan.tail.empty() || !tail.ParseFromString(plan.tail)) {
+        *why = "the plan has no tail";
+        return nullptr;
+    }
+    std::map<std::string, std::vector<int>> inputs;
+    for (const Boundary& b : plan.boundaries)
+        if (b.tail_input) inputs[b.name] = b.dims;
     std::unique_ptr<TailRunner> r(new TailRunner());
     for (const auto& o : tail.opset_import())
         if (o.domain().empty() || o.domain() == "ai.onnx") r->opset_ = o.version();
@@ -95,19 +95,10 @@ std::unique_ptr<TailRunner> TailRunner::Create(
     for (const auto& init : g.initializer()) {
         Tensor t;
         t.dims.assign(init.dims().begin(), init.dims().end());
-        if (init.data_type() == onnx::TensorProto::FLOAT) {
-            try {
-                t.own = onnx::ParseData<float>(&init);
-            } catch (const std::exception&) {
-                *why = "constant " + init.name() + " cannot be read";
-                return nullptr;
-            }
-        } else {
-            if (!IntsOf(init, &t.ints)) {
-                *why = "constant " + init.name() + " is neither float nor integer";
-                return nullptr;
-            }
-            t.integer = true;
+        t.integer = init.data_type() != onnx::TensorProto::FLOAT;
+        if (t.integer ? !ReadInts(init, &t.ints) : !ReadFloats(init, &t.own)) {
+            *why = "constant " + init.name() + " is neither float nor integer";
+            return nullptr;
         }
         if (static_cast<int64_t>(t.integer ? t.ints.size() : t.own.size()) !=
             ElementCount(t.dims)) {
@@ -143,7 +134,7 @@ void TailRunner::Bind(const std::string& name, const float* data) {
 }
 
 void TailRunner::Run() {
-    for (const auto& step : steps_) step->run(tensors_);
+    for (const Step& step : steps_) step(tensors_);
 }
 
 const float* TailRunner::output(size_t index) const {
@@ -181,7 +172,7 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
         if (in[static_cast<size_t>(i)] < 0 || tensors_[static_cast<size_t>(in[i])].integer)
             return false;
     Dims out_dims;
-    std::function<void(std::vector<Tensor>&)> run;
+    Step run;
     const int x = in[0];
     const int y = static_cast<int>(tensors_.size());  // the output's index, once added
 
@@ -373,7 +364,7 @@ bool TailRunner::AddNode(const onnx::NodeProto& n, std::string* why) {
     t.own.assign(static_cast<size_t>(ElementCount(out_dims)), 0.0f);
     names_[n.output(0)] = y;
     tensors_.push_back(std::move(t));
-    steps_.push_back(std::unique_ptr<Step>(new Step{std::move(run)}));
+    steps_.push_back(std::move(run));
     why->clear();
     return true;
 }

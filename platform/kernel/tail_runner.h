@@ -10,21 +10,24 @@
 #include <onnx/onnx_pb.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "graph_lowering.h"
 
 namespace nerova {
 namespace lowering {
 
 class TailRunner {
   public:
-    // inputs: the tail's inputs with their dims, whose data Bind supplies before each Run.
-    // Null, with why set, when an operator or operand is outside what it runs.
-    static std::unique_ptr<TailRunner> Create(const onnx::ModelProto& tail,
-                                              const std::map<std::string, std::vector<int>>& inputs,
-                                              std::string* why);
+    // The tail of a lowered plan; its inputs are the boundaries the tail reads, whose data
+    // Bind supplies before each Run. Null, with why set, when the plan has no tail or an
+    // operator or operand is outside what it runs.
+    static std::unique_ptr<TailRunner> Create(const Plan& plan, std::string* why);
+    ~TailRunner();
 
     // The data of input name for the runs to come (NCHW or as its dims say, densely packed).
     void Bind(const std::string& name, const float* data);
@@ -45,7 +48,7 @@ class TailRunner {
         float* mutable_data() { return own.data(); }
         size_t count() const;
     };
-    struct Step;
+    using Step = std::function<void(std::vector<Tensor>&)>;
 
     TailRunner() = default;
     bool AddNode(const onnx::NodeProto& node, std::string* why);
@@ -53,14 +56,11 @@ class TailRunner {
 
     std::vector<Tensor> tensors_;
     std::map<std::string, int> names_;
-    std::vector<std::unique_ptr<Step>> steps_;
+    std::vector<Step> steps_;
     std::vector<std::string> outputs_;
     std::vector<int> output_tensors_;
     std::vector<std::vector<int>> output_dims_;
     int64_t opset_ = 11;
-
-  public:
-    ~TailRunner();
 };
 
 }  // namespace lowering

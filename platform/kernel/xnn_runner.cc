@@ -134,16 +134,16 @@ Placement Place(const Plan& p) {
         const uint32_t out = p.ops[k].output;
         if (placement.buffer_of[out] < 0) {
             const size_t need = Elements(p.values[out].dims);
+            auto capacity_of = [&](int b) { return placement.capacity[static_cast<size_t>(b)]; };
             auto best = free.end();
-            for (auto it = free.begin(); it != free.end(); ++it) {
-                const size_t have = placement.capacity[static_cast<size_t>(*it)];
-                const size_t best_have =
-                    best == free.end() ? 0 : placement.capacity[static_cast<size_t>(*best)];
-                const bool fits = have >= need, best_fits = best_have >= need;
-                if (best == free.end() || (fits && (!best_fits || have < best_have)) ||
-                    (!fits && !best_fits && have > best_have))
+            for (auto it = free.begin(); it != free.end(); ++it)
+                if (capacity_of(*it) >= need &&
+                    (best == free.end() || capacity_of(*it) < capacity_of(*best)))
                     best = it;
-            }
+            if (best == free.end())
+                best = std::max_element(free.begin(), free.end(), [&](int a, int b) {
+                    return capacity_of(a) < capacity_of(b);
+                });
             if (best == free.end()) {
                 placement.buffer_of[out] = static_cast<int>(placement.capacity.size());
                 placement.capacity.push_back(need);
