@@ -30,6 +30,7 @@ std::vector<NerovaMaskRegion> FaceRegions(const std::vector<Face>& faces,
     return regions;
 }
 
+#if NEROVA_TOOL_VIDEO
 std::vector<NerovaMaskRegion> TrackRegions(const NerovaTrack* tracks, uint32_t count) {
     std::vector<NerovaMaskRegion> regions;
     for (uint32_t i = 0; i < count; ++i)
@@ -37,6 +38,7 @@ std::vector<NerovaMaskRegion> TrackRegions(const NerovaTrack* tracks, uint32_t c
             {tracks[i].x1, tracks[i].y1, tracks[i].x2, tracks[i].y2, tracks[i].angle});
     return regions;
 }
+#endif
 
 namespace {
 
@@ -65,6 +67,7 @@ void DrawFaces(cv::Mat& bgr, const std::vector<Face>& faces) {
     }
 }
 
+#if NEROVA_TOOL_VIDEO
 void DrawTracks(cv::Mat& bgr, const NerovaTrack* tracks, uint32_t count) {
     const int thickness = Thickness(bgr);
     for (uint32_t i = 0; i < count; ++i) {
@@ -78,5 +81,6 @@ void DrawTracks(cv::Mat& bgr, const NerovaTrack* tracks, uint32_t count) {
               label, seen ? cv::Scalar(0, 255, 0) : cv::Scalar(0, 165, 255), thickness);
     }
 }
+#endif
 
 }  // namespace nerova_tool

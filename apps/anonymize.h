@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "face.h"
+#if NEROVA_TOOL_VIDEO
+#include "nerova_video.h"
+#endif
 
 namespace nerova_tool {
 
@@ -22,13 +25,15 @@ void Anonymize(cv::Mat& bgr, const std::vector<NerovaMaskRegion>& regions, Hide 
 // The regions of detected faces, each turned to its eye line when the model names eyes.
 std::vector<NerovaMaskRegion> FaceRegions(const std::vector<Face>& faces,
                                           const std::vector<const char*>& names);
+#if NEROVA_TOOL_VIDEO
 // The regions of a frame's tracks.
 std::vector<NerovaMaskRegion> TrackRegions(const NerovaTrack* tracks, uint32_t count);
+// Draws each track's box with its id, predicted ones in another colour, for review.
+void DrawTracks(cv::Mat& bgr, const NerovaTrack* tracks, uint32_t count);
+#endif
 
 // Draws each box, its score and its landmarks.
 void DrawFaces(cv::Mat& bgr, const std::vector<Face>& faces);
-// Draws each track's box with its id, predicted ones in another colour, for review.
-void DrawTracks(cv::Mat& bgr, const NerovaTrack* tracks, uint32_t count);
 
 }  // namespace nerova_tool
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nerova_face_detector.h"
+#include "nerova_video.h"
 
 namespace {
 

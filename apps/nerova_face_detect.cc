@@ -26,6 +26,9 @@
 #include "frames.h"
 #include "inputs.h"
 #include "nerova_face_detector.h"
+#if NEROVA_TOOL_VIDEO
+#include "nerova_video.h"
+#endif
 #include "options.h"
 #include "outputs.h"
 #include "records.h"
@@ -183,6 +186,7 @@ class Worker {
         return true;
     }
 
+#if NEROVA_TOOL_VIDEO
     // Detects on every N-th frame and follows the faces through all of them; a written video
     // is made in a second pass, once the whole video is known, so that every face is hidden
     // from the frame it enters to the frame it leaves, between and around its detections.
@@ -314,6 +318,15 @@ class Worker {
                       predicted_frames, longest);
         b_.console.Err(path + line);
     }
+
+#else
+    // A build without the video library cannot follow faces through a video.
+    bool Video(size_t i, const Output*) {
+        b_.console.Err(b_.inputs[i].path +
+                       ": videos need the video library (libnerova_video), which this build lacks");
+        return false;
+    }
+#endif
 
     // Writes each face's aligned crop beside the planned path and names it in the face;
     // a crop that cannot be written is reported and left out of the record.
@@ -526,7 +539,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!o.video_codec.empty() && !NerovaVideoCanEncode(o.video_codec.c_str())) {
+#if NEROVA_TOOL_VIDEO
+    const bool can_encode = NerovaVideoCanEncode(o.video_codec.c_str());
+#else
+    const bool can_encode = false;
+#endif
+    if (!o.video_codec.empty() && !can_encode) {
         std::fprintf(stderr, "%s: this build cannot encode %s video\n", kTool,
                      o.video_codec.c_str());
         return kExitUsage;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "nerova_face_detector.h"
+#include "nerova_video.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova_fuzz::Input in(data, size);

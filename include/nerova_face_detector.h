@@ -189,66 +189,7 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetRuntime(void* handl
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetInputSize(void* handle, int32_t* width,
                                                                        int32_t* height);
 
-// ---- Video: faces followed through time, and hidden ----
-//
-//   void* tracker = NULL;
-//   NerovaTrackerCreate(NULL, width, height, &tracker);
-//   for each frame: detect (or not, between every N-th frame), then
-//       NerovaTrackerAddFrame(tracker, detected, faces, count, angles, ids, &live, &n);
-//   NerovaTrackerFinish(tracker);              // the whole video known
-//   for each frame i: NerovaTrackerFrame(tracker, i, &tracks, &n); hide them; write
-//   NerovaTracksRelease(...); NerovaTrackerDestroy(tracker);
-
-typedef enum { NEROVA_TRACK_DETECTED = 0, NEROVA_TRACK_PREDICTED = 1 } NerovaTrackState;
-
-// A face in one frame: its track's id (stable from the frame it is first seen, from 1), whether
-// a detection placed it or the track's motion (predicted, held, interpolated or extrapolated;
-// such boxes grow with the frames since the nearest detection), the score of its detection,
-// the box in frame pixels inside the frame, and the eye line's angle in degrees.
-typedef struct NerovaTrack {
-    uint32_t id;
-    int32_t state;
-    float score;
-    float x1;
-    float y1;
-    float x2;
-    float y2;
-    float angle;
-} NerovaTrack;
-
-// How faces are followed; NerovaTrackerDefaults fills it. size is the host's
-// sizeof(NerovaTrackerOptions).
-typedef struct NerovaTrackerOptions {
-    uint32_t size;
-    int32_t max_missed_frames;  // 0 to 100000: frames a face is held without a detection (15)
-    float min_iou;              // 0 to 1: overlap linking a detection to a track (0.2)
-    float growth_per_frame;     // 0 to 1: box growth per frame away from a detection (0.03)
-    float max_growth;           // 0 to 4: most growth, a share of the box's side (0.5)
-} NerovaTrackerOptions;
-
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerDefaults(NerovaTrackerOptions* options);
-// options may be null (the defaults); width and height are the video's, 1 to 32768.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerCreate(const NerovaTrackerOptions* options,
-                                                            int32_t width, int32_t height,
-                                                            void** tracker);
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerDestroy(void* tracker);
-// The next frame: detected non-zero when faces are its detections (count of them; faces may
-// be null for none), zero for a frame nobody looked at. angles (may be null) gives each face's
-// eye line (NerovaFaceAngle). face_tracks (may be null) receives each face's track id; *live
-// (may be null) a new array of the tracks in this frame as known so far (release with
-// NerovaTracksRelease), *live_count their number. 4107 after NerovaTrackerFinish.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerAddFrame(
-    void* tracker, int32_t detected, const NerovaFaceInfo* faces, uint32_t count,
-    const float* angles, uint32_t* face_tracks, NerovaTrack** live, uint32_t* live_count);
-// With the whole video known: gaps between a face's detections interpolated, and each face
-// followed along its motion before its first and after its last detection (up to
-// max_missed_frames each way, until it leaves the frame).
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerFinish(void* tracker);
-// Frame `frame`'s tracks after NerovaTrackerFinish (4107 before, or past the last frame).
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame,
-                                                           NerovaTrack** tracks,
-                                                           uint32_t* track_count);
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
+// ---- Hiding faces in a picture ----
 
 typedef enum {
     NEROVA_HIDE_BLUR = 1,      // shrunk to six cells across, smoothed, enlarged
@@ -275,33 +216,6 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError
 NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pixels,
                 int32_t stride, const NerovaMaskRegion* regions, uint32_t count, int32_t hide,
                 int32_t shape, float scale, const NerovaFrame* replacement);
-// Writing a video: encoded and muxed with FFmpeg's libraries, every frame at one rate, the
-// sound streams of sound_source (may be null) copied unchanged, the file written under a
-// temporary name beside target and renamed when complete (an existing target is replaced
-// only with overwrite). codec: "h264", "mpeg4", "mjpeg", "ffv1" (lossless), or null or ""
-// for the container's (Motion JPEG in .avi, H.264 elsewhere); quality 1 to 100 (80: H.264
-// at CRF 20, MPEG-4 and Motion JPEG at quantiser 7). Failures give NEROVA_ERR_OUTPUT_FILE
-// and NerovaVideoWriterMessage says why.
-NEROVA_FACE_DETECTOR_EXPORT int32_t NerovaVideoCanEncode(const char* codec);
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterCreate(const char* target,
-                                                                const char* sound_source,
-                                                                const char* codec, int32_t quality,
-                                                                int32_t overwrite, void** writer);
-// One frame (BGR, RGB, BGRA, RGBA or GRAY, 8-bit interleaved); fps is read from the first.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format,
-                                                               int32_t width, int32_t height,
-                                                               const uint8_t* pixels,
-                                                               int32_t stride, double fps);
-// Completes the file and puts it in place.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterFinish(void* writer);
-// Why the last call failed ("" when none did); and the sound source's streams that could not
-// be kept, one line each. Valid until the next call on the writer.
-NEROVA_FACE_DETECTOR_EXPORT const char* NerovaVideoWriterMessage(void* writer);
-NEROVA_FACE_DETECTOR_EXPORT uint32_t NerovaVideoWriterNoteCount(void* writer);
-NEROVA_FACE_DETECTOR_EXPORT const char* NerovaVideoWriterNote(void* writer, uint32_t index);
-// Frees the writer; an unfinished file is removed.
-NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaVideoWriterDestroy(void* writer);
-
 // Writes size bytes as the file target (its folder made), whole or not at all: under a
 // temporary name beside it, renamed when complete; an existing target is replaced only with
 // overwrite. NEROVA_ERR_OUTPUT_FILE with the reason in reason (reason_size bytes, may be 0)
@@ -345,15 +259,9 @@ NEROVA_FACE_DETECTOR_EXPORT const char* NerovaDeviceName(int32_t device);
 // ---- Diagnostics ----
 
 // Every line the library writes, "E/nerova: [File F] [Function G] [Line N] message" (the
-// kernel and the framework library write none of their own), goes to the log sink:
-// standard error by default, flushed line by line.
-typedef enum {
-    NEROVA_LOG_DEBUG = 0,
-    NEROVA_LOG_INFO = 1,
-    NEROVA_LOG_WARNING = 2,  // a network on OpenCV DNN alone although XNNPACK was asked for
-    NEROVA_LOG_ERROR = 3,    // every other line
-    NEROVA_LOG_NONE = 4,
-} NerovaLogLevel;
+// kernel and the framework library write none of their own), and every line of the video
+// library (nerova_video.h), goes to one log sink: standard error by default, flushed line by
+// line. Levels are NerovaLogLevel (nerova/nerova_defines.h).
 // Receives one line, without its line end, on the thread that writes it (several threads
 // may call at once); user is the pointer given with the sink.
 typedef void (*NerovaLogSink)(int32_t level, const char* line, void* user);

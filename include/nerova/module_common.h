@@ -125,6 +125,9 @@ class NEROVA_MODULE_COMMON_EXPORT FrameConverter {
     // that cannot be read (null plane, non-positive or oversized dims, stride shorter than a
     // row, unknown format or target) gives an empty image.
     static cv::Mat FrameToMat(const NerovaFrame* frame, NerovaPixelFormat target);
+    // Channels of an interleaved 8-bit picture in this format (GRAY 1, BGR and RGB 3, BGRA
+    // and RGBA 4), or 0 for a planar or unknown one.
+    static int InterleavedChannels(int32_t format);
     // Largest accepted side and area, so that a hostile size cannot exhaust memory.
     static constexpr int kMaxSide = 1 << 15;
     static constexpr int64_t kMaxPixels = int64_t(1) << 28;

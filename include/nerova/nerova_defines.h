@@ -223,6 +223,15 @@ typedef struct NerovaCustomRuntime {
     int32_t thread_num;
 } NerovaCustomRuntime;
 
+// Levels of the lines the libraries write to the host's log sink.
+typedef enum {
+    NEROVA_LOG_DEBUG = 0,
+    NEROVA_LOG_INFO = 1,
+    NEROVA_LOG_WARNING = 2,  // a network on OpenCV DNN alone although XNNPACK was asked for
+    NEROVA_LOG_ERROR = 3,    // every other line
+    NEROVA_LOG_NONE = 4,
+} NerovaLogLevel;
+
 #ifdef __cplusplus
 }
 #endif

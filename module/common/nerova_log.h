@@ -1,18 +1,33 @@
 // Error lines, to the host's log sink (standard error unless it sets one; see
-// NerovaSetLogSink), and the check macros of the modules.
+// NerovaSetLogSink), and the check macros of the modules. The sink lives in the module
+// framework's library, so that every module of a process (the detector, video) writes to the
+// one sink a host sets.
 // Each line names the source file, the function and a fixed line value, so that hosts and
 // tests can match a diagnostic even when the source moves.
 #ifndef NEROVA_MODULE_COMMON_NEROVA_LOG_H_
 #define NEROVA_MODULE_COMMON_NEROVA_LOG_H_
 
+#include <cstdint>
+
+#include "nerova/module_common_export.h"
 #include "nerova/nerova_defines.h"
 
 namespace nerova {
 
 // Writes "E/nerova: [File <file>] [Function <function>] [Line <line>] <message>" to the sink.
-void LogError(const char* file, const char* function, int line, const char* message);
+NEROVA_MODULE_COMMON_EXPORT void LogError(const char* file, const char* function, int line,
+                                          const char* message);
 // The same with "W/" at NEROVA_LOG_WARNING: the call went on, in a way the host may not expect.
-void LogWarning(const char* file, const char* function, int line, const char* message);
+NEROVA_MODULE_COMMON_EXPORT void LogWarning(const char* file, const char* function, int line,
+                                            const char* message);
+
+// The sink every later line goes to (null: none); false when its record cannot be allocated.
+using LogSink = void (*)(int32_t level, const char* line, void* user);
+NEROVA_MODULE_COMMON_EXPORT bool SetLogSink(LogSink sink, void* user);
+// Drops lines below level; false for a level outside NEROVA_LOG_DEBUG..NEROVA_LOG_NONE.
+NEROVA_MODULE_COMMON_EXPORT bool SetLogLevel(int32_t level);
+// The default sink: the line and a line end on standard error, flushed.
+NEROVA_MODULE_COMMON_EXPORT void LogToStderr(int32_t level, const char* line, void* user);
 
 }  // namespace nerova
 

@@ -7,9 +7,9 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "common/c_guard.h"
 #include "common/nerova_log.h"
 #include "face_detector/alignment.h"
-#include "face_detector/c_guard.h"
 #include "face_detector/face_detector.h"
 #include "face_detector/tiling.h"
 #include "wrap_rapidjson/detection_config.h"
@@ -359,5 +359,17 @@ const char* NerovaErrorString(NerovaError code) {
 }
 
 const char* NerovaFaceDetectorVersion(void) { return NEROVA_VERSION; }
+
+void NerovaLogToStderr(int32_t level, const char* line, void* user) {
+    nerova::LogToStderr(level, line, user);
+}
+
+NerovaError NerovaSetLogSink(NerovaLogSink sink, void* user) {
+    return nerova::SetLogSink(sink, user) ? NEROVA_OK : NEROVA_ERR_OUT_OF_MEMORY;
+}
+
+NerovaError NerovaSetLogLevel(int32_t level) {
+    return nerova::SetLogLevel(level) ? NEROVA_OK : NEROVA_ERR_PARAM_RANGE;
+}
 
 }  // extern "C"

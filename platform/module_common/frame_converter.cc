@@ -130,5 +130,20 @@ cv::Mat FrameConverter::FrameToMat(const NerovaFrame* frame, NerovaPixelFormat t
     return bgr;
 }
 
+int FrameConverter::InterleavedChannels(int32_t format) {
+    switch (format) {
+        case NEROVA_PIXEL_FORMAT_GRAY:
+            return 1;
+        case NEROVA_PIXEL_FORMAT_BGR:
+        case NEROVA_PIXEL_FORMAT_RGB:
+            return 3;
+        case NEROVA_PIXEL_FORMAT_BGRA:
+        case NEROVA_PIXEL_FORMAT_RGBA:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
 }  // namespace module
 }  // namespace nerova

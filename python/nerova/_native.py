@@ -1,4 +1,5 @@
-"""The C interface of libnerova_module_face_detector, loaded through ctypes."""
+"""The C interfaces of libnerova_module_face_detector and, for video, libnerova_video, loaded
+through ctypes."""
 from __future__ import annotations
 
 import atexit
@@ -11,6 +12,7 @@ from pathlib import Path
 from typing import List, Optional
 
 LIBRARY_NAME = "libnerova_module_face_detector.so"
+VIDEO_LIBRARY_NAME = "libnerova_video.so"
 _PACKAGE_DIR = Path(__file__).resolve().parent
 
 
@@ -105,16 +107,15 @@ def _prefixes() -> List[Path]:
 
 
 def candidates() -> List[Path]:
-    """Where the library is looked for, in order: beside the package, the installed
-    prefix's library folder, then NEROVA_LIBRARY."""
-    paths = [_PACKAGE_DIR / LIBRARY_NAME]
+    """Where the library is looked for, in order: NEROVA_LIBRARY, which names it, then beside
+    the package, the installed prefix's library folder and a checkout's build."""
+    paths = [Path(os.environ["NEROVA_LIBRARY"])] if os.environ.get("NEROVA_LIBRARY") else []
+    paths.append(_PACKAGE_DIR / LIBRARY_NAME)
     if _installed is not None:
         paths.append((_PACKAGE_DIR / _installed.LIBRARY_DIR / LIBRARY_NAME).resolve())
     paths += [prefix / "lib" / LIBRARY_NAME for prefix in _prefixes()[:1]]
     # Run from a checkout: the library that scripts/detect-sample builds.
     paths.append(_PACKAGE_DIR.parent.parent / "build" / LIBRARY_NAME)
-    if os.environ.get("NEROVA_LIBRARY"):
-        paths.append(Path(os.environ["NEROVA_LIBRARY"]))
     return paths
 
 
@@ -124,6 +125,9 @@ loaded_from: Optional[Path] = None  # the library file in use
 def load() -> ctypes.CDLL:
     global loaded_from
     searched = candidates()
+    named = os.environ.get("NEROVA_LIBRARY")
+    if named and not Path(named).is_file():  # what the user named is what they want, or nothing
+        raise ImportError("nerova: NEROVA_LIBRARY names %s, which is not a file" % named)
     for path in searched:
         if path.is_file():
             loaded_from = path.resolve()
@@ -153,27 +157,9 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                              ctypes.POINTER(ctypes.c_uint32)],
         "NerovaFaceDetectorDetailsRelease": [ctypes.POINTER(FaceDetail)],
         "NerovaFaceDetectorGetLandmarkCount": [handle, ctypes.POINTER(ctypes.c_int32)],
-        "NerovaTrackerDefaults": [ctypes.POINTER(TrackerOptions)],
-        "NerovaTrackerCreate": [ctypes.POINTER(TrackerOptions), ctypes.c_int32, ctypes.c_int32,
-                                ctypes.POINTER(handle)],
-        "NerovaTrackerDestroy": [handle],
-        "NerovaTrackerAddFrame": [handle, ctypes.c_int32, ctypes.POINTER(FaceInfo), ctypes.c_uint32,
-                                  ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_uint32),
-                                  ctypes.POINTER(ctypes.POINTER(Track)),
-                                  ctypes.POINTER(ctypes.c_uint32)],
-        "NerovaTrackerFinish": [handle],
-        "NerovaTrackerFrame": [handle, ctypes.c_uint32, ctypes.POINTER(ctypes.POINTER(Track)),
-                               ctypes.POINTER(ctypes.c_uint32)],
-        "NerovaTracksRelease": [ctypes.POINTER(Track)],
         "NerovaAnonymize": [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p,
                             ctypes.c_int32, ctypes.POINTER(MaskRegion), ctypes.c_uint32,
                             ctypes.c_int32, ctypes.c_int32, ctypes.c_float, ctypes.POINTER(Frame)],
-        "NerovaVideoWriterCreate": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
-                                    ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(handle)],
-        "NerovaVideoWriterWrite": [handle, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
-                                   ctypes.c_void_p, ctypes.c_int32, ctypes.c_double],
-        "NerovaVideoWriterFinish": [handle],
-        "NerovaVideoWriterDestroy": [handle],
         "NerovaWriteFile": [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_int32,
                             ctypes.c_char_p, ctypes.c_uint32],
         "NerovaFaceAngle": [ctypes.POINTER(FaceDetail), ctypes.POINTER(ctypes.c_char_p),
@@ -205,14 +191,72 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaSetLogLevel": [ctypes.c_int32],
     }
     texts = {"NerovaErrorString": [err], "NerovaFaceDetectorVersion": [],
-             "NerovaVideoWriterMessage": [handle],
              "NerovaFaceDetectorLandmarkName": [handle, ctypes.c_int32],
              "NerovaPixelFormatName": [ctypes.c_int32], "NerovaDeviceName": [ctypes.c_int32]}
-    for table, restype in ((signatures, err), (texts, ctypes.c_char_p)):
+    return _typed(lib, signatures, texts)
+
+
+def _typed(lib: ctypes.CDLL, signatures, texts) -> ctypes.CDLL:
+    for table, restype in ((signatures, ctypes.c_int32), (texts, ctypes.c_char_p)):
         for name, args in table.items():
             fn = getattr(lib, name)
             fn.argtypes, fn.restype = args, restype
     return lib
+
+
+class VideoUnavailable(ImportError):
+    """This installation has no video library (a build without FFmpeg): faces cannot be
+    followed through a video, nor videos written."""
+
+
+_video: Optional[ctypes.CDLL] = None
+
+
+def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
+    """The video library of the same release as lib: beside it (as installed, or in a build
+    tree), else on the system's linker paths. VideoUnavailable when there is none."""
+    global _video
+    if _video is not None:
+        return _video
+    version = library_version(lib)
+    names = ["%s.%s" % (VIDEO_LIBRARY_NAME, version.split(".")[0]), VIDEO_LIBRARY_NAME]
+    searched = [loaded_from.parent / n for n in names] if loaded_from else []
+    found = next((p for p in searched if p.is_file()), None)
+    path = str(found) if found else (None if loaded_from else
+                                     ctypes.util.find_library("nerova_video"))
+    if not path:
+        raise VideoUnavailable(
+            "nerova: video needs %s, which this installation lacks (searched %s; the library "
+            "is built only where FFmpeg's libraries are found)" %
+            (names[0], ", ".join(str(p) for p in searched) or "the linker paths"))
+    video = ctypes.CDLL(path)
+    video.NerovaVideoVersion.restype = ctypes.c_char_p
+    if video.NerovaVideoVersion().decode() != version:
+        raise VideoUnavailable("nerova: %s is release %s, the detector %s" %
+                               (path, video.NerovaVideoVersion().decode(), version))
+    handle = ctypes.c_void_p
+    signatures = {
+        "NerovaTrackerDefaults": [ctypes.POINTER(TrackerOptions)],
+        "NerovaTrackerCreate": [ctypes.POINTER(TrackerOptions), ctypes.c_int32, ctypes.c_int32,
+                                ctypes.POINTER(handle)],
+        "NerovaTrackerDestroy": [handle],
+        "NerovaTrackerAddFrame": [handle, ctypes.c_int32, ctypes.POINTER(FaceInfo), ctypes.c_uint32,
+                                  ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_uint32),
+                                  ctypes.POINTER(ctypes.POINTER(Track)),
+                                  ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaTrackerFinish": [handle],
+        "NerovaTrackerFrame": [handle, ctypes.c_uint32, ctypes.POINTER(ctypes.POINTER(Track)),
+                               ctypes.POINTER(ctypes.c_uint32)],
+        "NerovaTracksRelease": [ctypes.POINTER(Track)],
+        "NerovaVideoWriterCreate": [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p,
+                                    ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(handle)],
+        "NerovaVideoWriterWrite": [handle, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
+                                   ctypes.c_void_p, ctypes.c_int32, ctypes.c_double],
+        "NerovaVideoWriterFinish": [handle],
+        "NerovaVideoWriterDestroy": [handle],
+    }
+    _video = _typed(video, signatures, {"NerovaVideoWriterMessage": [handle]})
+    return _video
 
 
 PATH_SIZE = 1 << 16  # holds any path, and any list of model folders

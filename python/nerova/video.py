@@ -27,6 +27,12 @@ SHAPES = {"ellipse": 0, "rect": 1}                          # NerovaMaskShape
 _CHANNELS = {1: "GRAY", 3: "BGR", 4: "BGRA"}
 
 
+def _video() -> ctypes.CDLL:
+    """The video library, loaded when a video is first followed or written: a host that only
+    detects and hides faces in pictures never loads it (nor FFmpeg)."""
+    return _native.load_video(_lib)
+
+
 class Track(NamedTuple):
     """A face in one frame: its track id, whether a detection placed it, the detection's
     score, its box in frame pixels and its eye line's angle in degrees."""
@@ -49,7 +55,7 @@ def _tracks(array, count) -> List[Track]:
         return [Track(t.id, t.state == 0, t.score, t.x1, t.y1, t.x2, t.y2, t.angle)
                 for t in (array[i] for i in range(count.value))]
     finally:
-        _lib.NerovaTracksRelease(array)
+        _video().NerovaTracksRelease(array)
 
 
 def face_angle(face: Face) -> float:
@@ -69,20 +75,20 @@ class Tracker:
                  min_iou: Optional[float] = None, growth_per_frame: Optional[float] = None,
                  max_growth: Optional[float] = None):
         options = _native.TrackerOptions()
-        _lib.NerovaTrackerDefaults(ctypes.byref(options))
+        _video().NerovaTrackerDefaults(ctypes.byref(options))
         for name, value in (("max_missed_frames", max_missed_frames), ("min_iou", min_iou),
                             ("growth_per_frame", growth_per_frame), ("max_growth", max_growth)):
             if value is not None:
                 setattr(options, name, value)
         self._handle = ctypes.c_void_p()
-        _check(_lib.NerovaTrackerCreate(ctypes.byref(options), _integer(width, "width", 1, 32768),
-                                        _integer(height, "height", 1, 32768),
-                                        ctypes.byref(self._handle)), "tracker options")
+        _check(_video().NerovaTrackerCreate(
+            ctypes.byref(options), _integer(width, "width", 1, 32768),
+            _integer(height, "height", 1, 32768), ctypes.byref(self._handle)), "tracker options")
         self.frames = 0
 
     def __del__(self):
         if getattr(self, "_handle", None):
-            _lib.NerovaTrackerDestroy(self._handle)
+            _video().NerovaTrackerDestroy(self._handle)
             self._handle = None
 
     def add(self, faces: Sequence[Face]) -> List[int]:
@@ -92,24 +98,25 @@ class Tracker:
             *[_native.FaceInfo(f.score, *f.box) for f in faces])
         angles = (ctypes.c_float * max(1, len(faces)))(*[face_angle(f) for f in faces])
         ids = (ctypes.c_uint32 * max(1, len(faces)))()
-        _check(_lib.NerovaTrackerAddFrame(self._handle, 1, infos,
-                                          len(faces), angles, ids, None, None), "tracking")
+        _check(_video().NerovaTrackerAddFrame(self._handle, 1, infos, len(faces), angles, ids,
+                                              None, None), "tracking")
         self.frames += 1
         return list(ids)[:len(faces)]
 
     def skip(self) -> None:
         """A frame nobody looked at: its faces are followed, not detected."""
-        _check(_lib.NerovaTrackerAddFrame(self._handle, 0, None, 0, None, None, None, None),
+        _check(_video().NerovaTrackerAddFrame(self._handle, 0, None, 0, None, None, None, None),
                "tracking")
         self.frames += 1
 
     def finish(self) -> None:
-        _check(_lib.NerovaTrackerFinish(self._handle), "tracking")
+        _check(_video().NerovaTrackerFinish(self._handle), "tracking")
 
     def frame(self, index: int) -> List[Track]:
         array, count = ctypes.POINTER(_native.Track)(), ctypes.c_uint32()
-        _check(_lib.NerovaTrackerFrame(self._handle, _integer(index, "frame", 0, 2**32 - 1),
-                                       ctypes.byref(array), ctypes.byref(count)), "frame %d" % index)
+        _check(_video().NerovaTrackerFrame(
+            self._handle, _integer(index, "frame", 0, 2**32 - 1), ctypes.byref(array),
+            ctypes.byref(count)), "frame %d" % index)
         return _tracks(array, count)
 
 
@@ -162,28 +169,29 @@ class VideoWriter:
     def __init__(self, target: str, sound_source: Optional[str] = None,
                  codec: Optional[str] = None, quality: int = 80, overwrite: bool = False):
         self._handle = ctypes.c_void_p()
-        _check(_lib.NerovaVideoWriterCreate(
+        _check(_video().NerovaVideoWriterCreate(
             os.fsencode(target), os.fsencode(sound_source) if sound_source else None,
             codec.encode() if codec else None, _integer(quality, "quality", 1, 100),
             int(bool(overwrite)), ctypes.byref(self._handle)), "video writer settings")
 
     def _fail(self, code: int) -> None:
         if code:
-            raise ValueError(_lib.NerovaVideoWriterMessage(self._handle).decode(errors="replace"))
+            message = _video().NerovaVideoWriterMessage(self._handle)
+            raise ValueError(message.decode(errors="replace"))
 
     def write(self, frame: np.ndarray, fps: float) -> None:
         frame = np.ascontiguousarray(frame)
         channels = 1 if frame.ndim == 2 else frame.shape[2]
-        self._fail(_lib.NerovaVideoWriterWrite(self._handle, _FORMATS[_CHANNELS[channels]],
-                                               frame.shape[1], frame.shape[0], frame.ctypes.data,
-                                               frame.strides[0], float(fps)))
+        self._fail(_video().NerovaVideoWriterWrite(
+            self._handle, _FORMATS[_CHANNELS[channels]], frame.shape[1], frame.shape[0],
+            frame.ctypes.data, frame.strides[0], float(fps)))
 
     def finish(self) -> None:
-        self._fail(_lib.NerovaVideoWriterFinish(self._handle))
+        self._fail(_video().NerovaVideoWriterFinish(self._handle))
 
     def close(self) -> None:
         if self._handle:
-            _lib.NerovaVideoWriterDestroy(self._handle)
+            _video().NerovaVideoWriterDestroy(self._handle)
             self._handle = None
 
     __del__ = close

@@ -1,4 +1,4 @@
-#include "face_detector/whole_files.h"
+#include "common/whole_files.h"
 
 #include <fcntl.h>
 #include <stdio.h>

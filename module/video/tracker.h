@@ -2,8 +2,8 @@
 // constant-velocity Kalman filter per box coordinate, boxes predicted (and grown with their
 // uncertainty) through frames without a detection, and, once the whole video is known, gaps
 // interpolated and each face extended back to where it entered and on until it left.
-#ifndef NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_
-#define NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_
+#ifndef NEROVA_MODULE_VIDEO_TRACKER_H_
+#define NEROVA_MODULE_VIDEO_TRACKER_H_
 
 #include <cstdint>
 #include <vector>
@@ -79,4 +79,4 @@ class FaceTracker {
 }  // namespace module
 }  // namespace nerova
 
-#endif  // NEROVA_MODULE_FACE_DETECTOR_TRACKER_H_
+#endif  // NEROVA_MODULE_VIDEO_TRACKER_H_

@@ -1,4 +1,7 @@
-// The exported C interface for video: following faces through time, and hiding them.
+// The exported C interface of the video library: faces followed through time, and videos
+// written with their sound.
+#include "nerova_video.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -6,13 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "face_detector/c_guard.h"
-#include "face_detector/masks.h"
-#include "face_detector/tracker.h"
-#include "face_detector/video_writer.h"
-#include "face_detector/whole_files.h"
+#include "common/c_guard.h"
 #include "nerova/module_common.h"
-#include "nerova_face_detector.h"
+#include "video/tracker.h"
+#include "video/video_writer.h"
 
 using nerova::module::Detection;
 using nerova::module::FaceTracker;
@@ -25,7 +25,6 @@ namespace {
 constexpr const char* kTrackerCreate = "NerovaTrackerCreate";
 constexpr const char* kTrackerAddFrame = "NerovaTrackerAddFrame";
 constexpr const char* kTrackerFrame = "NerovaTrackerFrame";
-constexpr const char* kAnonymize = "NerovaAnonymize";
 constexpr int32_t kMaxSide = nerova::module::FrameConverter::kMaxSide;
 
 // The tracks as a new array for the host (null for none); false when memory ran out.
@@ -53,21 +52,6 @@ bool OptionsValid(const NerovaTrackerOptions& o) {
            o.max_missed_frames <= 100000 && o.min_iou >= 0 && o.min_iou <= 1 &&
            o.growth_per_frame >= 0 && o.growth_per_frame <= 1 && o.max_growth >= 0 &&
            o.max_growth <= 4;
-}
-
-int Channels(int32_t format) {
-    switch (format) {
-        case NEROVA_PIXEL_FORMAT_GRAY:
-            return 1;
-        case NEROVA_PIXEL_FORMAT_BGR:
-        case NEROVA_PIXEL_FORMAT_RGB:
-            return 3;
-        case NEROVA_PIXEL_FORMAT_BGRA:
-        case NEROVA_PIXEL_FORMAT_RGBA:
-            return 4;
-        default:
-            return 0;
-    }
 }
 
 }  // namespace
@@ -170,45 +154,6 @@ NerovaError NerovaTracksRelease(NerovaTrack* tracks) {
     return NEROVA_OK;
 }
 
-NerovaError NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pixels,
-                            int32_t stride, const NerovaMaskRegion* regions, uint32_t count,
-                            int32_t hide, int32_t shape, float scale,
-                            const NerovaFrame* replacement) {
-    NEROVA_CHECK_PARAM_NULL(pixels, kAnonymize, 1);
-    if (count > 0) NEROVA_CHECK_PARAM_NULL(regions, kAnonymize, 2);
-    const int channels = Channels(pixel_format);
-    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
-        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels) {
-        NEROVA_LOGE(kAnonymize, 3, "the picture cannot be read (format, size or stride).");
-        return NEROVA_ERR_PARAM_NULL;
-    }
-    if (hide < NEROVA_HIDE_BLUR || hide > NEROVA_HIDE_IMAGE || shape < NEROVA_MASK_ELLIPSE ||
-        shape > NEROVA_MASK_RECT || !(scale >= 1 && scale <= 10)) {
-        NEROVA_LOGE(kAnonymize, 4, "value out of range.");
-        return NEROVA_ERR_PARAM_RANGE;
-    }
-    cv::Mat with;
-    if (hide == NEROVA_HIDE_IMAGE) {
-        NEROVA_CHECK_PARAM_NULL(replacement, kAnonymize, 5);
-        const NerovaFrame& r = *replacement;
-        int32_t format;  // as the 32-bit integer the host wrote
-        std::memcpy(&format, &r.pixel_format, sizeof format);
-        if (format != pixel_format || !r.data[0] || r.width < 1 || r.height < 1 ||
-            r.width > kMaxSide || r.height > kMaxSide ||
-            static_cast<int64_t>(r.stride[0]) < static_cast<int64_t>(r.width) * channels) {
-            NEROVA_LOGE(kAnonymize, 6, "the replacement is not a picture of the same format.");
-            return NEROVA_ERR_PARAM_NULL;
-        }
-        with = cv::Mat(r.height, r.width, CV_8UC(channels), const_cast<uint8_t*>(r.data[0]),
-                       static_cast<size_t>(r.stride[0]));
-    }
-    return Guarded(kAnonymize, 7, [&]() -> NerovaError {
-        cv::Mat image(height, width, CV_8UC(channels), pixels, static_cast<size_t>(stride));
-        nerova::module::HideRegions(image, regions, count, hide, shape, scale, with);
-        return NEROVA_OK;
-    });
-}
-
 int32_t NerovaVideoCanEncode(const char* codec) {
     try {
         return codec && nerova::module::CanEncode(codec) ? 1 : 0;
@@ -240,7 +185,7 @@ NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format, int32_t w
     NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterWrite", 1);
     NEROVA_CHECK_PARAM_NULL(pixels, "NerovaVideoWriterWrite", 2);
     auto* w = static_cast<VideoWriterHandle*>(writer);
-    const int channels = Channels(pixel_format);
+    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
     if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
         static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels ||
         !(fps > 0 && fps <= 1000)) {
@@ -285,46 +230,6 @@ NerovaError NerovaVideoWriterDestroy(void* writer) {
     return NEROVA_OK;
 }
 
-NerovaError NerovaWriteFile(const char* target, const void* bytes, uint64_t size, int32_t overwrite,
-                            char* reason, uint32_t reason_size) {
-    NEROVA_CHECK_PARAM_NULL(target, "NerovaWriteFile", 1);
-    if (size > 0) NEROVA_CHECK_PARAM_NULL(bytes, "NerovaWriteFile", 2);
-    if (reason_size > 0) NEROVA_CHECK_PARAM_NULL(reason, "NerovaWriteFile", 3);
-    std::string why;
-    const NerovaError err = Guarded("NerovaWriteFile", 4, [&]() -> NerovaError {
-        why = *target ? nerova::module::WriteWholeFile(target, bytes, static_cast<size_t>(size),
-                                                       overwrite != 0)
-                      : "no file name";
-        return why.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
-    });
-    if (reason_size > 0) {
-        const size_t n = std::min<size_t>(why.size(), reason_size - 1);
-        std::memcpy(reason, why.data(), n);
-        reason[n] = '\0';
-    }
-    return err;
-}
-
-NerovaError NerovaFaceAngle(const NerovaFaceDetail* face, const char* const* names,
-                            float* degrees) {
-    NEROVA_CHECK_PARAM_NULL(face, "NerovaFaceAngle", 1);
-    NEROVA_CHECK_PARAM_NULL(degrees, "NerovaFaceAngle", 2);
-    *degrees = 0;
-    if (face->landmark_count == 0 || !names || !face->landmarks) return NEROVA_OK;
-    int right = -1, left = -1;
-    for (uint32_t i = 0; i < face->landmark_count && i < 64; ++i) {
-        if (!names[i]) return NEROVA_ERR_PARAM_NULL;
-        if (std::strcmp(names[i], "right_eye") == 0) right = static_cast<int>(i);
-        if (std::strcmp(names[i], "left_eye") == 0) left = static_cast<int>(i);
-    }
-    if (right < 0 || left < 0) return NEROVA_OK;
-    // The person's right eye lies on the image's left: from it to the left eye is the face's
-    // horizontal.
-    const float* r = face->landmarks + 2 * right;
-    const float* l = face->landmarks + 2 * left;
-    const double a = std::atan2(l[1] - r[1], l[0] - r[0]) * 180.0 / 3.14159265358979323846;
-    *degrees = std::isfinite(a) ? static_cast<float>(a) : 0.0f;
-    return NEROVA_OK;
-}
+const char* NerovaVideoVersion(void) { return NEROVA_VERSION; }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
-#include "face_detector/video_writer.h"
+#include "video/video_writer.h"
 
-#include "face_detector/whole_files.h"
+#include "common/whole_files.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,8 +1,8 @@
 // Writing a video the way a person publishing it needs: the chosen codec and quality, every
 // frame at the input's rate, and the input's sound carried over unchanged (stream copy), in
 // one container written under a temporary name and renamed when complete.
-#ifndef NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_
-#define NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_
+#ifndef NEROVA_MODULE_VIDEO_VIDEO_WRITER_H_
+#define NEROVA_MODULE_VIDEO_VIDEO_WRITER_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -56,4 +56,4 @@ class VideoOutput {
 }  // namespace module
 }  // namespace nerova
 
-#endif  // NEROVA_MODULE_FACE_DETECTOR_VIDEO_WRITER_H_
+#endif  // NEROVA_MODULE_VIDEO_VIDEO_WRITER_H_

@@ -1,9 +1,9 @@
-#include "face_detector/tracker.h"
+#include "video/tracker.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "nerova_face_detector.h"
+#include "nerova_video.h"
 
 namespace nerova {
 namespace module {

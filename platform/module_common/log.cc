@@ -1,10 +1,8 @@
-#include "common/nerova_log.h"
-
 #include <atomic>
 #include <cstdio>
 #include <new>
 
-#include "nerova_face_detector.h"
+#include "common/nerova_log.h"
 
 namespace nerova {
 namespace {
@@ -13,12 +11,12 @@ namespace {
 // is never freed: every sink ever set stays on a list, reachable, for the life of the process
 // (hosts set one or two).
 struct Sink {
-    NerovaLogSink write;
+    LogSink write;
     void* user;
     const Sink* older;
 };
 
-const Sink kStandardError{NerovaLogToStderr, nullptr, nullptr};
+const Sink kStandardError{LogToStderr, nullptr, nullptr};
 std::atomic<const Sink*> current{&kStandardError};
 std::atomic<const Sink*> every_sink{nullptr};
 std::atomic<int32_t> lowest_level{NEROVA_LOG_DEBUG};
@@ -48,32 +46,27 @@ void LogWarning(const char* file, const char* function, int line, const char* me
     Log(NEROVA_LOG_WARNING, 'W', file, function, line, message);
 }
 
-}  // namespace nerova
-
-extern "C" {
-
-void NerovaLogToStderr(int32_t, const char* line, void*) {
+void LogToStderr(int32_t, const char* line, void*) {
     std::fprintf(stderr, "%s\n", line);
     std::fflush(stderr);
 }
 
-NerovaError NerovaSetLogSink(NerovaLogSink sink, void* user) {
-    using nerova::Sink;
+bool SetLogSink(LogSink sink, void* user) {
     auto* record = new (std::nothrow) Sink{sink, user, nullptr};
-    if (!record) return NEROVA_ERR_OUT_OF_MEMORY;
-    const Sink* head = nerova::every_sink.load(std::memory_order_relaxed);
+    if (!record) return false;
+    const Sink* head = every_sink.load(std::memory_order_relaxed);
     do {
         record->older = head;
-    } while (!nerova::every_sink.compare_exchange_weak(head, record, std::memory_order_release,
-                                                       std::memory_order_relaxed));
-    nerova::current.store(record, std::memory_order_release);
-    return NEROVA_OK;
+    } while (!every_sink.compare_exchange_weak(head, record, std::memory_order_release,
+                                               std::memory_order_relaxed));
+    current.store(record, std::memory_order_release);
+    return true;
 }
 
-NerovaError NerovaSetLogLevel(int32_t level) {
-    if (level < NEROVA_LOG_DEBUG || level > NEROVA_LOG_NONE) return NEROVA_ERR_PARAM_RANGE;
-    nerova::lowest_level.store(level, std::memory_order_relaxed);
-    return NEROVA_OK;
+bool SetLogLevel(int32_t level) {
+    if (level < NEROVA_LOG_DEBUG || level > NEROVA_LOG_NONE) return false;
+    lowest_level.store(level, std::memory_order_relaxed);
+    return true;
 }
 
-}  // extern "C"
+}  // namespace nerova

@@ -1,13 +1,13 @@
 // The C interface's boundary: no exception leaves the library.
-#ifndef NEROVA_MODULE_FACE_DETECTOR_C_GUARD_H_
-#define NEROVA_MODULE_FACE_DETECTOR_C_GUARD_H_
+#ifndef NEROVA_MODULE_COMMON_C_GUARD_H_
+#define NEROVA_MODULE_COMMON_C_GUARD_H_
 
 #include <new>
 #include <opencv2/core.hpp>
 #include <string>
 
 #include "common/nerova_log.h"
-#include "nerova_face_detector.h"
+#include "nerova/nerova_defines.h"
 
 namespace nerova {
 namespace module {
@@ -35,4 +35,4 @@ inline NerovaError Guarded(const char* function, int line, Body body) {
 }  // namespace module
 }  // namespace nerova
 
-#endif  // NEROVA_MODULE_FACE_DETECTOR_C_GUARD_H_
+#endif  // NEROVA_MODULE_COMMON_C_GUARD_H_
