@@ -8,13 +8,15 @@ one detector per model and settings, created on first use and never shared betwe
 threads. Records come back in input order, in the command-line tool's format plus
 "worker". The output is written to OUT.partial as results arrive and renamed over OUT at
 the end; --resume takes the records of an earlier OUT or OUT.partial and skips what they
-already hold, so an interrupted run loses nothing and repeats nothing.
+already hold, so an interrupted run loses nothing and repeats nothing. A run holds OUT.lock
+(flock) while it writes: a second run on the same OUT is refused at once.
 """
 from __future__ import annotations
 
 import argparse
 import ctypes
 import collections
+import fcntl
 import itertools
 import os
 import stat
@@ -467,30 +469,74 @@ def _regular_or_new(path: Path) -> Path:
     return target
 
 
+def _lock(out: Path, lock: Path) -> int:
+    """A descriptor holding lock, the exclusive flock of the run writing out; ValueError at
+    once when another run holds it. The file is removed by the run that holds it (release),
+    so a lock taken on a file that is then no longer at its name is taken again."""
+    while True:
+        fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise ValueError("%s is being written by another run (it holds %s); let that run "
+                             "finish, or name another --out" % (out, lock)) from None
+        except BaseException:
+            os.close(fd)
+            raise
+        try:
+            if os.path.samestat(os.fstat(fd), os.stat(lock)):
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+
+
 class _Output(NamedTuple):
-    """An output file, its partial and temporary siblings, and the records an earlier run
-    left in them (when resuming)."""
+    """An output file, its partial, temporary and lock siblings, the records an earlier run
+    left in them (when resuming), and the descriptor that holds the lock."""
     path: Path
     partial: Path
     tmp: Path
+    lock: Path
     earlier: List[dict]
+    locked: int
+
+    def release(self) -> None:
+        """Ends this run's hold on the output: removed while still locked, so that no other
+        run can take the lock on a name about to disappear."""
+        try:
+            os.unlink(self.lock)
+        finally:
+            os.close(self.locked)
 
 
 def _open_output(out: str, resume: bool) -> _Output:
-    """Refuses (ValueError) what cannot be written or resumed, before any work starts."""
+    """Refuses (ValueError) what cannot be written or resumed, or an output another run is
+    writing, before any work starts. The caller releases what it returns."""
     path = _regular_or_new(Path(out))
     partial = _regular_or_new(Path(str(path) + ".partial"))
     tmp = _regular_or_new(Path(str(path) + ".tmp"))
-    earlier = read_records(path) + read_records(partial) if resume else []
-    return _Output(path, partial, tmp, earlier)
+    lock = _regular_or_new(Path(str(path) + ".lock"))
+    locked = _lock(path, lock)
+    try:
+        earlier = read_records(path) + read_records(partial) if resume else []
+    except BaseException:
+        _Output(path, partial, tmp, lock, [], locked).release()
+        raise
+    return _Output(path, partial, tmp, lock, earlier, locked)
 
 
 def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional[str] = None,
                    every: int = 1, resume: bool = False, progress: bool = False,
                    **settings) -> Tuple[int, int]:
     """Writes the records of inputs to out as JSON lines in input order. Returns (records,
-    inputs that failed)."""
-    return _write(_open_output(out, resume), inputs, client, model, every, progress, settings)
+    inputs that failed). A second run on the same out while this one writes is refused."""
+    output = _open_output(out, resume)
+    try:
+        return _write(output, inputs, client, model, every, progress, settings)
+    finally:
+        output.release()
 
 
 def _write(output: _Output, inputs: Iterable[str], client, model: Optional[str], every: int,
@@ -568,7 +614,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 101
 
     from distributed import Client
-    cluster = None
+    cluster = output = None
     try:
         # What can be refused is refused before a cluster starts.
         settings = dict(top_k=args.top_k, score_threshold=args.score_threshold,
@@ -597,6 +643,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     finally:
         if cluster is not None:
             cluster.close()
+        if output is not None:
+            output.release()
     print("nerova-batch: %d records, %d inputs failed" % (count, failed), file=sys.stderr)
     return min(failed, 100)
 

@@ -1,4 +1,5 @@
 """Batch detection on a local Dask cluster of two worker processes."""
+import concurrent.futures
 import json
 import os
 import re
@@ -7,6 +8,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import cv2
@@ -106,6 +108,43 @@ def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_pa
     assert not Path(str(out) + ".partial").exists()
 
 
+def test_a_second_run_on_an_output_being_written_is_refused(client, collection, tmp_path,
+                                                             monkeypatch):
+    out = tmp_path / "r.jsonl"
+    out.write_text("an earlier run's records\n")
+    reached, go = threading.Event(), threading.Event()
+    real = batch._detect_paths
+
+    def held(*args):  # the first run, stopped after two records
+        for i, record in enumerate(real(*args)):
+            if i == 2:
+                reached.set()
+                go.wait(300)
+            yield record
+
+    monkeypatch.setattr(batch, "_detect_paths", held)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        first = pool.submit(batch.detect_to_file, [str(collection)], str(out), client)
+        try:
+            assert reached.wait(300)
+            before = {q.name: q.read_bytes() for q in tmp_path.iterdir()}
+            second = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1",
+                                     "--out", str(out), str(collection)],
+                                    capture_output=True, text=True, timeout=300)
+            after = {q.name: q.read_bytes() for q in tmp_path.iterdir()}
+        finally:
+            go.set()
+        assert second.returncode == 101, second.stderr
+        assert second.stderr.splitlines() == [
+            "nerova-batch: %s is being written by another run (it holds %s.lock); let that run "
+            "finish, or name another --out" % (out, out)]
+        assert after == before and before["r.jsonl.partial"].count(b"\n") == 2
+        assert first.result()[1] == 1
+    assert sorted(q.name for q in tmp_path.iterdir()) == ["r.jsonl"]
+    monkeypatch.undo()
+    assert batch.detect_to_file([str(collection / "astronaut.jpg")], str(out), client) == (1, 0)
+
+
 def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_path):
     folder = os.fsencode(tmp_path / "in")
     os.mkdir(folder)
@@ -148,6 +187,7 @@ def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_pa
     partial.write_bytes(lines[0] + b"\n[1, 2]\n")
     with pytest.raises(ValueError, match=r"r.jsonl.partial, line 2, is not a record"):
         batch.detect_to_file([os.fsdecode(folder)], str(out), client, resume=True)
+    assert not Path(str(out) + ".lock").exists(), "a refused run leaves no lock behind"
     partial.unlink()
 
     # Outputs: a device or a folder is refused before any work; a link is written through.
