@@ -17,72 +17,20 @@ import argparse
 import ctypes
 import collections
 import fcntl
-import itertools
 import os
 import stat
 import sys
 import threading
-import time
 from pathlib import Path
 from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-from .records import VideoTracks, detection, line as record_line, parse as parse_record
+from ._inputs import expand_inputs, is_video, list_lines
+from .records import VideoTracks, line as record_line, parse as parse_record, timed_detection
 
-IMAGE_EXTENSIONS = {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff",
-                    ".webp"}
-VIDEO_EXTENSIONS = {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv",
-                    ".ogv"}
 IMAGES_PER_TASK = 16
 FRAMES_PER_TASK = 64
 
 Key = Tuple[str, Optional[int]]  # (input path, frame index or None for an image)
-
-
-def is_video(path: str) -> bool:
-    return Path(path).suffix.lower() in VIDEO_EXTENSIONS
-
-
-def expand_inputs(inputs: Iterable[str], lists: bool = True) -> List[str]:
-    """Files as given, folders searched recursively (the regular files among their images
-    and videos, sorted), and @LIST files holding one path per line (whose own lines are
-    paths, never further lists)."""
-    out: List[str] = []
-    for item in inputs:
-        if lists and item.startswith("@"):
-            out += expand_inputs(_list_lines(item[1:]), lists=False)
-        elif os.path.isdir(item):
-            found = []
-            for root, _, files in os.walk(item):
-                for name in files:
-                    suffix = Path(name).suffix.lower()
-                    path = os.path.join(root, name)
-                    if (suffix in IMAGE_EXTENSIONS or suffix in VIDEO_EXTENSIONS) and \
-                            os.path.isfile(path):
-                        found.append(path)
-            out += sorted(found, key=os.fsencode)
-        else:
-            out.append(item)
-    return out
-
-
-MAX_LIST_LINE = 4096  # a path is never longer (PATH_MAX)
-
-
-def _list_lines(path: str) -> List[str]:
-    """The paths an @LIST file holds, one per line (LF or CRLF), empty lines skipped. A line
-    longer than any path means the file is no list (/dev/zero, say): ValueError."""
-    lines = []
-    with open(path, "rb") as f:
-        for number in itertools.count(1):
-            line = f.readline(MAX_LIST_LINE + 2)
-            if not line:
-                return lines
-            line = line.rstrip(b"\r\n")
-            if len(line) > MAX_LIST_LINE:
-                raise ValueError("%s, line %d, is longer than any path: not a list of paths"
-                                 % (path, number))
-            if line.strip():
-                lines.append(os.fsdecode(line))
 
 
 # ---- tasks, run on the workers ----------------------------------------------------------
@@ -114,24 +62,19 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
     """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames).
     Returns its records and, for a video, the index after the last frame decoded (a segment
     that stops short of its end has met the video's real end)."""
-    import cv2
     from . import NerovaError
-    from ._media import open_video, quiet_opencv, read_image
+    from ._media import quiet_opencv, read_image, video_frames
     quiet_opencv()  # this worker reports unreadable inputs in its records
     det = _detector(model, settings)
     worker = _worker_name()
     records = []
 
     def detected(path, image, frame=None, time_ms=None):
-        t0 = time.perf_counter()
         try:
-            faces = det.detect(image)
+            return dict(timed_detection(det, path, image, frame, time_ms), worker=worker)
         except NerovaError as e:  # a frame the detector refuses is that input's error
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
-        ms = (time.perf_counter() - t0) * 1e3
-        return dict(detection(path, image.shape[1], image.shape[0], faces, ms, frame, time_ms),
-                    worker=worker)
 
     if task[0] == "images":
         for path in task[1]:
@@ -142,32 +85,15 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
             records.append(detected(path, image))
         return records, 0
     _, path, first, end, every, done = task
-    video = open_video(path)
-    if video is None:
+    frames = video_frames(path, first, end)
+    if frames is None:
         return [{"image": path, "error": "cannot read", "worker": worker}], 0
-    index = 0
-    # Seeking is exact for some codecs only: when it lands elsewhere, read from the start.
-    if first > 0 and not (video.set(cv2.CAP_PROP_POS_FRAMES, first) and
-                          int(video.get(cv2.CAP_PROP_POS_FRAMES)) == first):
-        video.release()
-        video = open_video(path)
-        while video is not None and index < first and video.grab():
-            index += 1
-        if video is None or index < first:
-            return records, index
-    else:
-        index = first
-    while end is None or index < end:
-        ok, frame = video.read()
-        if not ok:
-            break
-        # The position after reading is the time of the frame just read.
-        time_ms = video.get(cv2.CAP_PROP_POS_MSEC)
+    decoded_to = first
+    for index, frame, time_ms in frames:
         if index % every == 0 and index not in done:
             records.append(detected(path, frame, index, time_ms))
-        index += 1
-    video.release()
-    return records, index
+        decoded_to = index + 1
+    return records, decoded_to
 
 
 def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
@@ -208,7 +134,7 @@ def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
     taken by an earlier input numbered (a_1.jpg)."""
     pairs, taken = [], set()
     for item in inputs:
-        items = _list_lines(item[1:]) if item.startswith("@") else [item]
+        items = list_lines(item[1:]) if item.startswith("@") else [item]
         for entry in items:
             paths = expand_inputs([entry], lists=False)
             base = entry if os.path.isdir(entry) else os.path.dirname(entry)

@@ -3,6 +3,7 @@ import json
 import math
 import os
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -25,20 +26,66 @@ def det():
         yield d
 
 
-def strip_ms(line):
-    record = json.loads(line)
-    record.pop("ms")
-    return record
+def untimed(data):
+    """Record lines as bytes, without what differs between runs (timings, the worker)."""
+    return [re.sub(rb', "(ms|worker)": ("[^"]*"|[0-9.]+)', b"", line) for line in data.splitlines()]
+
+
+def mixed_folder(folder):
+    """folder (bytes) with the sample photos, one again under a name that is not UTF-8 and
+    holds a quote, and a three-frame video of the group in a sub-folder, also so named.
+    Returns the names under folder in the tool's order."""
+    os.makedirs(folder + b"/sub")
+    for sample in SAMPLES:
+        shutil.copy(sample, folder + b"/" + os.fsencode(sample.name))
+    shutil.copy(ROOT / "models" / "samples" / "astronaut.jpg", folder + b"/caf\xe9 \"1\".jpg")
+    photo = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
+    # Written under a plain name: OpenCV's binding takes no other.
+    video = cv2.VideoWriter(os.fsdecode(folder + b"/sub/clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"),
+                            25, (500, 347))
+    for i in range(3):
+        video.write(np.roll(photo, 3 * i, axis=1))
+    video.release()
+    os.rename(folder + b"/sub/clip.avi", folder + b"/sub/clip\xff.avi")
+    return sorted([os.fsencode(s.name) for s in SAMPLES] + [b"caf\xe9 \"1\".jpg", b"sub/clip\xff.avi"])
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
-def test_same_records_as_the_tool_on_the_samples():
-    tool = subprocess.run([TOOL, *map(str, SAMPLES)], capture_output=True, text=True, check=True)
-    module = subprocess.run([sys.executable, "-m", "nerova", *map(str, SAMPLES)],
-                            capture_output=True, text=True, check=True)
-    assert [strip_ms(l) for l in module.stdout.splitlines()] == \
-        [strip_ms(l) for l in tool.stdout.splitlines()]
-    assert any(strip_ms(l)["faces"] for l in module.stdout.splitlines())
+def test_same_records_as_the_tool_from_files_and_a_list_of_a_folder_and_a_video(tmp_path):
+    folder = os.fsencode(tmp_path / "in")
+    names = mixed_folder(folder)
+    video = folder + b"/sub/clip\xff.avi"
+    # A photo as an argument, then the list: the folder, the video again (CRLF), an empty line.
+    args = ["--every", "2", "--files-from", "-", os.fsencode(SAMPLES[0])]
+    listed = folder + b"\n" + video + b"\r\n\n"
+    tool = subprocess.run([TOOL, *args], input=listed, capture_output=True, check=True).stdout
+    module = subprocess.run([sys.executable, "-m", "nerova", *args], input=listed,
+                            capture_output=True, check=True).stdout
+    assert untimed(module) == untimed(tool)
+    frames = [(os.fsencode(json.loads(line)["image"]), json.loads(line).get("frame"))
+              for line in tool.splitlines()]
+    assert frames == [(os.fsencode(SAMPLES[0]), None)] + \
+        [(folder + b"/" + n, f) for n in names for f in ((0, 2) if n.endswith(b".avi") else [None])] + \
+        [(video, 0), (video, 2)]
+    assert b'"time_ms": 80,' in tool and b'"track": 1' in tool
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+def test_lists_are_read_as_the_tool_reads_them(tmp_path):
+    # Paths of no file, so each host names every path it read from the list.
+    listed = b"a\r\nb\n\n  \n c \r\r\ncaf\xe9\n" + b"x" * 4097 + b"\n" + b"y" * 4096 + b"\r\nlast"
+    want = [b"a", b"b", b"  ", b" c \r", b"caf\xe9", b"x" * 4097, b"y" * 4096, b"last"]
+    package = dict(os.environ, PYTHONPATH=str(Path(nerova.__file__).resolve().parents[1]))
+    hosts = [([TOOL, "--quiet"], b"nerova-face-detect: cannot read "),
+             ([sys.executable, "-m", "nerova"], b"nerova: cannot read ")]
+    for command, prefix in hosts:
+        run = lambda data: subprocess.run([*command, "--files-from", "-"], input=data,
+                                          cwd=tmp_path, env=package, capture_output=True)
+        p = run(listed)
+        failed = [line[len(prefix):] for line in p.stderr.split(b"\n") if line.startswith(prefix)]
+        assert (p.returncode, sorted(failed)) == (1, sorted(want)), p.stderr  # in any order
+        p = run(b"z" * 4098)
+        assert p.returncode == 2 and b"longer than any path" in p.stderr, p.stderr
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
