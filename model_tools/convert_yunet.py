@@ -238,14 +238,30 @@ def detect_reference(net, bgr, size, operating_point, top_k=100):
                                  SELECTION["OverlapMerge"] == "OVERLAP_BLEND")]
 
 
-def check(src, converted, size, operating_point, images):
-    """Largest box and score differences between the two on the images' letterboxes."""
+def read_photos(paths):
+    """The photos of the numeric check, decoded; refuses (exits) the first that is not one,
+    before any model is read."""
+    import cv2
+    photos = []
+    for path in paths:
+        try:
+            data = Path(path).read_bytes()
+        except OSError as e:
+            sys.exit("cannot read %s: %s" % (path, e.strerror))
+        bgr = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_COLOR) if data else None
+        if bgr is None:
+            sys.exit("cannot read %s: not an image OpenCV can decode" % path)
+        photos.append(bgr)
+    return photos
+
+
+def check(src, converted, size, operating_point, photos):
+    """Largest box and score differences between the two on the photos' letterboxes."""
     import cv2
     source_net = cv2.dnn.readNetFromONNX(str(src))
     ours = cv2.dnn.readNetFromONNX(converted.SerializeToString())
     worst_box, worst_score = 0.0, 0.0
-    for path in images:
-        bgr = cv2.imread(str(path))
+    for bgr in photos:
         canvas, _ = letterbox(bgr, size)
         ref = source_rows(source_net, canvas, size, operating_point)
         got = converted_rows(ours, canvas, size)
@@ -271,10 +287,14 @@ WRITTEN = ("model.onnx", "inference.json", "LICENSE", "NOTICE", "README.md")
 
 
 def check_out_dir(out_dir, overwrite):
-    """Refuses (exits) a destination that is not a folder, or a model folder that exists,
-    unless overwrite: a converted model never silently replaces another."""
+    """Refuses (exits) a destination that is not a folder or cannot become one, or a model
+    folder that exists, unless overwrite: a converted model never silently replaces another."""
     if out_dir.exists() and not out_dir.is_dir():
         sys.exit("%s exists and is not a folder" % out_dir)
+    # The folders to be made lie under the nearest that exists, which must be one.
+    above = next((p for p in out_dir.parents if os.path.lexists(p)), None)
+    if above is not None and not above.is_dir():
+        sys.exit("cannot write %s: %s is not a folder" % (out_dir, above))
     taken = [name for name in WRITTEN if (out_dir / name).exists()]
     if taken and not overwrite:
         sys.exit("%s already holds a model (%s); --overwrite replaces it"
@@ -341,6 +361,8 @@ def main():
         sys.exit("give OUT_DIR or --install")
     if args.out_dir:
         check_out_dir(Path(args.out_dir), args.overwrite)
+    images = args.images or sorted((ROOT / "models" / "samples").glob("*.jpg"))
+    photos = read_photos(images)
     try:
         model, size, point = convert(args.src, args.operating_point)
     except (OSError, ValueError, DecodeError, onnx.checker.ValidationError) as e:
@@ -348,8 +370,7 @@ def main():
     out_dir = models_folder() / ("yunet_n_%d" % size) if args.install else Path(args.out_dir)
     if args.install:
         check_out_dir(out_dir, args.overwrite)
-    images = args.images or sorted((ROOT / "models" / "samples").glob("*.jpg"))
-    box_error, score_error = check(args.src, model, size, point, images)
+    box_error, score_error = check(args.src, model, size, point, photos)
     if not box_error < MAX_BOX_ERROR_PX or not score_error < 1e-4:
         sys.exit("refused: the converted model disagrees with the source (box %.4f px, score %.2g)"
                  % (box_error, score_error))

@@ -84,6 +84,42 @@ def open_video(path: str):
     return None
 
 
+def video_frames(path: str, first: int = 0, end: Optional[int] = None):
+    """The frames of the video at path from index first up to end (None: its end), as
+    (index, BGR frame, time in ms); None when it cannot be opened. The time is the decoder's
+    position after reading, which is the time of the frame just read. A video whose seek
+    lands elsewhere than first (exact for some codecs only) is read from its start."""
+    import cv2
+    video = open_video(path)
+    if video is None:
+        return None
+    if first > 0 and not (video.set(cv2.CAP_PROP_POS_FRAMES, first) and
+                          int(video.get(cv2.CAP_PROP_POS_FRAMES)) == first):
+        video.release()
+        video = open_video(path)
+        index = 0
+        while video is not None and index < first and video.grab():
+            index += 1
+        if video is None or index < first:  # the video ends before first
+            if video is not None:
+                video.release()
+            return iter(())
+    return _read_frames(video, first, end)
+
+
+def _read_frames(video, index: int, end: Optional[int]) -> Iterator[tuple]:
+    import cv2
+    try:
+        while end is None or index < end:
+            ok, frame = video.read()
+            if not ok:
+                return
+            yield index, frame, video.get(cv2.CAP_PROP_POS_MSEC)
+            index += 1
+    finally:
+        video.release()
+
+
 @contextlib.contextmanager
 def _openable_name(path: str) -> Iterator[Optional[str]]:
     if _encodable(path):

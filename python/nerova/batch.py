@@ -8,79 +8,29 @@ one detector per model and settings, created on first use and never shared betwe
 threads. Records come back in input order, in the command-line tool's format plus
 "worker". The output is written to OUT.partial as results arrive and renamed over OUT at
 the end; --resume takes the records of an earlier OUT or OUT.partial and skips what they
-already hold, so an interrupted run loses nothing and repeats nothing.
+already hold, so an interrupted run loses nothing and repeats nothing. A run holds OUT.lock
+(flock) while it writes: a second run on the same OUT is refused at once.
 """
 from __future__ import annotations
 
 import argparse
 import ctypes
 import collections
-import itertools
+import fcntl
 import os
 import stat
 import sys
 import threading
-import time
 from pathlib import Path
 from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-from .records import VideoTracks, detection, line as record_line, parse as parse_record
+from ._inputs import expand_inputs, is_video, list_lines
+from .records import VideoTracks, line as record_line, parse as parse_record, timed_detection
 
-IMAGE_EXTENSIONS = {".jpg", ".jpeg", ".png", ".bmp", ".ppm", ".pgm", ".pbm", ".tif", ".tiff",
-                    ".webp"}
-VIDEO_EXTENSIONS = {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv",
-                    ".ogv"}
 IMAGES_PER_TASK = 16
 FRAMES_PER_TASK = 64
 
 Key = Tuple[str, Optional[int]]  # (input path, frame index or None for an image)
-
-
-def is_video(path: str) -> bool:
-    return Path(path).suffix.lower() in VIDEO_EXTENSIONS
-
-
-def expand_inputs(inputs: Iterable[str], lists: bool = True) -> List[str]:
-    """Files as given, folders searched recursively (the regular files among their images
-    and videos, sorted), and @LIST files holding one path per line (whose own lines are
-    paths, never further lists)."""
-    out: List[str] = []
-    for item in inputs:
-        if lists and item.startswith("@"):
-            out += expand_inputs(_list_lines(item[1:]), lists=False)
-        elif os.path.isdir(item):
-            found = []
-            for root, _, files in os.walk(item):
-                for name in files:
-                    suffix = Path(name).suffix.lower()
-                    path = os.path.join(root, name)
-                    if (suffix in IMAGE_EXTENSIONS or suffix in VIDEO_EXTENSIONS) and \
-                            os.path.isfile(path):
-                        found.append(path)
-            out += sorted(found, key=os.fsencode)
-        else:
-            out.append(item)
-    return out
-
-
-MAX_LIST_LINE = 4096  # a path is never longer (PATH_MAX)
-
-
-def _list_lines(path: str) -> List[str]:
-    """The paths an @LIST file holds, one per line (LF or CRLF), empty lines skipped. A line
-    longer than any path means the file is no list (/dev/zero, say): ValueError."""
-    lines = []
-    with open(path, "rb") as f:
-        for number in itertools.count(1):
-            line = f.readline(MAX_LIST_LINE + 2)
-            if not line:
-                return lines
-            line = line.rstrip(b"\r\n")
-            if len(line) > MAX_LIST_LINE:
-                raise ValueError("%s, line %d, is longer than any path: not a list of paths"
-                                 % (path, number))
-            if line.strip():
-                lines.append(os.fsdecode(line))
 
 
 # ---- tasks, run on the workers ----------------------------------------------------------
@@ -112,24 +62,19 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
     """One task: ("images", [paths]) or ("video", path, first, end, every, done_frames).
     Returns its records and, for a video, the index after the last frame decoded (a segment
     that stops short of its end has met the video's real end)."""
-    import cv2
     from . import NerovaError
-    from ._media import open_video, quiet_opencv, read_image
+    from ._media import quiet_opencv, read_image, video_frames
     quiet_opencv()  # this worker reports unreadable inputs in its records
     det = _detector(model, settings)
     worker = _worker_name()
     records = []
 
     def detected(path, image, frame=None, time_ms=None):
-        t0 = time.perf_counter()
         try:
-            faces = det.detect(image)
+            return dict(timed_detection(det, path, image, frame, time_ms), worker=worker)
         except NerovaError as e:  # a frame the detector refuses is that input's error
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
-        ms = (time.perf_counter() - t0) * 1e3
-        return dict(detection(path, image.shape[1], image.shape[0], faces, ms, frame, time_ms),
-                    worker=worker)
 
     if task[0] == "images":
         for path in task[1]:
@@ -140,32 +85,15 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
             records.append(detected(path, image))
         return records, 0
     _, path, first, end, every, done = task
-    video = open_video(path)
-    if video is None:
+    frames = video_frames(path, first, end)
+    if frames is None:
         return [{"image": path, "error": "cannot read", "worker": worker}], 0
-    index = 0
-    # Seeking is exact for some codecs only: when it lands elsewhere, read from the start.
-    if first > 0 and not (video.set(cv2.CAP_PROP_POS_FRAMES, first) and
-                          int(video.get(cv2.CAP_PROP_POS_FRAMES)) == first):
-        video.release()
-        video = open_video(path)
-        while video is not None and index < first and video.grab():
-            index += 1
-        if video is None or index < first:
-            return records, index
-    else:
-        index = first
-    while end is None or index < end:
-        ok, frame = video.read()
-        if not ok:
-            break
-        # The position after reading is the time of the frame just read.
-        time_ms = video.get(cv2.CAP_PROP_POS_MSEC)
+    decoded_to = first
+    for index, frame, time_ms in frames:
         if index % every == 0 and index not in done:
             records.append(detected(path, frame, index, time_ms))
-        index += 1
-    video.release()
-    return records, index
+        decoded_to = index + 1
+    return records, decoded_to
 
 
 def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
@@ -206,7 +134,7 @@ def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
     taken by an earlier input numbered (a_1.jpg)."""
     pairs, taken = [], set()
     for item in inputs:
-        items = _list_lines(item[1:]) if item.startswith("@") else [item]
+        items = list_lines(item[1:]) if item.startswith("@") else [item]
         for entry in items:
             paths = expand_inputs([entry], lists=False)
             base = entry if os.path.isdir(entry) else os.path.dirname(entry)
@@ -467,30 +395,74 @@ def _regular_or_new(path: Path) -> Path:
     return target
 
 
+def _lock(out: Path, lock: Path) -> int:
+    """A descriptor holding lock, the exclusive flock of the run writing out; ValueError at
+    once when another run holds it. The file is removed by the run that holds it (release),
+    so a lock taken on a file that is then no longer at its name is taken again."""
+    while True:
+        fd = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise ValueError("%s is being written by another run (it holds %s); let that run "
+                             "finish, or name another --out" % (out, lock)) from None
+        except BaseException:
+            os.close(fd)
+            raise
+        try:
+            if os.path.samestat(os.fstat(fd), os.stat(lock)):
+                return fd
+        except FileNotFoundError:
+            pass
+        os.close(fd)
+
+
 class _Output(NamedTuple):
-    """An output file, its partial and temporary siblings, and the records an earlier run
-    left in them (when resuming)."""
+    """An output file, its partial, temporary and lock siblings, the records an earlier run
+    left in them (when resuming), and the descriptor that holds the lock."""
     path: Path
     partial: Path
     tmp: Path
+    lock: Path
     earlier: List[dict]
+    locked: int
+
+    def release(self) -> None:
+        """Ends this run's hold on the output: removed while still locked, so that no other
+        run can take the lock on a name about to disappear."""
+        try:
+            os.unlink(self.lock)
+        finally:
+            os.close(self.locked)
 
 
 def _open_output(out: str, resume: bool) -> _Output:
-    """Refuses (ValueError) what cannot be written or resumed, before any work starts."""
+    """Refuses (ValueError) what cannot be written or resumed, or an output another run is
+    writing, before any work starts. The caller releases what it returns."""
     path = _regular_or_new(Path(out))
     partial = _regular_or_new(Path(str(path) + ".partial"))
     tmp = _regular_or_new(Path(str(path) + ".tmp"))
-    earlier = read_records(path) + read_records(partial) if resume else []
-    return _Output(path, partial, tmp, earlier)
+    lock = _regular_or_new(Path(str(path) + ".lock"))
+    locked = _lock(path, lock)
+    try:
+        earlier = read_records(path) + read_records(partial) if resume else []
+    except BaseException:
+        _Output(path, partial, tmp, lock, [], locked).release()
+        raise
+    return _Output(path, partial, tmp, lock, earlier, locked)
 
 
 def detect_to_file(inputs: Iterable[str], out: str, client=None, model: Optional[str] = None,
                    every: int = 1, resume: bool = False, progress: bool = False,
                    **settings) -> Tuple[int, int]:
     """Writes the records of inputs to out as JSON lines in input order. Returns (records,
-    inputs that failed)."""
-    return _write(_open_output(out, resume), inputs, client, model, every, progress, settings)
+    inputs that failed). A second run on the same out while this one writes is refused."""
+    output = _open_output(out, resume)
+    try:
+        return _write(output, inputs, client, model, every, progress, settings)
+    finally:
+        output.release()
 
 
 def _write(output: _Output, inputs: Iterable[str], client, model: Optional[str], every: int,
@@ -568,7 +540,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 101
 
     from distributed import Client
-    cluster = None
+    cluster = output = None
     try:
         # What can be refused is refused before a cluster starts.
         settings = dict(top_k=args.top_k, score_threshold=args.score_threshold,
@@ -597,6 +569,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     finally:
         if cluster is not None:
             cluster.close()
+        if output is not None:
+            output.release()
     print("nerova-batch: %d records, %d inputs failed" % (count, failed), file=sys.stderr)
     return min(failed, 100)
 

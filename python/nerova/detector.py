@@ -286,7 +286,8 @@ class FaceDetector:
     @property
     def tiles(self) -> Tuple[int, int]:
         """Tiles detected on besides the whole frame, as (rows, cols): (1, 1) none, (0, 0)
-        automatic. Set from "off", "auto", "RxC" or (rows, cols); see detect()."""
+        automatic. Set from "off", "auto", "RxC" or (rows, cols) of 1 to 16 each; see
+        detect()."""
         rows, cols = ctypes.c_int32(), ctypes.c_int32()
         with self._lock:
             _check(_lib.NerovaFaceDetectorGetTiles(self._live(), ctypes.byref(rows),
@@ -295,10 +296,11 @@ class FaceDetector:
 
     @tiles.setter
     def tiles(self, value: Union[None, str, Tuple[int, int]]) -> None:
-        rows, cols = parse_tiles(value)
+        self._set_tiles(parse_tiles(value), value)
+
+    def _set_tiles(self, tiles: Tuple[int, int], value) -> None:
         with self._lock:
-            _check(_lib.NerovaFaceDetectorSetTiles(self._live(), rows, cols),
-                   "tiles %r" % (value,))
+            _check(_lib.NerovaFaceDetectorSetTiles(self._live(), *tiles), "tiles %r" % (value,))
 
     # -- detection ------------------------------------------------------------------------
     def detect(self, image: np.ndarray, pixel_format: str = "BGR",
@@ -319,7 +321,7 @@ class FaceDetector:
             try:
                 return self._detect_one(image, pixel_format)
             finally:
-                self.tiles = kept
+                self._set_tiles(kept, kept)  # as read back: (0, 0) when automatic
 
     def _detect_one(self, image: np.ndarray, pixel_format: str) -> List[Face]:
         """One process call; the caller holds the lock."""
@@ -348,22 +350,30 @@ class FaceDetector:
 
 def parse_tiles(tiles: Union[None, str, Tuple[int, int]]) -> Tuple[int, int]:
     """A tiling option as every host reads it ("off", "auto", "RxC", or (rows, cols)) to the
-    library's (rows, cols): (1, 1) none, (0, 0) automatic."""
+    library's (rows, cols): (1, 1) none, (0, 0) automatic. A pair is read as the text "RxC",
+    so that it is refused exactly where the tool's --tiles is ((0, 0) included: "auto" is
+    the automatic tiling's only name)."""
     if tiles is None:
         return 1, 1
-    if isinstance(tiles, str):
-        rows, cols = ctypes.c_int32(), ctypes.c_int32()
-        if _lib.NerovaFaceDetectorParseTiles(os.fsencode(tiles), ctypes.byref(rows),
-                                             ctypes.byref(cols)) != 0:
-            raise ValueError("tiles must be 'auto', 'off' or 'RxC' (1 to 16 each), not %r"
-                             % tiles)
-        return rows.value, cols.value
-    if not (isinstance(tiles, (tuple, list)) and len(tiles) == 2):
-        raise TypeError("tiles must be 'auto', 'off', 'RxC' or (rows, cols), not %r" % (tiles,))
-    rows, cols = (_integer(n, "tiles", 0, 16) for n in tiles)
-    if (rows == 0) != (cols == 0):
-        raise ValueError("tiles (0, 0) is automatic; otherwise 1 to 16 each, not %r" % (tiles,))
-    return rows, cols
+    if not isinstance(tiles, str):
+        if not (isinstance(tiles, (tuple, list)) and len(tiles) == 2):
+            raise TypeError("tiles must be 'auto', 'off', 'RxC' or (rows, cols), not %r"
+                            % (tiles,))
+        if not all(isinstance(n, numbers.Integral) and not isinstance(n, (bool, np.bool_))
+                   for n in tiles):
+            raise ValueError("tiles (rows, cols) must be integers from 1 to 16, not %r"
+                             % (tiles,))
+        text = "%dx%d" % tuple(tiles)
+    elif "\0" in tiles:  # no command line holds one; the library would read up to it
+        raise ValueError("tiles must be 'auto', 'off' or 'RxC' (1 to 16 each), not %r" % tiles)
+    else:
+        text = tiles
+    rows, cols = ctypes.c_int32(), ctypes.c_int32()
+    if _lib.NerovaFaceDetectorParseTiles(os.fsencode(text), ctypes.byref(rows),
+                                         ctypes.byref(cols)) != 0:
+        raise ValueError("tiles must be 'auto', 'off' or 'RxC' (1 to 16 each), not %r"
+                         % (tiles,))
+    return rows.value, cols.value
 
 
 def _unit(value, name: str) -> float:

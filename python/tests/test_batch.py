@@ -1,4 +1,5 @@
 """Batch detection on a local Dask cluster of two worker processes."""
+import concurrent.futures
 import json
 import os
 import re
@@ -7,6 +8,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import cv2
@@ -15,6 +17,7 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 from nerova import batch  # noqa: E402
+from test_nerova import mixed_folder, untimed  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 TOOL = os.environ.get("NEROVA_TOOL")
@@ -106,6 +109,43 @@ def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_pa
     assert not Path(str(out) + ".partial").exists()
 
 
+def test_a_second_run_on_an_output_being_written_is_refused(client, collection, tmp_path,
+                                                             monkeypatch):
+    out = tmp_path / "r.jsonl"
+    out.write_text("an earlier run's records\n")
+    reached, go = threading.Event(), threading.Event()
+    real = batch._detect_paths
+
+    def held(*args):  # the first run, stopped after two records
+        for i, record in enumerate(real(*args)):
+            if i == 2:
+                reached.set()
+                go.wait(300)
+            yield record
+
+    monkeypatch.setattr(batch, "_detect_paths", held)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        first = pool.submit(batch.detect_to_file, [str(collection)], str(out), client)
+        try:
+            assert reached.wait(300)
+            before = {q.name: q.read_bytes() for q in tmp_path.iterdir()}
+            second = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1",
+                                     "--out", str(out), str(collection)],
+                                    capture_output=True, text=True, timeout=300)
+            after = {q.name: q.read_bytes() for q in tmp_path.iterdir()}
+        finally:
+            go.set()
+        assert second.returncode == 101, second.stderr
+        assert second.stderr.splitlines() == [
+            "nerova-batch: %s is being written by another run (it holds %s.lock); let that run "
+            "finish, or name another --out" % (out, out)]
+        assert after == before and before["r.jsonl.partial"].count(b"\n") == 2
+        assert first.result()[1] == 1
+    assert sorted(q.name for q in tmp_path.iterdir()) == ["r.jsonl"]
+    monkeypatch.undo()
+    assert batch.detect_to_file([str(collection / "astronaut.jpg")], str(out), client) == (1, 0)
+
+
 def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_path):
     folder = os.fsencode(tmp_path / "in")
     os.mkdir(folder)
@@ -148,6 +188,7 @@ def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_pa
     partial.write_bytes(lines[0] + b"\n[1, 2]\n")
     with pytest.raises(ValueError, match=r"r.jsonl.partial, line 2, is not a record"):
         batch.detect_to_file([os.fsdecode(folder)], str(out), client, resume=True)
+    assert not Path(str(out) + ".lock").exists(), "a refused run leaves no lock behind"
     partial.unlink()
 
     # Outputs: a device or a folder is refused before any work; a link is written through.
@@ -182,29 +223,21 @@ def test_inputs_expand_to_regular_files_and_lists_stay_lists(tmp_path):
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
 @pytest.mark.parametrize("tiles", ["off", "auto"])
 def test_every_host_writes_the_same_lines(client, tmp_path, tiles):
-    """The tool, python -m nerova and nerova-batch on the same photos (one with a name that
-    is not UTF-8), and the tool and nerova-batch on a video: the same bytes but for timings
-    and the worker."""
-    folder = os.fsencode(tmp_path)
-    for sample in sorted((ROOT / "models" / "samples").glob("*.jpg")):
-        shutil.copy(sample, folder + b"/" + os.fsencode(sample.name))
-    shutil.copy(ROOT / "models" / "samples" / "astronaut.jpg", folder + b"/caf\xe9 \"1\".jpg")
-    photo = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
-    video = cv2.VideoWriter(str(tmp_path / "clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"), 25, (500, 347))
-    for i in range(3):
-        video.write(np.roll(photo, 3 * i, axis=1))
-    video.release()
-
-    untimed = lambda data: [re.sub(rb', "(ms|worker)": ("[^"]*"|[0-9.]+)', b"", line) for line in data.splitlines()]
-    tool = subprocess.run([TOOL, "--tiles", tiles, str(tmp_path)], capture_output=True, check=True).stdout
-    photos = [json.loads(line)["image"] for line in tool.splitlines() if b'"frame"' not in line]
-    module = subprocess.run([sys.executable, "-m", "nerova", "--tiles", tiles, *photos],
+    """The tool, python -m nerova and nerova-batch on one folder (photos, one with a name that
+    is not UTF-8, and a video in a sub-folder): the same bytes but for timings and the
+    worker, track ids included."""
+    folder = os.fsencode(tmp_path / "in")
+    names = mixed_folder(folder)
+    tool = subprocess.run([TOOL, "--tiles", tiles, folder], capture_output=True, check=True).stdout
+    module = subprocess.run([sys.executable, "-m", "nerova", "--tiles", tiles, folder],
                             capture_output=True, check=True).stdout
     out = tmp_path / "batch.jsonl"
-    batch.detect_to_file([str(tmp_path)], str(out), client, tiles=tiles)
+    batch.detect_to_file([os.fsdecode(folder)], str(out), client, tiles=tiles)
+    assert untimed(module) == untimed(tool)
     assert untimed(out.read_bytes()) == untimed(tool)
-    assert untimed(module) == [line for line in untimed(tool) if b'"frame"' not in line]
-    assert len(photos) == 5 and len(untimed(tool)) == 8 and b'"time_ms": 40,' in tool
+    images = [os.fsencode(json.loads(line)["image"])[len(folder) + 1:] for line in tool.splitlines()]
+    assert images == names[:-1] + [names[-1]] * 3
+    assert b'"time_ms": 40,' in tool and b'"track": 1' in tool
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")

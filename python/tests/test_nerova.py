@@ -3,6 +3,7 @@ import json
 import math
 import os
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -25,20 +26,66 @@ def det():
         yield d
 
 
-def strip_ms(line):
-    record = json.loads(line)
-    record.pop("ms")
-    return record
+def untimed(data):
+    """Record lines as bytes, without what differs between runs (timings, the worker)."""
+    return [re.sub(rb', "(ms|worker)": ("[^"]*"|[0-9.]+)', b"", line) for line in data.splitlines()]
+
+
+def mixed_folder(folder):
+    """folder (bytes) with the sample photos, one again under a name that is not UTF-8 and
+    holds a quote, and a three-frame video of the group in a sub-folder, also so named.
+    Returns the names under folder in the tool's order."""
+    os.makedirs(folder + b"/sub")
+    for sample in SAMPLES:
+        shutil.copy(sample, folder + b"/" + os.fsencode(sample.name))
+    shutil.copy(ROOT / "models" / "samples" / "astronaut.jpg", folder + b"/caf\xe9 \"1\".jpg")
+    photo = cv2.imread(str(ROOT / "models" / "samples" / "group_1897.jpg"))
+    # Written under a plain name: OpenCV's binding takes no other.
+    video = cv2.VideoWriter(os.fsdecode(folder + b"/sub/clip.avi"), cv2.VideoWriter_fourcc(*"MJPG"),
+                            25, (500, 347))
+    for i in range(3):
+        video.write(np.roll(photo, 3 * i, axis=1))
+    video.release()
+    os.rename(folder + b"/sub/clip.avi", folder + b"/sub/clip\xff.avi")
+    return sorted([os.fsencode(s.name) for s in SAMPLES] + [b"caf\xe9 \"1\".jpg", b"sub/clip\xff.avi"])
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
-def test_same_records_as_the_tool_on_the_samples():
-    tool = subprocess.run([TOOL, *map(str, SAMPLES)], capture_output=True, text=True, check=True)
-    module = subprocess.run([sys.executable, "-m", "nerova", *map(str, SAMPLES)],
-                            capture_output=True, text=True, check=True)
-    assert [strip_ms(l) for l in module.stdout.splitlines()] == \
-        [strip_ms(l) for l in tool.stdout.splitlines()]
-    assert any(strip_ms(l)["faces"] for l in module.stdout.splitlines())
+def test_same_records_as_the_tool_from_files_and_a_list_of_a_folder_and_a_video(tmp_path):
+    folder = os.fsencode(tmp_path / "in")
+    names = mixed_folder(folder)
+    video = folder + b"/sub/clip\xff.avi"
+    # A photo as an argument, then the list: the folder, the video again (CRLF), an empty line.
+    args = ["--every", "2", "--files-from", "-", os.fsencode(SAMPLES[0])]
+    listed = folder + b"\n" + video + b"\r\n\n"
+    tool = subprocess.run([TOOL, *args], input=listed, capture_output=True, check=True).stdout
+    module = subprocess.run([sys.executable, "-m", "nerova", *args], input=listed,
+                            capture_output=True, check=True).stdout
+    assert untimed(module) == untimed(tool)
+    frames = [(os.fsencode(json.loads(line)["image"]), json.loads(line).get("frame"))
+              for line in tool.splitlines()]
+    assert frames == [(os.fsencode(SAMPLES[0]), None)] + \
+        [(folder + b"/" + n, f) for n in names for f in ((0, 2) if n.endswith(b".avi") else [None])] + \
+        [(video, 0), (video, 2)]
+    assert b'"time_ms": 80,' in tool and b'"track": 1' in tool
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+def test_lists_are_read_as_the_tool_reads_them(tmp_path):
+    # Paths of no file, so each host names every path it read from the list.
+    listed = b"a\r\nb\n\n  \n c \r\r\ncaf\xe9\n" + b"x" * 4097 + b"\n" + b"y" * 4096 + b"\r\nlast"
+    want = [b"a", b"b", b"  ", b" c \r", b"caf\xe9", b"x" * 4097, b"y" * 4096, b"last"]
+    package = dict(os.environ, PYTHONPATH=str(Path(nerova.__file__).resolve().parents[1]))
+    hosts = [([TOOL, "--quiet"], b"nerova-face-detect: cannot read "),
+             ([sys.executable, "-m", "nerova"], b"nerova: cannot read ")]
+    for command, prefix in hosts:
+        run = lambda data: subprocess.run([*command, "--files-from", "-"], input=data,
+                                          cwd=tmp_path, env=package, capture_output=True)
+        p = run(listed)
+        failed = [line[len(prefix):] for line in p.stderr.split(b"\n") if line.startswith(prefix)]
+        assert (p.returncode, sorted(failed)) == (1, sorted(want)), p.stderr  # in any order
+        p = run(b"z" * 4098)
+        assert p.returncode == 2 and b"longer than any path" in p.stderr, p.stderr
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
@@ -323,11 +370,33 @@ def test_tiles_find_the_small_faces_of_the_group_photo_in_any_pixel_format():
         assert found(det.detect(image, tiles="auto")) >= 4
         assert found(det.detect(nv12, "NV12", tiles=(2, 2))) >= 4
         assert det.tiles == (1, 1), "a call's tiles are the call's only"
+        det.tiles = "auto"
+        det.detect(image, tiles=(2, 2))
+        assert det.tiles == (0, 0), "the automatic tiling is restored after a call's own"
         det.tiles = "2X3"
         assert det.tiles == (2, 3)
-        for bad, error in [("3", ValueError), ("0x2", ValueError), ("17x1", ValueError),
-                           ("4294967297x1", ValueError), ((0, 2), ValueError), (3, TypeError),
-                           (("a", 1), TypeError)]:
+        for bad, error in [("0x2", ValueError), ((0, 0), ValueError), (3, TypeError)]:
             with pytest.raises(error):
                 det.detect(image, tiles=bad)
         assert det.tiles == (2, 3), "a refused value changes nothing"
+
+
+@pytest.mark.parametrize("value, text, want", [  # tiles, the tool's --tiles for it, read as
+    ("off", "off", (1, 1)), ("auto", "auto", (0, 0)), ("2X3", "2X3", (2, 3)),
+    ("3", "3", None), ("0x2", "0x2", None), ("17x1", "17x1", None), (" 2x3", " 2x3", None),
+    ("4294967297x1", "4294967297x1", None), ("2x3\0x", None, None),
+    ((2, 3), "2x3", (2, 3)), ([16, np.int64(16)], "16x16", (16, 16)),
+    ((0, 0), "0x0", None), ((17, 1), "17x1", None), ((-1, 2), "-1x2", None),
+    ((True, 2), "Truex2", None), ((1.5, 2), "1.5x2", None), (("a", 1), "ax1", None),
+])
+def test_tiles_are_refused_where_the_tool_refuses_them(value, text, want):
+    from nerova.detector import parse_tiles
+    if want is None:
+        with pytest.raises(ValueError):
+            parse_tiles(value)
+    else:
+        assert parse_tiles(value) == want
+    if TOOL and text is not None:  # (no command line holds a NUL)
+        # The tool reads every option before it acts on --version.
+        tool = subprocess.run([TOOL, "--tiles", text, "--version"], capture_output=True)
+        assert (tool.returncode == 0) == (want is not None), tool.stderr

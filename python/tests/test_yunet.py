@@ -26,18 +26,31 @@ def test_converter_refuses_bad_sources_and_never_replaces_a_model(tmp_path):
     existing = tmp_path / "existing"
     existing.mkdir()
     (existing / "model.onnx").write_bytes(b"a model of the user's")
-    cases = [  # source, destination, message
-        (truncated, tmp_path / "a", "cannot convert %s: Error parsing" % truncated),
-        (tmp_path / "missing.onnx", tmp_path / "b", "No such file or directory"),
-        (tmp_path, tmp_path / "c", "Is a directory"),
-        (truncated, existing, "already holds a model (model.onnx); --overwrite replaces it"),
+    (tmp_path / "file").write_bytes(b"not a folder")
+    (tmp_path / "bad.jpg").write_bytes(b"\xff\xd8 not really a JPEG")
+    good = str(ROOT / "models" / "samples" / "astronaut.jpg")
+    # Outputs and photos are refused before the source is read, so a broken one will do.
+    cases = [  # source, destination, options, message
+        (truncated, tmp_path / "a", [], "cannot convert %s: Error parsing" % truncated),
+        (tmp_path / "missing.onnx", tmp_path / "b", [], "No such file or directory"),
+        (tmp_path, tmp_path / "c", [], "Is a directory"),
+        (truncated, existing, [], "already holds a model (model.onnx); --overwrite replaces it"),
+        (truncated, tmp_path / "file", [], "%s exists and is not a folder" % (tmp_path / "file")),
+        (truncated, tmp_path / "file" / "a" / "b", [],
+         "cannot write %s: %s is not a folder" % (tmp_path / "file" / "a" / "b", tmp_path / "file")),
+        (truncated, tmp_path / "d", ["--images", good, str(tmp_path / "bad.jpg")],
+         "cannot read %s: not an image OpenCV can decode" % (tmp_path / "bad.jpg")),
+        (truncated, tmp_path / "e", ["--images", str(tmp_path / "gone.jpg")],
+         "cannot read %s: No such file or directory" % (tmp_path / "gone.jpg")),
+        (truncated, tmp_path / "f", ["--images", str(tmp_path)],
+         "cannot read %s: Is a directory" % tmp_path),
     ]
-    for source, destination, message in cases:
-        p = subprocess.run([sys.executable, CONVERTER, str(source), str(destination)],
+    for source, destination, options, message in cases:
+        p = subprocess.run([sys.executable, CONVERTER, str(source), str(destination), *options],
                            capture_output=True, text=True)
-        assert p.returncode == 1 and message in p.stderr and "Traceback" not in p.stderr, p.stderr
+        assert p.returncode == 1 and p.stderr.count("\n") == 1 and message in p.stderr, p.stderr
     assert (existing / "model.onnx").read_bytes() == b"a model of the user's"
-    assert sorted(q.name for q in tmp_path.iterdir()) == ["existing", "truncated.onnx"]
+    assert sorted(q.name for q in tmp_path.iterdir()) == ["bad.jpg", "existing", "file", "truncated.onnx"]
 
 
 @needs_source
