@@ -218,8 +218,9 @@ NerovaAnonymize(int32_t pixel_format, int32_t width, int32_t height, uint8_t* pi
                 int32_t shape, float scale, const NerovaFrame* replacement);
 // Writes size bytes as the file target (its folder made), whole or not at all: under a
 // temporary name beside it, renamed when complete; an existing target is replaced only with
-// overwrite. NEROVA_ERR_OUTPUT_FILE with the reason in reason (reason_size bytes, may be 0)
-// when it cannot be written.
+// overwrite, and only when it is a regular file (a device, pipe, socket or folder at the
+// target is refused, through any symbolic link). NEROVA_ERR_OUTPUT_FILE with the reason in
+// reason (reason_size bytes, may be 0) when it cannot be written.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaWriteFile(const char* target, const void* bytes,
                                                         uint64_t size, int32_t overwrite,
                                                         char* reason, uint32_t reason_size);

@@ -83,10 +83,13 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
 // Writing a video: encoded and muxed with FFmpeg's libraries, every frame at one rate, the
 // sound streams of sound_source (may be null) copied unchanged, the file written under a
 // temporary name beside target and renamed when complete (an existing target is replaced
-// only with overwrite). codec: "h264", "mpeg4", "mjpeg", "ffv1" (lossless), or null or ""
-// for the container's (Motion JPEG in .avi, H.264 elsewhere); quality 1 to 100 (80: H.264
-// at CRF 20, MPEG-4 and Motion JPEG at quantiser 7). Failures give NEROVA_ERR_OUTPUT_FILE
-// and NerovaVideoWriterMessage says why.
+// only with overwrite, and only when it is a regular file). codec: "h264", "mpeg4", "mjpeg",
+// "ffv1" (lossless), or null or "" for the container's (Motion JPEG in .avi, H.264
+// elsewhere); quality 1 to 100 (80: H.264 at CRF 20, MPEG-4 and Motion JPEG at quantiser 7).
+// Every pixel is kept: H.264 and Motion JPEG take a frame of an odd width or height without
+// chroma subsampling (4:4:4); MPEG-4, which cannot, leaves its last column or row out and
+// says so in a note. Failures give NEROVA_ERR_OUTPUT_FILE and NerovaVideoWriterMessage says
+// why.
 NEROVA_VIDEO_EXPORT int32_t NerovaVideoCanEncode(const char* codec);
 NEROVA_VIDEO_EXPORT NerovaError NerovaVideoWriterCreate(const char* target,
                                                         const char* sound_source, const char* codec,

@@ -1,8 +1,10 @@
 // A test helper for the tool's written videos: makes a clip with sound, and tells what a file
 // holds.
-//   av_clip make OUT FRAMES FPS     Motion JPEG frames (a bright square moving on grey) and,
+//   av_clip make OUT FRAMES FPS [subtitles]
+//                                   Motion JPEG frames (a bright square moving on grey) and,
 //                                   where the container holds it, one 16-bit PCM sound
-//                                   stream as long as the frames
+//                                   stream as long as the frames; with "subtitles", also a
+//                                   SubRip stream of one line
 //   av_clip probe FILE              one line per stream: "video CODEC FRAMES" or
 //                                   "audio CODEC SECONDS"
 extern "C" {
@@ -23,7 +25,7 @@ int Fail(const char* what) {
     return 1;
 }
 
-int Make(const char* path, int frames, int fps) {
+int Make(const char* path, int frames, int fps, bool subtitles) {
     AVFormatContext* out = nullptr;
     if (avformat_alloc_output_context2(&out, nullptr, nullptr, path) < 0) return Fail("container");
     const AVCodec* vc = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -49,8 +51,26 @@ int Make(const char* path, int frames, int fps) {
         avcodec_parameters_from_context(as->codecpar, ae);
         as->time_base = ae->time_base;
     }
+    AVStream* ss = nullptr;
+    if (subtitles) {
+        ss = avformat_new_stream(out, nullptr);
+        ss->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+        ss->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
+        ss->time_base = {1, 1000};
+    }
     if (avio_open(&out->pb, path, AVIO_FLAG_WRITE) < 0 || avformat_write_header(out, nullptr) < 0)
         return Fail("header");
+    AVPacket* line = av_packet_alloc();
+    if (ss) {
+        static const char kLine[] = "a line";
+        av_new_packet(line, sizeof kLine - 1);
+        std::memcpy(line->data, kLine, sizeof kLine - 1);
+        line->pts = line->dts = 0;
+        line->duration = av_rescale_q(1, {1, fps}, ss->time_base);
+        line->stream_index = ss->index;
+        av_interleaved_write_frame(out, line);
+    }
+    av_packet_free(&line);
     AVFrame* f = av_frame_alloc();
     AVPacket* p = av_packet_alloc();
     const int samples = 8000 / fps;
@@ -139,8 +159,9 @@ int Probe(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "make") == 0)
-        return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    if ((argc == 5 || (argc == 6 && std::strcmp(argv[5], "subtitles") == 0)) &&
+        std::strcmp(argv[1], "make") == 0)
+        return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argc == 6);
     if (argc == 3 && std::strcmp(argv[1], "probe") == 0) return Probe(argv[2]);
-    return Fail("usage: av_clip make OUT FRAMES FPS | av_clip probe FILE");
+    return Fail("usage: av_clip make OUT FRAMES FPS [subtitles] | av_clip probe FILE");
 }

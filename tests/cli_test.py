@@ -203,6 +203,26 @@ class CliTest(unittest.TestCase):
             self.assertEqual([(o["frame"], o["time_ms"], o["width"], o["height"], o["faces"]) for o in after],
                              [(i, 100 * i, 512, 512, []) for i in range(4)], how)
 
+    @with_video
+    def test_the_batch_warns_as_the_tool_of_what_a_written_video_cannot_keep(self):
+        src = os.path.join(self.tmp, "titled.mkv")
+        subprocess.run([AV_CLIP, "make", src, "6", "10", "subtitles"], check=True)
+        build = os.path.dirname(os.path.dirname(os.path.abspath(TOOL)))
+        env = dict(os.environ, NEROVA_LIBRARY=os.path.join(build, "libnerova_module_face_detector.so"),
+                   PYTHONPATH=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+        warnings = {}
+        for host, command in (("nerova-face-detect", [TOOL]),
+                              ("nerova-batch", [sys.executable, "-m", "nerova.batch", "--local-workers", "1",
+                                                "--out", os.path.join(self.tmp, "titled.jsonl")])):
+            p = subprocess.run(command + ["--model", self.model, "--anonymize", "blur", "--out-dir",
+                                          os.path.join(self.tmp, host), src],
+                               capture_output=True, text=True, env=env, timeout=300)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            warnings[host] = [l[len(host) + 2:] for l in p.stderr.splitlines() if l.startswith(host + ": warning: ")]
+        self.assertEqual(warnings["nerova-batch"], warnings["nerova-face-detect"])
+        self.assertEqual(len(warnings["nerova-batch"]), 1)
+        self.assertIn("(subtitle, subrip) is not kept", warnings["nerova-batch"][0])
+
     @unittest.skipIf(AV_CLIP, "this build has the video library")
     def test_without_the_video_library_videos_are_refused_and_pictures_detected(self):
         clip = self.write_video(os.path.join(self.tmp, "clip.avi"), np.full((120, 160, 3), 128, np.uint8), 3)

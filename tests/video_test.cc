@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,75 @@ TEST(TrackerTest, MissesAreBridgedCrossingFacesKeepTheirIdsLeavingFacesEnd) {
     EXPECT_FALSE(std::isnan(t.CentreX(3, walker))) << "entering, before its first detection";
     EXPECT_FALSE(std::isnan(t.CentreX(29, walker))) << "leaving, after its last detection";
     EXPECT_TRUE(t.tracks[33].empty()) << "gone once out of the frame";
+}
+
+}  // namespace
+
+namespace {
+
+// Writes `frames` frames of a width x height gradient through the C interface; the size and
+// frame count read back, and the writer's notes.
+struct Written {
+    int width = 0, height = 0, frames = 0;
+    std::vector<std::string> notes;
+    NerovaError code = NEROVA_OK;
+};
+
+Written WriteClip(const std::string& path, const char* codec, int width, int height, int frames) {
+    Written w;
+    void* writer = nullptr;
+    EXPECT_EQ(NerovaVideoWriterCreate(path.c_str(), nullptr, codec, 80, 0, &writer), NEROVA_OK);
+    std::vector<uint8_t> pixels(size_t(width) * height * 3);
+    for (int f = 0; f < frames && w.code == NEROVA_OK; ++f) {
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 7 + f);
+        w.code = NerovaVideoWriterWrite(writer, NEROVA_PIXEL_FORMAT_BGR, width, height,
+                                        pixels.data(), width * 3, 10.0);
+    }
+    if (w.code == NEROVA_OK) w.code = NerovaVideoWriterFinish(writer);
+    for (uint32_t k = 0; k < NerovaVideoWriterNoteCount(writer); ++k)
+        w.notes.push_back(NerovaVideoWriterNote(writer, k));
+    NerovaVideoWriterDestroy(writer);
+    cv::VideoCapture back(path, cv::CAP_FFMPEG);
+    for (cv::Mat frame; back.read(frame); ++w.frames) {
+        w.width = frame.cols;
+        w.height = frame.rows;
+    }
+    return w;
+}
+
+TEST(VideoWriterTest, OddSidesKeepEveryPixelOrSaySoAndDevicesAreNotReplaced) {
+    nerova_test::TempDir dir;
+    const struct {
+        const char* name;
+        const char* codec;
+        int width, height;  // read back from 63 x 47
+        bool note;
+    } cases[] = {
+        {"mjpeg.avi", "", 63, 47, false},
+        {"h264.mp4", "", 63, 47, false},
+        {"ffv1.mkv", "ffv1", 63, 47, false},
+        {"mpeg4.avi", "mpeg4", 62, 46, true},
+    };
+    for (const auto& c : cases) {
+        if (c.codec[0] && !NerovaVideoCanEncode(c.codec)) continue;
+        const Written w = WriteClip(dir.path() + "/" + c.name, c.codec, 63, 47, 5);
+        EXPECT_EQ(w.code, NEROVA_OK) << c.name;
+        EXPECT_EQ(std::vector<int>({w.width, w.height, w.frames}),
+                  std::vector<int>({c.width, c.height, 5}))
+            << c.name;
+        EXPECT_EQ(w.notes.size(), c.note ? 1u : 0u) << c.name;
+    }
+    // A device at the target is refused before any frame is encoded, even with overwrite.
+    const std::string link = dir.path() + "/null.avi";
+    std::filesystem::create_symlink("/dev/null", link);
+    void* writer = nullptr;
+    ASSERT_EQ(NerovaVideoWriterCreate(link.c_str(), nullptr, "", 80, 1, &writer), NEROVA_OK);
+    const uint8_t pixels[2 * 2 * 3] = {};
+    EXPECT_EQ(NerovaVideoWriterWrite(writer, NEROVA_PIXEL_FORMAT_BGR, 2, 2, pixels, 6, 10.0),
+              NEROVA_ERR_OUTPUT_FILE);
+    EXPECT_NE(std::string(NerovaVideoWriterMessage(writer)).find("a device"), std::string::npos);
+    NerovaVideoWriterDestroy(writer);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 }  // namespace

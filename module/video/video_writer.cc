@@ -42,6 +42,17 @@ const AVCodec* EncoderFor(const std::string& codec, const fs::path& target) {
     return avcodec_find_encoder_by_name(name.c_str());
 }
 
+// The encoder's pixel format: 4:2:0, or 4:4:4 for a frame with an odd side where the encoder
+// takes it (so that no column or row is lost); FFV1 keeps the colours exactly.
+AVPixelFormat PixelFormatFor(const AVCodec& codec, bool odd) {
+    if (codec.id == AV_CODEC_ID_FFV1) return AV_PIX_FMT_BGR0;
+    const bool jpeg = codec.id == AV_CODEC_ID_MJPEG;
+    const AVPixelFormat full = jpeg ? AV_PIX_FMT_YUVJ444P : AV_PIX_FMT_YUV444P;
+    for (const AVPixelFormat* f = codec.pix_fmts; odd && f && *f != AV_PIX_FMT_NONE; ++f)
+        if (*f == full) return full;
+    return jpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+}
+
 }  // namespace
 
 bool CanEncode(const std::string& codec) {
@@ -91,6 +102,7 @@ VideoOutput::~VideoOutput() {
 }
 
 std::string VideoOutput::Open(int width, int height, int source_format, double fps) {
+    if (std::string taken = NotRegularFile(target_); !taken.empty()) return taken;
     std::error_code ec;
     fs::create_directories(target_.parent_path(), ec);
     if (ec) return ec.message();
@@ -114,14 +126,18 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
     a.enc->height = height;
     a.enc->time_base = av_inv_q(rate);
     a.enc->framerate = rate;
-    a.enc->pix_fmt = codec->id == AV_CODEC_ID_MJPEG  ? AV_PIX_FMT_YUVJ420P
-                     : codec->id == AV_CODEC_ID_FFV1 ? AV_PIX_FMT_BGR0
-                                                     : AV_PIX_FMT_YUV420P;
-    // 4:2:0 needs even sides; an odd one keeps its last column or row out.
-    if (a.enc->pix_fmt != AV_PIX_FMT_BGR0) {
+    a.enc->pix_fmt = PixelFormatFor(*codec, (width | height) & 1);
+    // 4:2:0 needs even sides: an encoder without 4:4:4 keeps the last odd column or row out.
+    if (a.enc->pix_fmt == AV_PIX_FMT_YUV420P || a.enc->pix_fmt == AV_PIX_FMT_YUVJ420P) {
         a.enc->width &= ~1;
         a.enc->height &= ~1;
         if (a.enc->width == 0 || a.enc->height == 0) return "the frame is too small to encode";
+        if (a.enc->width != width || a.enc->height != height)
+            notes_.push_back(std::string("the ") + codec->name + " encoder takes even sides only: " +
+                             std::to_string(width) + "x" + std::to_string(height) +
+                             " frames are written as " + std::to_string(a.enc->width) + "x" +
+                             std::to_string(a.enc->height) +
+                             " (--video-codec h264, mjpeg or ffv1 keeps every pixel)");
     }
     // One quality scale for all: 80 is visually lossless H.264 (CRF 20) and MPEG-4 or Motion
     // JPEG at quantiser 7; FFV1 is lossless whatever the quality.
@@ -171,7 +187,7 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
     }
     if ((rc = avio_open(&a.out->pb, temp_.c_str(), AVIO_FLAG_WRITE)) < 0) return AvError(rc);
     if ((rc = avformat_write_header(a.out, nullptr)) < 0) return "container: " + AvError(rc);
-    // The encoder's size (even sides) out of the frame's top-left, converted.
+    // The encoder's size out of the frame's top-left (all of it but a dropped odd side).
     a.sws = sws_getContext(a.enc->width, a.enc->height, static_cast<AVPixelFormat>(source_format),
                            a.enc->width, a.enc->height, a.enc->pix_fmt, SWS_BICUBIC, nullptr,
                            nullptr, nullptr);
@@ -198,7 +214,7 @@ std::string VideoOutput::Write(const uint8_t* pixels, int width, int height, int
     }
     Av& a = *av_;
     if (av_frame_make_writable(a.frame) < 0) return error_ = "out of memory";
-    // The encoder's size (even sides) out of the frame's top-left.
+    // The encoder's size out of the frame's top-left.
     const uint8_t* src[1] = {pixels};
     const int strides[1] = {stride};
     sws_scale(a.sws, src, strides, 0, a.enc->height, a.frame->data, a.frame->linesize);

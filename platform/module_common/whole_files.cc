@@ -1,6 +1,7 @@
 #include "common/whole_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -20,7 +21,24 @@ fs::path TempPathFor(const fs::path& target) {
             std::to_string(counter++) + target.extension().string());
 }
 
+std::string NotRegularFile(const fs::path& target) {
+    struct stat st;
+    if (stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
+    const char* kind = S_ISDIR(st.st_mode)                          ? "a folder"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                       : S_ISFIFO(st.st_mode)                       ? "a pipe"
+                                                                    : "a socket";
+    return std::string("it is ") + kind + ", not a regular file";
+}
+
 std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwrite) {
+    // Checked again at the end: the name may have been taken meanwhile.
+    const std::string taken = NotRegularFile(target);
+    if (!taken.empty()) {
+        std::error_code ec;
+        fs::remove(temp, ec);
+        return taken;
+    }
     int rc = overwrite
                  ? std::rename(temp.c_str(), target.c_str())
                  : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
@@ -38,6 +56,7 @@ std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwr
 }
 
 std::string WriteWholeFile(const fs::path& target, const void* bytes, size_t size, bool overwrite) {
+    if (std::string taken = NotRegularFile(target); !taken.empty()) return taken;
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     if (ec) return ec.message();

@@ -255,7 +255,9 @@ def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
         "NerovaVideoWriterFinish": [handle],
         "NerovaVideoWriterDestroy": [handle],
     }
-    _video = _typed(video, signatures, {"NerovaVideoWriterMessage": [handle]})
+    signatures["NerovaVideoWriterNoteCount"] = [handle]
+    _video = _typed(video, signatures, {"NerovaVideoWriterMessage": [handle],
+                                        "NerovaVideoWriterNote": [handle, ctypes.c_uint32]})
     return _video
 
 

@@ -97,9 +97,11 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
 
 
 def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
-                   how: str, shape: str, scale: float, overwrite: bool) -> Optional[str]:
+                   how: str, shape: str, scale: float,
+                   overwrite: bool) -> Tuple[Optional[str], List[str]]:
     """Writes path to target with every face hidden, as the tool's --anonymize does (videos:
-    every frame, faces followed through them, the sound kept); the reason when it cannot."""
+    every frame, faces followed through them, the sound kept); the reason when it cannot, and
+    what of the input the written file could not keep."""
     import cv2
     from . import NerovaError
     from ._media import quiet_opencv, read_image
@@ -109,22 +111,23 @@ def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple
     det = _detector(model, settings)
     try:
         if is_video(path):
-            anonymize_video(path, target, det, every, how, shape, scale, overwrite=overwrite)
-            return None
+            report = anonymize_video(path, target, det, every, how, shape, scale,
+                                     overwrite=overwrite)
+            return None, report["notes"]
         image = read_image(path)
         if image is None:
-            return "cannot read"
+            return "cannot read", []
         anonymize(image, det.detect(image), how, shape, scale)
         ok, data = cv2.imencode(os.path.splitext(target)[1], image)
         if not ok:
-            return "cannot encode %s" % os.path.splitext(target)[1]
+            return "cannot encode %s" % os.path.splitext(target)[1], []
         reason = ctypes.create_string_buffer(512)
         if _lib.NerovaWriteFile(os.fsencode(target), data.ctypes.data, data.size, int(overwrite),
                                 reason, len(reason)):
-            return reason.value.decode(errors="replace")
-        return None
-    except (NerovaError, ValueError, OSError) as e:
-        return str(e)
+            return reason.value.decode(errors="replace"), []
+        return None, []
+    except (NerovaError, ValueError, OSError, ImportError) as e:
+        return str(e), []
 
 
 def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
@@ -154,9 +157,10 @@ def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
 
 def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[str], every: int,
                   settings: dict, how: str, shape: str, scale: float,
-                  overwrite: bool) -> List[Tuple[str, str]]:
+                  overwrite: bool) -> Tuple[List[Tuple[str, str]], List[Tuple[str, str]]]:
     """Hides the faces of every input into folder, one task an input; (path, reason) for
-    each that could not be written."""
+    each that could not be written, and (input, note) for what a written file could not keep
+    of its input (the tool's warnings)."""
     frozen = _settings(settings)
     pairs = plan_outputs(inputs, folder)
     sources = {os.path.realpath(p) for p, _ in pairs}
@@ -168,13 +172,16 @@ def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[st
         if not overwrite and os.path.lexists(target):  # refused before any work, as the tool
             failed.append((target, "it exists (--overwrite replaces it)"))
             continue
-        futures.append((target, client.submit(anonymize_task, path, target, model, frozen, every,
-                                              how, shape, scale, overwrite, pure=False)))
-    for target, future in futures:
-        reason = future.result()
+        futures.append((path, target, client.submit(anonymize_task, path, target, model, frozen,
+                                                    every, how, shape, scale, overwrite,
+                                                    pure=False)))
+    notes = []
+    for path, target, future in futures:
+        reason, kept_out = future.result()
         if reason:
             failed.append((target, reason))
-    return failed
+        notes += [(path, note) for note in kept_out]
+    return failed, notes
 
 
 # ---- the client side --------------------------------------------------------------------
@@ -557,9 +564,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                                    sys.stderr.isatty(), settings)
             unwritten = []
             if args.anonymize:
-                unwritten = anonymize_all(args.inputs, args.out_dir, client, args.model,
-                                          args.every, settings, args.anonymize, args.mask_shape,
-                                          args.mask_scale, args.overwrite)
+                unwritten, notes = anonymize_all(args.inputs, args.out_dir, client, args.model,
+                                                 args.every, settings, args.anonymize,
+                                                 args.mask_shape, args.mask_scale, args.overwrite)
+            for path, note in notes:  # as the tool warns
+                print("nerova-batch: warning: %s: %s" % (path, note), file=sys.stderr)
             for target, reason in unwritten:
                 print("nerova-batch: cannot write %s: %s" % (target, reason), file=sys.stderr)
             failed = max(failed, len(unwritten))

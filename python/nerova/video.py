@@ -189,6 +189,13 @@ class VideoWriter:
     def finish(self) -> None:
         self._fail(_video().NerovaVideoWriterFinish(self._handle))
 
+    def notes(self) -> List[str]:
+        """What of the input could not be kept (a stream the container cannot hold, a column
+        an encoder leaves out), one line each, as the tool prints them as warnings."""
+        lib = _video()
+        return [lib.NerovaVideoWriterNote(self._handle, k).decode(errors="replace")
+                for k in range(lib.NerovaVideoWriterNoteCount(self._handle))]
+
     def close(self) -> None:
         if self._handle:
             _video().NerovaVideoWriterDestroy(self._handle)
@@ -204,7 +211,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
     every N-th frame, the faces followed through all frames with the whole video known, every
     frame and the sound kept, through the library's writer (codec and quality as the tool's
     --video-codec and --video-quality). Returns the tool's report: frames, masks, predicted
-    masks, longest run."""
+    masks, longest run, and the writer's notes (what of src could not be kept)."""
     import cv2
     from ._media import open_video
     every = _integer(every, "every", 1, 2**31 - 1)
@@ -232,7 +239,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
     tracker.finish()
     video = open_video(src)
     writer = VideoWriter(dst, src, codec, quality, overwrite)
-    report = {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0}
+    report = {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0, "notes": []}
     runs = {}
     try:
         for i in range(index):
@@ -246,6 +253,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
             report["longest_run"] = max([report["longest_run"], *runs.values()])
             writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale), fps)
         writer.finish()
+        report["notes"] = writer.notes()
     finally:
         video.release()
         writer.close()

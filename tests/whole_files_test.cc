@@ -1,0 +1,100 @@
+// Files written whole through the C interface: what may stand at the target, and what is left.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "nerova_face_detector.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(WholeFileTest, OnlyARegularFileOrNothingIsReplaced) {
+    nerova_test::TempDir dir;
+    const struct {
+        const char* what;
+        std::string (*make)(const nerova_test::TempDir& dir, const std::string& name);
+        int32_t overwrite;
+        NerovaError code;
+        const char* reason;  // in the reason given
+    } cases[] = {
+        {"a new name",
+         [](const nerova_test::TempDir&, const std::string&) { return std::string(); }, 0,
+         NEROVA_OK, ""},
+        {"a regular file, kept",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             d.Write(name, "old");
+             return std::string("-");
+         },
+         0, NEROVA_ERR_OUTPUT_FILE, "it exists"},
+        {"a regular file, replaced",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             d.Write(name, "old");
+             return std::string();
+         },
+         1, NEROVA_OK, ""},
+        {"a folder",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             const std::string p = d.path() + "/" + name;
+             fs::create_directory(p);
+             return std::string("d");
+         },
+         1, NEROVA_ERR_OUTPUT_FILE, "a folder"},
+        {"a pipe",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             const std::string p = d.path() + "/" + name;
+             return mkfifo(p.c_str(), 0600) == 0 ? std::string("p") : std::string("?");
+         },
+         1, NEROVA_ERR_OUTPUT_FILE, "a pipe"},
+        {"a character device",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             const std::string p = d.path() + "/" + name;
+             // The null device's numbers; making one needs privileges some runs lack.
+             return mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0 ? std::string("c")
+                                                                         : std::string("skip");
+         },
+         1, NEROVA_ERR_OUTPUT_FILE, "a device"},
+        {"a link to a device",
+         [](const nerova_test::TempDir& d, const std::string& name) {
+             const std::string p = d.path() + "/" + name;
+             fs::create_symlink("/dev/null", p);
+             return std::string("l");
+         },
+         1, NEROVA_ERR_OUTPUT_FILE, "a device"},
+    };
+    nerova_test::StderrCapture quiet;
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "target" + std::to_string(n++) + ".jpg";
+        const std::string path = dir.path() + "/" + name;
+        const std::string made = c.make(dir, name);
+        if (made == "skip") continue;
+        struct stat before {};
+        lstat(path.c_str(), &before);
+        char reason[256] = "unset";
+        EXPECT_EQ(NerovaWriteFile(path.c_str(), "new", 3, c.overwrite, reason, sizeof reason),
+                  c.code)
+            << c.what;
+        EXPECT_NE(std::string(reason).find(c.reason), std::string::npos)
+            << c.what << ": " << reason;
+        struct stat after {};
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.what;
+        if (c.code == NEROVA_OK) {
+            EXPECT_EQ(nerova_test::ReadFile(path), "new") << c.what;
+        } else {
+            EXPECT_EQ(after.st_mode, before.st_mode) << c.what << ": what stood there is kept";
+            EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+        }
+    }
+    // Nothing half-written is left beside the targets.
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().rfind(".", 0), std::string::npos) << e.path();
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+}  // namespace
