@@ -20,9 +20,9 @@ NEROVA_MODULE_COMMON_EXPORT std::filesystem::path TempPathFor(const std::filesys
 // not one. A device, pipe, socket or folder is never replaced by a file, even when asked to.
 NEROVA_MODULE_COMMON_EXPORT std::string NotRegularFile(const std::filesystem::path& target);
 
-// Moves the complete temp onto target (refused, as above, when target is not a regular file); "" or the reason (the temporary file is then removed).
-// Without overwrite the rename itself refuses an existing target, so a file that appeared
-// meanwhile is kept too.
+// Moves the complete temp onto target (refused, as above, when target is not a regular
+// file); "" or the reason (the temporary file is then removed). Without overwrite the rename
+// itself refuses an existing target, so a file that appeared meanwhile is kept too.
 NEROVA_MODULE_COMMON_EXPORT std::string CommitFile(const std::filesystem::path& temp,
                                                    const std::filesystem::path& target,
                                                    bool overwrite);

@@ -133,10 +133,10 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
         a.enc->height &= ~1;
         if (a.enc->width == 0 || a.enc->height == 0) return "the frame is too small to encode";
         if (a.enc->width != width || a.enc->height != height)
-            notes_.push_back(std::string("the ") + codec->name + " encoder takes even sides only: " +
-                             std::to_string(width) + "x" + std::to_string(height) +
-                             " frames are written as " + std::to_string(a.enc->width) + "x" +
-                             std::to_string(a.enc->height) +
+            notes_.push_back(std::string("the ") + codec->name +
+                             " encoder takes even sides only: " + std::to_string(width) + "x" +
+                             std::to_string(height) + " frames are written as " +
+                             std::to_string(a.enc->width) + "x" + std::to_string(a.enc->height) +
                              " (--video-codec h264, mjpeg or ffv1 keeps every pixel)");
     }
     // One quality scale for all: 80 is visually lossless H.264 (CRF 20) and MPEG-4 or Motion

@@ -1,8 +1,8 @@
 #include "common/whole_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
