@@ -200,7 +200,7 @@ class Worker {
         std::vector<Face> faces;
         std::vector<uint32_t> ids;
         std::vector<float> angles;
-        bool ok = true;
+        bool ok = true, untracked = false;
         uint32_t index = 0;
         for (cv::Mat frame; video.read(frame); ++index) {
             if (b_.progress) b_.progress->Tick();
@@ -222,9 +222,17 @@ class Worker {
                 angles.push_back(regions[k].angle);
             }
             ids.assign(infos.size(), 0);
-            NerovaTrackerAddFrame(tracker.handle, detected, infos.data(),
-                                  static_cast<uint32_t>(infos.size()), angles.data(), ids.data(),
-                                  nullptr, nullptr);
+            if (NerovaTrackerAddFrame(tracker.handle, detected, infos.data(),
+                                      static_cast<uint32_t>(infos.size()), angles.data(),
+                                      ids.data(), nullptr, nullptr) != NEROVA_OK &&
+                !untracked) {
+                // Its faces would go unhidden: such a video is not written.
+                b_.console.Err(input.path + ": frame " + std::to_string(index) +
+                               ": more faces than the tracker follows (" +
+                               std::to_string(NEROVA_TRACKER_MAX_FACES) + " a frame)");
+                untracked = true;
+                ok = false;
+            }
             for (size_t k = 0; k < faces.size(); ++k) faces[k].track = ids[k];
             if (detected)
                 b_.sequencer.Emit(
@@ -232,7 +240,8 @@ class Worker {
                                            frame.rows, faces, ms));
         }
         if (index == 0) return false;
-        if (!out) return ok;
+        if (untracked && out) Unwritten(*out, "some of its faces could not be followed");
+        if (!out || untracked) return ok;
         NerovaTrackerFinish(tracker.handle);
         if (!b_.o.quiet) Report(input.path, tracker.handle, index);
         std::string write_error = WriteTracked(input.path, *out, tracker.handle, index, fps);

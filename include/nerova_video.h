@@ -60,6 +60,12 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerDefaults(NerovaTrackerOptions* opti
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerCreate(const NerovaTrackerOptions* options,
                                                     int32_t width, int32_t height, void** tracker);
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerDestroy(void* tracker);
+// The most faces a frame may bring, and the most tracks alive plus faces brought: a frame past
+// either is refused with NEROVA_ERR_PARAM_RANGE and counted as a frame nobody looked at (its
+// faces get no track), so that every later frame keeps its number. Linking looks only at the
+// faces near each track.
+#define NEROVA_TRACKER_MAX_FACES 4096
+#define NEROVA_TRACKER_MAX_TRACKS 16384
 // The next frame: detected non-zero when faces are its detections (count of them; faces may
 // be null for none), zero for a frame nobody looked at. angles (may be null) gives each face's
 // eye line (NerovaFaceAngle). face_tracks (may be null) receives each face's track id; *live

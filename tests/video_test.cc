@@ -169,3 +169,70 @@ TEST(VideoWriterTest, OddSidesKeepEveryPixelOrSaySoAndDevicesAreNotReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lattice of n x n faces of side 40, pitch apart, all moved by (dx, 0) per frame.
+std::vector<NerovaFaceInfo> Lattice(int n, int pitch, int shift) {
+    std::vector<NerovaFaceInfo> faces;
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c)
+            faces.push_back({0.9f, 20 + c * pitch + shift, 20 + r * pitch,
+                             20 + c * pitch + shift + 40, 20 + r * pitch + 40});
+    return faces;
+}
+
+TEST(TrackerTest, CrowdsKeepTheirIdsAndTooManyFacesAreRefusedFrameByFrame) {
+    const struct {
+        const char* what;
+        int n, pitch, speed, every;  // lattice, pixels a frame, detection on every N-th frame
+    } cases[] = {
+        {"overlapping from frame to frame", 30, 60, 7, 1},
+        {"far between detections", 12, 200, 30, 3},
+    };
+    for (const auto& c : cases) {
+        void* tracker = nullptr;
+        ASSERT_EQ(NerovaTrackerCreate(nullptr, 3000, 3000, &tracker), NEROVA_OK);
+        std::vector<uint32_t> first;
+        for (int f = 0; f < 10; ++f) {
+            const bool look = f % c.every == 0;
+            const std::vector<NerovaFaceInfo> faces = Lattice(c.n, c.pitch, f * c.speed);
+            std::vector<uint32_t> ids(faces.size());
+            ASSERT_EQ(NerovaTrackerAddFrame(tracker, look, faces.data(), look ? faces.size() : 0,
+                                            nullptr, ids.data(), nullptr, nullptr),
+                      NEROVA_OK);
+            if (!look) continue;
+            if (first.empty()) first = ids;
+            EXPECT_EQ(ids, first) << c.what << ", frame " << f;
+        }
+        NerovaTrackerDestroy(tracker);
+    }
+
+    // Past the caps a frame is refused, counted, and the tracker goes on.
+    void* tracker = nullptr;
+    ASSERT_EQ(NerovaTrackerCreate(nullptr, 32768, 32768, &tracker), NEROVA_OK);
+    nerova_test::StderrCapture quiet;
+    const std::vector<NerovaFaceInfo> crowd = Lattice(65, 100, 0);  // 4225 faces
+    std::vector<uint32_t> ids(crowd.size(), 7);
+    EXPECT_EQ(NerovaTrackerAddFrame(tracker, 1, crowd.data(), uint32_t(crowd.size()), nullptr,
+                                    ids.data(), nullptr, nullptr),
+              NEROVA_ERR_PARAM_RANGE);
+    EXPECT_EQ(ids, std::vector<uint32_t>(crowd.size(), 0u));
+    // 64 x 64 faces a frame, each frame elsewhere: 4 frames fill the tracks, the 5th is refused.
+    std::vector<NerovaError> codes;
+    for (int f = 0; f < 5; ++f) {
+        const std::vector<NerovaFaceInfo> faces = Lattice(64, 400, f * 80);
+        codes.push_back(NerovaTrackerAddFrame(tracker, 1, faces.data(), uint32_t(faces.size()),
+                                              nullptr, nullptr, nullptr, nullptr));
+    }
+    EXPECT_EQ(codes, std::vector<NerovaError>(
+                         {NEROVA_OK, NEROVA_OK, NEROVA_OK, NEROVA_OK, NEROVA_ERR_PARAM_RANGE}));
+    ASSERT_EQ(NerovaTrackerFinish(tracker), NEROVA_OK);
+    NerovaTrack* tracks = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(NerovaTrackerFrame(tracker, 5, &tracks, &n), NEROVA_OK) << "every frame counted";
+    NerovaTracksRelease(tracks);
+    NerovaTrackerDestroy(tracker);
+}
+
+}  // namespace

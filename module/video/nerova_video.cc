@@ -104,7 +104,18 @@ NerovaError NerovaTrackerAddFrame(void* tracker, int32_t detected, const NerovaF
         NEROVA_LOGE(kTrackerAddFrame, 4, "the tracker has finished.");
         return NEROVA_ERR_PARAM_RANGE;
     }
+    const bool too_many = detected && (count > NEROVA_TRACKER_MAX_FACES ||
+                                       t->live_count() + count > size_t(NEROVA_TRACKER_MAX_TRACKS));
+    if (too_many) NEROVA_LOGE(kTrackerAddFrame, 5, "more faces than the tracker follows.");
     return Guarded(kTrackerAddFrame, 6, [&]() -> NerovaError {
+        if (too_many) {
+            std::vector<uint32_t> none;
+            std::vector<TrackBox> boxes;
+            t->AddFrame(false, {}, none, boxes);
+            if (face_tracks) std::fill(face_tracks, face_tracks + count, 0u);
+            if (live && !Export(boxes, live, live_count)) return NEROVA_ERR_OUT_OF_MEMORY;
+            return NEROVA_ERR_PARAM_RANGE;
+        }
         // Faces without area, or without a score, are no detection: they get no track (0).
         std::vector<Detection> list;
         std::vector<uint32_t> used;  // the face each detection came from

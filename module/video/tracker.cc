@@ -44,6 +44,42 @@ Detection FromAxes(const double a[4], float score, float angle) {
             angle};
 }
 
+// Faces by the cell of their centre on a coarse grid over the frame, so that linking looks at
+// the faces near a track instead of every face: a crowd costs what its neighbourhoods cost.
+class FaceGrid {
+  public:
+    FaceGrid(const std::vector<Detection>& faces, float width, float height)
+        : cell_(std::max({width, height, 1.0f}) / kCells), cells_(kCells * kCells) {
+        for (size_t j = 0; j < faces.size(); ++j) {
+            const Detection& d = faces[j];
+            cells_[Index(Cell((d.x1 + d.x2) / 2), Cell((d.y1 + d.y2) / 2))].push_back(j);
+            reach_ = std::max({reach_, (d.x2 - d.x1) / 2, (d.y2 - d.y1) / 2});
+        }
+    }
+    // Calls visit(j) for each face whose centre lies in [x1, x2] x [y1, y2], and maybe others
+    // of the cells those span; each face at most once.
+    template <typename Visit>
+    void Near(float x1, float y1, float x2, float y2, Visit visit) const {
+        for (int cy = Cell(y1); cy <= Cell(y2); ++cy)
+            for (int cx = Cell(x1); cx <= Cell(x2); ++cx)
+                for (size_t j : cells_[Index(cx, cy)]) visit(j);
+    }
+    // Half the largest side of a face: a face overlapping a box has its centre within this of
+    // the box.
+    float reach() const { return reach_; }
+
+  private:
+    static constexpr int kCells = 64;
+    int Cell(float v) const {
+        const float c = v / cell_;
+        return !(c >= 0) ? 0 : c >= kCells - 1 ? kCells - 1 : static_cast<int>(c);
+    }
+    static size_t Index(int cx, int cy) { return static_cast<size_t>(cy) * kCells + cx; }
+    float cell_;
+    float reach_ = 0;
+    std::vector<std::vector<size_t>> cells_;
+};
+
 }  // namespace
 
 FaceTracker::FaceTracker(const TrackerSettings& settings, int width, int height)
@@ -111,18 +147,25 @@ void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
             float iou;
             size_t track, face;
         };
+        const FaceGrid grid(faces, width_, height_);
         std::vector<Pair> pairs;
         for (size_t i = 0; i < live_.size(); ++i) {
-            const Detection predicted = Box(live_[i]);
-            for (size_t j = 0; j < faces.size(); ++j) {
-                const float v = Iou(predicted, faces[j]);
-                if (v >= s_.min_iou) pairs.push_back({v, i, j});
-            }
+            const Detection p = Box(live_[i]);
+            const float r = grid.reach();
+            grid.Near(p.x1 - r, p.y1 - r, p.x2 + r, p.y2 + r, [&](size_t j) {
+                // Boxes that do not overlap are linked by distance below, if at all.
+                const float v = Iou(p, faces[j]);
+                if (v > 0 && v >= s_.min_iou) pairs.push_back({v, i, j});
+            });
         }
         // Links the pairs, best first, each track and face once.
         const auto link = [&](std::vector<Pair>& list) {
-            std::stable_sort(list.begin(), list.end(),
-                             [](const Pair& a, const Pair& b) { return a.iou > b.iou; });
+            // Ties in the order of tracks, then faces, whatever order the grid found them in.
+            std::sort(list.begin(), list.end(), [](const Pair& a, const Pair& b) {
+                return a.iou != b.iou       ? a.iou > b.iou
+                       : a.track != b.track ? a.track < b.track
+                                            : a.face < b.face;
+            });
             for (const Pair& p : list) {
                 if (matched[p.track] || face_tracks[p.face]) continue;
                 matched[p.track] = true;
@@ -143,16 +186,18 @@ void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
             if (matched[i]) continue;
             const Detection p = Box(live_[i]);
             const float away = static_cast<float>(frame - live_[i].last_seen);
-            for (size_t j = 0; j < faces.size(); ++j) {
-                if (face_tracks[j]) continue;
+            const float pw = p.x2 - p.x1;
+            const float reach = kFarSides * pw * away;
+            const float cx = (p.x1 + p.x2) / 2, cy = (p.y1 + p.y2) / 2;
+            grid.Near(cx - reach, cy - reach, cx + reach, cy + reach, [&](size_t j) {
+                if (face_tracks[j]) return;
                 const Detection& d = faces[j];
-                const float pw = p.x2 - p.x1, dw = d.x2 - d.x1;
-                const float dx = (d.x1 + d.x2 - p.x1 - p.x2) / 2,
-                            dy = (d.y1 + d.y2 - p.y1 - p.y2) / 2;
+                const float dw = d.x2 - d.x1;
+                const float dx = (d.x1 + d.x2) / 2 - cx, dy = (d.y1 + d.y2) / 2 - cy;
                 const float dist = std::sqrt(dx * dx + dy * dy);
-                if (dw < 0.67f * pw || dw > 1.5f * pw || dist > kFarSides * pw * away) continue;
+                if (dw < 0.67f * pw || dw > 1.5f * pw || dist > reach) return;
                 near.push_back({-dist, i, j});
-            }
+            });
         }
         link(near);
         for (size_t j = 0; j < faces.size(); ++j) {

@@ -5,6 +5,7 @@
 #ifndef NEROVA_MODULE_VIDEO_TRACKER_H_
 #define NEROVA_MODULE_VIDEO_TRACKER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -46,6 +47,7 @@ class FaceTracker {
     void Finish();
     bool finished() const { return finished_; }
     uint32_t frame_count() const { return frames_; }
+    size_t live_count() const { return live_.size(); }
     const std::vector<TrackBox>& Frame(uint32_t frame) const { return offline_[frame]; }
 
   private:

@@ -117,14 +117,17 @@ class VideoTracks:
     def __call__(self, record: dict) -> dict:
         if "frame" not in record or "error" in record:
             return record
-        from .detector import Face
+        from .detector import Face, NerovaError
         from .video import Tracker
         if record["image"] != self.path or record["frame"] < self.next_frame:
             self.path, self.next_frame = record["image"], 0
             self.tracker = Tracker(max(1, record["width"]), max(1, record["height"]))
         for _ in range(self.next_frame, record["frame"]):
             self.tracker.skip()
-        ids = self.tracker.add([Face(f["score"], *f["box"]) for f in record["faces"]])
+        try:
+            ids = self.tracker.add([Face(f["score"], *f["box"]) for f in record["faces"]])
+        except NerovaError:  # more faces than the tracker follows: none gets a track, as the tool
+            ids = [0] * len(record["faces"])
         for face, track in zip(record["faces"], ids):
             face["track"] = track
         self.next_frame = record["frame"] + 1

@@ -98,9 +98,10 @@ class Tracker:
             *[_native.FaceInfo(f.score, *f.box) for f in faces])
         angles = (ctypes.c_float * max(1, len(faces)))(*[face_angle(f) for f in faces])
         ids = (ctypes.c_uint32 * max(1, len(faces)))()
-        _check(_video().NerovaTrackerAddFrame(self._handle, 1, infos, len(faces), angles, ids,
-                                              None, None), "tracking")
-        self.frames += 1
+        code = _video().NerovaTrackerAddFrame(self._handle, 1, infos, len(faces), angles, ids,
+                                               None, None)
+        self.frames += 1  # a refused frame is counted too, as one nobody looked at
+        _check(code, "tracking")
         return list(ids)[:len(faces)]
 
     def skip(self) -> None:
