@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from . import FaceDetector, NerovaError
+from . import FaceDetector, NerovaError, _native
 from ._inputs import expand_inputs, is_video, list_lines, read_list
 from .detector import DEFAULT_TOP_K, parse_tiles
 from .records import VideoTracks, line, timed_detection
@@ -104,6 +104,11 @@ def _video(det, path: str, every: int) -> bool:
     """Every every-th frame's record, in frame order, each face with its track id; false
     when the video cannot be read, holds no frame or a frame was refused."""
     from ._media import video_frames
+    from .detector import _lib
+    missing = _native.video_missing(_lib)
+    if missing:
+        print("nerova: %s: %s" % (path, missing), file=sys.stderr)
+        return False
     frames = video_frames(path)
     tracks = VideoTracks()
     ok, count = frames is not None, 0

@@ -212,6 +212,16 @@ class VideoUnavailable(ImportError):
 _video: Optional[ctypes.CDLL] = None
 
 
+def video_missing(lib: ctypes.CDLL) -> str:
+    """"" when videos can be followed; else the line a host prints for a video input, as the
+    tool does."""
+    try:
+        load_video(lib)
+        return ""
+    except VideoUnavailable:
+        return "videos need the video library (libnerova_video), which this installation lacks"
+
+
 def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
     """The video library of the same release as lib: beside it (as installed, or in a build
     tree), else on the system's linker paths. VideoUnavailable when there is none."""

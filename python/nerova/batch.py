@@ -76,6 +76,8 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
 
+    if task[0] == "refused":  # an input this installation cannot read, as the tool says
+        return [{"image": task[1], "error": task[2], "worker": worker}], 0
     if task[0] == "images":
         for path in task[1]:
             image = read_image(path)
@@ -195,6 +197,9 @@ class _Plan:
     def __init__(self, paths: Sequence[str], every: int, done: Optional[Dict[str, set]]):
         self.paths, self.every, self.done = paths, every, done or {}
         self.ended: set = set()  # inputs whose real end a segment has met
+        from . import _native
+        from .detector import _lib
+        self.video_missing = _native.video_missing(_lib)
 
     def tasks(self) -> Iterator[Tuple[int, tuple]]:
         """(input index, task) pairs. Images go in tasks of IMAGES_PER_TASK; inputs already
@@ -216,6 +221,9 @@ class _Plan:
                 batch = []
             if path in self.done and None in self.done[path]:
                 continue  # an unreadable video, already reported
+            if self.video_missing:
+                yield i, ("refused", path, self.video_missing)
+                continue
             video = open_video(path)
             count = 0
             if video is not None:

@@ -19,6 +19,8 @@ distributed = pytest.importorskip("distributed")
 from nerova import batch  # noqa: E402
 from test_nerova import mixed_folder, untimed  # noqa: E402
 
+from conftest import needs_video
+
 ROOT = Path(__file__).resolve().parents[2]
 TOOL = os.environ.get("NEROVA_TOOL")
 
@@ -63,6 +65,7 @@ def reference(client, collection):
     return list(batch.detect([str(collection)], client))
 
 
+@needs_video
 def test_command_matches_the_tool_and_reports_the_unreadable_input(collection, tmp_path, reference):
     out = tmp_path / "r.jsonl"
     p = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "2", "--out",
@@ -93,6 +96,7 @@ def test_a_killed_worker_loses_and_repeats_nothing(client, collection, reference
     assert comparable(got) == comparable(reference)
 
 
+@needs_video
 def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_path):
     out = tmp_path / "r.jsonl"
     batch.detect_to_file([str(collection)], str(out), client)
@@ -109,6 +113,7 @@ def test_resume_after_an_interruption_repeats_nothing(client, collection, tmp_pa
     assert not Path(str(out) + ".partial").exists()
 
 
+@needs_video
 def test_a_second_run_on_an_output_being_written_is_refused(client, collection, tmp_path,
                                                              monkeypatch):
     out = tmp_path / "r.jsonl"
@@ -146,6 +151,7 @@ def test_a_second_run_on_an_output_being_written_is_refused(client, collection, 
     assert batch.detect_to_file([str(collection / "astronaut.jpg")], str(out), client) == (1, 0)
 
 
+@needs_video
 def test_names_headers_outputs_and_partials_that_once_broke_a_run(client, tmp_path):
     folder = os.fsencode(tmp_path / "in")
     os.mkdir(folder)
@@ -221,6 +227,7 @@ def test_inputs_expand_to_regular_files_and_lists_stay_lists(tmp_path):
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
 @pytest.mark.parametrize("tiles", ["off", "auto"])
 def test_every_host_writes_the_same_lines(client, tmp_path, tiles):
     """The tool, python -m nerova and nerova-batch on one folder (photos, one with a name that
@@ -241,6 +248,7 @@ def test_every_host_writes_the_same_lines(client, tmp_path, tiles):
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
 def test_anonymize_writes_what_the_tool_writes(tmp_path):
     """nerova-batch --anonymize beside the tool's: the same masks in an image (PNG, so the
     pixels compare), every frame of a video, the tool's layout of the written files."""

@@ -1,6 +1,7 @@
 """The package's binding to the C libraries: its ctypes records against the C headers, and
 which libraries it loads."""
 import ctypes
+import json
 import os
 import shutil
 import subprocess
@@ -110,3 +111,30 @@ except nerova.VideoUnavailable as e:
     done = run_python(code, NEROVA_LIBRARY=str(library), NEROVA_MODELS=str(ROOT / "models"))
     assert done.returncode == 0, done.stderr
     assert "video needs libnerova_video.so." in done.stdout, done.stdout
+
+
+def test_without_the_video_library_hosts_refuse_videos_as_the_tool_does(tmp_path):
+    import cv2
+    import numpy as np
+    library = copy_libraries(tmp_path, ["libnerova_module_face_detector", "libnerova_module_common",
+                                        "libnerova_kernel"])
+    clip, photo = str(tmp_path / "clip.avi"), str(ROOT / "models" / "samples" / "astronaut.jpg")
+    writer = cv2.VideoWriter(clip, cv2.VideoWriter_fourcc(*"MJPG"), 10, (64, 48))
+    for _ in range(3):
+        writer.write(np.zeros((48, 64, 3), np.uint8))
+    writer.release()
+    env = dict(os.environ, NEROVA_LIBRARY=str(library), NEROVA_MODELS=str(ROOT / "models"),
+               PYTHONPATH=str(ROOT / "python"))
+    refusal = "%s: videos need the video library (libnerova_video)" % clip
+    module = subprocess.run([sys.executable, "-m", "nerova", clip, photo], capture_output=True,
+                            text=True, env=env, timeout=120)
+    assert module.returncode == 1 and refusal in module.stderr, module.stderr
+    assert [json.loads(l)["image"] for l in module.stdout.splitlines()] == [photo]
+    out = tmp_path / "records.jsonl"
+    batch = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1", "--out",
+                            str(out), clip, photo], capture_output=True, text=True, env=env,
+                           timeout=300)
+    records = [json.loads(l) for l in out.read_text().splitlines()]
+    assert batch.returncode == 1, batch.stderr
+    assert [(r["image"], "error" in r) for r in records] == [(clip, True), (photo, False)]
+    assert records[0]["error"].startswith("videos need the video library"), records[0]

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import nerova
+from conftest import needs_video
 
 ROOT = Path(__file__).resolve().parents[2]
 SAMPLES = sorted((ROOT / "models" / "samples").glob("*.jpg"))
@@ -51,6 +52,7 @@ def mixed_folder(folder):
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
 def test_same_records_as_the_tool_from_files_and_a_list_of_a_folder_and_a_video(tmp_path):
     folder = os.fsencode(tmp_path / "in")
     names = mixed_folder(folder)

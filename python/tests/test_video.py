@@ -10,6 +10,8 @@ import nerova
 
 from test_nerova import ROOT, TOOL
 
+from conftest import needs_video
+
 
 def moving_astronaut(path, frames=40):
     """The astronaut walking in from the left edge and out at the right."""
@@ -35,6 +37,7 @@ def frames(path):
 
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
 def test_python_hides_the_same_faces_in_the_same_frames_as_the_tool(tmp_path):
     src = tmp_path / "walk.avi"
     moving_astronaut(src)
