@@ -281,9 +281,11 @@ class Worker {
                                    b_.o.mask_scale, b_.o.mask_shape);
             if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
             NerovaTracksRelease(tracks);
-            if (NerovaVideoWriterWrite(writer.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
-                                       frame.rows, frame.data, static_cast<int32_t>(frame.step),
-                                       fps) != NEROVA_OK)
+            // Each frame at the input's time: a variable-rate video keeps its timing.
+            const double seconds = std::max(0.0, video.get(cv::CAP_PROP_POS_MSEC) / 1000);
+            if (NerovaVideoWriterWriteAt(writer.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
+                                         frame.rows, frame.data, static_cast<int32_t>(frame.step),
+                                         fps, seconds) != NEROVA_OK)
                 return NerovaVideoWriterMessage(writer.handle);
         }
         if (index < frames) return "the video gave fewer frames the second time";

@@ -106,6 +106,14 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaVideoWriterWrite(void* writer, int32_t pix
                                                        int32_t width, int32_t height,
                                                        const uint8_t* pixels, int32_t stride,
                                                        double fps);
+// The same, the frame shown at `seconds` from the video's start (the input's timestamp, so that
+// a video of variable frame rate keeps its timing and its sound in step): placed in periods of
+// the first frame's fps, a frame at or before the last one a period after it. 4098 for a
+// negative or non-finite time.
+NEROVA_VIDEO_EXPORT NerovaError NerovaVideoWriterWriteAt(void* writer, int32_t pixel_format,
+                                                         int32_t width, int32_t height,
+                                                         const uint8_t* pixels, int32_t stride,
+                                                         double fps, double seconds);
 // Completes the file and puts it in place.
 NEROVA_VIDEO_EXPORT NerovaError NerovaVideoWriterFinish(void* writer);
 // Why the last call failed ("" when none did); and the sound source's streams that could not

@@ -1,12 +1,15 @@
 // A test helper for the tool's written videos: makes a clip with sound, and tells what a file
 // holds.
-//   av_clip make OUT FRAMES FPS [subtitles]
+//   av_clip make OUT FRAMES FPS [subtitles|vfr]
 //                                   Motion JPEG frames (a bright square moving on grey) and,
 //                                   where the container holds it, one 16-bit PCM sound
 //                                   stream as long as the frames; with "subtitles", also a
-//                                   SubRip stream of one line
+//                                   SubRip stream of one line; with "vfr", frames one and
+//                                   three periods apart in turn (a variable frame rate)
 //   av_clip probe FILE              one line per stream: "video CODEC FRAMES" or
 //                                   "audio CODEC SECONDS"
+//   av_clip ends FILE               one line per stream: "video SECONDS" or "audio SECONDS",
+//                                   where its last packet ends
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -25,7 +28,7 @@ int Fail(const char* what) {
     return 1;
 }
 
-int Make(const char* path, int frames, int fps, bool subtitles) {
+int Make(const char* path, int frames, int fps, bool subtitles, bool vfr) {
     AVFormatContext* out = nullptr;
     if (avformat_alloc_output_context2(&out, nullptr, nullptr, path) < 0) return Fail("container");
     const AVCodec* vc = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -36,6 +39,7 @@ int Make(const char* path, int frames, int fps, bool subtitles) {
     ve->height = 120;
     ve->pix_fmt = AV_PIX_FMT_YUVJ420P;
     ve->time_base = {1, fps};
+    int64_t shown = 0;  // the frame's time, in periods
     ae->sample_rate = 8000;
     ae->sample_fmt = AV_SAMPLE_FMT_S16;
     av_channel_layout_default(&ae->ch_layout, 1);
@@ -84,7 +88,9 @@ int Make(const char* path, int frames, int fps, bool subtitles) {
                 f->data[0][y * f->linesize[0] + x] =
                     (x / 20 == i % 8 && y > 40 && y < 80) ? 235 : 128;
         for (int c = 1; c < 3; ++c) std::memset(f->data[c], 128, size_t(f->linesize[c]) * 60);
-        f->pts = i;
+        f->pts = shown;
+        const int periods = vfr && i % 2 ? 3 : 1;
+        shown += periods;
         avcodec_send_frame(ve, f);
         while (avcodec_receive_packet(ve, p) == 0) {
             av_packet_rescale_ts(p, ve->time_base, vs->time_base);
@@ -94,14 +100,15 @@ int Make(const char* path, int frames, int fps, bool subtitles) {
         av_frame_unref(f);
         if (!as) continue;
         f->format = ae->sample_fmt;
-        f->nb_samples = samples;
+        f->nb_samples = samples * periods;
         av_channel_layout_copy(&f->ch_layout, &ae->ch_layout);
         f->sample_rate = 8000;
         av_frame_get_buffer(f, 0);
         auto* pcm = reinterpret_cast<int16_t*>(f->data[0]);
-        for (int k = 0; k < samples; ++k)
-            pcm[k] = int16_t(8000 * std::sin(2 * M_PI * 440 * (i * samples + k) / 8000.0));
-        f->pts = int64_t(i) * samples;
+        const int64_t first = (shown - periods) * samples;
+        for (int k = 0; k < samples * periods; ++k)
+            pcm[k] = int16_t(8000 * std::sin(2 * M_PI * 440 * (first + k) / 8000.0));
+        f->pts = first;
         avcodec_send_frame(ae, f);
         while (avcodec_receive_packet(ae, p) == 0) {
             av_packet_rescale_ts(p, ae->time_base, as->time_base);
@@ -126,7 +133,7 @@ int Make(const char* path, int frames, int fps, bool subtitles) {
     return 0;
 }
 
-int Probe(const char* path) {
+int Probe(const char* path, bool ends) {
     AVFormatContext* in = nullptr;
     if (avformat_open_input(&in, path, nullptr, nullptr) < 0 ||
         avformat_find_stream_info(in, nullptr) < 0)
@@ -146,6 +153,11 @@ int Probe(const char* path) {
     }
     for (unsigned s = 0; s < in->nb_streams && s < 64; ++s) {
         const AVCodecParameters* par = in->streams[s]->codecpar;
+        if (ends) {
+            const char* kind = av_get_media_type_string(par->codec_type);
+            std::printf("%s %.3f\n", kind ? kind : "data", end[s]);
+            continue;
+        }
         if (par->codec_type == AVMEDIA_TYPE_VIDEO)
             std::printf("video %s %ld\n", avcodec_get_name(par->codec_id), frames[s]);
         else if (par->codec_type == AVMEDIA_TYPE_AUDIO)
@@ -159,9 +171,15 @@ int Probe(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if ((argc == 5 || (argc == 6 && std::strcmp(argv[5], "subtitles") == 0)) &&
+    const char* option = argc == 6 ? argv[5] : "";
+    if ((argc == 5 || (argc == 6 && (std::strcmp(option, "subtitles") == 0 ||
+                                     std::strcmp(option, "vfr") == 0))) &&
         std::strcmp(argv[1], "make") == 0)
-        return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argc == 6);
-    if (argc == 3 && std::strcmp(argv[1], "probe") == 0) return Probe(argv[2]);
-    return Fail("usage: av_clip make OUT FRAMES FPS [subtitles] | av_clip probe FILE");
+        return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]),
+                    std::strcmp(option, "subtitles") == 0, std::strcmp(option, "vfr") == 0);
+    if (argc == 3 && std::strcmp(argv[1], "ends") == 0) return Probe(argv[2], true);
+    if (argc == 3 && std::strcmp(argv[1], "probe") == 0) return Probe(argv[2], false);
+    return Fail(
+        "usage: av_clip make OUT FRAMES FPS [subtitles|vfr] | av_clip probe FILE | "
+        "av_clip ends FILE");
 }

@@ -204,6 +204,20 @@ class CliTest(unittest.TestCase):
                              [(i, 100 * i, 512, 512, []) for i in range(4)], how)
 
     @with_video
+    def test_a_variable_frame_rate_keeps_its_timing_and_its_sound_in_step(self):
+        for name in ("vfr.mkv", "vfr.avi"):
+            src = os.path.join(self.tmp, name)
+            subprocess.run([AV_CLIP, "make", src, "20", "10", "vfr"], check=True)
+            out = os.path.join(self.tmp, "vfr-out")
+            code, lines, err = run("--model", self.model, "--anonymize", "blur", "--out-dir", out, src)
+            self.assertEqual((code, len(lines)), (0, 20), err)
+            ends = lambda path: dict(l.split() for l in subprocess.run(
+                [AV_CLIP, "ends", path], capture_output=True, text=True, check=True).stdout.splitlines())
+            given, written = ends(src), ends(os.path.join(out, name))
+            self.assertAlmostEqual(float(written["video"]), float(given["video"]), delta=0.11, msg=name)
+            self.assertAlmostEqual(float(written["audio"]), float(given["audio"]), delta=0.11, msg=name)
+
+    @with_video
     def test_the_batch_warns_as_the_tool_of_what_a_written_video_cannot_keep(self):
         src = os.path.join(self.tmp, "titled.mkv")
         subprocess.run([AV_CLIP, "make", src, "6", "10", "subtitles"], check=True)

@@ -26,6 +26,7 @@ constexpr const char* kTrackerCreate = "NerovaTrackerCreate";
 constexpr const char* kTrackerAddFrame = "NerovaTrackerAddFrame";
 constexpr const char* kTrackerFrame = "NerovaTrackerFrame";
 constexpr int32_t kMaxSide = nerova::module::FrameConverter::kMaxSide;
+constexpr double kMaxSeconds = 1e7;  // about four months: any video, and no overflow in periods
 
 // The tracks as a new array for the host (null for none); false when memory ran out.
 bool Export(const std::vector<TrackBox>& boxes, NerovaTrack** out, uint32_t* count) {
@@ -52,6 +53,28 @@ bool OptionsValid(const NerovaTrackerOptions& o) {
            o.max_missed_frames <= 100000 && o.min_iou >= 0 && o.min_iou <= 1 &&
            o.growth_per_frame >= 0 && o.growth_per_frame <= 1 && o.max_growth >= 0 &&
            o.max_growth <= 4;
+}
+
+// One frame for the writer, at seconds (negative: after the last); what both calls share.
+NerovaError WriteFrame(const char* function, void* writer, int32_t pixel_format, int32_t width,
+                       int32_t height, const uint8_t* pixels, int32_t stride, double fps,
+                       double seconds) {
+    NEROVA_CHECK_PARAM_NULL(writer, function, 1);
+    NEROVA_CHECK_PARAM_NULL(pixels, function, 2);
+    auto* w = static_cast<VideoWriterHandle*>(writer);
+    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
+    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
+        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels ||
+        !(fps > 0 && fps <= 1000)) {
+        w->message = "the frame or the rate cannot be read";
+        return NEROVA_ERR_PARAM_NULL;
+    }
+    return Guarded(function, 3, [&]() -> NerovaError {
+        const bool rgb =
+            pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
+        w->message = w->out.Write(pixels, width, height, stride, channels, rgb, fps, seconds);
+        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
+    });
 }
 
 }  // namespace
@@ -193,22 +216,19 @@ NerovaError NerovaVideoWriterCreate(const char* target, const char* sound_source
 NerovaError NerovaVideoWriterWrite(void* writer, int32_t pixel_format, int32_t width,
                                    int32_t height, const uint8_t* pixels, int32_t stride,
                                    double fps) {
-    NEROVA_CHECK_PARAM_NULL(writer, "NerovaVideoWriterWrite", 1);
-    NEROVA_CHECK_PARAM_NULL(pixels, "NerovaVideoWriterWrite", 2);
-    auto* w = static_cast<VideoWriterHandle*>(writer);
-    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
-    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
-        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels ||
-        !(fps > 0 && fps <= 1000)) {
-        w->message = "the frame or the rate cannot be read";
+    return WriteFrame("NerovaVideoWriterWrite", writer, pixel_format, width, height, pixels, stride,
+                      fps, -1);
+}
+
+NerovaError NerovaVideoWriterWriteAt(void* writer, int32_t pixel_format, int32_t width,
+                                     int32_t height, const uint8_t* pixels, int32_t stride,
+                                     double fps, double seconds) {
+    if (writer && !(seconds >= 0 && seconds <= kMaxSeconds)) {
+        static_cast<VideoWriterHandle*>(writer)->message = "the frame's time cannot be read";
         return NEROVA_ERR_PARAM_NULL;
     }
-    return Guarded("NerovaVideoWriterWrite", 3, [&]() -> NerovaError {
-        const bool rgb =
-            pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
-        w->message = w->out.Write(pixels, width, height, stride, channels, rgb, fps);
-        return w->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
-    });
+    return WriteFrame("NerovaVideoWriterWriteAt", writer, pixel_format, width, height, pixels,
+                      stride, fps, seconds);
 }
 
 NerovaError NerovaVideoWriterFinish(void* writer) {

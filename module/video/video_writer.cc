@@ -42,6 +42,8 @@ const AVCodec* EncoderFor(const std::string& codec, const fs::path& target) {
     return avcodec_find_encoder_by_name(name.c_str());
 }
 
+constexpr int kTicks = 60000;  // a second, for containers that time each frame
+
 // The encoder's pixel format: 4:2:0, or 4:4:4 for a frame with an odd side where the encoder
 // takes it (so that no column or row is lost); FFV1 keeps the colours exactly.
 AVPixelFormat PixelFormatFor(const AVCodec& codec, bool odd) {
@@ -67,7 +69,8 @@ struct VideoOutput::Av {
     SwsContext* sws = nullptr;
     AVFrame* frame = nullptr;
     AVPacket* packet = nullptr;
-    int64_t next_pts = 0;
+    int64_t last_pts = -1;  // the last frame's, in the encoder's time base
+    int64_t period = 1;     // one frame at the first frame's rate, in that time base
     // The input's sound: its streams and where each goes.
     AVFormatContext* in = nullptr;
     std::vector<int> map;  // input stream index -> output stream index, -1 none
@@ -124,7 +127,11 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
     const AVRational rate = av_d2q(fps, 100000);
     a.enc->width = width;
     a.enc->height = height;
-    a.enc->time_base = av_inv_q(rate);
+    // AVI numbers its frames at one rate; elsewhere frames carry their own times, in ticks that
+    // hold the common rates exactly (and that MPEG-4 takes, below 2^16).
+    const bool numbered = std::string(a.out->oformat->name) == "avi";
+    a.enc->time_base = numbered ? av_inv_q(rate) : AVRational{1, kTicks};
+    a.period = numbered ? 1 : std::max<int64_t>(1, std::llround(kTicks / av_q2d(rate)));
     a.enc->framerate = rate;
     a.enc->pix_fmt = PixelFormatFor(*codec, (width | height) & 1);
     // 4:2:0 needs even sides: an encoder without 4:4:4 keeps the last odd column or row out.
@@ -199,7 +206,7 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
 }
 
 std::string VideoOutput::Write(const uint8_t* pixels, int width, int height, int stride,
-                               int channels, bool rgb, double fps) {
+                               int channels, bool rgb, double fps, double seconds) {
     if (!error_.empty()) return error_;
     const int format = channels == 1   ? AV_PIX_FMT_GRAY8
                        : channels == 3 ? (rgb ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_BGR24)
@@ -218,7 +225,12 @@ std::string VideoOutput::Write(const uint8_t* pixels, int width, int height, int
     const uint8_t* src[1] = {pixels};
     const int strides[1] = {stride};
     sws_scale(a.sws, src, strides, 0, a.enc->height, a.frame->data, a.frame->linesize);
-    a.frame->pts = a.next_pts++;
+    // At its own time where given (a variable-rate video keeps its timing; in an AVI, a gap
+    // repeats the frame before it), else a period after the last; always after the last.
+    int64_t pts = a.last_pts < 0 ? 0 : a.last_pts + a.period;
+    if (seconds >= 0)
+        pts = std::max<int64_t>(a.last_pts + 1, std::llround(seconds / av_q2d(a.enc->time_base)));
+    a.frame->pts = a.last_pts = pts;
     const int rc = avcodec_send_frame(a.enc, a.frame);
     if (rc < 0) return error_ = "encoder: " + AvError(rc);
     return error_ = Encode(false);
@@ -231,6 +243,7 @@ std::string VideoOutput::Encode(bool flush) {
         const int rc = avcodec_receive_packet(a.enc, a.packet);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
         if (rc < 0) return "encoder: " + AvError(rc);
+        if (a.packet->duration <= 0) a.packet->duration = a.period;
         av_packet_rescale_ts(a.packet, a.enc->time_base, a.video->time_base);
         a.packet->stream_index = a.video->index;
         const double seconds = a.packet->dts * av_q2d(a.video->time_base);

@@ -31,8 +31,10 @@ class VideoOutput {
     VideoOutput& operator=(const VideoOutput&) = delete;
     // One 8-bit frame of channels 1 (grey), 3 (BGR or RGB, rgb) or 4 (BGRA or RGBA); opens
     // on the first, whose size every later frame must have.
+    // seconds: when the frame is shown, from the video's start (negative: the frame after the
+    // last, at fps); a frame at or before the last is shown one period after it.
     std::string Write(const uint8_t* pixels, int width, int height, int stride, int channels,
-                      bool rgb, double fps);
+                      bool rgb, double fps, double seconds = -1);
     std::string Finish();  // "" once the target is in place
     // Streams of the input that could not be kept, one line each.
     const std::vector<std::string>& notes() const { return notes_; }

@@ -262,6 +262,9 @@ def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
                                     ctypes.c_int32, ctypes.c_int32, ctypes.POINTER(handle)],
         "NerovaVideoWriterWrite": [handle, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
                                    ctypes.c_void_p, ctypes.c_int32, ctypes.c_double],
+        "NerovaVideoWriterWriteAt": [handle, ctypes.c_int32, ctypes.c_int32, ctypes.c_int32,
+                                     ctypes.c_void_p, ctypes.c_int32, ctypes.c_double,
+                                     ctypes.c_double],
         "NerovaVideoWriterFinish": [handle],
         "NerovaVideoWriterDestroy": [handle],
     }

@@ -180,12 +180,18 @@ class VideoWriter:
             message = _video().NerovaVideoWriterMessage(self._handle)
             raise ValueError(message.decode(errors="replace"))
 
-    def write(self, frame: np.ndarray, fps: float) -> None:
+    def write(self, frame: np.ndarray, fps: float, seconds: Optional[float] = None) -> None:
+        """The next frame; seconds, when given, is when it is shown from the video's start (the
+        input's timestamp, which keeps a variable-rate video's timing), else one period of fps
+        after the last."""
         frame = np.ascontiguousarray(frame)
         channels = 1 if frame.ndim == 2 else frame.shape[2]
-        self._fail(_video().NerovaVideoWriterWrite(
-            self._handle, _FORMATS[_CHANNELS[channels]], frame.shape[1], frame.shape[0],
-            frame.ctypes.data, frame.strides[0], float(fps)))
+        lib, args = _video(), (self._handle, _FORMATS[_CHANNELS[channels]], frame.shape[1],
+                               frame.shape[0], frame.ctypes.data, frame.strides[0], float(fps))
+        if seconds is None:
+            self._fail(lib.NerovaVideoWriterWrite(*args))
+        else:
+            self._fail(lib.NerovaVideoWriterWriteAt(*args, max(0.0, float(seconds))))
 
     def finish(self) -> None:
         self._fail(_video().NerovaVideoWriterFinish(self._handle))
@@ -252,7 +258,8 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
             report["masks"] += len(tracks)
             report["predicted"] += sum(not t.detected for t in tracks)
             report["longest_run"] = max([report["longest_run"], *runs.values()])
-            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale), fps)
+            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale), fps,
+                         video.get(cv2.CAP_PROP_POS_MSEC) / 1000)
         writer.finish()
         report["notes"] = writer.notes()
     finally:
