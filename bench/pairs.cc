@@ -7,6 +7,8 @@
 // than its own backend's forward cannot be: the run reports it as an error (exit 1).
 // Efficiency is the forward's arithmetic (from the lowered graph) over the time, against the
 // peak this core reaches in a loop of fused multiply-adds.
+// A second table times the XNNPACK body alone with its values in the runner's shared buffers
+// against XNNPACK's own memory planning, in the same rotating rounds.
 //   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
 //                                          converted YuNet ones where they are present)
 #include <immintrin.h>
@@ -31,6 +33,7 @@
 #include "graph_lowering.h"
 #include "nerova/kernel.h"
 #include "nerova_face_detector.h"
+#include "xnn_runner.h"
 
 namespace {
 
@@ -144,6 +147,46 @@ double ForwardFlops(const std::string& bytes) {
     return flops;
 }
 
+// The lowered body of a model's network on one thread: XNNPACK's own memory planning against
+// the runner's shared buffers, over rounds; "" when the network does not lower.
+std::string PlannerRow(const std::string& name, const std::string& bytes, int rounds) {
+    namespace lw = nerova::lowering;
+    onnx::ModelProto proto;
+    nerova::graph_check::Admitted admitted;
+    auto plan = std::make_shared<lw::Plan>();
+    if (!proto.ParseFromString(bytes) ||
+        !nerova::graph_check::CheckModel(proto, &admitted).empty() ||
+        !lw::Lower(proto, plan.get()).empty())
+        return "";
+    std::string why;
+    std::unique_ptr<lw::XnnRunner> runner[2] = {
+        lw::XnnRunner::Create(plan, 1, &why, lw::Memory::kShared),
+        lw::XnnRunner::Create(plan, 1, &why, lw::Memory::kXnnpack)};
+    if (!runner[0] || !runner[1]) return "";
+    size_t inputs = 1;
+    for (int d : plan->input_dims) inputs *= static_cast<size_t>(d);
+    for (auto& r : runner) {
+        for (size_t i = 0; i < inputs; ++i) r->input()[i] = static_cast<float>(i % 251) - 125;
+        r->Run(&why);  // warm up
+    }
+    std::vector<double> wall, cpu, ms[2];
+    for (int round = 0; round < rounds; ++round) {
+        Time t[2];
+        for (int k = 0; k < 2; ++k) {
+            const int which = (round + k) % 2;
+            t[which] = Measure([&] { runner[which]->Run(&why); });
+        }
+        for (int k = 0; k < 2; ++k) ms[k].push_back(t[k].wall_ms);
+        wall.push_back(t[1].wall_ms / t[0].wall_ms);
+        cpu.push_back(t[1].cpu_ms / t[0].cpu_ms);
+    }
+    char row[256];
+    std::snprintf(row, sizeof row, "| `%s` | %.2f ms | %.2f ms | %s | %s |\n", name.c_str(),
+                  Percentile(ms[0], 0.5), Percentile(ms[1], 0.5), Spread(wall).c_str(),
+                  Spread(cpu).c_str());
+    return row;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,6 +214,7 @@ int main(int argc, char** argv) {
                         {frame.data},
                         {static_cast<int32_t>(frame.step[0])}};
     int status = 0;
+    std::string planner_rows;
     std::printf(
         "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
         "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
@@ -293,6 +337,12 @@ int main(int argc, char** argv) {
         }
         NerovaFaceDetectorDestroy(fast);
         NerovaFaceDetectorDestroy(plain);
+        planner_rows += PlannerRow(name, model.model_contents[0], rounds);
     }
+    std::printf(
+        "\nXNNPACK body, one thread: values in the runner's shared buffers against XNNPACK's own "
+        "memory planning\n\n| model | shared buffers | XNNPACK's planning | XNNPACK's / shared: "
+        "wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
+        planner_rows.c_str());
     return status;
 }

@@ -109,7 +109,7 @@ struct Placement {
 // Assigns buffers in operator order: an output takes the smallest free buffer that holds it
 // (or grows the largest free one), and an input's buffer is freed after its last reader. The
 // input and the boundaries keep buffers of their own: they are read outside the runtime.
-Placement Place(const Plan& p) {
+Placement Place(const Plan& p, Memory memory) {
     const size_t n = p.values.size();
     std::vector<int> last_read(n, -1);
     for (size_t k = 0; k < p.ops.size(); ++k)
@@ -124,6 +124,7 @@ Placement Place(const Plan& p) {
         placement.buffer_of[v] = static_cast<int>(placement.capacity.size());
         placement.capacity.push_back(Elements(p.values[v].dims));
     }
+    if (memory == Memory::kXnnpack) return placement;  // the rest is XNNPACK's own
     std::vector<int> free;
     auto release = [&](uint32_t v) {
         const int b = placement.buffer_of[v];
@@ -179,7 +180,7 @@ XnnRunner::~XnnRunner() = default;
 bool XnnAvailable() { return true; }
 
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, int threads,
-                                             std::string* why) {
+                                             std::string* why, Memory memory) {
     xnn_status status = Initialise();
     if (status != xnn_status_success) {
         *why = Failed("XNNPACK's initialisation", status);
@@ -191,10 +192,10 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     r->handles_.reset(new Handles());
     Handles& h = *r->handles_;
 
-    // Every computed value is external, in the runner's own buffers: values whose lives do
-    // not overlap share one, so a frame streams through a few buffers that stay in cache
-    // instead of a fresh one per tensor.
-    const Placement placement = Place(p);
+    // With kShared every computed value is external, in the runner's own buffers: values
+    // whose lives do not overlap share one, so a frame streams through a few buffers that stay
+    // in cache instead of a fresh one per tensor.
+    const Placement placement = Place(p, memory);
     // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
     const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
     // Each starts on a cache line: AVX-512 loads that straddle two lines cost twice.
@@ -206,7 +207,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         buffer.push_back(reinterpret_cast<float*>((address + align - 1) / align * align));
     }
     uint32_t externals = 0;
-    for (const Value& value : p.values) externals += value.constant < 0 ? 1 : 0;
+    for (size_t v = 0; v < p.values.size(); ++v) externals += placement.buffer_of[v] >= 0;
     status = xnn_create_subgraph(externals, 0, &h.subgraph);
     if (status != xnn_status_success) {
         *why = Failed("creating the subgraph", status);
@@ -284,7 +285,8 @@ XnnRunner::~XnnRunner() = default;
 
 bool XnnAvailable() { return false; }
 
-std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan>, int, std::string* why) {
+std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan>, int, std::string* why,
+                                             Memory) {
     *why = "this build has no XNNPACK";
     return nullptr;
 }

@@ -13,13 +13,18 @@
 namespace nerova {
 namespace lowering {
 
+// Where the computed values live: kShared, in a few buffers of the runner's, values whose lives
+// do not overlap in one (every value external to XNNPACK); kXnnpack, only the input and the
+// boundaries in the runner's buffers, the rest planned by XNNPACK itself.
+enum class Memory { kShared, kXnnpack };
+
 class XnnRunner {
   public:
     // threads above 1 run the operators on a pool of that many threads owned by the runner;
     // 1 or less runs them on the caller's thread. Null, with why set, when XNNPACK cannot
     // build or run the plan on this machine.
     static std::unique_ptr<XnnRunner> Create(std::shared_ptr<const Plan> plan, int threads,
-                                             std::string* why);
+                                             std::string* why, Memory memory = Memory::kShared);
     ~XnnRunner();
     XnnRunner(const XnnRunner&) = delete;
     XnnRunner& operator=(const XnnRunner&) = delete;
