@@ -570,7 +570,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with client:
             count, failed = _write(output, args.inputs, client, args.model, args.every,
                                    sys.stderr.isatty(), settings)
-            unwritten = []
+            unwritten, notes = [], []
             if args.anonymize:
                 unwritten, notes = anonymize_all(args.inputs, args.out_dir, client, args.model,
                                                  args.every, settings, args.anonymize,
