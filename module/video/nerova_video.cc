@@ -130,19 +130,13 @@ NerovaError NerovaTrackerAddFrame(void* tracker, int32_t detected, const NerovaF
     const bool too_many = detected && (count > NEROVA_TRACKER_MAX_FACES ||
                                        t->live_count() + count > size_t(NEROVA_TRACKER_MAX_TRACKS));
     if (too_many) NEROVA_LOGE(kTrackerAddFrame, 5, "more faces than the tracker follows.");
+    // A refused frame still counts, as one nobody looked at.
+    const bool looked = detected && !too_many;
     return Guarded(kTrackerAddFrame, 6, [&]() -> NerovaError {
-        if (too_many) {
-            std::vector<uint32_t> none;
-            std::vector<TrackBox> boxes;
-            t->AddFrame(false, {}, none, boxes);
-            if (face_tracks) std::fill(face_tracks, face_tracks + count, 0u);
-            if (live && !Export(boxes, live, live_count)) return NEROVA_ERR_OUT_OF_MEMORY;
-            return NEROVA_ERR_PARAM_RANGE;
-        }
         // Faces without area, or without a score, are no detection: they get no track (0).
         std::vector<Detection> list;
         std::vector<uint32_t> used;  // the face each detection came from
-        for (uint32_t i = 0; detected && i < count; ++i) {
+        for (uint32_t i = 0; looked && i < count; ++i) {
             const NerovaFaceInfo& f = faces[i];
             const float angle = angles && std::isfinite(angles[i]) ? angles[i] : 0.0f;
             if (!(f.x1 < f.x2 && f.y1 < f.y2) || !std::isfinite(f.score)) continue;
@@ -152,13 +146,13 @@ NerovaError NerovaTrackerAddFrame(void* tracker, int32_t detected, const NerovaF
         }
         std::vector<uint32_t> ids;
         std::vector<TrackBox> boxes;
-        t->AddFrame(detected != 0, list, ids, boxes);
+        t->AddFrame(looked, list, ids, boxes);
         if (face_tracks) {
             std::fill(face_tracks, face_tracks + count, 0u);
             for (size_t k = 0; k < used.size(); ++k) face_tracks[used[k]] = ids[k];
         }
         if (live && !Export(boxes, live, live_count)) return NEROVA_ERR_OUT_OF_MEMORY;
-        return NEROVA_OK;
+        return too_many ? NEROVA_ERR_PARAM_RANGE : NEROVA_OK;
     });
 }
 

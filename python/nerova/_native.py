@@ -210,6 +210,7 @@ class VideoUnavailable(ImportError):
 
 
 _video: Optional[ctypes.CDLL] = None
+_video_error: Optional[VideoUnavailable] = None  # once looked for in vain, not looked for again
 
 
 def video_missing(lib: ctypes.CDLL) -> str:
@@ -225,9 +226,11 @@ def video_missing(lib: ctypes.CDLL) -> str:
 def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
     """The video library of the same release as lib: beside it (as installed, or in a build
     tree), else on the system's linker paths. VideoUnavailable when there is none."""
-    global _video
+    global _video, _video_error
     if _video is not None:
         return _video
+    if _video_error is not None:
+        raise _video_error
     version = library_version(lib)
     names = ["%s.%s" % (VIDEO_LIBRARY_NAME, version.split(".")[0]), VIDEO_LIBRARY_NAME]
     searched = [loaded_from.parent / n for n in names] if loaded_from else []
@@ -235,10 +238,11 @@ def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
     path = str(found) if found else (None if loaded_from else
                                      ctypes.util.find_library("nerova_video"))
     if not path:
-        raise VideoUnavailable(
+        _video_error = VideoUnavailable(
             "nerova: video needs %s, which this installation lacks (searched %s; the library "
             "is built only where FFmpeg's libraries are found)" %
             (names[0], ", ".join(str(p) for p in searched) or "the linker paths"))
+        raise _video_error
     video = ctypes.CDLL(path)
     video.NerovaVideoVersion.restype = ctypes.c_char_p
     if video.NerovaVideoVersion().decode() != version:

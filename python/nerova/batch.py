@@ -197,15 +197,14 @@ class _Plan:
     def __init__(self, paths: Sequence[str], every: int, done: Optional[Dict[str, set]]):
         self.paths, self.every, self.done = paths, every, done or {}
         self.ended: set = set()  # inputs whose real end a segment has met
-        from . import _native
-        from .detector import _lib
-        self.video_missing = _native.video_missing(_lib)
 
     def tasks(self) -> Iterator[Tuple[int, tuple]]:
         """(input index, task) pairs. Images go in tasks of IMAGES_PER_TASK; inputs already
         done (an image in done, or every frame of a video segment) are left out."""
         import cv2
+        from . import _native
         from ._media import open_video
+        from .detector import _lib
         batch: List[int] = []
         for i, path in enumerate(self.paths):
             if not is_video(path):
@@ -221,8 +220,9 @@ class _Plan:
                 batch = []
             if path in self.done and None in self.done[path]:
                 continue  # an unreadable video, already reported
-            if self.video_missing:
-                yield i, ("refused", path, self.video_missing)
+            missing = _native.video_missing(_lib)
+            if missing:
+                yield i, ("refused", path, missing)
                 continue
             video = open_video(path)
             count = 0
