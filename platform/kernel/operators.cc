@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
 
 #include "graph_check.h"
+#include "lowering_context.h"
 #include "onnx_attrs.h"
 
 namespace nerova {
@@ -16,6 +18,10 @@ namespace {
 // Shared admission rules.
 
 using graph_check::kMaxTensorElements;
+using lowering::BodyBuilder;
+using lowering::Constant;
+using lowering::Op;
+using lowering::OpKind;
 using onnx_attrs::Attr;
 using onnx_attrs::AttrFloat;
 using onnx_attrs::AttrInt;
@@ -74,6 +80,127 @@ std::string FiniteAttributes(const AdmissionContext&, const onnx::NodeProto& n) 
     return "";
 }
 
+// A 2-D window as XNNPACK takes it, resolved from ONNX's attributes for an input of h x w.
+struct Window {
+    int64_t kh = 1, kw = 1, sh = 1, sw = 1, dh = 1, dw = 1;
+    int64_t top = 0, left = 0, bottom = 0, right = 0;
+};
+
+bool ResolveWindow(const onnx::NodeProto& n, int64_t kh, int64_t kw, int64_t h, int64_t w,
+                   Window* win) {
+    const Dims strides = AttrInts(n, "strides", {1, 1});
+    const Dims dilations = AttrInts(n, "dilations", {1, 1});
+    const Dims pads = AttrInts(n, "pads", {0, 0, 0, 0});
+    if (strides.size() != 2 || dilations.size() != 2 || pads.size() != 4) return false;
+    *win = Window{kh,           kw,      strides[0], strides[1], dilations[0],
+                  dilations[1], pads[0], pads[1],    pads[2],    pads[3]};
+    const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
+    if (auto_pad == "VALID") {
+        win->top = win->left = win->bottom = win->right = 0;
+    } else if (auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER") {
+        const bool upper = auto_pad == "SAME_UPPER";
+        auto same = [upper](int64_t side, int64_t k, int64_t s, int64_t d, int64_t* begin,
+                            int64_t* end) {
+            const int64_t out = (side + s - 1) / s;
+            const int64_t total = std::max<int64_t>((out - 1) * s + (k - 1) * d + 1 - side, 0);
+            *begin = upper ? total / 2 : total - total / 2;
+            *end = total - *begin;
+        };
+        same(h, kh, win->sh, win->dh, &win->top, &win->bottom);
+        same(w, kw, win->sw, win->dw, &win->left, &win->right);
+    } else if (auto_pad != "NOTSET") {
+        return false;
+    }
+    const int64_t limit = std::numeric_limits<int32_t>::max();
+    for (int64_t v : {win->kh, win->kw, win->sh, win->sw, win->dh, win->dw, win->top, win->left,
+                      win->bottom, win->right})
+        if (v < 0 || v > limit) return false;
+    return win->kh >= 1 && win->kw >= 1 && win->sh >= 1 && win->sw >= 1 && win->dh >= 1 &&
+           win->dw >= 1;
+}
+
+// Output side of a window over a padded side (floor mode); 0 when the window does not fit.
+int64_t WindowOut(int64_t side, int64_t before, int64_t after, int64_t k, int64_t s, int64_t d) {
+    const int64_t padded = side + before + after;
+    const int64_t extent = (k - 1) * d + 1;
+    return padded < extent ? 0 : (padded - extent) / s + 1;
+}
+
+void SetWindow(const Window& w, Op* op) {
+    op->kernel_h = static_cast<uint32_t>(w.kh);
+    op->kernel_w = static_cast<uint32_t>(w.kw);
+    op->stride_h = static_cast<uint32_t>(w.sh);
+    op->stride_w = static_cast<uint32_t>(w.sw);
+    op->dilation_h = static_cast<uint32_t>(w.dh);
+    op->dilation_w = static_cast<uint32_t>(w.dw);
+    op->pad_top = static_cast<uint32_t>(w.top);
+    op->pad_left = static_cast<uint32_t>(w.left);
+    op->pad_bottom = static_cast<uint32_t>(w.bottom);
+    op->pad_right = static_cast<uint32_t>(w.right);
+}
+
+// A convolution's filter and bias as constants, and the operator computing n's output.
+std::string PushFiltered(BodyBuilder& b, const onnx::NodeProto& n, const Dims& y, uint32_t in,
+                         Op op, std::vector<float> filter, std::vector<size_t> filter_dims,
+                         std::vector<float> bias) {
+    const size_t channels = bias.size();
+    const uint32_t f = b.NewConstant(std::move(filter), std::move(filter_dims));
+    op.inputs = {in, f, b.NewConstant(std::move(bias), {channels})};
+    op.output = b.AddOutput(n, y);
+    b.Push(op);
+    return "";
+}
+
+// A convolution's bias, one constant per output channel, or zeros without one.
+bool BiasOf(const BodyBuilder& b, const onnx::NodeProto& n, int64_t channels,
+            std::vector<float>* bias) {
+    if (n.input_size() <= 2 || n.input(2).empty()) {
+        bias->assign(static_cast<size_t>(channels), 0.0f);
+        return true;
+    }
+    Constant c;
+    if (!b.ConstantOf(n.input(2), &c) || c.uniform || c.dims != Dims{channels}) return false;
+    *bias = std::move(c.data);
+    return true;
+}
+
+const char kOutputDiffers[] = "the output is not one float tensor of the dims XNNPACK computes";
+
+// The XNNPACK column of an operator of one computed operand (the first), the others constant.
+template <std::string (*kLower)(BodyBuilder&, const onnx::NodeProto&, const Dims&, uint32_t)>
+std::string OnBody(BodyBuilder& b, const onnx::NodeProto& n) {
+    const Dims* x = nullptr;
+    uint32_t in = 0;
+    const std::string why = b.BodyInput(n, &x, &in);
+    return why.empty() ? kLower(b, n, *x, in) : why;
+}
+
+// An operator computing one tensor of its input's dims from it alone; a clamp folds into the
+// operator before when it can.
+std::string PushUnary(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in, Op o,
+                      int max_inputs) {
+    if (!std::isfinite(o.alpha)) return "its parameter is not finite";
+    if (n.input_size() > max_inputs) return "too many operands";
+    if (!b.OutputIs(n, x)) return kOutputDiffers;
+    if (o.kind == OpKind::kClamp && b.FuseClamp(n.input(0), o.out_min, o.out_max)) {
+        b.Alias(n, in);
+        return "";
+    }
+    o.inputs = {in};
+    o.output = b.AddOutput(n, x);
+    b.Push(o);
+    return "";
+}
+
+template <OpKind kKind>
+std::string LowerPlain(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Op o;
+    o.kind = kKind;
+    return PushUnary(b, n, x, in, o, 1);
+}
+
+std::string ReadConstant(BodyBuilder& b, const onnx::NodeProto& n) { return b.ReadConstantNode(n); }
+
 // ---------------------------------------------------------------------------------------
 // Conv, ConvTranspose.
 
@@ -121,6 +248,101 @@ std::string ConvShapes(const AdmissionContext& c, const onnx::NodeProto& n, cons
     return "";
 }
 
+std::string LowerConv(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Constant w;
+    if (n.input_size() < 2 || !b.ConstantOf(n.input(1), &w) || w.uniform || w.dims.size() != 4)
+        return "the weights are not a 4-D float constant";
+    const int64_t O = w.dims[0], Cg = w.dims[1], kh = w.dims[2], kw = w.dims[3];
+    const int64_t group = AttrInt(n, "group", 1);
+    if (group < 1 || x[1] != Cg * group || O % group != 0 || O < 1)
+        return "group and channel counts do not match";
+    std::vector<float> bias;
+    if (!BiasOf(b, n, O, &bias)) return "the bias is not one float per output channel";
+    if (AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw})
+        return "kernel_shape differs from the weights";
+    Window win;
+    if (!ResolveWindow(n, kh, kw, x[2], x[3], &win)) return "the window does not resolve";
+    const Dims y = {x[0], O, WindowOut(x[2], win.top, win.bottom, kh, win.sh, win.dh),
+                    WindowOut(x[3], win.left, win.right, kw, win.sw, win.dw)};
+    if (!b.OutputIs(n, y)) return kOutputDiffers;
+    // One filter per channel runs on XNNPACK's depthwise kernels, which take the filter
+    // as (1, kh, kw, O); every other grouping as a convolution, OHWI.
+    const bool depthwise = Cg == 1 && group > 1;
+    std::vector<float> filter(w.data.size());
+    for (int64_t o = 0; o < O; ++o)
+        for (int64_t i = 0; i < Cg; ++i)
+            for (int64_t r = 0; r < kh; ++r)
+                for (int64_t c = 0; c < kw; ++c)
+                    filter[static_cast<size_t>(depthwise ? (r * kw + c) * O + o
+                                                         : ((o * kh + r) * kw + c) * Cg + i)] =
+                        w.data[static_cast<size_t>(((o * Cg + i) * kh + r) * kw + c)];
+    Op op;
+    op.kind = depthwise ? OpKind::kDepthwiseConvolution : OpKind::kConvolution;
+    SetWindow(win, &op);
+    op.groups = static_cast<uint32_t>(group);
+    op.group_in = static_cast<size_t>(Cg);
+    op.group_out = static_cast<size_t>(O / group);
+    const std::vector<size_t> filter_dims =
+        depthwise ? std::vector<size_t>{1, static_cast<size_t>(kh), static_cast<size_t>(kw),
+                                        static_cast<size_t>(O)}
+                  : std::vector<size_t>{static_cast<size_t>(O), static_cast<size_t>(kh),
+                                        static_cast<size_t>(kw), static_cast<size_t>(Cg)};
+    return PushFiltered(b, n, y, in, std::move(op), std::move(filter), filter_dims,
+                        std::move(bias));
+}
+
+std::string LowerConvTranspose(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x,
+                               uint32_t in) {
+    Constant w;
+    if (n.input_size() < 2 || !b.ConstantOf(n.input(1), &w) || w.uniform || w.dims.size() != 4)
+        return "the weights are not a 4-D float constant";
+    const int64_t Cin = w.dims[0], Og = w.dims[1], kh = w.dims[2], kw = w.dims[3];
+    const int64_t group = AttrInt(n, "group", 1);
+    if (group < 1 || x[1] != Cin || Cin % group != 0 || Og < 1)
+        return "group and channel counts do not match";
+    const int64_t O = Og * group, Cg = Cin / group;
+    std::vector<float> bias;
+    if (!BiasOf(b, n, O, &bias)) return "the bias is not one float per output channel";
+    if (Attr(n, "output_shape") || AttrInts(n, "kernel_shape", {kh, kw}) != Dims{kh, kw})
+        return "output_shape is given, or kernel_shape differs from the weights";
+    const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
+    if (auto_pad != "NOTSET" && auto_pad != "VALID") return "auto_pad " + auto_pad;
+    Window win;
+    if (!ResolveWindow(n, kh, kw, x[2], x[3], &win)) return "the window does not resolve";
+    const Dims adjust = AttrInts(n, "output_padding", {0, 0});
+    if (adjust.size() != 2 || adjust[0] < 0 || adjust[1] < 0 || adjust[0] >= win.sh ||
+        adjust[1] >= win.sw)
+        return "output_padding out of range";
+    const int64_t oh =
+        win.sh * (x[2] - 1) + adjust[0] + (kh - 1) * win.dh + 1 - win.top - win.bottom;
+    const int64_t ow =
+        win.sw * (x[3] - 1) + adjust[1] + (kw - 1) * win.dw + 1 - win.left - win.right;
+    const Dims y = {x[0], O, oh, ow};
+    if (oh < 1 || ow < 1 || !b.OutputIs(n, y)) return kOutputDiffers;
+    // ONNX (Cin, O/group, kh, kw) to XNNPACK's (group * O/group, kh, kw, Cin/group).
+    std::vector<float> filter(w.data.size());
+    for (int64_t g = 0; g < group; ++g)
+        for (int64_t i = 0; i < Cg; ++i)
+            for (int64_t o = 0; o < Og; ++o)
+                for (int64_t r = 0; r < kh; ++r)
+                    for (int64_t c = 0; c < kw; ++c)
+                        filter[static_cast<size_t>((((g * Og + o) * kh + r) * kw + c) * Cg + i)] =
+                            w.data[static_cast<size_t>((((g * Cg + i) * Og + o) * kh + r) * kw +
+                                                       c)];
+    Op op;
+    op.kind = OpKind::kDeconvolution;
+    SetWindow(win, &op);
+    op.adjust_h = static_cast<uint32_t>(adjust[0]);
+    op.adjust_w = static_cast<uint32_t>(adjust[1]);
+    op.groups = static_cast<uint32_t>(group);
+    op.group_in = static_cast<size_t>(Cg);
+    op.group_out = static_cast<size_t>(Og);
+    return PushFiltered(b, n, y, in, std::move(op), std::move(filter),
+                        {static_cast<size_t>(O), static_cast<size_t>(kh), static_cast<size_t>(kw),
+                         static_cast<size_t>(Cg)},
+                        std::move(bias));
+}
+
 // ---------------------------------------------------------------------------------------
 // MaxPool, AveragePool, GlobalAveragePool, GlobalMaxPool.
 
@@ -135,6 +357,43 @@ std::string PoolAttributes(const AdmissionContext&, const onnx::NodeProto& n) {
         if (pads[i] >= kernel[i % 2]) return "a pad is not smaller than the window";
     if (!AllIn({AttrInt(n, "ceil_mode", 0)}, 0, 1) || AttrInt(n, "storage_order", 0) != 0)
         return "ceil_mode or storage_order out of range";
+    return "";
+}
+
+std::string LowerPool(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    const bool max = n.op_type() == "MaxPool";
+    const Dims kernel = AttrInts(n, "kernel_shape");
+    if (kernel.size() != 2 || AttrInt(n, "ceil_mode", 0) != 0 ||
+        AttrInt(n, "storage_order", 0) != 0 || n.output_size() != 1)
+        return "ceil_mode, storage_order or a second output";
+    if (kernel[0] * kernel[1] < 2) return "XNNPACK pools over two values or more";
+    Window win;
+    if (!ResolveWindow(n, kernel[0], kernel[1], x[2], x[3], &win))
+        return "the window does not resolve";
+    // Averages over padding differ in what they count; only unpadded windows go here.
+    if (!max && (win.top || win.left || win.bottom || win.right || win.dh != 1 || win.dw != 1))
+        return "a padded average";
+    const Dims y = {x[0], x[1], WindowOut(x[2], win.top, win.bottom, win.kh, win.sh, win.dh),
+                    WindowOut(x[3], win.left, win.right, win.kw, win.sw, win.dw)};
+    if (!b.OutputIs(n, y)) return kOutputDiffers;
+    Op op;
+    op.kind = max ? OpKind::kMaxPool : OpKind::kAveragePool;
+    SetWindow(win, &op);
+    op.inputs = {in};
+    op.output = b.AddOutput(n, y);
+    b.Push(op);
+    return "";
+}
+
+std::string LowerGlobalAveragePool(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x,
+                                   uint32_t in) {
+    const Dims y = {x[0], x[1], 1, 1};
+    if (!b.OutputIs(n, y)) return kOutputDiffers;
+    Op o;
+    o.kind = OpKind::kGlobalAveragePool;
+    o.inputs = {in};
+    o.output = b.AddOutput(n, y);
+    b.Push(o);
     return "";
 }
 
@@ -158,6 +417,52 @@ std::string ResizeAttributes(const AdmissionContext& c, const onnx::NodeProto& n
     for (float s : scales)
         if (!std::isfinite(s) || s <= 0 || s > kMaxScale) return "scale out of range";
     return "";
+}
+
+// Nearest upsampling by whole factors: a depthwise transposed convolution whose s x s
+// filter of ones copies each input pixel into its s x s block, exactly.
+std::string LowerResize(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    if (AttrString(n, "mode", "nearest") != "nearest") return "only nearest upsampling is taken";
+    const std::string transform = AttrString(n, "coordinate_transformation_mode", "half_pixel");
+    const std::string rounding = AttrString(n, "nearest_mode", "round_prefer_floor");
+    // For whole factors these two pick the same source pixel: floor(i / s).
+    const bool floor_pick = (transform == "asymmetric" && rounding == "floor") ||
+                            (transform == "half_pixel" && rounding == "round_prefer_floor");
+    if (n.op_type() == "Resize" && !floor_pick)
+        return "the coordinate transformation and rounding do not pick floor(i / s)";
+    const Dims* y = b.Shape(n.output(0));
+    if (!y || y->size() != 4 || (*y)[0] != x[0] || (*y)[1] != x[1])
+        return "the output is not the input's batch and channels";
+    const int64_t sh = (*y)[2] / x[2], sw = (*y)[3] / x[3];
+    if (sh < 1 || sw < 1 || sh * x[2] != (*y)[2] || sw * x[3] != (*y)[3] || sh > 64 || sw > 64 ||
+        !b.OutputIs(n, *y))
+        return "the factors are not whole numbers from 1 to 64";
+    // Declared scales, when given, must be those factors (sizes are then what inference gave).
+    for (int i = 1; i < n.input_size(); ++i) {
+        if (n.input(i).empty()) continue;
+        Constant c;
+        if (!b.ConstantOf(n.input(i), &c)) return "an operand is not a float constant";
+        const bool is_scales =
+            (n.op_type() == "Upsample" && i == 1) || (n.op_type() == "Resize" && i == 2);
+        if (is_scales && !c.data.empty() && !c.uniform &&
+            c.data != std::vector<float>{1.0f, 1.0f, float(sh), float(sw)})
+            return "the scales are not the factors of the sides";
+    }
+    if (sh == 1 && sw == 1) {
+        b.Alias(n, in);
+        return "";
+    }
+    const size_t C = static_cast<size_t>(x[1]);
+    Op op;
+    op.kind = OpKind::kDeconvolution;
+    op.kernel_h = op.stride_h = static_cast<uint32_t>(sh);
+    op.kernel_w = op.stride_w = static_cast<uint32_t>(sw);
+    op.groups = static_cast<uint32_t>(C);
+    op.group_in = op.group_out = 1;
+    const size_t taps = static_cast<size_t>(sh * sw);
+    return PushFiltered(b, n, *y, in, std::move(op), std::vector<float>(C * taps, 1.0f),
+                        {C, static_cast<size_t>(sh), static_cast<size_t>(sw), 1},
+                        std::vector<float>(C, 0.0f));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -190,6 +495,42 @@ std::string PadShapes(const AdmissionContext& c, const onnx::NodeProto& n, const
     return "";
 }
 
+std::string LowerPad(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    if (AttrString(n, "mode", "constant") != "constant") return "only constant padding is taken";
+    Dims pads = AttrInts(n, "pads");
+    float value = AttrFloat(n, "value", 0.0f);
+    if (n.input_size() > 1) {
+        const onnx::TensorProto* p = b.TensorOf(n.input(1));
+        if (!p || !ReadInts(*p, &pads)) return "the pads are not an integer constant";
+    }
+    if (n.input_size() > 2 && !n.input(2).empty()) {
+        Constant c;
+        if (!b.ConstantOf(n.input(2), &c) || c.data.size() != 1)
+            return "the value is not one float constant";
+        value = c.data[0];
+    }
+    if (n.input_size() > 3 || pads.size() != 8 || !std::isfinite(value))
+        return "pads of another rank, or a value not finite";
+    Dims y(4);
+    for (int i = 0; i < 4; ++i) {
+        if (pads[i] < 0 || pads[i + 4] < 0) return "a negative pad";
+        y[i] = x[i] + pads[i] + pads[i + 4];
+    }
+    if (!b.OutputIs(n, y)) return kOutputDiffers;
+    Op op;
+    op.kind = OpKind::kPad;
+    const int nhwc[4] = {0, 2, 3, 1};
+    for (int axis : nhwc) {
+        op.pre.push_back(static_cast<size_t>(pads[axis]));
+        op.post.push_back(static_cast<size_t>(pads[axis + 4]));
+    }
+    op.pad_value = value;
+    op.inputs = {in};
+    op.output = b.AddOutput(n, y);
+    b.Push(op);
+    return "";
+}
+
 // ---------------------------------------------------------------------------------------
 // BatchNormalization.
 
@@ -216,6 +557,37 @@ std::string BatchNormShapes(const AdmissionContext& c, const onnx::NodeProto& n,
     return "";
 }
 
+std::string LowerBatchNorm(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    if (n.input_size() != 5 || n.output_size() != 1 || !b.OutputIs(n, x))
+        return "five operands and one output of the input's shape";
+    Constant p[4];
+    for (int i = 0; i < 4; ++i)
+        if (!b.ConstantOf(n.input(i + 1), &p[i]) || p[i].dims != Dims{x[1]})
+            return "the parameters are not float constants of one value per channel";
+    const float eps = AttrFloat(n, "epsilon", 1e-5f);
+    const size_t C = static_cast<size_t>(x[1]);
+    std::vector<float> scale(C), shift(C);
+    auto at = [](const Constant& c, size_t i) { return c.uniform ? c.data[0] : c.data[i]; };
+    for (size_t c = 0; c < C; ++c) {
+        scale[c] = at(p[0], c) / std::sqrt(at(p[3], c) + eps);
+        shift[c] = at(p[1], c) - at(p[2], c) * scale[c];
+    }
+    const uint32_t scaled = b.NewConstant(std::move(scale), {1, 1, 1, C});
+    const uint32_t shifted = b.NewConstant(std::move(shift), {1, 1, 1, C});
+    const uint32_t mid = b.NewValue(lowering::Nhwc(x));
+    Op mul;
+    mul.kind = OpKind::kMultiply;
+    mul.inputs = {in, scaled};
+    mul.output = mid;
+    b.Push(mul);
+    Op add;
+    add.kind = OpKind::kAdd;
+    add.inputs = {mid, shifted};
+    add.output = b.AddOutput(n, x);
+    b.Push(add);
+    return "";
+}
+
 // ---------------------------------------------------------------------------------------
 // Add, Sub, Mul, Div, Max, Min.
 
@@ -238,6 +610,40 @@ std::string BroadcastShapes(const AdmissionContext& c, const onnx::NodeProto& n,
     return "broadcasting grows a computed operand";
 }
 
+std::string LowerBinary(BodyBuilder& b, const onnx::NodeProto& n) {
+    if (n.input_size() != 2 || n.output_size() != 1) return "two operands and one output";
+    const Dims* y = b.Shape(n.output(0));
+    if (!y || y->size() != 4) return "the result is not 4-D";
+    uint32_t ids[2];
+    bool computed = false;
+    for (int i = 0; i < 2; ++i) {
+        const Dims* s = b.HeadShape(n.input(i));
+        if (s) {
+            if (s->size() != 4) return "a computed operand is not 4-D";
+            for (int k = 0; k < 4; ++k)
+                if ((*s)[k] != (*y)[k] && (*s)[k] != 1)
+                    return "a computed operand does not broadcast to the result";
+            ids[i] = b.Head(n.input(i));
+            computed = true;
+            continue;
+        }
+        Constant c;
+        if (!b.ConstantOf(n.input(i), &c) || !b.BroadcastConstant(c, *y, &ids[i]))
+            return "an operand is neither in the body nor a float constant that broadcasts";
+    }
+    if (!computed) return "no operand is in the body";
+    if (!b.OutputIs(n, *y)) return kOutputDiffers;
+    static const std::map<std::string, OpKind> kinds = {
+        {"Add", OpKind::kAdd},    {"Sub", OpKind::kSubtract}, {"Mul", OpKind::kMultiply},
+        {"Div", OpKind::kDivide}, {"Max", OpKind::kMaximum},  {"Min", OpKind::kMinimum}};
+    Op op;
+    op.kind = kinds.at(n.op_type());
+    op.inputs = {ids[0], ids[1]};
+    op.output = b.AddOutput(n, *y);
+    b.Push(op);
+    return "";
+}
+
 // ---------------------------------------------------------------------------------------
 // Activations: Relu, Clip, LeakyRelu, Elu, HardSigmoid, PRelu, Sigmoid, Tanh, Softplus, and
 // the elementwise functions Abs, Neg, Exp, Log, Sqrt.
@@ -255,6 +661,71 @@ std::string ClipAttributes(const AdmissionContext& c, const onnx::NodeProto& n) 
 
 std::string PReluAttributes(const AdmissionContext& c, const onnx::NodeProto& n) {
     return c.Const(n, 1) ? "" : "the slope must be a constant";
+}
+
+std::string LowerRelu(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Op o;
+    o.kind = OpKind::kClamp;
+    o.out_min = 0.0f;
+    return PushUnary(b, n, x, in, o, 1);
+}
+
+std::string LowerClip(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Op o;
+    o.kind = OpKind::kClamp;
+    o.out_min = AttrFloat(n, "min", o.out_min);
+    o.out_max = AttrFloat(n, "max", o.out_max);
+    for (int i = 1; i < n.input_size() && i <= 2; ++i) {
+        if (n.input(i).empty()) continue;
+        Constant c;
+        if (!b.ConstantOf(n.input(i), &c) || c.data.size() != 1)
+            return "a bound is not one float constant";
+        (i == 1 ? o.out_min : o.out_max) = c.data[0];
+    }
+    if (std::isnan(o.out_min) || std::isnan(o.out_max) || o.out_min >= o.out_max)
+        return "the bounds are not an interval";
+    return PushUnary(b, n, x, in, o, 3);
+}
+
+std::string LowerLeakyRelu(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Op o;
+    o.kind = OpKind::kLeakyRelu;
+    o.alpha = AttrFloat(n, "alpha", 0.01f);
+    return PushUnary(b, n, x, in, o, 1);
+}
+
+std::string LowerElu(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Op o;
+    o.kind = OpKind::kElu;
+    o.alpha = AttrFloat(n, "alpha", 1.0f);
+    if (!(o.alpha > 0.0f)) return "XNNPACK takes a positive alpha only";
+    return PushUnary(b, n, x, in, o, 1);
+}
+
+// XNNPACK takes one slope per channel. ONNX broadcasts a slope right-aligned, so (C, 1, 1),
+// (1, C, 1, 1) and one value are per channel; so is (C) as OpenCV reads it, except where it
+// could be per column (C equal to the width). Any other slope stays on OpenCV.
+std::string LowerPRelu(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    Constant s;
+    if (n.input_size() != 2 || !b.ConstantOf(n.input(1), &s))
+        return "the slope is not a float constant";
+    if (!b.OutputIs(n, x)) return kOutputDiffers;
+    Dims d(4 - std::min<size_t>(s.dims.size(), 4), 1);
+    d.insert(d.end(), s.dims.begin(), s.dims.end());
+    const bool aligned =
+        d.size() == 4 && d[0] == 1 && d[2] == 1 && d[3] == 1 && (d[1] == 1 || d[1] == x[1]);
+    const bool channels = s.dims == Dims{x[1]} && x[1] != x[3];
+    if (!aligned && !channels) return "the slope is not one value per channel";
+    const size_t C = static_cast<size_t>(x[1]);
+    const bool one = s.uniform || ElementCount(s.dims) == 1;
+    std::vector<float> slope(C);
+    for (size_t c = 0; c < C; ++c) slope[c] = one ? s.data[0] : s.data[c];
+    Op op;
+    op.kind = OpKind::kPRelu;
+    op.inputs = {in, b.NewConstant(std::move(slope), {C})};
+    op.output = b.AddOutput(n, x);
+    b.Push(op);
+    return "";
 }
 
 // ---------------------------------------------------------------------------------------
@@ -331,6 +802,20 @@ std::string TransposeRanks(const AdmissionContext&, const onnx::NodeProto& n, co
     return "";
 }
 
+std::string LowerIdentity(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, uint32_t in) {
+    if (n.output_size() != 1 || !b.OutputIs(n, x)) return kOutputDiffers;
+    b.Alias(n, in);
+    return "";
+}
+
+// A body tensor transposed to NHWC is the body's own buffer, which the tail reads uncopied.
+std::string LowerTranspose(BodyBuilder& b, const onnx::NodeProto& n) {
+    if (n.input_size() != 1 || !b.InBody(n.input(0)) || AttrInts(n, "perm") != Dims{0, 2, 3, 1})
+        return "only a transpose of the body to NHWC is taken";
+    b.View(n, b.Head(n.input(0)));
+    return "";
+}
+
 // Squeeze, Unsqueeze, ReduceMean and ReduceMax: axes given as an attribute or a constant.
 std::string AxesRanks(const AdmissionContext& c, const onnx::NodeProto& n, size_t r, bool grows,
                       bool reduces, size_t* out) {
@@ -372,6 +857,56 @@ std::string ConcatRanks(const AdmissionContext&, const onnx::NodeProto& n, const
     if (!AxisOk(AttrInt(n, "axis", 0), in[0])) return "axis out of range";
     if (std::any_of(in.begin(), in.end(), [&](size_t k) { return k != in[0]; }))
         return "inputs of different ranks";
+    return "";
+}
+
+// A computed tensor joined with constants of one value along an axis is that tensor
+// padded with the value (how channel padding of residual blocks is written).
+std::string LowerConcat(BodyBuilder& b, const onnx::NodeProto& n) {
+    const Dims* y = b.Shape(n.output(0));
+    if (!y || y->size() != 4 || n.output_size() != 1) return "the result is not one 4-D tensor";
+    int64_t axis = AttrInt(n, "axis", 1);
+    if (axis < 0) axis += 4;
+    if (axis < 0 || axis > 3) return "axis out of range";
+    int computed = -1;
+    float value = 0.0f;
+    bool have_value = false;
+    int64_t before = 0, after = 0;
+    for (int i = 0; i < n.input_size(); ++i) {
+        const Dims* s = b.Shape(n.input(i));
+        if (!s || s->size() != 4) return "an operand is not 4-D";
+        for (int k = 0; k < 4; ++k)
+            if (k != axis && (*s)[k] != (*y)[k]) return "the operands' sides differ";
+        if (b.InBody(n.input(i))) {
+            if (computed >= 0) return "more than one operand is computed";
+            computed = i;
+            continue;
+        }
+        Constant c;
+        if (!b.ConstantOf(n.input(i), &c) || c.data.empty())
+            return "an operand is neither in the body nor a float constant";
+        for (float v : c.data) {
+            if (!have_value) value = v, have_value = true;
+            if (v != value || !std::isfinite(v))
+                return "the constants are not one finite value throughout";
+        }
+        (computed < 0 ? before : after) += (*s)[axis];
+    }
+    if (computed < 0) return "no operand is in the body";
+    const Dims& x = *b.Shape(n.input(computed));
+    if (!b.OutputIs(n, *y)) return kOutputDiffers;
+    Op op;
+    op.kind = OpKind::kPad;
+    const int nhwc[4] = {0, 2, 3, 1};
+    for (int a : nhwc) {
+        op.pre.push_back(a == axis ? static_cast<size_t>(before) : 0);
+        op.post.push_back(a == axis ? static_cast<size_t>(after) : 0);
+    }
+    op.pad_value = value;
+    op.inputs = {b.Head(n.input(computed))};
+    if (x[axis] + before + after != (*y)[axis]) return kOutputDiffers;
+    op.output = b.AddOutput(n, *y);
+    b.Push(op);
     return "";
 }
 
@@ -433,56 +968,57 @@ std::string ConstantOfShapeAttributes(const AdmissionContext&, const onnx::NodeP
 const std::vector<Operator>& Table() {
     static const std::vector<Operator> table = {
         // op_type, ranks, attributes, shapes, XNNPACK body, native tail
-        {"Abs", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Add", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
-        {"AveragePool", FourD, PoolAttributes, nullptr, nullptr, nullptr},
-        {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes, nullptr,
+        {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, nullptr},
+        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
+        {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
+         OnBody<LowerBatchNorm>, nullptr},
+        {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr},
+        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, nullptr},
+        {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr},
+        {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
          nullptr},
-        {"Clip", SameRank, ClipAttributes, nullptr, nullptr, nullptr},
-        {"Concat", ConcatRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Constant", nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, nullptr,
+        {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr},
+        {"ConvTranspose", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConvTranspose>,
          nullptr},
-        {"Conv", ConvRanks, ConvAttributes, ConvShapes, nullptr, nullptr},
-        {"ConvTranspose", ConvRanks, ConvAttributes, ConvShapes, nullptr, nullptr},
-        {"Div", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
-        {"Dropout", SameRank, DropoutAttributes, nullptr, nullptr, nullptr},
-        {"Elu", SameRank, FiniteAttributes, nullptr, nullptr, nullptr},
+        {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr},
+        {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr},
         {"Exp", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, nullptr},
         {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr},
-        {"GlobalAveragePool", FourD, nullptr, nullptr, nullptr, nullptr},
+        {"GlobalAveragePool", FourD, nullptr, nullptr, OnBody<LowerGlobalAveragePool>, nullptr},
         {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr},
         {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr},
-        {"Identity", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, nullptr, nullptr},
+        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, nullptr},
+        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr},
         {"Log", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
         {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Max", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
-        {"MaxPool", FourD, PoolAttributes, nullptr, nullptr, nullptr},
-        {"Min", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
-        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
-        {"Neg", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"PRelu", SameRank, PReluAttributes, nullptr, nullptr, nullptr},
-        {"Pad", PadRanks, PadAttributes, PadShapes, nullptr, nullptr},
+        {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
+        {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, nullptr},
+        {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr},
+        {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr},
         {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
         {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Relu", SameRank, nullptr, nullptr, nullptr, nullptr},
+        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, nullptr},
         {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, nullptr},
-        {"Resize", FourD, ResizeAttributes, nullptr, nullptr, nullptr},
-        {"Sigmoid", SameRank, nullptr, nullptr, nullptr, nullptr},
+        {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr},
+        {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>, nullptr},
         {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, nullptr},
         {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
         {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr},
         {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, nullptr, nullptr},
+        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
         {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Transpose", TransposeRanks, nullptr, nullptr, nullptr, nullptr},
+        {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr},
         {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Upsample", FourD, ResizeAttributes, nullptr, nullptr, nullptr},
+        {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr},
     };
     return table;
 }
