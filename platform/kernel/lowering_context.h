@@ -6,12 +6,14 @@
 #include <onnx/onnx_pb.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "graph_lowering.h"
+#include "onnx_attrs.h"
 
 namespace nerova {
 namespace lowering {
@@ -88,6 +90,52 @@ class BodyBuilder {
     std::map<std::string, uint32_t> views_;  // a body tensor transposed to NHWC
     std::set<std::string> boundary_names_;
     std::map<std::string, int> readers_;  // nodes reading each tensor, graph outputs counted
+};
+
+// Tensors of the native tail are rows of a detection network's output: a few hundred
+// thousand values at most. A larger one stays with OpenCV.
+constexpr int64_t kMaxTailElements = int64_t(1) << 22;
+
+// A tensor of the native tail: computed values, a constant, or an input's bound data.
+struct TailTensor {
+    Dims dims;
+    std::vector<float> own;     // computed values and float constants
+    std::vector<int64_t> ints;  // integer constants (shapes, starts, ends, axes)
+    bool integer = false;
+    const float* bound = nullptr;  // an input's data
+    const float* data() const { return bound ? bound : own.data(); }
+    float* mutable_data() { return own.data(); }
+    size_t count() const { return static_cast<size_t>(onnx_attrs::ElementCount(dims)); }
+};
+using TailStep = std::function<void(std::vector<TailTensor>&)>;
+
+// A node of the native tail as its entry lowers it: the operands, and what the entry sets,
+// the output's dims and the step computing it (every buffer is sized before any run).
+struct TailNode {
+    const std::vector<TailTensor>& tensors;
+    std::vector<int> in;  // the operands' tensor indices, -1 for an absent one
+    int64_t opset = 11;
+    int y = -1;  // the output's tensor index
+    Dims out_dims;
+    TailStep run;
+
+    const Dims& dims(int i) const { return tensors[static_cast<size_t>(in[i])].dims; }
+    // A constant operand's values as integers (shapes, starts, ends, axes).
+    bool Ints(int i, Dims* out) const {
+        if (i >= static_cast<int>(in.size()) || in[i] < 0) return false;
+        const TailTensor& t = tensors[static_cast<size_t>(in[i])];
+        if (!t.integer) return false;
+        *out = t.ints;
+        return true;
+    }
+    // Whether the first count operands (every one for -1), read as floats, are float tensors.
+    bool Floats(int count = -1) const {
+        const int n = count < 0 ? static_cast<int>(in.size()) : count;
+        for (int i = 0; i < n; ++i)
+            if (in[static_cast<size_t>(i)] < 0 || tensors[static_cast<size_t>(in[i])].integer)
+                return false;
+        return true;
+    }
 };
 
 }  // namespace lowering

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <set>
 
@@ -207,6 +208,52 @@ std::string ReadConstant(BodyBuilder& b, const onnx::NodeProto& n) { return b.Re
 std::string ConvRanks(const AdmissionContext&, const onnx::NodeProto&, const Ranks& in, size_t*) {
     if (in[0] != 4) return "only 4-D input is admitted";
     return in.size() >= 2 && in[1] == 4 ? "" : "weights must be 4-D";
+}
+
+// ---------------------------------------------------------------------------------------
+// Shared native tail rules.
+
+using lowering::TailNode;
+using lowering::TailTensor;
+
+const char kNotFloat[] = "an operand read as floats is absent or not a float tensor";
+
+// Numpy broadcasting of two shapes; false when they do not broadcast.
+bool Broadcast(const Dims& a, const Dims& b, Dims* out) {
+    const size_t rank = std::max(a.size(), b.size());
+    out->assign(rank, 1);
+    for (size_t i = 0; i < rank; ++i) {
+        const int64_t x = i < rank - a.size() ? 1 : a[i - (rank - a.size())];
+        const int64_t y = i < rank - b.size() ? 1 : b[i - (rank - b.size())];
+        if (x != y && x != 1 && y != 1) return false;
+        (*out)[i] = std::max(x, y);
+    }
+    return true;
+}
+
+// For each element of out, the offset of the element of in that broadcasts to it.
+std::vector<uint32_t> BroadcastOffsets(const Dims& in, const Dims& out) {
+    const size_t rank = out.size();
+    Dims padded(rank - in.size(), 1);
+    padded.insert(padded.end(), in.begin(), in.end());
+    Dims stride(rank, 0);
+    int64_t s = 1;
+    for (size_t i = rank; i-- > 0;) {
+        stride[i] = padded[i] == 1 ? 0 : s;
+        s *= padded[i];
+    }
+    std::vector<uint32_t> offsets(static_cast<size_t>(ElementCount(out)));
+    Dims index(rank, 0);
+    for (size_t k = 0; k < offsets.size(); ++k) {
+        int64_t off = 0;
+        for (size_t i = 0; i < rank; ++i) off += index[i] * stride[i];
+        offsets[k] = static_cast<uint32_t>(off);
+        for (size_t i = rank; i-- > 0;) {
+            if (++index[i] < out[i]) break;
+            index[i] = 0;
+        }
+    }
+    return offsets;
 }
 
 std::string ConvAttributes(const AdmissionContext& c, const onnx::NodeProto& n) {
@@ -644,6 +691,50 @@ std::string LowerBinary(BodyBuilder& b, const onnx::NodeProto& n) {
     return "";
 }
 
+float AddOf(float a, float b) { return a + b; }
+float SubOf(float a, float b) { return a - b; }
+float MulOf(float a, float b) { return a * b; }
+float DivOf(float a, float b) { return a / b; }
+
+// Broadcast arithmetic of two operands; one of one element, or of the result's dims, runs on
+// plain loops.
+template <float (*kF)(float, float)>
+std::string TailBinary(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats()) return kNotFloat;
+    if (n.input_size() != 2 || !Broadcast(t.dims(0), t.dims(1), &t.out_dims))
+        return "two operands that broadcast";
+    const Dims& out = t.out_dims;
+    const int a = t.in[0], b = t.in[1], y = t.y;
+    const bool same = t.dims(0) == t.dims(1);
+    const bool b_one = ElementCount(t.dims(1)) == 1 && t.dims(0) == out;
+    const bool a_one = ElementCount(t.dims(0)) == 1 && t.dims(1) == out;
+    if (same || b_one || a_one) {
+        t.run = [a, b, y, same, b_one](std::vector<TailTensor>& v) {
+            const float* p = v[size_t(a)].data();
+            const float* q = v[size_t(b)].data();
+            float* dst = v[size_t(y)].mutable_data();
+            const size_t count = v[size_t(y)].count();
+            if (same)
+                for (size_t i = 0; i < count; ++i) dst[i] = kF(p[i], q[i]);
+            else if (b_one)
+                for (size_t i = 0; i < count; ++i) dst[i] = kF(p[i], q[0]);
+            else
+                for (size_t i = 0; i < count; ++i) dst[i] = kF(p[0], q[i]);
+        };
+        return "";
+    }
+    if (ElementCount(out) > lowering::kMaxTailElements) return "the result is too large";
+    const std::vector<uint32_t> pa = BroadcastOffsets(t.dims(0), out);
+    const std::vector<uint32_t> pb = BroadcastOffsets(t.dims(1), out);
+    t.run = [a, b, y, pa, pb](std::vector<TailTensor>& v) {
+        const float* p = v[size_t(a)].data();
+        const float* q = v[size_t(b)].data();
+        float* dst = v[size_t(y)].mutable_data();
+        for (size_t i = 0; i < pa.size(); ++i) dst[i] = kF(p[pa[i]], q[pb[i]]);
+    };
+    return "";
+}
+
 // ---------------------------------------------------------------------------------------
 // Activations: Relu, Clip, LeakyRelu, Elu, HardSigmoid, PRelu, Sigmoid, Tanh, Softplus, and
 // the elementwise functions Abs, Neg, Exp, Log, Sqrt.
@@ -700,6 +791,28 @@ std::string LowerElu(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x, ui
     o.alpha = AttrFloat(n, "alpha", 1.0f);
     if (!(o.alpha > 0.0f)) return "XNNPACK takes a positive alpha only";
     return PushUnary(b, n, x, in, o, 1);
+}
+
+float SigmoidOf(float v) { return 1.0f / (1.0f + std::exp(-v)); }
+float ReluOf(float v) { return v > 0.0f ? v : 0.0f; }
+float LogOf(float v) { return std::log(v); }
+float ExpOf(float v) { return std::exp(v); }
+float NegOf(float v) { return -v; }
+float AbsOf(float v) { return std::fabs(v); }
+
+template <float (*kF)(float)>
+std::string TailUnary(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats()) return kNotFloat;
+    if (n.input_size() != 1) return "more than one operand";
+    t.out_dims = t.dims(0);
+    const int x = t.in[0], y = t.y;
+    t.run = [x, y](std::vector<TailTensor>& v) {
+        const float* src = v[size_t(x)].data();
+        float* dst = v[size_t(y)].mutable_data();
+        const size_t count = v[size_t(y)].count();
+        for (size_t i = 0; i < count; ++i) dst[i] = kF(src[i]);
+    };
+    return "";
 }
 
 // XNNPACK takes one slope per channel. ONNX broadcasts a slope right-aligned, so (C, 1, 1),
@@ -790,6 +903,64 @@ std::string ReshapeRanks(const AdmissionContext& c, const onnx::NodeProto& n, co
 
 std::string ReshapeAttributes(const AdmissionContext&, const onnx::NodeProto& n) {
     return AttrInt(n, "allowzero", 0) == 0 ? "" : "allowzero is not admitted";
+}
+
+// Identity, Flatten and Reshape copy their input as it lies; only the dims differ.
+void CopyStep(TailNode& t) {
+    const int x = t.in[0], y = t.y;
+    t.run = [x, y](std::vector<TailTensor>& v) {
+        std::memcpy(v[size_t(y)].mutable_data(), v[size_t(x)].data(),
+                    v[size_t(x)].count() * sizeof(float));
+    };
+}
+
+std::string TailIdentity(TailNode& t, const onnx::NodeProto&) {
+    if (!t.Floats()) return kNotFloat;
+    t.out_dims = t.dims(0);
+    CopyStep(t);
+    return "";
+}
+
+std::string TailFlatten(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats()) return kNotFloat;
+    const Dims& d = t.dims(0);
+    int64_t axis = Attr(n, "axis") ? Attr(n, "axis")->i() : 1;
+    if (axis < 0) axis += static_cast<int64_t>(d.size());
+    if (axis < 0 || axis > static_cast<int64_t>(d.size())) return "axis out of range";
+    const Dims head(d.begin(), d.begin() + axis), rest(d.begin() + axis, d.end());
+    t.out_dims = {ElementCount(head), ElementCount(rest)};
+    CopyStep(t);
+    return "";
+}
+
+std::string TailReshape(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats(1)) return kNotFloat;
+    const Dims& d = t.dims(0);
+    Dims shape;
+    if (n.input_size() != 2 || !t.Ints(1, &shape) ||
+        (Attr(n, "allowzero") && Attr(n, "allowzero")->i() != 0))
+        return "the shape is not an integer constant";
+    int64_t known = 1, unknown = -1;
+    Dims& out = t.out_dims;
+    out = shape;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == 0 && i < d.size()) out[i] = d[i];
+        if (out[i] == -1) {
+            if (unknown >= 0) return "more than one dim is inferred";
+            unknown = static_cast<int64_t>(i);
+        } else if (out[i] <= 0) {
+            return "a dim is not positive";
+        } else {
+            known *= out[i];
+        }
+    }
+    if (unknown >= 0) {
+        if (known == 0 || ElementCount(d) % known != 0) return "the inferred dim is not whole";
+        out[static_cast<size_t>(unknown)] = ElementCount(d) / known;
+    }
+    if (ElementCount(out) != ElementCount(d)) return "the element counts differ";
+    CopyStep(t);
+    return "";
 }
 
 std::string TransposeRanks(const AdmissionContext&, const onnx::NodeProto& n, const Ranks& in,
@@ -910,6 +1081,39 @@ std::string LowerConcat(BodyBuilder& b, const onnx::NodeProto& n) {
     return "";
 }
 
+std::string TailConcat(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats()) return kNotFloat;
+    const int rank = static_cast<int>(t.dims(0).size());
+    int64_t axis = Attr(n, "axis") ? Attr(n, "axis")->i() : 1;
+    if (axis < 0) axis += rank;
+    if (axis < 0 || axis >= rank) return "axis out of range";
+    Dims& out = t.out_dims;
+    out = t.dims(0);
+    out[static_cast<size_t>(axis)] = 0;
+    std::vector<size_t> inner;  // elements per outer index, per input
+    for (size_t i = 0; i < t.in.size(); ++i) {
+        const Dims& d = t.dims(static_cast<int>(i));
+        if (static_cast<int>(d.size()) != rank) return "inputs of different ranks";
+        for (int k = 0; k < rank; ++k)
+            if (k != axis && d[static_cast<size_t>(k)] != out[static_cast<size_t>(k)])
+                return "the inputs' sides differ";
+        out[static_cast<size_t>(axis)] += d[static_cast<size_t>(axis)];
+        inner.push_back(static_cast<size_t>(ElementCount(Dims(d.begin() + axis, d.end()))));
+    }
+    const size_t outer = static_cast<size_t>(ElementCount(Dims(out.begin(), out.begin() + axis)));
+    const std::vector<int> in = t.in;
+    const int y = t.y;
+    t.run = [in, inner, outer, y](std::vector<TailTensor>& v) {
+        float* dst = v[size_t(y)].mutable_data();
+        for (size_t o = 0; o < outer; ++o)
+            for (size_t i = 0; i < in.size(); ++i) {
+                std::memcpy(dst, v[size_t(in[i])].data() + o * inner[i], inner[i] * sizeof(float));
+                dst += inner[i];
+            }
+    };
+    return "";
+}
+
 // Split, and Softmax and LogSoftmax with their default of the last axis.
 template <int64_t kDefaultAxis>
 std::string AxisRanks(const AdmissionContext&, const onnx::NodeProto& n, const Ranks& in, size_t*) {
@@ -940,6 +1144,73 @@ std::string SliceAttributes(const AdmissionContext& c, const onnx::NodeProto& n)
     return AllIn(steps, 1, 1) ? "" : "only unit steps are admitted";
 }
 
+std::string TailSlice(TailNode& t, const onnx::NodeProto& n) {
+    if (!t.Floats(1)) return kNotFloat;
+    const Dims& d = t.dims(0);
+    const int64_t rank = static_cast<int64_t>(d.size());
+    if (rank == 0) return "a scalar input";
+    Dims starts, ends, axes, steps;
+    if (t.opset < 10) {
+        if (!Attr(n, "starts") || !Attr(n, "ends")) return "starts or ends missing";
+        starts = AttrInts(n, "starts");
+        ends = AttrInts(n, "ends");
+        axes = AttrInts(n, "axes");
+    } else if (!t.Ints(1, &starts) || !t.Ints(2, &ends) ||
+               (n.input_size() > 3 && t.in[3] >= 0 && !t.Ints(3, &axes)) ||
+               (n.input_size() > 4 && t.in[4] >= 0 && !t.Ints(4, &steps))) {
+        return "starts, ends, axes or steps are not integer constants";
+    }
+    if (axes.empty())
+        for (size_t i = 0; i < starts.size(); ++i) axes.push_back(static_cast<int64_t>(i));
+    if (starts.size() != ends.size() || axes.size() != starts.size())
+        return "starts, ends and axes of different lengths";
+    for (int64_t s : steps)
+        if (s != 1) return "a step other than 1";
+    Dims begin(d.size(), 0);
+    Dims& out = t.out_dims;
+    out = d;
+    for (size_t i = 0; i < axes.size(); ++i) {
+        int64_t a = axes[i] < 0 ? axes[i] + rank : axes[i];
+        if (a < 0 || a >= rank) return "axis out of range";
+        const int64_t side = d[static_cast<size_t>(a)];
+        auto clamp = [side](int64_t v) {
+            if (v < 0) v += side;
+            return std::max<int64_t>(0, std::min(v, side));
+        };
+        const int64_t b = clamp(starts[i]), e = clamp(ends[i]);
+        if (e <= b) return "an empty slice";  // an empty tensor is no row
+        begin[static_cast<size_t>(a)] = b;
+        out[static_cast<size_t>(a)] = e - b;
+    }
+    // Copy runs of the innermost dim, one per index of the outer dims.
+    Dims stride(d.size(), 1);
+    for (size_t i = d.size() - 1; i-- > 0;) stride[i] = stride[i + 1] * d[i + 1];
+    std::vector<uint32_t> starts_of;  // source offset of each run
+    const Dims outer(out.begin(), out.end() - 1);
+    Dims index(outer.size(), 0);
+    const int64_t runs = ElementCount(outer);
+    for (int64_t k = 0; k < runs; ++k) {
+        int64_t off = begin.back();
+        for (size_t i = 0; i < outer.size(); ++i) off += (index[i] + begin[i]) * stride[i];
+        starts_of.push_back(static_cast<uint32_t>(off));
+        for (size_t i = outer.size(); i-- > 0;) {
+            if (++index[i] < outer[i]) break;
+            index[i] = 0;
+        }
+    }
+    const size_t run_length = static_cast<size_t>(out.back());
+    const int x = t.in[0], y = t.y;
+    t.run = [x, y, starts_of, run_length](std::vector<TailTensor>& v) {
+        const float* src = v[size_t(x)].data();
+        float* dst = v[size_t(y)].mutable_data();
+        for (uint32_t s : starts_of) {
+            std::memcpy(dst, src + s, run_length * sizeof(float));
+            dst += run_length;
+        }
+    };
+    return "";
+}
+
 // ---------------------------------------------------------------------------------------
 // Constant, ConstantOfShape.
 
@@ -968,53 +1239,54 @@ std::string ConstantOfShapeAttributes(const AdmissionContext&, const onnx::NodeP
 const std::vector<Operator>& Table() {
     static const std::vector<Operator> table = {
         // op_type, ranks, attributes, shapes, XNNPACK body, native tail
-        {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, nullptr},
-        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, TailUnary<AbsOf>},
+        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<AddOf>},
         {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
         {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
          OnBody<LowerBatchNorm>, nullptr},
         {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr},
-        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, nullptr},
+        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat},
         {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr},
         {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
          nullptr},
         {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr},
         {"ConvTranspose", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConvTranspose>,
          nullptr},
-        {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<DivOf>},
         {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr},
         {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr},
-        {"Exp", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, nullptr},
+        {"Exp", SameRank, nullptr, nullptr, nullptr, TailUnary<ExpOf>},
+        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, TailFlatten},
         {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr},
         {"GlobalAveragePool", FourD, nullptr, nullptr, OnBody<LowerGlobalAveragePool>, nullptr},
         {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr},
         {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr},
-        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, nullptr},
+        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, TailIdentity},
         {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr},
-        {"Log", SameRank, nullptr, nullptr, nullptr, nullptr},
+        {"Log", SameRank, nullptr, nullptr, nullptr, TailUnary<LogOf>},
         {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
         {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr},
         {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
         {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
         {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
-        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
-        {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, nullptr},
+        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<MulOf>},
+        {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, TailUnary<NegOf>},
         {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr},
         {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr},
         {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
         {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, nullptr},
-        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, nullptr},
+        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, TailUnary<ReluOf>},
+        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape},
         {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr},
-        {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>, nullptr},
-        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, nullptr},
+        {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>,
+         TailUnary<SigmoidOf>},
+        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice},
         {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
         {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr},
         {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
+        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<SubOf>},
         {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr},
         {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr},
         {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr},
