@@ -208,6 +208,75 @@ TEST(XnnBackendTest, ConfigurationChoosesTheBackendAndSaysWhyItFellBack) {
     }
 }
 
+// A one-node network: x (input dims) -> op_type(x, slope) -> y, the slope an initializer.
+std::string OneNodeGraph(const std::string& op_type, const std::vector<int64_t>& input,
+                         const std::vector<int64_t>& slope_dims, const std::vector<float>& slope) {
+    onnx::ModelProto model;
+    model.set_ir_version(7);
+    model.add_opset_import()->set_version(11);
+    onnx::GraphProto* g = model.mutable_graph();
+    g->set_name("one_node");
+    auto declare = [](onnx::ValueInfoProto* v, const char* name, const std::vector<int64_t>& d) {
+        v->set_name(name);
+        auto* t = v->mutable_type()->mutable_tensor_type();
+        t->set_elem_type(onnx::TensorProto::FLOAT);
+        for (int64_t k : d) t->mutable_shape()->add_dim()->set_dim_value(k);
+    };
+    declare(g->add_input(), "x", input);
+    declare(g->add_output(), "y", input);
+    onnx::TensorProto* w = g->add_initializer();
+    w->set_name("slope");
+    w->set_data_type(onnx::TensorProto::FLOAT);
+    for (int64_t k : slope_dims) w->add_dims(k);
+    for (float v : slope) w->add_float_data(v);
+    onnx::NodeProto* n = g->add_node();
+    n->set_name("the_node");
+    n->set_op_type(op_type);
+    n->add_input("x");
+    n->add_input("slope");
+    n->add_output("y");
+    return model.SerializeAsString();
+}
+
+// XNNPACK takes one PRelu slope per channel (or one for all); any other slope keeps the
+// network on OpenCV, and the note names the node. A slope of C values is per channel unless
+// it could be per column (C equal to the width).
+TEST(XnnBackendTest, PReluLowersPerChannelSlopesOnly) {
+    const struct {
+        std::vector<int64_t> input, slope;
+        bool lowered;
+    } kCases[] = {
+        {{1, 3, 4, 5}, {3}, true},          {{1, 3, 4, 5}, {3, 1, 1}, true},
+        {{1, 3, 4, 5}, {1, 3, 1, 1}, true}, {{1, 3, 4, 5}, {1}, true},
+        {{1, 3, 4, 5}, {1, 1, 1}, true},    {{1, 3, 4, 5}, {5}, false},
+        {{1, 3, 4, 5}, {4, 1}, false},      {{1, 3, 4, 5}, {3, 4, 5}, false},
+        {{1, 3, 4, 3}, {3}, false},
+    };
+    for (const auto& c : kCases) {
+        int64_t count = 1;
+        for (int64_t d : c.slope) count *= d;
+        std::vector<float> slope;
+        for (int64_t i = 0; i < count; ++i) slope.push_back(0.5f + 3.0f * float(i));
+        const std::string bytes = OneNodeGraph("PRelu", c.input, c.slope, slope);
+        std::string what = "slope";
+        for (int64_t d : c.slope) what += " " + std::to_string(d);
+        auto fast = Load(bytes, NEROVA_NETWORK_TYPE_TNN);
+        auto plain = Load(bytes, NEROVA_NETWORK_TYPE_OPENCV);
+        ASSERT_TRUE(fast->instance && plain->instance) << what;
+#ifdef NEROVA_HAVE_XNNPACK
+        EXPECT_EQ(fast->instance->Backend(), c.lowered ? "XNNPACK" : "OpenCV DNN") << what;
+        if (!c.lowered) {
+            EXPECT_NE(fast->instance->BackendNote().find("node 0 'the_node' (PRelu)"),
+                      std::string::npos)
+                << what << ": " << fast->instance->BackendNote();
+        }
+#endif
+        const auto input = RandomInput({c.input.begin(), c.input.end()}, 7);
+        ExpectClose(Outputs(*fast->instance, input, {""}), Outputs(*plain->instance, input, {""}),
+                    what);
+    }
+}
+
 // An XNNPACK instance reads planar tensors, a host's interleaved ones and its own input
 // alike; OpenCV has no input of its own and reads planar only.
 TEST(XnnBackendTest, InputLayoutsGiveTheSameNumbers) {

@@ -67,6 +67,7 @@ struct Op {
     float alpha = 0.0f;             // LeakyRelu slope, Elu alpha
     std::vector<size_t> pre, post;  // Pad, NHWC order
     float pad_value = 0.0f;
+    std::string node;  // the ONNX node it computes, as messages name it
 };
 
 // A tensor of the lowered part that is read outside it: by the tail or as a graph output.

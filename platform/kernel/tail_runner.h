@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "graph_lowering.h"
+#include "lowering_context.h"
 
 namespace nerova {
 namespace lowering {
@@ -38,17 +39,8 @@ class TailRunner {
     const std::vector<int>& output_dims(size_t index) const;
 
   private:
-    struct Tensor {
-        std::vector<int64_t> dims;
-        std::vector<float> own;     // computed values and float constants
-        std::vector<int64_t> ints;  // integer constants (shapes, starts, ends, axes)
-        bool integer = false;
-        const float* bound = nullptr;  // an input's data
-        const float* data() const { return bound ? bound : own.data(); }
-        float* mutable_data() { return own.data(); }
-        size_t count() const;
-    };
-    using Step = std::function<void(std::vector<Tensor>&)>;
+    using Tensor = TailTensor;
+    using Step = TailStep;
 
     TailRunner() = default;
     bool AddNode(const onnx::NodeProto& node, std::string* why);

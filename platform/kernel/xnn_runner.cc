@@ -13,9 +13,8 @@ namespace lowering {
 
 namespace {
 
-std::string Failed(const char* what, xnn_status status) {
-    return std::string(what) + " failed (XNNPACK status " +
-           std::to_string(static_cast<int>(status)) + ")";
+std::string Failed(const std::string& what, xnn_status status) {
+    return what + " failed (XNNPACK status " + std::to_string(static_cast<int>(status)) + ")";
 }
 
 // XNNPACK is initialised once per process and stays so: runtimes of several detectors and
@@ -238,7 +237,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     for (const Op& op : p.ops) {
         status = DefineOp(h.subgraph, op, id);
         if (status != xnn_status_success) {
-            *why = Failed("defining an operator", status);
+            *why = Failed("defining the operator of " + op.node, status);
             return nullptr;
         }
     }
