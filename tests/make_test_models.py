@@ -300,6 +300,162 @@ def lowering_models():
     return nets
 
 
+def conv_ref(x, w, b=None, strides=(1, 1), pads=(0, 0, 0, 0), dilations=(1, 1), group=1):
+    """2-D convolution as ONNX defines it, in plain numpy."""
+    n, c, h, wd = x.shape
+    m, cg, kh, kw = w.shape
+    xp = np.pad(x, ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])))
+    eh, ew = (kh - 1) * dilations[0] + 1, (kw - 1) * dilations[1] + 1
+    oh = (xp.shape[2] - eh) // strides[0] + 1
+    ow = (xp.shape[3] - ew) // strides[1] + 1
+    y = np.zeros((n, m, oh, ow), np.float64)
+    per = m // group
+    for o in range(m):
+        g = o // per
+        for i in range(kh):
+            for j in range(kw):
+                patch = xp[:, g * cg:(g + 1) * cg,
+                           i * dilations[0]:i * dilations[0] + strides[0] * (oh - 1) + 1:strides[0],
+                           j * dilations[1]:j * dilations[1] + strides[1] * (ow - 1) + 1:strides[1]]
+                y[:, o] += np.einsum("nchw,c->nhw", patch, w[o, :, i, j])
+    if b is not None:
+        y += b.reshape(1, -1, 1, 1)
+    return y
+
+
+def conv_transpose_ref(x, w, strides=(1, 1), pads=(0, 0, 0, 0), dilations=(1, 1)):
+    """Transposed convolution (one group) as ONNX defines it: every input value spreads its
+    filter over the output, then the pads are cut away."""
+    n, c, h, wd = x.shape
+    _, m, kh, kw = w.shape
+    full_h = (h - 1) * strides[0] + (kh - 1) * dilations[0] + 1
+    full_w = (wd - 1) * strides[1] + (kw - 1) * dilations[1] + 1
+    y = np.zeros((n, m, full_h, full_w), np.float64)
+    for i in range(kh):
+        for j in range(kw):
+            contrib = np.einsum("nchw,cm->nmhw", x, w[:, :, i, j])
+            y[:, :, i * dilations[0]:i * dilations[0] + strides[0] * (h - 1) + 1:strides[0],
+              j * dilations[1]:j * dilations[1] + strides[1] * (wd - 1) + 1:strides[1]] += contrib
+    return y[:, :, pads[0]:full_h - pads[2], pads[1]:full_w - pads[3]]
+
+
+def pool_ref(x, k, strides, pads, kind):
+    """Max or average pooling; padding is never a value (count_include_pad 0)."""
+    fill = -np.inf if kind == "max" else np.nan
+    xp = np.pad(x.astype(np.float64), ((0, 0), (0, 0), (pads[0], pads[2]), (pads[1], pads[3])),
+                constant_values=fill)
+    oh = (xp.shape[2] - k[0]) // strides[0] + 1
+    ow = (xp.shape[3] - k[1]) // strides[1] + 1
+    y = np.zeros(x.shape[:2] + (oh, ow))
+    for i in range(oh):
+        for j in range(ow):
+            win = xp[:, :, i * strides[0]:i * strides[0] + k[0], j * strides[1]:j * strides[1] + k[1]]
+            y[:, :, i, j] = win.max(axis=(2, 3)) if kind == "max" else np.nanmean(win, axis=(2, 3))
+    return y
+
+
+def same_pads(side, k, s, d=1, lower=False):
+    out = -(-side // s)
+    total = max((out - 1) * s + (k - 1) * d + 1 - side, 0)
+    begin = total - total // 2 if lower else total // 2
+    return begin, total - begin
+
+
+def construct_models():
+    """Constructs that OpenCV DNN computes otherwise than ONNX means them unless the kernel
+    rewrites them, and broadcasts it cannot run, each with an input and the numpy result.
+    The kernel must give that result on every backend, or refuse the network on the one
+    that cannot."""
+    rng = np.random.default_rng(11)
+    N = helper.make_node
+    shape = (1, 2, 7, 8)
+    x = rng.normal(size=shape).astype(np.float32)
+    away = (np.abs(x) + 0.5) * np.sign(x + 1e-9)  # no value near zero, for the divisions
+    away = away.astype(np.float32)
+
+    def model(nodes, inits):
+        i = helper.make_tensor_value_info("input", TensorProto.FLOAT, list(shape))
+        o = helper.make_tensor_value_info("output", TensorProto.FLOAT, None)
+        m = helper.make_model(helper.make_graph(
+            nodes, "construct", [i], [o], [numpy_helper.from_array(v, k) for k, v in inits.items()]))
+        m.opset_import[0].version = 11
+        m.ir_version = 7
+        g = onnx.shape_inference.infer_shapes(m).graph
+        del m.graph.output[:]
+        m.graph.output.extend(v for v in g.output)
+        return m
+
+    nets = {}
+    w = rng.normal(0, 0.5, (3, 2, 2, 3)).astype(np.float32)
+    for mode in ("SAME_LOWER", "SAME_UPPER"):
+        lower = mode == "SAME_LOWER"
+        th, bh = same_pads(7, 2, 2, lower=lower)
+        tw, bw = same_pads(8, 3, 1, lower=lower)
+        nets["conv_" + mode.lower()] = (
+            model([N("Conv", ["input", "w"], ["output"], kernel_shape=[2, 3], strides=[2, 1],
+                     auto_pad=mode)], {"w": w}),
+            x, conv_ref(x, w, strides=(2, 1), pads=(th, tw, bh, bw)))
+        for kind, op in (("max", "MaxPool"), ("average", "AveragePool")):
+            th, bh = same_pads(7, 3, 2, lower=lower)
+            tw, bw = same_pads(8, 2, 1, lower=lower)
+            nets[kind + "_pool_" + mode.lower()] = (
+                model([N(op, ["input"], ["output"], kernel_shape=[3, 2], strides=[2, 1],
+                         auto_pad=mode)], {}),
+                x, pool_ref(x, (3, 2), (2, 1), (th, tw, bh, bw), kind))
+    wt = rng.normal(0, 0.5, (2, 3, 3, 2)).astype(np.float32)
+    nets["conv_transpose_dilated"] = (
+        model([N("ConvTranspose", ["input", "wt"], ["output"], kernel_shape=[3, 2], strides=[2, 1],
+                 dilations=[2, 3], pads=[1, 0, 0, 2])], {"wt": wt}),
+        x, conv_transpose_ref(x, wt, (2, 1), (1, 0, 0, 2), (2, 3)))
+    # Constants of every broadcast shape, either side of the operator.
+    for cshape in ((1, 2, 1, 1), (8,), (2, 7, 8), (1, 1, 7, 1), (1,)):
+        c = (rng.normal(size=cshape) + 2).astype(np.float32)
+        tag = "x".join(map(str, cshape))
+        nets["div_constant_%s_by_computed" % tag] = (
+            model([N("Div", ["c", "input"], ["output"])], {"c": c}), away, c / away)
+        nets["div_computed_by_constant_%s" % tag] = (
+            model([N("Div", ["input", "c"], ["output"])], {"c": c}), x, x / c)
+        nets["mul_constant_%s" % tag] = (
+            model([N("Mul", ["c", "input"], ["output"])], {"c": c}), x, c * x)
+        nets["sub_from_constant_%s" % tag] = (
+            model([N("Sub", ["c", "input"], ["output"])], {"c": c}), x, c - x)
+        nets["max_constant_%s" % tag] = (
+            model([N("Max", ["input", "c"], ["output"])], {"c": c - 2}), x, np.maximum(x, c - 2))
+        nets["min_constant_%s" % tag] = (
+            model([N("Min", ["c", "input"], ["output"])], {"c": c - 2}), x, np.minimum(c - 2, x))
+        if cshape != (1,) and cshape != (1, 2, 1, 1):
+            nets["prelu_slope_%s" % tag] = (
+                model([N("PRelu", ["input", "c"], ["output"])], {"c": c - 2}), x,
+                np.where(x > 0, x, x * (c - 2)))
+    # A computed operand broadcast from the left: channel means of a pooled map.
+    pooled = x.mean(axis=(2, 3), keepdims=True)
+    for op, f in (("Add", np.add), ("Sub", np.subtract), ("Mul", np.multiply), ("Div", np.divide)):
+        nets["%s_pooled_first" % op.lower()] = (
+            model([N("GlobalAveragePool", ["input"], ["p"]), N(op, ["p", "input"], ["output"])], {}),
+            away if op == "Div" else x, f(away.mean(axis=(2, 3), keepdims=True), away) if op == "Div"
+            else f(pooled, x))
+    # A computed broadcast that OpenCV cannot run in either order, and the native tail does
+    # not take: refused with the reason.
+    nets["add_channel_mean"] = (
+        model([N("ReduceMean", ["input"], ["m"], axes=[1], keepdims=1),
+               N("Add", ["input", "m"], ["output"])], {}),
+        x, x + x.mean(axis=1, keepdims=True))
+    return nets
+
+
+def save_constructs(out):
+    """Each network with a .ref beside it: the input's floats, then the result's."""
+    folder = os.path.join(out, "constructs")
+    os.makedirs(folder, exist_ok=True)
+    for name, (model, x, y) in construct_models().items():
+        onnx.checker.check_model(model)
+        with open(os.path.join(folder, name + ".onnx"), "wb") as f:
+            f.write(model.SerializeToString())
+        with open(os.path.join(folder, name + ".ref"), "wb") as f:
+            f.write(np.ascontiguousarray(x, np.float32).tobytes())
+            f.write(np.ascontiguousarray(y, np.float32).tobytes())
+
+
 def not_lowerable_model():
     """Nothing here maps onto XNNPACK: the network stays on OpenCV."""
     x = helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, 4, 4])
@@ -374,6 +530,7 @@ def main():
         with open(os.path.join(folder, name + ".onnx"), "wb") as f:
             f.write(model.SerializeToString())
     save(not_lowerable_model(), out, "not_lowerable.onnx")
+    save_constructs(out)
 
 
 if __name__ == "__main__":

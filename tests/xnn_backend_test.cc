@@ -3,6 +3,8 @@
 // network XNNPACK cannot take stays on OpenCV with its reason.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
@@ -274,6 +276,58 @@ TEST(XnnBackendTest, PReluLowersPerChannelSlopesOnly) {
         const auto input = RandomInput({c.input.begin(), c.input.end()}, 7);
         ExpectClose(Outputs(*fast->instance, input, {""}), Outputs(*plain->instance, input, {""}),
                     what);
+    }
+}
+
+// Constructs OpenCV DNN computes otherwise than ONNX means them unless the kernel rewrites
+// them (SAME_LOWER pads, a constant divided by a computed tensor, dilated transposed filters,
+// slopes not per channel, broadcasts from the left), each against numpy's result on both
+// backends. A network no backend can run is refused when the instance is made, saying why.
+TEST(XnnBackendTest, EveryConstructGivesNumpysResultOnBothBackends) {
+    const std::map<std::string, std::string> kRefused = {
+        {"add_channel_mean", "OpenCV DNN cannot run the network"}};
+    const std::string folder = TestModel("constructs");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().extension() == ".onnx") names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 40u);
+    for (const std::string& name : names) {
+        const std::string bytes = ReadFile(folder + "/" + name + ".onnx");
+        const std::string ref = ReadFile(folder + "/" + name + ".ref");
+        const std::vector<int> dims = {1, 2, 7, 8};
+        const size_t in_count = 1 * 2 * 7 * 8;
+        ASSERT_GT(ref.size(), in_count * sizeof(float)) << name;
+        std::vector<float> values(ref.size() / sizeof(float));
+        std::memcpy(values.data(), ref.data(), values.size() * sizeof(float));
+        auto input = RandomInput(dims, 1);
+        std::copy_n(values.begin(), in_count, static_cast<float*>(input->GetHandle().base));
+        const std::vector<std::vector<float>> want = {{values.begin() + in_count, values.end()}};
+        for (NerovaNetworkType type : {NEROVA_NETWORK_TYPE_TNN, NEROVA_NETWORK_TYPE_OPENCV}) {
+            const std::string what =
+                name + (type == NEROVA_NETWORK_TYPE_OPENCV ? " on OpenCV DNN" : " by choice");
+            ModelConfig model;
+            model.model_type = NEROVA_MODEL_TYPE_ONNX;
+            model.model_contents.push_back(bytes);
+            NetworkConfig network;
+            network.network_type = type;
+            network.device_type = NEROVA_DEVICE_X86;
+            network.thread_num = 1;
+            Inference inference;
+            const Status init = inference.Init(model, network);
+            ASSERT_EQ(init, NEROVA_OK) << what << ": " << init.message();
+            Status status;
+            auto instance = inference.CreateInstance(status, {});
+            auto refused = kRefused.find(name);
+            if (refused != kRefused.end()) {
+                EXPECT_FALSE(instance) << what;
+                EXPECT_NE(status.message().find(refused->second), std::string::npos)
+                    << what << ": " << status.message();
+                continue;
+            }
+            ASSERT_TRUE(instance) << what << ": " << status.message();
+            ExpectClose(Outputs(*instance, input, {""}), want, what);
+        }
     }
 }
 

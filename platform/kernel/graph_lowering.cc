@@ -289,6 +289,9 @@ std::string BodyBuilder::BuildTail(const std::vector<int>& nodes,
         for (const auto& o : g_.node(i).output()) produced.insert(o);
     for (const auto& out : g_.output())
         if (produced.count(out.name())) *g->add_output() = out;
+    // The shapes inference gave the tail's values, which OpenCV's rewrites go by.
+    for (const auto& v : g_.value_info())
+        if (produced.count(v.name())) *g->add_value_info() = v;
     if (g->output_size() == 0) return "";  // dead ends only: nothing of the tail is read
     if (!tail.SerializeToString(&plan_->tail)) return "the tail cannot be serialised";
     return "";

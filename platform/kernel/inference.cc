@@ -1,14 +1,17 @@
 #include <onnx/onnx_pb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <mutex>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
+#include <stdexcept>
 
 #include "graph_check.h"
 #include "graph_lowering.h"
 #include "nerova/kernel.h"
+#include "opencv_graph.h"
 #include "tail_runner.h"
 #include "xnn_runner.h"
 
@@ -54,9 +57,37 @@ std::mutex SilencedOpenCvLog::mutex_;
 int SilencedOpenCvLog::readers_ = 0;
 cv::utils::logging::LogLevel SilencedOpenCvLog::saved_ = cv::utils::logging::LOG_LEVEL_INFO;
 
-cv::dnn::Net ReadOnnx(const std::string& bytes) {
+// OpenCV's copy of a model, rewritten where OpenCV would compute a construct otherwise than
+// ONNX means it (opencv_graph.h). Throws what the importer throws; a model OpenCV must not be
+// handed is a std::runtime_error saying why.
+cv::dnn::Net ReadOnnx(const std::string& model) {
+    std::string bytes;
+    const std::string why = lowering::ForOpenCv(model, &bytes);
+    if (!why.empty()) throw std::runtime_error(why);
     SilencedOpenCvLog silenced;
     return cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+}
+
+// One forward on zeros: some admitted broadcasts make OpenCV's forward fail on every frame,
+// which an instance should say when it is created rather than on each frame. It also does
+// the first forward's allocations before the first frame. Empty, or why OpenCV cannot run it.
+std::string TryForward(cv::dnn::Net& net, const std::vector<std::string>& names,
+                       const std::vector<std::vector<int>>& dims,
+                       const std::vector<std::string>& outputs) {
+    try {
+        for (size_t i = 0; i < names.size(); ++i)
+            net.setInput(
+                cv::Mat(static_cast<int>(dims[i].size()), dims[i].data(), CV_32F, cv::Scalar(0)),
+                names[i]);
+        std::vector<cv::Mat> results;
+        net.forward(results, outputs);
+    } catch (const std::exception& e) {
+        std::string what = e.what();
+        while (!what.empty() && std::isspace(static_cast<unsigned char>(what.back())))
+            what.pop_back();
+        return "OpenCV DNN cannot run the network: " + what;
+    }
+    return "";
 }
 
 // The layers whose results a forward delivers: the graph's declared outputs, in their order,
@@ -86,6 +117,7 @@ class InferenceImpl {
     ModelConfig model_config;
     NetworkConfig network_config;
     bool loaded = false;
+    std::string inferred;    // the admitted model with its inferred shapes
     cv::dnn::Net first_net;  // read by Init, handed to the first instance
     bool first_net_taken = false;
     std::map<std::string, std::vector<int>> input_shapes;
@@ -358,6 +390,15 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
             *why = "the tail has no layers";
             return false;
         }
+        std::vector<std::string> names;
+        std::vector<std::vector<int>> dims;
+        for (const lowering::Boundary& b : plan->boundaries)
+            if (b.tail_input) {
+                names.push_back(b.name);
+                dims.push_back(b.dims);
+            }
+        *why = TryForward(impl->net, names, dims, impl->tail_outputs);
+        if (!why->empty()) return false;
     }
     // The declared outputs in their order, each from the tail or the body; a tail whose
     // outputs OpenCV names otherwise gives its own first, then the body's.
@@ -424,8 +465,11 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
     std::map<std::string, std::vector<int>> shapes = {{admitted.input_name, admitted.input_dims}};
     std::vector<std::string> names = {admitted.input_name};
 
+    // OpenCV reads the model with the shapes inference gave it, which its rewrites go by.
+    if (!proto.SerializeToString(&impl_->inferred))
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "model cannot be serialised");
     try {
-        impl_->first_net = ReadOnnx(bytes);
+        impl_->first_net = ReadOnnx(impl_->inferred);
     } catch (const std::exception& e) {  // cv::Exception, and what the importer lets through
         return Status(NEROVA_ERR_KERNEL_MODEL_INVALID,
                       std::string("network cannot be loaded: ") + e.what());
@@ -446,6 +490,7 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
 Status Inference::DeInit() {
     impl_->loaded = false;
     impl_->first_net = cv::dnn::Net();
+    impl_->inferred.clear();
     impl_->model_config.model_contents.clear();
     return Status();
 }
@@ -514,13 +559,21 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
             impl_->first_net_taken = true;
             impl_->first_net = cv::dnn::Net();
         } else {
-            impl->net = ReadOnnx(impl_->model_config.model_contents[0]);
+            impl->net = ReadOnnx(impl_->inferred);
         }
         impl->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         impl->net.setPreferableTarget(target);
         impl->output_names = OutputLayers(impl->net, impl_->output_names);
     } catch (const std::exception& e) {
         status = Status(NEROVA_ERR_KERNEL_MODEL_INVALID, e.what());
+        return nullptr;
+    }
+    std::vector<std::vector<int>> dims;
+    for (const std::string& name : impl_->input_names) dims.push_back(impl_->input_shapes[name]);
+    std::string why = TryForward(impl->net, impl_->input_names, dims, impl->output_names);
+    if (!why.empty()) {
+        if (!impl->backend_note.empty()) why = impl->backend_note + "; " + why;
+        status = Status(NEROVA_ERR_KERNEL_MODEL_INVALID, why);
         return nullptr;
     }
     impl->input_names = impl_->input_names;

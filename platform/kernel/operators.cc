@@ -5,10 +5,12 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <utility>
 
 #include "graph_check.h"
 #include "lowering_context.h"
 #include "onnx_attrs.h"
+#include "opencv_graph.h"
 
 namespace nerova {
 namespace ops {
@@ -1231,6 +1233,252 @@ std::string ConstantOfShapeAttributes(const AdmissionContext&, const onnx::NodeP
     return "";
 }
 
+// ---------------------------------------------------------------------------------------
+// OpenCV DNN's column: each construct OpenCV 4.6 computes otherwise than ONNX means it,
+// rewritten into nodes it computes right. What it cannot run at all fails its first forward,
+// which the kernel runs when it creates an instance on OpenCV.
+
+using lowering::OpenCvGraph;
+
+void RemoveAttribute(onnx::NodeProto* n, const char* name) {
+    auto* attrs = n->mutable_attribute();
+    for (int i = attrs->size() - 1; i >= 0; --i)
+        if (attrs->Get(i).name() == name) attrs->DeleteSubrange(i, 1);
+}
+
+void SetInts(onnx::NodeProto* n, const char* name, const Dims& values) {
+    RemoveAttribute(n, name);
+    onnx::AttributeProto* a = n->add_attribute();
+    a->set_name(name);
+    a->set_type(onnx::AttributeProto::INTS);
+    for (int64_t v : values) a->add_ints(v);
+}
+
+// dims right-aligned to rank, ones before them.
+Dims Aligned(const Dims& dims, size_t rank) {
+    Dims d(rank - std::min(rank, dims.size()), 1);
+    d.insert(d.end(), dims.begin(), dims.end());
+    return d;
+}
+
+// values of dims broadcast to out as ONNX does; false when they do not broadcast.
+bool BroadcastTo(const std::vector<float>& values, const Dims& dims, const Dims& out,
+                 std::vector<float>* result) {
+    if (dims.size() > out.size() || ElementCount(dims) != static_cast<int64_t>(values.size()))
+        return false;
+    const Dims d = Aligned(dims, out.size());
+    for (size_t k = 0; k < out.size(); ++k)
+        if (d[k] != out[k] && d[k] != 1) return false;
+    const int64_t count = ElementCount(out);
+    if (count <= 0 || count > kMaxTensorElements) return false;
+    result->resize(static_cast<size_t>(count));
+    std::vector<int64_t> index(out.size(), 0);
+    for (int64_t i = 0; i < count; ++i) {
+        int64_t from = 0;
+        for (size_t k = 0; k < out.size(); ++k) from = from * d[k] + (d[k] == 1 ? 0 : index[k]);
+        (*result)[static_cast<size_t>(i)] = values[static_cast<size_t>(from)];
+        for (size_t k = out.size(); k-- > 0;) {
+            if (++index[k] < out[k]) break;
+            index[k] = 0;
+        }
+    }
+    return true;
+}
+
+// The constant operand name as a constant of the output's dims, for OpenCV to read
+// element for element.
+std::string Expanded(OpenCvGraph& g, const std::string& name, const Dims& out,
+                     bool negate = false) {
+    const Dims* d = g.Shape(name);
+    std::vector<float> values, full;
+    if (!d || !g.Floats(name, &values) || !BroadcastTo(values, *d, out, &full)) return "";
+    if (negate)
+        for (float& v : full) v = -v;
+    return g.AddConstant(name + "_expanded", out, std::move(full));
+}
+
+// SAME pads as explicit ones: OpenCV pads SAME_LOWER as if it were SAME_UPPER.
+std::string OpenCvWindow(OpenCvGraph& g, const onnx::NodeProto& n) {
+    const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
+    if (auto_pad != "SAME_UPPER" && auto_pad != "SAME_LOWER") {
+        g.Keep(n);
+        return "";
+    }
+    const Dims* x = n.input_size() > 0 ? g.Shape(n.input(0)) : nullptr;
+    const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
+    const Dims kernel = n.op_type() == "Conv" && w && w->size() == 4 ? Dims{(*w)[2], (*w)[3]}
+                                                                     : AttrInts(n, "kernel_shape");
+    Window win;
+    if (!x || x->size() != 4 || kernel.size() != 2 ||
+        !ResolveWindow(n, kernel[0], kernel[1], (*x)[2], (*x)[3], &win))
+        return "its SAME pads cannot be resolved";
+    onnx::NodeProto* c = g.Copy(n);
+    RemoveAttribute(c, "auto_pad");
+    SetInts(c, "pads", {win.top, win.left, win.bottom, win.right});
+    return "";
+}
+
+// Dilations folded into the weights: OpenCV transposes an undilated filter whatever the
+// dilations say, and zeros between the taps give the same sums. Pads that differ from side to
+// side, which OpenCV's importer refuses, become a slice of the unpadded output.
+std::string OpenCvConvTranspose(OpenCvGraph& g, const onnx::NodeProto& n) {
+    const Dims d = AttrInts(n, "dilations", {1, 1});
+    const Dims pads = AttrInts(n, "pads", {0, 0, 0, 0});
+    const bool dilated = d.size() == 2 && (d[0] != 1 || d[1] != 1);
+    const bool asymmetric = pads.size() == 4 && (pads[0] != pads[2] || pads[1] != pads[3]) &&
+                            AttrString(n, "auto_pad", "NOTSET") == "NOTSET";
+    if (!dilated && !asymmetric) {
+        g.Keep(n);
+        return "";
+    }
+    onnx::NodeProto* c = g.Copy(n);
+    if (asymmetric) {  // OpenCV pads both sides alike: the whole output, then the pads cut off
+        const Dims* y = g.Shape(n.output(0));
+        if (!y || y->size() != 4) return "the output has no known shape";
+        const std::string full = g.NewName(n.output(0) + "_uncut");
+        RemoveAttribute(c, "pads");
+        c->set_output(0, full);
+        c->set_name(full);
+        g.Add("Slice",
+              {full, g.AddInts(full + "_starts", {pads[0], pads[1]}),
+               g.AddInts(full + "_ends", {pads[0] + (*y)[2], pads[1] + (*y)[3]}),
+               g.AddInts(full + "_axes", {2, 3})},
+              n.output(0));
+    }
+    if (!dilated) return "";
+    const Dims* wd = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
+    std::vector<float> w;
+    if (!wd || wd->size() != 4 || !g.Floats(n.input(1), &w) ||
+        ElementCount(*wd) != static_cast<int64_t>(w.size()))
+        return "the weights are not a float constant";
+    const Dims& s = *wd;
+    const Dims spread_dims = {s[0], s[1], d[0] * (s[2] - 1) + 1, d[1] * (s[3] - 1) + 1};
+    const int64_t count = ElementCount(spread_dims);
+    if (count <= 0 || count > kMaxTensorElements)
+        return "the weights are too large with their dilations spelled out";
+    std::vector<float> spread(static_cast<size_t>(count), 0.0f);
+    for (int64_t o = 0; o < s[0] * s[1]; ++o)
+        for (int64_t i = 0; i < s[2]; ++i)
+            for (int64_t j = 0; j < s[3]; ++j)
+                spread[static_cast<size_t>((o * spread_dims[2] + i * d[0]) * spread_dims[3] +
+                                           j * d[1])] =
+                    w[static_cast<size_t>((o * s[2] + i) * s[3] + j)];
+    c->set_input(1, g.AddConstant(n.input(1) + "_dilated", spread_dims, std::move(spread)));
+    RemoveAttribute(c, "dilations");
+    SetInts(c, "kernel_shape", {spread_dims[2], spread_dims[3]});
+    return "";
+}
+
+// Whether OpenCV broadcasts a constant of dims into out as ONNX does: one value, the
+// output's own dims, or one value per channel.
+bool OpenCvBroadcasts(const Dims& dims, const Dims& out) {
+    if (ElementCount(dims) == 1) return true;
+    if (dims.size() > out.size()) return false;
+    const Dims d = Aligned(dims, out.size());
+    if (d == out) return true;
+    Dims channel(out.size(), 1);
+    if (out.size() == 4) channel[1] = out[1];
+    return out.size() == 4 && d == channel;
+}
+
+// Two operands: a constant OpenCV would broadcast its own way is spelled out to the output's
+// dims; a computed operand that broadcasts goes second; a computed divisor becomes a product with
+// its reciprocal (OpenCV divides the other way round when the dividend is a constant or broadcast);
+// Max and Min with a constant, which OpenCV's importer refuses, become a difference through Relu.
+std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
+    const Dims* out = n.output_size() == 1 ? g.Shape(n.output(0)) : nullptr;
+    if (n.input_size() != 2 || !out) {
+        g.Keep(n);
+        return "";
+    }
+    const std::string& op = n.op_type();
+    const bool extreme = op == "Max" || op == "Min";
+    std::string in[2] = {n.input(0), n.input(1)};
+    bool changed = false;
+    for (std::string& name : in) {
+        const Dims* d = g.Shape(name);
+        if (!g.IsConstant(name) || !d || (!extreme && OpenCvBroadcasts(*d, *out)) ||
+            (extreme && *d == *out))
+            continue;
+        name = Expanded(g, name, *out);
+        if (name.empty()) return "a constant operand does not broadcast to the result";
+        changed = true;
+    }
+    const bool constant[2] = {g.IsConstant(in[0]), g.IsConstant(in[1])};
+    const std::string& y = n.output(0);
+    const Dims* first = g.Shape(in[0]);
+    const Dims* second = g.Shape(in[1]);
+    // OpenCV broadcasts a computed operand only when it comes second.
+    if (!constant[0] && !constant[1] && first && second && *first != *out && *second == *out) {
+        if (op == "Sub") {  // b - a as (-a) + b
+            const std::string neg = g.NewName(y + "_negated");
+            g.Add("Neg", {in[1]}, neg);
+            g.Add("Add", {neg, in[0]}, y);
+            return "";
+        }
+        if (op != "Div") {
+            std::swap(in[0], in[1]);
+            changed = true;
+        }
+    }
+    if (op == "Div" && !constant[1] &&
+        (constant[0] || !g.Shape(in[0]) || *g.Shape(in[0]) != *out)) {
+        const std::string r = g.NewName(y + "_reciprocal");
+        g.Add("Reciprocal", {in[1]}, r);
+        g.Add("Mul", {r, in[0]}, y);  // the full operand first, as OpenCV broadcasts
+        return "";
+    }
+    if (extreme && (constant[0] || constant[1])) {
+        // max(x, c) = x + relu(c - x); min(x, c) = x - relu(x - c)
+        const std::string& x = constant[0] ? in[1] : in[0];
+        const std::string& c = constant[0] ? in[0] : in[1];
+        const std::string diff = g.NewName(y + "_difference"), relu = g.NewName(y + "_relu");
+        if (op == "Max")
+            g.Add("Sub", {c, x}, diff);
+        else
+            g.Add("Sub", {x, c}, diff);
+        g.Add("Relu", {diff}, relu);
+        g.Add(op == "Max" ? "Add" : "Sub", {x, relu}, y);
+        return "";
+    }
+    if (!changed) {
+        g.Keep(n);
+        return "";
+    }
+    onnx::NodeProto* c = g.Copy(n);
+    c->set_input(0, in[0]);
+    c->set_input(1, in[1]);
+    return "";
+}
+
+// A slope that is not one value per channel as relu(x) - relu(-x) * slope: OpenCV applies
+// any slope per channel, from its first values.
+std::string OpenCvPRelu(OpenCvGraph& g, const onnx::NodeProto& n) {
+    const Dims* x = n.input_size() == 2 ? g.Shape(n.input(0)) : nullptr;
+    const Dims* s = x ? g.Shape(n.input(1)) : nullptr;
+    if (!x || !s || x->size() < 2) return "the slope or the input has no known shape";
+    const Dims d = Aligned(*s, x->size());
+    Dims channel(x->size(), 1);
+    channel[1] = (*x)[1];
+    const bool per_channel = ElementCount(*s) == 1 || d == channel ||
+                             (x->size() == 4 && *s == Dims{(*x)[1]} && (*x)[1] != (*x)[3]);
+    if (per_channel) {
+        g.Keep(n);
+        return "";
+    }
+    const std::string negated = Expanded(g, n.input(1), *x, true);
+    if (negated.empty()) return "the slope does not broadcast to the input";
+    const std::string& y = n.output(0);
+    const std::string neg = g.NewName(y + "_negated"), low = g.NewName(y + "_below"),
+                      high = g.NewName(y + "_above"), scaled = g.NewName(y + "_scaled");
+    g.Add("Neg", {n.input(0)}, neg);
+    g.Add("Relu", {neg}, low);
+    g.Add("Relu", {n.input(0)}, high);
+    g.Add("Mul", {low, negated}, scaled);
+    g.Add("Add", {high, scaled}, y);
+    return "";
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -1238,59 +1486,67 @@ std::string ConstantOfShapeAttributes(const AdmissionContext&, const onnx::NodeP
 
 const std::vector<Operator>& Table() {
     static const std::vector<Operator> table = {
-        // op_type, ranks, attributes, shapes, XNNPACK body, native tail
-        {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, TailUnary<AbsOf>},
-        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<AddOf>},
-        {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
+        // op_type, ranks, attributes, shapes, XNNPACK body, native tail, OpenCV DNN
+        {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, TailUnary<AbsOf>,
+         nullptr},
+        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<AddOf>,
+         OpenCvBinary},
+        {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow},
         {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
-         OnBody<LowerBatchNorm>, nullptr},
-        {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr},
-        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat},
-        {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr},
+         OnBody<LowerBatchNorm>, nullptr, nullptr},
+        {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr, nullptr},
+        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat, nullptr},
+        {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr, nullptr},
         {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
-         nullptr},
-        {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr},
+         nullptr, nullptr},
+        {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr, OpenCvWindow},
         {"ConvTranspose", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConvTranspose>,
+         nullptr, OpenCvConvTranspose},
+        {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<DivOf>,
+         OpenCvBinary},
+        {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr, nullptr},
+        {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr, nullptr},
+        {"Exp", SameRank, nullptr, nullptr, nullptr, TailUnary<ExpOf>, nullptr},
+        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, TailFlatten, nullptr},
+        {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr, nullptr},
+        {"GlobalAveragePool", FourD, nullptr, nullptr, OnBody<LowerGlobalAveragePool>, nullptr,
          nullptr},
-        {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<DivOf>},
-        {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr},
-        {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr},
-        {"Exp", SameRank, nullptr, nullptr, nullptr, TailUnary<ExpOf>},
-        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, TailFlatten},
-        {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr},
-        {"GlobalAveragePool", FourD, nullptr, nullptr, OnBody<LowerGlobalAveragePool>, nullptr},
-        {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr},
-        {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr},
-        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, TailIdentity},
-        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr},
-        {"Log", SameRank, nullptr, nullptr, nullptr, TailUnary<LogOf>},
-        {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
-        {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
-        {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr},
-        {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr},
-        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<MulOf>},
-        {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, TailUnary<NegOf>},
-        {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr},
-        {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr},
-        {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
-        {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, TailUnary<ReluOf>},
-        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape},
-        {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr},
+        {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr, nullptr},
+        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, TailIdentity, nullptr},
+        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr,
+         nullptr},
+        {"Log", SameRank, nullptr, nullptr, nullptr, TailUnary<LogOf>, nullptr},
+        {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary},
+        {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow},
+        {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary},
+        {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<MulOf>,
+         OpenCvBinary},
+        {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, TailUnary<NegOf>,
+         nullptr},
+        {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr, OpenCvPRelu},
+        {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr, nullptr},
+        {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, TailUnary<ReluOf>, nullptr},
+        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape, nullptr},
+        {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr},
         {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>,
-         TailUnary<SigmoidOf>},
-        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice},
-        {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr},
-        {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr},
-        {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<SubOf>},
-        {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr},
-        {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr},
-        {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr},
-        {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr},
+         TailUnary<SigmoidOf>, nullptr},
+        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice, nullptr},
+        {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr, nullptr},
+        {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<SubOf>,
+         OpenCvBinary},
+        {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr, nullptr},
+        {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr},
     };
     return table;
 }

@@ -18,6 +18,7 @@ namespace nerova {
 namespace lowering {
 class BodyBuilder;  // lowering_context.h
 struct TailNode;
+class OpenCvGraph;  // opencv_graph.h
 }  // namespace lowering
 
 namespace ops {
@@ -47,7 +48,7 @@ using Lowering = std::string (*)(Context& context, const onnx::NodeProto& n);
 struct Operator {
     const char* op_type;
 
-    // Admission, which is also OpenCV DNN's column: OpenCV runs every node admitted.
+    // Admission: what OpenCV's importer and ONNX's inference take safely.
     // Before shape inference, with the inputs' ranks (0 for an absent input): empty or why
     // not; *out is the output rank, preset to the first input's. Null for Constant, whose
     // rank is its tensor's.
@@ -64,6 +65,9 @@ struct Operator {
     Lowering<lowering::BodyBuilder> xnn;
     // The native tail after the body. Null: not run natively.
     Lowering<lowering::TailNode> tail;
+    // OpenCV DNN: the node as OpenCV is handed it, rewritten where OpenCV would compute it
+    // otherwise than ONNX means it. Null: handed over as it is.
+    Lowering<lowering::OpenCvGraph> opencv;
 };
 
 // The entry of op_type, or null for an operator the kernel does not admit.
