@@ -34,8 +34,7 @@ void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     std::fclose(f);
 }
 
-std::vector<std::vector<int>> LoadAndRunOnnx(const uint8_t* data, size_t size,
-                                             NerovaNetworkType backend) {
+Run LoadAndRunOnnx(const uint8_t* data, size_t size, NerovaNetworkType backend) {
     using namespace nerova;
     ModelConfig model;
     model.model_type = NEROVA_MODEL_TYPE_ONNX;
@@ -65,7 +64,11 @@ std::vector<std::vector<int>> LoadAndRunOnnx(const uint8_t* data, size_t size,
     if (instance->GetOutputBlob(out, nullptr, "", DeviceUtils::GetDefaultCpuDeviceType(),
                                 NEROVA_DATA_FORMAT_HOST_DEFAULT) != NEROVA_OK)
         return {};
-    return {out->desc().dims};
+    Run run;
+    run.dims = out->desc().dims;
+    const float* values = static_cast<const float*>(out->GetHandle().base);
+    run.values.assign(values, values + Blob::BytesOf(out->desc()) / sizeof(float));
+    return run;
 }
 
 }  // namespace nerova_fuzz

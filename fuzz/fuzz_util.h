@@ -17,11 +17,18 @@ const std::string& ScratchDir();
 void ClearScratch();
 void WriteFile(const std::string& name, const uint8_t* data, size_t size);
 
+// What a run of a network gave: its first output's dims and values; empty when it did not run.
+struct Run {
+    std::vector<int> dims;
+    std::vector<float> values;
+    bool ran() const { return !dims.empty(); }
+};
+
 // Hands the bytes to the kernel as an ONNX model: load, create an instance on the backend
 // (the kernel's choice by default), run it on a fixed input of the network's shape, fetch the
-// first output. Whatever loads must run or refuse. The output's dims, when it ran.
-std::vector<std::vector<int>> LoadAndRunOnnx(const uint8_t* data, size_t size,
-                                             NerovaNetworkType backend = NEROVA_NETWORK_TYPE_TNN);
+// first output. Whatever loads must run or refuse.
+Run LoadAndRunOnnx(const uint8_t* data, size_t size,
+                   NerovaNetworkType backend = NEROVA_NETWORK_TYPE_TNN);
 
 // Consumes bytes from the front of the fuzzer's input.
 class Input {
