@@ -434,6 +434,8 @@ def construct_models():
             model([N("GlobalAveragePool", ["input"], ["p"]), N(op, ["p", "input"], ["output"])], {}),
             away if op == "Div" else x, f(away.mean(axis=(2, 3), keepdims=True), away) if op == "Div"
             else f(pooled, x))
+    # A concatenation of one operand (found by fuzz_graph_lowering).
+    nets["concat_single"] = (model([N("Concat", ["input"], ["output"], axis=1)], {}), x, x)
     # A computed broadcast that OpenCV cannot run in either order, and the native tail does
     # not take: refused with the reason.
     nets["add_channel_mean"] = (

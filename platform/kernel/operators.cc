@@ -1451,6 +1451,16 @@ std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
     return "";
 }
 
+// A Concat of one operand as an Identity: OpenCV's one-input Concat does not give its input.
+std::string OpenCvConcat(OpenCvGraph& g, const onnx::NodeProto& n) {
+    if (n.input_size() != 1 || n.output_size() != 1) {
+        g.Keep(n);
+        return "";
+    }
+    g.Add("Identity", {n.input(0)}, n.output(0));
+    return "";
+}
+
 // A slope that is not one value per channel as relu(x) - relu(-x) * slope: OpenCV applies
 // any slope per channel, from its first values.
 std::string OpenCvPRelu(OpenCvGraph& g, const onnx::NodeProto& n) {
@@ -1495,7 +1505,7 @@ const std::vector<Operator>& Table() {
         {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
          OnBody<LowerBatchNorm>, nullptr, nullptr},
         {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr, nullptr},
-        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat, nullptr},
+        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat, OpenCvConcat},
         {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr, nullptr},
         {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
          nullptr, nullptr},
