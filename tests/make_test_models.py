@@ -434,6 +434,11 @@ def construct_models():
             model([N("GlobalAveragePool", ["input"], ["p"]), N(op, ["p", "input"], ["output"])], {}),
             away if op == "Div" else x, f(away.mean(axis=(2, 3), keepdims=True), away) if op == "Div"
             else f(pooled, x))
+    # A divisor that another node reads as well (found by fuzz_graph_lowering).
+    c = (rng.normal(size=(1, 2, 1, 1)) + 2).astype(np.float32)
+    nets["div_constant_read_again"] = (
+        model([N("Div", ["input", "c"], ["q"]), N("Add", ["q", "c"], ["output"])], {"c": c}),
+        x, x / c + c)
     # A concatenation of one operand (found by fuzz_graph_lowering).
     nets["concat_single"] = (model([N("Concat", ["input"], ["output"], axis=1)], {}), x, x)
     # A computed broadcast that OpenCV cannot run in either order, and the native tail does

@@ -1383,8 +1383,9 @@ bool OpenCvBroadcasts(const Dims& dims, const Dims& out) {
 
 // Two operands: a constant OpenCV would broadcast its own way is spelled out to the output's
 // dims; a computed operand that broadcasts goes second; a computed divisor becomes a product with
-// its reciprocal (OpenCV divides the other way round when the dividend is a constant or broadcast);
-// Max and Min with a constant, which OpenCV's importer refuses, become a difference through Relu.
+// its reciprocal (OpenCV divides the other way round when the dividend is a constant or broadcast),
+// and a constant divisor is copied for its Div alone; Max and Min with a constant, which OpenCV's
+// importer refuses, become a difference through Relu.
 std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
     const Dims* out = n.output_size() == 1 ? g.Shape(n.output(0)) : nullptr;
     if (n.input_size() != 2 || !out) {
@@ -1427,6 +1428,15 @@ std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
         g.Add("Reciprocal", {in[1]}, r);
         g.Add("Mul", {r, in[0]}, y);  // the full operand first, as OpenCV broadcasts
         return "";
+    }
+    if (op == "Div" && constant[1] && !constant[0] && in[1] == n.input(1)) {
+        // OpenCV's importer turns a constant divisor into its reciprocal in place, so every
+        // later reader of that constant would get 1/c: this Div gets a copy of its own.
+        std::vector<float> values;
+        const Dims* d = g.Shape(in[1]);
+        if (!d || !g.Floats(in[1], &values)) return "the divisor's values are not known";
+        in[1] = g.AddConstant(in[1] + "_divisor", *d, std::move(values));
+        changed = true;
     }
     if (extreme && (constant[0] || constant[1])) {
         // max(x, c) = x + relu(c - x); min(x, c) = x - relu(x - c)
