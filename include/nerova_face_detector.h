@@ -174,6 +174,35 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetTiles(void* handle,
 // else gives NEROVA_ERR_PARAM_RANGE without logging and leaves rows and cols as they were.
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorParseTiles(const char* text,
                                                                      int32_t* rows, int32_t* cols);
+// The second look, for faces that only a tile found (on by default with tiles): the network
+// invents faces in enlarged fur, fabric and dice far more often than the whole frame does.
+// Such a candidate is kept when its landmarks sit as a face's do (eyes, then nose, then mouth
+// along the eye line's normal; the eyes 0.1 to 0.8 of the box's width apart; models that
+// name those points) and when the network, shown a crop centred on it of twice its longer
+// side, finds a face there scoring at least 0.5 (or the score threshold, when lower) that
+// overlaps it at IoU 0.5 or more. The crops of up to four candidates share one network pass
+// (cells of half the input's shorter side, 48 px at least). max_candidates (0 to 256; 0: off)
+// bounds the checks per frame: the best-scored are checked, the rest kept unchecked. The
+// model's inference.json may set it ("Detection": {"ConfirmTileFaces": N}); the default is 32.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetConfirmation(void* handle,
+                                                                          int32_t max_candidates);
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetConfirmation(void* handle,
+                                                                          int32_t* max_candidates);
+// What the second look did on the last frame processed; zeros without tiles.
+typedef struct NerovaConfirmationReport {
+    int32_t candidates;            // faces only a tile found
+    int32_t refused_by_landmarks;  // their points not where a face has them
+    int32_t refused_by_look;       // no face on the second look
+    int32_t confirmed;
+    int32_t unchecked;    // past max_candidates: kept as the tile found them
+    int32_t forwards;     // network passes of the second look
+    int32_t tile_passes;  // network passes over the frame's tiles (the whole frame's is one more)
+    double milliseconds;  // wall time of the second look
+} NerovaConfirmationReport;
+// Stores record_size bytes of the report (the host's sizeof, at least this release's); 4098
+// on null, NEROVA_ERR_PARAM_RANGE for a smaller size.
+NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetConfirmationReport(
+    void* handle, uint32_t record_size, NerovaConfirmationReport* report);
 // Stores the first three settings above; every pointer is required (4098 otherwise).
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetSettings(void* handle,
                                                                       float* score_threshold,

@@ -69,6 +69,8 @@ TEST(TilingTest, OptionTextAndRefusals) {
 TEST(TilingTest, EveryPixelFormatTilesTheSameAndTilesAddFaces) {
     const Detector d("fixed_rows_320.onnx");
     ASSERT_EQ(NerovaFaceDetectorSetTopK(d.handle(), 100), NEROVA_OK);
+    // Its rows sit at fixed places of any input, which no second look confirms.
+    ASSERT_EQ(NerovaFaceDetectorSetConfirmation(d.handle(), 0), NEROVA_OK);
     for (const cv::Size size : {cv::Size(1280, 640), cv::Size(1281, 641)}) {
         const cv::Mat bgr(size, CV_8UC3, cv::Scalar(104, 117, 123));
         const std::vector<NerovaFaceInfo> whole = d.Run(bgr);

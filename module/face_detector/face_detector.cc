@@ -1,6 +1,8 @@
 #include "face_detector/face_detector.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
@@ -23,6 +25,7 @@ constexpr const char* kForward = "nerova::module::FaceDetectorAlgorithm::Forward
 constexpr const char* kPost = "nerova::module::FaceDetectorAlgorithm::Post";
 constexpr const char* kGetOutput = "nerova::module::FaceDetectorAlgorithm::GetOutput";
 constexpr const char* kDetectOnTiles = "nerova::module::FaceDetectorAlgorithm::DetectOnTiles";
+constexpr const char* kConfirm = "nerova::module::FaceDetectorAlgorithm::ConfirmTileFaces";
 
 // Channel means of the network input, in the converted image's (BGR) order; the padding
 // is of the same colour, so padded tensor elements are exactly zero.
@@ -61,6 +64,42 @@ std::string WhyModelFails(Model& model, NerovaError err, NerovaModelType type) {
 // Blending models also take nested duplicates for one face (face_boxes.h).
 OverlapRule RuleOf(const FaceDetectorParam& p) {
     return {p.nms_threshold, p.overlap_merge == NEROVA_OVERLAP_BLEND};
+}
+
+float IoU(const FaceBox& a, const FaceBox& b) {
+    const float w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
+    const float h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1);
+    if (!(w > 0.0f && h > 0.0f)) return 0.0f;
+    const float inter = w * h;
+    return inter / ((a.x2 - a.x1) * (a.y2 - a.y1) + (b.x2 - b.x1) * (b.y2 - b.y1) - inter);
+}
+
+// A view of the host's frame as BGR pixels: packed formats converted from where they lie,
+// YUV through the frame converter. Empty when the view cannot be read.
+cv::Mat BgrOf(const NerovaFrame& view, cv::Mat& storage) {
+    int32_t format;
+    std::memcpy(&format, &view.pixel_format, sizeof format);
+    const auto packed = [&](int type, int code) {
+        const cv::Mat m(view.height, view.width, type, const_cast<uint8_t*>(view.data[0]),
+                        static_cast<size_t>(view.stride[0]));
+        if (code < 0) return m;
+        cv::cvtColor(m, storage, code);
+        return storage;
+    };
+    switch (format) {
+        case NEROVA_PIXEL_FORMAT_BGR:
+            return packed(CV_8UC3, -1);
+        case NEROVA_PIXEL_FORMAT_RGB:
+            return packed(CV_8UC3, cv::COLOR_RGB2BGR);
+        case NEROVA_PIXEL_FORMAT_BGRA:
+            return packed(CV_8UC4, cv::COLOR_BGRA2BGR);
+        case NEROVA_PIXEL_FORMAT_RGBA:
+            return packed(CV_8UC4, cv::COLOR_RGBA2BGR);
+        case NEROVA_PIXEL_FORMAT_GRAY:
+            return packed(CV_8UC1, cv::COLOR_GRAY2BGR);
+        default:
+            return FrameConverter::FrameToMat(&view, NEROVA_PIXEL_FORMAT_BGR);
+    }
 }
 
 }  // namespace
@@ -143,6 +182,7 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
     param_->overlap_merge = detection.overlap_merge;
     if (detection.nms_threshold >= 0.0f) param_->nms_threshold = detection.nms_threshold;
     param_->landmark_names = detection.landmarks;
+    if (detection.confirm_tile_faces >= 0) param_->confirm_cap = detection.confirm_tile_faces;
     return NEROVA_OK;
 }
 
@@ -241,6 +281,7 @@ NerovaError FaceDetectorAlgorithm::Process(const NerovaFrame* frame, NerovaFaceI
 }
 
 NerovaError FaceDetectorAlgorithm::Detect(const NerovaFrame* frame) {
+    look_report_ = LookReport();
     NEROVA_RETURN_ON_NEQ(PreProcess(frame), NEROVA_OK, kProcess, 144);
     NEROVA_RETURN_ON_NEQ(Forward(input_blob_), NEROVA_OK, kProcess, 146);
     NEROVA_RETURN_ON_NEQ(Post(), NEROVA_OK, kProcess, 148);
@@ -256,6 +297,7 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
         TileGrid(width, height, p.model_input_w, p.model_input_h, p.tile_rows, p.tile_cols);
     if (tiles.empty()) return NEROVA_OK;
     const int k2 = 2 * LandmarkCount();
+    const size_t whole = faces_.size();
     merged_.assign(faces_.begin(), faces_.end());
     merged_points_.assign(points_.begin(), points_.end());
     // A face the whole frame shows at the size tiles aim at, or larger, is the whole-frame
@@ -299,6 +341,122 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     for (int i = 0; i < kept; ++i)
         std::copy_n(merged_points_.begin() + order_[kept_from_[i]] * k2, k2,
                     points_.begin() + i * k2);
+    look_report_.tile_passes = static_cast<int>(tiles.size());
+    return ConfirmTileFaces(frame, whole);
+}
+
+NerovaError FaceDetectorAlgorithm::ConfirmTileFaces(const NerovaFrame* frame, size_t whole) {
+    FaceDetectorParam& p = *param_;
+    const auto start = std::chrono::steady_clock::now();
+    const int tile_passes = look_report_.tile_passes;
+    look_report_ = LookReport();
+    look_report_.tile_passes = tile_passes;
+    if (p.confirm_cap <= 0) return NEROVA_OK;
+    const size_t k2 = 2 * static_cast<size_t>(LandmarkCount());
+    const size_t n = faces_.size();
+    const float overlap = RuleOf(p).iou_threshold;
+    const FacePoints which = IndexFacePoints(p.landmark_names);
+    look_faces_.assign(faces_.begin(), faces_.end());
+    look_points_.assign(points_.begin(), points_.end());
+    look_keep_.assign(n, 1);
+    look_candidates_.clear();
+    look_index_.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (static_cast<size_t>(order_[kept_from_[i]]) < whole) continue;
+        bool seen = false;  // the whole frame has a face here that suppression merged away
+        for (size_t j = 0; j < whole && !seen; ++j) seen = IoU(faces_[i], merged_[j]) > overlap;
+        if (seen) continue;
+        ++look_report_.candidates;
+        if (k2 > 0 && !PlausibleFace(faces_[i], &points_[i * k2], which)) {
+            look_keep_[i] = 0;
+            ++look_report_.refused_by_landmarks;
+        } else if (look_index_.size() >= static_cast<size_t>(p.confirm_cap)) {
+            ++look_report_.unchecked;
+        } else {
+            look_index_.push_back(static_cast<int32_t>(i));
+            look_candidates_.push_back(faces_[i]);
+            look_keep_[i] = 0;  // until a second look finds it
+        }
+    }
+    const int width = frame->width, height = frame->height;
+    const int input_w = p.model_input_w, input_h = p.model_input_h;
+    // Each mosaic's faces all count, however few the host keeps per frame.
+    const int top_k = p.top_k;
+    const float threshold = p.score_threshold;
+    const int pool = p.candidate_pool;
+    NerovaError status = NEROVA_OK;
+    for (size_t first = 0; first < look_candidates_.size() && status == NEROVA_OK;) {
+        const std::vector<LookCell> cells =
+            PlanLook(look_candidates_.data() + first,
+                     static_cast<int>(look_candidates_.size() - first), input_w, input_h);
+        if (cells.empty()) break;
+        look_mosaic_.create(input_h, input_w, CV_8UC3);
+        look_mosaic_.setTo(-kNegMean);  // the mean: the tensor's zero
+        for (const LookCell& c : cells) {
+            // The crop's part inside the frame, from an even corner (4:2:0 chroma).
+            const int x0 = std::max(0, static_cast<int>(std::floor(c.x))) & ~1;
+            const int y0 = std::max(0, static_cast<int>(std::floor(c.y))) & ~1;
+            const int x1 = std::min(width, static_cast<int>(std::ceil(c.x + c.side)));
+            const int y1 = std::min(height, static_cast<int>(std::ceil(c.y + c.side)));
+            NerovaFrame view;
+            if (x1 <= x0 || y1 <= y0 || !TileView(*frame, {x0, y0, x1 - x0, y1 - y0}, view))
+                continue;
+            const cv::Mat bgr = BgrOf(view, look_crop_);
+            if (bgr.empty()) continue;
+            const float s = static_cast<float>(c.cell) / c.side;
+            const int u0 = std::clamp(static_cast<int>(std::lround((x0 - c.x) * s)), 0, c.cell);
+            const int v0 = std::clamp(static_cast<int>(std::lround((y0 - c.y) * s)), 0, c.cell);
+            const int u1 = std::clamp(static_cast<int>(std::lround((x1 - c.x) * s)), 0, c.cell);
+            const int v1 = std::clamp(static_cast<int>(std::lround((y1 - c.y) * s)), 0, c.cell);
+            if (u1 <= u0 || v1 <= v0) continue;
+            cv::Mat cell = look_mosaic_(cv::Rect(c.cell_x + u0, c.cell_y + v0, u1 - u0, v1 - v0));
+            cv::resize(bgr, cell, cell.size(), 0, 0, cv::INTER_LINEAR);
+        }
+        NerovaFrame mosaic{};
+        mosaic.pixel_format = NEROVA_PIXEL_FORMAT_BGR;
+        mosaic.width = input_w;
+        mosaic.height = input_h;
+        mosaic.data[0] = look_mosaic_.data;
+        mosaic.stride[0] = static_cast<int32_t>(look_mosaic_.step[0]);
+        p.top_k = std::max(top_k, kLookTopK);
+        p.candidate_pool = std::min(pool, kLookTopK);
+        p.score_threshold = std::min(threshold, kLookScore);
+        status = PreProcess(&mosaic);
+        if (status == NEROVA_OK) status = Forward(input_blob_);
+        if (status == NEROVA_OK) status = Post();
+        p.top_k = top_k;
+        p.candidate_pool = pool;
+        p.score_threshold = threshold;
+        ++look_report_.forwards;
+        for (const FaceBox& f : faces_) {
+            FaceBox in_frame;
+            int cell = 0;
+            if (!FromLook(f, cells, &in_frame, &cell)) continue;
+            const size_t k = first + static_cast<size_t>(cell);
+            if (IoU(in_frame, look_candidates_[k]) >= kLookMatchIoU)
+                look_keep_[static_cast<size_t>(look_index_[k])] = 1;
+        }
+        first += cells.size();
+    }
+    p.origin_frame_w = width;
+    p.origin_frame_h = height;
+    if (status != NEROVA_OK) {
+        NEROVA_LOGE(kConfirm, 1, "the second look at the tiles' faces failed.");
+        return status;
+    }
+    faces_.clear();
+    points_.clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (!look_keep_[i]) continue;
+        faces_.push_back(look_faces_[i]);
+        points_.insert(points_.end(), look_points_.begin() + i * k2,
+                       look_points_.begin() + (i + 1) * k2);
+    }
+    for (int32_t i : look_index_)
+        ++(look_keep_[static_cast<size_t>(i)] ? look_report_.confirmed
+                                              : look_report_.refused_by_look);
+    look_report_.milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     return NEROVA_OK;
 }
 

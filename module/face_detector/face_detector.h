@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "face_detector/face_boxes.h"
+#include "face_detector/second_look.h"
 #include "nerova/config_records.h"
 #include "nerova/kernel.h"
 #include "nerova/module_common.h"
@@ -56,6 +57,9 @@ class NEROVA_FACE_DETECTOR_EXPORT FaceDetectorParam : public AbstractParam {
     int overlap_merge = NEROVA_OVERLAP_DROP;
     // The points each row carries after its first ten values, by the model's names.
     std::vector<std::string> landmark_names;
+    // Faces only a tile found, checked per frame by the second look (second_look.h); 0: none
+    // is checked, each counts as the tile found it. The model's "ConfirmTileFaces" sets it.
+    int confirm_cap = kDefaultLookCap;
 };
 
 class FaceDetectorTestPeer;
@@ -96,6 +100,11 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     // With tiling on, after the whole-frame pass: the passes over the frame's tiles, their
     // uncut boxes mapped back and merged with the whole frame's by greedy suppression.
     NerovaError DetectOnTiles(const NerovaFrame* frame);
+    // After the tiles' merge: the faces that only tiles found (none of the first whole
+    // faces of merged_ overlaps them) are kept when their landmarks are plausible and a second
+    // look finds them, up to the cap of checks.
+    NerovaError ConfirmTileFaces(const NerovaFrame* frame, size_t whole);
+    const LookReport& look_report() const { return look_report_; }
 
   private:
     friend class FaceDetectorTestPeer;
@@ -142,6 +151,15 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     std::vector<FaceBox> sorted_;
     std::vector<float> merged_areas_;
     std::vector<int32_t> order_;
+    // The second look's working storage and report.
+    LookReport look_report_;
+    std::vector<FaceBox> look_faces_;
+    std::vector<float> look_points_;
+    std::vector<FaceBox> look_candidates_;
+    std::vector<int32_t> look_index_;
+    std::vector<char> look_keep_;
+    cv::Mat look_mosaic_;
+    cv::Mat look_crop_;
 };
 
 }  // namespace module

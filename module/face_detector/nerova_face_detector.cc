@@ -3,6 +3,7 @@
 #include "nerova_face_detector.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <opencv2/core.hpp>
 #include <string>
@@ -40,6 +41,9 @@ constexpr const char* kGetSelection = "NerovaFaceDetectorGetSelection";
 constexpr const char* kProcessDetails = "NerovaFaceDetectorProcessDetails";
 constexpr const char* kGetLandmarkCount = "NerovaFaceDetectorGetLandmarkCount";
 constexpr const char* kAlignment = "NerovaFaceAlignment";
+constexpr const char* kSetConfirmation = "NerovaFaceDetectorSetConfirmation";
+constexpr const char* kGetConfirmation = "NerovaFaceDetectorGetConfirmation";
+constexpr const char* kConfirmationReport = "NerovaFaceDetectorGetConfirmationReport";
 constexpr int32_t kMaxTopK = 100000;
 constexpr int32_t kMaxCropSize = 4096;
 using nerova::module::kMaxLandmarks;
@@ -219,6 +223,41 @@ NerovaError NerovaFaceDetectorSetTopK(void* handle, int32_t top_k) {
 NerovaError NerovaFaceDetectorSetCandidatePool(void* handle, int32_t pool) {
     return SetInRange<int>(handle, pool, 0, nerova::module::kMaxCandidatePool,
                            &FaceDetectorParam::candidate_pool, kSetPool, 1);
+}
+
+NerovaError NerovaFaceDetectorSetConfirmation(void* handle, int32_t max_candidates) {
+    return SetInRange<int>(handle, max_candidates, 0, nerova::module::kMaxConfirmTileFaces,
+                           &FaceDetectorParam::confirm_cap, kSetConfirmation, 1);
+}
+
+NerovaError NerovaFaceDetectorGetConfirmation(void* handle, int32_t* max_candidates) {
+    NEROVA_CHECK_PARAM_NULL(handle, kGetConfirmation, 1);
+    NEROVA_CHECK_PARAM_NULL(max_candidates, kGetConfirmation, 2);
+    *max_candidates = ParamOf(handle).confirm_cap;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaFaceDetectorGetConfirmationReport(void* handle, uint32_t record_size,
+                                                    NerovaConfirmationReport* report) {
+    NEROVA_CHECK_PARAM_NULL(handle, kConfirmationReport, 1);
+    NEROVA_CHECK_PARAM_NULL(report, kConfirmationReport, 2);
+    if (record_size < sizeof(NerovaConfirmationReport)) {
+        NEROVA_LOGE(kConfirmationReport, 3, "record size smaller than this release's.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    const nerova::module::LookReport& r =
+        static_cast<FaceDetectorAlgorithm*>(handle)->look_report();
+    NerovaConfirmationReport out{};
+    out.candidates = r.candidates;
+    out.refused_by_landmarks = r.refused_by_landmarks;
+    out.refused_by_look = r.refused_by_look;
+    out.confirmed = r.confirmed;
+    out.unchecked = r.unchecked;
+    out.forwards = r.forwards;
+    out.tile_passes = r.tile_passes;
+    out.milliseconds = r.milliseconds;
+    std::memcpy(report, &out, sizeof out);
+    return NEROVA_OK;
 }
 
 NerovaError NerovaFaceDetectorSetOverlapMerge(void* handle, int32_t merge) {

@@ -42,6 +42,10 @@ NerovaError ReadDetectionConfig(Model& model, DetectionConfig* config, std::stri
             if (!v.IsNumber() || !(v.GetDouble() >= 0.0 && v.GetDouble() <= 1.0))
                 return refuse("\"NmsThreshold\" is not a number from 0 to 1");
             read.nms_threshold = static_cast<float>(v.GetDouble());
+        } else if (std::strcmp(key, "ConfirmTileFaces") == 0) {
+            if (!v.IsInt() || v.GetInt() < 0 || v.GetInt() > kMaxConfirmTileFaces)
+                return refuse("\"ConfirmTileFaces\" is not an integer from 0 to 256");
+            read.confirm_tile_faces = v.GetInt();
         } else if (std::strcmp(key, "Landmarks") == 0) {
             const char* bad =
                 "\"Landmarks\" is not a list of up to 64 distinct names of 1 to 63 "

@@ -60,6 +60,13 @@ class TrackerOptions(ctypes.Structure):
                 ("max_growth", ctypes.c_float)]
 
 
+class ConfirmationReport(ctypes.Structure):
+    _fields_ = [("candidates", ctypes.c_int32), ("refused_by_landmarks", ctypes.c_int32),
+                ("refused_by_look", ctypes.c_int32), ("confirmed", ctypes.c_int32),
+                ("unchecked", ctypes.c_int32), ("forwards", ctypes.c_int32),
+                ("tile_passes", ctypes.c_int32), ("milliseconds", ctypes.c_double)]
+
+
 class MaskRegion(ctypes.Structure):
     _fields_ = [("x1", ctypes.c_float), ("y1", ctypes.c_float), ("x2", ctypes.c_float),
                 ("y2", ctypes.c_float), ("angle", ctypes.c_float)]
@@ -176,6 +183,10 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
                                            ctypes.POINTER(ctypes.c_int32)],
         "NerovaFaceDetectorSetTiles": [handle, ctypes.c_int32, ctypes.c_int32],
         "NerovaFaceDetectorSetCandidatePool": [handle, ctypes.c_int32],
+        "NerovaFaceDetectorSetConfirmation": [handle, ctypes.c_int32],
+        "NerovaFaceDetectorGetConfirmation": [handle, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaFaceDetectorGetConfirmationReport": [handle, ctypes.c_uint32,
+                                                    ctypes.POINTER(ConfirmationReport)],
         "NerovaFaceDetectorSetOverlapMerge": [handle, ctypes.c_int32],
         "NerovaFaceDetectorGetSelection": [handle, ctypes.POINTER(ctypes.c_int32),
                                            ctypes.POINTER(ctypes.c_int32)],

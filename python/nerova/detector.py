@@ -142,6 +142,7 @@ class FaceDetector:
         # Re-entrant: tiled detection and the settings it reads run under the same hold.
         self._lock = threading.RLock()
         self._handle = ctypes.c_void_p()
+        self._confirmation: "dict[str, float]" = {}
         self.model_path = resolve_model(model)
         runtime = None
         if threads is not None or device is not None:
@@ -254,6 +255,30 @@ class FaceDetector:
                    "candidate_pool %r" % (value,))
 
     @property
+    def confirm_tile_faces(self) -> int:
+        """How many faces that only a tile found get a second look per frame, 0 to 256 (0:
+        none, each counts as found); the model sets it, 32 by default."""
+        n = ctypes.c_int32()
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorGetConfirmation(self._live(), ctypes.byref(n)),
+                   "confirm_tile_faces")
+        return n.value
+
+    @confirm_tile_faces.setter
+    def confirm_tile_faces(self, value: int) -> None:
+        n = _integer(value, "confirm_tile_faces", 0, 256)
+        with self._lock:
+            _check(_lib.NerovaFaceDetectorSetConfirmation(self._live(), n),
+                   "confirm_tile_faces %r" % (value,))
+
+    @property
+    def confirmation(self) -> "dict[str, float]":
+        """What the second look did on the last frame this detector processed: candidates
+        (faces only a tile found), refused_by_landmarks, refused_by_look, confirmed,
+        unchecked, forwards (its network passes), tile_passes, milliseconds."""
+        return dict(self._confirmation)
+
+    @property
     def overlap_merge(self) -> str:
         """"drop": a face's box is its best candidate's; "blend": the score-weighted mean of
         the candidates it suppressed. The model sets it."""
@@ -332,6 +357,10 @@ class FaceDetector:
             self._live(), ctypes.byref(frame), ctypes.sizeof(_native.FaceDetail),
             ctypes.byref(faces), ctypes.byref(count)), "detection failed")
         del keep
+        report = _native.ConfirmationReport()
+        _check(_lib.NerovaFaceDetectorGetConfirmationReport(
+            self._live(), ctypes.sizeof(report), ctypes.byref(report)), "confirmation report")
+        self._confirmation = {name: getattr(report, name) for name, _ in report._fields_}
         names = self._landmark_names
         try:
             out = []

@@ -158,12 +158,14 @@ def test_every_pixel_format_gives_the_faces_of_its_bgr_equivalent(det):
 
 
 def test_settings_round_trip_and_refusals(det):
-    names = ("score_threshold", "nms_threshold", "top_k", "candidate_pool", "overlap_merge")
+    names = ("score_threshold", "nms_threshold", "top_k", "candidate_pool", "overlap_merge",
+             "confirm_tile_faces")
     model_settings = [getattr(det, n) for n in names]
-    assert model_settings[3:] == [1024, "blend"], "the bundled model's selection"
+    assert model_settings[3:] == [1024, "blend", 32], "the bundled model's selection"
     det.score_threshold, det.nms_threshold, det.top_k = 0.5, 0.3, 7
-    det.candidate_pool, det.overlap_merge = 0, "drop"
-    assert [getattr(det, n) for n in names] == [0.5, pytest.approx(0.3), 7, 0, "drop"]
+    det.candidate_pool, det.overlap_merge, det.confirm_tile_faces = 0, "drop", 0
+    changed = [0.5, pytest.approx(0.3), 7, 0, "drop", 0]
+    assert [getattr(det, n) for n in names] == changed
     for name, bad, error in [("score_threshold", -0.01, ValueError),
                              ("score_threshold", 1.01, ValueError),
                              ("score_threshold", math.nan, ValueError),
@@ -176,11 +178,12 @@ def test_settings_round_trip_and_refusals(det):
                              ("top_k", True, TypeError), ("top_k", "7", TypeError),
                              ("candidate_pool", 4097, ValueError),
                              ("candidate_pool", -1, ValueError),
+                             ("confirm_tile_faces", 257, ValueError),
+                             ("confirm_tile_faces", 1.0, TypeError),
                              ("overlap_merge", "BLEND", ValueError)]:
         with pytest.raises(error):
             setattr(det, name, bad)
-    assert [getattr(det, n) for n in names] == [0.5, pytest.approx(0.3), 7, 0, "drop"], \
-        "a refused value changes nothing"
+    assert [getattr(det, n) for n in names] == changed, "a refused value changes nothing"
     for name, value in zip(names, model_settings):
         setattr(det, name, value)
     for kwargs, error in [({"threads": "2"}, TypeError), ({"threads": 65}, ValueError),
@@ -370,6 +373,8 @@ def test_tiles_find_the_small_faces_of_the_group_photo_in_any_pixel_format():
     with nerova.FaceDetector() as det:
         assert found(det.detect(image)) <= 2
         assert found(det.detect(image, tiles="auto")) >= 4
+        look = det.confirmation  # the tiles' three faces, confirmed by one second look
+        assert (look["candidates"], look["confirmed"], look["forwards"]) == (3, 3, 1)
         assert found(det.detect(nv12, "NV12", tiles=(2, 2))) >= 4
         assert det.tiles == (1, 1), "a call's tiles are the call's only"
         det.tiles = "auto"
