@@ -31,12 +31,16 @@ FaceBox DecodeBox(const float* row, float score) {
 constexpr float kNestedInside = 0.8f;
 constexpr float kNestedAreaRatio = 0.5f;
 
+float Intersection(const FaceBox& a, const FaceBox& b) {
+    const float w = std::max(std::min(a.x2, b.x2) - std::max(a.x1, b.x1), 0.0f);
+    const float h = std::max(std::min(a.y2, b.y2) - std::max(a.y1, b.y1), 0.0f);
+    return w * h;
+}
+
 // Over the union; two empty boxes give NaN, which compares as no overlap.
 bool OneFace(const FaceBox& a, float area_a, const FaceBox& b, float area_b,
              const OverlapRule& rule) {
-    const float w = std::max(std::min(a.x2, b.x2) - std::max(a.x1, b.x1), 0.0f);
-    const float h = std::max(std::min(a.y2, b.y2) - std::max(a.y1, b.y1), 0.0f);
-    const float inter = w * h;
+    const float inter = Intersection(a, b);
     if (inter / ((area_a + area_b) - inter) > rule.iou_threshold) return true;
     if (!rule.nested) return false;
     const float small = std::min(area_a, area_b), large = std::max(area_a, area_b);
@@ -46,6 +50,11 @@ bool OneFace(const FaceBox& a, float area_a, const FaceBox& b, float area_b,
 float Area(const FaceBox& b) { return (b.y2 - b.y1) * (b.x2 - b.x1); }
 
 }  // namespace
+
+float IoU(const FaceBox& a, const FaceBox& b) {
+    const float inter = Intersection(a, b);
+    return inter > 0.0f ? inter / ((Area(a) + Area(b)) - inter) : 0.0f;
+}
 
 static bool PointsFinite(const float* row, int landmark_count) {
     for (int i = 0; i < 2 * landmark_count; ++i)

@@ -61,6 +61,9 @@ struct OverlapRule {
     bool nested;
 };
 
+// Intersection over union; 0 when the boxes do not overlap (or either is empty).
+float IoU(const FaceBox& a, const FaceBox& b);
+
 // Keeps, in order, each box that is not one face (rule) with any box kept before it.
 // kept and kept_areas must hold count entries; kept may be boxes. kept_from, when not null,
 // receives each kept box's index in boxes. Returns the number kept.

@@ -61,48 +61,28 @@ std::string WhyModelFails(Model& model, NerovaError err, NerovaModelType type) {
     }
 }
 
+// A parameter set for one pass; the host's value comes back however the pass ends.
+template <typename T>
+class ScopedValue {
+  public:
+    ScopedValue(T& slot, T value) : slot_(slot), saved_(slot) { slot_ = value; }
+    ~ScopedValue() { slot_ = saved_; }
+    ScopedValue(const ScopedValue&) = delete;
+    ScopedValue& operator=(const ScopedValue&) = delete;
+
+  private:
+    T& slot_;
+    T saved_;
+};
+
 // Blending models also take nested duplicates for one face (face_boxes.h).
 OverlapRule RuleOf(const FaceDetectorParam& p) {
     return {p.nms_threshold, p.overlap_merge == NEROVA_OVERLAP_BLEND};
 }
 
-float IoU(const FaceBox& a, const FaceBox& b) {
-    const float w = std::min(a.x2, b.x2) - std::max(a.x1, b.x1);
-    const float h = std::min(a.y2, b.y2) - std::max(a.y1, b.y1);
-    if (!(w > 0.0f && h > 0.0f)) return 0.0f;
-    const float inter = w * h;
-    return inter / ((a.x2 - a.x1) * (a.y2 - a.y1) + (b.x2 - b.x1) * (b.y2 - b.y1) - inter);
-}
-
-// A view of the host's frame as BGR pixels: packed formats converted from where they lie,
-// YUV through the frame converter. Empty when the view cannot be read.
-cv::Mat BgrOf(const NerovaFrame& view, cv::Mat& storage) {
-    int32_t format;
-    std::memcpy(&format, &view.pixel_format, sizeof format);
-    const auto packed = [&](int type, int code) {
-        const cv::Mat m(view.height, view.width, type, const_cast<uint8_t*>(view.data[0]),
-                        static_cast<size_t>(view.stride[0]));
-        if (code < 0) return m;
-        cv::cvtColor(m, storage, code);
-        return storage;
-    };
-    switch (format) {
-        case NEROVA_PIXEL_FORMAT_BGR:
-            return packed(CV_8UC3, -1);
-        case NEROVA_PIXEL_FORMAT_RGB:
-            return packed(CV_8UC3, cv::COLOR_RGB2BGR);
-        case NEROVA_PIXEL_FORMAT_BGRA:
-            return packed(CV_8UC4, cv::COLOR_BGRA2BGR);
-        case NEROVA_PIXEL_FORMAT_RGBA:
-            return packed(CV_8UC4, cv::COLOR_RGBA2BGR);
-        case NEROVA_PIXEL_FORMAT_GRAY:
-            return packed(CV_8UC1, cv::COLOR_GRAY2BGR);
-        default:
-            return FrameConverter::FrameToMat(&view, NEROVA_PIXEL_FORMAT_BGR);
-    }
-}
-
 }  // namespace
+
+static cv::Mat BgrOf(const NerovaFrame& frame, cv::Mat& storage);  // beside PackedView
 
 void* (*FaceDetectorAlgorithm::result_allocator_)(size_t) = std::malloc;
 
@@ -341,14 +321,13 @@ NerovaError FaceDetectorAlgorithm::DetectOnTiles(const NerovaFrame* frame) {
     for (int i = 0; i < kept; ++i)
         std::copy_n(merged_points_.begin() + order_[kept_from_[i]] * k2, k2,
                     points_.begin() + i * k2);
-    look_report_.tile_passes = static_cast<int>(tiles.size());
-    return ConfirmTileFaces(frame, whole);
+    return ConfirmTileFaces(frame, whole, static_cast<int>(tiles.size()));
 }
 
-NerovaError FaceDetectorAlgorithm::ConfirmTileFaces(const NerovaFrame* frame, size_t whole) {
+NerovaError FaceDetectorAlgorithm::ConfirmTileFaces(const NerovaFrame* frame, size_t whole,
+                                                    int tile_passes) {
     FaceDetectorParam& p = *param_;
     const auto start = std::chrono::steady_clock::now();
-    const int tile_passes = look_report_.tile_passes;
     look_report_ = LookReport();
     look_report_.tile_passes = tile_passes;
     if (p.confirm_cap <= 0) return NEROVA_OK;
@@ -380,10 +359,6 @@ NerovaError FaceDetectorAlgorithm::ConfirmTileFaces(const NerovaFrame* frame, si
     }
     const int width = frame->width, height = frame->height;
     const int input_w = p.model_input_w, input_h = p.model_input_h;
-    // Each mosaic's faces all count, however few the host keeps per frame.
-    const int top_k = p.top_k;
-    const float threshold = p.score_threshold;
-    const int pool = p.candidate_pool;
     NerovaError status = NEROVA_OK;
     for (size_t first = 0; first < look_candidates_.size() && status == NEROVA_OK;) {
         const std::vector<LookCell> cells =
@@ -418,15 +393,16 @@ NerovaError FaceDetectorAlgorithm::ConfirmTileFaces(const NerovaFrame* frame, si
         mosaic.height = input_h;
         mosaic.data[0] = look_mosaic_.data;
         mosaic.stride[0] = static_cast<int32_t>(look_mosaic_.step[0]);
-        p.top_k = std::max(top_k, kLookTopK);
-        p.candidate_pool = std::min(pool, kLookTopK);
-        p.score_threshold = std::min(threshold, kLookScore);
-        status = PreProcess(&mosaic);
-        if (status == NEROVA_OK) status = Forward(input_blob_);
-        if (status == NEROVA_OK) status = Post();
-        p.top_k = top_k;
-        p.candidate_pool = pool;
-        p.score_threshold = threshold;
+        {
+            // Each mosaic's faces all count, however few the host keeps per frame.
+            const ScopedValue<int> top_k(p.top_k, std::max(p.top_k, kLookTopK));
+            const ScopedValue<int> pool(p.candidate_pool, std::min(p.candidate_pool, kLookTopK));
+            const ScopedValue<float> threshold(p.score_threshold,
+                                               std::min(p.score_threshold, kLookScore));
+            status = PreProcess(&mosaic);
+            if (status == NEROVA_OK) status = Forward(input_blob_);
+            if (status == NEROVA_OK) status = Post();
+        }
         ++look_report_.forwards;
         for (const FaceBox& f : faces_) {
             FaceBox in_frame;
@@ -505,6 +481,28 @@ bool PackedView(const NerovaFrame* frame, cv::Mat& view, int order[3]) {
                    const_cast<uint8_t*>(frame->data[0]), static_cast<size_t>(frame->stride[0]));
     std::copy_n(picked, 3, order);
     return true;
+}
+
+// The host's frame (or a tile of it) as BGR pixels: packed formats converted from where they
+// lie, YUV through the frame converter. Empty when the view cannot be read.
+static cv::Mat BgrOf(const NerovaFrame& frame, cv::Mat& storage) {
+    cv::Mat packed;
+    int order[3];
+    if (!PackedView(&frame, packed, order))
+        return FrameConverter::FrameToMat(&frame, NEROVA_PIXEL_FORMAT_BGR);
+    const bool bgr = order[0] == 0;
+    switch (packed.channels()) {
+        case 1:
+            cv::cvtColor(packed, storage, cv::COLOR_GRAY2BGR);
+            return storage;
+        case 3:
+            if (bgr) return packed;
+            cv::cvtColor(packed, storage, cv::COLOR_RGB2BGR);
+            return storage;
+        default:
+            cv::cvtColor(packed, storage, bgr ? cv::COLOR_BGRA2BGR : cv::COLOR_RGBA2BGR);
+            return storage;
+    }
 }
 
 NerovaError FaceDetectorAlgorithm::PreProcess(const NerovaFrame* frame) {

@@ -103,7 +103,8 @@ class FaceDetectorAlgorithm : public AbstractAlgorithm {
     // After the tiles' merge: the faces that only tiles found (none of the first whole
     // faces of merged_ overlaps them) are kept when their landmarks are plausible and a second
     // look finds them, up to the cap of checks.
-    NerovaError ConfirmTileFaces(const NerovaFrame* frame, size_t whole);
+    // tile_passes is what the report gives as the tiles' passes.
+    NerovaError ConfirmTileFaces(const NerovaFrame* frame, size_t whole, int tile_passes);
     const LookReport& look_report() const { return look_report_; }
 
   private:
