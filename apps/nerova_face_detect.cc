@@ -382,6 +382,10 @@ bool ApplySettings(void* handle, const Options& o) {
         {o.set_nms, "--nms-threshold", o.nms_threshold,
          o.set_nms ? NerovaFaceDetectorSetNmsThreshold(handle, o.nms_threshold) : NEROVA_OK},
         {true, "--tiles", 0, NerovaFaceDetectorSetTiles(handle, o.tile_rows, o.tile_cols)},
+        {o.confirm_tile_faces >= 0, "--confirm-tile-faces",
+         static_cast<double>(o.confirm_tile_faces),
+         o.confirm_tile_faces >= 0 ? NerovaFaceDetectorSetConfirmation(handle, o.confirm_tile_faces)
+                                   : NEROVA_OK},
     };
     for (const Setting& s : settings) {
         if (s.wanted && s.err != NEROVA_OK) {

@@ -27,6 +27,9 @@ const char kHelp[] =
     "  --tiles auto|off|RxC    also detect on overlapping tiles of large frames, for small\n"
     "                          faces: auto aims a face of 1/40 of the longer side at 24 px\n"
     "                          in the network; costs 1 + tiles passes per frame (default: off)\n"
+    "  --confirm-tile-faces N  faces only a tile found that a second look checks per frame,\n"
+    "                          0 to 256; 0 keeps every one unchecked (default: the model's,\n"
+    "                          32 for the bundled ones)\n"
     "  --jobs N                images processed at once, each by its own detector on its own\n"
     "                          thread; a video is one job (default: the number of cores, %d)\n"
     "  --threads N             inference threads per detector, 1 to %d: XNNPACK's pool is\n"
@@ -198,6 +201,9 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             if (!value(v) ||
                 NerovaFaceDetectorParseTiles(v, &o.tile_rows, &o.tile_cols) != NEROVA_OK)
                 return "--tiles needs auto, off or RxC (1 to 16 each)";
+        } else if (a == "--confirm-tile-faces") {
+            if (!value(v) || !ParseInt(v, 0, NEROVA_MAX_CONFIRM_TILE_FACES, o.confirm_tile_faces))
+                return "--confirm-tile-faces needs an integer from 0 to 256";
         } else if (a == "--every") {
             if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))
                 return "--every needs a positive integer";

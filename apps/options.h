@@ -37,6 +37,7 @@ struct Options {
     float mask_scale = kDefaultMaskScale;
     MaskShape mask_shape = MaskShape::kEllipse;
     int32_t tile_rows = 1, tile_cols = 1;  // off
+    int confirm_tile_faces = -1;           // -1: the model's own
     bool overwrite = false;
     bool quiet = false;
     int every = 1;

@@ -184,6 +184,7 @@ NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorParseTiles(const char*
 // (cells of half the input's shorter side, 48 px at least). max_candidates (0 to 256; 0: off)
 // bounds the checks per frame: the best-scored are checked, the rest kept unchecked. The
 // model's inference.json may set it ("Detection": {"ConfirmTileFaces": N}); the default is 32.
+#define NEROVA_MAX_CONFIRM_TILE_FACES 256  // the largest max_candidates
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorSetConfirmation(void* handle,
                                                                           int32_t max_candidates);
 NEROVA_FACE_DETECTOR_EXPORT NerovaError NerovaFaceDetectorGetConfirmation(void* handle,

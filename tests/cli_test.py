@@ -143,6 +143,7 @@ class CliTest(unittest.TestCase):
             (m, 2, "no input"),
             ([*m, "--tiles", "0x2", self.images], 2, "--tiles needs"),
             ([*m, "--tiles", "4294967297x1", self.images], 2, "--tiles needs"),
+            ([*m, "--confirm-tile-faces", "257", self.images], 2, "--confirm-tile-faces needs"),
             (["--model", "no_such_model", self.images], 3, "no model named no_such_model"),
             ([*m, "--crops", self.tmp, self.images], 2, "--crops needs a model with eye"),
             ([*m, "--crop-size", "8", self.images], 2, "--crop-size needs"),

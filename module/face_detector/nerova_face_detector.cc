@@ -225,6 +225,9 @@ NerovaError NerovaFaceDetectorSetCandidatePool(void* handle, int32_t pool) {
                            &FaceDetectorParam::candidate_pool, kSetPool, 1);
 }
 
+static_assert(nerova::module::kMaxConfirmTileFaces == NEROVA_MAX_CONFIRM_TILE_FACES,
+              "the interface and inference.json bound the second look alike");
+
 NerovaError NerovaFaceDetectorSetConfirmation(void* handle, int32_t max_candidates) {
     return SetInRange<int>(handle, max_candidates, 0, nerova::module::kMaxConfirmTileFaces,
                            &FaceDetectorParam::confirm_cap, kSetConfirmation, 1);

@@ -25,6 +25,9 @@ def main(argv=None) -> int:
     parser.add_argument("--score-threshold", type=float, default=None)
     parser.add_argument("--nms-threshold", type=float, default=None)
     parser.add_argument("--tiles", default=None, help="auto, off or RxC: also detect on tiles of large frames")
+    parser.add_argument("--confirm-tile-faces", type=int, default=None, metavar="N",
+                        help="faces only a tile found that a second look checks per frame, "
+                             "0 to 256 (default: the model's)")
     parser.add_argument("--every", type=int, default=1, help="detect on every N-th video frame (1)")
     parser.add_argument("--files-from", action="append", default=[], metavar="LIST",
                         help="also read input paths from LIST, one per line, '-' for standard input")
@@ -39,6 +42,8 @@ def main(argv=None) -> int:
         parser.error(str(e))
     if args.every < 1:
         parser.error("--every needs a positive integer")
+    if args.confirm_tile_faces is not None and not 0 <= args.confirm_tile_faces <= 256:
+        parser.error("--confirm-tile-faces needs an integer from 0 to 256")
     if not args.inputs and not args.files_from:
         parser.error("no input given")
     # As the tool: the listed paths follow the arguments, and are never lists themselves.
@@ -54,7 +59,8 @@ def main(argv=None) -> int:
             return 2
     try:
         det = FaceDetector(args.model, top_k=args.top_k, score_threshold=args.score_threshold,
-                           nms_threshold=args.nms_threshold, tiles=args.tiles)
+                           nms_threshold=args.nms_threshold, tiles=args.tiles,
+                           confirm_tile_faces=args.confirm_tile_faces)
     except (NerovaError, ValueError) as e:
         print("nerova: %s" % e, file=sys.stderr)
         return 3

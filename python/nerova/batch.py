@@ -254,7 +254,8 @@ class _Plan:
 
 
 def _settings(settings: dict) -> tuple:
-    allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device", "tiles"}
+    allowed = {"score_threshold", "nms_threshold", "top_k", "threads", "device", "tiles",
+               "confirm_tile_faces"}
     unknown = set(settings) - allowed
     if unknown:
         raise TypeError("unknown settings: %s" % ", ".join(sorted(unknown)))
@@ -267,6 +268,8 @@ def _settings(settings: dict) -> tuple:
             _unit(merged[name], name)
     _integer(merged["top_k"], "top_k", 1, 100000)
     parse_tiles(merged.get("tiles"))
+    if "confirm_tile_faces" in merged:
+        _integer(merged["confirm_tile_faces"], "confirm_tile_faces", 0, 256)
     return tuple(sorted(merged.items()))
 
 
@@ -528,6 +531,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--tiles", default=None,
                         help="auto, off or RxC: also detect on overlapping tiles of large frames "
                              "(1 + tiles passes per frame; default off)")
+    parser.add_argument("--confirm-tile-faces", type=int, default=None, metavar="N",
+                        help="faces only a tile found that a second look checks per frame, "
+                             "0 to 256 (default: the model's)")
     parser.add_argument("--resume", action="store_true",
                         help="keep the records of an earlier OUT or OUT.partial and skip them")
     parser.add_argument("--out", required=True, help="JSON lines output file")
@@ -559,7 +565,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         # What can be refused is refused before a cluster starts.
         settings = dict(top_k=args.top_k, score_threshold=args.score_threshold,
-                        nms_threshold=args.nms_threshold, tiles=args.tiles)
+                        nms_threshold=args.nms_threshold, tiles=args.tiles,
+                        confirm_tile_faces=args.confirm_tile_faces)
         _settings(settings)
         output = _open_output(args.out, args.resume)
         if args.scheduler:

@@ -138,7 +138,8 @@ class FaceDetector:
     def __init__(self, model: Union[str, os.PathLike, None] = None, *,
                  score_threshold: Optional[float] = None, nms_threshold: Optional[float] = None,
                  top_k: Optional[int] = DEFAULT_TOP_K, threads: Optional[int] = None,
-                 device: Optional[str] = None, tiles: Union[None, str, Tuple[int, int]] = None):
+                 device: Optional[str] = None, tiles: Union[None, str, Tuple[int, int]] = None,
+                 confirm_tile_faces: Optional[int] = None):
         # Re-entrant: tiled detection and the settings it reads run under the same hold.
         self._lock = threading.RLock()
         self._handle = ctypes.c_void_p()
@@ -173,6 +174,8 @@ class FaceDetector:
                 self.top_k = top_k
             if tiles is not None:
                 self.tiles = tiles
+            if confirm_tile_faces is not None:
+                self.confirm_tile_faces = confirm_tile_faces
         except BaseException:
             self.close()
             raise

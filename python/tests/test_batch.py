@@ -228,20 +228,31 @@ def test_inputs_expand_to_regular_files_and_lists_stay_lists(tmp_path):
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
 @needs_video
-@pytest.mark.parametrize("tiles", ["off", "auto"])
-def test_every_host_writes_the_same_lines(client, tmp_path, tiles):
+# 2x2 tiles at a score of 0.6 give the second look faces to refuse (33 on the samples); with
+# it off, every one counts.
+@pytest.mark.parametrize("options", [
+    {"tiles": "off"}, {"tiles": "auto"},
+    {"tiles": "2x2", "score_threshold": 0.6},
+    {"tiles": "2x2", "score_threshold": 0.6, "confirm_tile_faces": 0},
+], ids=["off", "auto", "second-look", "second-look-off"])
+def test_every_host_writes_the_same_lines(client, tmp_path, options):
     """The tool, python -m nerova and nerova-batch on one folder (photos, one with a name that
     is not UTF-8, and a video in a sub-folder): the same bytes but for timings and the
     worker, track ids included."""
     folder = os.fsencode(tmp_path / "in")
     names = mixed_folder(folder)
-    tool = subprocess.run([TOOL, "--tiles", tiles, folder], capture_output=True, check=True).stdout
-    module = subprocess.run([sys.executable, "-m", "nerova", "--tiles", tiles, folder],
+    flags = [str(x) for k, v in options.items() for x in ("--" + k.replace("_", "-"), v)]
+    tool = subprocess.run([TOOL, *flags, folder], capture_output=True, check=True).stdout
+    module = subprocess.run([sys.executable, "-m", "nerova", *flags, folder],
                             capture_output=True, check=True).stdout
     out = tmp_path / "batch.jsonl"
-    batch.detect_to_file([os.fsdecode(folder)], str(out), client, tiles=tiles)
+    batch.detect_to_file([os.fsdecode(folder)], str(out), client, **options)
     assert untimed(module) == untimed(tool)
     assert untimed(out.read_bytes()) == untimed(tool)
+    if options.get("confirm_tile_faces") == 0:
+        confirmed = subprocess.run([TOOL, "--tiles", "2x2", "--score-threshold", "0.6", folder],
+                                   capture_output=True, check=True).stdout
+        assert confirmed.count(b'"score"') < tool.count(b'"score"')
     images = [os.fsencode(json.loads(line)["image"])[len(folder) + 1:] for line in tool.splitlines()]
     assert images == names[:-1] + [names[-1]] * 3
     assert b'"time_ms": 40,' in tool and b'"track": 1' in tool
@@ -275,3 +286,18 @@ def test_anonymize_writes_what_the_tool_writes(tmp_path):
                             "--out", str(tmp_path / "r2.jsonl"), str(src)],
                            capture_output=True, text=True)
     assert again.returncode == 2 and "it exists (--overwrite replaces it)" in again.stderr
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@pytest.mark.parametrize("value, accepted", [("0", True), ("256", True), ("257", False),
+                                             ("-1", False), ("many", False)])
+def test_the_second_look_cap_is_refused_where_the_tool_refuses_it(value, accepted, tmp_path):
+    photo = str(ROOT / "models" / "samples" / "no_face_coffee.jpg")
+    tool = subprocess.run([TOOL, "--confirm-tile-faces", value, photo], capture_output=True)
+    module = subprocess.run([sys.executable, "-m", "nerova", "--confirm-tile-faces", value, photo],
+                            capture_output=True)
+    batch = subprocess.run([sys.executable, "-m", "nerova.batch", "--local-workers", "1",
+                            "--confirm-tile-faces", value, "--out", str(tmp_path / "o.jsonl"),
+                            photo], capture_output=True)
+    assert (tool.returncode, module.returncode, batch.returncode) == \
+        ((0, 0, 0) if accepted else (2, 2, 101)), (tool.stderr, module.stderr, batch.stderr)

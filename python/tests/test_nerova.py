@@ -407,3 +407,4 @@ def test_tiles_are_refused_where_the_tool_refuses_them(value, text, want):
         # The tool reads every option before it acts on --version.
         tool = subprocess.run([TOOL, "--tiles", text, "--version"], capture_output=True)
         assert (tool.returncode == 0) == (want is not None), tool.stderr
+
