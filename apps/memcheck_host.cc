@@ -92,6 +92,10 @@ int main(int argc, char** argv) {
                              int32_t(details[k].x2), int32_t(details[k].y2)});
         }
         NerovaFaceDetectorDetailsRelease(details);
+        // Photos of other sizes in a row: each one a cut.
+        if (NerovaTrackerSeeFrame(tracker, NEROVA_PIXEL_FORMAT_BGR, w, h, bgr.data(), 3 * w,
+                                  nullptr) != NEROVA_OK)
+            return 9;
         NerovaTrack* live = nullptr;
         uint32_t live_count = 0;
         NerovaTrackerAddFrame(tracker, 1, boxes.data(), count, nullptr, nullptr, &live,

@@ -202,11 +202,18 @@ class Worker {
         std::vector<float> angles;
         bool ok = true, untracked = false;
         uint32_t index = 0;
+        int64_t cut = -1;  // the last shot cut since the previous frame looked at
         for (cv::Mat frame; video.read(frame); ++index) {
             if (b_.progress) b_.progress->Tick();
             if (!tracker.handle &&
                 NerovaTrackerCreate(nullptr, frame.cols, frame.rows, &tracker.handle) != NEROVA_OK)
                 return false;
+            int32_t is_cut = 0;
+            if (NerovaTrackerSeeFrame(tracker.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
+                                      frame.rows, frame.data, static_cast<int32_t>(frame.step),
+                                      &is_cut) == NEROVA_OK &&
+                is_cut)
+                cut = index;
             bool detected = false;
             faces.clear();
             const bool look = index % static_cast<uint32_t>(b_.o.every) == 0;
@@ -237,7 +244,8 @@ class Worker {
             if (detected)
                 b_.sequencer.Emit(
                     i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms, frame.cols,
-                                           frame.rows, faces, ms));
+                                           frame.rows, faces, ms, cut));
+            if (look) cut = -1;
         }
         if (index == 0) return false;
         if (untracked && out) Unwritten(*out, "some of its faces could not be followed");
@@ -321,12 +329,14 @@ class Worker {
             predicted_frames += any;
             NerovaTracksRelease(tracks);
         }
+        uint32_t cuts = 0;
+        NerovaTrackerCutCount(tracker, &cuts);
         char line[256];
         std::snprintf(line, sizeof line,
                       ": %u frames, %zu face masks (%.2f a frame), %zu of them predicted in %zu "
-                      "frames, longest run without a detection %u frames",
+                      "frames, longest run without a detection %u frames, %u shot cuts",
                       frames, masks, static_cast<double>(masks) / frames, predicted,
-                      predicted_frames, longest);
+                      predicted_frames, longest, cuts);
         b_.console.Err(path + line);
     }
 

@@ -17,6 +17,8 @@ const char kHelp[] =
     "standard output, in the order of the inputs:\n"
     "  {\"image\": PATH, \"frame\": N, \"time_ms\": T (videos only), \"width\": W, \"height\": H,\n"
     "   \"faces\": [{\"score\": S, \"box\": [x1, y1, x2, y2]}, ...], \"ms\": T}\n"
+    "(a video's record adds \"cut\": C after \"time_ms\" when a shot began at frame C since the\n"
+    "previous frame looked at; no face is followed across a cut)\n"
     "Bytes of a file name that are not UTF-8 appear as \\udc80 to \\udcff (byte 0x80 to 0xff).\n"
     "A summary goes to standard error at the end, and a progress bar while it runs when\n"
     "standard error is a terminal.\n\n"

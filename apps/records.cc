@@ -64,7 +64,7 @@ std::string JsonString(const std::string& s) {
 }
 
 std::string Record(const std::string& path, int frame, double time_ms, int width, int height,
-                   const std::vector<Face>& faces, double ms) {
+                   const std::vector<Face>& faces, double ms, int64_t cut) {
     std::string line = "{\"image\": " + JsonString(path);
     if (frame >= 0) {
         std::string t = JsonNumber(time_ms, "%.3f");
@@ -74,6 +74,7 @@ std::string Record(const std::string& path, int frame, double time_ms, int width
             if (t.back() == '.') t.pop_back();
         }
         line += ", \"frame\": " + std::to_string(frame) + ", \"time_ms\": " + t;
+        if (cut >= 0) line += ", \"cut\": " + std::to_string(cut);
     }
     line += ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
             ", \"faces\": [";

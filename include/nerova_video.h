@@ -75,9 +75,32 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerAddFrame(void* tracker, int32_t det
                                                       const NerovaFaceInfo* faces, uint32_t count,
                                                       const float* angles, uint32_t* face_tracks,
                                                       NerovaTrack** live, uint32_t* live_count);
+// Shot cuts. A host that gives each frame's pixels (BGR, RGB, BGRA, RGBA or GRAY, 8-bit
+// interleaved) before that frame's NerovaTrackerAddFrame lets the tracker find the cuts: a
+// frame whose colours change (a histogram of 4 levels per channel, half the L1 distance at
+// least 0.35), or whose layout changes (a 32 x 18 luma thumbnail, mean absolute difference at
+// least 0.15 of the range, with the histogram at 0.15 or more), by at least 3 times the
+// usual change over the 8 frames before. A pan or a face crossing does not cut (a
+// sudden flash may). A frame of another size cuts. At a cut every track ends, and no track,
+// interpolation or prediction crosses it: a face seen after it starts a new track. *cut (may
+// be null) receives 1 when this frame begins a new shot. A host that knows its edits calls
+// NerovaTrackerCut instead, before the shot's first frame.
+// Whether frame i begins a shot depends on frames i - NEROVA_TRACKER_CUT_HISTORY to i alone:
+// a host that reads a video from its middle gives these first, and decides as one that read
+// it all.
+#define NEROVA_TRACKER_CUT_HISTORY 9
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerSeeFrame(void* tracker, int32_t pixel_format,
+                                                      int32_t width, int32_t height,
+                                                      const uint8_t* pixels, int32_t stride,
+                                                      int32_t* cut);
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerCut(void* tracker);
+// The frames that begin a shot so far, ascending (frame 0 is never one): their number, and
+// the index-th of them (4107 past the last).
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerCutCount(void* tracker, uint32_t* count);
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerCutAt(void* tracker, uint32_t index, uint32_t* frame);
 // With the whole video known: gaps between a face's detections interpolated, and each face
 // followed along its motion before its first and after its last detection (up to
-// max_missed_frames each way, until it leaves the frame).
+// max_missed_frames each way, until it leaves the frame or its shot ends).
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFinish(void* tracker);
 // Frame `frame`'s tracks after NerovaTrackerFinish (4107 before, or past the last frame).
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame,

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@ NerovaFaceInfo At(float x, float y) {
 struct Frame {
     bool detected;
     std::vector<NerovaFaceInfo> faces;
+    bool cut = false;  // the frame begins a new shot
 };
 
 // Runs the frames through a tracker on a 320 x 240 video; the ids given to each frame's faces,
@@ -33,6 +36,9 @@ struct Tracked {
         EXPECT_EQ(NerovaTrackerCreate(nullptr, 320, 240, &tracker), NEROVA_OK);
         for (const Frame& f : frames) {
             std::vector<uint32_t> got(f.faces.size());
+            if (f.cut) {
+                EXPECT_EQ(NerovaTrackerCut(tracker), NEROVA_OK);
+            }
             EXPECT_EQ(
                 NerovaTrackerAddFrame(tracker, f.detected, f.faces.data(), uint32_t(f.faces.size()),
                                       nullptr, got.data(), nullptr, nullptr),
@@ -97,6 +103,116 @@ TEST(TrackerTest, MissesAreBridgedCrossingFacesKeepTheirIdsLeavingFacesEnd) {
     EXPECT_FALSE(std::isnan(t.CentreX(3, walker))) << "entering, before its first detection";
     EXPECT_FALSE(std::isnan(t.CentreX(29, walker))) << "leaving, after its last detection";
     EXPECT_TRUE(t.tracks[33].empty()) << "gone once out of the frame";
+}
+
+TEST(TrackerTest, NothingCrossesAShotCut) {
+    // A face walking right, detected every 5th frame (0, 5, 10: interpolated between), then a
+    // cut at frame 12 to a shot where a face sits at the same place from frame 15.
+    std::vector<Frame> frames;
+    for (int f = 0; f < 25; ++f) {
+        const bool looked = f % 5 == 0;
+        std::vector<NerovaFaceInfo> faces;
+        if (looked && f < 12) faces.push_back(At(40 + 4.0f * f, 100));
+        if (looked && f >= 15) faces.push_back(At(40 + 4.0f * f, 100));
+        frames.push_back({looked, faces, f == 12});
+    }
+    const Tracked t(frames);
+    const uint32_t before = t.ids[10][0], after = t.ids[15][0];
+    EXPECT_NE(before, after) << "a face seen after a cut starts a new track";
+    EXPECT_FALSE(std::isnan(t.CentreX(11, before))) << "followed on up to the cut";
+    EXPECT_TRUE(std::isnan(t.CentreX(11, after))) << "the next shot's face not back before it";
+    for (size_t f = 12; f < 15; ++f) {
+        EXPECT_TRUE(std::isnan(t.CentreX(f, before))) << "frame " << f << ": carried past the cut";
+        EXPECT_FALSE(std::isnan(t.CentreX(f, after))) << "frame " << f << ": the shot's own face";
+    }
+    EXPECT_FALSE(std::isnan(t.CentreX(24, after)));
+
+    // Without the cut the same face is one track, followed through frames 12 to 14.
+    for (Frame& f : frames) f.cut = false;
+    const Tracked u(frames);
+    EXPECT_EQ(u.ids[15][0], u.ids[10][0]);
+    EXPECT_FALSE(u.tracks[13].empty());
+}
+
+// A textured scene (fixed seed) seen through a window at (x, y): a camera panning over it.
+cv::Mat View(const cv::Mat& scene, int x, int y) { return scene(cv::Rect(x, y, 160, 90)).clone(); }
+
+cv::Mat Scene(uint64_t seed, cv::Scalar tint) {
+    cv::Mat noise(60, 80, CV_8UC3), scene;
+    cv::RNG rng(seed);
+    rng.fill(noise, cv::RNG::UNIFORM, 0, 120);
+    cv::resize(noise, scene, cv::Size(640, 480), 0, 0, cv::INTER_LINEAR);
+    return scene + tint;
+}
+
+TEST(ShotCutsTest, CutsAreFoundWherePansFacesAndSizesSay) {
+    const cv::Mat street = Scene(1, {40, 60, 90}), room = Scene(2, {110, 80, 20});
+    struct Case {
+        const char* what;
+        std::vector<cv::Mat> frames;
+        std::vector<uint32_t> cuts;
+    };
+    std::vector<Case> cases;
+    {
+        Case pan{"a fast pan", {}, {}};
+        for (int f = 0; f < 30; ++f) pan.frames.push_back(View(street, 12 * f, f));
+        cases.push_back(pan);
+    }
+    {
+        Case walk{"a face walking through a still shot", {}, {}};
+        for (int f = 0; f < 30; ++f) {
+            cv::Mat v = View(street, 100, 100);
+            cv::circle(v, {5 * f, 45}, 25, {150, 170, 210}, cv::FILLED);
+            walk.frames.push_back(v);
+        }
+        cases.push_back(walk);
+    }
+    {
+        Case cut{"a pan, cut to another scene, cut back", {}, {10, 20}};
+        for (int f = 0; f < 30; ++f)
+            cut.frames.push_back(View(f >= 10 && f < 20 ? room : street, 8 * f, 50));
+        cases.push_back(cut);
+    }
+    {
+        Case sizes{"a frame of another size", {}, {3}};
+        for (int f = 0; f < 6; ++f)
+            sizes.frames.push_back(f < 3 ? View(street, 0, 0) : street(cv::Rect(0, 0, 90, 90)));
+        cases.push_back(sizes);
+    }
+    for (const Case& c : cases) {
+        for (const int format : {NEROVA_PIXEL_FORMAT_BGR, NEROVA_PIXEL_FORMAT_RGBA}) {
+            void* tracker = nullptr;
+            ASSERT_EQ(NerovaTrackerCreate(nullptr, 160, 90, &tracker), NEROVA_OK);
+            std::vector<uint32_t> seen;
+            for (uint32_t f = 0; f < c.frames.size(); ++f) {
+                cv::Mat m = c.frames[f];
+                if (format == NEROVA_PIXEL_FORMAT_RGBA) cv::cvtColor(m, m, cv::COLOR_BGR2RGBA);
+                int32_t cut = -1;
+                ASSERT_EQ(NerovaTrackerSeeFrame(tracker, format, m.cols, m.rows, m.data,
+                                                int32_t(m.step), &cut),
+                          NEROVA_OK);
+                if (cut) seen.push_back(f);
+                ASSERT_EQ(NerovaTrackerAddFrame(tracker, 0, nullptr, 0, nullptr, nullptr, nullptr,
+                                                nullptr),
+                          NEROVA_OK);
+            }
+            EXPECT_EQ(seen, c.cuts) << c.what << ", format " << format;
+            uint32_t count = 0, frame = 0;
+            ASSERT_EQ(NerovaTrackerCutCount(tracker, &count), NEROVA_OK);
+            ASSERT_EQ(count, c.cuts.size());
+            for (uint32_t k = 0; k < count; ++k) {
+                ASSERT_EQ(NerovaTrackerCutAt(tracker, k, &frame), NEROVA_OK);
+                EXPECT_EQ(frame, c.cuts[k]);
+            }
+            nerova_test::StderrCapture quiet;
+            EXPECT_EQ(NerovaTrackerCutAt(tracker, count, &frame), NEROVA_ERR_PARAM_RANGE);
+            const uint8_t px[3] = {0, 0, 0};
+            EXPECT_EQ(NerovaTrackerSeeFrame(tracker, NEROVA_PIXEL_FORMAT_BGR, 1, 1, px, 2, nullptr),
+                      NEROVA_ERR_PARAM_RANGE)
+                << "a stride shorter than a row";
+            NerovaTrackerDestroy(tracker);
+        }
+    }
 }
 
 }  // namespace

@@ -156,6 +156,64 @@ NerovaError NerovaTrackerAddFrame(void* tracker, int32_t detected, const NerovaF
     });
 }
 
+static_assert(nerova::module::kCutHistory == NEROVA_TRACKER_CUT_HISTORY,
+              "the interface tells hosts how far back a cut decision reads");
+
+NerovaError NerovaTrackerSeeFrame(void* tracker, int32_t pixel_format, int32_t width,
+                                  int32_t height, const uint8_t* pixels, int32_t stride,
+                                  int32_t* cut) {
+    constexpr const char* kSee = "NerovaTrackerSeeFrame";
+    NEROVA_CHECK_PARAM_NULL(tracker, kSee, 1);
+    NEROVA_CHECK_PARAM_NULL(pixels, kSee, 2);
+    if (cut) *cut = 0;
+    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
+    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
+        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels) {
+        NEROVA_LOGE(kSee, 3, "the frame cannot be read (format, size or stride).");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    auto* t = static_cast<FaceTracker*>(tracker);
+    if (t->finished()) {
+        NEROVA_LOGE(kSee, 4, "the tracker has finished.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    const bool rgb =
+        pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
+    const bool found = t->See(pixels, width, height, stride, channels, rgb);
+    if (cut) *cut = found ? 1 : 0;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaTrackerCut(void* tracker) {
+    NEROVA_CHECK_PARAM_NULL(tracker, "NerovaTrackerCut", 1);
+    auto* t = static_cast<FaceTracker*>(tracker);
+    if (t->finished()) {
+        NEROVA_LOGE("NerovaTrackerCut", 2, "the tracker has finished.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    t->Cut();
+    return NEROVA_OK;
+}
+
+NerovaError NerovaTrackerCutCount(void* tracker, uint32_t* count) {
+    NEROVA_CHECK_PARAM_NULL(tracker, "NerovaTrackerCutCount", 1);
+    NEROVA_CHECK_PARAM_NULL(count, "NerovaTrackerCutCount", 2);
+    *count = static_cast<uint32_t>(static_cast<const FaceTracker*>(tracker)->cuts().size());
+    return NEROVA_OK;
+}
+
+NerovaError NerovaTrackerCutAt(void* tracker, uint32_t index, uint32_t* frame) {
+    NEROVA_CHECK_PARAM_NULL(tracker, "NerovaTrackerCutAt", 1);
+    NEROVA_CHECK_PARAM_NULL(frame, "NerovaTrackerCutAt", 2);
+    const auto& cuts = static_cast<const FaceTracker*>(tracker)->cuts();
+    if (index >= cuts.size()) {
+        NEROVA_LOGE("NerovaTrackerCutAt", 3, "no such cut.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    *frame = cuts[index];
+    return NEROVA_OK;
+}
+
 NerovaError NerovaTrackerFinish(void* tracker) {
     NEROVA_CHECK_PARAM_NULL(tracker, "NerovaTrackerFinish", 1);
     return Guarded("NerovaTrackerFinish", 2, [&]() -> NerovaError {

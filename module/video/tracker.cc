@@ -239,6 +239,20 @@ void FaceTracker::AddFrame(bool detected, const std::vector<Detection>& faces,
     live_ = std::move(still);
 }
 
+bool FaceTracker::See(const uint8_t* pixels, int width, int height, int64_t stride, int channels,
+                      bool rgb) {
+    if (finished_ || !shots_.Next(pixels, width, height, stride, channels, rgb)) return false;
+    Cut();
+    return true;
+}
+
+void FaceTracker::Cut() {
+    if (finished_ || frames_ == 0 || (!cuts_.empty() && cuts_.back() == frames_)) return;
+    cuts_.push_back(frames_);
+    for (Track& t : live_) ended_.push_back(std::move(t));
+    live_.clear();
+}
+
 void FaceTracker::Finish() {
     if (finished_) return;
     finished_ = true;
@@ -247,11 +261,13 @@ void FaceTracker::Finish() {
     live_.clear();
     std::sort(ended_.begin(), ended_.end(),
               [](const Track& a, const Track& b) { return a.id < b.id; });
+    // The frames of the shot a track lies in: it never crosses a cut.
+    int64_t shot_begin = 0, shot_end = frames_;
     const auto put = [&](const Track& t, int64_t frame, const Detection& box, int away) {
         TrackBox out{};
         out.id = t.id;
         out.state = away == 0 ? NEROVA_TRACK_DETECTED : NEROVA_TRACK_PREDICTED;
-        if (frame < 0 || frame >= static_cast<int64_t>(frames_)) return false;
+        if (frame < shot_begin || frame >= shot_end) return false;
         if (!Shown(Grown(box, away), out)) return false;
         offline_[static_cast<size_t>(frame)].push_back(out);
         return true;
@@ -266,6 +282,9 @@ void FaceTracker::Finish() {
     };
     for (const Track& t : ended_) {
         const size_t n = t.frames.size();
+        const auto next = std::upper_bound(cuts_.begin(), cuts_.end(), t.frames.front());
+        shot_begin = next == cuts_.begin() ? 0 : *(next - 1);
+        shot_end = next == cuts_.end() ? frames_ : *next;
         for (size_t i = 0; i < n; ++i) {
             put(t, t.frames[i], t.seen[i], 0);
             if (i + 1 == n) break;

@@ -1,13 +1,16 @@
 // Faces followed through a video: detections linked frame to frame by overlap under a
 // constant-velocity Kalman filter per box coordinate, boxes predicted (and grown with their
 // uncertainty) through frames without a detection, and, once the whole video is known, gaps
-// interpolated and each face extended back to where it entered and on until it left.
+// interpolated and each face extended back to where it entered and on until it left, never
+// across a shot cut.
 #ifndef NEROVA_MODULE_VIDEO_TRACKER_H_
 #define NEROVA_MODULE_VIDEO_TRACKER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "video/shot_cuts.h"
 
 namespace nerova {
 namespace module {
@@ -45,6 +48,13 @@ class FaceTracker {
     // detections of a face interpolated, and up to max_missed_frames before a face's first
     // and after its last detection extrapolated along its motion, until it leaves the frame.
     void Finish();
+    // The next frame's pixels (ShotCuts::Next), before its AddFrame: at a shot cut, Cut().
+    bool See(const uint8_t* pixels, int width, int height, int64_t stride, int channels, bool rgb);
+    // The next frame begins a new shot: every track ends here, and none is interpolated or
+    // followed across (ignored before the first frame and a second time for one frame).
+    void Cut();
+    // The frames that begin a shot, ascending (never frame 0).
+    const std::vector<uint32_t>& cuts() const { return cuts_; }
     bool finished() const { return finished_; }
     uint32_t frame_count() const { return frames_; }
     size_t live_count() const { return live_.size(); }
@@ -76,6 +86,8 @@ class FaceTracker {
     std::vector<Track> ended_;
     bool finished_ = false;
     std::vector<std::vector<TrackBox>> offline_;
+    ShotCuts shots_;
+    std::vector<uint32_t> cuts_;
 };
 
 }  // namespace module

@@ -83,11 +83,11 @@ def _emit(record: dict) -> None:
         raise _Unwritable(e.strerror) from e
 
 
-def _detect(det, path: str, image, frame=None, time_ms=None):
+def _detect(det, path: str, image, frame=None, time_ms=None, cut=None):
     """The record of one image or frame; None (reported) when the library refuses it, which
     fails that input alone."""
     try:
-        return timed_detection(det, path, image, frame, time_ms)
+        return timed_detection(det, path, image, frame, time_ms, cut)
     except NerovaError as e:
         print("nerova: %s: %s" % (path, e), file=sys.stderr)
         return None
@@ -115,14 +115,16 @@ def _video(det, path: str, every: int) -> bool:
     if missing:
         print("nerova: %s: %s" % (path, missing), file=sys.stderr)
         return False
+    from .video import ShotMarks
     frames = video_frames(path)
-    tracks = VideoTracks()
+    tracks, marks = VideoTracks(), ShotMarks(every)
     ok, count = frames is not None, 0
     for index, frame, time_ms in frames or ():
         count += 1
+        cut = marks(index, frame)
         if index % every:
             continue
-        record = _detect(det, path, frame, index, time_ms)
+        record = _detect(det, path, frame, index, time_ms, cut)
         if record is None:
             ok = False
         else:

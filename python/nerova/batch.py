@@ -69,9 +69,9 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
     worker = _worker_name()
     records = []
 
-    def detected(path, image, frame=None, time_ms=None):
+    def detected(path, image, frame=None, time_ms=None, cut=None):
         try:
-            return dict(timed_detection(det, path, image, frame, time_ms), worker=worker)
+            return dict(timed_detection(det, path, image, frame, time_ms, cut), worker=worker)
         except NerovaError as e:  # a frame the detector refuses is that input's error
             failure = {"image": path, "error": str(e), "worker": worker}
             return failure if frame is None else dict(failure, frame=frame)
@@ -86,14 +86,24 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
                 continue
             records.append(detected(path, image))
         return records, 0
+    from .video import ShotMarks
     _, path, first, end, every, done = task
-    frames = video_frames(path, first, end)
+    # From the frame looked at before the segment's first one (a record names the cut since)
+    # and the frames a cut decision reads before that.
+    from .video import CUT_HISTORY
+    looked = (first + every - 1) // every * every
+    start = max(0, looked - every - CUT_HISTORY)
+    frames = video_frames(path, start, end)
     if frames is None:
         return [{"image": path, "error": "cannot read", "worker": worker}], 0
     decoded_to = first
+    marks = ShotMarks(every)
     for index, frame, time_ms in frames:
+        cut = marks(index, frame)
+        if index < first:
+            continue
         if index % every == 0 and index not in done:
-            records.append(detected(path, frame, index, time_ms))
+            records.append(detected(path, frame, index, time_ms, cut))
         decoded_to = index + 1
     return records, decoded_to
 

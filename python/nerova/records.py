@@ -3,7 +3,8 @@
     {"image": PATH, "frame": N, "time_ms": T, "width": W, "height": H,
      "faces": [{"score": S, "box": [x1, y1, x2, y2]}, ...], "ms": T}
 
-("frame" and "time_ms" for video frames only; a face in a video adds its track id "track"
+("frame" and "time_ms" for video frames only, and "cut": C after "time_ms" when a shot began
+at frame C since the previous frame looked at (video.ShotMarks); a face in a video adds its track id "track"
 (VideoTracks), a face of a model with landmarks "landmarks": [[x, y], ...], and the tool's
 aligned crops "crop": PATH), written byte for byte
 as the command-line tool writes them: scores with four decimals, landmarks with two, "ms" with two, "time_ms" to the microsecond without
@@ -22,7 +23,8 @@ from typing import Optional, Sequence
 
 
 def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
-              frame: Optional[int] = None, time_ms: Optional[float] = None) -> dict:
+              frame: Optional[int] = None, time_ms: Optional[float] = None,
+              cut: Optional[int] = None) -> dict:
     """The record of one image (frame None) or video frame; faces are nerova.Face. Numbers
     are rounded as the line writes them, so that a record and its parsed line are equal."""
     record = {"image": path}
@@ -30,6 +32,8 @@ def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
         record["frame"] = frame
         if time_ms is not None:
             record["time_ms"] = round(time_ms, 3)
+        if cut is not None:
+            record["cut"] = cut
     record.update(width=int(width), height=int(height),
                   faces=[_face(f) for f in faces],
                   ms=round(ms, 2))
@@ -37,13 +41,13 @@ def detection(path: str, width: int, height: int, faces: Sequence, ms: float,
 
 
 def timed_detection(detector, path: str, image, frame: Optional[int] = None,
-                    time_ms: Optional[float] = None) -> dict:
+                    time_ms: Optional[float] = None, cut: Optional[int] = None) -> dict:
     """The record of detector's faces in image, "ms" the detection's own time; NerovaError
     when the detector refuses the frame."""
     t0 = time.perf_counter()
     faces = detector.detect(image)
     ms = (time.perf_counter() - t0) * 1e3
-    return detection(path, image.shape[1], image.shape[0], faces, ms, frame, time_ms)
+    return detection(path, image.shape[1], image.shape[0], faces, ms, frame, time_ms, cut)
 
 
 def _face(f) -> dict:
@@ -73,6 +77,8 @@ def line(record: dict) -> str:
         parts.append('"frame": %d' % record["frame"])
         if "time_ms" in record:
             parts.append('"time_ms": %s' % _number(record["time_ms"], 3, trim=True))
+        if "cut" in record:
+            parts.append('"cut": %d' % record["cut"])
     if "error" in record:
         parts.append('"error": %s' % text(record["error"]))
     else:
@@ -124,6 +130,8 @@ class VideoTracks:
             self.tracker = Tracker(max(1, record["width"]), max(1, record["height"]))
         for _ in range(self.next_frame, record["frame"]):
             self.tracker.skip()
+        if record.get("cut") is not None:  # no track goes on across a cut
+            self.tracker.cut()
         try:
             ids = self.tracker.add([Face(f["score"], *f["box"]) for f in record["faces"]])
         except NerovaError:  # more faces than the tracker follows: none gets a track, as the tool
@@ -140,6 +148,9 @@ def is_record(r) -> bool:
         return False
     frame = r.get("frame", 0)
     if isinstance(frame, bool) or not isinstance(frame, int) or frame < 0:
+        return False
+    cut = r.get("cut", 0)
+    if isinstance(cut, bool) or not isinstance(cut, int) or not 0 <= cut <= frame:
         return False
     if "error" in r:
         return isinstance(r["error"], str)

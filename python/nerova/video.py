@@ -25,6 +25,7 @@ from .detector import Face, _check, _integer, _lib, _native_face
 HIDES = {"blur": 1, "pixelate": 2, "solid": 3, "image": 4}  # NerovaHide
 SHAPES = {"ellipse": 0, "rect": 1}                          # NerovaMaskShape
 _CHANNELS = {1: "GRAY", 3: "BGR", 4: "BGRA"}
+CUT_HISTORY = 9  # NEROVA_TRACKER_CUT_HISTORY: the frames before one that its cut decision reads
 
 
 def _video() -> ctypes.CDLL:
@@ -64,6 +65,26 @@ def face_angle(face: Face) -> float:
     angle = ctypes.c_float()
     _check(_lib.NerovaFaceAngle(ctypes.byref(detail), names, ctypes.byref(angle)), "face angle")
     return angle.value
+
+
+class ShotMarks:
+    """Where shots begin, for records: fed every frame of a video in order (from any frame),
+    it gives for each frame looked at (every every-th) the frame of the last cut since the
+    previous one looked at, or None. The tool and every Python host mark records so."""
+
+    def __init__(self, every: int):
+        self.every, self._cuts, self._since = every, None, None
+
+    def __call__(self, index: int, frame: np.ndarray) -> Optional[int]:
+        if self._cuts is None:
+            self._cuts = Tracker(max(1, frame.shape[1]), max(1, frame.shape[0]))
+        if self._cuts.see(frame):
+            self._since = index
+        self._cuts.skip()
+        if index % self.every:
+            return None
+        since, self._since = self._since, None
+        return since
 
 
 class Tracker:
@@ -109,6 +130,36 @@ class Tracker:
         _check(_video().NerovaTrackerAddFrame(self._handle, 0, None, 0, None, None, None, None),
                "tracking")
         self.frames += 1
+
+    def see(self, frame: np.ndarray) -> bool:
+        """The next frame's pixels (BGR, or gray), before its add() or skip(): True when it
+        begins a new shot. Every track then ends there, and none is followed across."""
+        frame = np.ascontiguousarray(frame, dtype=np.uint8)
+        channels = 1 if frame.ndim == 2 else frame.shape[2] if frame.ndim == 3 else 0
+        if channels not in _CHANNELS:
+            raise ValueError("a frame is H x W, H x W x 3 or H x W x 4 pixels, not %r"
+                             % (frame.shape,))
+        fmt = _FORMATS[_CHANNELS[channels]]
+        cut = ctypes.c_int32()
+        _check(_video().NerovaTrackerSeeFrame(self._handle, fmt, frame.shape[1], frame.shape[0],
+                                              frame.ctypes.data, frame.strides[0],
+                                              ctypes.byref(cut)), "frame")
+        return bool(cut.value)
+
+    def cut(self) -> None:
+        """The next frame begins a new shot, as a host that knows its edits says."""
+        _check(_video().NerovaTrackerCut(self._handle), "tracking")
+
+    @property
+    def cuts(self) -> List[int]:
+        """The frames that begin a shot so far."""
+        count, frame = ctypes.c_uint32(), ctypes.c_uint32()
+        _check(_video().NerovaTrackerCutCount(self._handle, ctypes.byref(count)), "cuts")
+        out = []
+        for k in range(count.value):
+            _check(_video().NerovaTrackerCutAt(self._handle, k, ctypes.byref(frame)), "cuts")
+            out.append(frame.value)
+        return out
 
     def finish(self) -> None:
         _check(_video().NerovaTrackerFinish(self._handle), "tracking")
@@ -218,7 +269,8 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
     every N-th frame, the faces followed through all frames with the whole video known, every
     frame and the sound kept, through the library's writer (codec and quality as the tool's
     --video-codec and --video-quality). Returns the tool's report: frames, masks, predicted
-    masks, longest run, and the writer's notes (what of src could not be kept)."""
+    masks, longest run, the writer's notes (what of src could not be kept) and the frames
+    that begin a shot ("cuts"): no face is followed across a cut."""
     import cv2
     from ._media import open_video
     every = _integer(every, "every", 1, 2**31 - 1)
@@ -235,6 +287,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
             break
         if tracker is None:
             tracker = Tracker(frame.shape[1], frame.shape[0])
+        tracker.see(frame)
         if index % every == 0:
             tracker.add(detector.detect(frame))
         else:
@@ -262,6 +315,7 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
                          video.get(cv2.CAP_PROP_POS_MSEC) / 1000)
         writer.finish()
         report["notes"] = writer.notes()
+        report["cuts"] = tracker.cuts
     finally:
         video.release()
         writer.close()

@@ -16,8 +16,10 @@ import numpy as np
 import pytest
 
 distributed = pytest.importorskip("distributed")
+import nerova  # noqa: E402
 from nerova import batch  # noqa: E402
 from test_nerova import mixed_folder, untimed  # noqa: E402
+from test_video import frames  # noqa: E402
 
 from conftest import needs_video
 
@@ -301,3 +303,54 @@ def test_the_second_look_cap_is_refused_where_the_tool_refuses_it(value, accepte
                             photo], capture_output=True)
     assert (tool.returncode, module.returncode, batch.returncode) == \
         ((0, 0, 0) if accepted else (2, 2, 101)), (tool.stderr, module.stderr, batch.stderr)
+
+
+def cut_video(path):
+    """80 frames: the astronaut (0 to 19), a photo without a face (20 to 61), the astronaut
+    elsewhere (62 on): cuts at 20 and 62, the second in the segment before the one whose
+    record names it."""
+    face = cv2.imread(str(ROOT / "models" / "samples" / "astronaut.jpg"))
+    empty = cv2.resize(cv2.imread(str(ROOT / "models" / "samples" / "no_face_coffee.jpg")), (640, 480))
+    video = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 25, (640, 480))
+    shots = []
+    for i in range(80):
+        frame = empty.copy() if 20 <= i < 62 else np.zeros((480, 640, 3), np.uint8)
+        if i < 20:
+            frame[:, 2 * i:2 * i + 512] = face[:480]
+        elif i >= 62:
+            frame[:, 128 - (i - 62):640 - (i - 62)] = face[:480]
+        video.write(frame)
+        shots.append(frame)
+    video.release()
+    return shots
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
+def test_no_face_is_followed_across_a_shot_cut_by_any_host(client, tmp_path):
+    src = tmp_path / "cuts.avi"
+    cut_video(src)
+    run = subprocess.run([TOOL, "--every", "5", "--anonymize", "solid", "--out-dir",
+                          str(tmp_path / "tool"), str(src)], capture_output=True, check=True)
+    records = [json.loads(line) for line in run.stdout.splitlines()]
+    assert {r["frame"]: r["cut"] for r in records if "cut" in r} == {20: 20, 65: 62}
+    assert b"2 shot cuts" in run.stderr
+    assert records[3]["faces"] and not records[4]["faces"], "the face is in the first shot only"
+    ids = {f["track"] for r in records for f in r["faces"]}
+    assert len(ids) == 2, "the face after the second cut is a track of its own"
+    module = subprocess.run([sys.executable, "-m", "nerova", "--every", "5", str(src)],
+                            capture_output=True, check=True).stdout
+    out = tmp_path / "batch.jsonl"
+    batch.detect_to_file([str(src)], str(out), client, every=5)
+    assert untimed(module) == untimed(run.stdout)
+    assert untimed(out.read_bytes()) == untimed(run.stdout)
+    # The face-free shot is written as it came: no mask carried into it, nor back from the
+    # next shot's face.
+    with nerova.FaceDetector() as det:
+        report = nerova.anonymize_video(str(src), str(tmp_path / "py.avi"), det, every=5,
+                                        how="solid")
+    assert report["cuts"] == [20, 62]
+    written, original = (frames(p) for p in (tmp_path / "tool" / "cuts.avi", src))
+    assert len(written) == len(original) == 80
+    differs = [np.abs(a.astype(int) - b).mean() for a, b in zip(written, original)]
+    assert max(differs[20:62]) < 3 and min(differs[:20]) > 3, differs
