@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Exposure rate of video anonymisation: videos rendered from the labelled calibration faces
 with known boxes in every frame (a face entering at the edge, a face zooming in, two faces
-crossing, a face moving fast), hidden as the tool hides them, and measured.
+crossing, a face moving fast), hidden as the tool hides them, and measured; and a video with
+shot cuts, where no mask may be carried into a shot without a face.
 
     bench/exposure.py ROOT [MODEL ...]
 
@@ -148,12 +149,36 @@ def hide(det, frames, every, tracked):
     found = [det.detect(f) if i % every == 0 else None for i, f in enumerate(frames)]
     t0 = time.process_time()
     tracker = nerova.Tracker(frames[0].shape[1], frames[0].shape[0])
-    for faces in found:
+    for frame, faces in zip(frames, found):
+        tracker.see(frame)
         tracker.add(faces) if faces is not None else tracker.skip()
     tracker.finish()
     tracks = [tracker.frame(i) for i in range(len(frames))]
     seconds = time.process_time() - t0
+    hide.masks = [len(t) for t in tracks]
     return [nerova.anonymize(f.copy(), t) for f, t in zip(frames, tracks)], seconds
+
+
+def cut_scenes(crops, background):
+    """Shots cut together: a face walking over the building (frames 0 to 29), the building
+    mirrored without a face (30 to 49), another face still over the building seen from
+    elsewhere (50 to 74). The frames of the faceless shot, for counting masks in it."""
+    bg = cv2.resize(background, SIZE)
+    other = cv2.resize(cv2.flip(background, 1)[:, ::-1][::-1], SIZE)
+    elsewhere = cv2.resize(background[background.shape[0] // 3:, :], SIZE)
+    frames, truth = [], []
+    for f in range(FRAMES):
+        if f < 30:
+            canvas = bg.copy()
+            boxes = [paste(canvas, *crops[0], 60 + 12 * f, 120, 110)]
+        elif f < 50:
+            canvas, boxes = other.copy(), []
+        else:
+            canvas = elsewhere.copy()
+            boxes = [paste(canvas, *crops[1], 260 + 2 * (f - 50), 100, 120)]
+        frames.append(canvas)
+        truth.append(boxes)
+    return frames, truth, range(30, 50)
 
 
 def main():
@@ -181,6 +206,20 @@ def main():
                           % (name, every, "tracker" if tracked else "held detections",
                              100.0 * e / v, e, v, 100.0 * k / t,
                              "%.0f µs" % (1e6 * cost / frames) if tracked else "–"))
+    fr, truth, faceless = cut_scenes(crops, background)
+    print()
+    print("| model | every | shot cuts found | exposure rate | background intact | masks in the shot without a face |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    for name in models:
+        with nerova.FaceDetector(name, threads=1) as det:
+            for every in (1, 5):
+                hidden, _ = hide(det, fr, every, True)
+                e, v, k, t = measure(fr, truth, hidden)
+                cuts = nerova.Tracker(*SIZE)
+                found = [f for f, frame in enumerate(fr) if (cuts.see(frame), cuts.skip())[0]]
+                print("| `%s` | %d | %s | %.1f %% (%d/%d) | %.1f %% | %d |"
+                      % (name, every, ", ".join(map(str, found)), 100.0 * e / v, e, v,
+                         100.0 * k / t, sum(hide.masks[f] for f in faceless)))
 
 
 if __name__ == "__main__":

@@ -79,12 +79,12 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerAddFrame(void* tracker, int32_t det
 // interleaved) before that frame's NerovaTrackerAddFrame lets the tracker find the cuts: a
 // frame whose colours change (a histogram of 4 levels per channel, half the L1 distance at
 // least 0.35), or whose layout changes (a 32 x 18 luma thumbnail, mean absolute difference at
-// least 0.15 of the range, with the histogram at 0.15 or more), by at least 3 times the
-// usual change over the 8 frames before. A pan or a face crossing does not cut (a
-// sudden flash may). A frame of another size cuts. At a cut every track ends, and no track,
-// interpolation or prediction crosses it: a face seen after it starts a new track. *cut (may
-// be null) receives 1 when this frame begins a new shot. A host that knows its edits calls
-// NerovaTrackerCut instead, before the shot's first frame.
+// least 0.15 of the range: two shots of one place), by at least 3 times the mean change of
+// the 8 frames before. A pan or a face crossing does not cut (a sudden flash may). A frame of
+// another size cuts. At a cut every track ends, and no track, interpolation or prediction
+// crosses it: a face seen after it starts a new track. *cut (may be null) receives 1 when
+// this frame begins a new shot. A host that knows its edits calls NerovaTrackerCut instead,
+// before the shot's first frame.
 // Whether frame i begins a shot depends on frames i - NEROVA_TRACKER_CUT_HISTORY to i alone:
 // a host that reads a video from its middle gives these first, and decides as one that read
 // it all.

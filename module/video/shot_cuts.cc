@@ -62,8 +62,8 @@ bool ShotCuts::Next(const uint8_t* pixels, int width, int height, int64_t stride
         last_thumb_ = cells ? dt / cells / 255.0f : 0.0f;
         const bool colours =
             last_hist_ >= kCutHistogram && last_hist_ >= kCutOverUsual * Mean(usual_hist_);
-        const bool layout = last_thumb_ >= kCutThumbnail && last_hist_ >= kCutLayoutHistogram &&
-                            last_thumb_ >= kCutOverUsual * Mean(usual_thumb_);
+        const bool layout =
+            last_thumb_ >= kCutThumbnail && last_thumb_ >= kCutOverUsual * Mean(usual_thumb_);
         cut = colours || layout;
     } else if (any_) {
         cut = true;  // another size: the most a frame can differ

@@ -1,8 +1,8 @@
 // Shot cuts, from what two consecutive frames look like. A cut changes the colours a frame
 // holds, or where they are; a pan or a face walking through moves the picture but keeps its
 // colours, and moves a textured picture's small thumbnail only a little. So a cut is a frame
-// whose colour histogram, or whose small luma thumbnail together with some of its colours,
-// differs from the previous frame's by far more than the shot's frames usually do.
+// whose colour histogram, or whose small luma thumbnail, differs from the previous frame's
+// by far more than the shot's frames usually do.
 #ifndef NEROVA_MODULE_VIDEO_SHOT_CUTS_H_
 #define NEROVA_MODULE_VIDEO_SHOT_CUTS_H_
 
@@ -18,10 +18,9 @@ namespace module {
 // kCutHistogram the colours alone cut.
 constexpr float kCutHistogram = 0.35f;
 // A luma thumbnail of kThumbWidth x kThumbHeight block means, compared by the mean absolute
-// difference over 255 (0: the same picture): at kCutThumbnail, with the histogram at least at
-// kCutLayoutHistogram, the layout cuts. A pan over fine texture moves it by about 0.06.
+// difference over 255 (0: the same picture): at kCutThumbnail the layout alone cuts, as
+// between two shots of one place. A pan over fine texture moves it by about 0.06.
 constexpr float kCutThumbnail = 0.15f;
-constexpr float kCutLayoutHistogram = 0.15f;
 // Either difference at least this many times the shot's usual one (the mean over the last
 // kUsualFrames frames), so that a shot full of motion does not cut itself up.
 constexpr float kCutOverUsual = 3.0f;
@@ -30,7 +29,7 @@ constexpr int kUsualFrames = 8;
 constexpr int kCutHistory = kUsualFrames + 1;
 constexpr int kThumbWidth = 32, kThumbHeight = 18;
 // At most about this many samples along the longer side: a 4K frame costs what a small one does.
-constexpr int kCutSamples = 256;
+constexpr int kCutSamples = 160;
 
 class ShotCuts {
   public:
