@@ -55,6 +55,19 @@ bool OptionsValid(const NerovaTrackerOptions& o) {
            o.max_growth <= 4;
 }
 
+// The channels of an interleaved frame the library reads (BGR, RGB, BGRA, RGBA or GRAY, of a
+// size it takes, rows at least as long as the stride says); 0 when it cannot be read.
+int ReadableChannels(int32_t pixel_format, int32_t width, int32_t height, int32_t stride) {
+    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
+    const bool fits = width >= 1 && height >= 1 && width <= kMaxSide && height <= kMaxSide &&
+                      static_cast<int64_t>(stride) >= static_cast<int64_t>(width) * channels;
+    return fits ? channels : 0;
+}
+
+bool RedFirst(int32_t pixel_format) {
+    return pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
+}
+
 // One frame for the writer, at seconds (negative: after the last); what both calls share.
 NerovaError WriteFrame(const char* function, void* writer, int32_t pixel_format, int32_t width,
                        int32_t height, const uint8_t* pixels, int32_t stride, double fps,
@@ -62,17 +75,14 @@ NerovaError WriteFrame(const char* function, void* writer, int32_t pixel_format,
     NEROVA_CHECK_PARAM_NULL(writer, function, 1);
     NEROVA_CHECK_PARAM_NULL(pixels, function, 2);
     auto* w = static_cast<VideoWriterHandle*>(writer);
-    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
-    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
-        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels ||
-        !(fps > 0 && fps <= 1000)) {
+    const int channels = ReadableChannels(pixel_format, width, height, stride);
+    if (!channels || !(fps > 0 && fps <= 1000)) {
         w->message = "the frame or the rate cannot be read";
         return NEROVA_ERR_PARAM_NULL;
     }
     return Guarded(function, 3, [&]() -> NerovaError {
-        const bool rgb =
-            pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
-        w->message = w->out.Write(pixels, width, height, stride, channels, rgb, fps, seconds);
+        w->message = w->out.Write(pixels, width, height, stride, channels, RedFirst(pixel_format),
+                                  fps, seconds);
         return w->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
     });
 }
@@ -166,9 +176,8 @@ NerovaError NerovaTrackerSeeFrame(void* tracker, int32_t pixel_format, int32_t w
     NEROVA_CHECK_PARAM_NULL(tracker, kSee, 1);
     NEROVA_CHECK_PARAM_NULL(pixels, kSee, 2);
     if (cut) *cut = 0;
-    const int channels = nerova::module::FrameConverter::InterleavedChannels(pixel_format);
-    if (!channels || width < 1 || height < 1 || width > kMaxSide || height > kMaxSide ||
-        static_cast<int64_t>(stride) < static_cast<int64_t>(width) * channels) {
+    const int channels = ReadableChannels(pixel_format, width, height, stride);
+    if (!channels) {
         NEROVA_LOGE(kSee, 3, "the frame cannot be read (format, size or stride).");
         return NEROVA_ERR_PARAM_RANGE;
     }
@@ -177,9 +186,7 @@ NerovaError NerovaTrackerSeeFrame(void* tracker, int32_t pixel_format, int32_t w
         NEROVA_LOGE(kSee, 4, "the tracker has finished.");
         return NEROVA_ERR_PARAM_RANGE;
     }
-    const bool rgb =
-        pixel_format == NEROVA_PIXEL_FORMAT_RGB || pixel_format == NEROVA_PIXEL_FORMAT_RGBA;
-    const bool found = t->See(pixels, width, height, stride, channels, rgb);
+    const bool found = t->See(pixels, width, height, stride, channels, RedFirst(pixel_format));
     if (cut) *cut = found ? 1 : 0;
     return NEROVA_OK;
 }

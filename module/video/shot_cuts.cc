@@ -47,10 +47,9 @@ bool ShotCuts::Next(const uint8_t* pixels, int width, int height, int64_t stride
     for (size_t i = 0; i < thumb.size(); ++i)
         if (counts[i] > 0) thumb[i] /= counts[i];
     const bool comparable = any_ && width == width_ && height == height_;
-    last_hist_ = last_thumb_ = 0;
+    float dh = 0, dt = 0;  // the differences from the last frame
     bool cut = false;
     if (comparable) {
-        float dh = 0, dt = 0;
         int cells = 0;
         for (int i = 0; i < kBins; ++i) dh += std::fabs(hist[i] - hist_[i]);
         for (size_t i = 0; i < thumb.size(); ++i) {
@@ -58,22 +57,20 @@ bool ShotCuts::Next(const uint8_t* pixels, int width, int height, int64_t stride
             dt += std::fabs(thumb[i] - thumb_[i]);
             ++cells;
         }
-        last_hist_ = dh / 2;
-        last_thumb_ = cells ? dt / cells / 255.0f : 0.0f;
-        const bool colours =
-            last_hist_ >= kCutHistogram && last_hist_ >= kCutOverUsual * Mean(usual_hist_);
-        const bool layout =
-            last_thumb_ >= kCutThumbnail && last_thumb_ >= kCutOverUsual * Mean(usual_thumb_);
+        dh /= 2;
+        dt = cells ? dt / cells / 255.0f : 0.0f;
+        const bool colours = dh >= kCutHistogram && dh >= kCutOverUsual * Mean(usual_hist_);
+        const bool layout = dt >= kCutThumbnail && dt >= kCutOverUsual * Mean(usual_thumb_);
         cut = colours || layout;
     } else if (any_) {
         cut = true;  // another size: the most a frame can differ
-        last_hist_ = last_thumb_ = 1.0f;
+        dh = dt = 1.0f;
     }
     // The window never resets, so that a decision depends on the last kCutHistory frames
     // alone: a host reading from the middle of a video decides as one reading it all.
     if (any_) {
-        Remember(usual_hist_, last_hist_);
-        Remember(usual_thumb_, last_thumb_);
+        Remember(usual_hist_, dh);
+        Remember(usual_thumb_, dt);
     }
     hist_ = hist;
     thumb_ = thumb;

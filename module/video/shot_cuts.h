@@ -38,9 +38,6 @@ class ShotCuts {
     // of another size than the last. Whether frame i cuts depends on frames i - kCutHistory
     // to i alone.
     bool Next(const uint8_t* pixels, int width, int height, int64_t stride, int channels, bool rgb);
-    // The last frame's differences from the one before (0 for a first frame).
-    float histogram_difference() const { return last_hist_; }
-    float thumbnail_difference() const { return last_thumb_; }
 
   private:
     static constexpr int kBins = 64;
@@ -48,7 +45,6 @@ class ShotCuts {
     std::array<float, kThumbWidth * kThumbHeight> thumb_{};
     int width_ = 0, height_ = 0;
     bool any_ = false;
-    float last_hist_ = 0, last_thumb_ = 0;
     std::vector<float> usual_hist_, usual_thumb_;  // the latest differences
 };
 
