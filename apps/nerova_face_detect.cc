@@ -279,6 +279,15 @@ class Worker {
                                     b_.o.video_quality, b_.o.overwrite,
                                     &writer.handle) != NEROVA_OK)
             return "the video settings are refused";
+        struct Review {
+            void* handle = nullptr;
+            ~Review() {
+                if (handle) NerovaReviewDestroy(handle);
+            }
+        } review;
+        if (!b_.o.report_dir.empty() &&
+            NerovaReviewCreate(tracker, path.c_str(), fps, &review.handle) != NEROVA_OK)
+            return "its review cannot be made";
         uint32_t index = 0;
         for (cv::Mat frame; index < frames && video.read(frame); ++index) {
             NerovaTrack* tracks = nullptr;
@@ -289,6 +298,11 @@ class Worker {
                                    b_.o.mask_scale, b_.o.mask_shape);
             if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
             NerovaTracksRelease(tracks);
+            if (review.handle &&
+                NerovaReviewAddFrame(review.handle, index, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
+                                     frame.rows, frame.data,
+                                     static_cast<int32_t>(frame.step)) != NEROVA_OK)
+                return std::string("its review: ") + NerovaReviewMessage(review.handle);
             // Each frame at the input's time: a variable-rate video keeps its timing.
             const double seconds = std::max(0.0, video.get(cv::CAP_PROP_POS_MSEC) / 1000);
             if (NerovaVideoWriterWriteAt(writer.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
@@ -302,6 +316,15 @@ class Worker {
                                     : NerovaVideoWriterMessage(writer.handle);
         for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer.handle); ++k)
             b_.console.Err("warning: " + path + ": " + NerovaVideoWriterNote(writer.handle, k));
+        if (err.empty() && review.handle) {
+            // Laid out under the report folder as the video is under the output folder.
+            const fs::path root = fs::path(b_.o.write_dir()).lexically_normal();
+            fs::path name = out.path.lexically_normal().lexically_relative(root);
+            if (name.empty() || *name.begin() == "..") name = out.path.filename();
+            const fs::path page = fs::path(b_.o.report_dir) / (name.string() + ".html");
+            if (NerovaReviewWrite(review.handle, page.c_str(), b_.o.overwrite) != NEROVA_OK)
+                Unwritten(Output{page, ""}, NerovaReviewMessage(review.handle));
+        }
         return err;
     }
 

@@ -62,6 +62,8 @@ const char kHelp[] =
     "  --mask-scale F          hide F times the face's box, 1 to 10 (default: %.1f)\n"
     "  --mask-shape SHAPE      ellipse or rect (default: ellipse)\n"
     "  --out-dir DIR           folder for --anonymize without --draw (default: none)\n"
+    "  --report DIR            with --anonymize, a review page of each written video under\n"
+    "                          DIR, named as the video with .html added (default: none)\n"
     "  --quiet                 print only the records and errors: no library diagnostics,\n"
     "                          warnings, progress bar or summary\n"
     "  --overwrite             replace existing output files (default: never; such an output\n"
@@ -163,9 +165,12 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
             if (!value(v)) return "--pixel-format needs a name";
             if (NerovaPixelFormatFromName(v, &o.pixel_format) != NEROVA_OK)
                 return std::string("unknown pixel format ") + v;
-        } else if (a == "--draw" || a == "--out-dir" || a == "--crops") {
+        } else if (a == "--draw" || a == "--out-dir" || a == "--crops" || a == "--report") {
             if (!value(v) || !*v) return a + " needs a folder";
-            (a == "--draw" ? o.draw_dir : a == "--crops" ? o.crops_dir : o.out_dir) = v;
+            (a == "--draw"     ? o.draw_dir
+             : a == "--crops"  ? o.crops_dir
+             : a == "--report" ? o.report_dir
+                               : o.out_dir) = v;
         } else if (a == "--video-codec") {
             o.video_codec = value(v) ? v : "";
             if (o.video_codec != "h264" && o.video_codec != "mpeg4" && o.video_codec != "mjpeg" &&
@@ -225,6 +230,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
         return "--anonymize needs --out-dir (or --draw) so the originals stay untouched";
     if (!o.out_dir.empty() && (o.hide == Hide::kNone || !o.draw_dir.empty()))
         return "--out-dir is the folder of --anonymize without --draw";
+    if (!o.report_dir.empty() && o.hide == Hide::kNone)
+        return "--report reviews the videos --anonymize writes";
     return "";
 }
 

@@ -30,6 +30,7 @@ struct Options {
     int32_t pixel_format = NEROVA_PIXEL_FORMAT_BGR;
     std::string draw_dir, out_dir;
     std::string crops_dir;    // aligned face crops of images, none when empty
+    std::string report_dir;   // a review page per written video, none when empty
     std::string video_codec;  // empty: by the container
     int video_quality = 80;
     int crop_size = 112;

@@ -28,12 +28,22 @@ extern "C" {
 //   for each frame i: NerovaTrackerFrame(tracker, i, &tracks, &n); hide them; write
 //   NerovaTracksRelease(...); NerovaTrackerDestroy(tracker);
 
-typedef enum { NEROVA_TRACK_DETECTED = 0, NEROVA_TRACK_PREDICTED = 1 } NerovaTrackState;
+// What placed a face's box in a frame: a detection; the track's motion carried past a
+// detection (before a face's first or after its last one, and live, between detections);
+// a gap between two detections bridged (after NerovaTrackerFinish); or, with no motion known
+// (a face seen once, or standing still), the box held where it was seen. Hosts that only ask
+// whether a box was detected compare with NEROVA_TRACK_DETECTED.
+typedef enum {
+    NEROVA_TRACK_DETECTED = 0,
+    NEROVA_TRACK_PREDICTED = 1,
+    NEROVA_TRACK_INTERPOLATED = 2,
+    NEROVA_TRACK_HELD = 3
+} NerovaTrackState;
 
-// A face in one frame: its track's id (stable from the frame it is first seen, from 1), whether
-// a detection placed it or the track's motion (predicted, held, interpolated or extrapolated;
-// such boxes grow with the frames since the nearest detection), the score of its detection,
-// the box in frame pixels inside the frame, and the eye line's angle in degrees.
+// A face in one frame: its track's id (stable from the frame it is first seen, from 1), what
+// placed it (NerovaTrackState; boxes not detected grow with the frames since the nearest
+// detection), the score of its detection, the box in frame pixels inside the frame, and the
+// eye line's angle in degrees.
 typedef struct NerovaTrack {
     uint32_t id;
     int32_t state;
@@ -106,6 +116,55 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFinish(void* tracker);
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame,
                                                    NerovaTrack** tracks, uint32_t* track_count);
 NEROVA_VIDEO_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
+
+// ---- The review page ----
+//
+// One self-contained HTML file per written video, for the person who publishes it: a timeline
+// per face of where its mask was detected, interpolated, predicted or held, the shot cuts,
+// pictures of the frames most worth a look (a face whose mask starts or ends away from the
+// frame's edges, long runs without a detection, weak detections), and counts.
+//
+//   NerovaTrackerFinish(tracker);
+//   NerovaReviewCreate(tracker, "in.mp4", fps, &review);   // the tracker may go after this
+//   for each frame i as written (masks on it): NerovaReviewAddFrame(review, i, ...);
+//   NerovaReviewWrite(review, "review/in.mp4.html", overwrite);
+//   NerovaReviewDestroy(review);
+//
+// Frames the page does not show are ignored by NerovaReviewAddFrame, cheaply: a host may pass
+// every frame. The page is the same for the same tracks and pictures, whichever host made it.
+
+// The counts the page shows.
+typedef struct NerovaReviewCounts {
+    uint32_t size;  // the host's sizeof(NerovaReviewCounts)
+    uint32_t frames;
+    uint32_t tracks;  // faces followed
+    uint32_t cuts;
+    uint32_t to_check;  // frames worth a look (the page shows at most 48)
+    uint32_t pictures;  // pictures the page holds so far
+    uint64_t masks;
+    uint64_t states[4];  // masks by NerovaTrackState
+} NerovaReviewCounts;
+
+// A review of a finished tracker's video; video_name's file name titles the page, fps times
+// its frames. NEROVA_ERR_PARAM_RANGE before NerovaTrackerFinish or for fps outside (0, 1000].
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewCreate(void* tracker, const char* video_name,
+                                                   double fps, void** review);
+// Whether the page shows frame `frame` (*wanted 1) and wants its pixels.
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewWantsFrame(void* review, uint32_t frame,
+                                                       int32_t* wanted);
+// Frame `frame` as written, 8-bit interleaved at the tracker's size (else
+// NEROVA_ERR_PARAM_RANGE): kept as a small picture when the page shows it.
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewAddFrame(void* review, uint32_t frame,
+                                                     int32_t pixel_format, int32_t width,
+                                                     int32_t height, const uint8_t* pixels,
+                                                     int32_t stride);
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewGetCounts(void* review, NerovaReviewCounts* counts);
+// Writes the page to path, whole or not at all, its folder made; an existing file only with
+// overwrite. NEROVA_ERR_OUTPUT_FILE with the reason in NerovaReviewMessage.
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewWrite(void* review, const char* path,
+                                                  int32_t overwrite);
+NEROVA_VIDEO_EXPORT const char* NerovaReviewMessage(void* review);
+NEROVA_VIDEO_EXPORT NerovaError NerovaReviewDestroy(void* review);
 
 // ---- Writing a video ----
 

@@ -77,9 +77,24 @@ TEST(TrackerTest, MissesAreBridgedCrossingFacesKeepTheirIdsLeavingFacesEnd) {
     const uint32_t id = w.ids[0][0];
     EXPECT_EQ(w.ids[8][0], id) << "the same face after the miss";
     EXPECT_EQ(w.ids[18][0], id);
-    for (int f : {6, 7, 13, 14, 19}) {  // between detections, and after the last one
+    // Between detections bridged, after the last one carried along the motion.
+    for (const auto& [f, state] :
+         std::vector<std::pair<int, int32_t>>{{6, NEROVA_TRACK_INTERPOLATED},
+                                              {7, NEROVA_TRACK_INTERPOLATED},
+                                              {13, NEROVA_TRACK_INTERPOLATED},
+                                              {14, NEROVA_TRACK_INTERPOLATED},
+                                              {19, NEROVA_TRACK_PREDICTED}}) {
         EXPECT_NEAR(w.CentreX(size_t(f), id), 60 + 10.0f * f, 2.0f) << "frame " << f;
-        EXPECT_EQ(w.tracks[size_t(f)][0].state, NEROVA_TRACK_PREDICTED) << "frame " << f;
+        EXPECT_EQ(w.tracks[size_t(f)][0].state, state) << "frame " << f;
+    }
+    // A face seen once has no motion to follow: it is held where it was, either way.
+    std::vector<Frame> once(9, Frame{true, {}});
+    once[4].faces = {At(100, 100)};
+    const Tracked o(once);
+    for (size_t f : {size_t(1), size_t(8)}) {
+        ASSERT_EQ(o.tracks[f].size(), 1u) << "frame " << f;
+        EXPECT_EQ(o.tracks[f][0].state, NEROVA_TRACK_HELD);
+        EXPECT_NEAR((o.tracks[f][0].x1 + o.tracks[f][0].x2) / 2, 120, 0.01f);
     }
 
     // Two faces crossing at frame 10, a little apart vertically.
@@ -145,6 +160,86 @@ cv::Mat Scene(uint64_t seed, cv::Scalar tint) {
     return scene + tint;
 }
 
+// A face walking in from the left edge, missed for 12 frames, once weakly detected, last seen
+// mid-frame; a cut; a face seen once in the next shot. The page flags the bridged run, the weak
+// detection, the long prediction and the frame after the mask ends mid-frame, and nothing of
+// the second face, whose held masks begin at the cut and end with the video.
+TEST(ReviewTest, PagesFlagTheFramesToCheckAndNameTheCuts) {
+    void* tracker = nullptr;
+    ASSERT_EQ(NerovaTrackerCreate(nullptr, 320, 240, &tracker), NEROVA_OK);
+    void* review = nullptr;
+    EXPECT_EQ(NerovaReviewCreate(tracker, "clip.mp4", 25, &review), NEROVA_ERR_PARAM_RANGE)
+        << "not before the whole video is known";
+    for (int f = 0; f < 60; ++f) {
+        std::vector<NerovaFaceInfo> faces;
+        if (f < 10 || (f >= 22 && f <= 30)) faces.push_back(At(4.0f * f, 100));
+        if (f == 25) faces[0].score = 0.6f;
+        if (f == 55) faces.push_back(At(150, 100));
+        if (f == 50) {
+            EXPECT_EQ(NerovaTrackerCut(tracker), NEROVA_OK);
+        }
+        EXPECT_EQ(NerovaTrackerAddFrame(tracker, 1, faces.data(), uint32_t(faces.size()), nullptr,
+                                        nullptr, nullptr, nullptr),
+                  NEROVA_OK);
+    }
+    ASSERT_EQ(NerovaTrackerFinish(tracker), NEROVA_OK);
+    EXPECT_EQ(NerovaReviewCreate(tracker, "clip.mp4", 0, &review), NEROVA_ERR_PARAM_RANGE);
+    ASSERT_EQ(NerovaReviewCreate(tracker, "videos/clip.mp4", 25, &review), NEROVA_OK);
+    NerovaTrackerDestroy(tracker);  // the page keeps what it needs
+
+    std::vector<uint32_t> wanted;
+    cv::Mat frame(240, 320, CV_8UC3), other(120, 160, CV_8UC3, cv::Scalar::all(0));
+    for (uint32_t f = 0; f < 60; ++f) {
+        int32_t w = 0;
+        ASSERT_EQ(NerovaReviewWantsFrame(review, f, &w), NEROVA_OK);
+        if (w) {
+            wanted.push_back(f);
+            EXPECT_EQ(NerovaReviewAddFrame(review, f, NEROVA_PIXEL_FORMAT_BGR, 160, 120, other.data,
+                                           int32_t(other.step)),
+                      NEROVA_ERR_PARAM_RANGE)
+                << "a frame of another size would misplace the boxes";
+        }
+        frame.setTo(cv::Scalar(f * 4, 255 - f * 4, 128));
+        EXPECT_EQ(NerovaReviewAddFrame(review, f, NEROVA_PIXEL_FORMAT_BGR, 320, 240, frame.data,
+                                       int32_t(frame.step)),
+                  NEROVA_OK);
+    }
+    EXPECT_EQ(wanted, (std::vector<uint32_t>{16, 25, 45, 46}));
+    NerovaReviewCounts c{};
+    EXPECT_EQ(NerovaReviewGetCounts(review, &c), NEROVA_ERR_PARAM_RANGE) << "size unset";
+    c.size = sizeof c;
+    ASSERT_EQ(NerovaReviewGetCounts(review, &c), NEROVA_OK);
+    EXPECT_EQ(std::vector<uint64_t>({c.frames, c.tracks, c.cuts, c.to_check, c.pictures, c.masks}),
+              std::vector<uint64_t>({60, 2, 1, 4, 4, 56}));
+    EXPECT_EQ(std::vector<uint64_t>(c.states, c.states + 4),
+              std::vector<uint64_t>({20, 15, 12, 9}));  // detected, predicted, interpolated, held
+
+    nerova_test::TempDir dir;
+    const std::string page = dir.path() + "/review/clip.mp4.html";
+    ASSERT_EQ(NerovaReviewWrite(review, page.c_str(), 0), NEROVA_OK) << NerovaReviewMessage(review);
+    const std::string html = nerova_test::ReadFile(page);
+    for (const char* text :
+         {"<title>Review of clip.mp4</title>", "<h2>Timeline</h2>", "data-track=\"1\"",
+          "data-track=\"2\"", "Cut at frame 50", "Face 1 interpolated for 12 frames",
+          "Face 1 detected at a low score, 0.60", "Face 1 predicted for 15 frames",
+          "Face 1 ends mid-frame: masked up to frame 45", "<rect class=\"held\" x=\"50\"",
+          "<figure id=\"frame-46\">"})
+        EXPECT_NE(html.find(text), std::string::npos) << text;
+    size_t pictures = 0;
+    for (size_t at = 0; (at = html.find("data:image/jpeg;base64,", at)) != std::string::npos; ++at)
+        ++pictures;
+    EXPECT_EQ(pictures, 4u);
+    EXPECT_EQ(html.find("http"), std::string::npos) << "nothing fetched";
+    EXPECT_EQ(html.find("Face 2 ", html.find("<h2>Frames to check</h2>")), std::string::npos)
+        << "nothing of the second face to check";
+
+    EXPECT_EQ(NerovaReviewWrite(review, page.c_str(), 0), NEROVA_ERR_OUTPUT_FILE);
+    EXPECT_NE(std::string(NerovaReviewMessage(review)), "");
+    EXPECT_EQ(NerovaReviewWrite(review, page.c_str(), 1), NEROVA_OK);
+    EXPECT_EQ(nerova_test::ReadFile(page), html) << "the same page from the same tracks";
+    EXPECT_EQ(NerovaReviewWrite(nullptr, page.c_str(), 1), NEROVA_ERR_PARAM_NULL);
+    EXPECT_EQ(NerovaReviewDestroy(review), NEROVA_OK);
+}
 TEST(ShotCutsTest, CutsAreFoundWherePansFacesAndSizesSay) {
     const cv::Mat street = Scene(1, {40, 60, 90}), room = Scene(2, {110, 80, 20});
     struct Case {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "common/c_guard.h"
+#include "common/whole_files.h"
 #include "nerova/module_common.h"
+#include "video/review_page.h"
 #include "video/tracker.h"
 #include "video/video_writer.h"
 
@@ -42,6 +44,11 @@ bool Export(const std::vector<TrackBox>& boxes, NerovaTrack** out, uint32_t* cou
     *out = tracks;
     return true;
 }
+
+struct ReviewHandle {
+    nerova::module::ReviewPage page;
+    std::string message;
+};
 
 struct VideoWriterHandle {
     nerova::module::VideoOutput out;
@@ -244,6 +251,85 @@ NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame, NerovaTrack** trac
 
 NerovaError NerovaTracksRelease(NerovaTrack* tracks) {
     std::free(tracks);
+    return NEROVA_OK;
+}
+
+NerovaError NerovaReviewCreate(void* tracker, const char* video_name, double fps, void** review) {
+    NEROVA_CHECK_PARAM_NULL(tracker, "NerovaReviewCreate", 1);
+    NEROVA_CHECK_PARAM_NULL(video_name, "NerovaReviewCreate", 2);
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewCreate", 3);
+    const auto* t = static_cast<const FaceTracker*>(tracker);
+    if (!t->finished() || !(fps > 0 && fps <= 1000)) {
+        NEROVA_LOGE("NerovaReviewCreate", 4, "the tracker has not finished, or fps out of range.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    return Guarded("NerovaReviewCreate", 5, [&]() -> NerovaError {
+        *review = new ReviewHandle{{*t, video_name, fps, t->width(), t->height()}, ""};
+        return NEROVA_OK;
+    });
+}
+
+NerovaError NerovaReviewWantsFrame(void* review, uint32_t frame, int32_t* wanted) {
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewWantsFrame", 1);
+    NEROVA_CHECK_PARAM_NULL(wanted, "NerovaReviewWantsFrame", 2);
+    *wanted = static_cast<ReviewHandle*>(review)->page.Wants(frame) ? 1 : 0;
+    return NEROVA_OK;
+}
+
+NerovaError NerovaReviewAddFrame(void* review, uint32_t frame, int32_t pixel_format, int32_t width,
+                                 int32_t height, const uint8_t* pixels, int32_t stride) {
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewAddFrame", 1);
+    NEROVA_CHECK_PARAM_NULL(pixels, "NerovaReviewAddFrame", 2);
+    auto* r = static_cast<ReviewHandle*>(review);
+    const int channels = ReadableChannels(pixel_format, width, height, stride);
+    if (!channels) {
+        r->message = "the frame cannot be read";
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    if (!r->page.Wants(frame)) return NEROVA_OK;
+    return Guarded("NerovaReviewAddFrame", 3, [&]() -> NerovaError {
+        r->message =
+            r->page.Picture(frame, pixels, width, height, stride, channels, RedFirst(pixel_format));
+        return r->message.empty() ? NEROVA_OK : NEROVA_ERR_PARAM_RANGE;
+    });
+}
+
+NerovaError NerovaReviewGetCounts(void* review, NerovaReviewCounts* counts) {
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewGetCounts", 1);
+    NEROVA_CHECK_PARAM_NULL(counts, "NerovaReviewGetCounts", 2);
+    if (counts->size != sizeof(NerovaReviewCounts)) return NEROVA_ERR_PARAM_RANGE;
+    const nerova::module::ReviewCounts& c = static_cast<ReviewHandle*>(review)->page.counts();
+    *counts = {sizeof(NerovaReviewCounts),
+               c.frames,
+               c.tracks,
+               c.cuts,
+               c.to_check,
+               c.pictures,
+               c.masks,
+               {c.states[0], c.states[1], c.states[2], c.states[3]}};
+    return NEROVA_OK;
+}
+
+NerovaError NerovaReviewWrite(void* review, const char* path, int32_t overwrite) {
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewWrite", 1);
+    NEROVA_CHECK_PARAM_NULL(path, "NerovaReviewWrite", 2);
+    auto* r = static_cast<ReviewHandle*>(review);
+    return Guarded("NerovaReviewWrite", 3, [&]() -> NerovaError {
+        const std::string html = r->page.Html();
+        r->message =
+            *path ? nerova::module::WriteWholeFile(path, html.data(), html.size(), overwrite != 0)
+                  : "no path given";
+        return r->message.empty() ? NEROVA_OK : NEROVA_ERR_OUTPUT_FILE;
+    });
+}
+
+const char* NerovaReviewMessage(void* review) {
+    return review ? static_cast<ReviewHandle*>(review)->message.c_str() : "";
+}
+
+NerovaError NerovaReviewDestroy(void* review) {
+    NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewDestroy", 1);
+    delete static_cast<ReviewHandle*>(review);
     return NEROVA_OK;
 }
 

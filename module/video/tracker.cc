@@ -263,10 +263,11 @@ void FaceTracker::Finish() {
               [](const Track& a, const Track& b) { return a.id < b.id; });
     // The frames of the shot a track lies in: it never crosses a cut.
     int64_t shot_begin = 0, shot_end = frames_;
-    const auto put = [&](const Track& t, int64_t frame, const Detection& box, int away) {
+    const auto put = [&](const Track& t, int64_t frame, const Detection& box, int away,
+                         int32_t state) {
         TrackBox out{};
         out.id = t.id;
-        out.state = away == 0 ? NEROVA_TRACK_DETECTED : NEROVA_TRACK_PREDICTED;
+        out.state = state;
         if (frame < shot_begin || frame >= shot_end) return false;
         if (!Shown(Grown(box, away), out)) return false;
         offline_[static_cast<size_t>(frame)].push_back(out);
@@ -286,7 +287,7 @@ void FaceTracker::Finish() {
         shot_begin = next == cuts_.begin() ? 0 : *(next - 1);
         shot_end = next == cuts_.end() ? frames_ : *next;
         for (size_t i = 0; i < n; ++i) {
-            put(t, t.frames[i], t.seen[i], 0);
+            put(t, t.frames[i], t.seen[i], 0, NEROVA_TRACK_DETECTED);
             if (i + 1 == n) break;
             const uint32_t a = t.frames[i], b = t.frames[i + 1];
             for (uint32_t f = a + 1; f < b; ++f) {
@@ -297,7 +298,7 @@ void FaceTracker::Finish() {
                     p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
                     p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
                     p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
-                put(t, f, mid, static_cast<int>(std::min(f - a, b - f)));
+                put(t, f, mid, static_cast<int>(std::min(f - a, b - f)), NEROVA_TRACK_INTERPOLATED);
             }
         }
         // Before the first and after the last detection, along the motion between the first
@@ -306,6 +307,10 @@ void FaceTracker::Finish() {
             const size_t edge = back ? 0 : n - 1;
             double v[4] = {0, 0, 0, 0};
             if (n > 1) velocity(t, back ? 0 : n - 2, back ? 1 : n - 1, v);
+            // Without motion to follow (one detection, or a face that stood still) the box
+            // is held where it was seen.
+            const bool still = std::all_of(v, v + 4, [](double x) { return x == 0; });
+            const int32_t state = still ? NEROVA_TRACK_HELD : NEROVA_TRACK_PREDICTED;
             double z[4];
             ToAxes(t.seen[edge], z);
             for (int k = 1; k <= s_.max_missed_frames; ++k) {
@@ -316,7 +321,7 @@ void FaceTracker::Finish() {
                 for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
                 const Detection box = FromAxes(a, t.seen[edge].score, t.seen[edge].angle);
                 const int64_t frame = static_cast<int64_t>(t.frames[edge]) + (back ? -k : k);
-                if (!put(t, frame, box, k)) break;
+                if (!put(t, frame, box, k, state)) break;
             }
         }
     }

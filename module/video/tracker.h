@@ -57,6 +57,8 @@ class FaceTracker {
     const std::vector<uint32_t>& cuts() const { return cuts_; }
     bool finished() const { return finished_; }
     uint32_t frame_count() const { return frames_; }
+    int width() const { return static_cast<int>(width_); }
+    int height() const { return static_cast<int>(height_); }
     size_t live_count() const { return live_.size(); }
     const std::vector<TrackBox>& Frame(uint32_t frame) const { return offline_[frame]; }
 

@@ -9,9 +9,9 @@ from .detector import (DEFAULT_MODEL, DEVICES, PIXEL_FORMATS, Face, FaceDetector
                        align, models, resolve_model)
 from .detector import _lib
 from ._native import VideoUnavailable
-from .video import Track, Tracker, anonymize, anonymize_video
+from .video import Review, Track, Tracker, anonymize, anonymize_video
 
 __version__ = _native.library_version(_lib)
-__all__ = ["FaceDetector", "Face", "NerovaError", "VideoUnavailable", "align", "Tracker", "Track", "anonymize",
+__all__ = ["FaceDetector", "Face", "NerovaError", "VideoUnavailable", "align", "Tracker", "Track", "Review", "anonymize",
            "anonymize_video", "models", "resolve_model", "PIXEL_FORMATS",
            "DEVICES", "DEFAULT_MODEL", "__version__"]

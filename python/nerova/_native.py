@@ -54,6 +54,13 @@ class Track(ctypes.Structure):
                 ("y2", ctypes.c_float), ("angle", ctypes.c_float)]
 
 
+class ReviewCounts(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_uint32), ("frames", ctypes.c_uint32),
+                ("tracks", ctypes.c_uint32), ("cuts", ctypes.c_uint32),
+                ("to_check", ctypes.c_uint32), ("pictures", ctypes.c_uint32),
+                ("masks", ctypes.c_uint64), ("states", ctypes.c_uint64 * 4)]
+
+
 class TrackerOptions(ctypes.Structure):
     _fields_ = [("size", ctypes.c_uint32), ("max_missed_frames", ctypes.c_int32),
                 ("min_iou", ctypes.c_float), ("growth_per_frame", ctypes.c_float),
@@ -287,9 +294,17 @@ def load_video(lib: ctypes.CDLL) -> ctypes.CDLL:
                                      ctypes.c_double],
         "NerovaVideoWriterFinish": [handle],
         "NerovaVideoWriterDestroy": [handle],
+        "NerovaReviewCreate": [handle, ctypes.c_char_p, ctypes.c_double, ctypes.POINTER(handle)],
+        "NerovaReviewAddFrame": [handle, ctypes.c_uint32, ctypes.c_int32, ctypes.c_int32,
+                                 ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32],
+        "NerovaReviewWantsFrame": [handle, ctypes.c_uint32, ctypes.POINTER(ctypes.c_int32)],
+        "NerovaReviewGetCounts": [handle, ctypes.POINTER(ReviewCounts)],
+        "NerovaReviewWrite": [handle, ctypes.c_char_p, ctypes.c_int32],
+        "NerovaReviewDestroy": [handle],
     }
     signatures["NerovaVideoWriterNoteCount"] = [handle]
     _video = _typed(video, signatures, {"NerovaVideoWriterMessage": [handle],
+                                        "NerovaReviewMessage": [handle],
                                         "NerovaVideoWriterNote": [handle, ctypes.c_uint32]})
     return _video
 

@@ -109,11 +109,12 @@ def run_task(task: tuple, model: Optional[str], settings: tuple) -> Tuple[List[d
 
 
 def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple, every: int,
-                   how: str, shape: str, scale: float,
-                   overwrite: bool) -> Tuple[Optional[str], List[str]]:
+                   how: str, shape: str, scale: float, overwrite: bool,
+                   report: Optional[str] = None) -> Tuple[Optional[str], List[str]]:
     """Writes path to target with every face hidden, as the tool's --anonymize does (videos:
-    every frame, faces followed through them, the sound kept); the reason when it cannot, and
-    what of the input the written file could not keep."""
+    every frame, faces followed through them, the sound kept, and the review page at report
+    when given); the reason when it cannot, and what of the input the written file could not
+    keep."""
     import cv2
     from . import NerovaError
     from ._media import quiet_opencv, read_image
@@ -123,9 +124,9 @@ def anonymize_task(path: str, target: str, model: Optional[str], settings: tuple
     det = _detector(model, settings)
     try:
         if is_video(path):
-            report = anonymize_video(path, target, det, every, how, shape, scale,
-                                     overwrite=overwrite)
-            return None, report["notes"]
+            done = anonymize_video(path, target, det, every, how, shape, scale,
+                                   overwrite=overwrite, report=report)
+            return None, done["notes"]
         image = read_image(path)
         if image is None:
             return "cannot read", []
@@ -168,11 +169,13 @@ def plan_outputs(inputs: Iterable[str], folder: str) -> List[Tuple[str, str]]:
 
 
 def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[str], every: int,
-                  settings: dict, how: str, shape: str, scale: float,
-                  overwrite: bool) -> Tuple[List[Tuple[str, str]], List[Tuple[str, str]]]:
-    """Hides the faces of every input into folder, one task an input; (path, reason) for
-    each that could not be written, and (input, note) for what a written file could not keep
-    of its input (the tool's warnings)."""
+                  settings: dict, how: str, shape: str, scale: float, overwrite: bool,
+                  report_dir: Optional[str] = None
+                  ) -> Tuple[List[Tuple[str, str]], List[Tuple[str, str]]]:
+    """Hides the faces of every input into folder, one task an input, each video's review
+    page under report_dir laid out as the video is under folder (the tool's --report);
+    (path, reason) for each that could not be written, and (input, note) for what a written
+    file could not keep of its input (the tool's warnings)."""
     frozen = _settings(settings)
     pairs = plan_outputs(inputs, folder)
     sources = {os.path.realpath(p) for p, _ in pairs}
@@ -184,8 +187,10 @@ def anonymize_all(inputs: Iterable[str], folder: str, client, model: Optional[st
         if not overwrite and os.path.lexists(target):  # refused before any work, as the tool
             failed.append((target, "it exists (--overwrite replaces it)"))
             continue
+        page = (os.path.join(report_dir, os.path.relpath(target, folder)) + ".html"
+                if report_dir and is_video(path) else None)
         futures.append((path, target, client.submit(anonymize_task, path, target, model, frozen,
-                                                    every, how, shape, scale, overwrite,
+                                                    every, how, shape, scale, overwrite, page,
                                                     pure=False)))
     notes = []
     for path, target, future in futures:
@@ -551,6 +556,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         help="also write every input with its faces hidden under --out-dir, as "
                              "the tool does (videos without their sound)")
     parser.add_argument("--out-dir", help="folder of --anonymize's files")
+    parser.add_argument("--report", metavar="DIR",
+                        help="with --anonymize, a review page of each written video under DIR, "
+                             "named as the video with .html added")
     parser.add_argument("--mask-shape", choices=["ellipse", "rect"], default="ellipse")
     parser.add_argument("--mask-scale", type=float, default=1.3, help="1 to 10 (1.3)")
     parser.add_argument("--overwrite", action="store_true",
@@ -561,9 +569,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # 2 would read as "two inputs failed"
         return 0 if e.code == 0 else 101
-    if bool(args.anonymize) != bool(args.out_dir) or not 1 <= args.mask_scale <= 10:
-        print("nerova-batch: --anonymize and --out-dir go together; --mask-scale is 1 to 10",
-              file=sys.stderr)
+    if (bool(args.anonymize) != bool(args.out_dir) or not 1 <= args.mask_scale <= 10 or
+            (args.report and not args.anonymize)):
+        print("nerova-batch: --anonymize and --out-dir go together, --report needs them; "
+              "--mask-scale is 1 to 10", file=sys.stderr)
         return 101
     for name in ("every", "local_workers"):
         if getattr(args, name) is not None and getattr(args, name) < 1:
@@ -591,7 +600,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             if args.anonymize:
                 unwritten, notes = anonymize_all(args.inputs, args.out_dir, client, args.model,
                                                  args.every, settings, args.anonymize,
-                                                 args.mask_shape, args.mask_scale, args.overwrite)
+                                                 args.mask_shape, args.mask_scale, args.overwrite,
+                                                 args.report)
             for path, note in notes:  # as the tool warns
                 print("nerova-batch: warning: %s: %s" % (path, note), file=sys.stderr)
             for target, reason in unwritten:

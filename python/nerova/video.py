@@ -25,6 +25,7 @@ from .detector import Face, _check, _integer, _lib, _native_face
 HIDES = {"blur": 1, "pixelate": 2, "solid": 3, "image": 4}  # NerovaHide
 SHAPES = {"ellipse": 0, "rect": 1}                          # NerovaMaskShape
 _CHANNELS = {1: "GRAY", 3: "BGR", 4: "BGRA"}
+STATES = ("detected", "predicted", "interpolated", "held")  # NerovaTrackState
 CUT_HISTORY = 9  # NEROVA_TRACKER_CUT_HISTORY: the frames before one that its cut decision reads
 
 
@@ -36,7 +37,9 @@ def _video() -> ctypes.CDLL:
 
 class Track(NamedTuple):
     """A face in one frame: its track id, whether a detection placed it, the detection's
-    score, its box in frame pixels and its eye line's angle in degrees."""
+    score, its box in frame pixels, its eye line's angle in degrees, and what placed the box:
+    "detected", "predicted" (along the face's motion), "interpolated" (between two
+    detections) or "held" (where the face was seen, no motion known)."""
     id: int
     detected: bool
     score: float
@@ -45,6 +48,7 @@ class Track(NamedTuple):
     x2: float
     y2: float
     angle: float
+    state: str = "detected"
 
     @property
     def box(self):
@@ -53,7 +57,8 @@ class Track(NamedTuple):
 
 def _tracks(array, count) -> List[Track]:
     try:
-        return [Track(t.id, t.state == 0, t.score, t.x1, t.y1, t.x2, t.y2, t.angle)
+        return [Track(t.id, t.state == 0, t.score, t.x1, t.y1, t.x2, t.y2, t.angle,
+                      STATES[t.state] if 0 <= t.state < len(STATES) else "predicted")
                 for t in (array[i] for i in range(count.value))]
     finally:
         _video().NerovaTracksRelease(array)
@@ -172,6 +177,62 @@ class Tracker:
         return _tracks(array, count)
 
 
+class Review:
+    """The review page of one written video, as the tool's --report writes it: made from a
+    finished tracker, given each frame as written (it keeps the few it shows), then written
+    as one self-contained HTML file."""
+
+    def __init__(self, tracker: "Tracker", video_name: str, fps: float):
+        self._handle = ctypes.c_void_p()
+        _check(_video().NerovaReviewCreate(tracker._handle, os.fsencode(video_name), float(fps),
+                                           ctypes.byref(self._handle)),
+               "review (is the tracker finished?)")
+
+    def _fail(self, code: int) -> None:
+        if code:
+            raise ValueError(_video().NerovaReviewMessage(self._handle).decode(errors="replace"))
+
+    def wants(self, index: int) -> bool:
+        wanted = ctypes.c_int32()
+        _check(_video().NerovaReviewWantsFrame(self._handle, _integer(index, "frame", 0, 2**32 - 1),
+                                               ctypes.byref(wanted)), "review")
+        return bool(wanted.value)
+
+    def add(self, index: int, frame: np.ndarray) -> None:
+        """Frame index as written (BGR, BGRA or gray): kept small when the page shows it."""
+        if not self.wants(index):
+            return
+        frame = np.ascontiguousarray(frame, dtype=np.uint8)
+        channels = 1 if frame.ndim == 2 else frame.shape[2] if frame.ndim == 3 else 0
+        if channels not in _CHANNELS:
+            raise ValueError("a frame is H x W, H x W x 3 or H x W x 4 pixels")
+        self._fail(_video().NerovaReviewAddFrame(
+            self._handle, index, _FORMATS[_CHANNELS[channels]], frame.shape[1], frame.shape[0],
+            frame.ctypes.data, frame.strides[0]))
+
+    def counts(self) -> dict:
+        """What the page counts: frames, tracks, cuts, frames to check, pictures, masks and
+        masks by state."""
+        c = _native.ReviewCounts()
+        c.size = ctypes.sizeof(c)
+        _check(_video().NerovaReviewGetCounts(self._handle, ctypes.byref(c)), "review")
+        out = {name: getattr(c, name)
+               for name in ("frames", "tracks", "cuts", "to_check", "pictures", "masks")}
+        out.update({state: c.states[k] for k, state in enumerate(STATES)})
+        return out
+
+    def write(self, path: str, overwrite: bool = False) -> None:
+        """The page at path, whole or not at all, its folder made."""
+        self._fail(_video().NerovaReviewWrite(self._handle, os.fsencode(path), int(bool(overwrite))))
+
+    def close(self) -> None:
+        if getattr(self, "_handle", None):
+            _video().NerovaReviewDestroy(self._handle)
+            self._handle = None
+
+    __del__ = close
+
+
 def anonymize(image: np.ndarray, faces, how: str = "blur", shape: str = "ellipse",
               scale: float = 1.3, replacement: Optional[np.ndarray] = None) -> np.ndarray:
     """Hides faces (nerova.Face or Track) in image, an HxWx3 BGR, HxWx4 BGRA or HxW uint8
@@ -264,13 +325,15 @@ class VideoWriter:
 
 def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "blur",
                     shape: str = "ellipse", scale: float = 1.3, codec: Optional[str] = None,
-                    quality: int = 80, overwrite: bool = False) -> dict:
+                    quality: int = 80, overwrite: bool = False,
+                    report: Optional[str] = None) -> dict:
     """Writes src to dst with every face hidden, as the tool's --anonymize does: detection on
     every N-th frame, the faces followed through all frames with the whole video known, every
     frame and the sound kept, through the library's writer (codec and quality as the tool's
     --video-codec and --video-quality). Returns the tool's report: frames, masks, predicted
     masks, longest run, the writer's notes (what of src could not be kept) and the frames
-    that begin a shot ("cuts"): no face is followed across a cut."""
+    that begin a shot ("cuts"): no face is followed across a cut. report: the path of the
+    video's review page (the tool's --report), written once the video is."""
     import cv2
     from ._media import open_video
     every = _integer(every, "every", 1, 2**31 - 1)
@@ -299,7 +362,8 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
     tracker.finish()
     video = open_video(src)
     writer = VideoWriter(dst, src, codec, quality, overwrite)
-    report = {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0, "notes": []}
+    review = Review(tracker, src, fps) if report else None
+    page, report = report, {"frames": index, "masks": 0, "predicted": 0, "longest_run": 0, "notes": []}
     runs = {}
     try:
         for i in range(index):
@@ -311,12 +375,18 @@ def anonymize_video(src: str, dst: str, detector, every: int = 1, how: str = "bl
             report["masks"] += len(tracks)
             report["predicted"] += sum(not t.detected for t in tracks)
             report["longest_run"] = max([report["longest_run"], *runs.values()])
-            writer.write(anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale), fps,
-                         video.get(cv2.CAP_PROP_POS_MSEC) / 1000)
+            written = anonymize(np.ascontiguousarray(frame), tracks, how, shape, scale)
+            writer.write(written, fps, video.get(cv2.CAP_PROP_POS_MSEC) / 1000)
+            if review is not None:
+                review.add(i, written)
         writer.finish()
+        if review is not None:
+            review.write(page, overwrite)
         report["notes"] = writer.notes()
         report["cuts"] = tracker.cuts
     finally:
         video.release()
         writer.close()
+        if review is not None:
+            review.close()
     return report

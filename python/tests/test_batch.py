@@ -354,3 +354,51 @@ def test_no_face_is_followed_across_a_shot_cut_by_any_host(client, tmp_path):
     assert len(written) == len(original) == 80
     differs = [np.abs(a.astype(int) - b).mean() for a, b in zip(written, original)]
     assert max(differs[20:62]) < 3 and min(differs[:20]) > 3, differs
+
+
+CHROMIUM = shutil.which("chromium")
+
+
+def browse(page, *args):
+    """What headless Chromium makes of a page (scripts/bootstrap installs it)."""
+    return subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                           "--user-data-dir=%s" % (Path(page).parent / "chromium"), *args,
+                           Path(page).as_uri()], capture_output=True, timeout=120)
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@pytest.mark.skipif(not CHROMIUM, reason="no chromium to look at the page with")
+@needs_video
+def test_every_host_writes_the_same_review_page_and_a_browser_shows_it(client, tmp_path):
+    src = tmp_path / "in" / "cuts.avi"
+    src.parent.mkdir()
+    cut_video(src)
+    tool_page = tmp_path / "review" / "cuts.avi.html"
+    subprocess.run([TOOL, "--every", "5", "--anonymize", "solid", "--out-dir",
+                    str(tmp_path / "tool"), "--report", str(tmp_path / "review"), str(src)],
+                   capture_output=True, check=True)
+    with nerova.FaceDetector() as det:
+        nerova.anonymize_video(str(src), str(tmp_path / "py.avi"), det, every=5, how="solid",
+                               report=str(tmp_path / "py.html"))
+    failed, _ = batch.anonymize_all([str(src.parent)], str(tmp_path / "batch"), client, None, 5,
+                                    {}, "solid", "ellipse", 1.3, False,
+                                    report_dir=str(tmp_path / "batch-review"))
+    assert not failed
+    page = tool_page.read_bytes()
+    assert (tmp_path / "py.html").read_bytes() == page
+    assert (tmp_path / "batch-review" / "cuts.avi.html").read_bytes() == page
+
+    dom = browse(tool_page, "--dump-dom").stdout.decode()
+    assert "<h2>Timeline</h2>" in dom
+    assert len(re.findall(r'class="row track"', dom)) == 2, "one row per face"
+    assert re.findall(r"<li[^>]*>(Cut at frame \d+)", dom) == ["Cut at frame 20",
+                                                                "Cut at frame 62"]
+    assert {"detected", "interpolated"} <= set(re.findall(r'<rect class="(\w+)" x=', dom))
+    shot = tmp_path / "page.png"
+    browse(tool_page, "--screenshot=%s" % shot, "--window-size=1000,900")
+    picture = cv2.imread(str(shot))
+    assert picture is not None and picture.shape[:2] == (900, 1000)
+    # Text, bars and pictures on white: far from one colour.
+    inked = (picture.min(axis=2) < 200).mean()
+    assert 0.02 < inked < 0.9, inked
+    assert len(np.unique(picture.reshape(-1, 3), axis=0)) > 50
