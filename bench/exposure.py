@@ -5,6 +5,7 @@ crossing, a face moving fast), hidden as the tool hides them, and measured; and 
 shot cuts, where no mask may be carried into a shot without a face.
 
     bench/exposure.py ROOT [MODEL ...]
+    bench/exposure.py --sweep ROOT [MODEL]   # the trade-off of mask scale and hold length
 
 A face is still recognisable in an output frame when its high-pass texture (the frame less
 its Gaussian blur) correlates with the input's (r > 0.5) in at least a quarter of the face
@@ -135,9 +136,11 @@ def measure(frames, truth, hidden):
     return exposed, visible, kept, textured
 
 
-def hide(det, frames, every, tracked):
+def hide(det, frames, every, tracked, found=None, scale=1.3, **tracker_options):
     """The frames hidden as the tool hides them (tracked), or with each detection's boxes
-    held until the next detection, as before the tracker."""
+    held until the next detection, as before the tracker. found: the detections of each
+    frame looked at (None for the others), when already known; scale and tracker_options as
+    the tool's --mask-scale and nerova.Tracker's."""
     seconds = 0.0
     if not tracked:
         out, faces = [], []
@@ -146,9 +149,10 @@ def hide(det, frames, every, tracked):
                 faces = det.detect(f)
             out.append(nerova.anonymize(f.copy(), faces))
         return out, seconds
-    found = [det.detect(f) if i % every == 0 else None for i, f in enumerate(frames)]
+    if found is None:
+        found = [det.detect(f) if i % every == 0 else None for i, f in enumerate(frames)]
     t0 = time.process_time()
-    tracker = nerova.Tracker(frames[0].shape[1], frames[0].shape[0])
+    tracker = nerova.Tracker(frames[0].shape[1], frames[0].shape[0], **tracker_options)
     for frame, faces in zip(frames, found):
         tracker.see(frame)
         tracker.add(faces) if faces is not None else tracker.skip()
@@ -156,7 +160,7 @@ def hide(det, frames, every, tracked):
     tracks = [tracker.frame(i) for i in range(len(frames))]
     seconds = time.process_time() - t0
     hide.masks = [len(t) for t in tracks]
-    return [nerova.anonymize(f.copy(), t) for f, t in zip(frames, tracks)], seconds
+    return [nerova.anonymize(f.copy(), t, scale=scale) for f, t in zip(frames, tracks)], seconds
 
 
 def cut_scenes(crops, background):
@@ -181,7 +185,33 @@ def cut_scenes(crops, background):
     return frames, truth, range(30, 50)
 
 
+def sweep(root, model):
+    """Exposure and background kept over the four scenes, per mask scale and hold length (the
+    frames a face is followed without a detection), at --every 1 and 5."""
+    crops = faces_of(root)
+    background = cv2.imread(root + "/usr/share/doc/opencv-doc/examples/data/building.jpg")
+    videos = scenes(crops, background)
+    print("| every | hold (frames) | mask scale | exposure rate | background intact |")
+    print("| --- | --- | --- | --- | --- |")
+    with nerova.FaceDetector(model, threads=1) as det:
+        for every in (1, 5):
+            found = [[det.detect(f) if i % every == 0 else None for i, f in enumerate(fr)]
+                     for _, fr, _ in videos]
+            for hold in (5, 10, 15, 25):
+                for scale in (1.1, 1.2, 1.3, 1.5):
+                    e = v = k = t = 0
+                    for (_, fr, truth), seen in zip(videos, found):
+                        hidden, _ = hide(det, fr, every, True, seen, scale,
+                                         max_missed_frames=hold)
+                        a, b, c, d = measure(fr, truth, hidden)
+                        e, v, k, t = e + a, v + b, k + c, t + d
+                    print("| %d | %d | %.1f | %.1f %% (%d/%d) | %.1f %% |"
+                          % (every, hold, scale, 100.0 * e / v, e, v, 100.0 * k / t), flush=True)
+
+
 def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--sweep":
+        return sweep(sys.argv[2], sys.argv[3] if len(sys.argv) > 3 else "face_detector_back_256")
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     root = sys.argv[1]

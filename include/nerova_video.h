@@ -61,7 +61,8 @@ typedef struct NerovaTrackerOptions {
     uint32_t size;
     int32_t max_missed_frames;  // 0 to 100000: frames a face is held without a detection (15)
     float min_iou;              // 0 to 1: overlap linking a detection to a track (0.2)
-    float growth_per_frame;     // 0 to 1: box growth per frame away from a detection (0.03)
+    float growth_per_frame;     // 0 to 1: box growth per frame away from a detection, both
+                                // sides, at a known speed; more where it is not (0.03)
     float max_growth;           // 0 to 4: most growth, a share of the box's side (0.5)
 } NerovaTrackerOptions;
 

@@ -17,6 +17,15 @@ constexpr double kProcessNoise = 0.02;
 constexpr double kInitialSpeedNoise = 0.5;
 constexpr float kMinSide = 1.0f;
 constexpr float kFarSides = 1.5f;
+// Following a face past its detections: the speed fitted to its nearest few detections (at
+// least two, more only within 4 frames of the last: a face turns), and
+// how far the face may be from where that speed puts it. A face seen once may move at about
+// a tenth of its size a frame either way; a guess whose spread exceeds half the face no
+// longer covers it more likely than not, and ends.
+constexpr size_t kFitDetections = 5;
+constexpr uint32_t kFitFrames = 4;
+constexpr double kUnknownSpeed = 0.1;
+constexpr double kMaxSpread = 0.5;
 
 float Iou(const Detection& a, const Detection& b) {
     const float w = std::max(0.0f, std::min(a.x2, b.x2) - std::max(a.x1, b.x1));
@@ -120,8 +129,12 @@ Detection FaceTracker::Box(const Track& t) const {
 }
 
 Detection FaceTracker::Grown(const Detection& box, int frames_away) const {
-    const float g = std::min(s_.max_growth, s_.growth_per_frame * static_cast<float>(frames_away));
-    const float dw = (box.x2 - box.x1) * g / 2, dh = (box.y2 - box.y1) * g / 2;
+    return Spread(box, s_.growth_per_frame / 2 * static_cast<float>(frames_away));
+}
+
+Detection FaceTracker::Spread(const Detection& box, double share) const {
+    const float g = static_cast<float>(std::min<double>(s_.max_growth / 2, share));
+    const float dw = (box.x2 - box.x1) * g, dh = (box.y2 - box.y1) * g;
     return {box.score, box.x1 - dw, box.y1 - dh, box.x2 + dw, box.y2 + dh, box.angle};
 }
 
@@ -263,23 +276,34 @@ void FaceTracker::Finish() {
               [](const Track& a, const Track& b) { return a.id < b.id; });
     // The frames of the shot a track lies in: it never crosses a cut.
     int64_t shot_begin = 0, shot_end = frames_;
-    const auto put = [&](const Track& t, int64_t frame, const Detection& box, int away,
+    // share: the growth on each side, a share of the box's side.
+    const auto put = [&](const Track& t, int64_t frame, const Detection& box, double share,
                          int32_t state) {
         TrackBox out{};
         out.id = t.id;
         out.state = state;
         if (frame < shot_begin || frame >= shot_end) return false;
-        if (!Shown(Grown(box, away), out)) return false;
+        if (!Shown(Spread(box, share), out)) return false;
         offline_[static_cast<size_t>(frame)].push_back(out);
         return true;
     };
-    // Steps per frame along the face's motion between two of its detections.
-    const auto velocity = [](const Track& t, size_t a, size_t b, double v[4]) {
+    // A face's speed may change by this share of its side a frame, unforeseen.
+    const double drift = s_.growth_per_frame / 2;
+    // How much the centre's speed changes from the gap before [a + 1, b - 1] to the one
+    // after, in shares of the side a frame.
+    const auto speed_at = [](const Track& t, size_t a, size_t b, double v[2]) {
         double za[4], zb[4];
         ToAxes(t.seen[a], za);
         ToAxes(t.seen[b], zb);
-        const double n = static_cast<double>(t.frames[b]) - t.frames[a];
-        for (int i = 0; i < 4; ++i) v[i] = n > 0 ? (zb[i] - za[i]) / n : 0;
+        const double frames = static_cast<double>(t.frames[b]) - t.frames[a];
+        for (int i = 0; i < 2; ++i) v[i] = frames > 0 ? (zb[i] - za[i]) / frames : 0;
+    };
+    const auto Turn = [&](const Track& t, size_t a, size_t b) {
+        double before[2], after[2], z[4];
+        speed_at(t, a, a + 1, before);
+        speed_at(t, b - 1, b, after);
+        ToAxes(t.seen[a + 1], z);
+        return std::hypot(after[0] - before[0], after[1] - before[1]) / std::max(z[2], z[3]);
     };
     for (const Track& t : ended_) {
         const size_t n = t.frames.size();
@@ -290,6 +314,13 @@ void FaceTracker::Finish() {
             put(t, t.frames[i], t.seen[i], 0, NEROVA_TRACK_DETECTED);
             if (i + 1 == n) break;
             const uint32_t a = t.frames[i], b = t.frames[i + 1];
+            // Between two detections the speed is known to their jitter over the gap, and
+            // the path is as straight as the face's motion around it: a face that turns
+            // (the speed before the gap against the speed after it) may leave the chord.
+            const double gap = static_cast<double>(b - a);
+            const double speed = kMeasurementNoise * std::sqrt(2.0) / gap;
+            const double turn = i > 0 && i + 2 < n ? Turn(t, i - 1, i + 2) : 0;
+            const double per_frame = std::sqrt(speed * speed + drift * drift) + turn / 4;
             for (uint32_t f = a + 1; f < b; ++f) {
                 const float u = static_cast<float>(f - a) / static_cast<float>(b - a);
                 const Detection& p = t.seen[i];
@@ -298,22 +329,62 @@ void FaceTracker::Finish() {
                     p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
                     p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
                     p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
-                put(t, f, mid, static_cast<int>(std::min(f - a, b - f)), NEROVA_TRACK_INTERPOLATED);
+                put(t, f, mid, per_frame * std::min(f - a, b - f), NEROVA_TRACK_INTERPOLATED);
             }
         }
-        // Before the first and after the last detection, along the motion between the first
-        // (last) two, until the face leaves the frame.
+        // Before the first and after the last detection, along the speed of the nearest few
+        // detections, until the face leaves the frame or the guess spreads past the face.
         for (const bool back : {true, false}) {
             const size_t edge = back ? 0 : n - 1;
-            double v[4] = {0, 0, 0, 0};
-            if (n > 1) velocity(t, back ? 0 : n - 2, back ? 1 : n - 1, v);
+            size_t m = std::min<size_t>(n, 2);
+            while (m < std::min(n, kFitDetections)) {
+                const uint32_t f = t.frames[back ? m : n - 1 - m];
+                if ((back ? f - t.frames[0] : t.frames[n - 1] - f) > kFitFrames) break;
+                ++m;
+            }
+            const size_t from = back ? 0 : n - m;
+            double z[4], v[4] = {0, 0, 0, 0};
+            ToAxes(t.seen[edge], z);
+            const double side = std::max(z[2], z[3]);
+            // Least squares over the m detections, in frames from the edge detection's.
+            double mean_t = 0, var_t = 0, residual = 0;
+            for (size_t k = from; k < from + m; ++k) mean_t += t.frames[k];
+            mean_t /= static_cast<double>(m);
+            for (size_t k = from; k < from + m; ++k)
+                var_t += (t.frames[k] - mean_t) * (t.frames[k] - mean_t);
+            if (var_t > 0) {
+                double mean_z[4] = {0, 0, 0, 0};
+                for (size_t k = from; k < from + m; ++k) {
+                    double a[4];
+                    ToAxes(t.seen[k], a);
+                    for (int i = 0; i < 4; ++i) mean_z[i] += a[i] / static_cast<double>(m);
+                }
+                for (size_t k = from; k < from + m; ++k) {
+                    double a[4];
+                    ToAxes(t.seen[k], a);
+                    for (int i = 0; i < 4; ++i) v[i] += (t.frames[k] - mean_t) * (a[i] - mean_z[i]);
+                }
+                for (double& x : v) x /= var_t;
+                for (size_t k = from; k < from + m; ++k) {
+                    double a[4];
+                    ToAxes(t.seen[k], a);
+                    for (int i = 0; i < 2; ++i) {
+                        const double r = a[i] - mean_z[i] - v[i] * (t.frames[k] - mean_t);
+                        residual += r * r / static_cast<double>(2 * m);
+                    }
+                }
+            }
+            // Jitter and speed's uncertainty in shares of the side.
+            const double jitter = std::max(kMeasurementNoise, std::sqrt(residual) / side);
+            const double speed = var_t > 0 ? jitter / std::sqrt(var_t) : kUnknownSpeed;
+            const double per_frame = std::sqrt(speed * speed + drift * drift);
             // Without motion to follow (one detection, or a face that stood still) the box
             // is held where it was seen.
             const bool still = std::all_of(v, v + 4, [](double x) { return x == 0; });
             const int32_t state = still ? NEROVA_TRACK_HELD : NEROVA_TRACK_PREDICTED;
-            double z[4];
-            ToAxes(t.seen[edge], z);
             for (int k = 1; k <= s_.max_missed_frames; ++k) {
+                const double grow = per_frame * k;
+                if (std::sqrt(jitter * jitter + grow * grow) > kMaxSpread) break;
                 double a[4];
                 for (int i = 0; i < 4; ++i) a[i] = z[i] + (back ? -k : k) * v[i];
                 // Moved along, but never shrunk: a face shrinking as it is covered, or growing
@@ -321,7 +392,7 @@ void FaceTracker::Finish() {
                 for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
                 const Detection box = FromAxes(a, t.seen[edge].score, t.seen[edge].angle);
                 const int64_t frame = static_cast<int64_t>(t.frames[edge]) + (back ? -k : k);
-                if (!put(t, frame, box, k, state)) break;
+                if (!put(t, frame, box, grow, state)) break;
             }
         }
     }

@@ -18,7 +18,7 @@ namespace module {
 struct TrackerSettings {
     int max_missed_frames = 15;      // frames a face is held without a detection, either way
     float min_iou = 0.2f;            // overlap linking a detection to a track's predicted box
-    float growth_per_frame = 0.03f;  // box growth per frame away from a detection
+    float growth_per_frame = 0.03f;  // box growth per frame away from a detection (known speed)
     float max_growth = 0.5f;         // ... at most this share of the box on each side in all
 };
 
@@ -78,6 +78,7 @@ class FaceTracker {
     void Correct(Track& t, const Detection& d) const;
     bool Shown(const Detection& grown, TrackBox& out) const;  // clamped, with some area
     Detection Grown(const Detection& box, int frames_away) const;
+    Detection Spread(const Detection& box, double share) const;  // share of the side, each side
     Detection Box(const Track& t) const;
 
     TrackerSettings s_;
