@@ -116,6 +116,14 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFinish(void* tracker);
 // Frame `frame`'s tracks after NerovaTrackerFinish (4107 before, or past the last frame).
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame,
                                                    NerovaTrack** tracks, uint32_t* track_count);
+// Frame `frame`'s tracks as known from the frames added so far: what NerovaTrackerFinish
+// would give if the video ended with the last frame added. A live host with a look-ahead of
+// N frames asks for frame i once it has added frame i + N, and gets the offline answer
+// wherever no face goes undetected for longer than N frames (the same as NerovaTrackerFrame
+// after NerovaTrackerFinish). NEROVA_ERR_PARAM_RANGE past the last frame added.
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrameSoFar(void* tracker, uint32_t frame,
+                                                        NerovaTrack** tracks,
+                                                        uint32_t* track_count);
 NEROVA_VIDEO_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
 
 // ---- The review page ----

@@ -159,6 +159,56 @@ TEST(TrackerTest, GuessesGrowWithTheirUncertaintyAndEndWhenItPassesTheFace) {
     EXPECT_GT(width(b, 21), width(b, 9) + 2) << "the gap before the turn is less certain";
 }
 
+// A live host that asks for each frame once it has added the next 15 gets what the whole
+// video gives, as long as no face goes undetected for longer: faces entering at the edge
+// (covered back to where they entered), missed for 12 frames, looked for every 5th frame,
+// a face seen once, and a cut.
+TEST(TrackerTest, LiveWithALookAheadGivesTheOfflineMasks) {
+    constexpr uint32_t kAhead = 15;
+    std::vector<Frame> frames;
+    for (int f = 0; f < 90; ++f) {
+        const bool looked = f < 40 || f % 5 == 0;
+        std::vector<NerovaFaceInfo> faces;
+        const float x = -30 + 6.0f * f;
+        if (looked && x >= 0 && x + 40 <= 320 && (f < 12 || f > 23)) faces.push_back(At(x, 100));
+        if (f == 30) faces.push_back(At(100, 20));
+        frames.push_back({looked, faces, f == 70});
+    }
+    const Tracked offline(frames);
+    void* tracker = nullptr;
+    ASSERT_EQ(NerovaTrackerCreate(nullptr, 320, 240, &tracker), NEROVA_OK);
+    NerovaTrack* t = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(NerovaTrackerFrameSoFar(tracker, 0, &t, &n), NEROVA_ERR_PARAM_RANGE) << "none yet";
+    size_t shown = 0;
+    const auto same = [&](uint32_t f) {
+        ASSERT_EQ(NerovaTrackerFrameSoFar(tracker, f, &t, &n), NEROVA_OK);
+        const std::vector<NerovaTrack> live(t, t + n);
+        NerovaTracksRelease(t);
+        ASSERT_EQ(live.size(), offline.tracks[f].size()) << "frame " << f;
+        for (size_t k = 0; k < live.size(); ++k) {
+            const NerovaTrack &a = live[k], &b = offline.tracks[f][k];
+            EXPECT_EQ(std::vector<float>({float(a.id), float(a.state), a.x1, a.y1, a.x2, a.y2}),
+                      std::vector<float>({float(b.id), float(b.state), b.x1, b.y1, b.x2, b.y2}))
+                << "frame " << f;
+        }
+        shown += live.size();
+    };
+    for (uint32_t f = 0; f < frames.size(); ++f) {
+        if (frames[f].cut) {
+            EXPECT_EQ(NerovaTrackerCut(tracker), NEROVA_OK);
+        }
+        ASSERT_EQ(NerovaTrackerAddFrame(tracker, frames[f].detected, frames[f].faces.data(),
+                                        uint32_t(frames[f].faces.size()), nullptr, nullptr, nullptr,
+                                        nullptr),
+                  NEROVA_OK);
+        if (f >= kAhead) same(f - kAhead);
+    }
+    for (uint32_t f = uint32_t(frames.size()) - kAhead; f < frames.size(); ++f) same(f);
+    EXPECT_GT(shown, 60u) << "masks to compare";
+    NerovaTrackerDestroy(tracker);
+}
+
 TEST(TrackerTest, NothingCrossesAShotCut) {
     // A face walking right, detected every 5th frame (0, 5, 10: interpolated between), then a
     // cut at frame 12 to a shot where a face sits at the same place from frame 15.

@@ -249,6 +249,24 @@ NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame, NerovaTrack** trac
     return Export(t->Frame(frame), tracks, track_count) ? NEROVA_OK : NEROVA_ERR_OUT_OF_MEMORY;
 }
 
+NerovaError NerovaTrackerFrameSoFar(void* tracker, uint32_t frame, NerovaTrack** tracks,
+                                    uint32_t* track_count) {
+    constexpr const char* kName = "NerovaTrackerFrameSoFar";
+    NEROVA_CHECK_PARAM_NULL(tracker, kName, 1);
+    NEROVA_CHECK_PARAM_NULL(tracks, kName, 2);
+    NEROVA_CHECK_PARAM_NULL(track_count, kName, 3);
+    const auto* t = static_cast<const FaceTracker*>(tracker);
+    if (frame >= t->frame_count()) {
+        NEROVA_LOGE(kName, 4, "no such frame yet.");
+        return NEROVA_ERR_PARAM_RANGE;
+    }
+    return Guarded(kName, 5, [&]() -> NerovaError {
+        std::vector<TrackBox> boxes;
+        t->FrameSoFar(frame, boxes);
+        return Export(boxes, tracks, track_count) ? NEROVA_OK : NEROVA_ERR_OUT_OF_MEMORY;
+    });
+}
+
 NerovaError NerovaTracksRelease(NerovaTrack* tracks) {
     std::free(tracks);
     return NEROVA_OK;

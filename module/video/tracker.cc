@@ -274,128 +274,152 @@ void FaceTracker::Finish() {
     live_.clear();
     std::sort(ended_.begin(), ended_.end(),
               [](const Track& a, const Track& b) { return a.id < b.id; });
-    // The frames of the shot a track lies in: it never crosses a cut.
-    int64_t shot_begin = 0, shot_end = frames_;
+    for (const Track& t : ended_) {
+        const int64_t first = static_cast<int64_t>(t.frames.front()) - s_.max_missed_frames;
+        const int64_t last = static_cast<int64_t>(t.frames.back()) + s_.max_missed_frames;
+        TrackBox box{};
+        for (int64_t f = std::max<int64_t>(0, first); f <= last && f < frames_; ++f)
+            if (Place(t, static_cast<uint32_t>(f), box))
+                offline_[static_cast<size_t>(f)].push_back(box);
+    }
+}
+
+void FaceTracker::FrameSoFar(uint32_t frame, std::vector<TrackBox>& out) const {
+    out.clear();
+    if (finished_) {
+        out = offline_[frame];
+        return;
+    }
+    // Tracks in id order, as Finish gives them.
+    std::vector<const Track*> tracks;
+    for (const std::vector<Track>* list : {&ended_, &live_})
+        for (const Track& t : *list)
+            if (t.frames.front() <= static_cast<int64_t>(frame) + s_.max_missed_frames &&
+                t.frames.back() + static_cast<int64_t>(s_.max_missed_frames) >= frame)
+                tracks.push_back(&t);
+    std::sort(tracks.begin(), tracks.end(),
+              [](const Track* a, const Track* b) { return a->id < b->id; });
+    TrackBox box{};
+    for (const Track* t : tracks)
+        if (Place(*t, frame, box)) out.push_back(box);
+}
+
+bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
+    // The shot the track lies in: it never crosses a cut.
+    const auto next = std::upper_bound(cuts_.begin(), cuts_.end(), t.frames.front());
+    const int64_t shot_begin = next == cuts_.begin() ? 0 : *(next - 1);
+    const int64_t shot_end = next == cuts_.end() ? frames_ : *next;
+    if (frame < shot_begin || frame >= shot_end) return false;
+    out.id = t.id;
     // share: the growth on each side, a share of the box's side.
-    const auto put = [&](const Track& t, int64_t frame, const Detection& box, double share,
-                         int32_t state) {
-        TrackBox out{};
-        out.id = t.id;
+    const auto put = [&](const Detection& box, double share, int32_t state) {
         out.state = state;
-        if (frame < shot_begin || frame >= shot_end) return false;
-        if (!Shown(Spread(box, share), out)) return false;
-        offline_[static_cast<size_t>(frame)].push_back(out);
-        return true;
+        return Shown(Spread(box, share), out);
     };
     // A face's speed may change by this share of its side a frame, unforeseen.
     const double drift = s_.growth_per_frame / 2;
-    // How much the centre's speed changes from the gap before [a + 1, b - 1] to the one
-    // after, in shares of the side a frame.
-    const auto speed_at = [](const Track& t, size_t a, size_t b, double v[2]) {
-        double za[4], zb[4];
-        ToAxes(t.seen[a], za);
-        ToAxes(t.seen[b], zb);
-        const double frames = static_cast<double>(t.frames[b]) - t.frames[a];
-        for (int i = 0; i < 2; ++i) v[i] = frames > 0 ? (zb[i] - za[i]) / frames : 0;
-    };
-    const auto Turn = [&](const Track& t, size_t a, size_t b) {
-        double before[2], after[2], z[4];
-        speed_at(t, a, a + 1, before);
-        speed_at(t, b - 1, b, after);
-        ToAxes(t.seen[a + 1], z);
-        return std::hypot(after[0] - before[0], after[1] - before[1]) / std::max(z[2], z[3]);
-    };
-    for (const Track& t : ended_) {
-        const size_t n = t.frames.size();
-        const auto next = std::upper_bound(cuts_.begin(), cuts_.end(), t.frames.front());
-        shot_begin = next == cuts_.begin() ? 0 : *(next - 1);
-        shot_end = next == cuts_.end() ? frames_ : *next;
-        for (size_t i = 0; i < n; ++i) {
-            put(t, t.frames[i], t.seen[i], 0, NEROVA_TRACK_DETECTED);
-            if (i + 1 == n) break;
-            const uint32_t a = t.frames[i], b = t.frames[i + 1];
-            // Between two detections the speed is known to their jitter over the gap, and
-            // the path is as straight as the face's motion around it: a face that turns
-            // (the speed before the gap against the speed after it) may leave the chord.
-            const double gap = static_cast<double>(b - a);
-            const double speed = kMeasurementNoise * std::sqrt(2.0) / gap;
-            const double turn = i > 0 && i + 2 < n ? Turn(t, i - 1, i + 2) : 0;
-            const double per_frame = std::sqrt(speed * speed + drift * drift) + turn / 4;
-            for (uint32_t f = a + 1; f < b; ++f) {
-                const float u = static_cast<float>(f - a) / static_cast<float>(b - a);
-                const Detection& p = t.seen[i];
-                const Detection& q = t.seen[i + 1];
-                const Detection mid{
-                    p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
-                    p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
-                    p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
-                put(t, f, mid, per_frame * std::min(f - a, b - f), NEROVA_TRACK_INTERPOLATED);
-            }
-        }
-        // Before the first and after the last detection, along the speed of the nearest few
-        // detections, until the face leaves the frame or the guess spreads past the face.
-        for (const bool back : {true, false}) {
-            const size_t edge = back ? 0 : n - 1;
-            size_t m = std::min<size_t>(n, 2);
-            while (m < std::min(n, kFitDetections)) {
-                const uint32_t f = t.frames[back ? m : n - 1 - m];
-                if ((back ? f - t.frames[0] : t.frames[n - 1] - f) > kFitFrames) break;
-                ++m;
-            }
-            const size_t from = back ? 0 : n - m;
-            double z[4], v[4] = {0, 0, 0, 0};
-            ToAxes(t.seen[edge], z);
-            const double side = std::max(z[2], z[3]);
-            // Least squares over the m detections, in frames from the edge detection's.
-            double mean_t = 0, var_t = 0, residual = 0;
-            for (size_t k = from; k < from + m; ++k) mean_t += t.frames[k];
-            mean_t /= static_cast<double>(m);
-            for (size_t k = from; k < from + m; ++k)
-                var_t += (t.frames[k] - mean_t) * (t.frames[k] - mean_t);
-            if (var_t > 0) {
-                double mean_z[4] = {0, 0, 0, 0};
-                for (size_t k = from; k < from + m; ++k) {
-                    double a[4];
-                    ToAxes(t.seen[k], a);
-                    for (int i = 0; i < 4; ++i) mean_z[i] += a[i] / static_cast<double>(m);
-                }
-                for (size_t k = from; k < from + m; ++k) {
-                    double a[4];
-                    ToAxes(t.seen[k], a);
-                    for (int i = 0; i < 4; ++i) v[i] += (t.frames[k] - mean_t) * (a[i] - mean_z[i]);
-                }
-                for (double& x : v) x /= var_t;
-                for (size_t k = from; k < from + m; ++k) {
-                    double a[4];
-                    ToAxes(t.seen[k], a);
-                    for (int i = 0; i < 2; ++i) {
-                        const double r = a[i] - mean_z[i] - v[i] * (t.frames[k] - mean_t);
-                        residual += r * r / static_cast<double>(2 * m);
-                    }
-                }
-            }
-            // Jitter and speed's uncertainty in shares of the side.
-            const double jitter = std::max(kMeasurementNoise, std::sqrt(residual) / side);
-            const double speed = var_t > 0 ? jitter / std::sqrt(var_t) : kUnknownSpeed;
-            const double per_frame = std::sqrt(speed * speed + drift * drift);
-            // Without motion to follow (one detection, or a face that stood still) the box
-            // is held where it was seen.
-            const bool still = std::all_of(v, v + 4, [](double x) { return x == 0; });
-            const int32_t state = still ? NEROVA_TRACK_HELD : NEROVA_TRACK_PREDICTED;
-            for (int k = 1; k <= s_.max_missed_frames; ++k) {
-                const double grow = per_frame * k;
-                if (std::sqrt(jitter * jitter + grow * grow) > kMaxSpread) break;
-                double a[4];
-                for (int i = 0; i < 4; ++i) a[i] = z[i] + (back ? -k : k) * v[i];
-                // Moved along, but never shrunk: a face shrinking as it is covered, or growing
-                // as it comes, is still there at least as large as last seen.
-                for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
-                const Detection box = FromAxes(a, t.seen[edge].score, t.seen[edge].angle);
-                const int64_t frame = static_cast<int64_t>(t.frames[edge]) + (back ? -k : k);
-                if (!put(t, frame, box, grow, state)) break;
+    const size_t n = t.frames.size();
+    const size_t j = static_cast<size_t>(
+        std::upper_bound(t.frames.begin(), t.frames.end(), frame) - t.frames.begin());
+    if (j > 0 && t.frames[j - 1] == frame) return put(t.seen[j - 1], 0, NEROVA_TRACK_DETECTED);
+    if (j > 0 && j < n) {
+        const size_t i = j - 1;
+        const uint32_t a = t.frames[i], b = t.frames[j];
+        // Between two detections the speed is known to their jitter over the gap, and the
+        // path is as straight as the face's motion around it: a face that turns (the speed
+        // before the gap against the speed after it) may leave the chord.
+        const double gap = static_cast<double>(b - a);
+        const double speed = kMeasurementNoise * std::sqrt(2.0) / gap;
+        const double turn = i > 0 && j + 1 < n ? Turn(t, i - 1, j + 1) : 0;
+        const double per_frame = std::sqrt(speed * speed + drift * drift) + turn / 4;
+        const float u = static_cast<float>(frame - a) / static_cast<float>(b - a);
+        const Detection& p = t.seen[i];
+        const Detection& q = t.seen[j];
+        const Detection mid{p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
+                            p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
+                            p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
+        return put(mid, per_frame * std::min(frame - a, b - frame), NEROVA_TRACK_INTERPOLATED);
+    }
+    // Before the first and after the last detection, along the speed of the nearest few
+    // detections, until the face leaves the frame or the guess spreads past the face.
+    const bool back = j == 0;
+    const size_t edge = back ? 0 : n - 1;
+    const int64_t away = back ? static_cast<int64_t>(t.frames[0]) - frame
+                              : static_cast<int64_t>(frame) - t.frames[n - 1];
+    if (away > s_.max_missed_frames) return false;
+    size_t m = std::min<size_t>(n, 2);
+    while (m < std::min(n, kFitDetections)) {
+        const uint32_t f = t.frames[back ? m : n - 1 - m];
+        if ((back ? f - t.frames[0] : t.frames[n - 1] - f) > kFitFrames) break;
+        ++m;
+    }
+    const size_t from = back ? 0 : n - m;
+    double z[4], v[4] = {0, 0, 0, 0};
+    ToAxes(t.seen[edge], z);
+    const double side = std::max(z[2], z[3]);
+    // Least squares over the m detections.
+    double mean_t = 0, var_t = 0, residual = 0, mean_z[4] = {0, 0, 0, 0};
+    for (size_t k = from; k < from + m; ++k) {
+        double a[4];
+        ToAxes(t.seen[k], a);
+        mean_t += t.frames[k] / static_cast<double>(m);
+        for (int i = 0; i < 4; ++i) mean_z[i] += a[i] / static_cast<double>(m);
+    }
+    for (size_t k = from; k < from + m; ++k) {
+        double a[4];
+        ToAxes(t.seen[k], a);
+        const double dt = t.frames[k] - mean_t;
+        var_t += dt * dt;
+        for (int i = 0; i < 4; ++i) v[i] += dt * (a[i] - mean_z[i]);
+    }
+    if (var_t > 0) {
+        for (double& x : v) x /= var_t;
+        for (size_t k = from; k < from + m; ++k) {
+            double a[4];
+            ToAxes(t.seen[k], a);
+            for (int i = 0; i < 2; ++i) {
+                const double r = a[i] - mean_z[i] - v[i] * (t.frames[k] - mean_t);
+                residual += r * r / static_cast<double>(2 * m);
             }
         }
     }
+    // Jitter and speed's uncertainty in shares of the side.
+    const double jitter = std::max(kMeasurementNoise, std::sqrt(residual) / side);
+    const double speed = var_t > 0 ? jitter / std::sqrt(var_t) : kUnknownSpeed;
+    const double per_frame = std::sqrt(speed * speed + drift * drift);
+    // Without motion to follow (one detection, or a face that stood still) the box is held
+    // where it was seen.
+    const bool still = std::all_of(v, v + 4, [](double x) { return x == 0; });
+    const int32_t state = still ? NEROVA_TRACK_HELD : NEROVA_TRACK_PREDICTED;
+    // Every frame on the way must be shown: a guess that left the frame does not return.
+    for (int64_t k = 1; k <= away; ++k) {
+        const double grow = per_frame * static_cast<double>(k);
+        if (std::sqrt(jitter * jitter + grow * grow) > kMaxSpread) return false;
+        double a[4];
+        for (int i = 0; i < 4; ++i) a[i] = z[i] + static_cast<double>(back ? -k : k) * v[i];
+        // Moved along, but never shrunk: a face shrinking as it is covered, or growing as it
+        // comes, is still there at least as large as last seen.
+        for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
+        if (!put(FromAxes(a, t.seen[edge].score, t.seen[edge].angle), grow, state)) return false;
+    }
+    return true;
+}
+
+double FaceTracker::Turn(const Track& t, size_t a, size_t b) {
+    // How much the centre's speed changes from the gap [a, a + 1] to [b - 1, b], in shares of
+    // the side a frame.
+    const auto speed = [&](size_t from, size_t to, double v[2]) {
+        double za[4], zb[4];
+        ToAxes(t.seen[from], za);
+        ToAxes(t.seen[to], zb);
+        const double frames = static_cast<double>(t.frames[to]) - t.frames[from];
+        for (int i = 0; i < 2; ++i) v[i] = frames > 0 ? (zb[i] - za[i]) / frames : 0;
+    };
+    double before[2], after[2], z[4];
+    speed(a, a + 1, before);
+    speed(b - 1, b, after);
+    ToAxes(t.seen[a + 1], z);
+    return std::hypot(after[0] - before[0], after[1] - before[1]) / std::max(z[2], z[3]);
 }
 
 }  // namespace module

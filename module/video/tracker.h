@@ -61,6 +61,9 @@ class FaceTracker {
     int height() const { return static_cast<int>(height_); }
     size_t live_count() const { return live_.size(); }
     const std::vector<TrackBox>& Frame(uint32_t frame) const { return offline_[frame]; }
+    // Frame `frame` (< frame_count()) as known so far: what Finish would give if the video
+    // ended here. A live host asks once it has added the frames of its look-ahead.
+    void FrameSoFar(uint32_t frame, std::vector<TrackBox>& out) const;
 
   private:
     struct Axis {  // position and velocity of one coordinate, with their covariance
@@ -80,6 +83,9 @@ class FaceTracker {
     Detection Grown(const Detection& box, int frames_away) const;
     Detection Spread(const Detection& box, double share) const;  // share of the side, each side
     Detection Box(const Track& t) const;
+    // The track's box in frame `frame` from its detections so far; false when it has none.
+    bool Place(const Track& t, uint32_t frame, TrackBox& out) const;
+    static double Turn(const Track& t, size_t a, size_t b);
 
     TrackerSettings s_;
     float width_, height_;
