@@ -28,6 +28,7 @@ class Console {
 
     void Out(const std::string& line) {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!records_) return;
         const bool lift = shown_ && stdout_tty_;
         if (lift) Erase();
         // A record that cannot be written (a full disk, a closed file) is lost: the first
@@ -39,6 +40,9 @@ class Console {
             out_error_ = errno ? errno : EIO;
         if (lift) Show();
     }
+
+    // Standard output carries a video: the records are not printed.
+    void DropRecords() { records_ = false; }
 
     // errno of the first record that could not be written, 0 while all were.
     int OutError() const { return out_error_; }
@@ -76,7 +80,7 @@ class Console {
 
     const std::string tool_;
     std::mutex mutex_;
-    bool bar_, shown_ = false;
+    bool bar_, shown_ = false, records_ = true;
     const bool stdout_tty_;
     std::atomic<int> out_error_{0};
     std::string text_;

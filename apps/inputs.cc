@@ -22,6 +22,10 @@ bool IsVideoPath(const fs::path& p) {
         p, {".mp4", ".avi", ".mkv", ".mov", ".webm", ".mpg", ".mpeg", ".m4v", ".wmv", ".ogv"});
 }
 
+bool IsLiveInput(const std::string& path) {
+    return path == "-" || path.rfind("/dev/", 0) == 0 || path.find("://") != std::string::npos;
+}
+
 namespace {
 
 bool IsImagePath(const fs::path& p) {
@@ -36,6 +40,10 @@ std::vector<Input> ExpandInputs(const std::vector<std::string>& arguments,
     std::vector<Input> out;
     for (const std::string& arg : arguments) {
         std::error_code ec;
+        if (IsLiveInput(arg)) {
+            out.push_back({arg, "live.mkv", true, true});
+            continue;
+        }
         if (!fs::is_directory(arg, ec)) {
             out.push_back({arg, fs::path(arg).filename(), IsVideoPath(arg)});
             continue;

@@ -12,9 +12,12 @@ struct Input {
     std::string path;                // as given, or found inside a given folder
     std::filesystem::path relative;  // the file name, or the path inside the given folder
     bool video = false;
+    bool live = false;  // standard output, a device or a URL: read once, as it comes
 };
 
 bool IsVideoPath(const std::filesystem::path& p);
+// "-" (standard input), a device under /dev/ (a V4L2 camera) or a URL FFmpeg reads.
+bool IsLiveInput(const std::string& path);
 
 // Expands folders into their images and videos, recursively and sorted; each input keeps
 // its path relative to the argument it came from. The output folder is not searched, so

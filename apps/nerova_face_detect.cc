@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -187,128 +188,214 @@ class Worker {
     }
 
 #if NEROVA_TOOL_VIDEO
-    // Detects on every N-th frame and follows the faces through all of them; a written video
-    // is made in a second pass, once the whole video is known, so that every face is hidden
-    // from the frame it enters to the frame it leaves, between and around its detections.
-    bool Video(size_t i, const Output* out) {
-        const Input& input = b_.inputs[i];
-        cv::VideoCapture video;
-        if (!nerova_tool::OpenVideo(input.path, video)) return false;
-        double fps = video.get(cv::CAP_PROP_FPS);
-        if (!(fps > 0 && fps <= 1000)) fps = 25;  // a container without a usable rate
-        Tracker tracker;
-        std::vector<Face> faces;
-        std::vector<uint32_t> ids;
-        std::vector<float> angles;
-        bool ok = true, untracked = false;
-        uint32_t index = 0;
-        int64_t cut = -1;  // the last shot cut since the previous frame looked at
-        for (cv::Mat frame; video.read(frame); ++index) {
-            if (b_.progress) b_.progress->Tick();
-            if (!tracker.handle &&
-                NerovaTrackerCreate(nullptr, frame.cols, frame.rows, &tracker.handle) != NEROVA_OK)
-                return false;
-            int32_t is_cut = 0;
-            if (NerovaTrackerSeeFrame(tracker.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
-                                      frame.rows, frame.data, static_cast<int32_t>(frame.step),
-                                      &is_cut) == NEROVA_OK &&
-                is_cut)
-                cut = index;
-            bool detected = false;
-            faces.clear();
-            const bool look = index % static_cast<uint32_t>(b_.o.every) == 0;
-            const double time_ms = look ? video.get(cv::CAP_PROP_POS_MSEC) : 0;
-            double ms = 0;
-            if (look && !(detected = Detect(frame, input, faces, ms))) ok = false;
-            // The faces join their tracks before the record is printed, which names them.
-            std::vector<NerovaFaceInfo> infos;
-            angles.clear();
-            const std::vector<NerovaMaskRegion> regions = nerova_tool::FaceRegions(faces, Names());
-            for (size_t k = 0; k < faces.size(); ++k) {
-                infos.push_back(faces[k].info);
-                angles.push_back(regions[k].angle);
-            }
-            ids.assign(infos.size(), 0);
-            if (NerovaTrackerAddFrame(tracker.handle, detected, infos.data(),
-                                      static_cast<uint32_t>(infos.size()), angles.data(),
-                                      ids.data(), nullptr, nullptr) != NEROVA_OK &&
-                !untracked) {
-                // Its faces would go unhidden: such a video is not written.
-                b_.console.Err(input.path + ": frame " + std::to_string(index) +
-                               ": more faces than the tracker follows (" +
-                               std::to_string(NEROVA_TRACKER_MAX_FACES) + " a frame)");
-                untracked = true;
-                ok = false;
-            }
-            for (size_t k = 0; k < faces.size(); ++k) faces[k].track = ids[k];
-            if (detected)
-                b_.sequencer.Emit(
-                    i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms, frame.cols,
-                                           frame.rows, faces, ms, cut));
-            if (look) cut = -1;
-        }
-        if (index == 0) return false;
-        if (untracked && out) Unwritten(*out, "some of its faces could not be followed");
-        if (!out || untracked) return ok;
-        NerovaTrackerFinish(tracker.handle);
-        if (!b_.o.quiet) Report(input.path, tracker.handle, index);
-        std::string write_error = WriteTracked(input.path, *out, tracker.handle, index, fps);
-        if (!write_error.empty()) Unwritten(*out, write_error);
-        return ok;
-    }
-
     struct Tracker {
         void* handle = nullptr;
         ~Tracker() {
             if (handle) NerovaTrackerDestroy(handle);
         }
     };
+    struct Writer {
+        void* handle = nullptr;
+        ~Writer() {
+            if (handle) NerovaVideoWriterDestroy(handle);
+        }
+    };
+    struct Review {
+        void* handle = nullptr;
+        ~Review() {
+            if (handle) NerovaReviewDestroy(handle);
+        }
+    };
+    // What following the faces of one video keeps from frame to frame.
+    struct Following {
+        Tracker tracker;
+        std::vector<Face> faces;
+        std::vector<uint32_t> ids;
+        std::vector<float> angles;
+        bool ok = true, untracked = false;
+        int64_t cut = -1;  // the last shot cut since the previous frame looked at
+    };
+
+    // One frame of a video: its cut, its faces on every N-th frame joined to their tracks,
+    // its record. False when no tracker can be made.
+    bool Follow(size_t i, cv::VideoCapture& video, const cv::Mat& frame, uint32_t index,
+                Following& f) {
+        const Input& input = b_.inputs[i];
+        if (b_.progress) b_.progress->Tick();
+        if (!f.tracker.handle &&
+            NerovaTrackerCreate(nullptr, frame.cols, frame.rows, &f.tracker.handle) != NEROVA_OK)
+            return false;
+        int32_t is_cut = 0;
+        if (NerovaTrackerSeeFrame(f.tracker.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols, frame.rows,
+                                  frame.data, static_cast<int32_t>(frame.step),
+                                  &is_cut) == NEROVA_OK &&
+            is_cut)
+            f.cut = index;
+        bool detected = false;
+        f.faces.clear();
+        const bool look = index % static_cast<uint32_t>(b_.o.every) == 0;
+        const double time_ms = look ? video.get(cv::CAP_PROP_POS_MSEC) : 0;
+        double ms = 0;
+        if (look && !(detected = Detect(frame, input, f.faces, ms))) f.ok = false;
+        // The faces join their tracks before the record is printed, which names them.
+        std::vector<NerovaFaceInfo> infos;
+        f.angles.clear();
+        const std::vector<NerovaMaskRegion> regions = nerova_tool::FaceRegions(f.faces, Names());
+        for (size_t k = 0; k < f.faces.size(); ++k) {
+            infos.push_back(f.faces[k].info);
+            f.angles.push_back(regions[k].angle);
+        }
+        f.ids.assign(infos.size(), 0);
+        if (NerovaTrackerAddFrame(f.tracker.handle, detected, infos.data(),
+                                  static_cast<uint32_t>(infos.size()), f.angles.data(),
+                                  f.ids.data(), nullptr, nullptr) != NEROVA_OK &&
+            !f.untracked) {
+            // Its faces would go unhidden: such a video is not written.
+            b_.console.Err(input.path + ": frame " + std::to_string(index) +
+                           ": more faces than the tracker follows (" +
+                           std::to_string(NEROVA_TRACKER_MAX_FACES) + " a frame)");
+            f.untracked = true;
+            f.ok = false;
+        }
+        for (size_t k = 0; k < f.faces.size(); ++k) f.faces[k].track = f.ids[k];
+        if (detected)
+            b_.sequencer.Emit(i, nerova_tool::Record(input.path, static_cast<int>(index), time_ms,
+                                                     frame.cols, frame.rows, f.faces, ms, f.cut));
+        if (look) f.cut = -1;
+        return true;
+    }
+
+    // Detects on every N-th frame and follows the faces through all of them; a written video
+    // is made in a second pass, once the whole video is known, so that every face is hidden
+    // from the frame it enters to the frame it leaves, between and around its detections.
+    bool Video(size_t i, const Output* out) {
+        const Input& input = b_.inputs[i];
+        if (b_.o.one_pass(input.live)) return OnePass(i, out);
+        cv::VideoCapture video;
+        if (!nerova_tool::OpenVideo(input.path, video)) return false;
+        double fps = video.get(cv::CAP_PROP_FPS);
+        if (!(fps > 0 && fps <= 1000)) fps = 25;  // a container without a usable rate
+        Following f;
+        uint32_t index = 0;
+        for (cv::Mat frame; video.read(frame); ++index)
+            if (!Follow(i, video, frame, index, f)) return false;
+        if (index == 0) return false;
+        if (f.untracked && out) Unwritten(*out, "some of its faces could not be followed");
+        if (!out || f.untracked) return f.ok;
+        NerovaTrackerFinish(f.tracker.handle);
+        if (!b_.o.quiet) Report(input.path, f.tracker.handle, index);
+        std::string write_error = WriteTracked(input.path, *out, f.tracker.handle, index, fps);
+        if (!write_error.empty()) Unwritten(*out, write_error);
+        return f.ok;
+    }
+
+    // A live source, or any video with --latency: each frame is written once the next N are
+    // in, its faces followed with what those show, so the output lags the input by N frames.
+    bool OnePass(size_t i, const Output* out) {
+        const Input& input = b_.inputs[i];
+        cv::VideoCapture video;
+        if (!nerova_tool::OpenVideo(input.path, video)) return false;
+        double fps = video.get(cv::CAP_PROP_FPS);
+        if (!(fps > 0 && fps <= 1000)) fps = 25;
+        Following f;
+        Writer writer;
+        // A file's sound is copied; a live source is read once, so its sound cannot be.
+        if (out && NerovaVideoWriterCreate(out->path.c_str(), input.live ? "" : input.path.c_str(),
+                                           b_.o.video_codec.c_str(), b_.o.video_quality,
+                                           b_.o.overwrite, &writer.handle) != NEROVA_OK) {
+            Unwritten(*out, "the video settings are refused");
+            out = nullptr;
+        }
+        struct Held {
+            cv::Mat frame;
+            double seconds;
+        };
+        std::deque<Held> ahead;  // read, not yet written
+        std::string write_error;
+        uint32_t index = 0, written = 0;
+        const auto write_next = [&]() {
+            Held& h = ahead.front();
+            if (out && write_error.empty() && !f.untracked)
+                write_error = WriteFrame(writer.handle, f.tracker.handle, written++, h.frame,
+                                         h.seconds, fps, nullptr, true);
+            ahead.pop_front();
+        };
+        for (cv::Mat frame; video.read(frame); ++index) {
+            const double seconds = std::max(0.0, video.get(cv::CAP_PROP_POS_MSEC) / 1000);
+            if (!Follow(i, video, frame, index, f)) return false;
+            ahead.push_back({frame.clone(), seconds});
+            if (ahead.size() > static_cast<size_t>(b_.o.latency)) write_next();
+        }
+        if (index == 0) return false;
+        while (!ahead.empty()) write_next();
+        if (!out) return f.ok;
+        if (f.untracked) {
+            Unwritten(*out, "some of its faces could not be followed");
+            return f.ok;
+        }
+        if (write_error.empty() && NerovaVideoWriterFinish(writer.handle) != NEROVA_OK)
+            write_error = NerovaVideoWriterMessage(writer.handle);
+        if (!write_error.empty()) Unwritten(*out, write_error);
+        for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer.handle); ++k)
+            b_.console.Err("warning: " + input.path + ": " +
+                           NerovaVideoWriterNote(writer.handle, k));
+        if (!b_.o.quiet) {
+            NerovaTrackerFinish(f.tracker.handle);
+            Report(input.path, f.tracker.handle, index);
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          ": written %d frames (%.2f s) behind the input, to follow faces ahead",
+                          b_.o.latency, b_.o.latency / fps);
+            b_.console.Err(input.path + line);
+        }
+        return f.ok;
+    }
+
+    // One frame hidden (or drawn) as its tracks say, given to the review, written at its
+    // time. so_far: the tracks as known from the frames read so far. "" or the reason.
+    std::string WriteFrame(void* writer, void* tracker, uint32_t index, cv::Mat& frame,
+                           double seconds, double fps, void* review, bool so_far) {
+        NerovaTrack* tracks = nullptr;
+        uint32_t count = 0;
+        if ((so_far ? NerovaTrackerFrameSoFar(tracker, index, &tracks, &count)
+                    : NerovaTrackerFrame(tracker, index, &tracks, &count)) != NEROVA_OK)
+            return "the faces of a frame are lost";
+        nerova_tool::Anonymize(frame, nerova_tool::TrackRegions(tracks, count), b_.o.hide,
+                               b_.o.mask_scale, b_.o.mask_shape);
+        if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
+        NerovaTracksRelease(tracks);
+        if (review &&
+            NerovaReviewAddFrame(review, index, NEROVA_PIXEL_FORMAT_BGR, frame.cols, frame.rows,
+                                 frame.data, static_cast<int32_t>(frame.step)) != NEROVA_OK)
+            return std::string("its review: ") + NerovaReviewMessage(review);
+        if (NerovaVideoWriterWriteAt(writer, NEROVA_PIXEL_FORMAT_BGR, frame.cols, frame.rows,
+                                     frame.data, static_cast<int32_t>(frame.step), fps,
+                                     seconds) != NEROVA_OK)
+            return NerovaVideoWriterMessage(writer);
+        return "";
+    }
 
     // The second pass: every frame again, its tracks hidden (or drawn), written.
     std::string WriteTracked(const std::string& path, const Output& out, void* tracker,
                              uint32_t frames, double fps) {
         cv::VideoCapture video;
         if (!nerova_tool::OpenVideo(path, video)) return "the video cannot be read again";
-        struct Writer {
-            void* handle = nullptr;
-            ~Writer() {
-                if (handle) NerovaVideoWriterDestroy(handle);
-            }
-        } writer;
+        Writer writer;
         if (NerovaVideoWriterCreate(out.path.c_str(), path.c_str(), b_.o.video_codec.c_str(),
                                     b_.o.video_quality, b_.o.overwrite,
                                     &writer.handle) != NEROVA_OK)
             return "the video settings are refused";
-        struct Review {
-            void* handle = nullptr;
-            ~Review() {
-                if (handle) NerovaReviewDestroy(handle);
-            }
-        } review;
+        Review review;
         if (!b_.o.report_dir.empty() &&
             NerovaReviewCreate(tracker, path.c_str(), fps, &review.handle) != NEROVA_OK)
             return "its review cannot be made";
         uint32_t index = 0;
         for (cv::Mat frame; index < frames && video.read(frame); ++index) {
-            NerovaTrack* tracks = nullptr;
-            uint32_t count = 0;
-            if (NerovaTrackerFrame(tracker, index, &tracks, &count) != NEROVA_OK)
-                return "the faces of a frame are lost";
-            nerova_tool::Anonymize(frame, nerova_tool::TrackRegions(tracks, count), b_.o.hide,
-                                   b_.o.mask_scale, b_.o.mask_shape);
-            if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);
-            NerovaTracksRelease(tracks);
-            if (review.handle &&
-                NerovaReviewAddFrame(review.handle, index, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
-                                     frame.rows, frame.data,
-                                     static_cast<int32_t>(frame.step)) != NEROVA_OK)
-                return std::string("its review: ") + NerovaReviewMessage(review.handle);
             // Each frame at the input's time: a variable-rate video keeps its timing.
             const double seconds = std::max(0.0, video.get(cv::CAP_PROP_POS_MSEC) / 1000);
-            if (NerovaVideoWriterWriteAt(writer.handle, NEROVA_PIXEL_FORMAT_BGR, frame.cols,
-                                         frame.rows, frame.data, static_cast<int32_t>(frame.step),
-                                         fps, seconds) != NEROVA_OK)
-                return NerovaVideoWriterMessage(writer.handle);
+            const std::string err = WriteFrame(writer.handle, tracker, index, frame, seconds, fps,
+                                               review.handle, false);
+            if (!err.empty()) return err;
         }
         if (index < frames) return "the video gave fewer frames the second time";
         const std::string err = NerovaVideoWriterFinish(writer.handle) == NEROVA_OK
@@ -568,7 +655,26 @@ int main(int argc, char** argv) {
     Console console(kTool, bar);
     std::vector<Output> outputs;
     size_t refused = 0;
-    if (o.writes()) {
+    if (!o.live_out.empty()) {
+        if (inputs.size() != 1) {
+            std::fprintf(stderr, "%s: --live-out writes one input, not %zu\n", kTool,
+                         inputs.size());
+            return kExitUsage;
+        }
+        if (o.live_out == "-") console.DropRecords();
+        std::error_code ec;
+        const fs::path target = o.live_out;
+        outputs = {Output{target, ""}};
+        if (o.live_out != "-" && !o.overwrite && !fs::is_fifo(target, ec) &&
+            fs::exists(fs::symlink_status(target, ec)))
+            outputs[0].refusal = "it exists (--overwrite replaces it)";
+        else if (!inputs[0].live && fs::equivalent(inputs[0].path, target, ec))
+            outputs[0].refusal = "it is an input";
+        if (!outputs[0].refusal.empty()) {
+            ++refused;
+            console.Err("not writing " + target.string() + ": " + outputs[0].refusal);
+        }
+    } else if (o.writes()) {
         std::error_code ec;
         fs::create_directories(o.write_dir(), ec);
         if (ec) {

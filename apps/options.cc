@@ -62,6 +62,12 @@ const char kHelp[] =
     "  --mask-scale F          hide F times the face's box, 1 to 10 (default: %.1f)\n"
     "  --mask-shape SHAPE      ellipse or rect (default: ellipse)\n"
     "  --out-dir DIR           folder for --anonymize without --draw (default: none)\n"
+    "  --live-out TARGET       with --anonymize, write the one input (a file, '-' for standard\n"
+    "                          input, a /dev/video device or a URL) to TARGET as it comes,\n"
+    "                          '-' for standard output (then no records are printed)\n"
+    "  --latency N             frames a video written as it comes is held back to follow\n"
+    "                          faces ahead, 0 to 1000; given for a file, it too is written\n"
+    "                          so (default: 15)\n"
     "  --report DIR            with --anonymize, a review page of each written video under\n"
     "                          DIR, named as the video with .html added (default: none)\n"
     "  --quiet                 print only the records and errors: no library diagnostics,\n"
@@ -211,6 +217,13 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
         } else if (a == "--confirm-tile-faces") {
             if (!value(v) || !ParseInt(v, 0, NEROVA_MAX_CONFIRM_TILE_FACES, o.confirm_tile_faces))
                 return "--confirm-tile-faces needs an integer from 0 to 256";
+        } else if (a == "--latency") {
+            if (!value(v) || !ParseInt(v, 0, 1000, o.latency))
+                return "--latency needs an integer from 0 to 1000";
+            o.set_latency = true;
+        } else if (a == "--live-out") {
+            if (!value(v) || !*v) return "--live-out needs a file or -";
+            o.live_out = v;
         } else if (a == "--every") {
             if (!value(v) || !ParseInt(v, 1, INT32_MAX, o.every))
                 return "--every needs a positive integer";
@@ -226,8 +239,14 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
     if (help || version) return "";
     if (o.inputs.empty() && o.lists.empty()) return "no input given (see --help)";
     // Hidden faces are only ever written beside the originals' copies, never over them.
-    if (o.hide != Hide::kNone && o.draw_dir.empty() && o.out_dir.empty())
-        return "--anonymize needs --out-dir (or --draw) so the originals stay untouched";
+    if (o.hide != Hide::kNone && o.draw_dir.empty() && o.out_dir.empty() && o.live_out.empty())
+        return "--anonymize needs --out-dir (or --draw or --live-out) so the originals stay "
+               "untouched";
+    if (!o.live_out.empty() &&
+        (o.hide == Hide::kNone || !o.out_dir.empty() || !o.draw_dir.empty() ||
+         !o.report_dir.empty()))
+        return "--live-out is where --anonymize writes its one input, without --out-dir, --draw "
+               "or --report";
     if (!o.out_dir.empty() && (o.hide == Hide::kNone || !o.draw_dir.empty()))
         return "--out-dir is the folder of --anonymize without --draw";
     if (!o.report_dir.empty() && o.hide == Hide::kNone)

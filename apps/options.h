@@ -31,6 +31,9 @@ struct Options {
     std::string draw_dir, out_dir;
     std::string crops_dir;    // aligned face crops of images, none when empty
     std::string report_dir;   // a review page per written video, none when empty
+    std::string live_out;     // the one input's anonymised video, "-" for standard output
+    int latency = 15;         // frames of look-ahead of a video written in one pass
+    bool set_latency = false;
     std::string video_codec;  // empty: by the container
     int video_quality = 80;
     int crop_size = 112;
@@ -44,6 +47,8 @@ struct Options {
     int every = 1;
 
     bool writes() const { return !draw_dir.empty() || hide != Hide::kNone; }
+    // Written in one pass as the frames come, with a bounded look-ahead.
+    bool one_pass(bool live_input) const { return live_input || set_latency; }
     const std::string& write_dir() const { return draw_dir.empty() ? out_dir : draw_dir; }
 };
 

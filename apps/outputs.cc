@@ -84,6 +84,13 @@ std::string WriteImage(const fs::path& target, const cv::Mat& bgr, bool overwrit
 }
 
 bool OpenVideo(const std::string& path, cv::VideoCapture& video) {
+    if (path == "-") return video.open("pipe:0", cv::CAP_FFMPEG);
+    if (path.rfind("/dev/", 0) == 0) {
+        try {
+            if (video.open(path, cv::CAP_V4L2)) return true;
+        } catch (const cv::Exception&) {
+        }
+    }
     for (const int api : {cv::CAP_FFMPEG, cv::CAP_OPENCV_MJPEG}) {
         try {
             if (video.open(path, api)) return true;

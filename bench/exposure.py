@@ -136,11 +136,12 @@ def measure(frames, truth, hidden):
     return exposed, visible, kept, textured
 
 
-def hide(det, frames, every, tracked, found=None, scale=1.3, **tracker_options):
+def hide(det, frames, every, tracked, found=None, scale=1.3, ahead=None, **tracker_options):
     """The frames hidden as the tool hides them (tracked), or with each detection's boxes
     held until the next detection, as before the tracker. found: the detections of each
     frame looked at (None for the others), when already known; scale and tracker_options as
-    the tool's --mask-scale and nerova.Tracker's."""
+    the tool's --mask-scale and nerova.Tracker's; ahead: the frames of look-ahead of a live
+    source (--latency), None for the whole video known."""
     seconds = 0.0
     if not tracked:
         out, faces = [], []
@@ -153,11 +154,15 @@ def hide(det, frames, every, tracked, found=None, scale=1.3, **tracker_options):
         found = [det.detect(f) if i % every == 0 else None for i, f in enumerate(frames)]
     t0 = time.process_time()
     tracker = nerova.Tracker(frames[0].shape[1], frames[0].shape[0], **tracker_options)
-    for frame, faces in zip(frames, found):
+    tracks = []
+    for i, (frame, faces) in enumerate(zip(frames, found)):
         tracker.see(frame)
         tracker.add(faces) if faces is not None else tracker.skip()
-    tracker.finish()
-    tracks = [tracker.frame(i) for i in range(len(frames))]
+        if ahead is not None and i >= ahead:
+            tracks.append(tracker.frame(i - ahead, so_far=True))
+    if ahead is None:
+        tracker.finish()
+    tracks += [tracker.frame(i, so_far=ahead is not None) for i in range(len(tracks), len(frames))]
     seconds = time.process_time() - t0
     hide.masks = [len(t) for t in tracks]
     return [nerova.anonymize(f.copy(), t, scale=scale) for f, t in zip(frames, tracks)], seconds
@@ -224,16 +229,17 @@ def main():
     for name in models:
         with nerova.FaceDetector(name, threads=1) as det:
             for every in (1, 5):
-                for tracked in (False, True):
+                for tracked, ahead in ((False, None), (True, None), (True, 15), (True, 5)):
                     e = v = k = t = 0
                     cost = frames = 0
                     for _, fr, truth in videos:
-                        hidden, seconds = hide(det, fr, every, tracked)
+                        hidden, seconds = hide(det, fr, every, tracked, ahead=ahead)
                         a, b, c, d = measure(fr, truth, hidden)
                         e, v, k, t = e + a, v + b, k + c, t + d
                         cost, frames = cost + seconds, frames + len(fr)
                     print("| `%s` | %d | %s | %.1f %% (%d/%d) | %.1f %% | %s |"
-                          % (name, every, "tracker" if tracked else "held detections",
+                          % (name, every, "held detections" if not tracked else "tracker" if
+                             ahead is None else "live, %d frames ahead" % ahead,
                              100.0 * e / v, e, v, 100.0 * k / t,
                              "%.0f µs" % (1e6 * cost / frames) if tracked else "–"))
     fr, truth, faceless = cut_scenes(crops, background)

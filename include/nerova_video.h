@@ -186,7 +186,8 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaReviewDestroy(void* review);
 // Every pixel is kept: H.264 and Motion JPEG take a frame of an odd width or height without
 // chroma subsampling (4:4:4); MPEG-4, which cannot, leaves its last column or row out and
 // says so in a note. Failures give NEROVA_ERR_OUTPUT_FILE and NerovaVideoWriterMessage says
-// why.
+// why. A target of "-" (standard output) or a named pipe is written as the frames come, in
+// Matroska (or the container the pipe's extension names), H.264 without encoder look-ahead.
 NEROVA_VIDEO_EXPORT int32_t NerovaVideoCanEncode(const char* codec);
 NEROVA_VIDEO_EXPORT NerovaError NerovaVideoWriterCreate(const char* target,
                                                         const char* sound_source, const char* codec,

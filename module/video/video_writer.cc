@@ -70,6 +70,7 @@ struct VideoOutput::Av {
     AVFrame* frame = nullptr;
     AVPacket* packet = nullptr;
     int64_t last_pts = -1;  // the last frame's, in the encoder's time base
+    bool pipe = false;      // written as it comes, not through a temporary file
     int64_t period = 1;     // one frame at the first frame's rate, in that time base
     // The input's sound: its streams and where each goes.
     AVFormatContext* in = nullptr;
@@ -105,19 +106,29 @@ VideoOutput::~VideoOutput() {
 }
 
 std::string VideoOutput::Open(int width, int height, int source_format, double fps) {
-    if (std::string taken = NotRegularFile(target_); !taken.empty()) return taken;
+    // Standard output or a pipe is written as it comes, in Matroska unless the pipe's name
+    // says otherwise; a file appears whole or not at all.
     std::error_code ec;
-    fs::create_directories(target_.parent_path(), ec);
-    if (ec) return ec.message();
-    temp_ = TempPathFor(target_);
+    const bool pipe = target_ == "-" || fs::is_fifo(target_, ec);
+    const fs::path named = target_.extension().empty() ? fs::path("stream.mkv") : target_;
+    if (!pipe) {
+        if (std::string taken = NotRegularFile(target_); !taken.empty()) return taken;
+        fs::create_directories(target_.parent_path(), ec);
+        if (ec) return ec.message();
+        temp_ = TempPathFor(target_);
+    }
+    const fs::path& container = pipe ? named : target_;
+    const std::string url = !pipe ? temp_.string() : target_ == "-" ? "pipe:1" : target_.string();
     av_ = std::make_unique<Av>();
     Av& a = *av_;
-    int rc = avformat_alloc_output_context2(&a.out, nullptr, nullptr, temp_.c_str());
-    if (rc < 0 || !a.out) return "no container for " + target_.extension().string();
-    const AVCodec* codec = EncoderFor(settings_.codec, target_);
+    a.pipe = pipe;
+    int rc = avformat_alloc_output_context2(&a.out, nullptr, nullptr,
+                                            pipe ? named.c_str() : temp_.c_str());
+    if (rc < 0 || !a.out) return "no container for " + container.extension().string();
+    const AVCodec* codec = EncoderFor(settings_.codec, container);
     if (!codec) return "this build has no " + settings_.codec + " encoder";
     if (avformat_query_codec(a.out->oformat, codec->id, FF_COMPLIANCE_NORMAL) != 1)
-        return std::string("a ") + target_.extension().string() + " file cannot hold " +
+        return std::string("a ") + container.extension().string() + " file cannot hold " +
                codec->name + " video";
     a.enc = avcodec_alloc_context3(codec);
     a.video = avformat_new_stream(a.out, nullptr);
@@ -152,6 +163,8 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
     if (std::string(codec->name) == "libx264") {
         av_opt_set_double(a.enc->priv_data, "crf", 12 + (100 - q) * 0.39, 0);
         av_opt_set(a.enc->priv_data, "preset", "medium", 0);
+        // A pipe's reader waits for each frame: no look-ahead inside the encoder.
+        if (pipe) av_opt_set(a.enc->priv_data, "tune", "zerolatency", 0);
     } else if (codec->id != AV_CODEC_ID_FFV1) {
         a.enc->flags |= AV_CODEC_FLAG_QSCALE;
         a.enc->global_quality = static_cast<int>(FF_QP2LAMBDA * (1 + (100 - q) * 0.3));
@@ -178,7 +191,7 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
                                      ", " + avcodec_get_name(par->codec_id) + ")";
             if (par->codec_type != AVMEDIA_TYPE_AUDIO ||
                 avformat_query_codec(a.out->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
-                notes_.push_back(what + " is not kept: a " + target_.extension().string() +
+                notes_.push_back(what + " is not kept: a " + container.extension().string() +
                                  " file written here holds video and sound only, in its codecs");
                 continue;
             }
@@ -192,7 +205,7 @@ std::string VideoOutput::Open(int width, int height, int source_format, double f
     } else if (a.in) {
         avformat_close_input(&a.in);
     }
-    if ((rc = avio_open(&a.out->pb, temp_.c_str(), AVIO_FLAG_WRITE)) < 0) return AvError(rc);
+    if ((rc = avio_open(&a.out->pb, url.c_str(), AVIO_FLAG_WRITE)) < 0) return AvError(rc);
     if ((rc = avformat_write_header(a.out, nullptr)) < 0) return "container: " + AvError(rc);
     // The encoder's size out of the frame's top-left (all of it but a dropped odd side).
     a.sws = sws_getContext(a.enc->width, a.enc->height, static_cast<AVPixelFormat>(source_format),
@@ -299,7 +312,9 @@ std::string VideoOutput::Finish() {
     if (std::string err = Encode(true); !err.empty()) return error_ = err;
     if ((rc = av_write_trailer(a.out)) < 0) return error_ = "cannot write: " + AvError(rc);
     if ((rc = avio_closep(&a.out->pb)) < 0) return error_ = "cannot write: " + AvError(rc);
+    const bool pipe = a.pipe;
     av_.reset();
+    if (pipe) return "";
     const std::string err = CommitFile(temp_, target_, overwrite_);
     if (err.empty()) temp_.clear();
     return err;

@@ -23,7 +23,9 @@ bool CanEncode(const std::string& codec);
 
 class VideoOutput {
   public:
-    // source: the input video, whose sound streams are copied (empty: none).
+    // source: the input video, whose sound streams are copied (empty: none). target "-"
+    // (standard output) or a named pipe is written as the frames come, in Matroska unless
+    // the pipe's name has another container's extension.
     VideoOutput(std::filesystem::path target, bool overwrite, VideoSettings settings,
                 std::string source);
     ~VideoOutput();

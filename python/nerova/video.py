@@ -169,11 +169,13 @@ class Tracker:
     def finish(self) -> None:
         _check(_video().NerovaTrackerFinish(self._handle), "tracking")
 
-    def frame(self, index: int) -> List[Track]:
+    def frame(self, index: int, so_far: bool = False) -> List[Track]:
+        """Frame index's tracks once finished; so_far: as known from the frames added so far,
+        as a live host with N frames of look-ahead asks once it has added frame index + N."""
         array, count = ctypes.POINTER(_native.Track)(), ctypes.c_uint32()
-        _check(_video().NerovaTrackerFrame(
-            self._handle, _integer(index, "frame", 0, 2**32 - 1), ctypes.byref(array),
-            ctypes.byref(count)), "frame %d" % index)
+        call = _video().NerovaTrackerFrameSoFar if so_far else _video().NerovaTrackerFrame
+        _check(call(self._handle, _integer(index, "frame", 0, 2**32 - 1), ctypes.byref(array),
+                    ctypes.byref(count)), "frame %d" % index)
         return _tracks(array, count)
 
 

@@ -58,6 +58,65 @@ def test_python_hides_the_same_faces_in_the_same_frames_as_the_tool(tmp_path):
     assert all(changed[2:27]), changed
 
 
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@needs_video
+def test_a_stream_played_through_a_pipe_is_hidden_as_the_whole_file_is(tmp_path):
+    """The walk played into the tool's standard input at 25 frames a second, written to its
+    standard output as it comes: with 15 frames of look-ahead every frame is hidden as the
+    two-pass writer hides it, and the face is covered before its first detection too."""
+    import threading
+    import time
+    src = tmp_path / "walk.avi"
+    moving_astronaut(src)
+    common = [TOOL, "--every", "5", "--anonymize", "solid", "--video-codec", "ffv1"]
+    subprocess.run(common + ["--out-dir", str(tmp_path / "off"), str(src)], check=True,
+                   capture_output=True)
+    live = subprocess.Popen(common + ["--live-out", "-", "-"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    data = src.read_bytes()
+
+    def play():
+        step = len(data) // 40 + 1
+        for at in range(0, len(data), step):
+            live.stdin.write(data[at:at + step])
+            live.stdin.flush()
+            time.sleep(1 / 25)
+        live.stdin.close()
+    player = threading.Thread(target=play)
+    player.start()
+    out = live.stdout.read()
+    err = live.stderr.read().decode()
+    player.join()
+    assert live.wait() == 0, err
+    assert out[:4] == b"\x1a\x45\xdf\xa3", "Matroska, no records mixed in"
+    assert "written 15 frames (0.60 s) behind the input" in err
+    (tmp_path / "live.mkv").write_bytes(out)
+    ours, offline, original = (frames(p) for p in (tmp_path / "live.mkv",
+                                                   tmp_path / "off" / "walk.avi", src))
+    assert len(ours) == len(offline) == 40
+    assert all(np.array_equal(a, b) for a, b in zip(ours, offline))
+    # Without look-ahead a face is hidden only from its first detection on.
+    subprocess.run(common + ["--latency", "0", "--live-out", str(tmp_path / "now.mkv"), str(src)],
+                   check=True, capture_output=True)
+    now = frames(tmp_path / "now.mkv")
+    changed = [[np.abs(a.astype(int) - b).max() > 40 for a, b in zip(v, original)]
+               for v in (now, ours)]
+    assert sum(changed[0]) < sum(changed[1]), changed
+
+
+@pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
+@pytest.mark.parametrize("args", [["--live-out", "x.mkv", "a.avi", "b.avi"],
+                                  ["--live-out", "x.mkv", "--out-dir", "o", "a.avi"],
+                                  ["--live-out", "x.mkv", "--report", "r", "a.avi"],
+                                  ["--latency", "1001", "--live-out", "x.mkv", "a.avi"]])
+def test_live_output_is_refused_where_it_cannot_be(args, tmp_path):
+    for name in ("a.avi", "b.avi"):
+        moving_astronaut(tmp_path / name, frames=2)
+    run = subprocess.run([TOOL, "--anonymize", "blur"] + args, cwd=tmp_path, capture_output=True)
+    assert run.returncode == 2, run.stderr
+    assert not (tmp_path / "x.mkv").exists()
+
+
 def test_anonymize_hides_in_place_and_refuses_what_it_cannot_hide():
     image = np.full((60, 80, 3), 200, np.uint8)
     image[20:40, 30:50] = 0  # a "face" with texture for the blur to spread
