@@ -313,17 +313,20 @@ class Worker {
         std::deque<Held> ahead;  // read, not yet written
         std::string write_error;
         uint32_t index = 0, written = 0;
+        size_t masks = 0, guessed = 0;
         const auto write_next = [&]() {
             Held& h = ahead.front();
             if (out && write_error.empty() && !f.untracked)
-                write_error = WriteFrame(writer.handle, f.tracker.handle, written++, h.frame,
-                                         h.seconds, fps, nullptr, true);
+                write_error = WriteFrame(writer.handle, f.tracker.handle, written, h.frame,
+                                         h.seconds, fps, nullptr, true, &masks, &guessed);
             ahead.pop_front();
+            // Written: the tracker keeps only what later frames need.
+            NerovaTrackerForget(f.tracker.handle, ++written);
         };
         for (cv::Mat frame; video.read(frame); ++index) {
             const double seconds = std::max(0.0, video.get(cv::CAP_PROP_POS_MSEC) / 1000);
             if (!Follow(i, video, frame, index, f)) return false;
-            ahead.push_back({frame.clone(), seconds});
+            ahead.push_back({out ? frame.clone() : cv::Mat(), seconds});
             if (ahead.size() > static_cast<size_t>(b_.o.latency)) write_next();
         }
         if (index == 0) return false;
@@ -340,11 +343,14 @@ class Worker {
             b_.console.Err("warning: " + input.path + ": " +
                            NerovaVideoWriterNote(writer.handle, k));
         if (!b_.o.quiet) {
-            NerovaTrackerFinish(f.tracker.handle);
-            Report(input.path, f.tracker.handle, index);
-            char line[160];
+            uint32_t cuts = 0;
+            NerovaTrackerCutCount(f.tracker.handle, &cuts);
+            char line[256];
             std::snprintf(line, sizeof line,
-                          ": written %d frames (%.2f s) behind the input, to follow faces ahead",
+                          ": %u frames, %zu face masks (%.2f a frame), %zu of them not detected, "
+                          "%u shot cuts; written %d frames (%.2f s) behind the input, to follow "
+                          "faces ahead",
+                          index, masks, static_cast<double>(masks) / index, guessed, cuts,
                           b_.o.latency, b_.o.latency / fps);
             b_.console.Err(input.path + line);
         }
@@ -352,14 +358,20 @@ class Worker {
     }
 
     // One frame hidden (or drawn) as its tracks say, given to the review, written at its
-    // time. so_far: the tracks as known from the frames read so far. "" or the reason.
+    // time. so_far: the tracks as known from the frames read so far; masks and guessed (may
+    // be null) count its masks and those not detected. "" or the reason.
     std::string WriteFrame(void* writer, void* tracker, uint32_t index, cv::Mat& frame,
-                           double seconds, double fps, void* review, bool so_far) {
+                           double seconds, double fps, void* review, bool so_far,
+                           size_t* masks = nullptr, size_t* guessed = nullptr) {
         NerovaTrack* tracks = nullptr;
         uint32_t count = 0;
         if ((so_far ? NerovaTrackerFrameSoFar(tracker, index, &tracks, &count)
                     : NerovaTrackerFrame(tracker, index, &tracks, &count)) != NEROVA_OK)
             return "the faces of a frame are lost";
+        for (uint32_t k = 0; masks && guessed && k < count; ++k) {
+            ++*masks;
+            *guessed += tracks[k].state != NEROVA_TRACK_DETECTED;
+        }
         nerova_tool::Anonymize(frame, nerova_tool::TrackRegions(tracks, count), b_.o.hide,
                                b_.o.mask_scale, b_.o.mask_shape);
         if (!b_.o.draw_dir.empty()) nerova_tool::DrawTracks(frame, tracks, count);

@@ -242,9 +242,8 @@ std::string ParseArgs(int argc, char** argv, Options& o, bool& help, bool& versi
     if (o.hide != Hide::kNone && o.draw_dir.empty() && o.out_dir.empty() && o.live_out.empty())
         return "--anonymize needs --out-dir (or --draw or --live-out) so the originals stay "
                "untouched";
-    if (!o.live_out.empty() &&
-        (o.hide == Hide::kNone || !o.out_dir.empty() || !o.draw_dir.empty() ||
-         !o.report_dir.empty()))
+    if (!o.live_out.empty() && (o.hide == Hide::kNone || !o.out_dir.empty() ||
+                                !o.draw_dir.empty() || !o.report_dir.empty()))
         return "--live-out is where --anonymize writes its one input, without --out-dir, --draw "
                "or --report";
     if (!o.out_dir.empty() && (o.hide == Hide::kNone || !o.draw_dir.empty()))

@@ -29,10 +29,10 @@ struct Options {
     int top_k = kDefaultTopK;
     int32_t pixel_format = NEROVA_PIXEL_FORMAT_BGR;
     std::string draw_dir, out_dir;
-    std::string crops_dir;    // aligned face crops of images, none when empty
-    std::string report_dir;   // a review page per written video, none when empty
-    std::string live_out;     // the one input's anonymised video, "-" for standard output
-    int latency = 15;         // frames of look-ahead of a video written in one pass
+    std::string crops_dir;   // aligned face crops of images, none when empty
+    std::string report_dir;  // a review page per written video, none when empty
+    std::string live_out;    // the one input's anonymised video, "-" for standard output
+    int latency = 15;        // frames of look-ahead of a video written in one pass
     bool set_latency = false;
     std::string video_codec;  // empty: by the container
     int video_quality = 80;

@@ -30,8 +30,9 @@ std::vector<Output> PlanOutputs(const std::vector<Input>& inputs, const std::fil
 std::string WriteImage(const std::filesystem::path& target, const cv::Mat& bgr, bool overwrite);
 
 // Opens a video file with the file back-ends only (FFmpeg, then OpenCV's own Motion JPEG
-// reader); "-" is standard input and a /dev/ path a V4L2 camera first. Letting OpenCV choose also probes camera back-ends, whose plugin loading is not
-// thread-safe and crashes when two workers open files at once.
+// reader); "-" is standard input and a /dev/ path a V4L2 camera first. Letting OpenCV choose also
+// probes camera back-ends, whose plugin loading is not thread-safe and crashes when two workers
+// open files at once.
 bool OpenVideo(const std::string& path, cv::VideoCapture& video);
 
 }  // namespace nerova_tool

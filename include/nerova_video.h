@@ -124,6 +124,10 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrameSoFar(void* tracker, uint32_t frame,
                                                         NerovaTrack** tracks,
                                                         uint32_t* track_count);
+// Frames before `before` will not be asked for again (a live host has written them): what
+// only they needed is dropped, so that a stream of any length is followed in bounded memory.
+// NerovaTrackerFinish and NerovaTrackerFrame then know only the later frames.
+NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerForget(void* tracker, uint32_t before);
 NEROVA_VIDEO_EXPORT NerovaError NerovaTracksRelease(NerovaTrack* tracks);
 
 // ---- The review page ----

@@ -11,6 +11,7 @@
 
 #include "nerova_video.h"
 #include "test_util.h"
+#include "video/tracker.h"
 
 namespace {
 
@@ -202,11 +203,30 @@ TEST(TrackerTest, LiveWithALookAheadGivesTheOfflineMasks) {
                                         uint32_t(frames[f].faces.size()), nullptr, nullptr, nullptr,
                                         nullptr),
                   NEROVA_OK);
-        if (f >= kAhead) same(f - kAhead);
+        if (f >= kAhead) {
+            same(f - kAhead);
+            // Written: what only that frame needed may go, and no later frame changes.
+            EXPECT_EQ(NerovaTrackerForget(tracker, f - kAhead + 1), NEROVA_OK);
+        }
     }
     for (uint32_t f = uint32_t(frames.size()) - kAhead; f < frames.size(); ++f) same(f);
     EXPECT_GT(shown, 60u) << "masks to compare";
     NerovaTrackerDestroy(tracker);
+
+    // A stream of any length in bounded memory: a face on screen throughout, another for a
+    // few frames every 50, each frame forgotten once written.
+    nerova::module::FaceTracker stream({}, 320, 240), kept({}, 320, 240);
+    std::vector<uint32_t> ids;
+    std::vector<nerova::module::TrackBox> live;
+    for (uint32_t f = 0; f < 3000; ++f) {
+        const float x = 100 + 50 * std::sin(f / 40.0f);
+        std::vector<nerova::module::Detection> faces{{0.9f, x, 50, x + 40, 90, 0}};
+        if (f % 50 < 5) faces.push_back({0.9f, 200, 150, 240, 190, 0});
+        for (auto* t : {&stream, &kept}) t->AddFrame(true, faces, ids, live);
+        if (f >= kAhead) stream.Forget(f - kAhead + 1);
+    }
+    EXPECT_LT(stream.stored(), 100u);
+    EXPECT_GT(kept.stored(), 3000u);
 }
 
 TEST(TrackerTest, NothingCrossesAShotCut) {

@@ -267,6 +267,14 @@ NerovaError NerovaTrackerFrameSoFar(void* tracker, uint32_t frame, NerovaTrack**
     });
 }
 
+NerovaError NerovaTrackerForget(void* tracker, uint32_t before) {
+    NEROVA_CHECK_PARAM_NULL(tracker, "NerovaTrackerForget", 1);
+    return Guarded("NerovaTrackerForget", 2, [&]() -> NerovaError {
+        static_cast<FaceTracker*>(tracker)->Forget(before);
+        return NEROVA_OK;
+    });
+}
+
 NerovaError NerovaTracksRelease(NerovaTrack* tracks) {
     std::free(tracks);
     return NEROVA_OK;

@@ -266,6 +266,36 @@ void FaceTracker::Cut() {
     live_.clear();
 }
 
+void FaceTracker::Forget(uint32_t before) {
+    if (finished_) return;
+    // A frame from `before` on is placed by detections at most a hold and a speed fit back
+    // (a track's gaps are no longer than its hold), and one more for how it turned.
+    const int64_t needed =
+        static_cast<int64_t>(before) - s_.max_missed_frames - static_cast<int64_t>(kFitFrames) - 1;
+    ended_.erase(std::remove_if(ended_.begin(), ended_.end(),
+                                [&](const Track& t) {
+                                    return t.frames.back() +
+                                               static_cast<int64_t>(s_.max_missed_frames) <
+                                           static_cast<int64_t>(before);
+                                }),
+                 ended_.end());
+    for (std::vector<Track>* list : {&ended_, &live_}) {
+        for (Track& t : *list) {
+            size_t drop = 0;
+            while (drop + 1 < t.frames.size() && t.frames[drop + 1] < needed) ++drop;
+            t.frames.erase(t.frames.begin(), t.frames.begin() + static_cast<int64_t>(drop));
+            t.seen.erase(t.seen.begin(), t.seen.begin() + static_cast<int64_t>(drop));
+        }
+    }
+}
+
+size_t FaceTracker::stored() const {
+    size_t n = 0;
+    for (const std::vector<Track>* list : {&ended_, &live_})
+        for (const Track& t : *list) n += t.frames.size();
+    return n;
+}
+
 void FaceTracker::Finish() {
     if (finished_) return;
     finished_ = true;
@@ -319,8 +349,8 @@ bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
     // A face's speed may change by this share of its side a frame, unforeseen.
     const double drift = s_.growth_per_frame / 2;
     const size_t n = t.frames.size();
-    const size_t j = static_cast<size_t>(
-        std::upper_bound(t.frames.begin(), t.frames.end(), frame) - t.frames.begin());
+    const size_t j = static_cast<size_t>(std::upper_bound(t.frames.begin(), t.frames.end(), frame) -
+                                         t.frames.begin());
     if (j > 0 && t.frames[j - 1] == frame) return put(t.seen[j - 1], 0, NEROVA_TRACK_DETECTED);
     if (j > 0 && j < n) {
         const size_t i = j - 1;

@@ -64,6 +64,11 @@ class FaceTracker {
     // Frame `frame` (< frame_count()) as known so far: what Finish would give if the video
     // ended here. A live host asks once it has added the frames of its look-ahead.
     void FrameSoFar(uint32_t frame, std::vector<TrackBox>& out) const;
+    // Frames before `before` will not be asked for again (a live host wrote them): what only
+    // they needed is dropped, so that a stream of any length takes bounded memory. Finish
+    // then knows only the frames kept.
+    void Forget(uint32_t before);
+    size_t stored() const;  // detections kept
 
   private:
     struct Axis {  // position and velocity of one coordinate, with their covariance
