@@ -1,7 +1,8 @@
 // Hostile detections through the tracker and the masks: any box a host may hand over (inverted,
 // huge, outside the frame), frames looked at or not, any options in range. Every track, live or
-// after the whole video, must lie inside the frame with some area and a stable id; hiding them
-// must leave the picture's size alone.
+// as known so far with some frames forgotten, or after the whole video, must lie inside the
+// frame with some area and a stable id; hiding them must leave the picture's size alone, and
+// the review page of any such video must be made.
 #include <cmath>
 #include <vector>
 
@@ -48,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint32_t> ids(faces.size());
         NerovaTrack* live = nullptr;
         uint32_t n = 0;
+        if ((head & 0x40) && NerovaTrackerCut(tracker) != NEROVA_OK) __builtin_trap();
         if (NerovaTrackerAddFrame(tracker, head & 0x80 ? 0 : 1, faces.data(),
                                   static_cast<uint32_t>(faces.size()), angles.data(), ids.data(),
                                   &live, &n) != NEROVA_OK)
@@ -55,9 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(live, n);
         NerovaTracksRelease(live);
         ++frames;
+        // A live host's look-ahead of head % 8 frames, forgetting what it wrote.
+        const uint32_t ahead = (head >> 3) % 8;
+        if (ahead < frames) {
+            if (NerovaTrackerFrameSoFar(tracker, frames - 1 - ahead, &live, &n) != NEROVA_OK)
+                __builtin_trap();
+            check(live, n);
+            NerovaTracksRelease(live);
+            if ((head & 0x20) && NerovaTrackerForget(tracker, frames - ahead) != NEROVA_OK)
+                __builtin_trap();
+        }
     }
     if (NerovaTrackerFinish(tracker) != NEROVA_OK) __builtin_trap();
     std::vector<uint8_t> picture(static_cast<size_t>(width) * height * 3, 200);
+    void* review = nullptr;
+    if (NerovaReviewCreate(tracker, "fuzz <&\">.mp4", 25, &review) != NEROVA_OK) __builtin_trap();
     for (uint32_t f = 0; f < frames; ++f) {
         NerovaTrack* t = nullptr;
         uint32_t n = 0;
@@ -69,7 +83,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         NerovaAnonymize(NEROVA_PIXEL_FORMAT_BGR, width, height, picture.data(), width * 3,
                         regions.data(), n, 1 + f % 3, f % 2, 1.0f + f % 10, nullptr);
         NerovaTracksRelease(t);
+        if (NerovaReviewAddFrame(review, f, NEROVA_PIXEL_FORMAT_BGR, width, height, picture.data(),
+                                 width * 3) != NEROVA_OK)
+            __builtin_trap();
     }
     NerovaTrackerDestroy(tracker);
+    NerovaReviewCounts counts{};
+    counts.size = sizeof counts;
+    if (NerovaReviewGetCounts(review, &counts) != NEROVA_OK || counts.frames != frames ||
+        counts.pictures > counts.to_check)
+        __builtin_trap();
+    if (NerovaReviewWrite(review, "/tmp/nerova-fuzz-review.html", 1) != NEROVA_OK) __builtin_trap();
+    NerovaReviewDestroy(review);
     return 0;
 }

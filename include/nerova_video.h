@@ -119,8 +119,10 @@ NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrame(void* tracker, uint32_t frame
 // Frame `frame`'s tracks as known from the frames added so far: what NerovaTrackerFinish
 // would give if the video ended with the last frame added. A live host with a look-ahead of
 // N frames asks for frame i once it has added frame i + N, and gets the offline answer
-// wherever no face goes undetected for longer than N frames (the same as NerovaTrackerFrame
-// after NerovaTrackerFinish). NEROVA_ERR_PARAM_RANGE past the last frame added.
+// (NerovaTrackerFrame after NerovaTrackerFinish) wherever the detections that place frame i
+// lie within those N frames: the two around a gap, and for a face not seen yet its first
+// two, whose motion carries its mask back to where it entered. NEROVA_ERR_PARAM_RANGE past
+// the last frame added.
 NEROVA_VIDEO_EXPORT NerovaError NerovaTrackerFrameSoFar(void* tracker, uint32_t frame,
                                                         NerovaTrack** tracks,
                                                         uint32_t* track_count);
