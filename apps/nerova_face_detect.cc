@@ -339,9 +339,7 @@ class Worker {
         if (write_error.empty() && NerovaVideoWriterFinish(writer.handle) != NEROVA_OK)
             write_error = NerovaVideoWriterMessage(writer.handle);
         if (!write_error.empty()) Unwritten(*out, write_error);
-        for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer.handle); ++k)
-            b_.console.Err("warning: " + input.path + ": " +
-                           NerovaVideoWriterNote(writer.handle, k));
+        Notes(input.path, writer.handle);
         if (!b_.o.quiet) {
             uint32_t cuts = 0;
             NerovaTrackerCutCount(f.tracker.handle, &cuts);
@@ -355,6 +353,12 @@ class Worker {
             b_.console.Err(input.path + line);
         }
         return f.ok;
+    }
+
+    // What of the input the written video could not keep, as warnings.
+    void Notes(const std::string& path, void* writer) {
+        for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer); ++k)
+            b_.console.Err("warning: " + path + ": " + NerovaVideoWriterNote(writer, k));
     }
 
     // One frame hidden (or drawn) as its tracks say, given to the review, written at its
@@ -413,8 +417,7 @@ class Worker {
         const std::string err = NerovaVideoWriterFinish(writer.handle) == NEROVA_OK
                                     ? ""
                                     : NerovaVideoWriterMessage(writer.handle);
-        for (uint32_t k = 0; !b_.o.quiet && k < NerovaVideoWriterNoteCount(writer.handle); ++k)
-            b_.console.Err("warning: " + path + ": " + NerovaVideoWriterNote(writer.handle, k));
+        Notes(path, writer.handle);
         if (err.empty() && review.handle) {
             // Laid out under the report folder as the video is under the output folder.
             const fs::path root = fs::path(b_.o.write_dir()).lexically_normal();

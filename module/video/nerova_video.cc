@@ -307,15 +307,19 @@ NerovaError NerovaReviewAddFrame(void* review, uint32_t frame, int32_t pixel_for
     NEROVA_CHECK_PARAM_NULL(review, "NerovaReviewAddFrame", 1);
     NEROVA_CHECK_PARAM_NULL(pixels, "NerovaReviewAddFrame", 2);
     auto* r = static_cast<ReviewHandle*>(review);
-    const int channels = ReadableChannels(pixel_format, width, height, stride);
-    if (!channels) {
+    if (!ReadableChannels(pixel_format, width, height, stride)) {
         r->message = "the frame cannot be read";
         return NEROVA_ERR_PARAM_RANGE;
     }
     if (!r->page.Wants(frame)) return NEROVA_OK;
+    NerovaFrame f{};
+    f.pixel_format = static_cast<NerovaPixelFormat>(pixel_format);
+    f.width = width;
+    f.height = height;
+    f.data[0] = pixels;
+    f.stride[0] = stride;
     return Guarded("NerovaReviewAddFrame", 3, [&]() -> NerovaError {
-        r->message =
-            r->page.Picture(frame, pixels, width, height, stride, channels, RedFirst(pixel_format));
+        r->message = r->page.Picture(frame, f);
         return r->message.empty() ? NEROVA_OK : NEROVA_ERR_PARAM_RANGE;
     });
 }

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "nerova/module_common.h"
 #include "nerova_video.h"
 
 namespace nerova {
@@ -133,8 +134,7 @@ ReviewPage::ReviewPage(const FaceTracker& tracker, const std::string& name, doub
     }
     counts_.tracks = static_cast<uint32_t>(tracks_.size());
     FindChecks();
-    for (uint32_t f = 0; f < counts_.frames; ++f) {
-        if (!Wants(f)) continue;
+    for (const auto& [f, checks] : checks_) {
         for (const TrackBox& b : tracker.Frame(f))
             shown_[f].push_back({b.id, {f, b.state, b.score, b.x1, b.y1, b.x2, b.y2}});
     }
@@ -217,19 +217,13 @@ void ReviewPage::FindChecks() {
     for (const auto& [priority, frame] : order) checks_[frame] = std::move(all[frame]);
 }
 
-std::string ReviewPage::Picture(uint32_t frame, const uint8_t* pixels, int width, int height,
-                                int64_t stride, int channels, bool rgb) {
+std::string ReviewPage::Picture(uint32_t frame, const NerovaFrame& pixels) {
     if (!Wants(frame)) return "";
-    if (width != width_ || height != height_) return "the frame is not of the video's size";
-    const cv::Mat in(height, width, CV_8UC(channels), const_cast<uint8_t*>(pixels),
-                     static_cast<size_t>(stride));
-    cv::Mat bgr;
-    if (channels == 1)
-        cv::cvtColor(in, bgr, cv::COLOR_GRAY2BGR);
-    else if (channels == 3)
-        bgr = rgb ? cv::Mat() : in;
-    if (channels == 3 && rgb) cv::cvtColor(in, bgr, cv::COLOR_RGB2BGR);
-    if (channels == 4) cv::cvtColor(in, bgr, rgb ? cv::COLOR_RGBA2BGR : cv::COLOR_BGRA2BGR);
+    if (pixels.width != width_ || pixels.height != height_)
+        return "the frame is not of the video's size";
+    cv::Mat bgr = FrameConverter::FrameToMat(&pixels, NEROVA_PIXEL_FORMAT_BGR);
+    if (bgr.empty()) return "the frame cannot be read";
+    const int width = pixels.width, height = pixels.height;
     if (width > s_.picture_width) {
         const int h = std::max(1, static_cast<int>(std::lround(static_cast<double>(height) *
                                                                s_.picture_width / width)));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "nerova/nerova_defines.h"
 #include "video/tracker.h"
 
 namespace nerova {
@@ -38,10 +39,9 @@ class ReviewPage {
                int height, const ReviewSettings& settings = {});
     // Whether the page shows frame `frame`: its pixels are then wanted through Picture.
     bool Wants(uint32_t frame) const { return checks_.count(frame) != 0; }
-    // Frame `frame` as written (masks on it), interleaved 8-bit, kept small when wanted.
-    // "" or why the picture could not be made.
-    std::string Picture(uint32_t frame, const uint8_t* pixels, int width, int height,
-                        int64_t stride, int channels, bool rgb);
+    // Frame `frame` as written (masks on it), kept small when wanted. "" or why the picture
+    // could not be made.
+    std::string Picture(uint32_t frame, const NerovaFrame& pixels);
     std::string Html() const;
     const ReviewCounts& counts() const { return counts_; }
 

@@ -18,8 +18,8 @@ constexpr double kInitialSpeedNoise = 0.5;
 constexpr float kMinSide = 1.0f;
 constexpr float kFarSides = 1.5f;
 // Following a face past its detections: the speed fitted to its nearest few detections (at
-// least two, more only within 4 frames of the last: a face turns), and
-// how far the face may be from where that speed puts it. A face seen once may move at about
+// least two, more only within 4 frames of the last: a face turns), and how far the face may
+// be from where that speed puts it. A face seen once may move at about
 // a tenth of its size a frame either way; a guess whose spread exceeds half the face no
 // longer covers it more likely than not, and ends.
 constexpr size_t kFitDetections = 5;
