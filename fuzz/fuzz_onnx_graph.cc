@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -23,6 +24,7 @@
 #include "fuzz_util.h"
 #include "graph_check.h"
 #include "graph_lowering.h"
+#include "quantize.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
@@ -430,6 +432,39 @@ bool FiniteConstants(const onnx::GraphProto& g) {
     return true;
 }
 
+// Ranges for every computed value, drawn from its name and the input's size: tame, wide,
+// degenerate (never left 0) or one-sided, as calibrations of real networks give.
+nerova::lowering::Ranges SyntheticRanges(const nerova::lowering::Plan& plan, size_t size) {
+    static const std::pair<float, float> kRanges[] = {{-1.0f, 1.0f},      {0.0f, 6.0f},
+                                                      {-900.0f, 1600.0f}, {0.0f, 0.0f},
+                                                      {2.0f, 3.0f},       {-1e-8f, 1e-8f}};
+    nerova::lowering::Ranges ranges;
+    for (const auto& value : plan.values) {
+        if (value.constant >= 0 || value.name.empty()) continue;
+        const size_t pick =
+            (std::hash<std::string>()(value.name) + size) % (std::size(kRanges) + 1);
+        if (pick < std::size(kRanges)) ranges[value.name] = kRanges[pick];  // else: no range
+    }
+    return ranges;
+}
+
+// A quantised plan: every operand and result of an int8 operator has a quantisation XNNPACK
+// takes.
+void CheckQuantised(const nerova::lowering::Plan& plan) {
+    for (const auto& op : plan.ops) {
+        if (!op.int8) continue;
+        std::vector<uint32_t> values = op.inputs;
+        values.push_back(op.output);
+        for (uint32_t v : values) {
+            const auto& value = plan.values[v];
+            if (value.constant >= 0) continue;
+            if (!value.int8 || !(value.scale > 0.0f) || !std::isfinite(value.scale) ||
+                value.zero_point < -128 || value.zero_point > 127)
+                __builtin_trap();
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -440,7 +475,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova::lowering::Plan plan;
     if (!nerova::lowering::Lower(model, &plan).empty()) return 0;
     CheckPlan(plan);
+    // The same network in int8, on ranges of every kind: whatever is quantised is so
+    // consistently, and it runs to the float output's shape or is refused.
+    const nerova::lowering::Ranges ranges = SyntheticRanges(plan, size);
+    nerova::lowering::Plan quantised = plan;
+    nerova::lowering::Quantize(model, ranges, &quantised);
+    CheckQuantised(quantised);
+    const std::string calibration = nerova::lowering::FormatRanges(ranges);
+    const auto int8 =
+        nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_XNNPACK, &calibration);
     const auto fast = nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_XNNPACK);
+    if (int8.ran() && fast.ran() && int8.dims != fast.dims) __builtin_trap();
     const auto plain = nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_OPENCV);
     if (!fast.ran() || !plain.ran()) return 0;
     if (fast.dims != plain.dims || fast.values.size() != plain.values.size()) __builtin_trap();

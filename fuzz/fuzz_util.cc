@@ -34,13 +34,18 @@ void WriteFile(const std::string& name, const uint8_t* data, size_t size) {
     std::fclose(f);
 }
 
-Run LoadAndRunOnnx(const uint8_t* data, size_t size, NerovaNetworkType backend) {
+Run LoadAndRunOnnx(const uint8_t* data, size_t size, NerovaNetworkType backend,
+                   const std::string* calibration) {
     using namespace nerova;
     ModelConfig model;
     model.model_type = NEROVA_MODEL_TYPE_ONNX;
     model.model_contents.emplace_back(reinterpret_cast<const char*>(data), size);
     NetworkConfig network;
     network.network_type = backend;
+    if (calibration) {
+        model.model_contents.push_back(*calibration);
+        network.precision = NEROVA_PRECISION_LOW;
+    }
     Inference inference;
     if (inference.Init(model, network) != NEROVA_OK) return {};
     std::map<std::string, std::vector<int>> shapes;

@@ -26,9 +26,11 @@ struct Run {
 
 // Hands the bytes to the kernel as an ONNX model: load, create an instance on the backend
 // (the kernel's choice by default), run it on a fixed input of the network's shape, fetch the
-// first output. Whatever loads must run or refuse.
+// first output. Whatever loads must run or refuse. With a calibration (a "calibration.txt"),
+// the network is asked for in int8.
 Run LoadAndRunOnnx(const uint8_t* data, size_t size,
-                   NerovaNetworkType backend = NEROVA_NETWORK_TYPE_TNN);
+                   NerovaNetworkType backend = NEROVA_NETWORK_TYPE_TNN,
+                   const std::string* calibration = nullptr);
 
 // Consumes bytes from the front of the fuzzer's input.
 class Input {

@@ -91,11 +91,18 @@ class NEROVA_KERNEL_EXPORT Instance {
     // memory belongs to the instance. Fails on a backend that reads the host's tensor
     // (OpenCV DNN): the host then binds a tensor of its own.
     Status GetInputBlob(std::shared_ptr<Blob>& blob);
+    // Calibration for int8: from now on each forward also runs the network's body in float with
+    // every tensor kept, and widens the range seen of each. XNNPACK instances only.
+    Status RecordRanges();
+    // The ranges seen since RecordRanges, as a model folder's "calibration.txt" holds them;
+    // empty when nothing is recorded.
+    std::string RecordedRanges() const;
     // "XNNPACK" when the network's body runs on XNNPACK (its post-processing tail, if any, on
     // OpenCV DNN), else "OpenCV DNN".
     std::string Backend() const;
     // Why the network runs on OpenCV DNN although XNNPACK was asked for (by name, or by the
-    // default choice in a build that has it); empty otherwise.
+    // default choice in a build that has it), or which nodes stay in float although int8 was
+    // asked for (PRECISION_LOW); empty otherwise.
     std::string BackendNote() const;
 
   private:

@@ -151,6 +151,19 @@ NerovaError FaceDetectorAlgorithm::Parse(const std::string& model_path,
         NEROVA_LOGE(kParse, 64, "InferenceConfigParser::ParseInferenceConfig.");
         return err;
     }
+    // int8 reads its activation ranges beside the network; without them it runs in float,
+    // and the kernel says so.
+    if (param_->network_config.precision == NEROVA_PRECISION_LOW) {
+        char* content = nullptr;
+        unsigned long long size = 0;
+        err = model.GetFileContent("calibration.txt", &content, &size);
+        if (err == NEROVA_OK) {
+            param_->model_config.model_contents.emplace_back(content, static_cast<size_t>(size));
+        } else if (err != NEROVA_ERR_MODEL_FILE_NOT_FOUND) {
+            NEROVA_LOGE(kParse, 65, "calibration.txt cannot be read.");
+            return err;
+        }
+    }
     DetectionConfig detection;
     std::string why = "inference.json is not a valid configuration";
     err = ReadDetectionConfig(model, &detection, &why);

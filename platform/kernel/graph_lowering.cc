@@ -36,6 +36,7 @@ std::string BodyBuilder::Run() {
     plan_->input_name = input;
     plan_->input_dims.assign(x->begin(), x->end());
     plan_->input = NewValue(Nhwc(*x));
+    plan_->values[plan_->input].name = input;
     head_[input] = plan_->input;
 
     for (const auto& n : g_.node())
@@ -47,13 +48,20 @@ std::string BodyBuilder::Run() {
         const onnx::NodeProto& n = g_.node(i);
         const ops::Operator* entry = ops::Find(n.op_type());  // admitted, so in the table
         const size_t first_op = plan_->ops.size();
+        const size_t first_value = plan_->values.size();
         const std::string why = !entry                 ? "the operator is not in the table"
                                 : !entry->xnn          ? "XNNPACK has no " + n.op_type()
                                 : n.output_size() == 0 ? "the node has no output"
                                                        : entry->xnn(*this, n);
         if (why.empty()) {
-            for (size_t k = first_op; k < plan_->ops.size(); ++k)
+            for (size_t k = first_op; k < plan_->ops.size(); ++k) {
                 plan_->ops[k].node = ops::NodeLabel(n, i);
+                plan_->ops[k].node_index = i;
+            }
+            int step = 0;
+            for (size_t v = first_value; v < plan_->values.size(); ++v)
+                if (plan_->values[v].constant < 0 && plan_->values[v].name.empty())
+                    plan_->values[v].name = n.output(0) + "#" + std::to_string(step++);
             if (head_.count(n.output(0))) ++plan_->lowered_nodes;
             continue;
         }
@@ -114,7 +122,10 @@ const Dims* BodyBuilder::Shape(const std::string& name) const {
 }
 
 uint32_t BodyBuilder::NewValue(std::vector<size_t> dims, int constant) {
-    plan_->values.push_back(Value{std::move(dims), constant});
+    Value value;
+    value.dims = std::move(dims);
+    value.constant = constant;
+    plan_->values.push_back(std::move(value));
     return static_cast<uint32_t>(plan_->values.size() - 1);
 }
 
@@ -197,6 +208,7 @@ bool BodyBuilder::BroadcastConstant(const Constant& c, const Dims& out, uint32_t
 
 uint32_t BodyBuilder::AddOutput(const onnx::NodeProto& n, const Dims& dims) {
     const uint32_t id = NewValue(Nhwc(dims));
+    plan_->values[id].name = n.output(0);
     head_[n.output(0)] = id;
     return id;
 }

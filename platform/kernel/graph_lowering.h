@@ -50,6 +50,13 @@ enum class OpKind {
 struct Value {
     std::vector<size_t> dims;  // NHWC for activations; constants in the layout their op reads
     int constant = -1;         // index into Plan::constants, or -1 for a computed value
+    // A computed value's name, the ONNX tensor it holds ("#k" after it for the k-th step of a
+    // node lowered into several): what a calibration's ranges are keyed by.
+    std::string name;
+    // In an int8 plan, a value some operator reads or writes in int8: real = scale * (q - zero).
+    bool int8 = false;
+    float scale = 1.0f;
+    int32_t zero_point = 0;
 };
 
 struct Op {
@@ -68,6 +75,8 @@ struct Op {
     std::vector<size_t> pre, post;  // Pad, NHWC order
     float pad_value = 0.0f;
     std::string node;  // the ONNX node it computes, as messages name it
+    int node_index = -1;
+    bool int8 = false;  // in an int8 plan: computed on int8 operands (Value::int8)
 };
 
 // A tensor of the lowered part that is read outside it: by the tail or as a graph output.
@@ -95,6 +104,7 @@ struct Plan {
     std::vector<std::string> outputs;  // the graph's outputs, in order
     int lowered_nodes = 0;
     int tail_nodes = 0;
+    bool int8 = false;  // some operators run in int8 (quantize.h)
 };
 
 // Lowers an admitted graph (after graph_check::CheckModel, whose shape inference it reads).

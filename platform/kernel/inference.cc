@@ -12,6 +12,7 @@
 #include "graph_lowering.h"
 #include "nerova/kernel.h"
 #include "opencv_graph.h"
+#include "quantize.h"
 #include "tail_runner.h"
 #include "xnn_runner.h"
 
@@ -126,6 +127,10 @@ class InferenceImpl {
     // The graph lowered for XNNPACK, or null with plan_why saying why it cannot be.
     std::shared_ptr<const lowering::Plan> plan;
     std::string plan_why;
+    // With PRECISION_LOW and a calibration: the plan with its int8 operators marked, and what
+    // stays in float.
+    std::shared_ptr<const lowering::Plan> int8_plan;
+    std::string int8_note;
 };
 
 class InstanceImpl {
@@ -148,8 +153,15 @@ class InstanceImpl {
     std::unique_ptr<lowering::TailRunner> tail;  // the tail run natively; else net runs it
     std::vector<int> output_sources;             // per output: tail output index, or -1 - boundary
 
+    // A calibration's float copy of the body, each value in a buffer of its own, and the
+    // range each took so far.
+    std::unique_ptr<lowering::XnnRunner> recorder;
+    std::shared_ptr<const lowering::Plan> float_plan;
+    std::vector<std::pair<float, float>> seen;
+
     Status BindXnnInput(std::shared_ptr<Blob> blob, const std::string& name);
     Status ForwardXnn();
+    void Record();
 };
 
 namespace {
@@ -193,6 +205,7 @@ Status InstanceImpl::ForwardXnn() {
         std::copy_n(data, size_t(d[0]) * d[1] * d[2] * d[3], xnn->input());
     std::string why;
     if (!xnn->Run(&why)) return Status(NEROVA_ERR_KERNEL_FORWARD, why);
+    if (recorder) Record();
     for (size_t i = 0; i < plan->boundaries.size(); ++i) {
         const lowering::Boundary& b = plan->boundaries[i];
         if (b.nhwc) continue;  // a view of the runner's buffer, set once
@@ -218,6 +231,23 @@ Status InstanceImpl::ForwardXnn() {
                                  : boundaries[static_cast<size_t>(-1 - source)];
     }
     return Status();
+}
+
+void InstanceImpl::Record() {
+    const std::vector<int>& d = plan->input_dims;
+    std::copy_n(xnn->input(), size_t(d[0]) * d[1] * d[2] * d[3], recorder->input());
+    std::string why;
+    if (!recorder->Run(&why)) return;
+    for (size_t v = 0; v < float_plan->values.size(); ++v) {
+        const float* data = recorder->value(static_cast<uint32_t>(v));
+        const lowering::Value& value = float_plan->values[v];
+        if (!data || value.constant >= 0 || value.name.empty()) continue;
+        size_t count = 1;
+        for (size_t dim : value.dims) count *= dim;
+        auto range = std::minmax_element(data, data + count);
+        seen[v].first = std::min(seen[v].first, *range.first);
+        seen[v].second = std::max(seen[v].second, *range.second);
+    }
 }
 
 Instance::Instance(std::unique_ptr<InstanceImpl> impl) : impl_(std::move(impl)) {}
@@ -331,6 +361,27 @@ Status Instance::GetInputBlob(std::shared_ptr<Blob>& blob) {
     return Status();
 }
 
+Status Instance::RecordRanges() {
+    if (!impl_->xnn || !impl_->float_plan)
+        return Status(NEROVA_ERR_KERNEL_NOT_READY, "only the XNNPACK body records ranges");
+    std::string why;
+    impl_->recorder =
+        lowering::XnnRunner::Create(impl_->float_plan, 1, &why, lowering::Memory::kEvery);
+    if (!impl_->recorder) return Status(NEROVA_ERR_KERNEL_FORWARD, why);
+    impl_->seen.assign(impl_->float_plan->values.size(), {std::numeric_limits<float>::infinity(),
+                                                          -std::numeric_limits<float>::infinity()});
+    return Status();
+}
+
+std::string Instance::RecordedRanges() const {
+    lowering::Ranges ranges;
+    if (!impl_->recorder) return "";
+    for (size_t v = 0; v < impl_->seen.size(); ++v)
+        if (impl_->seen[v].first <= impl_->seen[v].second)
+            ranges[impl_->float_plan->values[v].name] = impl_->seen[v];
+    return lowering::FormatRanges(ranges);
+}
+
 std::string Instance::Backend() const { return impl_->xnn ? "XNNPACK" : "OpenCV DNN"; }
 
 std::string Instance::BackendNote() const { return impl_->backend_note; }
@@ -425,6 +476,31 @@ bool SetUpXnn(const std::shared_ptr<const lowering::Plan>& plan, int threads, In
 
 }  // namespace
 
+namespace {
+
+// With PRECISION_LOW: the plan with its int8 operators marked, from the calibration the model's
+// second content holds. A calibration that cannot be read refuses the model; none at all runs
+// it in float, with a note.
+Status PlanInt8(InferenceImpl* impl, const ModelConfig& model_config,
+                const onnx::ModelProto& proto) {
+    if (model_config.model_contents.size() < 2) {
+        impl->int8_note = "int8 needs the model's calibration (calibration.txt); it runs in float";
+        return Status();
+    }
+    lowering::Ranges ranges;
+    const std::string why = lowering::ParseRanges(model_config.model_contents[1], &ranges);
+    if (!why.empty())
+        return Status(NEROVA_ERR_KERNEL_MODEL_INVALID, "calibration.txt cannot be read: " + why);
+    auto plan = std::make_shared<lowering::Plan>(*impl->plan);
+    const std::vector<std::string> notes = lowering::Quantize(proto, ranges, plan.get());
+    for (const std::string& note : notes)
+        impl->int8_note += (impl->int8_note.empty() ? "" : "; ") + note;
+    if (plan->int8) impl->int8_plan = std::move(plan);
+    return Status();
+}
+
+}  // namespace
+
 Inference::Inference() : impl_(new InferenceImpl()) {}
 Inference::~Inference() = default;
 
@@ -461,6 +537,12 @@ Status Inference::Init(ModelConfig& model_config, NetworkConfig& network_config)
         if (impl_->plan_why.empty()) impl_->plan = std::move(plan);
     } else {
         impl_->plan_why = "this build has no XNNPACK";
+    }
+    impl_->int8_plan.reset();
+    impl_->int8_note.clear();
+    if (network_config.precision == NEROVA_PRECISION_LOW && impl_->plan) {
+        const Status int8 = PlanInt8(impl_.get(), model_config, proto);
+        if (int8 != NEROVA_OK) return int8;
     }
     std::map<std::string, std::vector<int>> shapes = {{admitted.input_name, admitted.input_dims}};
     std::vector<std::string> names = {admitted.input_name};
@@ -529,7 +611,17 @@ std::shared_ptr<Instance> Inference::CreateInstance(Status& status,
     std::unique_ptr<InstanceImpl> impl(new InstanceImpl());
     if (WantsXnn(config)) {
         std::string why = impl_->plan_why;
-        if (impl_->plan && SetUpXnn(impl_->plan, config.thread_num, impl.get(), &why)) {
+        std::string int8_why;
+        bool int8 = false;
+        if (impl_->int8_plan) {
+            int8 = SetUpXnn(impl_->int8_plan, config.thread_num, impl.get(), &int8_why);
+            if (!int8) impl.reset(new InstanceImpl());
+        }
+        if (int8 || (impl_->plan && SetUpXnn(impl_->plan, config.thread_num, impl.get(), &why))) {
+            impl->float_plan = impl_->plan;
+            impl->backend_note = !int8_why.empty()
+                                     ? "int8 cannot run here (" + int8_why + "); it runs in float"
+                                     : impl_->int8_note;
             impl->input_names = impl_->input_names;
             // OpenCV's process-wide pool is set as on OpenCV DNN: it also runs an OpenCV tail
             // and the host's image operations (a resize, a colour conversion), which would

@@ -138,6 +138,13 @@ struct TailNode {
     }
 };
 
+// A node's operators in the body, as the int8 column of its entry sees them.
+struct Int8Node {
+    const Plan& plan;
+    std::vector<const Op*> ops;
+    bool Computed(uint32_t value) const { return plan.values[value].constant < 0; }
+};
+
 }  // namespace lowering
 }  // namespace nerova
 

@@ -1502,71 +1502,115 @@ std::string OpenCvPRelu(OpenCvGraph& g, const onnx::NodeProto& n) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
+// int8 on XNNPACK.
+
+using lowering::Int8Node;
+
+// Operators of the given kinds alone (none, for a clamp folded into the operator before).
+template <OpKind... kKinds>
+std::string Int8Kinds(Int8Node& q, const onnx::NodeProto&) {
+    for (const Op* op : q.ops)
+        if (((op->kind != kKinds) && ...)) return "XNNPACK has no int8 form of this lowering";
+    return "";
+}
+
+// Convolutions and depthwise convolutions; a transposed one stays in float.
+std::string Int8Conv(Int8Node& q, const onnx::NodeProto& n) {
+    return Int8Kinds<OpKind::kConvolution, OpKind::kDepthwiseConvolution>(q, n);
+}
+
+// Elementwise arithmetic of two computed tensors: a constant operand would need a
+// quantisation of its own, which the calibration does not measure.
+std::string Int8Binary(Int8Node& q, const onnx::NodeProto& n) {
+    const std::string why = Int8Kinds<OpKind::kAdd, OpKind::kSubtract, OpKind::kMultiply>(q, n);
+    if (!why.empty()) return why;
+    for (const Op* op : q.ops)
+        for (uint32_t in : op->inputs)
+            if (!q.Computed(in)) return "a constant operand stays in float";
+    return "";
+}
+
+// ---------------------------------------------------------------------------------------
 // The table, by op_type.
 
 const std::vector<Operator>& Table() {
     static const std::vector<Operator> table = {
-        // op_type, ranks, attributes, shapes, XNNPACK body, native tail, OpenCV DNN
+        // op_type, ranks, attributes, shapes, XNNPACK body, native tail, OpenCV DNN, int8
         {"Abs", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kAbs>>, TailUnary<AbsOf>,
-         nullptr},
-        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<AddOf>,
-         OpenCvBinary},
-        {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow},
-        {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
-         OnBody<LowerBatchNorm>, nullptr, nullptr},
-        {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr, nullptr},
-        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat, OpenCvConcat},
-        {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr, nullptr},
-        {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
          nullptr, nullptr},
-        {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr, OpenCvWindow},
+        {"Add", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<AddOf>,
+         OpenCvBinary, Int8Binary},
+        {"AveragePool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow,
+         nullptr},
+        {"BatchNormalization", BatchNormRanks, BatchNormAttributes, BatchNormShapes,
+         OnBody<LowerBatchNorm>, nullptr, nullptr, nullptr},
+        {"Clip", SameRank, ClipAttributes, nullptr, OnBody<LowerClip>, nullptr, nullptr,
+         Int8Kinds<OpKind::kClamp>},
+        {"Concat", ConcatRanks, nullptr, nullptr, LowerConcat, TailConcat, OpenCvConcat,
+         Int8Kinds<OpKind::kPad>},
+        {"Constant", nullptr, nullptr, nullptr, ReadConstant, nullptr, nullptr, nullptr},
+        {"ConstantOfShape", ConstantOfShapeRanks, ConstantOfShapeAttributes, nullptr, ReadConstant,
+         nullptr, nullptr, nullptr},
+        {"Conv", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConv>, nullptr, OpenCvWindow,
+         Int8Conv},
         {"ConvTranspose", ConvRanks, ConvAttributes, ConvShapes, OnBody<LowerConvTranspose>,
-         nullptr, OpenCvConvTranspose},
+         nullptr, OpenCvConvTranspose, nullptr},
         {"Div", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<DivOf>,
-         OpenCvBinary},
-        {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr, nullptr},
-        {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr, nullptr},
-        {"Exp", SameRank, nullptr, nullptr, nullptr, TailUnary<ExpOf>, nullptr},
-        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, TailFlatten, nullptr},
-        {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr, nullptr},
+         OpenCvBinary, nullptr},
+        {"Dropout", SameRank, DropoutAttributes, nullptr, OnBody<LowerIdentity>, nullptr, nullptr,
+         nullptr},
+        {"Elu", SameRank, FiniteAttributes, nullptr, OnBody<LowerElu>, nullptr, nullptr, nullptr},
+        {"Exp", SameRank, nullptr, nullptr, nullptr, TailUnary<ExpOf>, nullptr, nullptr},
+        {"Flatten", FlattenRanks, nullptr, nullptr, nullptr, TailFlatten, nullptr, nullptr},
+        {"Gemm", GemmRanks, GemmAttributes, GemmShapes, nullptr, nullptr, nullptr, nullptr},
         {"GlobalAveragePool", FourD, nullptr, nullptr, OnBody<LowerGlobalAveragePool>, nullptr,
+         nullptr, Int8Kinds<OpKind::kGlobalAveragePool>},
+        {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, TailIdentity, nullptr,
          nullptr},
-        {"GlobalMaxPool", FourD, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"HardSigmoid", SameRank, FiniteAttributes, nullptr, nullptr, nullptr, nullptr},
-        {"Identity", SameRank, nullptr, nullptr, OnBody<LowerIdentity>, TailIdentity, nullptr},
-        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr,
+        {"LeakyRelu", SameRank, FiniteAttributes, nullptr, OnBody<LowerLeakyRelu>, nullptr, nullptr,
          nullptr},
-        {"Log", SameRank, nullptr, nullptr, nullptr, TailUnary<LogOf>, nullptr},
-        {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary},
-        {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow},
-        {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary},
+        {"Log", SameRank, nullptr, nullptr, nullptr, TailUnary<LogOf>, nullptr, nullptr},
+        {"LogSoftmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"MatMul", MatMulRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Max", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary,
+         nullptr},
+        {"MaxPool", FourD, PoolAttributes, nullptr, OnBody<LowerPool>, nullptr, OpenCvWindow,
+         Int8Kinds<OpKind::kMaxPool>},
+        {"Min", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, nullptr, OpenCvBinary,
+         nullptr},
         {"Mul", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<MulOf>,
-         OpenCvBinary},
+         OpenCvBinary, Int8Binary},
         {"Neg", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kNegate>>, TailUnary<NegOf>,
+         nullptr, nullptr},
+        {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr, OpenCvPRelu,
          nullptr},
-        {"PRelu", SameRank, PReluAttributes, nullptr, OnBody<LowerPRelu>, nullptr, OpenCvPRelu},
-        {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr, nullptr},
-        {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, TailUnary<ReluOf>, nullptr},
-        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape, nullptr},
-        {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr},
+        {"Pad", PadRanks, PadAttributes, PadShapes, OnBody<LowerPad>, nullptr, nullptr,
+         Int8Kinds<OpKind::kPad>},
+        {"ReduceMax", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"ReduceMean", ReduceRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Relu", SameRank, nullptr, nullptr, OnBody<LowerRelu>, TailUnary<ReluOf>, nullptr,
+         Int8Kinds<OpKind::kClamp>},
+        {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape, nullptr,
+         nullptr},
+        {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr,
+         nullptr},
         {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>,
-         TailUnary<SigmoidOf>, nullptr},
-        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice, nullptr},
-        {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr, nullptr},
-        {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
+         TailUnary<SigmoidOf>, nullptr, nullptr},
+        {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice, nullptr, nullptr},
+        {"Softmax", AxisRanks<-1>, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Softplus", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Split", AxisRanks<0>, SplitAttributes, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Sqrt", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Squeeze", SqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {"Sub", BroadcastRanks, nullptr, BroadcastShapes, LowerBinary, TailBinary<SubOf>,
-         OpenCvBinary},
-        {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr, nullptr},
-        {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr},
-        {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr},
+         OpenCvBinary, Int8Binary},
+        {"Tanh", SameRank, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr, nullptr, nullptr},
+        {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
+        {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr,
+         nullptr},
     };
     return table;
 }

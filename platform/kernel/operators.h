@@ -18,6 +18,7 @@ namespace nerova {
 namespace lowering {
 class BodyBuilder;  // lowering_context.h
 struct TailNode;
+struct Int8Node;
 class OpenCvGraph;  // opencv_graph.h
 }  // namespace lowering
 
@@ -68,6 +69,9 @@ struct Operator {
     // OpenCV DNN: the node as OpenCV is handed it, rewritten where OpenCV would compute it
     // otherwise than ONNX means it. Null: handed over as it is.
     Lowering<lowering::OpenCvGraph> opencv;
+    // int8 on XNNPACK: whether the operators the XNNPACK column made of the node can run on
+    // int8 operands (quantize.h). Null: they stay in float.
+    Lowering<lowering::Int8Node> int8;
 };
 
 // The entry of op_type, or null for an operator the kernel does not admit.

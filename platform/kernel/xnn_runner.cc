@@ -6,6 +6,7 @@
 #include <xnnpack.h>
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
 namespace nerova {
@@ -32,27 +33,29 @@ size_t Elements(const std::vector<size_t>& dims) {
     return n;
 }
 
-xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>& id) {
-    const uint32_t in = id[op.inputs[0]], out = id[op.output];
-    auto second = [&] { return id[op.inputs[1]]; };
+// The operator of op on subgraph values: id[i] for op.inputs[i], out for op.output.
+xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>& id,
+                    uint32_t out) {
+    const uint32_t in = id[0];
+    auto second = [&] { return id[1]; };
     switch (op.kind) {
         case OpKind::kConvolution:
             return xnn_define_convolution_2d(
                 sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.kernel_h, op.kernel_w,
                 op.stride_h, op.stride_w, op.dilation_h, op.dilation_w, op.groups, op.group_in,
-                op.group_out, op.out_min, op.out_max, in, second(), id[op.inputs[2]], out, 0);
+                op.group_out, op.out_min, op.out_max, in, second(), id[2], out, 0);
         case OpKind::kDepthwiseConvolution:
             return xnn_define_depthwise_convolution_2d(
                 sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.kernel_h, op.kernel_w,
                 op.stride_h, op.stride_w, op.dilation_h, op.dilation_w,
                 static_cast<uint32_t>(op.group_out), op.groups, op.out_min, op.out_max, in,
-                second(), id[op.inputs[2]], out, 0);
+                second(), id[2], out, 0);
         case OpKind::kDeconvolution:
-            return xnn_define_deconvolution_2d(
-                sg, op.pad_top, op.pad_right, op.pad_bottom, op.pad_left, op.adjust_h, op.adjust_w,
-                op.kernel_h, op.kernel_w, op.stride_h, op.stride_w, op.dilation_h, op.dilation_w,
-                op.groups, op.group_in, op.group_out, op.out_min, op.out_max, in, second(),
-                id[op.inputs[2]], out, 0);
+            return xnn_define_deconvolution_2d(sg, op.pad_top, op.pad_right, op.pad_bottom,
+                                               op.pad_left, op.adjust_h, op.adjust_w, op.kernel_h,
+                                               op.kernel_w, op.stride_h, op.stride_w, op.dilation_h,
+                                               op.dilation_w, op.groups, op.group_in, op.group_out,
+                                               op.out_min, op.out_max, in, second(), id[2], out, 0);
         case OpKind::kClamp:
             return xnn_define_clamp(sg, op.out_min, op.out_max, in, out, 0);
         case OpKind::kLeakyRelu:
@@ -97,6 +100,155 @@ xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>
     return xnn_status_invalid_parameter;
 }
 
+// Defines the plan's values on the subgraph as its operators read and write them: float, or
+// int8 where an int8 operator does (Value::int8), with a conversion where the two meet. An
+// int8 convolution's filter is quantised per output channel, symmetrically; its bias to the
+// product of the input's and the filter's scales, as XNNPACK's int8 kernels accumulate.
+class Definer {
+  public:
+    Definer(const Plan& p, xnn_subgraph_t sg, std::vector<std::vector<int8_t>>* filters,
+            std::vector<std::vector<int32_t>>* biases, std::vector<std::vector<float>>* scales)
+        : p_(p),
+          sg_(sg),
+          filters_(filters),
+          biases_(biases),
+          scales_(scales),
+          f32_(p.values.size(), XNN_INVALID_VALUE_ID),
+          q8_(p.values.size(), XNN_INVALID_VALUE_ID) {}
+
+    // A float value in one of the runner's buffers.
+    xnn_status External(uint32_t v, uint32_t external_id, uint32_t flags) {
+        const Value& value = p_.values[v];
+        return xnn_define_tensor_value(sg_, xnn_datatype_fp32, value.dims.size(), value.dims.data(),
+                                       nullptr, external_id, flags, &f32_[v]);
+    }
+
+    xnn_status Operator(const Op& op) {
+        std::vector<uint32_t> in(op.inputs.size(), XNN_INVALID_VALUE_ID);
+        xnn_status status = xnn_status_success;
+        const bool filtered = op.kind == OpKind::kConvolution ||
+                              op.kind == OpKind::kDepthwiseConvolution ||
+                              op.kind == OpKind::kDeconvolution;
+        if (!op.int8) {
+            for (size_t i = 0; i < in.size() && status == xnn_status_success; ++i)
+                status = Float(op.inputs[i], &in[i]);
+            uint32_t out = XNN_INVALID_VALUE_ID;
+            if (status == xnn_status_success) status = Float(op.output, &out);
+            if (status == xnn_status_success) status = DefineOp(sg_, op, in, out);
+            computed_[op.output] = true;
+            return status;
+        }
+        status = Int8(op.inputs[0], &in[0]);
+        if (filtered && status == xnn_status_success) {
+            status = Filter(op, &in[1], &in[2]);
+        } else {
+            for (size_t i = 1; i < in.size() && status == xnn_status_success; ++i)
+                status = Int8(op.inputs[i], &in[i]);
+        }
+        uint32_t out = XNN_INVALID_VALUE_ID;
+        if (status == xnn_status_success) status = Int8(op.output, &out);
+        if (status == xnn_status_success) status = DefineOp(sg_, op, in, out);
+        computed_[op.output] = true;
+        // A result the runner's buffer holds (a boundary) is handed over in float.
+        if (status == xnn_status_success && f32_[op.output] != XNN_INVALID_VALUE_ID)
+            status = xnn_define_convert(sg_, out, f32_[op.output], 0);
+        return status;
+    }
+
+  private:
+    // The float form of v: its constant data, its buffer, a new value XNNPACK holds, or the
+    // conversion of its int8 form.
+    xnn_status Float(uint32_t v, uint32_t* id) {
+        const Value& value = p_.values[v];
+        if (f32_[v] == XNN_INVALID_VALUE_ID) {
+            const void* data = value.constant >= 0
+                                   ? p_.constants[static_cast<size_t>(value.constant)].data()
+                                   : nullptr;
+            xnn_status status =
+                xnn_define_tensor_value(sg_, xnn_datatype_fp32, value.dims.size(),
+                                        value.dims.data(), data, XNN_INVALID_VALUE_ID, 0, &f32_[v]);
+            if (status == xnn_status_success && q8_[v] != XNN_INVALID_VALUE_ID)
+                status = xnn_define_convert(sg_, q8_[v], f32_[v], 0);
+            if (status != xnn_status_success) return status;
+        }
+        *id = f32_[v];
+        return xnn_status_success;
+    }
+
+    // The int8 form of v: a new value XNNPACK holds, or the conversion of its float form.
+    xnn_status Int8(uint32_t v, uint32_t* id) {
+        const Value& value = p_.values[v];
+        if (!value.int8 || value.constant >= 0) return xnn_status_invalid_parameter;
+        if (q8_[v] == XNN_INVALID_VALUE_ID) {
+            xnn_status status = xnn_define_quantized_tensor_value(
+                sg_, xnn_datatype_qint8, value.zero_point, value.scale, value.dims.size(),
+                value.dims.data(), nullptr, XNN_INVALID_VALUE_ID, 0, &q8_[v]);
+            // A float value already defined is an operand computed in float, or the input.
+            if (status == xnn_status_success && f32_[v] != XNN_INVALID_VALUE_ID && Computed(v))
+                status = xnn_define_convert(sg_, f32_[v], q8_[v], 0);
+            if (status != xnn_status_success) return status;
+        }
+        *id = q8_[v];
+        return xnn_status_success;
+    }
+
+    // Whether v's float form holds values by now: the input, or a value an operator computed.
+    bool Computed(uint32_t v) const { return v == p_.input || computed_[v]; }
+
+    xnn_status Filter(const Op& op, uint32_t* filter, uint32_t* bias) {
+        const Value& w = p_.values[op.inputs[1]];
+        const Value& b = p_.values[op.inputs[2]];
+        const std::vector<float>& weights = p_.constants[static_cast<size_t>(w.constant)];
+        const std::vector<float>& offsets = p_.constants[static_cast<size_t>(b.constant)];
+        // Output channels: the first dim of a convolution's filter (OHWI), the last of a
+        // depthwise one's (1, kh, kw, channels).
+        const bool depthwise = op.kind == OpKind::kDepthwiseConvolution;
+        const size_t channel_dim = depthwise ? w.dims.size() - 1 : 0;
+        const size_t channels = w.dims[channel_dim];
+        const size_t inner = depthwise ? 1 : weights.size() / channels;
+        auto channel_of = [&](size_t i) { return depthwise ? i % channels : i / inner; };
+        std::vector<float> largest(channels, 0.0f);
+        for (size_t i = 0; i < weights.size(); ++i)
+            largest[channel_of(i)] = std::max(largest[channel_of(i)], std::fabs(weights[i]));
+        std::vector<float> w_scale(channels);
+        for (size_t c = 0; c < channels; ++c)
+            w_scale[c] = largest[c] > 0.0f ? largest[c] / 127.0f : 1.0f;
+        std::vector<int8_t> q(weights.size());
+        for (size_t i = 0; i < weights.size(); ++i)
+            q[i] = static_cast<int8_t>(std::lrint(weights[i] / w_scale[channel_of(i)]));
+        std::vector<float> b_scale(channels);
+        std::vector<int32_t> qb(channels);
+        const float in_scale = p_.values[op.inputs[0]].scale;
+        for (size_t c = 0; c < channels; ++c) {
+            b_scale[c] = in_scale * w_scale[c];
+            const double steps = std::nearbyint(static_cast<double>(offsets[c]) / b_scale[c]);
+            qb[c] = static_cast<int32_t>(std::min(2147483647.0, std::max(-2147483648.0, steps)));
+        }
+        // Stored where they stay: a moved vector keeps its buffer, which XNNPACK reads.
+        filters_->push_back(std::move(q));
+        biases_->push_back(std::move(qb));
+        scales_->push_back(std::move(w_scale));
+        const float* filter_scale = scales_->back().data();
+        scales_->push_back(std::move(b_scale));
+        const float* bias_scale = scales_->back().data();
+        xnn_status status = xnn_define_channelwise_quantized_tensor_value(
+            sg_, xnn_datatype_qcint8, filter_scale, w.dims.size(), channel_dim, w.dims.data(),
+            filters_->back().data(), XNN_INVALID_VALUE_ID, 0, filter);
+        if (status != xnn_status_success) return status;
+        return xnn_define_channelwise_quantized_tensor_value(
+            sg_, xnn_datatype_qcint32, bias_scale, 1, 0, &channels, biases_->back().data(),
+            XNN_INVALID_VALUE_ID, 0, bias);
+    }
+
+    const Plan& p_;
+    xnn_subgraph_t sg_;
+    std::vector<std::vector<int8_t>>* filters_;
+    std::vector<std::vector<int32_t>>* biases_;
+    std::vector<std::vector<float>>* scales_;
+    std::vector<uint32_t> f32_, q8_;
+    std::vector<bool> computed_ = std::vector<bool>(p_.values.size(), false);
+};
+
 constexpr size_t kAlignFloats = 16;  // 64 bytes
 
 // Which buffer holds each computed value (-1 for constants), and each buffer's size in floats.
@@ -113,7 +265,7 @@ Placement Place(const Plan& p, Memory memory) {
     std::vector<int> last_read(n, -1);
     for (size_t k = 0; k < p.ops.size(); ++k)
         for (uint32_t in : p.ops[k].inputs) last_read[in] = static_cast<int>(k);
-    std::vector<bool> pinned(n, false);
+    std::vector<bool> pinned(n, memory == Memory::kEvery);
     pinned[p.input] = true;
     for (const Boundary& b : p.boundaries) pinned[b.value] = true;
     Placement placement;
@@ -123,7 +275,7 @@ Placement Place(const Plan& p, Memory memory) {
         placement.buffer_of[v] = static_cast<int>(placement.capacity.size());
         placement.capacity.push_back(Elements(p.values[v].dims));
     }
-    if (memory == Memory::kXnnpack) return placement;  // the rest is XNNPACK's own
+    if (memory != Memory::kShared) return placement;  // the rest is XNNPACK's own, or pinned
     std::vector<int> free;
     auto release = [&](uint32_t v) {
         const int b = placement.buffer_of[v];
@@ -194,7 +346,8 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // With kShared every computed value is external, in the runner's own buffers: values
     // whose lives do not overlap share one, so a frame streams through a few buffers that stay
     // in cache instead of a fresh one per tensor.
-    const Placement placement = Place(p, memory);
+    const Placement placement =
+        Place(p, p.int8 && memory == Memory::kShared ? Memory::kXnnpack : memory);
     // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
     const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
     // Each starts on a cache line: AVX-512 loads that straddle two lines cost twice.
@@ -212,30 +365,28 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         *why = Failed("creating the subgraph", status);
         return nullptr;
     }
-    std::vector<uint32_t> id(p.values.size(), XNN_INVALID_VALUE_ID);
+    Definer definer(p, h.subgraph, &r->filters_, &r->biases_, &r->scales_);
+    // The values in the runner's buffers are float and external, defined first; a computed
+    // value without one (one that no operator computes, should the lowering leave it, or an
+    // int8 plan's inner values) is XNNPACK's own, defined where it is first computed or read.
     std::vector<xnn_external_value> bindings;
+    r->value_data_.assign(p.values.size(), nullptr);
     for (size_t v = 0; v < p.values.size(); ++v) {
-        const Value& value = p.values[v];
-        uint32_t external_id = XNN_INVALID_VALUE_ID, flags = 0;
-        const void* data = nullptr;
-        if (value.constant >= 0) {
-            data = p.constants[static_cast<size_t>(value.constant)].data();
-        } else if (placement.buffer_of[v] >= 0) {
-            // A computed value lives in the runner's buffers (one that no operator computes,
-            // should the lowering leave it, stays XNNPACK's own).
-            external_id = static_cast<uint32_t>(bindings.size());
-            flags = v == p.input ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
-            bindings.push_back({external_id, buffer[static_cast<size_t>(placement.buffer_of[v])]});
-        }
-        status = xnn_define_tensor_value(h.subgraph, xnn_datatype_fp32, value.dims.size(),
-                                         value.dims.data(), data, external_id, flags, &id[v]);
+        if (placement.buffer_of[v] < 0 || p.values[v].constant >= 0) continue;
+        float* data = buffer[static_cast<size_t>(placement.buffer_of[v])];
+        const uint32_t external_id = static_cast<uint32_t>(bindings.size());
+        const uint32_t flags =
+            v == p.input ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
+        bindings.push_back({external_id, data});
+        r->value_data_[v] = data;
+        status = definer.External(static_cast<uint32_t>(v), external_id, flags);
         if (status != xnn_status_success) {
             *why = Failed("defining a tensor", status);
             return nullptr;
         }
     }
     for (const Op& op : p.ops) {
-        status = DefineOp(h.subgraph, op, id);
+        status = definer.Operator(op);
         if (status != xnn_status_success) {
             *why = Failed("defining the operator of " + op.node, status);
             return nullptr;

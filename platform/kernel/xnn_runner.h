@@ -4,6 +4,7 @@
 #ifndef NEROVA_PLATFORM_KERNEL_XNN_RUNNER_H_
 #define NEROVA_PLATFORM_KERNEL_XNN_RUNNER_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,8 +16,10 @@ namespace lowering {
 
 // Where the computed values live: kShared, in a few buffers of the runner's, values whose lives
 // do not overlap in one (every value external to XNNPACK); kXnnpack, only the input and the
-// boundaries in the runner's buffers, the rest planned by XNNPACK itself.
-enum class Memory { kShared, kXnnpack };
+// boundaries in the runner's buffers, the rest planned by XNNPACK itself; kEvery, each value in
+// a buffer of its own, readable after a run (for a calibration). An int8 plan's values are
+// XNNPACK's own but for the input and the boundaries (kShared is then kXnnpack).
+enum class Memory { kShared, kXnnpack, kEvery };
 
 class XnnRunner {
   public:
@@ -35,6 +38,9 @@ class XnnRunner {
     bool Run(std::string* why);
     // A boundary's tensor after Run, NHWC, in the plan's boundary order.
     const float* boundary(size_t index) const { return boundary_data_[index]; }
+    // A computed value after Run, NHWC: with Memory::kEvery every one, else null but for the
+    // input and the boundaries.
+    const float* value(uint32_t v) const { return value_data_[v]; }
 
   private:
     XnnRunner() = default;
@@ -45,6 +51,11 @@ class XnnRunner {
     std::vector<std::vector<float>> buffers_;  // every computed value lives in one of them
     float* input_ = nullptr;
     std::vector<const float*> boundary_data_;
+    std::vector<const float*> value_data_;
+    // An int8 plan's weights and scales, which XNNPACK reads where they lie.
+    std::vector<std::vector<int8_t>> filters_;
+    std::vector<std::vector<int32_t>> biases_;
+    std::vector<std::vector<float>> scales_;
 };
 
 // Whether this build has the XNNPACK backend.

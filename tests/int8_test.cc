@@ -1,0 +1,209 @@
+// int8 on XNNPACK: a calibration recorded on the float body, read back from its text, runs
+// the body in 8 bits close to float; a calibration that cannot be read refuses the model,
+// and what cannot run in int8 stays in float with a note naming the node.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "nerova/kernel.h"
+#include "quantize.h"
+#include "test_util.h"
+
+namespace nerova {
+namespace {
+
+using nerova_test::ReadFile;
+using nerova_test::TestModel;
+
+TEST(Int8Test, CalibrationTextIsReadOrRefusedWithTheLine) {
+    const std::string header = "nerova-int8-ranges 1\n";
+    const struct {
+        std::string text;
+        std::string why;  // "" when read
+        size_t tensors;
+    } kCases[] = {
+        {header + "-1.5 2 a b\n\n0 0 c\n", "", 2},
+        {header, "", 0},
+        {"nerova-int8-ranges 2\n0 1 a\n", "the first line", 0},
+        {"", "the first line", 0},
+        {header + "0 1\n", "line 2", 0},
+        {header + "0 1 \n", "line 2", 0},
+        {header + "2 1 a\n", "line 2", 0},
+        {header + "0 1 a\n0 nan b\n", "line 3", 0},
+        {header + "0 inf a\n", "line 2", 0},
+        {header + "0 1 a\n0 2 a\n", "line 3 repeats", 0},
+        {header + "zero 1 a\n", "line 2", 0},
+        {header + "0,1 a\n", "line 2", 0},
+    };
+    for (const auto& c : kCases) {
+        lowering::Ranges ranges;
+        const std::string why = lowering::ParseRanges(c.text, &ranges);
+        if (c.why.empty()) {
+            EXPECT_EQ(why, "") << c.text;
+            EXPECT_EQ(ranges.size(), c.tensors) << c.text;
+            // What is written reads back the same.
+            lowering::Ranges again;
+            EXPECT_EQ(lowering::ParseRanges(lowering::FormatRanges(ranges), &again), "");
+            EXPECT_EQ(again, ranges);
+        } else {
+            EXPECT_NE(why.find(c.why), std::string::npos) << c.text << " gave: " << why;
+        }
+    }
+    lowering::Ranges named;
+    ASSERT_EQ(lowering::ParseRanges(header + "-1.5 2 a b\n", &named), "");
+    EXPECT_EQ(named.at("a b"), std::make_pair(-1.5f, 2.0f));
+}
+
+TEST(Int8Test, QuantisationHoldsZeroAndTheRange) {
+    const struct {
+        float low, high;
+    } kRanges[] = {{0, 6}, {-3, 5}, {2, 9}, {-7, -1}, {0, 0}, {-1e-9f, 1e-9f}};
+    for (const auto& r : kRanges) {
+        float scale;
+        int32_t zero;
+        lowering::QuantFor(r.low, r.high, &scale, &zero);
+        ASSERT_GT(scale, 0.0f);
+        ASSERT_GE(zero, -128);
+        ASSERT_LE(zero, 127);
+        // 0 is exact, and both ends are within a step of a code.
+        const float low = std::min(r.low, 0.0f), high = std::max(r.high, 0.0f);
+        EXPECT_GE(low, (-128 - zero) * scale - scale / 2) << r.low << " " << r.high;
+        EXPECT_LE(high, (127 - zero) * scale + scale / 2) << r.low << " " << r.high;
+    }
+}
+
+#ifdef NEROVA_HAVE_XNNPACK
+
+struct Net {
+    Inference inference;
+    std::shared_ptr<Instance> instance;
+    Status status;
+};
+
+std::unique_ptr<Net> Load(const std::string& bytes, const std::string* calibration) {
+    ModelConfig model;
+    model.model_type = NEROVA_MODEL_TYPE_ONNX;
+    model.model_contents.push_back(bytes);
+    if (calibration) model.model_contents.push_back(*calibration);
+    NetworkConfig network;
+    network.network_type = NEROVA_NETWORK_TYPE_XNNPACK;
+    network.device_type = NEROVA_DEVICE_X86;
+    network.precision = calibration ? NEROVA_PRECISION_LOW : NEROVA_PRECISION_AUTO;
+    auto net = std::make_unique<Net>();
+    net->status = net->inference.Init(model, network);
+    if (net->status == NEROVA_OK) net->instance = net->inference.CreateInstance(net->status, {});
+    return net;
+}
+
+std::shared_ptr<Blob> Input(const std::vector<int>& dims, unsigned seed) {
+    BlobDesc desc;
+    desc.device_type = NEROVA_DEVICE_X86;
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = dims;
+    auto blob = std::make_shared<Blob>(desc, true);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+    float* data = static_cast<float*>(blob->GetHandle().base);
+    for (size_t i = 0; i < Blob::BytesOf(desc) / sizeof(float); ++i) data[i] = value(rng);
+    return blob;
+}
+
+std::vector<float> Output(Instance& instance, const std::shared_ptr<Blob>& input,
+                          const std::string& name) {
+    EXPECT_EQ(instance.SetInputBlob(input, nullptr, ""), NEROVA_OK);
+    EXPECT_EQ(instance.Forward(), NEROVA_OK);
+    std::shared_ptr<Blob> out;
+    EXPECT_EQ(
+        instance.GetOutputBlob(out, nullptr, name, NEROVA_DEVICE_X86, NEROVA_DATA_FORMAT_NCHW),
+        NEROVA_OK);
+    if (!out) return {};
+    const float* data = static_cast<const float*>(out->GetHandle().base);
+    return std::vector<float>(data, data + Blob::BytesOf(out->desc()) / sizeof(float));
+}
+
+// The calibration of a network: its float body over a few inputs.
+std::string Calibrate(const std::string& bytes, const std::vector<int>& dims) {
+    auto net = Load(bytes, nullptr);
+    EXPECT_EQ(net->instance->RecordRanges(), NEROVA_OK);
+    for (unsigned seed = 10; seed < 16; ++seed) Output(*net->instance, Input(dims, seed), "");
+    return net->instance->RecordedRanges();
+}
+
+TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
+    const struct {
+        const char* file;
+        std::vector<int> input;
+        std::string output;
+        const char* stays;  // a node the note names as kept in float, or ""
+    } kNetworks[] = {
+        {"residual", {1, 3, 17, 19}, "output", ""},
+        {"same_pads", {1, 4, 21, 18}, "output", "AveragePool"},
+        {"pyramid", {1, 3, 16, 12}, "body", "ConvTranspose"},
+        {"clip", {1, 3, 5, 6}, "output", ""},
+    };
+    for (const auto& n : kNetworks) {
+        const std::string bytes = ReadFile(TestModel(std::string("lowering/") + n.file + ".onnx"));
+        const std::string calibration = Calibrate(bytes, n.input);
+        auto plain = Load(bytes, nullptr);
+        auto int8 = Load(bytes, &calibration);
+        ASSERT_EQ(int8->status, NEROVA_OK) << n.file << ": " << int8->status.message();
+        EXPECT_EQ(int8->instance->Backend(), "XNNPACK") << n.file;
+        const std::string note = int8->instance->BackendNote();
+        if (*n.stays) {
+            EXPECT_NE(note.find(std::string(n.stays) + " in float only"), std::string::npos)
+                << n.file << ": " << note;
+        }
+        for (unsigned seed : {1u, 2u}) {
+            const auto input = Input(n.input, seed);
+            const std::vector<float> want = Output(*plain->instance, input, n.output);
+            const std::vector<float> got = Output(*int8->instance, input, n.output);
+            ASSERT_EQ(got.size(), want.size()) << n.file;
+            const auto range = std::minmax_element(want.begin(), want.end());
+            const float span = *range.second - *range.first;
+            float worst = 0;
+            for (size_t i = 0; i < want.size(); ++i)
+                worst = std::max(worst, std::abs(got[i] - want[i]));
+            // A few 8-bit steps of error through the whole body, not more.
+            EXPECT_LT(worst, 0.05f * span) << n.file << " seed " << seed << ", note: " << note;
+        }
+    }
+}
+
+TEST(Int8Test, MissingOrBrokenCalibrationFallsBackOrRefuses) {
+    const std::string bytes = ReadFile(TestModel("lowering/residual.onnx"));
+    // No calibration: float, and the note says why.
+    {
+        ModelConfig model;
+        model.model_type = NEROVA_MODEL_TYPE_ONNX;
+        model.model_contents.push_back(bytes);
+        NetworkConfig network;
+        network.network_type = NEROVA_NETWORK_TYPE_XNNPACK;
+        network.precision = NEROVA_PRECISION_LOW;
+        Inference inference;
+        ASSERT_EQ(inference.Init(model, network), NEROVA_OK);
+        Status status;
+        auto instance = inference.CreateInstance(status, {});
+        ASSERT_EQ(status, NEROVA_OK);
+        EXPECT_NE(instance->BackendNote().find("calibration.txt"), std::string::npos);
+    }
+    const std::string broken = "nerova-int8-ranges 1\n1 0 c0\n";
+    auto refused = Load(bytes, &broken);
+    EXPECT_EQ(refused->status, NEROVA_ERR_KERNEL_MODEL_INVALID);
+    EXPECT_NE(refused->status.message().find("line 2"), std::string::npos);
+    // A calibration that misses a tensor keeps the nodes around it in float, named.
+    std::string partial = Calibrate(bytes, {1, 3, 17, 19});
+    const size_t line = partial.find(" c1\n");
+    ASSERT_NE(line, std::string::npos) << partial;
+    partial.erase(partial.rfind('\n', line) + 1, line + 4 - partial.rfind('\n', line));
+    auto kept = Load(bytes, &partial);
+    ASSERT_EQ(kept->status, NEROVA_OK);
+    EXPECT_NE(kept->instance->BackendNote().find("no range of 'c1'"), std::string::npos)
+        << kept->instance->BackendNote();
+}
+
+#endif  // NEROVA_HAVE_XNNPACK
+
+}  // namespace
+}  // namespace nerova
