@@ -7,6 +7,9 @@
 // than its own backend's forward cannot be: the run reports it as an error (exit 1).
 // Efficiency is the forward's arithmetic (from the lowered graph) over the time, against the
 // peak this core reaches in a loop of fused multiply-adds.
+// A third run, the XNNPACK body in int8 (calibrated on the frame itself: its speed, not its
+// accuracy), is timed in the same rounds against the same bare forward.
+// The run starts by naming the CPU and the instruction sets each library dispatches to.
 // A second table times the XNNPACK body alone with its values in the runner's shared buffers
 // against XNNPACK's own memory planning, in the same rotating rounds.
 //   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
@@ -108,6 +111,42 @@ __attribute__((target("avx2,fma"))) double PeakAvx2(long iterations) {
     return iterations * 12.0 * 8 * 2 / (ms * 1e6);
 }
 
+// The CPU's model name, as the kernel reports it.
+std::string CpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line))
+        if (line.compare(0, 10, "model name") == 0) return line.substr(line.find(':') + 2);
+    return "unknown CPU";
+}
+
+// What this machine offers and what each library runs: OpenCV dispatches at run time
+// (OPENCV_CPU_DISABLE holds it back); this XNNPACK build picks its AVX-512 kernels where
+// AVX-512 F, BW, DQ and VL are all present, else AVX2 with FMA, and has no switch.
+void PrintMachine() {
+    std::string has;
+    const struct {
+        const char* name;
+        bool present;
+    } kSets[] = {{"avx2", __builtin_cpu_supports("avx2") != 0},
+                 {"fma", __builtin_cpu_supports("fma") != 0},
+                 {"avx512f", __builtin_cpu_supports("avx512f") != 0},
+                 {"avx512bw", __builtin_cpu_supports("avx512bw") != 0},
+                 {"avx512dq", __builtin_cpu_supports("avx512dq") != 0},
+                 {"avx512vl", __builtin_cpu_supports("avx512vl") != 0},
+                 {"avx512vnni", __builtin_cpu_supports("avx512vnni") != 0}};
+    bool skx = true;
+    for (const auto& set : kSets) {
+        if (set.present) has += std::string(has.empty() ? "" : " ") + set.name;
+        const std::string name = set.name;
+        if (name.compare(0, 6, "avx512") == 0 && name != "avx512vnni") skx = skx && set.present;
+    }
+    std::printf("CPU: %s; instruction sets: %s\n", CpuModel().c_str(), has.c_str());
+    std::printf("XNNPACK kernels: %s; OpenCV dispatch: %s (AVX-512 %s)\n",
+                skx ? "AVX-512 (SKX)" : "AVX2 + FMA", cv::getCPUFeaturesLine().c_str(),
+                cv::checkHardwareSupport(CV_CPU_AVX_512F) ? "on" : "off");
+}
+
 double PeakGflops() {
     double best = 0;
     for (int i = 0; i < 5; ++i)
@@ -202,6 +241,7 @@ int main(int argc, char** argv) {
                 models.push_back(name);
     }
     cv::setNumThreads(1);
+    PrintMachine();
     const double peak = PeakGflops();
     std::printf("One thread; this core's measured peak: %.0f GFLOP/s (%s FMA loop).\n\n", peak,
                 __builtin_cpu_supports("avx512f") ? "AVX-512" : "AVX2");
@@ -218,8 +258,9 @@ int main(int argc, char** argv) {
     std::printf(
         "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
         "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
-        "/ forward OpenCV | efficiency XNNPACK, OpenCV |\n"
-        "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
+        "/ forward OpenCV | efficiency XNNPACK, OpenCV | forward, XNNPACK int8 | int8 forward / "
+        "forward OpenCV: wall | CPU |\n"
+        "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
     for (const std::string& name : models) {
         void* fast = nullptr;
         void* plain = nullptr;
@@ -277,8 +318,37 @@ int main(int argc, char** argv) {
                 for (size_t c = 0; c < channels; ++c)
                     nhwc[i * channels + c] = blob.ptr<float>()[c * pixels + i];
         }
+        // The same body in int8, on ranges recorded from this very tensor.
+        if (instance->RecordRanges() != NEROVA_OK ||
+            instance->SetInputBlob(kernel_input, nullptr, "") != NEROVA_OK ||
+            instance->Forward() != NEROVA_OK) {
+            std::fprintf(stderr, "nerova_pairs: %s: cannot record ranges\n", name.c_str());
+            return 1;
+        }
+        model.model_contents.push_back(instance->RecordedRanges());
+        network.precision = NEROVA_PRECISION_LOW;
+        nerova::Inference inference8;
+        made = inference8.Init(model, network);
+        auto instance8 = inference8.CreateInstance(made, {});
+        std::shared_ptr<nerova::Blob> input8;
+        if (made != NEROVA_OK || instance8->GetInputBlob(input8) != NEROVA_OK) {
+            std::fprintf(stderr, "nerova_pairs: %s: no int8 instance\n", name.c_str());
+            return 1;
+        }
+        if (!instance8->BackendNote().empty())
+            std::fprintf(stderr, "nerova_pairs: %s int8: %s\n", name.c_str(),
+                         instance8->BackendNote().c_str());
+        std::copy_n(static_cast<const float*>(kernel_input->GetHandle().base),
+                    nerova::Blob::BytesOf(kernel_input->desc()) / sizeof(float),
+                    static_cast<float*>(input8->GetHandle().base));
+        // A fresh float instance: the one above now records on every forward.
+        instance = inference.CreateInstance(made, {});
+        if (made != NEROVA_OK || instance->GetInputBlob(kernel_input) != NEROVA_OK) return 1;
+        std::copy_n(static_cast<const float*>(input8->GetHandle().base),
+                    nerova::Blob::BytesOf(input8->desc()) / sizeof(float),
+                    static_cast<float*>(kernel_input->GetHandle().base));
         std::shared_ptr<nerova::Blob> result;
-        const std::function<void()> runs[4] = {
+        const std::function<void()> runs[5] = {
             [&] {  // 0: whole frame, XNNPACK
                 NerovaFaceInfo* faces = nullptr;
                 uint32_t count = 0;
@@ -301,17 +371,26 @@ int main(int argc, char** argv) {
                 instance->GetOutputBlob(result, nullptr, "", NEROVA_DEVICE_X86,
                                         NEROVA_DATA_FORMAT_NCHW);
             },
+            [&] {  // 4: bare forward, XNNPACK in int8
+                instance8->SetInputBlob(input8, nullptr, "");
+                instance8->Forward();
+                instance8->GetOutputBlob(result, nullptr, "", NEROVA_DEVICE_X86,
+                                         NEROVA_DATA_FORMAT_NCHW);
+            },
         };
         for (const auto& run : runs) run();  // warm up
-        std::vector<double> headline, headline_cpu, speedup, plain_over, fast_over;
-        std::vector<double> ms[4];
+        std::vector<double> headline, headline_cpu, speedup, plain_over, fast_over, int8_over,
+            int8_cpu;
+        std::vector<double> ms[5];
         for (int r = 0; r < rounds; ++r) {
-            Time t[4];
-            for (int k = 0; k < 4; ++k) {
-                const int which = (r + k) % 4;
+            Time t[5];
+            for (int k = 0; k < 5; ++k) {
+                const int which = (r + k) % 5;
                 t[which] = Measure(runs[which]);
             }
-            for (int k = 0; k < 4; ++k) ms[k].push_back(t[k].wall_ms);
+            for (int k = 0; k < 5; ++k) ms[k].push_back(t[k].wall_ms);
+            int8_over.push_back(t[4].wall_ms / t[1].wall_ms);
+            int8_cpu.push_back(t[4].cpu_ms / t[1].cpu_ms);
             headline.push_back(t[0].wall_ms / t[1].wall_ms);
             headline_cpu.push_back(t[0].cpu_ms / t[1].cpu_ms);
             speedup.push_back(t[3].wall_ms / t[1].wall_ms);
@@ -323,10 +402,11 @@ int main(int argc, char** argv) {
         const double eff_plain = flops / (Percentile(ms[1], 0.5) * 1e6) / peak;
         std::printf(
             "| `%s` | %.2f ms | %.2f ms | %.2f ms | %.2f ms | %s | %s | %s | %s | %.0f %%, "
-            "%.0f %% |\n",
+            "%.0f %% | %.2f ms | %s | %s |\n",
             name.c_str(), Percentile(ms[0], 0.5), Percentile(ms[2], 0.5), Percentile(ms[3], 0.5),
             Percentile(ms[1], 0.5), Spread(headline).c_str(), Spread(headline_cpu).c_str(),
-            Spread(speedup).c_str(), Spread(plain_over).c_str(), 100 * eff_fast, 100 * eff_plain);
+            Spread(speedup).c_str(), Spread(plain_over).c_str(), 100 * eff_fast, 100 * eff_plain,
+            Percentile(ms[4], 0.5), Spread(int8_over).c_str(), Spread(int8_cpu).c_str());
         if (Percentile(plain_over, 0.5) < 1.0 || Percentile(fast_over, 0.5) < 1.0) {
             std::fprintf(stderr,
                          "nerova_pairs: %s: a whole frame ran faster than its own backend's "

@@ -268,6 +268,10 @@ Placement Place(const Plan& p, Memory memory) {
     std::vector<bool> pinned(n, memory == Memory::kEvery);
     pinned[p.input] = true;
     for (const Boundary& b : p.boundaries) pinned[b.value] = true;
+    // XNNPACK gives a value that no operator reads no memory of its own, yet its operator
+    // writes it: such a value lives in the runner's buffers.
+    for (size_t v = 0; v < n; ++v)
+        if (last_read[v] < 0) pinned[v] = true;
     Placement placement;
     placement.buffer_of.assign(n, -1);
     for (size_t v = 0; v < n; ++v) {
