@@ -10,10 +10,13 @@
 // A third run, the XNNPACK body in int8 (calibrated on the frame itself: its speed, not its
 // accuracy), is timed in the same rounds against the same bare forward.
 // The run starts by naming the CPU and the instruction sets each library dispatches to.
+// With NEROVA_PAIRS_OPERATORS set, a last table says where the body's time goes, by kind of
+// operator.
 // A second table times the XNNPACK body alone with its values in the runner's shared buffers
 // against XNNPACK's own memory planning, in the same rotating rounds.
 //   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
 //                                          converted YuNet ones where they are present)
+#include <cpuinfo.h>
 #include <immintrin.h>
 #include <time.h>
 
@@ -24,6 +27,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -120,9 +124,15 @@ std::string CpuModel() {
     return "unknown CPU";
 }
 
+// Whether XNNPACK runs its AVX-512 kernels: it asks cpuinfo, as this does (and as
+// avx2_only.c, preloaded, answers otherwise), for AVX-512 F, BW, DQ and VL; else AVX2 + FMA.
+bool XnnpackAvx512() {
+    return cpuinfo_initialize() && cpuinfo_has_x86_avx512f() && cpuinfo_has_x86_avx512bw() &&
+           cpuinfo_has_x86_avx512dq() && cpuinfo_has_x86_avx512vl();
+}
+
 // What this machine offers and what each library runs: OpenCV dispatches at run time
-// (OPENCV_CPU_DISABLE holds it back); this XNNPACK build picks its AVX-512 kernels where
-// AVX-512 F, BW, DQ and VL are all present, else AVX2 with FMA, and has no switch.
+// (OPENCV_CPU_DISABLE holds it back), XNNPACK by cpuinfo's description.
 void PrintMachine() {
     std::string has;
     const struct {
@@ -135,23 +145,18 @@ void PrintMachine() {
                  {"avx512dq", __builtin_cpu_supports("avx512dq") != 0},
                  {"avx512vl", __builtin_cpu_supports("avx512vl") != 0},
                  {"avx512vnni", __builtin_cpu_supports("avx512vnni") != 0}};
-    bool skx = true;
-    for (const auto& set : kSets) {
+    for (const auto& set : kSets)
         if (set.present) has += std::string(has.empty() ? "" : " ") + set.name;
-        const std::string name = set.name;
-        if (name.compare(0, 6, "avx512") == 0 && name != "avx512vnni") skx = skx && set.present;
-    }
     std::printf("CPU: %s; instruction sets: %s\n", CpuModel().c_str(), has.c_str());
-    std::printf("XNNPACK kernels: %s; OpenCV dispatch: %s (AVX-512 %s)\n",
-                skx ? "AVX-512 (SKX)" : "AVX2 + FMA", cv::getCPUFeaturesLine().c_str(),
-                cv::checkHardwareSupport(CV_CPU_AVX_512F) ? "on" : "off");
+    std::printf("XNNPACK kernels: %s; OpenCV dispatch: %s (its AVX-512 layers %s)\n",
+                XnnpackAvx512() ? "AVX-512 (SKX)" : "AVX2 + FMA", cv::getCPUFeaturesLine().c_str(),
+                cv::checkHardwareSupport(CV_CPU_AVX512_SKX) ? "on" : "off");
 }
 
 double PeakGflops() {
     double best = 0;
     for (int i = 0; i < 5; ++i)
-        best = std::max(
-            best, __builtin_cpu_supports("avx512f") ? PeakAvx512(20000000) : PeakAvx2(20000000));
+        best = std::max(best, XnnpackAvx512() ? PeakAvx512(20000000) : PeakAvx2(20000000));
     return best;
 }
 
@@ -226,6 +231,103 @@ std::string PlannerRow(const std::string& name, const std::string& bytes, int ro
     return row;
 }
 
+// What an operator of the body is, for the table of where its time goes.
+std::string Category(const nerova::lowering::Op& op) {
+    using nerova::lowering::OpKind;
+    switch (op.kind) {
+        case OpKind::kConvolution:
+            // The first that reads the image's three channels.
+            if (op.group_in * op.groups == 3 && op.kernel_h > 1) return "entry convolution";
+            return op.kernel_h == 1 && op.kernel_w == 1 ? "pointwise convolutions"
+                                                        : "other convolutions";
+        case OpKind::kDepthwiseConvolution:
+            return "depthwise convolutions";
+        case OpKind::kAdd:
+            return "additions";
+        case OpKind::kMaxPool:
+            return "max pooling";
+        case OpKind::kPad:
+            return "padding";
+        default:
+            return "other operators";
+    }
+}
+
+// Where the lowered body's time goes, on one thread: each of its operators runs alone, as a
+// body of its own whose input is its first operand (a second computed operand, as of an
+// addition, held as a constant) and whose one boundary is its result, and its time is counted
+// to its kind. Each operator then meets its operands cold rather than in cache from the one
+// before: the sum is an upper bound of the body's time. Medians over rounds; "" when the
+// network does not lower.
+std::string OperatorRows(const std::string& name, const std::string& bytes, int rounds) {
+    namespace lw = nerova::lowering;
+    onnx::ModelProto proto;
+    nerova::graph_check::Admitted admitted;
+    lw::Plan plan;
+    if (!proto.ParseFromString(bytes) ||
+        !nerova::graph_check::CheckModel(proto, &admitted).empty() ||
+        !lw::Lower(proto, &plan).empty())
+        return "";
+    std::string why;
+    std::vector<double> op_ms;
+    for (const lw::Op& op : plan.ops) {
+        auto alone = std::make_shared<lw::Plan>();
+        auto add = [&](uint32_t v, bool computed) {
+            lw::Value value = plan.values[v];
+            if (value.constant >= 0) {
+                alone->constants.push_back(plan.constants[static_cast<size_t>(value.constant)]);
+                value.constant = static_cast<int>(alone->constants.size() - 1);
+            } else if (!computed) {
+                size_t n = 1;
+                for (size_t d : value.dims) n *= d;
+                alone->constants.emplace_back(n, 0.5f);
+                value.constant = static_cast<int>(alone->constants.size() - 1);
+            }
+            alone->values.push_back(value);
+            return static_cast<uint32_t>(alone->values.size() - 1);
+        };
+        lw::Op single = op;
+        for (size_t i = 0; i < op.inputs.size(); ++i) single.inputs[i] = add(op.inputs[i], i == 0);
+        alone->input = single.inputs[0];
+        single.output = add(op.output, true);
+        alone->ops = {single};
+        lw::Boundary result;
+        result.name = "result";
+        result.value = single.output;
+        result.nhwc = true;
+        for (size_t d : alone->values[result.value].dims)
+            result.dims.push_back(static_cast<int>(d));
+        alone->boundaries = {result};
+        auto runner = lw::XnnRunner::Create(alone, 1, &why, lw::Memory::kShared);
+        if (!runner) return "";
+        size_t inputs = 1;
+        for (size_t d : alone->values[alone->input].dims) inputs *= d;
+        for (size_t i = 0; i < inputs; ++i)
+            runner->input()[i] = static_cast<float>(i % 251) / 25.0f - 5.0f;
+        runner->Run(&why);
+        std::vector<double> ms;
+        for (int r = 0; r < rounds; ++r) ms.push_back(Measure([&] { runner->Run(&why); }).cpu_ms);
+        op_ms.push_back(Percentile(ms, 0.5));
+    }
+    double total = 0;
+    for (double ms : op_ms) total += ms;
+    std::map<std::string, std::pair<double, int>> kinds;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        auto& kind = kinds[Category(plan.ops[k])];
+        kind.first += op_ms[k];
+        kind.second += 1;
+    }
+    std::string rows;
+    for (const auto& kind : kinds) {
+        char row[256];
+        std::snprintf(row, sizeof row, "| `%s` | %s | %d | %.2f ms | %.0f %% |\n", name.c_str(),
+                      kind.first.c_str(), kind.second.second, kind.second.first,
+                      100 * kind.second.first / total);
+        rows += row;
+    }
+    return rows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,7 +346,7 @@ int main(int argc, char** argv) {
     PrintMachine();
     const double peak = PeakGflops();
     std::printf("One thread; this core's measured peak: %.0f GFLOP/s (%s FMA loop).\n\n", peak,
-                __builtin_cpu_supports("avx512f") ? "AVX-512" : "AVX2");
+                XnnpackAvx512() ? "AVX-512" : "AVX2");
     cv::Mat photo = cv::imread(std::string(NEROVA_SOURCE_DIR) + "/models/samples/group_1897.jpg");
     cv::Mat frame;
     cv::resize(photo, frame, cv::Size(1280, 720));
@@ -254,7 +356,7 @@ int main(int argc, char** argv) {
                         {frame.data},
                         {static_cast<int32_t>(frame.step[0])}};
     int status = 0;
-    std::string planner_rows;
+    std::string planner_rows, operator_rows;
     std::printf(
         "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
         "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
@@ -418,11 +520,19 @@ int main(int argc, char** argv) {
         NerovaFaceDetectorDestroy(fast);
         NerovaFaceDetectorDestroy(plain);
         planner_rows += PlannerRow(name, model.model_contents[0], rounds);
+        if (getenv("NEROVA_PAIRS_OPERATORS"))
+            operator_rows += OperatorRows(name, model.model_contents[0], std::min(rounds, 9));
     }
     std::printf(
         "\nXNNPACK body, one thread: values in the runner's shared buffers against XNNPACK's own "
         "memory planning\n\n| model | shared buffers | XNNPACK's planning | XNNPACK's / shared: "
         "wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
         planner_rows.c_str());
+    if (!operator_rows.empty())
+        std::printf(
+            "\nWhere the XNNPACK body's time goes, one thread (CPU time of each operator run "
+            "alone)\n\n| model | operators | count | time | share |\n| --- | --- | --- | "
+            "--- | --- |\n%s",
+            operator_rows.c_str());
     return status;
 }

@@ -14,6 +14,7 @@
 namespace nerova {
 namespace {
 
+using nerova_test::RandomInput;
 using nerova_test::ReadFile;
 using nerova_test::TestModel;
 
@@ -97,19 +98,6 @@ std::unique_ptr<Net> Load(const std::string& bytes, const std::string* calibrati
     return net;
 }
 
-std::shared_ptr<Blob> Input(const std::vector<int>& dims, unsigned seed) {
-    BlobDesc desc;
-    desc.device_type = NEROVA_DEVICE_X86;
-    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
-    desc.dims = dims;
-    auto blob = std::make_shared<Blob>(desc, true);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
-    float* data = static_cast<float*>(blob->GetHandle().base);
-    for (size_t i = 0; i < Blob::BytesOf(desc) / sizeof(float); ++i) data[i] = value(rng);
-    return blob;
-}
-
 std::vector<float> Output(Instance& instance, const std::shared_ptr<Blob>& input,
                           const std::string& name) {
     EXPECT_EQ(instance.SetInputBlob(input, nullptr, ""), NEROVA_OK);
@@ -127,7 +115,7 @@ std::vector<float> Output(Instance& instance, const std::shared_ptr<Blob>& input
 std::string Calibrate(const std::string& bytes, const std::vector<int>& dims) {
     auto net = Load(bytes, nullptr);
     EXPECT_EQ(net->instance->RecordRanges(), NEROVA_OK);
-    for (unsigned seed = 10; seed < 16; ++seed) Output(*net->instance, Input(dims, seed), "");
+    for (unsigned seed = 10; seed < 16; ++seed) Output(*net->instance, RandomInput(dims, seed), "");
     return net->instance->RecordedRanges();
 }
 
@@ -156,7 +144,7 @@ TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
                 << n.file << ": " << note;
         }
         for (unsigned seed : {1u, 2u}) {
-            const auto input = Input(n.input, seed);
+            const auto input = RandomInput(n.input, seed);
             const std::vector<float> want = Output(*plain->instance, input, n.output);
             const std::vector<float> got = Output(*int8->instance, input, n.output);
             ASSERT_EQ(got.size(), want.size()) << n.file;

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace nerova_test {
@@ -119,6 +120,19 @@ std::vector<NerovaFaceInfo> Detector::Run(const NerovaFrame& frame, NerovaError*
     }
     NerovaFaceDetectorOutputRelease(faces);
     return out;
+}
+
+std::shared_ptr<nerova::Blob> RandomInput(const std::vector<int>& dims, unsigned seed) {
+    nerova::BlobDesc desc;
+    desc.device_type = NEROVA_DEVICE_X86;
+    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
+    desc.dims = dims;
+    auto blob = std::make_shared<nerova::Blob>(desc, true);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+    float* data = static_cast<float*>(blob->GetHandle().base);
+    for (size_t i = 0; i < nerova::Blob::BytesOf(desc) / sizeof(float); ++i) data[i] = value(rng);
+    return blob;
 }
 
 }  // namespace nerova_test

@@ -3,10 +3,12 @@
 #define NEROVA_TESTS_TEST_UTIL_H_
 
 #include <cstdio>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
+#include "nerova/kernel.h"
 #include "nerova_face_detector.h"
 
 namespace nerova_test {
@@ -93,6 +95,9 @@ std::vector<std::string> Describe(const std::vector<T>& boxes) {
     }
     return out;
 }
+
+// A float NCHW tensor of the given dims, uniform in [-2, 2) from a fixed seed.
+std::shared_ptr<nerova::Blob> RandomInput(const std::vector<int>& dims, unsigned seed);
 
 }  // namespace nerova_test
 

@@ -21,6 +21,7 @@
 namespace nerova {
 namespace {
 
+using nerova_test::RandomInput;
 using nerova_test::ReadFile;
 using nerova_test::TestModel;
 
@@ -70,19 +71,6 @@ std::vector<std::vector<float>> Outputs(Instance& instance, const std::shared_pt
         values.emplace_back(data, data + Blob::BytesOf(out->desc()) / sizeof(float));
     }
     return values;
-}
-
-std::shared_ptr<Blob> RandomInput(const std::vector<int>& dims, unsigned seed) {
-    BlobDesc desc;
-    desc.device_type = NEROVA_DEVICE_X86;
-    desc.data_format = NEROVA_DATA_FORMAT_NCHW;
-    desc.dims = dims;
-    auto blob = std::make_shared<Blob>(desc, true);
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> value(-2.0f, 2.0f);
-    float* data = static_cast<float*>(blob->GetHandle().base);
-    for (size_t i = 0; i < Blob::BytesOf(desc) / sizeof(float); ++i) data[i] = value(rng);
-    return blob;
 }
 
 void ExpectClose(const std::vector<std::vector<float>>& got,
