@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
@@ -17,6 +18,10 @@
 #include "nerova_face_detector.h"
 #include "tail_runner.h"
 #include "test_util.h"
+#ifdef NEROVA_HAVE_XNNPACK
+#include "conv_kernel.h"
+#include "xnn_runner.h"
+#endif
 
 namespace nerova {
 namespace {
@@ -367,6 +372,119 @@ TEST(XnnBackendTest, BundledNetworksLowerTheirWholeBody) {
         EXPECT_EQ(plan.tail_nodes, 22) << name;  // 4 reshapes and the row arithmetic
     }
 }
+
+#ifdef NEROVA_HAVE_XNNPACK
+// Our convolution kernel against a plain sum, at shapes that leave every kind of remainder:
+// pixels past whole blocks and tasks, outputs past whole panels, one input, a clamp, windows
+// read in place and gathered (strides, pads on every side, a batch of two).
+TEST(XnnBackendTest, ConvKernelGivesThePlainSums) {
+    if (!lowering::ConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    struct Case {
+        size_t batch, in_h, in_w, channels, outputs, kernel, stride, pad;
+        float low, high;
+    };
+    const float kInf = std::numeric_limits<float>::infinity();
+    const Case kCases[] = {
+        {1, 1, 1, 1, 1, 1, 1, 0, -kInf, kInf}, {1, 1, 5, 3, 8, 1, 1, 0, -kInf, kInf},
+        {1, 2, 3, 24, 9, 1, 1, 0, 0, kInf},    {1, 1, 97, 24, 24, 1, 1, 0, 0, 6},
+        {2, 10, 20, 7, 16, 1, 1, 0, -1, 1},    {1, 1, 193, 40, 17, 1, 1, 0, -kInf, 0},
+        {1, 25, 40, 96, 40, 1, 1, 0, 0, kInf}, {1, 31, 29, 3, 24, 5, 2, 2, -kInf, kInf},
+        {2, 16, 16, 3, 24, 5, 2, 1, 0, kInf},  {1, 9, 13, 8, 20, 3, 1, 1, -1, 1},
+        {1, 12, 12, 16, 8, 1, 2, 0, 0, 6},     {1, 3, 3, 5, 7, 3, 3, 2, -kInf, kInf}};
+    pthreadpool_t pool = pthreadpool_create(2);
+    for (const Case& c : kCases) {
+        lowering::ConvShape s;
+        s.in_h = c.in_h, s.in_w = c.in_w, s.channels = c.channels, s.outputs = c.outputs;
+        s.kernel_h = s.kernel_w = c.kernel, s.stride_h = s.stride_w = c.stride;
+        s.pad_top = s.pad_left = c.pad;
+        s.out_h = (c.in_h + 2 * c.pad - c.kernel) / c.stride + 1;
+        s.out_w = (c.in_w + 2 * c.pad - c.kernel) / c.stride + 1;
+        const size_t window = c.kernel * c.kernel * c.channels;
+        std::mt19937 rng(static_cast<unsigned>(c.in_w * 131 + c.outputs));
+        std::uniform_real_distribution<float> value(-2.0f, 2.0f);
+        std::vector<float> in(c.batch * c.in_h * c.in_w * c.channels), filter(c.outputs * window),
+            bias(c.outputs);
+        for (float& v : in) v = value(rng);
+        for (float& v : filter) v = value(rng);
+        for (float& v : bias) v = value(rng);
+        const lowering::ConvKernel kernel(s, filter.data(), bias.data(), c.low, c.high);
+        const std::string what = std::to_string(c.in_h) + "x" + std::to_string(c.in_w) + "x" +
+                                 std::to_string(c.channels) + " k" + std::to_string(c.kernel) +
+                                 " s" + std::to_string(c.stride) + " p" + std::to_string(c.pad);
+        for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
+            const size_t pixels = c.batch * s.out_h * s.out_w;
+            std::vector<float> out(pixels * c.outputs, -7.0f);
+            kernel.Run(in.data(), out.data(), c.batch, threads);
+            for (size_t p = 0; p < pixels; ++p)
+                for (size_t o = 0; o < c.outputs; ++o) {
+                    const size_t image = p / (s.out_h * s.out_w);
+                    const long oy = static_cast<long>(p / s.out_w % s.out_h);
+                    const long ox = static_cast<long>(p % s.out_w);
+                    double sum = bias[o];
+                    for (size_t ky = 0; ky < c.kernel; ++ky)
+                        for (size_t kx = 0; kx < c.kernel; ++kx) {
+                            const long iy = oy * long(c.stride) + long(ky) - long(c.pad);
+                            const long ix = ox * long(c.stride) + long(kx) - long(c.pad);
+                            if (iy < 0 || ix < 0 || iy >= long(c.in_h) || ix >= long(c.in_w))
+                                continue;
+                            for (size_t i = 0; i < c.channels; ++i)
+                                sum +=
+                                    double(
+                                        in[((image * c.in_h + size_t(iy)) * c.in_w + size_t(ix)) *
+                                               c.channels +
+                                           i]) *
+                                    filter[o * window + (ky * c.kernel + kx) * c.channels + i];
+                        }
+                    const double want = std::min<double>(c.high, std::max<double>(c.low, sum));
+                    ASSERT_NEAR(out[p * c.outputs + o], want, 1e-4 * std::max(1.0, std::abs(want)))
+                        << what << " -> " << c.outputs << ", pixel " << p << " output " << o
+                        << (threads ? " on two threads" : "");
+                }
+        }
+    }
+    pthreadpool_destroy(pool);
+}
+
+// The body with its convolutions on our kernel between stretches of XNNPACK's operators
+// computes XNNPACK's numbers, on the test networks and the bundled ones.
+TEST(XnnBackendTest, ConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
+    if (!lowering::ConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    const std::string kNetworks[] = {
+        TestModel("lowering/residual.onnx"), TestModel("lowering/pyramid.onnx"),
+        TestModel("lowering/same_pads.onnx"),
+        std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_front_128/model.onnx",
+        std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_back_256/model.onnx"};
+    for (const std::string& file : kNetworks) {
+        auto plan = std::make_shared<lowering::Plan>(PlanOf(ReadFile(file)));
+        size_t dense = 0;
+        for (const auto& op : plan->ops)
+            dense += op.kind == lowering::OpKind::kConvolution && op.groups == 1;
+        for (int threads : {1, 2}) {
+            std::string why;
+            auto xnnpack = lowering::XnnRunner::Create(
+                plan, threads, &why, lowering::Memory::kShared, lowering::Native::kNever);
+            auto ours = lowering::XnnRunner::Create(plan, threads, &why, lowering::Memory::kShared,
+                                                    lowering::Native::kAlways);
+            ASSERT_TRUE(xnnpack && ours) << file << ": " << why;
+            size_t inputs = 1;
+            for (int d : plan->input_dims) inputs *= static_cast<size_t>(d);
+            for (size_t i = 0; i < inputs; ++i)
+                xnnpack->input()[i] = ours->input()[i] = static_cast<float>(i % 251) / 20 - 6;
+            ASSERT_TRUE(xnnpack->Run(&why) && ours->Run(&why)) << why;
+            for (size_t b = 0; b < plan->boundaries.size(); ++b) {
+                size_t n = 1;
+                for (size_t d : plan->values[plan->boundaries[b].value].dims) n *= d;
+                for (size_t i = 0; i < n; ++i) {
+                    const float want = xnnpack->boundary(b)[i], got = ours->boundary(b)[i];
+                    ASSERT_NEAR(got, want, 1e-3f * std::max(1.0f, std::abs(want)))
+                        << file << " (" << dense << " dense convolutions), boundary " << b
+                        << " element " << i << " on " << threads << " threads";
+                }
+            }
+        }
+    }
+}
+#endif
 
 // The detector on both backends: the same faces, boxes, scores and points, on every sample
 // photo and on tiles.

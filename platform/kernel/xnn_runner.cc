@@ -9,6 +9,8 @@
 #include <cmath>
 #include <mutex>
 
+#include "conv_kernel.h"
+
 namespace nerova {
 namespace lowering {
 
@@ -319,13 +321,29 @@ Placement Place(const Plan& p, Memory memory) {
 
 }  // namespace
 
-struct XnnRunner::Handles {
+namespace {
+
+// One step of a run: an XNNPACK runtime over a stretch of the plan's operators, or a
+// convolution on our own kernel between two stretches, on the runner's buffers.
+struct Step {
     xnn_subgraph_t subgraph = nullptr;
     xnn_runtime_t runtime = nullptr;
+    std::unique_ptr<ConvKernel> conv;
+    const float* in = nullptr;
+    float* out = nullptr;
+    size_t batch = 0;
+};
+
+}  // namespace
+
+struct XnnRunner::Handles {
+    std::vector<Step> steps;
     pthreadpool_t pool = nullptr;
     ~Handles() {
-        if (runtime) xnn_delete_runtime(runtime);
-        if (subgraph) xnn_delete_subgraph(subgraph);
+        for (Step& step : steps) {
+            if (step.runtime) xnn_delete_runtime(step.runtime);
+            if (step.subgraph) xnn_delete_subgraph(step.subgraph);
+        }
         if (pool) pthreadpool_destroy(pool);
     }
 };
@@ -334,8 +352,39 @@ XnnRunner::~XnnRunner() = default;
 
 bool XnnAvailable() { return true; }
 
+namespace {
+
+// A convolution our kernel computes: one group, no dilation, constant weights and bias, a
+// window it can gather.
+bool IsOwnConv(const Plan& p, const Op& op) {
+    if (op.kind != OpKind::kConvolution || op.groups != 1 || op.dilation_h != 1 ||
+        op.dilation_w != 1 || op.inputs.size() != 3 || p.values[op.inputs[1]].constant < 0 ||
+        p.values[op.inputs[2]].constant < 0)
+        return false;
+    const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
+    return in.size() == 4 && p.values[op.output].dims.size() == 4 &&
+           op.kernel_h * op.kernel_w * in[3] <= ConvKernel::kMaxWindow;
+}
+
+std::unique_ptr<ConvKernel> OwnConv(const Plan& p, const Op& op) {
+    const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
+    const std::vector<size_t>& out = p.values[op.output].dims;
+    ConvShape shape;
+    shape.in_h = in[1], shape.in_w = in[2], shape.channels = in[3];
+    shape.out_h = out[1], shape.out_w = out[2], shape.outputs = out[3];
+    shape.kernel_h = op.kernel_h, shape.kernel_w = op.kernel_w;
+    shape.stride_h = op.stride_h, shape.stride_w = op.stride_w;
+    shape.pad_top = op.pad_top, shape.pad_left = op.pad_left;
+    return std::make_unique<ConvKernel>(
+        shape, p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
+        p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), op.out_min,
+        op.out_max);
+}
+
+}  // namespace
+
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, int threads,
-                                             std::string* why, Memory memory) {
+                                             std::string* why, Memory memory, Native native) {
     xnn_status status = Initialise();
     if (status != xnn_status_success) {
         *why = Failed("XNNPACK's initialisation", status);
@@ -350,8 +399,8 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // With kShared every computed value is external, in the runner's own buffers: values
     // whose lives do not overlap share one, so a frame streams through a few buffers that stay
     // in cache instead of a fresh one per tensor.
-    const Placement placement =
-        Place(p, p.int8 && memory == Memory::kShared ? Memory::kXnnpack : memory);
+    const Memory placed = p.int8 && memory == Memory::kShared ? Memory::kXnnpack : memory;
+    const Placement placement = Place(p, placed);
     // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
     const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
     // Each starts on a cache line: AVX-512 loads that straddle two lines cost twice.
@@ -362,40 +411,19 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         const uintptr_t align = kAlignFloats * sizeof(float);
         buffer.push_back(reinterpret_cast<float*>((address + align - 1) / align * align));
     }
-    uint32_t externals = 0;
-    for (size_t v = 0; v < p.values.size(); ++v) externals += placement.buffer_of[v] >= 0;
-    status = xnn_create_subgraph(externals, 0, &h.subgraph);
-    if (status != xnn_status_success) {
-        *why = Failed("creating the subgraph", status);
-        return nullptr;
-    }
-    Definer definer(p, h.subgraph, &r->filters_, &r->biases_, &r->scales_);
-    // The values in the runner's buffers are float and external, defined first; a computed
-    // value without one (one that no operator computes, should the lowering leave it, or an
-    // int8 plan's inner values) is XNNPACK's own, defined where it is first computed or read.
-    std::vector<xnn_external_value> bindings;
+    auto data_of = [&](uint32_t v) {
+        const int b = placement.buffer_of[v];
+        return b < 0 || p.values[v].constant >= 0 ? nullptr : buffer[static_cast<size_t>(b)];
+    };
     r->value_data_.assign(p.values.size(), nullptr);
-    for (size_t v = 0; v < p.values.size(); ++v) {
-        if (placement.buffer_of[v] < 0 || p.values[v].constant >= 0) continue;
-        float* data = buffer[static_cast<size_t>(placement.buffer_of[v])];
-        const uint32_t external_id = static_cast<uint32_t>(bindings.size());
-        const uint32_t flags =
-            v == p.input ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
-        bindings.push_back({external_id, data});
-        r->value_data_[v] = data;
-        status = definer.External(static_cast<uint32_t>(v), external_id, flags);
-        if (status != xnn_status_success) {
-            *why = Failed("defining a tensor", status);
-            return nullptr;
-        }
-    }
-    for (const Op& op : p.ops) {
-        status = definer.Operator(op);
-        if (status != xnn_status_success) {
-            *why = Failed("defining the operator of " + op.node, status);
-            return nullptr;
-        }
-    }
+    for (size_t v = 0; v < p.values.size(); ++v)
+        r->value_data_[v] = data_of(static_cast<uint32_t>(v));
+    // Convolutions of one group run on our kernel where it pays (or where asked), between
+    // stretches of XNNPACK's operators; only a float body whose every value lies in the
+    // runner's buffers can be cut so.
+    const bool natives = placed == Memory::kShared && !p.int8 &&
+                         (native == Native::kAlways ? ConvKernelRuns()
+                                                    : native == Native::kAuto && ConvKernelPays());
     if (threads > 1) {
         h.pool = pthreadpool_create(static_cast<size_t>(threads));
         if (!h.pool) {
@@ -403,15 +431,72 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             return nullptr;
         }
     }
-    status = xnn_create_runtime_v2(h.subgraph, h.pool, 0, &h.runtime);
-    if (status != xnn_status_success) {
-        *why = Failed("creating the runtime", status);
-        return nullptr;
-    }
-    status = xnn_setup_runtime(h.runtime, bindings.size(), bindings.data());
-    if (status != xnn_status_success) {
-        *why = Failed("setting up the runtime", status);
-        return nullptr;
+    for (size_t first = 0; first < p.ops.size();) {
+        const Op& op = p.ops[first];
+        if (natives && IsOwnConv(p, op)) {
+            Step step;
+            step.conv = OwnConv(p, op);
+            step.in = data_of(op.inputs[0]);
+            step.out = data_of(op.output);
+            step.batch = p.values[op.output].dims[0];
+            h.steps.push_back(std::move(step));
+            ++first;
+            continue;
+        }
+        size_t last = first;
+        while (last < p.ops.size() && !(natives && IsOwnConv(p, p.ops[last]))) ++last;
+        // The stretch's values in the runner's buffers: float and external, defined first
+        // (inputs it reads from before it, outputs it writes); a computed value without one
+        // (an int8 plan's inner values) is XNNPACK's own, defined where first computed or read.
+        std::vector<int> touched(p.values.size(), 0);  // 1 read, 2 written
+        for (size_t k = first; k < last; ++k) {
+            for (uint32_t v : p.ops[k].inputs) touched[v] = std::max(touched[v], 1);
+            touched[p.ops[k].output] = 2;
+        }
+        Step step;
+        uint32_t externals = 0;
+        for (size_t v = 0; v < p.values.size(); ++v)
+            externals += touched[v] && data_of(static_cast<uint32_t>(v));
+        status = xnn_create_subgraph(externals, 0, &step.subgraph);
+        if (status != xnn_status_success) {
+            *why = Failed("creating the subgraph", status);
+            return nullptr;
+        }
+        h.steps.push_back(std::move(step));
+        Step& made = h.steps.back();
+        Definer definer(p, made.subgraph, &r->filters_, &r->biases_, &r->scales_);
+        std::vector<xnn_external_value> bindings;
+        for (size_t v = 0; v < p.values.size(); ++v) {
+            float* data = data_of(static_cast<uint32_t>(v));
+            if (!touched[v] || !data) continue;
+            const uint32_t external_id = static_cast<uint32_t>(bindings.size());
+            const uint32_t flags =
+                touched[v] == 1 ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
+            bindings.push_back({external_id, data});
+            status = definer.External(static_cast<uint32_t>(v), external_id, flags);
+            if (status != xnn_status_success) {
+                *why = Failed("defining a tensor", status);
+                return nullptr;
+            }
+        }
+        for (size_t k = first; k < last; ++k) {
+            status = definer.Operator(p.ops[k]);
+            if (status != xnn_status_success) {
+                *why = Failed("defining the operator of " + p.ops[k].node, status);
+                return nullptr;
+            }
+        }
+        status = xnn_create_runtime_v2(made.subgraph, h.pool, 0, &made.runtime);
+        if (status != xnn_status_success) {
+            *why = Failed("creating the runtime", status);
+            return nullptr;
+        }
+        status = xnn_setup_runtime(made.runtime, bindings.size(), bindings.data());
+        if (status != xnn_status_success) {
+            *why = Failed("setting up the runtime", status);
+            return nullptr;
+        }
+        first = last;
     }
     r->input_ = buffer[static_cast<size_t>(placement.buffer_of[p.input])];
     for (const Boundary& b : p.boundaries)
@@ -420,10 +505,18 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
 }
 
 bool XnnRunner::Run(std::string* why) {
-    const xnn_status status = xnn_invoke_runtime(handles_->runtime);
-    if (status == xnn_status_success) return true;
-    *why = Failed("running the network", status);
-    return false;
+    for (const Step& step : handles_->steps) {
+        if (step.conv) {
+            step.conv->Run(step.in, step.out, step.batch, handles_->pool);
+            continue;
+        }
+        const xnn_status status = xnn_invoke_runtime(step.runtime);
+        if (status != xnn_status_success) {
+            *why = Failed("running the network", status);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace lowering
@@ -440,7 +533,7 @@ XnnRunner::~XnnRunner() = default;
 bool XnnAvailable() { return false; }
 
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan>, int, std::string* why,
-                                             Memory) {
+                                             Memory, Native) {
     *why = "this build has no XNNPACK";
     return nullptr;
 }

@@ -21,13 +21,19 @@ namespace lowering {
 // XNNPACK's own but for the input and the boundaries (kShared is then kXnnpack).
 enum class Memory { kShared, kXnnpack, kEvery };
 
+// Whether convolutions of one group run on our own kernel (conv_kernel.h) instead of XNNPACK's:
+// kAuto where it pays, kAlways wherever the CPU can run it (for tests), kNever. Only a float
+// plan with Memory::kShared has them.
+enum class Native { kAuto, kAlways, kNever };
+
 class XnnRunner {
   public:
     // threads above 1 run the operators on a pool of that many threads owned by the runner;
     // 1 or less runs them on the caller's thread. Null, with why set, when XNNPACK cannot
     // build or run the plan on this machine.
     static std::unique_ptr<XnnRunner> Create(std::shared_ptr<const Plan> plan, int threads,
-                                             std::string* why, Memory memory = Memory::kShared);
+                                             std::string* why, Memory memory = Memory::kShared,
+                                             Native native = Native::kAuto);
     ~XnnRunner();
     XnnRunner(const XnnRunner&) = delete;
     XnnRunner& operator=(const XnnRunner&) = delete;

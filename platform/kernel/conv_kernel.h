@@ -1,0 +1,61 @@
+// A convolution of one group of our own for AVX2 cores, run between XNNPACK's operators on the
+// runner's buffers: XNNPACK's AVX2 float kernels reach about 40 % of the core's multiply-add
+// peak on the detectors' narrow layers (pointwise ones and the entry convolution over three
+// channels), this one about twice that. Where XNNPACK runs its AVX-512 kernels, which do
+// better, it is not used. Internal to the kernel.
+#ifndef NEROVA_PLATFORM_KERNEL_CONV_KERNEL_H_
+#define NEROVA_PLATFORM_KERNEL_CONV_KERNEL_H_
+
+#include <pthreadpool.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace nerova {
+namespace lowering {
+
+// Whether the kernel pays here: AVX2 and FMA, and XNNPACK without its AVX-512 kernels (it
+// asks cpuinfo, as this does).
+bool ConvKernelPays();
+// Whether this CPU can run it at all (AVX2 and FMA).
+bool ConvKernelRuns();
+
+// NHWC tensors; dilation 1. The window's values (kernel_h x kernel_w x channels) are gathered
+// per pixel, unless the window is one pixel at stride 1 without pads, which reads in place.
+struct ConvShape {
+    size_t in_h = 1, in_w = 1, channels = 1;
+    size_t out_h = 1, out_w = 1, outputs = 1;
+    size_t kernel_h = 1, kernel_w = 1, stride_h = 1, stride_w = 1;
+    size_t pad_top = 0, pad_left = 0;
+};
+
+class ConvKernel {
+  public:
+    // The longest window it takes (values per pixel): a block's gathered windows live on the
+    // stack of the thread that computes it.
+    static constexpr size_t kMaxWindow = 1152;
+
+    // filter: OHWI; bias: outputs values. shape's window at most kMaxWindow values.
+    ConvKernel(const ConvShape& shape, const float* filter, const float* bias, float low,
+               float high);
+    // out = clamp(bias + convolution of in), over a batch of images; in and out must not
+    // overlap. Rows of pixels are shared among the pool's threads (null: the caller's).
+    void Run(const float* in, float* out, size_t batch, pthreadpool_t pool) const;
+
+  private:
+    void Rows(const float* in, float* out, size_t first, size_t count) const;
+    // The window of output pixel `pixel` (over the whole batch) into `to`, zero outside.
+    void Gather(const float* in, size_t pixel, float* to) const;
+
+    ConvShape shape_;
+    size_t window_;  // values per output pixel
+    bool in_place_;  // a 1x1 window at stride 1, unpadded: the input row is the window
+    float low_, high_;
+    std::vector<float> panels_;  // per 16 outputs: window x 16 weights, zero past the end
+    std::vector<float> bias_;    // outputs, zero-padded to whole panels
+};
+
+}  // namespace lowering
+}  // namespace nerova
+
+#endif  // NEROVA_PLATFORM_KERNEL_CONV_KERNEL_H_
