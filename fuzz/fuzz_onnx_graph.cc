@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@
 #include "graph_check.h"
 #include "graph_lowering.h"
 #include "quantize.h"
+#ifdef NEROVA_HAVE_XNNPACK
+#include "conv_kernel.h"
+#include "xnn_runner.h"
+#endif
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
@@ -465,6 +470,77 @@ void CheckQuantised(const nerova::lowering::Plan& plan) {
     }
 }
 
+#ifdef NEROVA_HAVE_XNNPACK
+// Whether every value the body computes from the input both backends get is finite. A
+// division by a zero weight makes an infinity or a NaN inside the network from finite
+// constants, and the backends' activations treat them differently (as for FiniteConstants).
+bool FiniteInside(const nerova::lowering::Plan& plan) {
+    namespace lw = nerova::lowering;
+    std::string why;
+    auto runner = lw::XnnRunner::Create(std::make_shared<const lw::Plan>(plan), 1, &why,
+                                        lw::Memory::kEvery, lw::Native::kNever);
+    if (!runner || plan.input_dims.size() != 4) return true;  // nothing to look into
+    // LoadAndRunOnnx's input, NCHW, laid out NHWC.
+    const size_t n = static_cast<size_t>(plan.input_dims[0]);
+    const size_t c = static_cast<size_t>(plan.input_dims[1]);
+    const size_t h = static_cast<size_t>(plan.input_dims[2]);
+    const size_t w = static_cast<size_t>(plan.input_dims[3]);
+    for (size_t i = 0; i < n * c * h * w; ++i) {
+        const size_t x = i % w, y = i / w % h, ch = i / (w * h) % c, image = i / (w * h * c);
+        runner->input()[((image * h + y) * w + x) * c + ch] =
+            static_cast<float>(i % 17) / 8.0f - 1.0f;
+    }
+    if (!runner->Run(&why)) return true;
+    for (size_t v = 0; v < plan.values.size(); ++v) {
+        const float* data = runner->value(static_cast<uint32_t>(v));
+        if (!data || plan.values[v].constant >= 0) continue;
+        size_t count = 1;
+        for (size_t d : plan.values[v].dims) count *= d;
+        for (size_t i = 0; i < count; ++i)
+            if (!std::isfinite(data[i])) return false;
+    }
+    return true;
+}
+
+// The body with its one-group convolutions on our own kernel (chosen on AVX2 cores only; run
+// here wherever the CPU can) computes XNNPACK's numbers, under the same terms as the two
+// backends below.
+void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Plan& plan) {
+    namespace lw = nerova::lowering;
+    if (!lw::ConvKernelRuns() || !FiniteConstants(model.graph())) return;
+    auto shared = std::make_shared<const lw::Plan>(plan);
+    std::string why;
+    auto xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
+    if (!xnnpack) return;
+    auto ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kAlways);
+    if (!ours) __builtin_trap();  // cut into stretches, a body XNNPACK takes whole must build
+    size_t inputs = 1;
+    for (size_t d : plan.values[plan.input].dims) inputs *= d;
+    for (size_t i = 0; i < inputs; ++i)
+        xnnpack->input()[i] = ours->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
+    if (!xnnpack->Run(&why) || !ours->Run(&why)) __builtin_trap();
+    for (size_t b = 0; b < plan.boundaries.size(); ++b) {
+        size_t n = 1;
+        for (size_t d : plan.values[plan.boundaries[b].value].dims) n *= d;
+        const float* want = xnnpack->boundary(b);
+        const float* got = ours->boundary(b);
+        float scale = 1.0f;
+        for (size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(want[i]) || !std::isfinite(got[i])) return;
+            scale = std::max({scale, std::abs(want[i]), std::abs(got[i])});
+        }
+        if (scale > 1e6f) return;
+        for (size_t i = 0; i < n; ++i)
+            if (std::abs(got[i] - want[i]) >
+                1e-3f * std::max({1.0f, std::abs(got[i]), std::abs(want[i])}) + 1e-5f * scale) {
+                std::fprintf(stderr, "boundary %zu element %zu: ours %g, XNNPACK %g\n", b, i,
+                             got[i], want[i]);
+                __builtin_trap();
+            }
+    }
+}
+#endif
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -475,6 +551,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova::lowering::Plan plan;
     if (!nerova::lowering::Lower(model, &plan).empty()) return 0;
     CheckPlan(plan);
+#ifdef NEROVA_HAVE_XNNPACK
+    CompareConvKernel(model, plan);
+#endif
     // The same network in int8, on ranges of every kind: whatever is quantised is so
     // consistently, and it runs to the float output's shape or is refused.
     const nerova::lowering::Ranges ranges = SyntheticRanges(plan, size);
@@ -493,9 +572,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // values stay finite and tame. A mutated weight near the float range makes the order of
     // the sums decide where they overflow, and a clamp after an overflow or a NaN (Clip,
     // HardSigmoid: OpenCV's fused and plain activations treat NaN differently) can give any
-    // number. Networks with a non-finite constant, or whose outputs hold a NaN or an infinity
-    // or reach far past 1e6, are not compared.
+    // number. Networks with a non-finite constant or a non-finite value inside the body, or whose
+    // outputs hold a NaN or an infinity or reach far past 1e6, are not compared.
     if (!FiniteConstants(model.graph())) return 0;
+#ifdef NEROVA_HAVE_XNNPACK
+    if (!FiniteInside(plan)) return 0;
+#endif
     float scale = 1.0f;
     for (const auto* run : {&fast, &plain})
         for (float v : run->values) {

@@ -138,6 +138,12 @@ def hostile_models():
         "softmax_axis_out_of_range": unary("Softmax", axis=7),
         "concat_axis_int64_min": unary("Concat", axis=int64_min),
         "resize_scale_infinite": resize([1, 1, np.inf, 1]),
+        # Integer operands where the output's type is shared: inference types the result by
+        # the first operand, and the backends would read the integers' bits as floats.
+        "concat_integer_operand": unary("Concat", inits={"k": np.ones((1, 1, 16, 16), np.int32)},
+                                        inputs=("k",), axis=1),
+        "add_integer_operand": unary("Add", inits={"k": np.ones((1, 3, 16, 16), np.int64)},
+                                     inputs=("k",)),
         "resize_beyond_tensor_limit": resize([1, 1, 64, 64], in_shape=(1, 3, 256, 256)),
         "pad_huge": unary("Pad", inits={"p": i64(0, 0, 0, 0, 0, 0, 100000, 0)}, inputs=("p",)),
         "reshape_to_zero_rows": net([helper.make_node("Reshape", ["x", "s"], ["y"], allowzero=1)],

@@ -466,6 +466,8 @@ TEST(XnnBackendTest, ConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
             auto ours = lowering::XnnRunner::Create(plan, threads, &why, lowering::Memory::kShared,
                                                     lowering::Native::kAlways);
             ASSERT_TRUE(xnnpack && ours) << file << ": " << why;
+            EXPECT_EQ(ours->native_steps(), dense) << file;
+            EXPECT_EQ(xnnpack->native_steps(), 0u) << file;
             size_t inputs = 1;
             for (int d : plan->input_dims) inputs *= static_cast<size_t>(d);
             for (size_t i = 0; i < inputs; ++i)

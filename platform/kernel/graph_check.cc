@@ -115,7 +115,7 @@ using onnx_attrs::Attr;
 
 class GraphChecker {
   public:
-    explicit GraphChecker(const onnx::GraphProto& graph) : g_(graph) {}
+    GraphChecker(const onnx::GraphProto& graph, int opset) : g_(graph), opset_(opset) {}
 
     // Before shape inference: the input, the constants and every value's rank, with the
     // checks that need only ranks. ONNX's own inference reads attributes against ranks
@@ -297,6 +297,8 @@ class GraphChecker {
         for (int i = 0; i < n.input_size(); ++i)
             if (!n.input(i).empty() && !c_.shapes.count(n.input(i)))
                 return "input '" + n.input(i) + "' has no known shape";
+        std::string why = CheckOperandTypes(n);
+        if (!why.empty()) return why;
         const Dims* x = c_.Shape(n, 0);
         if (!x) return "";  // only Constant and ConstantOfShape, whose operands are constants
         const ops::Operator* entry = ops::Find(n.op_type());
@@ -304,7 +306,27 @@ class GraphChecker {
         return entry->shapes ? entry->shapes(c_, n, *x) : "";
     }
 
+    // Operands of the output's type (the schema's shared type constraint, as Concat's or Add's
+    // are) must be float, as the output is: ONNX's inference takes the type from the first
+    // one, and both backends would read an integer tensor's bits as floats.
+    std::string CheckOperandTypes(const onnx::NodeProto& n) const {
+        const onnx::OpSchema* schema = onnx::OpSchemaRegistry::Schema(n.op_type(), opset_);
+        if (!schema || schema->outputs().empty() || schema->inputs().empty()) return "";
+        const std::string& output_type = schema->outputs()[0].GetTypeStr();
+        const auto& formal = schema->inputs();
+        for (int i = 0; i < n.input_size(); ++i) {
+            if (n.input(i).empty()) continue;
+            const size_t f = std::min(static_cast<size_t>(i), formal.size() - 1);
+            if (formal[f].GetTypeStr() != output_type) continue;
+            auto type = types_.find(n.input(i));
+            if (type != types_.end() && type->second != onnx::TensorProto::FLOAT)
+                return "input '" + n.input(i) + "' is not a float tensor";
+        }
+        return "";
+    }
+
     const onnx::GraphProto& g_;
+    const int opset_;
     ops::AdmissionContext c_;  // ranks, shapes and constants, read by the operators' entries
     std::map<std::string, int> types_;
 };
@@ -334,7 +356,10 @@ std::string CheckModel(onnx::ModelProto& proto, Admitted* admitted) {
     }
     if (!GraphTensorsMatch(proto.graph()))
         return "a tensor of the graph does not hold the data its shape needs";
-    GraphChecker checker(proto.graph());
+    int opset = kMaxOpset;
+    for (const auto& o : proto.opset_import())
+        if (o.domain().empty() || o.domain() == "ai.onnx") opset = static_cast<int>(o.version());
+    GraphChecker checker(proto.graph(), opset);
     const std::string why = checker.CheckBeforeInference(admitted);
     if (!why.empty()) return why;
     // Declared shapes of intermediate values are the importer's business, not the file's:

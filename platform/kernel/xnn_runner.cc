@@ -504,6 +504,12 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     return r;
 }
 
+size_t XnnRunner::native_steps() const {
+    size_t n = 0;
+    for (const Step& step : handles_->steps) n += step.conv != nullptr;
+    return n;
+}
+
 bool XnnRunner::Run(std::string* why) {
     for (const Step& step : handles_->steps) {
         if (step.conv) {
@@ -537,6 +543,8 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan>, int, s
     *why = "this build has no XNNPACK";
     return nullptr;
 }
+
+size_t XnnRunner::native_steps() const { return 0; }
 
 bool XnnRunner::Run(std::string* why) {
     *why = "this build has no XNNPACK";

@@ -47,6 +47,8 @@ class XnnRunner {
     // A computed value after Run, NHWC: with Memory::kEvery every one, else null but for the
     // input and the boundaries.
     const float* value(uint32_t v) const { return value_data_[v]; }
+    // How many of the body's operators run on our convolution kernel.
+    size_t native_steps() const;
 
   private:
     XnnRunner() = default;
