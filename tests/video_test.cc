@@ -1,6 +1,7 @@
 // Faces followed through synthetic box sequences, through the video library's C interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <opencv2/core.hpp>
@@ -158,6 +159,41 @@ TEST(TrackerTest, GuessesGrowWithTheirUncertaintyAndEndWhenItPassesTheFace) {
     EXPECT_GT(width(b, 9), width(b, 11)) << "shrinking back towards the one at 12";
     EXPECT_NEAR(width(b, 12), 40, 1);
     EXPECT_GT(width(b, 21), width(b, 9) + 2) << "the gap before the turn is less certain";
+}
+
+// A detector's box jitters: one that comes out smaller than its neighbours is shown at the
+// size they say (about its own centre), one larger as it is; the size held past the last
+// detection is the last size shown, not a trend fitted to the jitter.
+TEST(TrackerTest, ABoxSmallerThanItsNeighboursIsShownAtTheirSize) {
+    struct Case {
+        const char* what;
+        std::vector<int> sides;  // one face standing still, detected in frames 0..n-1
+        size_t frame;            // where to look, after the video (later frames predicted)
+        float min_width, max_width;
+    };
+    const std::vector<Case> cases = {
+        {"an undersized box among steady ones", {40, 41, 40, 30, 40, 39, 40}, 3, 39.5f, 40.5f},
+        {"an oversized box kept", {40, 41, 40, 50, 40, 39, 40}, 3, 50, 50},
+        {"a growing face's small box", {40, 42, 44, 36, 48, 50, 52}, 3, 45.5f, 46.5f},
+        {"two detections are no evidence", {40, 30}, 1, 30, 30},
+        // Shrinking 2 px a frame to 30, then held 6 frames on: the spread grows it from 30,
+        // where extrapolating the shrink would have gone to 18.
+        {"held at the last size", {40, 38, 36, 34, 32, 30}, 11, 30.5f, 40},
+    };
+    for (const Case& c : cases) {
+        std::vector<Frame> frames(std::max(c.frame + 1, c.sides.size()), Frame{true, {}});
+        for (size_t f = 0; f < c.sides.size(); ++f) {
+            const int s = c.sides[f], x = 160 - s / 2, y = 120 - s / 2;
+            frames[f].faces = {{0.99f, x, y, x + s, y + s}};
+        }
+        const Tracked t(frames);
+        ASSERT_EQ(t.tracks[c.frame].size(), 1u) << c.what;
+        const NerovaTrack& b = t.tracks[c.frame][0];
+        EXPECT_GE(b.x2 - b.x1, c.min_width) << c.what;
+        EXPECT_LE(b.x2 - b.x1, c.max_width) << c.what;
+        EXPECT_NEAR((b.x1 + b.x2) / 2, 160, 1) << c.what << ": about the box's centre";
+        EXPECT_NEAR(b.y2 - b.y1, b.x2 - b.x1, 0.01f) << c.what;
+    }
 }
 
 // A live host that asks for each frame once it has added the next 15 gets what the whole

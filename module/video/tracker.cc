@@ -351,20 +351,19 @@ bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
     const size_t n = t.frames.size();
     const size_t j = static_cast<size_t>(std::upper_bound(t.frames.begin(), t.frames.end(), frame) -
                                          t.frames.begin());
-    if (j > 0 && t.frames[j - 1] == frame) return put(t.seen[j - 1], 0, NEROVA_TRACK_DETECTED);
+    if (j > 0 && t.frames[j - 1] == frame) return put(Steady(t, j - 1), 0, NEROVA_TRACK_DETECTED);
     if (j > 0 && j < n) {
         const size_t i = j - 1;
         const uint32_t a = t.frames[i], b = t.frames[j];
-        // Between two detections the speed is known to their jitter over the gap, and the
-        // path is as straight as the face's motion around it: a face that turns (the speed
-        // before the gap against the speed after it) may leave the chord.
-        const double gap = static_cast<double>(b - a);
-        const double speed = kMeasurementNoise * std::sqrt(2.0) / gap;
+        // Between two detections the chord is no farther from the face than a detection is
+        // (a blend of two boxes, each off by its jitter), so only the face's own change of
+        // speed widens it: a face that turns (the speed before the gap against the speed
+        // after it) may leave the chord.
         const double turn = i > 0 && j + 1 < n ? Turn(t, i - 1, j + 1) : 0;
-        const double per_frame = std::sqrt(speed * speed + drift * drift) + turn / 4;
+        const double per_frame = drift + turn / 4;
         const float u = static_cast<float>(frame - a) / static_cast<float>(b - a);
-        const Detection& p = t.seen[i];
-        const Detection& q = t.seen[j];
+        const Detection p = Steady(t, i);
+        const Detection q = Steady(t, j);
         const Detection mid{p.score + (q.score - p.score) * u, p.x1 + (q.x1 - p.x1) * u,
                             p.y1 + (q.y1 - p.y1) * u,          p.x2 + (q.x2 - p.x2) * u,
                             p.y2 + (q.y2 - p.y2) * u,          p.angle + (q.angle - p.angle) * u};
@@ -385,7 +384,8 @@ bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
     }
     const size_t from = back ? 0 : n - m;
     double z[4], v[4] = {0, 0, 0, 0};
-    ToAxes(t.seen[edge], z);
+    const Detection last = Steady(t, edge);
+    ToAxes(last, z);
     const double side = std::max(z[2], z[3]);
     // Least squares over the m detections.
     double mean_t = 0, var_t = 0, residual = 0, mean_z[4] = {0, 0, 0, 0};
@@ -419,20 +419,58 @@ bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
     const double per_frame = std::sqrt(speed * speed + drift * drift);
     // Without motion to follow (one detection, or a face that stood still) the box is held
     // where it was seen.
-    const bool still = std::all_of(v, v + 4, [](double x) { return x == 0; });
+    const bool still = v[0] == 0 && v[1] == 0;
     const int32_t state = still ? NEROVA_TRACK_HELD : NEROVA_TRACK_PREDICTED;
     // Every frame on the way must be shown: a guess that left the frame does not return.
     for (int64_t k = 1; k <= away; ++k) {
         const double grow = per_frame * static_cast<double>(k);
         if (std::sqrt(jitter * jitter + grow * grow) > kMaxSpread) return false;
-        double a[4];
-        for (int i = 0; i < 4; ++i) a[i] = z[i] + static_cast<double>(back ? -k : k) * v[i];
-        // Moved along, but never shrunk: a face shrinking as it is covered, or growing as it
-        // comes, is still there at least as large as last seen.
-        for (int i = 2; i < 4; ++i) a[i] = std::max(a[i], z[i]);
-        if (!put(FromAxes(a, t.seen[edge].score, t.seen[edge].angle), grow, state)) return false;
+        // Moved along at the size last seen: a size trend fitted to a few jittering boxes
+        // would run away over a hold, and the spread already allows for a face that grows
+        // as it comes; one shrinking as it is covered is still there as large as it was.
+        const double a[4] = {z[0] + static_cast<double>(back ? -k : k) * v[0],
+                             z[1] + static_cast<double>(back ? -k : k) * v[1], z[2], z[3]};
+        if (!put(FromAxes(a, last.score, last.angle), grow, state)) return false;
     }
     return true;
+}
+
+Detection FaceTracker::Steady(const Track& t, size_t k) {
+    // A detector's box jitters by a few percent of its side; one that comes out smaller than
+    // its neighbours say would leave the face's edges bare. The width and height are at least
+    // those of a straight line fitted to the other detections within kFitFrames (two at
+    // least), about the box's own centre; a box larger stays as it is.
+    double n = 0, st = 0, stt = 0, sz[2] = {0, 0}, stz[2] = {0, 0};
+    size_t from = k;
+    while (from > 0 && t.frames[k] - t.frames[from - 1] <= kFitFrames) --from;
+    for (size_t i = from; i < t.frames.size() && t.frames[i] <= t.frames[k] + kFitFrames; ++i) {
+        if (i == k) continue;
+        const double dt = static_cast<double>(t.frames[i]) - t.frames[k];
+        const double side[2] = {t.seen[i].x2 - t.seen[i].x1, t.seen[i].y2 - t.seen[i].y1};
+        n += 1;
+        st += dt;
+        stt += dt * dt;
+        for (int a = 0; a < 2; ++a) {
+            sz[a] += side[a];
+            stz[a] += dt * side[a];
+        }
+    }
+    Detection d = t.seen[k];
+    const double den = n * stt - st * st;
+    if (!(den > 0)) return d;
+    double fit[2];
+    for (int a = 0; a < 2; ++a) {
+        const double slope = (n * stz[a] - st * sz[a]) / den;
+        fit[a] = (sz[a] - slope * st) / n;  // the line at dt = 0
+    }
+    const float w = std::max(d.x2 - d.x1, static_cast<float>(fit[0]));
+    const float h = std::max(d.y2 - d.y1, static_cast<float>(fit[1]));
+    const float cx = (d.x1 + d.x2) / 2, cy = (d.y1 + d.y2) / 2;
+    d.x1 = cx - w / 2;
+    d.x2 = cx + w / 2;
+    d.y1 = cy - h / 2;
+    d.y2 = cy + h / 2;
+    return d;
 }
 
 double FaceTracker::Turn(const Track& t, size_t a, size_t b) {
@@ -449,7 +487,14 @@ double FaceTracker::Turn(const Track& t, size_t a, size_t b) {
     speed(a, a + 1, before);
     speed(b - 1, b, after);
     ToAxes(t.seen[a + 1], z);
-    return std::hypot(after[0] - before[0], after[1] - before[1]) / std::max(z[2], z[3]);
+    const double turn =
+        std::hypot(after[0] - before[0], after[1] - before[1]) / std::max(z[2], z[3]);
+    // Less what the boxes' jitter alone makes of two speeds (their difference's root mean
+    // square over both axes): a face that went straight is not taken for one that turned.
+    const double g1 = static_cast<double>(t.frames[a + 1]) - t.frames[a];
+    const double g2 = static_cast<double>(t.frames[b]) - t.frames[b - 1];
+    const double noise = 2 * kMeasurementNoise * std::sqrt(1 / (g1 * g1) + 1 / (g2 * g2));
+    return std::max(0.0, turn - noise);
 }
 
 }  // namespace module

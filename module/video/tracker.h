@@ -91,6 +91,8 @@ class FaceTracker {
     // The track's box in frame `frame` from its detections so far; false when it has none.
     bool Place(const Track& t, uint32_t frame, TrackBox& out) const;
     static double Turn(const Track& t, size_t a, size_t b);
+    // Detection k of the track, no smaller than its neighbours say.
+    static Detection Steady(const Track& t, size_t k);
 
     TrackerSettings s_;
     float width_, height_;

@@ -60,10 +60,14 @@ def test_python_hides_the_same_faces_in_the_same_frames_as_the_tool(tmp_path):
 
 @pytest.mark.skipif(not TOOL, reason="NEROVA_TOOL names no command-line tool to compare with")
 @needs_video
-def test_a_stream_played_through_a_pipe_is_hidden_as_the_whole_file_is(tmp_path):
-    """The walk played into the tool's standard input at 25 frames a second, written to its
-    standard output as it comes: with 15 frames of look-ahead every frame is hidden as the
-    two-pass writer hides it, and the face is covered before its first detection too."""
+@pytest.mark.parametrize("source", ["pipe", "url"])
+def test_a_stream_is_hidden_as_the_whole_file_is(source, tmp_path):
+    """The walk played into the tool's standard input at 25 frames a second, or read from a
+    URL, written to its standard output as it comes: with 15 frames of look-ahead every
+    frame is hidden as the two-pass writer hides it, and the face is covered before its
+    first detection too."""
+    import functools
+    import http.server
     import threading
     import time
     src = tmp_path / "walk.avi"
@@ -71,21 +75,37 @@ def test_a_stream_played_through_a_pipe_is_hidden_as_the_whole_file_is(tmp_path)
     common = [TOOL, "--every", "5", "--anonymize", "solid", "--video-codec", "ffv1"]
     subprocess.run(common + ["--out-dir", str(tmp_path / "off"), str(src)], check=True,
                    capture_output=True)
-    live = subprocess.Popen(common + ["--live-out", "-", "-"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     data = src.read_bytes()
 
-    def play():
-        step = len(data) // 40 + 1
-        for at in range(0, len(data), step):
-            live.stdin.write(data[at:at + step])
-            live.stdin.flush()
-            time.sleep(1 / 25)
-        live.stdin.close()
-    player = threading.Thread(target=play)
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    if source == "url":
+        server = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", 0), functools.partial(Quiet, directory=str(tmp_path)))
+        player = threading.Thread(target=server.serve_forever)
+        name = "http://127.0.0.1:%d/walk.avi" % server.server_address[1]
+    else:
+        name = "-"
+
+        def play():
+            step = len(data) // 40 + 1
+            for at in range(0, len(data), step):
+                live.stdin.write(data[at:at + step])
+                live.stdin.flush()
+                time.sleep(1 / 25)
+            live.stdin.close()
+        player = threading.Thread(target=play)
+    live = subprocess.Popen(common + ["--live-out", "-", name],
+                            stdin=subprocess.PIPE if source == "pipe" else subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     player.start()
     out = live.stdout.read()
     err = live.stderr.read().decode()
+    if source == "url":
+        server.shutdown()
+        server.server_close()
     player.join()
     assert live.wait() == 0, err
     assert out[:4] == b"\x1a\x45\xdf\xa3", "Matroska, no records mixed in"
