@@ -13,7 +13,8 @@
 // With NEROVA_PAIRS_OPERATORS set, a last table says where the body's time goes, by kind of
 // operator.
 // A second table times the XNNPACK body alone with its values in the runner's shared buffers
-// against XNNPACK's own memory planning, in the same rotating rounds.
+// against XNNPACK's own memory planning, in the same rotating rounds; a third, the body on one
+// thread against two.
 //   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
 //                                          converted YuNet ones where they are present)
 #include <cpuinfo.h>
@@ -192,9 +193,17 @@ double ForwardFlops(const std::string& bytes) {
     return flops;
 }
 
-// The lowered body of a model's network on one thread: XNNPACK's own memory planning against
-// the runner's shared buffers, over rounds; "" when the network does not lower.
-std::string PlannerRow(const std::string& name, const std::string& bytes, int rounds) {
+// One way of running the lowered body.
+struct Body {
+    int threads;
+    nerova::lowering::Memory memory;
+};
+
+// The lowered body of a model's network run two ways, over alternating rounds: the median
+// times of each, and the second's over the first's per round, wall and CPU time; "" when the
+// network does not lower.
+std::string BodyRow(const std::string& name, const std::string& bytes, int rounds,
+                    const Body (&ways)[2]) {
     namespace lw = nerova::lowering;
     onnx::ModelProto proto;
     nerova::graph_check::Admitted admitted;
@@ -204,10 +213,11 @@ std::string PlannerRow(const std::string& name, const std::string& bytes, int ro
         !lw::Lower(proto, plan.get()).empty())
         return "";
     std::string why;
-    std::unique_ptr<lw::XnnRunner> runner[2] = {
-        lw::XnnRunner::Create(plan, 1, &why, lw::Memory::kShared),
-        lw::XnnRunner::Create(plan, 1, &why, lw::Memory::kXnnpack)};
-    if (!runner[0] || !runner[1]) return "";
+    std::unique_ptr<lw::XnnRunner> runner[2];
+    for (int k = 0; k < 2; ++k) {
+        runner[k] = lw::XnnRunner::Create(plan, ways[k].threads, &why, ways[k].memory);
+        if (!runner[k]) return "";
+    }
     size_t inputs = 1;
     for (int d : plan->input_dims) inputs *= static_cast<size_t>(d);
     for (auto& r : runner) {
@@ -379,7 +389,7 @@ int main(int argc, char** argv) {
                         {frame.data},
                         {static_cast<int32_t>(frame.step[0])}};
     int status = 0;
-    std::string planner_rows, operator_rows;
+    std::string planner_rows, thread_rows, operator_rows;
     std::printf(
         "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
         "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
@@ -542,7 +552,11 @@ int main(int argc, char** argv) {
         }
         NerovaFaceDetectorDestroy(fast);
         NerovaFaceDetectorDestroy(plain);
-        planner_rows += PlannerRow(name, model.model_contents[0], rounds);
+        using nerova::lowering::Memory;
+        planner_rows += BodyRow(name, model.model_contents[0], rounds,
+                                {{1, Memory::kShared}, {1, Memory::kXnnpack}});
+        thread_rows += BodyRow(name, model.model_contents[0], rounds,
+                               {{1, Memory::kShared}, {2, Memory::kShared}});
         if (getenv("NEROVA_PAIRS_OPERATORS"))
             operator_rows += OperatorRows(name, model.model_contents[0], std::min(rounds, 9));
     }
@@ -551,6 +565,10 @@ int main(int argc, char** argv) {
         "memory planning\n\n| model | shared buffers | XNNPACK's planning | XNNPACK's / shared: "
         "wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
         planner_rows.c_str());
+    std::printf(
+        "\nXNNPACK body on one thread and on two (the runner's pool)\n\n| model | one thread | "
+        "two threads | two / one: wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
+        thread_rows.c_str());
     if (!operator_rows.empty())
         std::printf(
             "\nWhere the XNNPACK body's time goes, one thread (CPU time of each operator run "
