@@ -1624,7 +1624,9 @@ const Operator* Find(const std::string& op_type) {
 }
 
 std::string NodeLabel(const onnx::NodeProto& n, int index) {
-    return "node " + std::to_string(index) + " '" + n.name() + "' (" + n.op_type() + ")";
+    // An unnamed node is known by its index and type alone.
+    const std::string name = n.name().empty() ? "" : " '" + n.name() + "'";
+    return "node " + std::to_string(index) + name + " (" + n.op_type() + ")";
 }
 
 const Dims* AdmissionContext::Shape(const onnx::NodeProto& n, int i) const {
