@@ -83,7 +83,8 @@ struct Net {
     Status status;
 };
 
-std::unique_ptr<Net> Load(const std::string& bytes, const std::string* calibration) {
+std::unique_ptr<Net> Load(const std::string& bytes, const std::string* calibration,
+                          int threads = 1) {
     ModelConfig model;
     model.model_type = NEROVA_MODEL_TYPE_ONNX;
     model.model_contents.push_back(bytes);
@@ -92,6 +93,7 @@ std::unique_ptr<Net> Load(const std::string& bytes, const std::string* calibrati
     network.network_type = NEROVA_NETWORK_TYPE_XNNPACK;
     network.device_type = NEROVA_DEVICE_X86;
     network.precision = calibration ? NEROVA_PRECISION_LOW : NEROVA_PRECISION_AUTO;
+    network.thread_num = threads;
     auto net = std::make_unique<Net>();
     net->status = net->inference.Init(model, network);
     if (net->status == NEROVA_OK) net->instance = net->inference.CreateInstance(net->status, {});
@@ -135,26 +137,30 @@ TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
         const std::string bytes = ReadFile(TestModel(std::string("lowering/") + n.file + ".onnx"));
         const std::string calibration = Calibrate(bytes, n.input);
         auto plain = Load(bytes, nullptr);
-        auto int8 = Load(bytes, &calibration);
-        ASSERT_EQ(int8->status, NEROVA_OK) << n.file << ": " << int8->status.message();
-        EXPECT_EQ(int8->instance->Backend(), "XNNPACK") << n.file;
-        const std::string note = int8->instance->BackendNote();
-        if (*n.stays) {
-            EXPECT_NE(note.find(std::string(n.stays) + " in float only"), std::string::npos)
-                << n.file << ": " << note;
-        }
-        for (unsigned seed : {1u, 2u}) {
-            const auto input = RandomInput(n.input, seed);
-            const std::vector<float> want = Output(*plain->instance, input, n.output);
-            const std::vector<float> got = Output(*int8->instance, input, n.output);
-            ASSERT_EQ(got.size(), want.size()) << n.file;
-            const auto range = std::minmax_element(want.begin(), want.end());
-            const float span = *range.second - *range.first;
-            float worst = 0;
-            for (size_t i = 0; i < want.size(); ++i)
-                worst = std::max(worst, std::abs(got[i] - want[i]));
-            // A few 8-bit steps of error through the whole body, not more.
-            EXPECT_LT(worst, 0.05f * span) << n.file << " seed " << seed << ", note: " << note;
+        // On the instance's own pool too, where the quantised operators split their work.
+        for (int threads : {1, 2}) {
+            auto int8 = Load(bytes, &calibration, threads);
+            ASSERT_EQ(int8->status, NEROVA_OK) << n.file << ": " << int8->status.message();
+            EXPECT_EQ(int8->instance->Backend(), "XNNPACK") << n.file;
+            const std::string note = int8->instance->BackendNote();
+            if (*n.stays) {
+                EXPECT_NE(note.find(std::string(n.stays) + " in float only"), std::string::npos)
+                    << n.file << ": " << note;
+            }
+            for (unsigned seed : {1u, 2u}) {
+                const auto input = RandomInput(n.input, seed);
+                const std::vector<float> want = Output(*plain->instance, input, n.output);
+                const std::vector<float> got = Output(*int8->instance, input, n.output);
+                ASSERT_EQ(got.size(), want.size()) << n.file;
+                const auto range = std::minmax_element(want.begin(), want.end());
+                const float span = *range.second - *range.first;
+                float worst = 0;
+                for (size_t i = 0; i < want.size(); ++i)
+                    worst = std::max(worst, std::abs(got[i] - want[i]));
+                // A few 8-bit steps of error through the whole body, not more.
+                EXPECT_LT(worst, 0.05f * span)
+                    << n.file << " seed " << seed << ", " << threads << " threads, note: " << note;
+            }
         }
     }
 }
