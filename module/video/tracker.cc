@@ -383,24 +383,24 @@ bool FaceTracker::Place(const Track& t, uint32_t frame, TrackBox& out) const {
         ++m;
     }
     const size_t from = back ? 0 : n - m;
-    double z[4], v[4] = {0, 0, 0, 0};
+    double z[4], v[2] = {0, 0};
     const Detection last = Steady(t, edge);
     ToAxes(last, z);
     const double side = std::max(z[2], z[3]);
-    // Least squares over the m detections.
-    double mean_t = 0, var_t = 0, residual = 0, mean_z[4] = {0, 0, 0, 0};
+    // Least squares of the centre over the m detections (the size is held, not fitted).
+    double mean_t = 0, var_t = 0, residual = 0, mean_z[2] = {0, 0};
     for (size_t k = from; k < from + m; ++k) {
         double a[4];
         ToAxes(t.seen[k], a);
         mean_t += t.frames[k] / static_cast<double>(m);
-        for (int i = 0; i < 4; ++i) mean_z[i] += a[i] / static_cast<double>(m);
+        for (int i = 0; i < 2; ++i) mean_z[i] += a[i] / static_cast<double>(m);
     }
     for (size_t k = from; k < from + m; ++k) {
         double a[4];
         ToAxes(t.seen[k], a);
         const double dt = t.frames[k] - mean_t;
         var_t += dt * dt;
-        for (int i = 0; i < 4; ++i) v[i] += dt * (a[i] - mean_z[i]);
+        for (int i = 0; i < 2; ++i) v[i] += dt * (a[i] - mean_z[i]);
     }
     if (var_t > 0) {
         for (double& x : v) x /= var_t;

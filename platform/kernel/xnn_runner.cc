@@ -22,7 +22,7 @@ std::string Failed(const std::string& what, xnn_status status) {
     return what + " failed (XNNPACK status " + std::to_string(static_cast<int>(status)) + ")";
 }
 
-// XNNPACK's memory comes zeroed. Its int8 kernels read whole groups of bytes past the end of
+// XNNPACK's allocations come zeroed. Its int8 kernels read whole groups of bytes past the end of
 // a row into the padding of their own buffers, and multiply them by zero weights: the result
 // never depends on those bytes, but a memory checker sees uninitialised values flow into
 // every output. Zeroing at allocation (at create, never per frame) keeps each byte they
