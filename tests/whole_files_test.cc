@@ -74,4 +74,15 @@ TEST(WholeFileTest, OnlyARegularFileOrNothingIsReplaced) {
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
+TEST(WholeFileTest, ABareNameIsWrittenInTheCurrentFolder) {
+    nerova_test::TempDir dir;
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.path());
+    char reason[256] = "";
+    const NerovaError err = NerovaWriteFile("bare.txt", "new", 3, 0, reason, sizeof reason);
+    fs::current_path(before);
+    EXPECT_EQ(err, NEROVA_OK) << reason;
+    EXPECT_EQ(nerova_test::ReadFile(dir.path() + "/bare.txt"), "new");
+}
+
 }  // namespace

@@ -57,8 +57,9 @@ std::string CommitFile(const fs::path& temp, const fs::path& target, bool overwr
 
 std::string WriteWholeFile(const fs::path& target, const void* bytes, size_t size, bool overwrite) {
     if (std::string taken = NotRegularFile(target); !taken.empty()) return taken;
+    // A bare name is written where the process stands; there is no folder to make.
     std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
+    if (!target.parent_path().empty()) fs::create_directories(target.parent_path(), ec);
     if (ec) return ec.message();
     const fs::path temp = TempPathFor(target);
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
