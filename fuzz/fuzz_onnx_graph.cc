@@ -456,8 +456,12 @@ nerova::lowering::Ranges SyntheticRanges(const nerova::lowering::Plan& plan, siz
 // A quantised plan: every operand and result of an int8 operator has a quantisation XNNPACK
 // takes.
 void CheckQuantised(const nerova::lowering::Plan& plan) {
+    std::vector<bool> leaves(plan.values.size(), false);
+    for (const auto& b : plan.boundaries) leaves.at(b.value) = true;
     for (const auto& op : plan.ops) {
         if (!op.int8) continue;
+        // What leaves the body is computed in float.
+        if (leaves[op.output]) __builtin_trap();
         std::vector<uint32_t> values = op.inputs;
         values.push_back(op.output);
         for (uint32_t v : values) {

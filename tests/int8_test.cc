@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 
+#include "graph_check.h"
 #include "nerova/kernel.h"
 #include "quantize.h"
 #include "test_util.h"
@@ -162,6 +163,38 @@ TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
                     << n.file << " seed " << seed << ", " << threads << " threads, note: " << note;
             }
         }
+    }
+}
+
+TEST(Int8Test, WhatLeavesTheBodyIsComputedInFloat) {
+    const struct {
+        const char* file;
+        std::vector<int> input;
+    } kNetworks[] = {{"residual", {1, 3, 17, 19}}, {"pyramid", {1, 3, 16, 12}}};
+    for (const auto& n : kNetworks) {
+        const std::string bytes = ReadFile(TestModel(std::string("lowering/") + n.file + ".onnx"));
+        lowering::Ranges ranges;
+        ASSERT_EQ(lowering::ParseRanges(Calibrate(bytes, n.input), &ranges), "");
+        onnx::ModelProto proto;
+        ASSERT_TRUE(proto.ParseFromString(bytes));
+        graph_check::Admitted admitted;
+        ASSERT_EQ(graph_check::CheckModel(proto, &admitted), "");
+        lowering::Plan plan;
+        ASSERT_EQ(lowering::Lower(proto, &plan), "");
+        const std::vector<std::string> notes = lowering::Quantize(proto, ranges, &plan);
+        EXPECT_TRUE(plan.int8) << n.file;
+        std::vector<bool> leaves(plan.values.size(), false);
+        for (const auto& b : plan.boundaries) leaves[b.value] = true;
+        int heads = 0;
+        for (const auto& op : plan.ops) {
+            if (!leaves[op.output]) continue;
+            ++heads;
+            EXPECT_FALSE(op.int8) << n.file << ": " << op.node;
+            // By design, not a fallback: no note names it.
+            for (const auto& note : notes)
+                EXPECT_EQ(note.find(op.node + " "), std::string::npos) << note;
+        }
+        EXPECT_GT(heads, 0) << n.file;
     }
 }
 

@@ -70,6 +70,12 @@ std::vector<std::string> Quantize(const onnx::ModelProto& model, const Ranges& r
     std::vector<std::string> notes;
     const onnx::GraphProto& g = model.graph();
     std::vector<Value>& values = plan->values;
+    // What leaves the body (the heads' scores and box offsets) is computed in float: one 8-bit
+    // step over a head's whole range would be several logits or pixels, and the reader takes
+    // float anyway. By design, so no note.
+    std::vector<bool> leaves(values.size(), false);
+    for (const Boundary& b : plan->boundaries)
+        if (b.value < leaves.size()) leaves[b.value] = true;
     // A value read or written in int8: its own range, or its producer's input's quantisation.
     auto quantise = [&](uint32_t v) {
         Value& value = values[v];
@@ -88,6 +94,13 @@ std::vector<std::string> Quantize(const onnx::ModelProto& model, const Ranges& r
         const int index = plan->ops[first].node_index;
         Int8Node node{*plan, {}};
         for (size_t k = first; k < last; ++k) node.ops.push_back(&plan->ops[k]);
+        bool head = false;
+        for (size_t k = first; k < last; ++k)
+            head = head || (plan->ops[k].output < leaves.size() && leaves[plan->ops[k].output]);
+        if (head) {
+            first = last;
+            continue;
+        }
         std::string why;
         if (index < 0 || index >= g.node_size()) {
             why = "it is no node of the graph";
