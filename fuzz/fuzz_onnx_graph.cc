@@ -28,6 +28,7 @@
 #include "quantize.h"
 #ifdef NEROVA_HAVE_XNNPACK
 #include "conv_kernel.h"
+#include "qconv_kernel.h"
 #include "xnn_runner.h"
 #endif
 
@@ -543,6 +544,37 @@ void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Pl
             }
     }
 }
+
+// The int8 body with its pointwise convolutions on our VNNI kernel gives XNNPACK's own int8
+// numbers, exactly.
+void CompareQConvKernel(const nerova::lowering::Plan& quantised) {
+    namespace lw = nerova::lowering;
+    if (!lw::QConvKernelRuns() || !quantised.int8) return;
+    auto shared = std::make_shared<const lw::Plan>(quantised);
+    std::string why;
+    auto xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
+    if (!xnnpack) return;
+    auto ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kAuto);
+    if (!ours) __builtin_trap();  // cut into stretches, a body XNNPACK takes whole must build
+    size_t inputs = 1;
+    for (size_t d : quantised.values[quantised.input].dims) inputs *= d;
+    for (size_t i = 0; i < inputs; ++i)
+        xnnpack->input()[i] = ours->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
+    if (!xnnpack->Run(&why) || !ours->Run(&why)) __builtin_trap();
+    for (size_t b = 0; b < quantised.boundaries.size(); ++b) {
+        size_t n = 1;
+        for (size_t d : quantised.values[quantised.boundaries[b].value].dims) n *= d;
+        for (size_t i = 0; i < n; ++i) {
+            const float want = xnnpack->boundary(b)[i], got = ours->boundary(b)[i];
+            if (std::isnan(want) && std::isnan(got)) continue;
+            if (got != want) {
+                std::fprintf(stderr, "int8 boundary %zu element %zu: ours %g, XNNPACK %g\n", b, i,
+                             got, want);
+                __builtin_trap();
+            }
+        }
+    }
+}
 #endif
 
 }  // namespace
@@ -564,6 +596,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nerova::lowering::Plan quantised = plan;
     nerova::lowering::Quantize(model, ranges, &quantised);
     CheckQuantised(quantised);
+#ifdef NEROVA_HAVE_XNNPACK
+    CompareQConvKernel(quantised);
+#endif
     const std::string calibration = nerova::lowering::FormatRanges(ranges);
     const auto int8 =
         nerova_fuzz::LoadAndRunOnnx(data, size, NEROVA_NETWORK_TYPE_XNNPACK, &calibration);

@@ -9,8 +9,10 @@
 
 #include "graph_check.h"
 #include "nerova/kernel.h"
+#include "qconv_kernel.h"
 #include "quantize.h"
 #include "test_util.h"
+#include "xnn_runner.h"
 
 namespace nerova {
 namespace {
@@ -166,6 +168,21 @@ TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
     }
 }
 
+// A network's plan as the kernel lowers it, quantised on a calibration over a few inputs.
+lowering::Plan QuantisedPlan(const std::string& bytes, const std::vector<int>& input,
+                             std::vector<std::string>* notes) {
+    lowering::Ranges ranges;
+    EXPECT_EQ(lowering::ParseRanges(Calibrate(bytes, input), &ranges), "");
+    onnx::ModelProto proto;
+    EXPECT_TRUE(proto.ParseFromString(bytes));
+    graph_check::Admitted admitted;
+    EXPECT_EQ(graph_check::CheckModel(proto, &admitted), "");
+    lowering::Plan plan;
+    EXPECT_EQ(lowering::Lower(proto, &plan), "");
+    *notes = lowering::Quantize(proto, ranges, &plan);
+    return plan;
+}
+
 TEST(Int8Test, WhatLeavesTheBodyIsComputedInFloat) {
     const struct {
         const char* file;
@@ -173,15 +190,8 @@ TEST(Int8Test, WhatLeavesTheBodyIsComputedInFloat) {
     } kNetworks[] = {{"residual", {1, 3, 17, 19}}, {"pyramid", {1, 3, 16, 12}}};
     for (const auto& n : kNetworks) {
         const std::string bytes = ReadFile(TestModel(std::string("lowering/") + n.file + ".onnx"));
-        lowering::Ranges ranges;
-        ASSERT_EQ(lowering::ParseRanges(Calibrate(bytes, n.input), &ranges), "");
-        onnx::ModelProto proto;
-        ASSERT_TRUE(proto.ParseFromString(bytes));
-        graph_check::Admitted admitted;
-        ASSERT_EQ(graph_check::CheckModel(proto, &admitted), "");
-        lowering::Plan plan;
-        ASSERT_EQ(lowering::Lower(proto, &plan), "");
-        const std::vector<std::string> notes = lowering::Quantize(proto, ranges, &plan);
+        std::vector<std::string> notes;
+        const lowering::Plan plan = QuantisedPlan(bytes, n.input, &notes);
         EXPECT_TRUE(plan.int8) << n.file;
         std::vector<bool> leaves(plan.values.size(), false);
         for (const auto& b : plan.boundaries) leaves[b.value] = true;
@@ -195,6 +205,97 @@ TEST(Int8Test, WhatLeavesTheBodyIsComputedInFloat) {
                 EXPECT_EQ(note.find(op.node + " "), std::string::npos) << note;
         }
         EXPECT_GT(heads, 0) << n.file;
+    }
+}
+
+TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
+    if (!lowering::QConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX-512 VNNI";
+    const struct {
+        size_t channels, outputs, pixels;
+        int32_t in_zero, out_zero;
+        int8_t low, high;
+    } kCases[] = {
+        {64, 64, 6400, -5, 3, -128, 127}, {16, 16, 129, 0, -128, -128, 127},
+        {3, 8, 7, 127, 0, -128, 127},     {5, 17, 33, -128, 10, 10, 127},
+        {24, 40, 300, 7, -20, -20, 60},   {96, 1, 9, -1, 0, -128, 0},
+        {1, 33, 1, 0, 0, -128, 127},      {66, 10, 1000, 100, -100, -128, 127},
+    };
+    pthreadpool_t pool = pthreadpool_create(2);
+    for (const auto& c : kCases) {
+        std::mt19937 rng(static_cast<unsigned>(c.channels * 97 + c.outputs));
+        std::vector<int8_t> filter(c.outputs * c.channels), in(c.pixels * c.channels + 3);
+        std::vector<int32_t> bias(c.outputs);
+        std::vector<float> scale(c.outputs);
+        for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
+        for (auto& v : in) v = static_cast<int8_t>(int(rng() % 256) - 128);
+        for (size_t o = 0; o < c.outputs; ++o) {
+            bias[o] = int32_t(rng() % 40000) - 20000;
+            scale[o] = 2e-4f + float(rng() % 100) * 2e-5f;
+        }
+        std::vector<int8_t> want(c.pixels * c.outputs);
+        lowering::QConvKernel::Reference(c.channels, c.outputs, filter.data(), bias.data(),
+                                         scale.data(), c.in_zero, c.out_zero, c.low, c.high,
+                                         in.data(), want.data(), c.pixels);
+        const lowering::QConvKernel kernel(c.channels, c.outputs, filter.data(), bias.data(),
+                                           scale.data(), c.in_zero, c.out_zero, c.low, c.high);
+        for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
+            std::vector<int8_t> got(want.size(), 99);
+            kernel.Run(in.data(), got.data(), c.pixels, threads);
+            for (size_t i = 0; i < want.size(); ++i)
+                ASSERT_EQ(int(got[i]), int(want[i]))
+                    << c.channels << " -> " << c.outputs << " over " << c.pixels
+                    << " pixels, element " << i << (threads ? " on two threads" : "");
+        }
+    }
+    pthreadpool_destroy(pool);
+}
+
+// The int8 body with its pointwise convolutions on our kernel between stretches of XNNPACK's
+// operators computes XNNPACK's own int8 numbers.
+TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
+    if (!lowering::QConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX-512 VNNI";
+    const struct {
+        std::string file;
+        std::vector<int> input;
+    } kNetworks[] = {
+        {TestModel("lowering/residual.onnx"), {1, 3, 17, 19}},
+        {std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_front_128/model.onnx",
+         {1, 3, 128, 128}},
+        {std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_back_256/model.onnx",
+         {1, 3, 256, 256}},
+    };
+    for (const auto& n : kNetworks) {
+        std::vector<std::string> notes;
+        auto plan =
+            std::make_shared<lowering::Plan>(QuantisedPlan(ReadFile(n.file), n.input, &notes));
+        ASSERT_TRUE(plan->int8) << n.file;
+        for (int threads : {1, 2}) {
+            std::string why;
+            auto xnnpack = lowering::XnnRunner::Create(
+                plan, threads, &why, lowering::Memory::kShared, lowering::Native::kNever);
+            auto ours = lowering::XnnRunner::Create(plan, threads, &why, lowering::Memory::kShared,
+                                                    lowering::Native::kAuto);
+            ASSERT_TRUE(xnnpack && ours) << n.file << ": " << why;
+            EXPECT_GT(ours->native_steps(), 0u) << n.file;
+            EXPECT_EQ(xnnpack->native_steps(), 0u) << n.file;
+            const auto input = RandomInput(n.input, 3);
+            size_t count = 1;
+            for (int d : n.input) count *= static_cast<size_t>(d);
+            const float* nchw = static_cast<const float*>(input->GetHandle().base);
+            const size_t c = size_t(n.input[1]), hw = count / c;
+            for (size_t i = 0; i < hw; ++i)
+                for (size_t k = 0; k < c; ++k)
+                    xnnpack->input()[i * c + k] = ours->input()[i * c + k] = 40 * nchw[k * hw + i];
+            ASSERT_TRUE(xnnpack->Run(&why) && ours->Run(&why)) << why;
+            for (size_t b = 0; b < plan->boundaries.size(); ++b) {
+                size_t size = 1;
+                for (size_t d : plan->values[plan->boundaries[b].value].dims) size *= d;
+                for (size_t i = 0; i < size; ++i)
+                    ASSERT_EQ(ours->boundary(b)[i], xnnpack->boundary(b)[i])
+                        << n.file << ", boundary " << b << " element " << i << " on " << threads
+                        << " threads";
+            }
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "conv_kernel.h"
+#include "qconv_kernel.h"
 
 namespace nerova {
 namespace lowering {
@@ -121,6 +122,45 @@ xnn_status DefineOp(xnn_subgraph_t sg, const Op& op, const std::vector<uint32_t>
     return xnn_status_invalid_parameter;
 }
 
+// An int8 convolution's filter, quantised per output channel and symmetrically, and its bias on
+// the product of the input's and the filter's scales, as XNNPACK's int8 kernels accumulate.
+struct QuantisedFilter {
+    std::vector<int8_t> weights;  // in the filter's layout
+    std::vector<int32_t> bias;
+    std::vector<float> scale;  // per output channel
+};
+
+QuantisedFilter QuantiseFilter(const Plan& p, const Op& op) {
+    const Value& w = p.values[op.inputs[1]];
+    const std::vector<float>& weights = p.constants[static_cast<size_t>(w.constant)];
+    const std::vector<float>& offsets =
+        p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)];
+    // Output channels: the first dim of a convolution's filter (OHWI), the last of a
+    // depthwise one's (1, kh, kw, channels).
+    const bool depthwise = op.kind == OpKind::kDepthwiseConvolution;
+    const size_t channels = w.dims[depthwise ? w.dims.size() - 1 : 0];
+    const size_t inner = depthwise ? 1 : weights.size() / channels;
+    auto channel_of = [&](size_t i) { return depthwise ? i % channels : i / inner; };
+    std::vector<float> largest(channels, 0.0f);
+    for (size_t i = 0; i < weights.size(); ++i)
+        largest[channel_of(i)] = std::max(largest[channel_of(i)], std::fabs(weights[i]));
+    QuantisedFilter f;
+    f.scale.resize(channels);
+    for (size_t c = 0; c < channels; ++c)
+        f.scale[c] = largest[c] > 0.0f ? largest[c] / 127.0f : 1.0f;
+    f.weights.resize(weights.size());
+    for (size_t i = 0; i < weights.size(); ++i)
+        f.weights[i] = static_cast<int8_t>(std::lrint(weights[i] / f.scale[channel_of(i)]));
+    f.bias.resize(channels);
+    const float in_scale = p.values[op.inputs[0]].scale;
+    for (size_t c = 0; c < channels; ++c) {
+        const double steps =
+            std::nearbyint(static_cast<double>(offsets[c]) / (in_scale * f.scale[c]));
+        f.bias[c] = static_cast<int32_t>(std::min(2147483647.0, std::max(-2147483648.0, steps)));
+    }
+    return f;
+}
+
 // Defines the plan's values on the subgraph as its operators read and write them: float, or
 // int8 where an int8 operator does (Value::int8), with a conversion where the two meet. An
 // int8 convolution's filter is quantised per output channel, symmetrically; its bias to the
@@ -140,8 +180,18 @@ class Definer {
     // A float value in one of the runner's buffers.
     xnn_status External(uint32_t v, uint32_t external_id, uint32_t flags) {
         const Value& value = p_.values[v];
+        // One an earlier step wrote holds its values when this step starts.
+        if (flags == XNN_VALUE_FLAG_EXTERNAL_INPUT) computed_[v] = true;
         return xnn_define_tensor_value(sg_, xnn_datatype_fp32, value.dims.size(), value.dims.data(),
                                        nullptr, external_id, flags, &f32_[v]);
+    }
+
+    // An int8 value in one of the runner's byte buffers, between steps.
+    xnn_status ExternalInt8(uint32_t v, uint32_t external_id, uint32_t flags) {
+        const Value& value = p_.values[v];
+        return xnn_define_quantized_tensor_value(sg_, xnn_datatype_qint8, value.zero_point,
+                                                 value.scale, value.dims.size(), value.dims.data(),
+                                                 nullptr, external_id, flags, &q8_[v]);
     }
 
     xnn_status Operator(const Op& op) {
@@ -218,33 +268,16 @@ class Definer {
 
     xnn_status Filter(const Op& op, uint32_t* filter, uint32_t* bias) {
         const Value& w = p_.values[op.inputs[1]];
-        const Value& b = p_.values[op.inputs[2]];
-        const std::vector<float>& weights = p_.constants[static_cast<size_t>(w.constant)];
-        const std::vector<float>& offsets = p_.constants[static_cast<size_t>(b.constant)];
-        // Output channels: the first dim of a convolution's filter (OHWI), the last of a
-        // depthwise one's (1, kh, kw, channels).
         const bool depthwise = op.kind == OpKind::kDepthwiseConvolution;
         const size_t channel_dim = depthwise ? w.dims.size() - 1 : 0;
         const size_t channels = w.dims[channel_dim];
-        const size_t inner = depthwise ? 1 : weights.size() / channels;
-        auto channel_of = [&](size_t i) { return depthwise ? i % channels : i / inner; };
-        std::vector<float> largest(channels, 0.0f);
-        for (size_t i = 0; i < weights.size(); ++i)
-            largest[channel_of(i)] = std::max(largest[channel_of(i)], std::fabs(weights[i]));
-        std::vector<float> w_scale(channels);
-        for (size_t c = 0; c < channels; ++c)
-            w_scale[c] = largest[c] > 0.0f ? largest[c] / 127.0f : 1.0f;
-        std::vector<int8_t> q(weights.size());
-        for (size_t i = 0; i < weights.size(); ++i)
-            q[i] = static_cast<int8_t>(std::lrint(weights[i] / w_scale[channel_of(i)]));
+        QuantisedFilter f = QuantiseFilter(p_, op);
+        std::vector<int8_t> q = std::move(f.weights);
+        std::vector<int32_t> qb = std::move(f.bias);
+        std::vector<float> w_scale = std::move(f.scale);
         std::vector<float> b_scale(channels);
-        std::vector<int32_t> qb(channels);
-        const float in_scale = p_.values[op.inputs[0]].scale;
-        for (size_t c = 0; c < channels; ++c) {
-            b_scale[c] = in_scale * w_scale[c];
-            const double steps = std::nearbyint(static_cast<double>(offsets[c]) / b_scale[c]);
-            qb[c] = static_cast<int32_t>(std::min(2147483647.0, std::max(-2147483648.0, steps)));
-        }
+        for (size_t c = 0; c < channels; ++c)
+            b_scale[c] = p_.values[op.inputs[0]].scale * w_scale[c];
         // Stored where they stay: a moved vector keeps its buffer, which XNNPACK reads.
         filters_->push_back(std::move(q));
         biases_->push_back(std::move(qb));
@@ -350,7 +383,10 @@ struct Step {
     std::unique_ptr<ConvKernel> conv;
     const float* in = nullptr;
     float* out = nullptr;
-    size_t batch = 0;
+    size_t batch = 0;  // images for conv, pixels for qconv
+    std::unique_ptr<QConvKernel> qconv;
+    const int8_t* qin = nullptr;
+    int8_t* qout = nullptr;
 };
 
 }  // namespace
@@ -410,6 +446,48 @@ std::unique_ptr<ConvKernel> OwnConv(const Plan& p, const Op& op) {
         op.out_max);
 }
 
+// The int8 code of a clamp bound, as XNNPACK quantises an operator's output range.
+int8_t Code(float bound, const Value& v) {
+    const float code = bound / v.scale + static_cast<float>(v.zero_point);
+    return static_cast<int8_t>(std::lrintf(std::min(std::max(code, -128.0f), 127.0f)));
+}
+
+// Which of an int8 plan's operators run on our VNNI kernel: pointwise int8 convolutions of one
+// group at stride 1, unpadded, whose input an int8 operator writes (so the step before
+// hands it over in int8).
+std::vector<bool> QNatives(const Plan& p, Memory placed, Native native) {
+    std::vector<bool> ours(p.ops.size(), false);
+    if (!p.int8 || placed != Memory::kXnnpack || native == Native::kNever || !QConvKernelRuns())
+        return ours;
+    std::vector<int> writer(p.values.size(), -1);
+    for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
+    for (size_t k = 0; k < p.ops.size(); ++k) {
+        const Op& op = p.ops[k];
+        if (!op.int8 || op.kind != OpKind::kConvolution || op.groups != 1 || op.kernel_h != 1 ||
+            op.kernel_w != 1 || op.stride_h != 1 || op.stride_w != 1 || op.pad_top || op.pad_left ||
+            op.pad_bottom || op.pad_right || op.inputs.size() != 3 ||
+            p.values[op.inputs[1]].constant < 0 || p.values[op.inputs[2]].constant < 0)
+            continue;
+        const int w = writer[op.inputs[0]];
+        const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
+        const std::vector<size_t>& out = p.values[op.output].dims;
+        ours[k] = w >= 0 && p.ops[static_cast<size_t>(w)].int8 && in.size() == 4 &&
+                  out.size() == 4 && Elements(in) / in[3] == Elements(out) / out[3];
+    }
+    return ours;
+}
+
+std::unique_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op) {
+    const Value& in = p.values[op.inputs[0]];
+    const Value& out = p.values[op.output];
+    const QuantisedFilter f = QuantiseFilter(p, op);
+    std::vector<float> scale(f.scale.size());
+    for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
+    return std::make_unique<QConvKernel>(in.dims[3], out.dims[3], f.weights.data(), f.bias.data(),
+                                         scale.data(), in.zero_point, out.zero_point,
+                                         Code(op.out_min, out), Code(op.out_max, out));
+}
+
 }  // namespace
 
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, int threads,
@@ -429,7 +507,34 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // whose lives do not overlap share one, so a frame streams through a few buffers that stay
     // in cache instead of a fresh one per tensor.
     const Memory placed = p.int8 && memory == Memory::kShared ? Memory::kXnnpack : memory;
-    const Placement placement = Place(p, placed);
+    Placement placement = Place(p, placed);
+    // An int8 plan's pointwise convolutions run on our VNNI kernel, between stretches of
+    // XNNPACK's operators; a value one step writes and another reads then lies in a buffer of
+    // the runner's: bytes where its writer computes it in int8, else floats.
+    const std::vector<bool> qnative = QNatives(p, placed, native);
+    std::vector<int> step_of(p.ops.size(), 0);
+    for (size_t k = 1; k < p.ops.size(); ++k)
+        step_of[k] = step_of[k - 1] + (qnative[k] || qnative[k - 1] ? 1 : 0);
+    std::vector<int> writer(p.values.size(), -1);
+    for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
+    std::vector<bool> crossing(p.values.size(), false);
+    for (size_t k = 0; k < p.ops.size(); ++k)
+        for (uint32_t in : p.ops[k].inputs)
+            if (writer[in] >= 0 && step_of[static_cast<size_t>(writer[in])] != step_of[k])
+                crossing[in] = true;
+    std::vector<int8_t*> bytes_of(p.values.size(), nullptr);
+    for (size_t v = 0; v < p.values.size(); ++v) {
+        if (!crossing[v] || placement.buffer_of[v] >= 0) continue;
+        if (p.ops[static_cast<size_t>(writer[v])].int8) {
+            const size_t size = Elements(p.values[v].dims) + XNN_EXTRA_BYTES + 64;
+            r->bytes_.emplace_back(size, int8_t(0));
+            auto address = reinterpret_cast<uintptr_t>(r->bytes_.back().data());
+            bytes_of[v] = reinterpret_cast<int8_t*>((address + 63) / 64 * 64);
+        } else {
+            placement.buffer_of[v] = static_cast<int>(placement.capacity.size());
+            placement.capacity.push_back(Elements(p.values[v].dims));
+        }
+    }
     // Every buffer XNNPACK reads may be read XNN_EXTRA_BYTES past its end.
     const size_t extra = XNN_EXTRA_BYTES / sizeof(float) + 1;
     // Each starts on a cache line: AVX-512 loads that straddle two lines cost twice.
@@ -465,6 +570,16 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     }
     for (size_t first = 0; first < p.ops.size();) {
         const Op& op = p.ops[first];
+        if (qnative[first]) {
+            Step step;
+            step.qconv = OwnQConv(p, op);
+            step.qin = bytes_of[op.inputs[0]];
+            step.qout = bytes_of[op.output];
+            step.batch = Elements(p.values[op.output].dims) / p.values[op.output].dims[3];
+            h.steps.push_back(std::move(step));
+            ++first;
+            continue;
+        }
         if (ours(op)) {
             Step step;
             step.conv = OwnConv(p, op);
@@ -476,7 +591,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             continue;
         }
         size_t last = first;
-        while (last < p.ops.size() && !ours(p.ops[last])) ++last;
+        while (last < p.ops.size() && !ours(p.ops[last]) && !qnative[last]) ++last;
         // The stretch's values in the runner's buffers: float and external, defined first
         // (inputs it reads from before it, outputs it writes); a computed value without one
         // (an int8 plan's inner values) is XNNPACK's own, defined where first computed or read.
@@ -488,7 +603,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         Step step;
         uint32_t externals = 0;
         for (size_t v = 0; v < p.values.size(); ++v)
-            externals += touched[v] && data_of(static_cast<uint32_t>(v));
+            externals += touched[v] && (data_of(static_cast<uint32_t>(v)) || bytes_of[v]);
         status = xnn_create_subgraph(externals, 0, &step.subgraph);
         if (status != xnn_status_success) {
             *why = Failed("creating the subgraph", status);
@@ -506,6 +621,18 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
                 touched[v] == 1 ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
             bindings.push_back({external_id, data});
             status = definer.External(static_cast<uint32_t>(v), external_id, flags);
+            if (status != xnn_status_success) {
+                *why = Failed("defining a tensor", status);
+                return nullptr;
+            }
+        }
+        for (size_t v = 0; v < p.values.size(); ++v) {
+            if (!touched[v] || !bytes_of[v]) continue;
+            const uint32_t external_id = static_cast<uint32_t>(bindings.size());
+            const uint32_t flags =
+                touched[v] == 1 ? XNN_VALUE_FLAG_EXTERNAL_INPUT : XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
+            bindings.push_back({external_id, bytes_of[v]});
+            status = definer.ExternalInt8(static_cast<uint32_t>(v), external_id, flags);
             if (status != xnn_status_success) {
                 *why = Failed("defining a tensor", status);
                 return nullptr;
@@ -538,7 +665,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
 
 size_t XnnRunner::native_steps() const {
     size_t n = 0;
-    for (const Step& step : handles_->steps) n += step.conv != nullptr;
+    for (const Step& step : handles_->steps) n += step.conv != nullptr || step.qconv != nullptr;
     return n;
 }
 
@@ -546,6 +673,10 @@ bool XnnRunner::Run(std::string* why) {
     for (const Step& step : handles_->steps) {
         if (step.conv) {
             step.conv->Run(step.in, step.out, step.batch, handles_->pool);
+            continue;
+        }
+        if (step.qconv) {
+            step.qconv->Run(step.qin, step.qout, step.batch, handles_->pool);
             continue;
         }
         const xnn_status status = xnn_invoke_runtime(step.runtime);

@@ -18,12 +18,14 @@ namespace lowering {
 // do not overlap in one (every value external to XNNPACK); kXnnpack, only the input and the
 // boundaries in the runner's buffers, the rest planned by XNNPACK itself; kEvery, each value in
 // a buffer of its own, readable after a run (for a calibration). An int8 plan's values are
-// XNNPACK's own but for the input and the boundaries (kShared is then kXnnpack).
+// XNNPACK's own but for the input, the boundaries and those handed between XNNPACK and our
+// int8 kernel (kShared is then kXnnpack).
 enum class Memory { kShared, kXnnpack, kEvery };
 
-// Whether convolutions of one group run on our own kernel (conv_kernel.h) instead of XNNPACK's:
-// kAuto where it pays, kAlways wherever the CPU can run it (for tests), kNever. Only a float
-// plan with Memory::kShared has them.
+// Whether convolutions of one group run on our own kernels instead of XNNPACK's: in a float
+// plan with Memory::kShared, on conv_kernel.h (kAuto where it pays, kAlways wherever the CPU
+// can run it, for tests); in an int8 plan, its pointwise ones on qconv_kernel.h wherever the
+// CPU has AVX-512 VNNI (kAuto and kAlways alike). kNever keeps every one on XNNPACK.
 enum class Native { kAuto, kAlways, kNever };
 
 class XnnRunner {
@@ -57,6 +59,7 @@ class XnnRunner {
     std::shared_ptr<const Plan> plan_;  // holds the static weights the runtime reads
     std::unique_ptr<Handles> handles_;
     std::vector<std::vector<float>> buffers_;  // every computed value lives in one of them
+    std::vector<std::vector<int8_t>> bytes_;   // int8 values between our kernel and XNNPACK
     float* input_ = nullptr;
     std::vector<const float*> boundary_data_;
     std::vector<const float*> value_data_;

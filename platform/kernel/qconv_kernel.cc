@@ -1,0 +1,203 @@
+#include "qconv_kernel.h"
+
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined register (`__m512 __Y = __Y`),
+// which its own uninitialised-value warnings flag once inlined here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace nerova {
+namespace lowering {
+
+namespace {
+
+constexpr size_t kPanel = 16;  // outputs per panel: one register of int32 sums
+constexpr size_t kBlock = 8;   // pixels per block: 8 x 2 panels of sums in 16 registers
+
+#define NEROVA_VNNI __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
+
+// Requantises 16 sums to int8 codes, XNNPACK's way: a float scale, a clamp, rounding to
+// nearest even, the zero point.
+NEROVA_VNNI inline __m128i Requantise(__m512i sums, __m512 scale, __m512 low, __m512 high,
+                                      __m512i zero) {
+    __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(sums), scale);
+    f = _mm512_min_ps(_mm512_max_ps(f, low), high);
+    return _mm512_cvtsepi32_epi8(_mm512_add_epi32(_mm512_cvtps_epi32(f), zero));
+}
+
+struct Args {
+    const int8_t* panels;
+    const int32_t* bias;
+    const float* scale;
+    size_t channels, outputs, quads;
+    float low, high;  // the clamp, less the zero point
+    int32_t zero;
+};
+
+// Pixels np (at most kBlock) against panels p and p + 1 (two when pair).
+template <int np>
+NEROVA_VNNI void Block(const Args& a, const int8_t* in, int8_t* out, size_t p, bool pair) {
+    const __m512i flip = _mm512_set1_epi32(static_cast<int32_t>(0x80808080u));
+    __m512i s0[np], s1[np];
+    const __m512i b0 = _mm512_loadu_si512(a.bias + p * kPanel);
+    const __m512i b1 = pair ? _mm512_loadu_si512(a.bias + (p + 1) * kPanel) : b0;
+    for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
+    const int8_t* w0 = a.panels + p * a.quads * kPanel * 4;
+    const int8_t* w1 = w0 + a.quads * kPanel * 4;
+    for (size_t q = 0; q < a.quads; ++q) {
+        const __m512i f0 = _mm512_loadu_si512(w0 + q * kPanel * 4);
+        const __m512i f1 = pair ? _mm512_loadu_si512(w1 + q * kPanel * 4) : f0;
+        for (int i = 0; i < np; ++i) {
+            int32_t four;
+            std::memcpy(&four, in + i * a.channels + q * 4, 4);
+            const __m512i x = _mm512_xor_si512(_mm512_set1_epi32(four), flip);
+            s0[i] = _mm512_dpbusd_epi32(s0[i], x, f0);
+            if (pair) s1[i] = _mm512_dpbusd_epi32(s1[i], x, f1);
+        }
+    }
+    const __m512 low = _mm512_set1_ps(a.low), high = _mm512_set1_ps(a.high);
+    const __m512i zero = _mm512_set1_epi32(a.zero);
+    const __m512 c0 = _mm512_loadu_ps(a.scale + p * kPanel);
+    const __m512 c1 = pair ? _mm512_loadu_ps(a.scale + (p + 1) * kPanel) : c0;
+    const size_t first = p * kPanel;
+    const size_t n0 = std::min(kPanel, a.outputs - first);
+    const __mmask16 m0 = static_cast<__mmask16>((1u << n0) - 1);
+    const size_t n1 = pair ? std::min(kPanel, a.outputs - first - kPanel) : 0;
+    const __mmask16 m1 = static_cast<__mmask16>((1u << n1) - 1);
+    for (int i = 0; i < np; ++i) {
+        int8_t* row = out + i * a.outputs + first;
+        _mm_mask_storeu_epi8(row, m0, Requantise(s0[i], c0, low, high, zero));
+        if (pair) _mm_mask_storeu_epi8(row + kPanel, m1, Requantise(s1[i], c1, low, high, zero));
+    }
+}
+
+template <int np>
+NEROVA_VNNI void Panels(const Args& a, const int8_t* in, int8_t* out) {
+    const size_t panels = (a.outputs + kPanel - 1) / kPanel;
+    for (size_t p = 0; p < panels; p += 2) Block<np>(a, in, out, p, p + 1 < panels);
+}
+
+NEROVA_VNNI void Run(const Args& a, const int8_t* in, int8_t* out, size_t count) {
+    size_t i = 0;
+    for (; i + kBlock <= count; i += kBlock)
+        Panels<kBlock>(a, in + i * a.channels, out + i * a.outputs);
+    const int8_t* x = in + i * a.channels;
+    int8_t* y = out + i * a.outputs;
+    switch (count - i) {
+        case 7:
+            Panels<7>(a, x, y);
+            break;
+        case 6:
+            Panels<6>(a, x, y);
+            break;
+        case 5:
+            Panels<5>(a, x, y);
+            break;
+        case 4:
+            Panels<4>(a, x, y);
+            break;
+        case 3:
+            Panels<3>(a, x, y);
+            break;
+        case 2:
+            Panels<2>(a, x, y);
+            break;
+        case 1:
+            Panels<1>(a, x, y);
+            break;
+        default:
+            break;
+    }
+}
+
+struct Task {
+    const QConvKernel* kernel;
+    const int8_t* in;
+    int8_t* out;
+};
+
+}  // namespace
+
+bool QConvKernelRuns() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+}
+
+QConvKernel::QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
+                         const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                         int8_t high)
+    : channels_(channels),
+      outputs_(outputs),
+      quads_((channels + 3) / 4),
+      output_zero_(output_zero),
+      low_(low),
+      high_(high) {
+    const size_t panels = (outputs + kPanel - 1) / kPanel;
+    panels_.assign(panels * quads_ * kPanel * 4, 0);
+    bias_.assign(panels * kPanel, 0);
+    scale_.assign(panels * kPanel, 0.0f);
+    for (size_t o = 0; o < outputs; ++o) {
+        int64_t sum = 0;
+        for (size_t c = 0; c < channels; ++c) {
+            const int8_t w = filter[o * channels + c];
+            sum += w;
+            panels_[((o / kPanel) * quads_ + c / 4) * kPanel * 4 + (o % kPanel) * 4 + c % 4] = w;
+        }
+        // The kernel sums (x + 128) w: take back what 128 and the zero point add.
+        bias_[o] = static_cast<int32_t>(bias[o] - (128 + int64_t(input_zero)) * sum);
+        scale_[o] = scale[o];
+    }
+}
+
+void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
+    const Args a{panels_.data(),
+                 bias_.data(),
+                 scale_.data(),
+                 channels_,
+                 outputs_,
+                 quads_,
+                 float(low_ - output_zero_),
+                 float(high_ - output_zero_),
+                 output_zero_};
+    lowering::Run(a, in + first * channels_, out + first * outputs_, count);
+}
+
+void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const {
+    if (!pool || pthreadpool_get_threads_count(pool) <= 1 || pixels < 2 * 64) {
+        Pixels(in, out, 0, pixels);
+        return;
+    }
+    // Tiles of 64 pixels: whole blocks, and enough of them to balance the threads.
+    Task task{this, in, out};
+    pthreadpool_parallelize_1d_tile_1d(
+        pool,
+        [](void* context, size_t first, size_t count) {
+            const Task* t = static_cast<const Task*>(context);
+            t->kernel->Pixels(t->in, t->out, first, count);
+        },
+        &task, pixels, 64, 0);
+}
+
+void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filter,
+                            const int32_t* bias, const float* scale, int32_t input_zero,
+                            int32_t output_zero, int8_t low, int8_t high, const int8_t* in,
+                            int8_t* out, size_t pixels) {
+    for (size_t p = 0; p < pixels; ++p)
+        for (size_t o = 0; o < outputs; ++o) {
+            int32_t sum = bias[o];
+            for (size_t c = 0; c < channels; ++c)
+                sum += int32_t(filter[o * channels + c]) * (in[p * channels + c] - input_zero);
+            float f = float(sum) * scale[o];
+            f = std::min(std::max(f, float(low - output_zero)), float(high - output_zero));
+            out[p * outputs + o] = static_cast<int8_t>(std::nearbyint(f) + output_zero);
+        }
+}
+
+}  // namespace lowering
+}  // namespace nerova

@@ -1,0 +1,58 @@
+// A pointwise (1x1) convolution in int8 of our own for cores with AVX-512 VNNI, run between
+// XNNPACK's operators on the runner's buffers: Debian 12's XNNPACK multiplies 8-bit values in
+// 16-bit pairs, no faster than its float kernels, while one VNNI instruction sums four 8-bit
+// products per lane. The arithmetic is XNNPACK's: int32 sums, a float scale per output
+// channel, rounding to nearest even, the output's zero point and clamp. Internal to the
+// kernel.
+#ifndef NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
+#define NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
+
+#include <pthreadpool.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nerova {
+namespace lowering {
+
+// Whether this CPU runs it (AVX-512 F, BW, VL and VNNI).
+bool QConvKernelRuns();
+
+class QConvKernel {
+  public:
+    // filter: outputs x channels, symmetric per output channel (zero point 0); bias: outputs
+    // int32 values on the scale input scale x filter scale; scale: per output channel, input
+    // scale x filter scale / output scale. Outputs are clamped to [low, high] (int8 codes).
+    QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
+                const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                int8_t high);
+    // out = requantised (bias + filter x (in - input zero)) for pixels rows of channels
+    // values; in may be read up to 3 bytes past its end. Blocks of pixels are shared among
+    // the pool's threads (null: the caller's).
+    void Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const;
+
+    // The same numbers in plain C++, for tests.
+    static void Reference(size_t channels, size_t outputs, const int8_t* filter,
+                          const int32_t* bias, const float* scale, int32_t input_zero,
+                          int32_t output_zero, int8_t low, int8_t high, const int8_t* in,
+                          int8_t* out, size_t pixels);
+
+  private:
+    void Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const;
+
+    size_t channels_, outputs_, quads_;  // quads_: channels in groups of 4, rounded up
+    int32_t output_zero_;
+    int8_t low_, high_;
+    // Per 16 outputs: quads_ x 16 x 4 weights, zero past the channels and the outputs.
+    std::vector<int8_t> panels_;
+    // Per output, zero-padded to whole panels: the bias less what the input's zero point and
+    // the +128 that makes the input unsigned add to the sum.
+    std::vector<int32_t> bias_;
+    std::vector<float> scale_;
+};
+
+}  // namespace lowering
+}  // namespace nerova
+
+#endif  // NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
