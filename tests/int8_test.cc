@@ -135,6 +135,7 @@ TEST(Int8Test, QuantisedBodyStaysCloseToFloat) {
         {"same_pads", {1, 4, 21, 18}, "output", "AveragePool"},
         {"pyramid", {1, 3, 16, 12}, "body", "ConvTranspose"},
         {"clip", {1, 3, 5, 6}, "output", ""},
+        {"upsample", {1, 3, 16, 12}, "output", ""},
     };
     for (const auto& n : kNetworks) {
         const std::string bytes = ReadFile(TestModel(std::string("lowering/") + n.file + ".onnx"));
@@ -259,6 +260,7 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
         std::vector<int> input;
     } kNetworks[] = {
         {TestModel("lowering/residual.onnx"), {1, 3, 17, 19}},
+        {TestModel("lowering/upsample.onnx"), {1, 3, 16, 12}},
         {std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_front_128/model.onnx",
          {1, 3, 128, 128}},
         {std::string(NEROVA_SOURCE_DIR) + "/models/face_detector_back_256/model.onnx",
@@ -297,6 +299,32 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
             }
         }
     }
+}
+
+// Nearest upsampling copies int8 codes: the same numbers as XNNPACK's float upsampling of the
+// same codes between two conversions.
+TEST(Int8Test, NearestUpsamplingCopiesInt8Codes) {
+    std::vector<std::string> notes;
+    auto copied = std::make_shared<lowering::Plan>(
+        QuantisedPlan(ReadFile(TestModel("lowering/upsample.onnx")), {1, 3, 16, 12}, &notes));
+    auto converted = std::make_shared<lowering::Plan>(*copied);
+    int nearest = 0;
+    for (auto& op : converted->ops)
+        if (op.nearest && op.int8) op.int8 = false, ++nearest;
+    ASSERT_EQ(nearest, 1) << "the upsampling runs in int8 between int8 operators";
+    std::string why;
+    auto a = lowering::XnnRunner::Create(copied, 1, &why, lowering::Memory::kShared,
+                                         lowering::Native::kNever);
+    auto b = lowering::XnnRunner::Create(converted, 1, &why, lowering::Memory::kShared,
+                                         lowering::Native::kNever);
+    ASSERT_TRUE(a && b) << why;
+    const auto input = RandomInput({1, 3, 16, 12}, 5);
+    const float* nchw = static_cast<const float*>(input->GetHandle().base);
+    for (size_t i = 0; i < 16 * 12; ++i)
+        for (size_t k = 0; k < 3; ++k)
+            a->input()[i * 3 + k] = b->input()[i * 3 + k] = nchw[k * 192 + i];
+    ASSERT_TRUE(a->Run(&why) && b->Run(&why)) << why;
+    for (size_t i = 0; i < 16 * 12 * 5; ++i) ASSERT_EQ(a->boundary(0)[i], b->boundary(0)[i]) << i;
 }
 
 TEST(Int8Test, MissingOrBrokenCalibrationFallsBackOrRefuses) {

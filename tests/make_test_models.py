@@ -242,6 +242,22 @@ def lowering_models():
     ], {"w0": w(8, 3, 3, 3), "b0": w(8), "w1": w(8, 8, 1, 1), "b1": w(8),
         "scales": np.array([1, 1, 2, 2], np.float32), "roi": np.zeros(0, np.float32), "wt": w(8, 3, 3, 3), "bt": w(6)},
         [1, 3, 16, 12], ["body", "rows"])
+    # Nearest upsampling inside the body, between operators that all run in int8.
+    nets["upsample"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        N("Relu", ["c0"], ["r0"]),
+        N("MaxPool", ["r0"], ["p0"], kernel_shape=[2, 2], strides=[2, 2]),
+        N("Conv", ["p0", "w1", "b1"], ["c1"], kernel_shape=[1, 1]),
+        N("Resize", ["c1", "roi", "scales"], ["up"], mode="nearest",
+          coordinate_transformation_mode="asymmetric", nearest_mode="floor"),
+        N("Add", ["r0", "up"], ["merged"]),
+        N("Conv", ["merged", "w2", "b2"], ["c2"], kernel_shape=[1, 1]),
+        N("Relu", ["c2"], ["r2"]),
+        N("Conv", ["r2", "w3", "b3"], ["output"], kernel_shape=[1, 1]),
+    ], {"w0": w(8, 3, 3, 3), "b0": w(8), "w1": w(8, 8, 1, 1), "b1": w(8), "w2": w(12, 8, 1, 1),
+        "b2": w(12), "w3": w(5, 12, 1, 1), "b3": w(5),
+        "scales": np.array([1, 1, 2, 2], np.float32), "roi": np.zeros(0, np.float32)},
+        [1, 3, 16, 12], ["output"])
     # Elementwise arithmetic with constants of every broadcast shape, a computed broadcast
     # (squeeze and excitation), folded normalisation, the activations and constant padding.
     C = 5

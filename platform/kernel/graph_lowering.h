@@ -76,7 +76,8 @@ struct Op {
     float pad_value = 0.0f;
     std::string node;  // the ONNX node it computes, as messages name it
     int node_index = -1;
-    bool int8 = false;  // in an int8 plan: computed on int8 operands (Value::int8)
+    bool int8 = false;     // in an int8 plan: computed on int8 operands (Value::int8)
+    bool nearest = false;  // a nearest upsampling (a deconvolution whose filter copies)
 };
 
 // A tensor of the lowered part that is read outside it: by the tail or as a graph output.

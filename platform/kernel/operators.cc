@@ -508,6 +508,7 @@ std::string LowerResize(BodyBuilder& b, const onnx::NodeProto& n, const Dims& x,
     op.kernel_w = op.stride_w = static_cast<uint32_t>(sw);
     op.groups = static_cast<uint32_t>(C);
     op.group_in = op.group_out = 1;
+    op.nearest = true;
     const size_t taps = static_cast<size_t>(sh * sw);
     return PushFiltered(b, n, *y, in, std::move(op), std::vector<float>(C * taps, 1.0f),
                         {C, static_cast<size_t>(sh), static_cast<size_t>(sw), 1},
@@ -1519,6 +1520,18 @@ std::string Int8Conv(Int8Node& q, const onnx::NodeProto& n) {
     return Int8Kinds<OpKind::kConvolution, OpKind::kDepthwiseConvolution>(q, n);
 }
 
+// Nearest upsampling: a copy of int8 codes (the runner's own, XNNPACK has no int8 form), of an
+// input an int8 operator writes.
+std::string Int8Nearest(Int8Node& q, const onnx::NodeProto&) {
+    for (const Op* op : q.ops) {
+        if (!op->nearest) return "XNNPACK has no int8 form of this lowering";
+        const auto writer = std::find_if(q.plan.ops.begin(), q.plan.ops.end(),
+                                         [&](const Op& w) { return w.output == op->inputs[0]; });
+        if (writer == q.plan.ops.end() || !writer->int8) return "its input is computed in float";
+    }
+    return "";
+}
+
 // Elementwise arithmetic of two computed tensors: a constant operand would need a
 // quantisation of its own, which the calibration does not measure.
 std::string Int8Binary(Int8Node& q, const onnx::NodeProto& n) {
@@ -1595,7 +1608,7 @@ const std::vector<Operator>& Table() {
         {"Reshape", ReshapeRanks, ReshapeAttributes, nullptr, nullptr, TailReshape, nullptr,
          nullptr},
         {"Resize", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr,
-         nullptr},
+         Int8Nearest},
         {"Sigmoid", SameRank, nullptr, nullptr, OnBody<LowerPlain<OpKind::kSigmoid>>,
          TailUnary<SigmoidOf>, nullptr, nullptr},
         {"Slice", SliceRanks, SliceAttributes, nullptr, nullptr, TailSlice, nullptr, nullptr},
@@ -1610,7 +1623,7 @@ const std::vector<Operator>& Table() {
         {"Transpose", TransposeRanks, nullptr, nullptr, LowerTranspose, nullptr, nullptr, nullptr},
         {"Unsqueeze", UnsqueezeRanks, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
         {"Upsample", FourD, ResizeAttributes, nullptr, OnBody<LowerResize>, nullptr, nullptr,
-         nullptr},
+         Int8Nearest},
     };
     return table;
 }

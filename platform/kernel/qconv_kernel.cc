@@ -199,5 +199,17 @@ void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filte
         }
 }
 
+void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,
+                     size_t channels, size_t sh, size_t sw) {
+    const size_t out_row = width * sw * channels;
+    for (size_t y = 0; y < batch * height; ++y, in += width * channels) {
+        int8_t* row = out + y * sh * out_row;
+        for (size_t x = 0; x < width; ++x)
+            for (size_t k = 0; k < sw; ++k)
+                std::memcpy(row + (x * sw + k) * channels, in + x * channels, channels);
+        for (size_t k = 1; k < sh; ++k) std::memcpy(row + k * out_row, row, out_row);
+    }
+}
+
 }  // namespace lowering
 }  // namespace nerova

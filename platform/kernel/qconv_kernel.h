@@ -52,6 +52,11 @@ class QConvKernel {
     std::vector<float> scale_;
 };
 
+// Nearest upsampling of int8 codes by whole factors, NHWC: each input pixel fills its sh x sw
+// block. XNNPACK has no int8 form of it.
+void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,
+                     size_t channels, size_t sh, size_t sw);
+
 }  // namespace lowering
 }  // namespace nerova
 

@@ -17,10 +17,11 @@ namespace {
 
 const char kHeader[] = "nerova-int8-ranges 1";
 
-// Operators whose int8 form leaves values as they are (a maximum, a padding, a clamp): XNNPACK
-// has their output keep the input's quantisation.
-bool KeepsQuantisation(OpKind kind) {
-    return kind == OpKind::kMaxPool || kind == OpKind::kPad || kind == OpKind::kClamp;
+// Operators whose int8 form leaves values as they are (a maximum, a padding, a clamp, a
+// copy): their output keeps the input's quantisation.
+bool KeepsQuantisation(const Op& op) {
+    return op.kind == OpKind::kMaxPool || op.kind == OpKind::kPad || op.kind == OpKind::kClamp ||
+           op.nearest;
 }
 
 }  // namespace
@@ -118,7 +119,7 @@ std::vector<std::string> Quantize(const onnx::ModelProto& model, const Ranges& r
                 if (values[in].constant < 0 && !quantise(in))
                     why = "the calibration has no range of '" + values[in].name + "'";
             if (!why.empty()) break;
-            if (KeepsQuantisation(op.kind)) {
+            if (KeepsQuantisation(op)) {
                 Value& out = values[op.output];
                 out.int8 = true;
                 out.scale = values[op.inputs[0]].scale;

@@ -387,6 +387,8 @@ struct Step {
     std::unique_ptr<QConvKernel> qconv;
     const int8_t* qin = nullptr;
     int8_t* qout = nullptr;
+    bool nearest = false;      // an int8 nearest upsampling of qin into qout
+    std::vector<size_t> dims;  // its input's N, H, W, C and the factors
 };
 
 }  // namespace
@@ -506,12 +508,14 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // With kShared every computed value is external, in the runner's own buffers: values
     // whose lives do not overlap share one, so a frame streams through a few buffers that stay
     // in cache instead of a fresh one per tensor.
-    const Memory placed = p.int8 && memory == Memory::kShared ? Memory::kXnnpack : memory;
+    const Memory placed = p.int8 ? Memory::kXnnpack : memory;
     Placement placement = Place(p, placed);
     // An int8 plan's pointwise convolutions run on our VNNI kernel, between stretches of
     // XNNPACK's operators; a value one step writes and another reads then lies in a buffer of
     // the runner's: bytes where its writer computes it in int8, else floats.
-    const std::vector<bool> qnative = QNatives(p, placed, native);
+    std::vector<bool> qnative = QNatives(p, placed, native);
+    for (size_t k = 0; k < p.ops.size(); ++k)
+        qnative[k] = qnative[k] || (p.ops[k].int8 && p.ops[k].nearest);
     std::vector<int> step_of(p.ops.size(), 0);
     for (size_t k = 1; k < p.ops.size(); ++k)
         step_of[k] = step_of[k - 1] + (qnative[k] || qnative[k - 1] ? 1 : 0);
@@ -570,6 +574,17 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     }
     for (size_t first = 0; first < p.ops.size();) {
         const Op& op = p.ops[first];
+        if (qnative[first] && op.nearest) {
+            Step step;
+            step.nearest = true;
+            step.qin = bytes_of[op.inputs[0]];
+            step.qout = bytes_of[op.output];
+            const std::vector<size_t>& d = p.values[op.inputs[0]].dims;
+            step.dims = {d[0], d[1], d[2], d[3], op.stride_h, op.stride_w};
+            h.steps.push_back(std::move(step));
+            ++first;
+            continue;
+        }
         if (qnative[first]) {
             Step step;
             step.qconv = OwnQConv(p, op);
@@ -677,6 +692,11 @@ bool XnnRunner::Run(std::string* why) {
         }
         if (step.qconv) {
             step.qconv->Run(step.qin, step.qout, step.batch, handles_->pool);
+            continue;
+        }
+        if (step.nearest) {
+            const std::vector<size_t>& d = step.dims;
+            UpsampleNearest(step.qin, step.qout, d[0], d[1], d[2], d[3], d[4], d[5]);
             continue;
         }
         const xnn_status status = xnn_invoke_runtime(step.runtime);

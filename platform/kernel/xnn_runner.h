@@ -19,7 +19,7 @@ namespace lowering {
 // boundaries in the runner's buffers, the rest planned by XNNPACK itself; kEvery, each value in
 // a buffer of its own, readable after a run (for a calibration). An int8 plan's values are
 // XNNPACK's own but for the input, the boundaries and those handed between XNNPACK and our
-// int8 kernel (kShared is then kXnnpack).
+// int8 kernels (any Memory is then kXnnpack).
 enum class Memory { kShared, kXnnpack, kEvery };
 
 // Whether convolutions of one group run on our own kernels instead of XNNPACK's: in a float
