@@ -199,6 +199,81 @@ void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filte
         }
 }
 
+QEntryKernel::QEntryKernel(size_t channels, const float* filter, const float* bias, float scale,
+                           int32_t zero, int8_t low, int8_t high)
+    : channels_(channels), low_(float(low)), high_(float(high)) {
+    // Element i of the interleaved pixels is channel j = i % channels of its pixel, a sum of
+    // the values at i - j + c: a short filter along the row, periodic in j.
+    coef_.assign(channels * 7 * kPanel, 0.0f);
+    bias_.assign(channels * kPanel, 0.0f);
+    for (size_t k = 0; k < channels; ++k)
+        for (size_t e = 0; e < kPanel; ++e) {
+            const size_t j = (k * kPanel + e) % channels;
+            bias_[k * kPanel + e] = bias[j] / scale + float(zero);
+            for (size_t c = 0; c < channels; ++c) {
+                const size_t d = c + 3 - j;  // 0..6
+                coef_[(k * 7 + d) * kPanel + e] = filter[j * channels + c] / scale;
+            }
+        }
+}
+
+namespace {
+
+// One element as the vector lanes compute it: the same fused sums in the same order.
+inline int8_t EntryCode(const float* x, size_t i, size_t lane, const float* coef, const float* bias,
+                        float low, float high, size_t first, size_t end) {
+    float acc = bias[lane];
+    for (size_t d = 0; d < 7; ++d) {
+        const long at = long(i) + long(d) - 3;
+        const float c = coef[d * kPanel + lane];
+        if (c != 0.0f && at >= long(first) && size_t(at) < end) acc = std::fma(c, x[at], acc);
+    }
+    return static_cast<int8_t>(std::nearbyint(std::min(std::max(acc, low), high)));
+}
+
+NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t chunks,
+                             size_t channels, const float* coef, const float* bias, float lo,
+                             float hi) {
+    const __m512 low = _mm512_set1_ps(lo), high = _mm512_set1_ps(hi);
+    for (size_t n = 0; n < chunks; ++n) {
+        const size_t base = first + n * channels * kPanel;
+        for (size_t k = 0; k < channels; ++k) {
+            const float* c = coef + k * 7 * kPanel;
+            __m512 acc = _mm512_loadu_ps(bias + k * kPanel);
+            const float* at = x + base + k * kPanel;
+            for (int d = 0; d < 7; ++d)
+                acc = _mm512_fmadd_ps(_mm512_loadu_ps(c + d * kPanel), _mm512_loadu_ps(at + d - 3),
+                                      acc);
+            acc = _mm512_min_ps(_mm512_max_ps(acc, low), high);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + base + k * kPanel),
+                             _mm512_cvtsepi32_epi8(_mm512_cvtps_epi32(acc)));
+        }
+    }
+}
+
+}  // namespace
+
+void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
+    const size_t chunk = channels_ * kPanel, end = pixels * channels_;
+    // The first chunk and what is left after the whole ones, lane by lane: they would read
+    // before the input or past its padding.
+    const size_t whole = end / chunk;
+    const size_t vector_from = whole > 1 ? 1 : whole;
+    for (size_t i = 0; i < std::min(end, vector_from * chunk); ++i) {
+        const size_t k = i / kPanel, e = i % kPanel;
+        out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
+                           high_, 0, end);
+    }
+    if (whole > vector_from)
+        EntryChunks(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
+                    bias_.data(), low_, high_);
+    for (size_t i = std::max(whole, vector_from) * chunk; i < end; ++i) {
+        const size_t k = (i % chunk) / kPanel, e = i % kPanel;
+        out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
+                           high_, 0, end);
+    }
+}
+
 void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,
                      size_t channels, size_t sh, size_t sw) {
     const size_t out_row = width * sw * channels;

@@ -52,6 +52,29 @@ class QConvKernel {
     std::vector<float> scale_;
 };
 
+// The entry of an int8 body: a pointwise convolution of the float input over 1 to 4 channels
+// into as many (the converted models' mean and scale), written straight as int8 codes.
+// XNNPACK would quantise the input first and then run an int8 convolution whose 16-wide
+// panels are almost all padding; this reads the floats once and rounds once. Same CPUs as
+// QConvKernel.
+class QEntryKernel {
+  public:
+    static constexpr size_t kMaxChannels = 4;
+    // filter: channels x channels (output-major); the codes are clamp(round(value / scale) +
+    // zero, low, high).
+    QEntryKernel(size_t channels, const float* filter, const float* bias, float scale, int32_t zero,
+                 int8_t low, int8_t high);
+    // in: pixels x channels floats, readable 4 values past its end.
+    void Run(const float* in, int8_t* out, size_t pixels) const;
+
+  private:
+    size_t channels_;
+    // For each of the channels vectors of a 16-pixel chunk, the coefficient of the value d
+    // places away (d from -3 to 3), per lane; and the bias per lane. Scaled to codes.
+    std::vector<float> coef_, bias_;
+    float low_, high_;
+};
+
 // Nearest upsampling of int8 codes by whole factors, NHWC: each input pixel fills its sh x sw
 // block. XNNPACK has no int8 form of it.
 void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,

@@ -385,6 +385,7 @@ struct Step {
     float* out = nullptr;
     size_t batch = 0;  // images for conv, pixels for qconv
     std::unique_ptr<QConvKernel> qconv;
+    std::unique_ptr<QEntryKernel> entry;  // in: the float input
     const int8_t* qin = nullptr;
     int8_t* qout = nullptr;
     bool nearest = false;      // an int8 nearest upsampling of qin into qout
@@ -454,9 +455,26 @@ int8_t Code(float bound, const Value& v) {
     return static_cast<int8_t>(std::lrintf(std::min(std::max(code, -128.0f), 127.0f)));
 }
 
-// Which of an int8 plan's operators run on our VNNI kernel: pointwise int8 convolutions of one
-// group at stride 1, unpadded, whose input an int8 operator writes (so the step before
-// hands it over in int8).
+// A pointwise convolution of one group at stride 1, unpadded, with constant weights.
+bool IsPointwise(const Plan& p, const Op& op) {
+    return op.kind == OpKind::kConvolution && op.groups == 1 && op.kernel_h == 1 &&
+           op.kernel_w == 1 && op.stride_h == 1 && op.stride_w == 1 && !op.pad_top &&
+           !op.pad_left && !op.pad_bottom && !op.pad_right && op.inputs.size() == 3 &&
+           p.values[op.inputs[1]].constant >= 0 && p.values[op.inputs[2]].constant >= 0 &&
+           p.values[op.inputs[0]].dims.size() == 4 && p.values[op.output].dims.size() == 4;
+}
+
+// An int8 body's entry that QEntryKernel computes: a pointwise convolution of the float input
+// over as many channels in as out, at most QEntryKernel::kMaxChannels.
+bool IsEntry(const Plan& p, const Op& op) {
+    const size_t channels = p.values[op.output].dims.back();
+    return op.int8 && IsPointwise(p, op) && op.inputs[0] == p.input &&
+           p.values[op.inputs[0]].dims.back() == channels && channels <= QEntryKernel::kMaxChannels;
+}
+
+// Which of an int8 plan's operators run on our VNNI kernels: the entry, and pointwise int8
+// convolutions whose input an int8 operator writes (so the step before hands it over in
+// int8).
 std::vector<bool> QNatives(const Plan& p, Memory placed, Native native) {
     std::vector<bool> ours(p.ops.size(), false);
     if (!p.int8 || placed != Memory::kXnnpack || native == Native::kNever || !QConvKernelRuns())
@@ -465,16 +483,13 @@ std::vector<bool> QNatives(const Plan& p, Memory placed, Native native) {
     for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
     for (size_t k = 0; k < p.ops.size(); ++k) {
         const Op& op = p.ops[k];
-        if (!op.int8 || op.kind != OpKind::kConvolution || op.groups != 1 || op.kernel_h != 1 ||
-            op.kernel_w != 1 || op.stride_h != 1 || op.stride_w != 1 || op.pad_top || op.pad_left ||
-            op.pad_bottom || op.pad_right || op.inputs.size() != 3 ||
-            p.values[op.inputs[1]].constant < 0 || p.values[op.inputs[2]].constant < 0)
+        if (IsEntry(p, op)) {
+            ours[k] = true;
             continue;
+        }
+        if (!op.int8 || !IsPointwise(p, op)) continue;
         const int w = writer[op.inputs[0]];
-        const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
-        const std::vector<size_t>& out = p.values[op.output].dims;
-        ours[k] = w >= 0 && p.ops[static_cast<size_t>(w)].int8 && in.size() == 4 &&
-                  out.size() == 4 && Elements(in) / in[3] == Elements(out) / out[3];
+        ours[k] = w >= 0 && p.ops[static_cast<size_t>(w)].int8;
     }
     return ours;
 }
@@ -585,6 +600,21 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             ++first;
             continue;
         }
+        if (qnative[first] && IsEntry(p, op)) {
+            const Value& out = p.values[op.output];
+            const size_t channels = out.dims.back();
+            Step step;
+            step.entry = std::make_unique<QEntryKernel>(
+                channels, p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
+                p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), out.scale,
+                out.zero_point, Code(op.out_min, out), Code(op.out_max, out));
+            step.in = data_of(op.inputs[0]);
+            step.qout = bytes_of[op.output];
+            step.batch = Elements(out.dims) / channels;
+            h.steps.push_back(std::move(step));
+            ++first;
+            continue;
+        }
         if (qnative[first]) {
             Step step;
             step.qconv = OwnQConv(p, op);
@@ -680,7 +710,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
 
 size_t XnnRunner::native_steps() const {
     size_t n = 0;
-    for (const Step& step : handles_->steps) n += step.conv != nullptr || step.qconv != nullptr;
+    for (const Step& step : handles_->steps) n += step.conv || step.qconv || step.entry;
     return n;
 }
 
@@ -692,6 +722,10 @@ bool XnnRunner::Run(std::string* why) {
         }
         if (step.qconv) {
             step.qconv->Run(step.qin, step.qout, step.batch, handles_->pool);
+            continue;
+        }
+        if (step.entry) {
+            step.entry->Run(step.in, step.qout, step.batch);
             continue;
         }
         if (step.nearest) {
