@@ -543,7 +543,9 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
                 crossing[in] = true;
     std::vector<int8_t*> bytes_of(p.values.size(), nullptr);
     for (size_t v = 0; v < p.values.size(); ++v) {
-        if (!crossing[v] || placement.buffer_of[v] >= 0) continue;
+        // What our kernels write lies in bytes, even a value no step reads.
+        const bool ours_write = writer[v] >= 0 && qnative[static_cast<size_t>(writer[v])];
+        if (!ours_write && (!crossing[v] || placement.buffer_of[v] >= 0)) continue;
         if (p.ops[static_cast<size_t>(writer[v])].int8) {
             const size_t size = Elements(p.values[v].dims) + XNN_EXTRA_BYTES + 64;
             r->bytes_.emplace_back(size, int8_t(0));
