@@ -507,23 +507,35 @@ bool FiniteInside(const nerova::lowering::Plan& plan) {
     return true;
 }
 
+// The plan run on XNNPACK's kernels alone (xnnpack) and with ours as native says (ours), on the
+// same input; false when XNNPACK cannot build it. Cut into stretches, a body XNNPACK takes
+// whole must build and run.
+bool RunBoth(const nerova::lowering::Plan& plan, nerova::lowering::Native native,
+             std::unique_ptr<nerova::lowering::XnnRunner>* xnnpack,
+             std::unique_ptr<nerova::lowering::XnnRunner>* ours) {
+    namespace lw = nerova::lowering;
+    auto shared = std::make_shared<const lw::Plan>(plan);
+    std::string why;
+    *xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
+    if (!*xnnpack) return false;
+    *ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, native);
+    if (!*ours) __builtin_trap();
+    size_t inputs = 1;
+    for (size_t d : plan.values[plan.input].dims) inputs *= d;
+    for (size_t i = 0; i < inputs; ++i)
+        (*xnnpack)->input()[i] = (*ours)->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
+    if (!(*xnnpack)->Run(&why) || !(*ours)->Run(&why)) __builtin_trap();
+    return true;
+}
+
 // The body with its one-group convolutions on our own kernel (chosen on AVX2 cores only; run
 // here wherever the CPU can) computes XNNPACK's numbers, under the same terms as the two
 // backends below.
 void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Plan& plan) {
     namespace lw = nerova::lowering;
     if (!lw::ConvKernelRuns() || !FiniteConstants(model.graph())) return;
-    auto shared = std::make_shared<const lw::Plan>(plan);
-    std::string why;
-    auto xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
-    if (!xnnpack) return;
-    auto ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kAlways);
-    if (!ours) __builtin_trap();  // cut into stretches, a body XNNPACK takes whole must build
-    size_t inputs = 1;
-    for (size_t d : plan.values[plan.input].dims) inputs *= d;
-    for (size_t i = 0; i < inputs; ++i)
-        xnnpack->input()[i] = ours->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
-    if (!xnnpack->Run(&why) || !ours->Run(&why)) __builtin_trap();
+    std::unique_ptr<lw::XnnRunner> xnnpack, ours;
+    if (!RunBoth(plan, lw::Native::kAlways, &xnnpack, &ours)) return;
     for (size_t b = 0; b < plan.boundaries.size(); ++b) {
         size_t n = 1;
         for (size_t d : plan.values[plan.boundaries[b].value].dims) n *= d;
@@ -556,17 +568,8 @@ void CompareQConvKernel(const nerova::lowering::Plan& quantised) {
             op.kernel_h == 1 && op.kernel_w == 1 &&
             quantised.values[op.output].dims.back() <= lw::QEntryKernel::kMaxChannels)
             return;
-    auto shared = std::make_shared<const lw::Plan>(quantised);
-    std::string why;
-    auto xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
-    if (!xnnpack) return;
-    auto ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kAuto);
-    if (!ours) __builtin_trap();  // cut into stretches, a body XNNPACK takes whole must build
-    size_t inputs = 1;
-    for (size_t d : quantised.values[quantised.input].dims) inputs *= d;
-    for (size_t i = 0; i < inputs; ++i)
-        xnnpack->input()[i] = ours->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
-    if (!xnnpack->Run(&why) || !ours->Run(&why)) __builtin_trap();
+    std::unique_ptr<lw::XnnRunner> xnnpack, ours;
+    if (!RunBoth(quantised, lw::Native::kAuto, &xnnpack, &ours)) return;
     for (size_t b = 0; b < quantised.boundaries.size(); ++b) {
         size_t n = 1;
         for (size_t d : quantised.values[quantised.boundaries[b].value].dims) n *= d;

@@ -9,7 +9,6 @@ ROOT is the folder the labelled photos' packages were unpacked into (see
 measure_calibration.py); MODEL names or paths default to the bundled models and the
 converted YuNet ones in models/ where present. Exit status 1 when any frame differs.
 """
-import json
 import os
 import sys
 
@@ -20,29 +19,7 @@ sys.path.insert(0, os.path.join(here, "..", "python"))
 sys.path.insert(0, here)
 
 import nerova  # noqa: E402
-from measure_calibration import crowds, mosaic  # noqa: E402
-
-
-def frames(root):
-    import cv2
-    labels = json.load(open(os.path.join(here, "calibration_labels.json")))["images"]
-    photos, with_faces, their_labels = [], [], []
-    for lab in labels:
-        img = cv2.imread(root + lab["path"], cv2.IMREAD_COLOR)
-        if img is None:
-            sys.exit(f"missing {root + lab['path']} (package {lab['package']})")
-        photos.append(img)
-        if lab["faces"]:
-            with_faces.append(img)
-            their_labels.append(lab)
-    out = [("photo %d" % i, img) for i, img in enumerate(photos)]
-    for i in range(0, len(with_faces), 4):
-        out.append(("mosaic 2x2 #%d" % (i // 4),
-                    mosaic(with_faces[i:i + 4], their_labels[i:i + 4], 2)[0]))
-    backgrounds = [img for img, lab in zip(photos, labels) if not lab["faces"]]
-    for i, (img, _) in enumerate(crowds(with_faces, their_labels, backgrounds)):
-        out.append(("crowd %d" % i, img))
-    return out
+from measure_int8 import frames  # noqa: E402
 
 
 def main():
@@ -52,7 +29,7 @@ def main():
     models = sys.argv[2:] or [m for m in ("face_detector_back_256", "face_detector_front_128",
                                           "yunet_n_320", "yunet_n_640")
                               if os.path.isdir(os.path.join(here, "..", "models", m))]
-    todo = frames(root)
+    todo = [(name, img) for name, img, _ in frames(root)]
     differing = 0
     for model in models:
         for tiles in ("off", "auto"):
