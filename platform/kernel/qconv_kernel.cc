@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -120,6 +121,9 @@ struct Task {
     const QConvKernel* kernel;
     const int8_t* in;
     int8_t* out;
+    // pthreadpool hands tasks over and back through code ThreadSanitizer does not see; the
+    // same hand-over through these is one it sees.
+    std::atomic<int> given{0}, done{0};
 };
 
 }  // namespace
@@ -175,13 +179,17 @@ void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_
     }
     // Tiles of 64 pixels: whole blocks, and enough of them to balance the threads.
     Task task{this, in, out};
+    task.given.store(1, std::memory_order_release);
     pthreadpool_parallelize_1d_tile_1d(
         pool,
         [](void* context, size_t first, size_t count) {
-            const Task* t = static_cast<const Task*>(context);
+            Task* t = static_cast<Task*>(context);
+            (void)t->given.load(std::memory_order_acquire);
             t->kernel->Pixels(t->in, t->out, first, count);
+            t->done.fetch_add(1, std::memory_order_release);
         },
         &task, pixels, 64, 0);
+    (void)task.done.load(std::memory_order_acquire);
 }
 
 void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filter,
