@@ -557,29 +557,31 @@ void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Pl
     }
 }
 
-// The int8 body with its pointwise convolutions on our VNNI kernel gives XNNPACK's own int8
-// numbers, exactly, unless its entry runs on ours (which rounds the float input once, where
-// XNNPACK rounds twice).
+// The int8 body with its pointwise convolutions on our kernels, in each form this CPU runs,
+// gives XNNPACK's own int8 numbers, exactly, unless its entry runs on ours (which rounds the
+// float input once, where XNNPACK rounds twice).
 void CompareQConvKernel(const nerova::lowering::Plan& quantised) {
     namespace lw = nerova::lowering;
-    if (!lw::QConvKernelRuns() || !quantised.int8) return;
+    if (!quantised.int8) return;
     for (const auto& op : quantised.ops)
-        if (op.int8 && op.inputs[0] == quantised.input && op.kind == lw::OpKind::kConvolution &&
-            op.kernel_h == 1 && op.kernel_w == 1 &&
-            quantised.values[op.output].dims.back() <= lw::QEntryKernel::kMaxChannels)
-            return;
-    std::unique_ptr<lw::XnnRunner> xnnpack, ours;
-    if (!RunBoth(quantised, lw::Native::kAuto, &xnnpack, &ours)) return;
-    for (size_t b = 0; b < quantised.boundaries.size(); ++b) {
-        size_t n = 1;
-        for (size_t d : quantised.values[quantised.boundaries[b].value].dims) n *= d;
-        for (size_t i = 0; i < n; ++i) {
-            const float want = xnnpack->boundary(b)[i], got = ours->boundary(b)[i];
-            if (std::isnan(want) && std::isnan(got)) continue;
-            if (got != want) {
-                std::fprintf(stderr, "int8 boundary %zu element %zu: ours %g, XNNPACK %g\n", b, i,
-                             got, want);
-                __builtin_trap();
+        if (lw::IsInt8Entry(quantised, op)) return;
+    for (const auto& [isa, native] : {std::pair(lw::QIsa::kAvx512Vnni, lw::Native::kAlways),
+                                      std::pair(lw::QIsa::kAvx2, lw::Native::kAvx2)}) {
+        if (!lw::QIsaRuns(isa)) continue;
+        std::unique_ptr<lw::XnnRunner> xnnpack, ours;
+        if (!RunBoth(quantised, native, &xnnpack, &ours)) return;
+        for (size_t b = 0; b < quantised.boundaries.size(); ++b) {
+            size_t n = 1;
+            for (size_t d : quantised.values[quantised.boundaries[b].value].dims) n *= d;
+            for (size_t i = 0; i < n; ++i) {
+                const float want = xnnpack->boundary(b)[i], got = ours->boundary(b)[i];
+                if (std::isnan(want) && std::isnan(got)) continue;
+                if (got != want) {
+                    std::fprintf(stderr,
+                                 "int8 boundary %zu element %zu: ours (%s) %g, XNNPACK %g\n", b, i,
+                                 isa == lw::QIsa::kAvx2 ? "AVX2" : "VNNI", got, want);
+                    __builtin_trap();
+                }
             }
         }
     }

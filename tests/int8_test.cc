@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
 
 #include "graph_check.h"
 #include "nerova/kernel.h"
@@ -209,17 +210,28 @@ TEST(Int8Test, WhatLeavesTheBodyIsComputedInFloat) {
     }
 }
 
+// The forms of our int8 kernels this CPU runs.
+std::vector<std::pair<lowering::QIsa, const char*>> KernelForms() {
+    std::vector<std::pair<lowering::QIsa, const char*>> forms;
+    if (lowering::QIsaRuns(lowering::QIsa::kAvx2))
+        forms.emplace_back(lowering::QIsa::kAvx2, "AVX2");
+    if (lowering::QIsaRuns(lowering::QIsa::kAvx512Vnni))
+        forms.emplace_back(lowering::QIsa::kAvx512Vnni, "AVX-512 VNNI");
+    return forms;
+}
+
 TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
-    if (!lowering::QConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX-512 VNNI";
+    if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     const struct {
         size_t channels, outputs, pixels;
         int32_t in_zero, out_zero;
         int8_t low, high;
     } kCases[] = {
-        {64, 64, 6400, -5, 3, -128, 127}, {16, 16, 129, 0, -128, -128, 127},
-        {3, 8, 7, 127, 0, -128, 127},     {5, 17, 33, -128, 10, 10, 127},
-        {24, 40, 300, 7, -20, -20, 60},   {96, 1, 9, -1, 0, -128, 0},
-        {1, 33, 1, 0, 0, -128, 127},      {66, 10, 1000, 100, -100, -128, 127},
+        {64, 64, 6400, -5, 3, -128, 127},   {16, 16, 129, 0, -128, -128, 127},
+        {3, 8, 7, 127, 0, -128, 127},       {5, 17, 33, -128, 10, 10, 127},
+        {24, 40, 300, 7, -20, -20, 60},     {96, 1, 9, -1, 0, -128, 0},
+        {1, 33, 1, 0, 0, -128, 127},        {66, 10, 1000, 100, -100, -128, 127},
+        {1024, 24, 13, -128, 0, -128, 127},
     };
     pthreadpool_t pool = pthreadpool_create(2);
     for (const auto& c : kCases) {
@@ -237,15 +249,18 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
         lowering::QConvKernel::Reference(c.channels, c.outputs, filter.data(), bias.data(),
                                          scale.data(), c.in_zero, c.out_zero, c.low, c.high,
                                          in.data(), want.data(), c.pixels);
-        const lowering::QConvKernel kernel(c.channels, c.outputs, filter.data(), bias.data(),
-                                           scale.data(), c.in_zero, c.out_zero, c.low, c.high);
-        for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
-            std::vector<int8_t> got(want.size(), 99);
-            kernel.Run(in.data(), got.data(), c.pixels, threads);
-            for (size_t i = 0; i < want.size(); ++i)
-                ASSERT_EQ(int(got[i]), int(want[i]))
-                    << c.channels << " -> " << c.outputs << " over " << c.pixels
-                    << " pixels, element " << i << (threads ? " on two threads" : "");
+        for (const auto& [isa, form] : KernelForms()) {
+            const lowering::QConvKernel kernel(c.channels, c.outputs, filter.data(), bias.data(),
+                                               scale.data(), c.in_zero, c.out_zero, c.low, c.high,
+                                               isa);
+            for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
+                std::vector<int8_t> got(want.size(), 99);
+                kernel.Run(in.data(), got.data(), c.pixels, threads);
+                for (size_t i = 0; i < want.size(); ++i)
+                    ASSERT_EQ(int(got[i]), int(want[i]))
+                        << form << ": " << c.channels << " -> " << c.outputs << " over " << c.pixels
+                        << " pixels, element " << i << (threads ? " on two threads" : "");
+            }
         }
     }
     pthreadpool_destroy(pool);
@@ -255,7 +270,7 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
 // operators computes XNNPACK's own int8 numbers (on networks whose entry is not ours: that one
 // rounds the float input once, where XNNPACK rounds twice).
 TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
-    if (!lowering::QConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX-512 VNNI";
+    if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     const struct {
         std::string file;
         std::vector<int> input;
@@ -268,12 +283,14 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
         auto plan =
             std::make_shared<lowering::Plan>(QuantisedPlan(ReadFile(n.file), n.input, &notes));
         ASSERT_TRUE(plan->int8) << n.file;
-        for (int threads : {1, 2}) {
+        for (const auto& [threads, native] :
+             {std::pair(1, lowering::Native::kAlways), std::pair(2, lowering::Native::kAlways),
+              std::pair(1, lowering::Native::kAvx2), std::pair(2, lowering::Native::kAvx2)}) {
             std::string why;
             auto xnnpack = lowering::XnnRunner::Create(
                 plan, threads, &why, lowering::Memory::kShared, lowering::Native::kNever);
-            auto ours = lowering::XnnRunner::Create(plan, threads, &why, lowering::Memory::kShared,
-                                                    lowering::Native::kAuto);
+            auto ours =
+                lowering::XnnRunner::Create(plan, threads, &why, lowering::Memory::kShared, native);
             ASSERT_TRUE(xnnpack && ours) << n.file << ": " << why;
             EXPECT_GT(ours->native_steps(), 0u) << n.file;
             EXPECT_EQ(xnnpack->native_steps(), 0u) << n.file;
@@ -292,7 +309,7 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
                 for (size_t i = 0; i < size; ++i)
                     ASSERT_EQ(ours->boundary(b)[i], xnnpack->boundary(b)[i])
                         << n.file << ", boundary " << b << " element " << i << " on " << threads
-                        << " threads";
+                        << " threads" << (native == lowering::Native::kAvx2 ? ", AVX2" : "");
             }
         }
     }
@@ -300,8 +317,9 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
 
 // Nearest upsampling copies int8 codes: the same numbers as XNNPACK's float upsampling of the
 // same codes between two conversions.
+// Each form gives the same codes: the same fused sums in the same order.
 TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
-    if (!lowering::QConvKernelRuns()) GTEST_SKIP() << "this CPU has no AVX-512 VNNI";
+    if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> value(-130.0f, 130.0f);
     for (size_t channels = 1; channels <= lowering::QEntryKernel::kMaxChannels; ++channels)
@@ -314,24 +332,30 @@ TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
             const float scale = 0.9f;
             const int32_t zero = 5;
             const int8_t low = -100, high = 120;
-            const lowering::QEntryKernel kernel(channels, filter.data(), bias.data(), scale, zero,
-                                                low, high);
-            std::vector<int8_t> got(pixels * channels, 99);
-            kernel.Run(in.data(), got.data(), pixels);
-            size_t off = 0;
-            for (size_t p = 0; p < pixels; ++p)
-                for (size_t j = 0; j < channels; ++j) {
-                    double sum = bias[j];
-                    for (size_t c = 0; c < channels; ++c)
-                        sum += double(filter[j * channels + c]) * in[p * channels + c];
-                    const double code = std::min<double>(
-                        high, std::max<double>(low, std::nearbyint(sum / scale) + zero));
-                    const int g = got[p * channels + j];
-                    ASSERT_LE(std::abs(g - code), 1)
-                        << channels << " channels, pixel " << p << " of " << pixels;
-                    off += g != code;
-                }
-            EXPECT_LE(off, pixels * channels / 50) << channels << " channels, " << pixels;
+            std::vector<int8_t> first;
+            for (const auto& [isa, form] : KernelForms()) {
+                const lowering::QEntryKernel kernel(channels, filter.data(), bias.data(), scale,
+                                                    zero, low, high, isa);
+                std::vector<int8_t> got(pixels * channels, 99);
+                kernel.Run(in.data(), got.data(), pixels);
+                if (first.empty()) first = got;
+                EXPECT_EQ(got, first) << form << ", " << channels << " channels, " << pixels;
+                size_t off = 0;
+                for (size_t p = 0; p < pixels; ++p)
+                    for (size_t j = 0; j < channels; ++j) {
+                        double sum = bias[j];
+                        for (size_t c = 0; c < channels; ++c)
+                            sum += double(filter[j * channels + c]) * in[p * channels + c];
+                        const double code = std::min<double>(
+                            high, std::max<double>(low, std::nearbyint(sum / scale) + zero));
+                        const int g = got[p * channels + j];
+                        ASSERT_LE(std::abs(g - code), 1)
+                            << form << ", " << channels << " channels, pixel " << p << " of "
+                            << pixels;
+                        off += g != code;
+                    }
+                EXPECT_LE(off, pixels * channels / 50) << channels << " channels, " << pixels;
+            }
         }
 }
 

@@ -12,6 +12,11 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#ifdef NEROVA_HAVE_CPUINFO
+#include <cpuinfo.h>
+#endif
 
 namespace nerova {
 namespace lowering {
@@ -22,6 +27,12 @@ constexpr size_t kPanel = 16;  // outputs per panel: one register of int32 sums
 constexpr size_t kBlock = 8;   // pixels per block: 8 x 2 panels of sums in 16 registers
 
 #define NEROVA_VNNI __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni")))
+#define NEROVA_AVX2 __attribute__((target("avx2,fma")))
+
+// The AVX2 form: 8 outputs per register of sums, blocks of 6 pixels by 2 panels in 12
+// registers, channels in 16-bit pairs (vpmaddwd sums two products per lane, exactly).
+constexpr size_t kPanel2 = 8;
+constexpr size_t kBlock2 = 6;
 
 // Requantises 16 sums to int8 codes, XNNPACK's way: a float scale, a clamp, rounding to
 // nearest even, the zero point.
@@ -84,37 +95,131 @@ NEROVA_VNNI void Panels(const Args& a, const int8_t* in, int8_t* out) {
     for (size_t p = 0; p < panels; p += 2) Block<np>(a, in, out, p, p + 1 < panels);
 }
 
-NEROVA_VNNI void Run(const Args& a, const int8_t* in, int8_t* out, size_t count) {
+// Whole blocks of kb pixels, then the rest: block(np, first pixel) with np a constant.
+template <size_t kb, typename F>
+inline void Blocks(size_t count, F block) {
     size_t i = 0;
-    for (; i + kBlock <= count; i += kBlock)
-        Panels<kBlock>(a, in + i * a.channels, out + i * a.outputs);
-    const int8_t* x = in + i * a.channels;
-    int8_t* y = out + i * a.outputs;
+    for (; i + kb <= count; i += kb) block(std::integral_constant<int, int(kb)>(), i);
     switch (count - i) {
         case 7:
-            Panels<7>(a, x, y);
+            if constexpr (kb > 7) block(std::integral_constant<int, 7>(), i);
             break;
         case 6:
-            Panels<6>(a, x, y);
+            if constexpr (kb > 6) block(std::integral_constant<int, 6>(), i);
             break;
         case 5:
-            Panels<5>(a, x, y);
+            block(std::integral_constant<int, 5>(), i);
             break;
         case 4:
-            Panels<4>(a, x, y);
+            block(std::integral_constant<int, 4>(), i);
             break;
         case 3:
-            Panels<3>(a, x, y);
+            block(std::integral_constant<int, 3>(), i);
             break;
         case 2:
-            Panels<2>(a, x, y);
+            block(std::integral_constant<int, 2>(), i);
             break;
         case 1:
-            Panels<1>(a, x, y);
+            block(std::integral_constant<int, 1>(), i);
             break;
         default:
             break;
     }
+}
+
+NEROVA_VNNI void Run(const Args& a, const int8_t* in, int8_t* out, size_t count) {
+    Blocks<kBlock>(count, [&](auto np, size_t i) NEROVA_VNNI {
+        Panels<decltype(np)::value>(a, in + i * a.channels, out + i * a.outputs);
+    });
+}
+
+struct Args2 {
+    const int16_t* panels;
+    const int32_t* bias;
+    const float* scale;
+    size_t channels, outputs, pairs;
+    float low, high;  // the clamp, less the zero point
+    int32_t zero;
+};
+
+NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, __m256 high,
+                                       __m256i zero) {
+    __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(sums), scale);
+    f = _mm256_min_ps(_mm256_max_ps(f, low), high);
+    return _mm256_add_epi32(_mm256_cvtps_epi32(f), zero);
+}
+
+// Pixels np (at most kBlock2) of x, widened to 16 bits (rows of pairs x 2), against panels p
+// and p + 1 (two when pair).
+template <int np>
+NEROVA_AVX2 void Block2(const Args2& a, const int16_t* x, int8_t* out, size_t p, bool pair) {
+    __m256i s0[np], s1[np];
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + p * kPanel2));
+    const __m256i b1 =
+        pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + (p + 1) * kPanel2))
+             : b0;
+    for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
+    const size_t stride = a.pairs * 2;
+    const int16_t* w0 = a.panels + p * a.pairs * kPanel2 * 2;
+    const int16_t* w1 = w0 + a.pairs * kPanel2 * 2;
+    for (size_t q = 0; q < a.pairs; ++q) {
+        const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0 + q * 16));
+        const __m256i f1 =
+            pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + q * 16)) : f0;
+        for (int i = 0; i < np; ++i) {
+            int32_t two;
+            std::memcpy(&two, x + i * stride + q * 2, 4);
+            const __m256i v = _mm256_set1_epi32(two);
+            s0[i] = _mm256_add_epi32(s0[i], _mm256_madd_epi16(v, f0));
+            if (pair) s1[i] = _mm256_add_epi32(s1[i], _mm256_madd_epi16(v, f1));
+        }
+    }
+    const __m256 low = _mm256_set1_ps(a.low), high = _mm256_set1_ps(a.high);
+    const __m256i zero = _mm256_set1_epi32(a.zero);
+    const __m256 c0 = _mm256_loadu_ps(a.scale + p * kPanel2);
+    const __m256 c1 = pair ? _mm256_loadu_ps(a.scale + (p + 1) * kPanel2) : c0;
+    const size_t first = p * kPanel2;
+    const size_t n = std::min(pair ? 2 * kPanel2 : kPanel2, a.outputs - first);
+    for (int i = 0; i < np; ++i) {
+        const __m256i q0 = Requantise2(s0[i], c0, low, high, zero);
+        const __m256i q1 = pair ? Requantise2(s1[i], c1, low, high, zero) : q0;
+        const __m128i codes = _mm_packs_epi16(
+            _mm_packs_epi32(_mm256_castsi256_si128(q0), _mm256_extracti128_si256(q0, 1)),
+            _mm_packs_epi32(_mm256_castsi256_si128(q1), _mm256_extracti128_si256(q1, 1)));
+        int8_t* row = out + i * a.outputs + first;
+        if (n == 2 * kPanel2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row), codes);
+        } else {
+            alignas(16) int8_t part[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(part), codes);
+            std::memcpy(row, part, n);
+        }
+    }
+}
+
+// Rows of channels codes widened to 16 bits, each padded with a zero to whole pairs.
+NEROVA_AVX2 void Widen(const int8_t* in, size_t channels, size_t rows, int16_t* x) {
+    const size_t stride = (channels + 1) / 2 * 2;
+    for (size_t i = 0; i < rows; ++i, in += channels, x += stride) {
+        size_t c = 0;
+        for (; c + 16 <= channels; c += 16)
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(x + c),
+                _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + c))));
+        for (; c < channels; ++c) x[c] = in[c];
+        if (channels % 2) x[channels] = 0;
+    }
+}
+
+NEROVA_AVX2 void Run2(const Args2& a, const int8_t* in, int8_t* out, size_t count) {
+    alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxChannels];
+    const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
+    Blocks<kBlock2>(count, [&](auto np, size_t i) NEROVA_AVX2 {
+        constexpr int n = decltype(np)::value;
+        Widen(in + i * a.channels, a.channels, n, x);
+        for (size_t p = 0; p < panels; p += 2)
+            Block2<n>(a, x, out + i * a.outputs, p, p + 1 < panels);
+    });
 }
 
 struct Task {
@@ -128,44 +233,97 @@ struct Task {
 
 }  // namespace
 
-bool QConvKernelRuns() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+bool QIsaRuns(QIsa isa) {
+    switch (isa) {
+        case QIsa::kAvx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case QIsa::kAvx512Vnni:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+        case QIsa::kNone:
+            break;
+    }
+    return true;
+}
+
+QIsa QKernelIsa() {
+#ifdef NEROVA_HAVE_CPUINFO
+    // What XNNPACK's own description says; under a test that hides AVX-512 from it, ours
+    // follow.
+    static const QIsa isa = [] {
+        if (!cpuinfo_initialize()) return QIsa::kNone;
+        const bool avx512 = cpuinfo_has_x86_avx512f() && cpuinfo_has_x86_avx512bw() &&
+                            cpuinfo_has_x86_avx512dq() && cpuinfo_has_x86_avx512vl();
+        if (avx512 && cpuinfo_has_x86_avx512vnni() && QIsaRuns(QIsa::kAvx512Vnni))
+            return QIsa::kAvx512Vnni;
+        if (!avx512 && cpuinfo_has_x86_avx2() && cpuinfo_has_x86_fma3() && QIsaRuns(QIsa::kAvx2))
+            return QIsa::kAvx2;
+        return QIsa::kNone;
+    }();
+    return isa;
+#else
+    return QIsa::kNone;
+#endif
 }
 
 QConvKernel::QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
                          const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
-                         int8_t high)
-    : channels_(channels),
+                         int8_t high, QIsa isa)
+    : isa_(isa),
+      channels_(channels),
       outputs_(outputs),
-      quads_((channels + 3) / 4),
+      groups_(isa == QIsa::kAvx2 ? (channels + 1) / 2 : (channels + 3) / 4),
       output_zero_(output_zero),
       low_(low),
       high_(high) {
-    const size_t panels = (outputs + kPanel - 1) / kPanel;
-    panels_.assign(panels * quads_ * kPanel * 4, 0);
-    bias_.assign(panels * kPanel, 0);
-    scale_.assign(panels * kPanel, 0.0f);
+    const bool vnni = isa == QIsa::kAvx512Vnni;
+    const size_t width = vnni ? kPanel : kPanel2, group = vnni ? 4 : 2;
+    const size_t panels = (outputs + width - 1) / width;
+    if (vnni)
+        panels_.assign(panels * groups_ * width * group, 0);
+    else
+        panels16_.assign(panels * groups_ * width * group, 0);
+    bias_.assign(panels * width, 0);
+    scale_.assign(panels * width, 0.0f);
     for (size_t o = 0; o < outputs; ++o) {
         int64_t sum = 0;
         for (size_t c = 0; c < channels; ++c) {
             const int8_t w = filter[o * channels + c];
             sum += w;
-            panels_[((o / kPanel) * quads_ + c / 4) * kPanel * 4 + (o % kPanel) * 4 + c % 4] = w;
+            const size_t at = ((o / width) * groups_ + c / group) * width * group +
+                              (o % width) * group + c % group;
+            if (vnni)
+                panels_[at] = w;
+            else
+                panels16_[at] = w;
         }
-        // The kernel sums (x + 128) w: take back what 128 and the zero point add.
-        bias_[o] = static_cast<int32_t>(bias[o] - (128 + int64_t(input_zero)) * sum);
+        // The kernel sums x w (VNNI: (x + 128) w): take back what the zero point (and 128)
+        // add.
+        bias_[o] = static_cast<int32_t>(bias[o] - ((vnni ? 128 : 0) + int64_t(input_zero)) * sum);
         scale_[o] = scale[o];
     }
 }
 
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
+    if (isa_ == QIsa::kAvx2) {
+        const Args2 a{panels16_.data(),
+                      bias_.data(),
+                      scale_.data(),
+                      channels_,
+                      outputs_,
+                      groups_,
+                      float(low_ - output_zero_),
+                      float(high_ - output_zero_),
+                      output_zero_};
+        Run2(a, in + first * channels_, out + first * outputs_, count);
+        return;
+    }
     const Args a{panels_.data(),
                  bias_.data(),
                  scale_.data(),
                  channels_,
                  outputs_,
-                 quads_,
+                 groups_,
                  float(low_ - output_zero_),
                  float(high_ - output_zero_),
                  output_zero_};
@@ -177,7 +335,7 @@ void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_
         Pixels(in, out, 0, pixels);
         return;
     }
-    // Tiles of 64 pixels: whole blocks, and enough of them to balance the threads.
+    // Tiles of 8 blocks, enough of them to balance the threads.
     Task task{this, in, out};
     task.given.store(1, std::memory_order_release);
     pthreadpool_parallelize_1d_tile_1d(
@@ -188,7 +346,7 @@ void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_
             t->kernel->Pixels(t->in, t->out, first, count);
             t->done.fetch_add(1, std::memory_order_release);
         },
-        &task, pixels, 64, 0);
+        &task, pixels, (isa_ == QIsa::kAvx2 ? kBlock2 : kBlock) * 8, 0);
     (void)task.done.load(std::memory_order_acquire);
 }
 
@@ -208,8 +366,8 @@ void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filte
 }
 
 QEntryKernel::QEntryKernel(size_t channels, const float* filter, const float* bias, float scale,
-                           int32_t zero, int8_t low, int8_t high)
-    : channels_(channels), low_(float(low)), high_(float(high)) {
+                           int32_t zero, int8_t low, int8_t high, QIsa isa)
+    : isa_(isa), channels_(channels), low_(float(low)), high_(float(high)) {
     // Element i of the interleaved pixels is channel j = i % channels of its pixel, a sum of
     // the values at i - j + c: a short filter along the row, periodic in j.
     coef_.assign(channels * 7 * kPanel, 0.0f);
@@ -259,6 +417,30 @@ NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t c
     }
 }
 
+// The same in two halves of 8 lanes, in the same order: the same numbers.
+NEROVA_AVX2 void EntryChunks2(const float* x, int8_t* out, size_t first, size_t chunks,
+                              size_t channels, const float* coef, const float* bias, float lo,
+                              float hi) {
+    const __m256 low = _mm256_set1_ps(lo), high = _mm256_set1_ps(hi);
+    for (size_t n = 0; n < chunks; ++n) {
+        const size_t base = first + n * channels * kPanel;
+        for (size_t k = 0; k < channels; ++k)
+            for (size_t h = 0; h < kPanel; h += 8) {
+                const float* c = coef + k * 7 * kPanel + h;
+                __m256 acc = _mm256_loadu_ps(bias + k * kPanel + h);
+                const float* at = x + base + k * kPanel + h;
+                for (int d = 0; d < 7; ++d)
+                    acc = _mm256_fmadd_ps(_mm256_loadu_ps(c + d * kPanel),
+                                          _mm256_loadu_ps(at + d - 3), acc);
+                const __m256i v = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(acc, low), high));
+                const __m128i w =
+                    _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(out + base + k * kPanel + h),
+                                 _mm_packs_epi16(w, w));
+            }
+    }
+}
+
 }  // namespace
 
 void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
@@ -272,7 +454,10 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
                            high_, 0, end);
     }
-    if (whole > vector_from)
+    if (whole > vector_from && isa_ == QIsa::kAvx2)
+        EntryChunks2(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
+                     bias_.data(), low_, high_);
+    else if (whole > vector_from)
         EntryChunks(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
                     bias_.data(), low_, high_);
     for (size_t i = std::max(whole, vector_from) * chunk; i < end; ++i) {

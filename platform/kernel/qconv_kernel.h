@@ -1,9 +1,10 @@
-// A pointwise (1x1) convolution in int8 of our own for cores with AVX-512 VNNI, run between
-// XNNPACK's operators on the runner's buffers: Debian 12's XNNPACK multiplies 8-bit values in
-// 16-bit pairs, no faster than its float kernels, while one VNNI instruction sums four 8-bit
-// products per lane. The arithmetic is XNNPACK's: int32 sums, a float scale per output
-// channel, rounding to nearest even, the output's zero point and clamp. Internal to the
-// kernel.
+// A pointwise (1x1) convolution in int8 of our own, run between XNNPACK's operators on the
+// runner's buffers: Debian 12's XNNPACK multiplies 8-bit values in 16-bit pairs, no faster than
+// its float kernels. With AVX-512 VNNI one instruction sums four 8-bit products per lane; on
+// AVX2 the kernel multiplies 16-bit pairs too, but in register blocks that reuse each weight
+// and input load across 12 sums. The arithmetic is XNNPACK's: int32 sums, a float scale per
+// output channel, rounding to nearest even, the output's zero point and clamp. Internal to
+// the kernel.
 #ifndef NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
 #define NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
 
@@ -16,17 +17,26 @@
 namespace nerova {
 namespace lowering {
 
-// Whether this CPU runs it (AVX-512 F, BW, VL and VNNI).
-bool QConvKernelRuns();
+// The forms the int8 kernels come in.
+enum class QIsa { kNone, kAvx2, kAvx512Vnni };
+
+// The form that pays on this CPU, as the CPU description XNNPACK reads (cpuinfo) has it:
+// AVX-512 VNNI where it has that, else AVX2 with FMA where XNNPACK has no AVX-512 kernels of
+// its own, else none.
+QIsa QKernelIsa();
+// Whether this CPU can run the form (AVX2 and FMA; AVX-512 F, BW, VL and VNNI).
+bool QIsaRuns(QIsa isa);
 
 class QConvKernel {
   public:
     // filter: outputs x channels, symmetric per output channel (zero point 0); bias: outputs
     // int32 values on the scale input scale x filter scale; scale: per output channel, input
     // scale x filter scale / output scale. Outputs are clamped to [low, high] (int8 codes).
+    // At most kMaxChannels channels; isa one this CPU runs.
+    static constexpr size_t kMaxChannels = 1024;
     QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
                 const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
-                int8_t high);
+                int8_t high, QIsa isa = QKernelIsa());
     // out = requantised (bias + filter x (in - input zero)) for pixels rows of channels
     // values; in may be read up to 3 bytes past its end. Blocks of pixels are shared among
     // the pool's threads (null: the caller's).
@@ -41,13 +51,17 @@ class QConvKernel {
   private:
     void Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const;
 
-    size_t channels_, outputs_, quads_;  // quads_: channels in groups of 4, rounded up
+    QIsa isa_;
+    size_t channels_, outputs_;
+    size_t groups_;  // channels in groups of 4 (VNNI) or 2 (AVX2), rounded up
     int32_t output_zero_;
     int8_t low_, high_;
-    // Per 16 outputs: quads_ x 16 x 4 weights, zero past the channels and the outputs.
+    // VNNI: per 16 outputs, groups_ x 16 x 4 weights; AVX2: per 8 outputs, groups_ x 8 x 2
+    // weights widened to 16 bits. Zero past the channels and the outputs.
     std::vector<int8_t> panels_;
-    // Per output, zero-padded to whole panels: the bias less what the input's zero point and
-    // the +128 that makes the input unsigned add to the sum.
+    std::vector<int16_t> panels16_;
+    // Per output, zero-padded to whole panels: the bias less what the input's zero point (and
+    // with VNNI the +128 that makes the input unsigned) add to the sum.
     std::vector<int32_t> bias_;
     std::vector<float> scale_;
 };
@@ -55,19 +69,19 @@ class QConvKernel {
 // The entry of an int8 body: a pointwise convolution of the float input over 1 to 4 channels
 // into as many (the converted models' mean and scale), written straight as int8 codes.
 // XNNPACK would quantise the input first and then run an int8 convolution whose 16-wide
-// panels are almost all padding; this reads the floats once and rounds once. Same CPUs as
-// QConvKernel.
+// panels are almost all padding; this reads the floats once and rounds once.
 class QEntryKernel {
   public:
     static constexpr size_t kMaxChannels = 4;
     // filter: channels x channels (output-major); the codes are clamp(round(value / scale) +
     // zero, low, high).
     QEntryKernel(size_t channels, const float* filter, const float* bias, float scale, int32_t zero,
-                 int8_t low, int8_t high);
+                 int8_t low, int8_t high, QIsa isa = QKernelIsa());
     // in: pixels x channels floats, readable 4 values past its end.
     void Run(const float* in, int8_t* out, size_t pixels) const;
 
   private:
+    QIsa isa_;
     size_t channels_;
     // For each of the channels vectors of a 16-pixel chunk, the coefficient of the value d
     // places away (d from -3 to 3), per lane; and the bias per lane. Scaled to codes.

@@ -464,37 +464,45 @@ bool IsPointwise(const Plan& p, const Op& op) {
            p.values[op.inputs[0]].dims.size() == 4 && p.values[op.output].dims.size() == 4;
 }
 
-// An int8 body's entry that QEntryKernel computes: a pointwise convolution of the float input
-// over as many channels in as out, at most QEntryKernel::kMaxChannels.
-bool IsEntry(const Plan& p, const Op& op) {
-    const size_t channels = p.values[op.output].dims.back();
-    return op.int8 && IsPointwise(p, op) && op.inputs[0] == p.input &&
-           p.values[op.inputs[0]].dims.back() == channels && channels <= QEntryKernel::kMaxChannels;
+// Which form of our int8 kernels runs, if any.
+QIsa QIsaFor(Native native) {
+    switch (native) {
+        case Native::kAuto:
+            return QKernelIsa();
+        case Native::kAlways:
+            return QIsaRuns(QIsa::kAvx512Vnni) ? QIsa::kAvx512Vnni
+                   : QIsaRuns(QIsa::kAvx2)     ? QIsa::kAvx2
+                                               : QIsa::kNone;
+        case Native::kAvx2:
+            return QIsaRuns(QIsa::kAvx2) ? QIsa::kAvx2 : QIsa::kNone;
+        case Native::kNever:
+            break;
+    }
+    return QIsa::kNone;
 }
 
-// Which of an int8 plan's operators run on our VNNI kernels: the entry, and pointwise int8
+// Which of an int8 plan's operators run on our kernels: the entry, and pointwise int8
 // convolutions whose input an int8 operator writes (so the step before hands it over in
 // int8).
-std::vector<bool> QNatives(const Plan& p, Memory placed, Native native) {
+std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory placed, QIsa isa) {
     std::vector<bool> ours(p.ops.size(), false);
-    if (!p.int8 || placed != Memory::kXnnpack || native == Native::kNever || !QConvKernelRuns())
-        return ours;
-    std::vector<int> writer(p.values.size(), -1);
-    for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
+    if (!p.int8 || placed != Memory::kXnnpack || isa == QIsa::kNone) return ours;
     for (size_t k = 0; k < p.ops.size(); ++k) {
         const Op& op = p.ops[k];
-        if (IsEntry(p, op)) {
+        if (IsInt8Entry(p, op)) {
             ours[k] = true;
             continue;
         }
-        if (!op.int8 || !IsPointwise(p, op)) continue;
+        if (!op.int8 || !IsPointwise(p, op) ||
+            p.values[op.inputs[0]].dims[3] > QConvKernel::kMaxChannels)
+            continue;
         const int w = writer[op.inputs[0]];
         ours[k] = w >= 0 && p.ops[static_cast<size_t>(w)].int8;
     }
     return ours;
 }
 
-std::unique_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op) {
+std::unique_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op, QIsa isa) {
     const Value& in = p.values[op.inputs[0]];
     const Value& out = p.values[op.output];
     const QuantisedFilter f = QuantiseFilter(p, op);
@@ -502,10 +510,16 @@ std::unique_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op) {
     for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
     return std::make_unique<QConvKernel>(in.dims[3], out.dims[3], f.weights.data(), f.bias.data(),
                                          scale.data(), in.zero_point, out.zero_point,
-                                         Code(op.out_min, out), Code(op.out_max, out));
+                                         Code(op.out_min, out), Code(op.out_max, out), isa);
 }
 
 }  // namespace
+
+bool IsInt8Entry(const Plan& p, const Op& op) {
+    const size_t channels = p.values[op.output].dims.back();
+    return op.int8 && IsPointwise(p, op) && op.inputs[0] == p.input &&
+           p.values[op.inputs[0]].dims.back() == channels && channels <= QEntryKernel::kMaxChannels;
+}
 
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, int threads,
                                              std::string* why, Memory memory, Native native) {
@@ -525,17 +539,18 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // in cache instead of a fresh one per tensor.
     const Memory placed = p.int8 ? Memory::kXnnpack : memory;
     Placement placement = Place(p, placed);
-    // An int8 plan's pointwise convolutions run on our VNNI kernel, between stretches of
-    // XNNPACK's operators; a value one step writes and another reads then lies in a buffer of
-    // the runner's: bytes where its writer computes it in int8, else floats.
-    std::vector<bool> qnative = QNatives(p, placed, native);
+    // An int8 plan's entry and pointwise convolutions run on our kernels, between stretches
+    // of XNNPACK's operators; a value one step writes and another reads then lies in a buffer
+    // of the runner's: bytes where its writer computes it in int8, else floats.
+    std::vector<int> writer(p.values.size(), -1);
+    for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
+    const QIsa isa = QIsaFor(native);
+    std::vector<bool> qnative = QNatives(p, writer, placed, isa);
     for (size_t k = 0; k < p.ops.size(); ++k)
         qnative[k] = qnative[k] || (p.ops[k].int8 && p.ops[k].nearest);
     std::vector<int> step_of(p.ops.size(), 0);
     for (size_t k = 1; k < p.ops.size(); ++k)
         step_of[k] = step_of[k - 1] + (qnative[k] || qnative[k - 1] ? 1 : 0);
-    std::vector<int> writer(p.values.size(), -1);
-    for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
     std::vector<bool> crossing(p.values.size(), false);
     for (size_t k = 0; k < p.ops.size(); ++k)
         for (uint32_t in : p.ops[k].inputs)
@@ -576,11 +591,11 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // Convolutions of one group run on our kernel where it pays (or where asked), between
     // stretches of XNNPACK's operators; only a float body whose every value lies in the
     // runner's buffers can be cut so.
+    const bool forced = native == Native::kAlways || native == Native::kAvx2;
     const bool natives = placed == Memory::kShared && !p.int8 &&
-                         (native == Native::kAlways ? ConvKernelRuns()
-                                                    : native == Native::kAuto && ConvKernelPays());
+                         (forced ? ConvKernelRuns() : native == Native::kAuto && ConvKernelPays());
     auto ours = [&](const Op& op) {
-        return natives && IsOwnConv(p, op) && (native == Native::kAlways || OwnConvPays(p, op));
+        return natives && IsOwnConv(p, op) && (forced || OwnConvPays(p, op));
     };
     if (threads > 1) {
         h.pool = pthreadpool_create(static_cast<size_t>(threads));
@@ -602,14 +617,14 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             ++first;
             continue;
         }
-        if (qnative[first] && IsEntry(p, op)) {
+        if (qnative[first] && IsInt8Entry(p, op)) {
             const Value& out = p.values[op.output];
             const size_t channels = out.dims.back();
             Step step;
             step.entry = std::make_unique<QEntryKernel>(
                 channels, p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
                 p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), out.scale,
-                out.zero_point, Code(op.out_min, out), Code(op.out_max, out));
+                out.zero_point, Code(op.out_min, out), Code(op.out_max, out), isa);
             step.in = data_of(op.inputs[0]);
             step.qout = bytes_of[op.output];
             step.batch = Elements(out.dims) / channels;
@@ -619,7 +634,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         }
         if (qnative[first]) {
             Step step;
-            step.qconv = OwnQConv(p, op);
+            step.qconv = OwnQConv(p, op, isa);
             step.qin = bytes_of[op.inputs[0]];
             step.qout = bytes_of[op.output];
             step.batch = Elements(p.values[op.output].dims) / p.values[op.output].dims[3];
@@ -756,6 +771,8 @@ struct XnnRunner::Handles {};
 XnnRunner::~XnnRunner() = default;
 
 bool XnnAvailable() { return false; }
+
+bool IsInt8Entry(const Plan&, const Op&) { return false; }
 
 std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan>, int, std::string* why,
                                              Memory, Native) {

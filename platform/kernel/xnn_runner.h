@@ -23,10 +23,11 @@ namespace lowering {
 enum class Memory { kShared, kXnnpack, kEvery };
 
 // Whether convolutions of one group run on our own kernels instead of XNNPACK's: in a float
-// plan with Memory::kShared, on conv_kernel.h (kAuto where it pays, kAlways wherever the CPU
-// can run it, for tests); in an int8 plan, its pointwise ones on qconv_kernel.h wherever the
-// CPU has AVX-512 VNNI (kAuto and kAlways alike). kNever keeps every one on XNNPACK.
-enum class Native { kAuto, kAlways, kNever };
+// plan with Memory::kShared, on conv_kernel.h (kAuto where it pays, kAlways and kAvx2 wherever
+// the CPU can run it, for tests); in an int8 plan, its entry and pointwise convolutions on
+// qconv_kernel.h (kAuto in the form that pays here, kAlways in the widest form this CPU runs,
+// kAvx2 in the AVX2 form). kNever keeps every one on XNNPACK.
+enum class Native { kAuto, kAlways, kAvx2, kNever };
 
 class XnnRunner {
   public:
@@ -71,6 +72,10 @@ class XnnRunner {
 
 // Whether this build has the XNNPACK backend.
 bool XnnAvailable();
+
+// Whether op is an int8 body's entry that our kernel computes from the float input: a
+// pointwise convolution of the input over as many channels in as out, few enough.
+bool IsInt8Entry(const Plan& p, const Op& op);
 
 }  // namespace lowering
 }  // namespace nerova
