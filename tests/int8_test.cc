@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <utility>
 
@@ -220,23 +221,43 @@ std::vector<std::pair<lowering::QIsa, const char*>> KernelForms() {
     return forms;
 }
 
+// Pointwise layers read in place; windows (strided, padded on every side, a batch of two) are
+// gathered with the input's zero point outside.
 TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
     if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     const struct {
-        size_t channels, outputs, pixels;
+        size_t channels, outputs, batch, in_h, in_w, kernel, stride, pad, out_h, out_w;
         int32_t in_zero, out_zero;
         int8_t low, high;
     } kCases[] = {
-        {64, 64, 6400, -5, 3, -128, 127},   {16, 16, 129, 0, -128, -128, 127},
-        {3, 8, 7, 127, 0, -128, 127},       {5, 17, 33, -128, 10, 10, 127},
-        {24, 40, 300, 7, -20, -20, 60},     {96, 1, 9, -1, 0, -128, 0},
-        {1, 33, 1, 0, 0, -128, 127},        {66, 10, 1000, 100, -100, -128, 127},
-        {1024, 24, 13, -128, 0, -128, 127},
+        {64, 64, 1, 80, 80, 1, 1, 0, 80, 80, -5, 3, -128, 127},
+        {16, 16, 1, 1, 129, 1, 1, 0, 1, 129, 0, -128, -128, 127},
+        {3, 8, 1, 1, 7, 1, 1, 0, 1, 7, 127, 0, -128, 127},
+        {5, 17, 1, 3, 11, 1, 1, 0, 3, 11, -128, 10, 10, 127},
+        {24, 40, 1, 10, 30, 1, 1, 0, 10, 30, 7, -20, -20, 60},
+        {96, 1, 1, 3, 3, 1, 1, 0, 3, 3, -1, 0, -128, 0},
+        {1, 33, 1, 1, 1, 1, 1, 0, 1, 1, 0, 0, -128, 127},
+        {66, 10, 1, 1, 1000, 1, 1, 0, 1, 1000, 100, -100, -128, 127},
+        {1024, 24, 1, 1, 13, 1, 1, 0, 1, 13, -128, 0, -128, 127},
+        {3, 24, 1, 33, 32, 5, 2, 1, 16, 16, 9, -3, -128, 127},  // the default model's entry
+        {3, 16, 2, 17, 18, 3, 2, 1, 9, 9, -128, 5, -128, 127},
+        {8, 12, 1, 6, 7, 3, 1, 1, 6, 7, 20, 0, -50, 100},
+        {4, 9, 1, 5, 5, 3, 3, 0, 1, 1, 0, 0, -128, 127},
+        {2, 16, 1, 4, 9, 1, 2, 0, 2, 5, -7, 1, -128, 127},  // strided pointwise: gathered
     };
     pthreadpool_t pool = pthreadpool_create(2);
     for (const auto& c : kCases) {
-        std::mt19937 rng(static_cast<unsigned>(c.channels * 97 + c.outputs));
-        std::vector<int8_t> filter(c.outputs * c.channels), in(c.pixels * c.channels + 3);
+        lowering::ConvShape shape;
+        shape.in_h = c.in_h, shape.in_w = c.in_w, shape.channels = c.channels;
+        shape.out_h = c.out_h, shape.out_w = c.out_w, shape.outputs = c.outputs;
+        shape.kernel_h = shape.kernel_w = c.kernel;
+        shape.stride_h = shape.stride_w = c.stride;
+        shape.pad_top = shape.pad_left = c.pad;
+        const size_t window = c.kernel * c.kernel * c.channels;
+        const size_t pixels = c.batch * c.out_h * c.out_w;
+        std::mt19937 rng(static_cast<unsigned>(window * 97 + c.outputs));
+        std::vector<int8_t> filter(c.outputs * window);
+        std::vector<int8_t> in(c.batch * c.in_h * c.in_w * c.channels + 3);
         std::vector<int32_t> bias(c.outputs);
         std::vector<float> scale(c.outputs);
         for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
@@ -245,25 +266,46 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
             bias[o] = int32_t(rng() % 40000) - 20000;
             scale[o] = 2e-4f + float(rng() % 100) * 2e-5f;
         }
-        std::vector<int8_t> want(c.pixels * c.outputs);
-        lowering::QConvKernel::Reference(c.channels, c.outputs, filter.data(), bias.data(),
-                                         scale.data(), c.in_zero, c.out_zero, c.low, c.high,
-                                         in.data(), want.data(), c.pixels);
+        std::vector<int8_t> want(pixels * c.outputs);
+        lowering::QConvKernel::Reference(shape, filter.data(), bias.data(), scale.data(), c.in_zero,
+                                         c.out_zero, c.low, c.high, in.data(), want.data(), pixels);
         for (const auto& [isa, form] : KernelForms()) {
-            const lowering::QConvKernel kernel(c.channels, c.outputs, filter.data(), bias.data(),
-                                               scale.data(), c.in_zero, c.out_zero, c.low, c.high,
-                                               isa);
+            const lowering::QConvKernel kernel(shape, filter.data(), bias.data(), scale.data(),
+                                               c.in_zero, c.out_zero, c.low, c.high, isa);
             for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
                 std::vector<int8_t> got(want.size(), 99);
-                kernel.Run(in.data(), got.data(), c.pixels, threads);
+                kernel.Run(in.data(), got.data(), pixels, threads);
                 for (size_t i = 0; i < want.size(); ++i)
                     ASSERT_EQ(int(got[i]), int(want[i]))
-                        << form << ": " << c.channels << " -> " << c.outputs << " over " << c.pixels
-                        << " pixels, element " << i << (threads ? " on two threads" : "");
+                        << form << ": " << c.kernel << "x" << c.kernel << "x" << c.channels
+                        << " -> " << c.outputs << " over " << pixels << " pixels, element " << i
+                        << (threads ? " on two threads" : "");
             }
         }
     }
     pthreadpool_destroy(pool);
+}
+
+// Float values become XNNPACK's codes: rounded to nearest even, clamped, NaN to the top.
+TEST(Int8Test, QuantisedInputRoundsAsXnnpack) {
+    if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // scale 0.5, zero point 3: x / 0.5 + 3.
+    const std::vector<std::pair<float, int>> kValues = {
+        {0.0f, 3},    {0.25f, 3},   {0.75f, 5},     {-0.25f, 3},       {-0.75f, 1},     {1.25f, 5},
+        {62.0f, 127}, {62.5f, 127}, {-65.0f, -127}, {-65.5f, -128},    {-1e9f, -128},   {1e9f, 127},
+        {-inf, -128}, {inf, 127},   {nan, 127},     {-20000.0f, -128}, {20000.0f, 127}, {10.0f, 23},
+    };
+    // Twice over, once inside a vector of 16 and once in the tail.
+    std::vector<float> in;
+    for (int twice = 0; twice < 2; ++twice)
+        for (const auto& v : kValues) in.push_back(v.first);
+    std::vector<int8_t> got(in.size(), 0);
+    lowering::QuantiseCodes(in.data(), got.data(), in.size(), 0.5f, 3);
+    for (size_t i = 0; i < in.size(); ++i)
+        EXPECT_EQ(int(got[i]), kValues[i % kValues.size()].second)
+            << "value " << in[i] << " at " << i;
 }
 
 // The int8 body with its pointwise convolutions on our kernel between stretches of XNNPACK's

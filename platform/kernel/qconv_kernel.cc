@@ -52,9 +52,10 @@ struct Args {
     int32_t zero;
 };
 
-// Pixels np (at most kBlock) against panels p and p + 1 (two when pair).
+// Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
 template <int np>
-NEROVA_VNNI void Block(const Args& a, const int8_t* in, int8_t* out, size_t p, bool pair) {
+NEROVA_VNNI void Block(const Args& a, const int8_t* in, size_t stride, int8_t* out, size_t p,
+                       bool pair) {
     const __m512i flip = _mm512_set1_epi32(static_cast<int32_t>(0x80808080u));
     __m512i s0[np], s1[np];
     const __m512i b0 = _mm512_loadu_si512(a.bias + p * kPanel);
@@ -67,7 +68,7 @@ NEROVA_VNNI void Block(const Args& a, const int8_t* in, int8_t* out, size_t p, b
         const __m512i f1 = pair ? _mm512_loadu_si512(w1 + q * kPanel * 4) : f0;
         for (int i = 0; i < np; ++i) {
             int32_t four;
-            std::memcpy(&four, in + i * a.channels + q * 4, 4);
+            std::memcpy(&four, in + i * stride + q * 4, 4);
             const __m512i x = _mm512_xor_si512(_mm512_set1_epi32(four), flip);
             s0[i] = _mm512_dpbusd_epi32(s0[i], x, f0);
             if (pair) s1[i] = _mm512_dpbusd_epi32(s1[i], x, f1);
@@ -87,12 +88,6 @@ NEROVA_VNNI void Block(const Args& a, const int8_t* in, int8_t* out, size_t p, b
         _mm_mask_storeu_epi8(row, m0, Requantise(s0[i], c0, low, high, zero));
         if (pair) _mm_mask_storeu_epi8(row + kPanel, m1, Requantise(s1[i], c1, low, high, zero));
     }
-}
-
-template <int np>
-NEROVA_VNNI void Panels(const Args& a, const int8_t* in, int8_t* out) {
-    const size_t panels = (a.outputs + kPanel - 1) / kPanel;
-    for (size_t p = 0; p < panels; p += 2) Block<np>(a, in, out, p, p + 1 < panels);
 }
 
 // Whole blocks of kb pixels, then the rest: block(np, first pixel) with np a constant.
@@ -127,9 +122,16 @@ inline void Blocks(size_t count, F block) {
     }
 }
 
-NEROVA_VNNI void Run(const Args& a, const int8_t* in, int8_t* out, size_t count) {
+// rows(i, n, &stride): the windows of pixels i to i + n, stride apart.
+template <typename Rows>
+NEROVA_VNNI void Run(const Args& a, Rows rows, int8_t* out, size_t count) {
+    const size_t panels = (a.outputs + kPanel - 1) / kPanel;
     Blocks<kBlock>(count, [&](auto np, size_t i) NEROVA_VNNI {
-        Panels<decltype(np)::value>(a, in + i * a.channels, out + i * a.outputs);
+        constexpr int n = decltype(np)::value;
+        size_t stride = 0;
+        const int8_t* x = rows(i, size_t(n), &stride);
+        for (size_t p = 0; p < panels; p += 2)
+            Block<n>(a, x, stride, out + i * a.outputs, p, p + 1 < panels);
     });
 }
 
@@ -197,10 +199,11 @@ NEROVA_AVX2 void Block2(const Args2& a, const int16_t* x, int8_t* out, size_t p,
     }
 }
 
-// Rows of channels codes widened to 16 bits, each padded with a zero to whole pairs.
-NEROVA_AVX2 void Widen(const int8_t* in, size_t channels, size_t rows, int16_t* x) {
+// Rows of channels codes (from stride apart) widened to 16 bits, each padded with a zero to
+// whole pairs.
+NEROVA_AVX2 void Widen(const int8_t* in, size_t from, size_t channels, size_t rows, int16_t* x) {
     const size_t stride = (channels + 1) / 2 * 2;
-    for (size_t i = 0; i < rows; ++i, in += channels, x += stride) {
+    for (size_t i = 0; i < rows; ++i, in += from, x += stride) {
         size_t c = 0;
         for (; c + 16 <= channels; c += 16)
             _mm256_storeu_si256(
@@ -211,12 +214,15 @@ NEROVA_AVX2 void Widen(const int8_t* in, size_t channels, size_t rows, int16_t* 
     }
 }
 
-NEROVA_AVX2 void Run2(const Args2& a, const int8_t* in, int8_t* out, size_t count) {
-    alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxChannels];
+template <typename Rows>
+NEROVA_AVX2 void Run2(const Args2& a, Rows rows, int8_t* out, size_t count) {
+    alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxWindow];
     const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
     Blocks<kBlock2>(count, [&](auto np, size_t i) NEROVA_AVX2 {
         constexpr int n = decltype(np)::value;
-        Widen(in + i * a.channels, a.channels, n, x);
+        size_t from = 0;
+        const int8_t* in = rows(i, size_t(n), &from);
+        Widen(in, from, a.channels, n, x);
         for (size_t p = 0; p < panels; p += 2)
             Block2<n>(a, x, out + i * a.outputs, p, p + 1 < panels);
     });
@@ -266,16 +272,21 @@ QIsa QKernelIsa() {
 #endif
 }
 
-QConvKernel::QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
+QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
                          const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
                          int8_t high, QIsa isa)
     : isa_(isa),
-      channels_(channels),
-      outputs_(outputs),
-      groups_(isa == QIsa::kAvx2 ? (channels + 1) / 2 : (channels + 3) / 4),
+      shape_(shape),
+      window_(shape.kernel_h * shape.kernel_w * shape.channels),
+      groups_(isa == QIsa::kAvx2 ? (window_ + 1) / 2 : (window_ + 3) / 4),
+      in_place_(shape.kernel_h == 1 && shape.kernel_w == 1 && shape.stride_h == 1 &&
+                shape.stride_w == 1 && shape.pad_top == 0 && shape.pad_left == 0 &&
+                shape.in_h == shape.out_h && shape.in_w == shape.out_w),
+      input_zero_(input_zero),
       output_zero_(output_zero),
       low_(low),
       high_(high) {
+    const size_t outputs = shape.outputs;
     const bool vnni = isa == QIsa::kAvx512Vnni;
     const size_t width = vnni ? kPanel : kPanel2, group = vnni ? 4 : 2;
     const size_t panels = (outputs + width - 1) / width;
@@ -287,8 +298,8 @@ QConvKernel::QConvKernel(size_t channels, size_t outputs, const int8_t* filter, 
     scale_.assign(panels * width, 0.0f);
     for (size_t o = 0; o < outputs; ++o) {
         int64_t sum = 0;
-        for (size_t c = 0; c < channels; ++c) {
-            const int8_t w = filter[o * channels + c];
+        for (size_t c = 0; c < window_; ++c) {
+            const int8_t w = filter[o * window_ + c];
             sum += w;
             const size_t at = ((o / width) * groups_ + c / group) * width * group +
                               (o % width) * group + c % group;
@@ -304,30 +315,86 @@ QConvKernel::QConvKernel(size_t channels, size_t outputs, const int8_t* filter, 
     }
 }
 
+namespace {
+
+// n bytes; a window's rows are a few dozen, shorter than a call to memcpy. Nothing past either
+// end is touched.
+inline void CopyBytes(const int8_t* from, int8_t* to, size_t n) {
+    size_t j = 0;
+    for (; j + 16 <= n; j += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + j),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + j)));
+    if (n & 8) std::memcpy(to + j, from + j, 8), j += 8;
+    if (n & 4) std::memcpy(to + j, from + j, 4), j += 4;
+    if (n & 2) std::memcpy(to + j, from + j, 2), j += 2;
+    if (n & 1) to[j] = from[j];
+}
+
+}  // namespace
+
+void QConvKernel::Gather(const int8_t* in, size_t image, size_t oy, size_t ox, int8_t* to) const {
+    const ConvShape& s = shape_;
+    const size_t row = s.kernel_w * s.channels;
+    const int8_t zero = static_cast<int8_t>(input_zero_);
+    for (size_t ky = 0; ky < s.kernel_h; ++ky, to += row) {
+        // Unsigned: a row above the image wraps past in_h and reads as outside.
+        const size_t iy = oy * s.stride_h + ky - s.pad_top;
+        if (iy >= s.in_h) {
+            std::memset(to, zero, row);
+            continue;
+        }
+        const int8_t* line = in + (image * s.in_h + iy) * s.in_w * s.channels;
+        const size_t left = ox * s.stride_w;  // the window's first column, plus pad_left
+        if (left >= s.pad_left && left - s.pad_left + s.kernel_w <= s.in_w) {
+            CopyBytes(line + (left - s.pad_left) * s.channels, to, row);
+            continue;
+        }
+        for (size_t kx = 0; kx < s.kernel_w; ++kx) {
+            const size_t ix = ox * s.stride_w + kx - s.pad_left;
+            if (ix >= s.in_w)
+                std::memset(to + kx * s.channels, zero, s.channels);
+            else
+                CopyBytes(line + ix * s.channels, to + kx * s.channels, s.channels);
+        }
+    }
+}
+
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
+    // A block's windows: the input rows themselves, or gathered (with the group's padding
+    // zeroed, which the zero weights there multiply).
+    alignas(64) int8_t windows[kBlock * (kMaxWindow + 4)];
+    const size_t stride = groups_ * (isa_ == QIsa::kAvx2 ? 2 : 4);
+    if (!in_place_)
+        for (size_t r = 0; r < kBlock; ++r)
+            std::memset(windows + r * stride + window_, 0, stride - window_);
+    auto rows = [&](size_t i, size_t n, size_t* from) -> const int8_t* {
+        if (in_place_) {
+            *from = window_;
+            return in + (first + i) * window_;
+        }
+        // Divisions cost more than the gathering: the first pixel's place, then steps.
+        const size_t plane = shape_.out_h * shape_.out_w, pixel = first + i;
+        size_t image = pixel / plane, oy = pixel % plane / shape_.out_w, ox = pixel % shape_.out_w;
+        for (size_t r = 0; r < n; ++r) {
+            Gather(in, image, oy, ox, windows + r * stride);
+            if (++ox == shape_.out_w) {
+                ox = 0;
+                if (++oy == shape_.out_h) oy = 0, ++image;
+            }
+        }
+        *from = stride;
+        return windows;
+    };
+    const float low = float(low_ - output_zero_), high = float(high_ - output_zero_);
     if (isa_ == QIsa::kAvx2) {
-        const Args2 a{panels16_.data(),
-                      bias_.data(),
-                      scale_.data(),
-                      channels_,
-                      outputs_,
-                      groups_,
-                      float(low_ - output_zero_),
-                      float(high_ - output_zero_),
-                      output_zero_};
-        Run2(a, in + first * channels_, out + first * outputs_, count);
+        const Args2 a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                      groups_,          low,          high,          output_zero_};
+        Run2(a, rows, out + first * shape_.outputs, count);
         return;
     }
-    const Args a{panels_.data(),
-                 bias_.data(),
-                 scale_.data(),
-                 channels_,
-                 outputs_,
-                 groups_,
-                 float(low_ - output_zero_),
-                 float(high_ - output_zero_),
-                 output_zero_};
-    lowering::Run(a, in + first * channels_, out + first * outputs_, count);
+    const Args a{panels_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                 groups_,        low,          high,          output_zero_};
+    lowering::Run(a, rows, out + first * shape_.outputs, count);
 }
 
 void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const {
@@ -350,18 +417,29 @@ void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_
     (void)task.done.load(std::memory_order_acquire);
 }
 
-void QConvKernel::Reference(size_t channels, size_t outputs, const int8_t* filter,
-                            const int32_t* bias, const float* scale, int32_t input_zero,
-                            int32_t output_zero, int8_t low, int8_t high, const int8_t* in,
-                            int8_t* out, size_t pixels) {
+void QConvKernel::Reference(const ConvShape& s, const int8_t* filter, const int32_t* bias,
+                            const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                            int8_t high, const int8_t* in, int8_t* out, size_t pixels) {
+    const size_t plane = s.out_h * s.out_w;
     for (size_t p = 0; p < pixels; ++p)
-        for (size_t o = 0; o < outputs; ++o) {
+        for (size_t o = 0; o < s.outputs; ++o) {
             int32_t sum = bias[o];
-            for (size_t c = 0; c < channels; ++c)
-                sum += int32_t(filter[o * channels + c]) * (in[p * channels + c] - input_zero);
+            const int8_t* w = filter + o * s.kernel_h * s.kernel_w * s.channels;
+            for (size_t ky = 0; ky < s.kernel_h; ++ky)
+                for (size_t kx = 0; kx < s.kernel_w; ++kx)
+                    for (size_t c = 0; c < s.channels; ++c, ++w) {
+                        const long y =
+                            long(p % plane / s.out_w * s.stride_h + ky) - long(s.pad_top);
+                        const long x = long(p % s.out_w * s.stride_w + kx) - long(s.pad_left);
+                        if (y < 0 || x < 0 || y >= long(s.in_h) || x >= long(s.in_w)) continue;
+                        const size_t at =
+                            ((p / plane * s.in_h + size_t(y)) * s.in_w + size_t(x)) * s.channels +
+                            c;
+                        sum += int32_t(*w) * (in[at] - input_zero);
+                    }
             float f = float(sum) * scale[o];
             f = std::min(std::max(f, float(low - output_zero)), float(high - output_zero));
-            out[p * outputs + o] = static_cast<int8_t>(std::nearbyint(f) + output_zero);
+            out[p * s.outputs + o] = static_cast<int8_t>(std::nearbyint(f) + output_zero);
         }
 }
 
@@ -465,6 +543,41 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
                            high_, 0, end);
     }
+}
+
+namespace {
+
+NEROVA_AVX2 void QuantiseAvx2(const float* in, int8_t* out, size_t count, float scale,
+                              int32_t zero) {
+    // XNNPACK's steps: times the reciprocal, the top clamp (which takes NaN), rounding, the
+    // zero point and the saturating packs.
+    const float inv = 1.0f / scale, top = float(127 - zero);
+    const __m256 vinv = _mm256_set1_ps(inv), vtop = _mm256_set1_ps(top);
+    const __m256i vzero = _mm256_set1_epi16(static_cast<int16_t>(zero));
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i a =
+            _mm256_cvtps_epi32(_mm256_min_ps(_mm256_mul_ps(_mm256_loadu_ps(in + i), vinv), vtop));
+        const __m256i b = _mm256_cvtps_epi32(
+            _mm256_min_ps(_mm256_mul_ps(_mm256_loadu_ps(in + i + 8), vinv), vtop));
+        const __m256i w =
+            _mm256_adds_epi16(_mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8), vzero);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(out + i),
+            _mm_packs_epi16(_mm256_castsi256_si128(w), _mm256_extracti128_si256(w, 1)));
+    }
+    for (; i < count; ++i) {
+        const float f = in[i] * inv;
+        const float clamped = std::max(f < top ? f : top, -1e6f);
+        const long code = std::lrint(clamped) + zero;
+        out[i] = static_cast<int8_t>(std::min(127L, std::max(-128L, code)));
+    }
+}
+
+}  // namespace
+
+void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero) {
+    QuantiseAvx2(in, out, count, scale, zero);
 }
 
 void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,

@@ -1,8 +1,9 @@
-// A pointwise (1x1) convolution in int8 of our own, run between XNNPACK's operators on the
-// runner's buffers: Debian 12's XNNPACK multiplies 8-bit values in 16-bit pairs, no faster than
-// its float kernels. With AVX-512 VNNI one instruction sums four 8-bit products per lane; on
-// AVX2 the kernel multiplies 16-bit pairs too, but in register blocks that reuse each weight
-// and input load across 12 sums. The arithmetic is XNNPACK's: int32 sums, a float scale per
+// An int8 convolution of one group of our own, run between XNNPACK's operators on the runner's
+// buffers: Debian 12's XNNPACK multiplies 8-bit values in 16-bit pairs, no faster than its
+// float kernels. With AVX-512 VNNI one instruction sums four 8-bit products per lane; on AVX2
+// the kernel multiplies 16-bit pairs too, but in register blocks that reuse each weight and
+// input load across 12 sums. Pointwise layers read their input in place, wider windows are
+// gathered per block of pixels. The arithmetic is XNNPACK's: int32 sums, a float scale per
 // output channel, rounding to nearest even, the output's zero point and clamp. Internal to
 // the kernel.
 #ifndef NEROVA_PLATFORM_KERNEL_QCONV_KERNEL_H_
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "conv_kernel.h"
 
 namespace nerova {
 namespace lowering {
@@ -29,35 +32,41 @@ bool QIsaRuns(QIsa isa);
 
 class QConvKernel {
   public:
-    // filter: outputs x channels, symmetric per output channel (zero point 0); bias: outputs
-    // int32 values on the scale input scale x filter scale; scale: per output channel, input
-    // scale x filter scale / output scale. Outputs are clamped to [low, high] (int8 codes).
-    // At most kMaxChannels channels; isa one this CPU runs.
-    static constexpr size_t kMaxChannels = 1024;
-    QConvKernel(size_t channels, size_t outputs, const int8_t* filter, const int32_t* bias,
+    // The longest window it takes (values per output pixel): a block's gathered windows live
+    // on the stack of the thread that computes it.
+    static constexpr size_t kMaxWindow = 1024;
+
+    // shape: one group, NHWC, its window at most kMaxWindow values. filter: OHWI, symmetric per
+    // output channel (zero point 0); bias: outputs int32 values on the scale input scale x
+    // filter scale; scale: per output channel, input scale x filter scale / output scale.
+    // Outputs are clamped to [low, high] (int8 codes). isa: one this CPU runs.
+    QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
                 const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
                 int8_t high, QIsa isa = QKernelIsa());
-    // out = requantised (bias + filter x (in - input zero)) for pixels rows of channels
-    // values; in may be read up to 3 bytes past its end. Blocks of pixels are shared among
-    // the pool's threads (null: the caller's).
+    // out = requantised (bias + filter x (in - input zero)) for pixels output pixels (the
+    // batch's), the input's zero point outside it; in may be read up to 3 bytes past its
+    // end. Blocks of pixels are shared among the pool's threads (null: the caller's).
     void Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const;
 
     // The same numbers in plain C++, for tests.
-    static void Reference(size_t channels, size_t outputs, const int8_t* filter,
-                          const int32_t* bias, const float* scale, int32_t input_zero,
-                          int32_t output_zero, int8_t low, int8_t high, const int8_t* in,
-                          int8_t* out, size_t pixels);
+    static void Reference(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
+                          const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                          int8_t high, const int8_t* in, int8_t* out, size_t pixels);
 
   private:
     void Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const;
+    // The window of output pixel (oy, ox) of an image into `to`, the zero point outside.
+    void Gather(const int8_t* in, size_t image, size_t oy, size_t ox, int8_t* to) const;
 
     QIsa isa_;
-    size_t channels_, outputs_;
-    size_t groups_;  // channels in groups of 4 (VNNI) or 2 (AVX2), rounded up
-    int32_t output_zero_;
+    ConvShape shape_;
+    size_t window_;  // values per output pixel
+    size_t groups_;  // of them in groups of 4 (VNNI) or 2 (AVX2), rounded up
+    bool in_place_;  // a 1x1 window at stride 1, unpadded: the input row is the window
+    int32_t input_zero_, output_zero_;
     int8_t low_, high_;
     // VNNI: per 16 outputs, groups_ x 16 x 4 weights; AVX2: per 8 outputs, groups_ x 8 x 2
-    // weights widened to 16 bits. Zero past the channels and the outputs.
+    // weights widened to 16 bits. Zero past the window and the outputs.
     std::vector<int8_t> panels_;
     std::vector<int16_t> panels16_;
     // Per output, zero-padded to whole panels: the bias less what the input's zero point (and
@@ -65,6 +74,11 @@ class QConvKernel {
     std::vector<int32_t> bias_;
     std::vector<float> scale_;
 };
+
+// Float values to int8 codes as XNNPACK's conversion computes them: x / scale rounded to
+// nearest even, plus the zero point, clamped to int8 (NaN to 127). On AVX2, the CPUs of the
+// kernels above.
+void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero);
 
 // The entry of an int8 body: a pointwise convolution of the float input over 1 to 4 channels
 // into as many (the converted models' mean and scale), written straight as int8 codes.

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "conv_kernel.h"
@@ -375,21 +376,13 @@ Placement Place(const Plan& p, Memory memory) {
 
 namespace {
 
-// One step of a run: an XNNPACK runtime over a stretch of the plan's operators, or a
-// convolution on our own kernel between two stretches, on the runner's buffers.
+// One step of a run: an XNNPACK runtime over a stretch of the plan's operators, or one of ours
+// between two stretches (a convolution, a conversion, an upsampling), on the runner's buffers.
 struct Step {
     xnn_subgraph_t subgraph = nullptr;
     xnn_runtime_t runtime = nullptr;
-    std::unique_ptr<ConvKernel> conv;
-    const float* in = nullptr;
-    float* out = nullptr;
-    size_t batch = 0;  // images for conv, pixels for qconv
-    std::unique_ptr<QConvKernel> qconv;
-    std::unique_ptr<QEntryKernel> entry;  // in: the float input
-    const int8_t* qin = nullptr;
-    int8_t* qout = nullptr;
-    bool nearest = false;      // an int8 nearest upsampling of qin into qout
-    std::vector<size_t> dims;  // its input's N, H, W, C and the factors
+    std::function<void(pthreadpool_t)> run;  // one of ours
+    bool convolution = false;                // run is a convolution (native_steps counts them)
 };
 
 }  // namespace
@@ -434,7 +427,7 @@ bool OwnConvPays(const Plan& p, const Op& op) {
            ((op.kernel_h == 1 && op.kernel_w == 1) || window >= 48);
 }
 
-std::unique_ptr<ConvKernel> OwnConv(const Plan& p, const Op& op) {
+ConvShape Shape(const Plan& p, const Op& op) {
     const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
     const std::vector<size_t>& out = p.values[op.output].dims;
     ConvShape shape;
@@ -443,8 +436,12 @@ std::unique_ptr<ConvKernel> OwnConv(const Plan& p, const Op& op) {
     shape.kernel_h = op.kernel_h, shape.kernel_w = op.kernel_w;
     shape.stride_h = op.stride_h, shape.stride_w = op.stride_w;
     shape.pad_top = op.pad_top, shape.pad_left = op.pad_left;
-    return std::make_unique<ConvKernel>(
-        shape, p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
+    return shape;
+}
+
+std::shared_ptr<ConvKernel> OwnConv(const Plan& p, const Op& op) {
+    return std::make_shared<ConvKernel>(
+        Shape(p, op), p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
         p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), op.out_min,
         op.out_max);
 }
@@ -481,9 +478,15 @@ QIsa QIsaFor(Native native) {
     return QIsa::kNone;
 }
 
-// Which of an int8 plan's operators run on our kernels: the entry, and pointwise int8
-// convolutions whose input an int8 operator writes (so the step before hands it over in
-// int8).
+// An int8 convolution our kernel computes: one a float one would be, its window short enough.
+bool IsOwnQConv(const Plan& p, const Op& op) {
+    return op.int8 && IsOwnConv(p, op) &&
+           op.kernel_h * op.kernel_w * p.values[op.inputs[0]].dims[3] <= QConvKernel::kMaxWindow;
+}
+
+// Which of an int8 plan's operators run on our kernels: the entry, and int8 convolutions whose
+// input an int8 operator writes (so the step before hands it over in int8) or which read the
+// float input (which a step of ours converts first).
 std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory placed, QIsa isa) {
     std::vector<bool> ours(p.ops.size(), false);
     if (!p.int8 || placed != Memory::kXnnpack || isa == QIsa::kNone) return ours;
@@ -493,22 +496,20 @@ std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory
             ours[k] = true;
             continue;
         }
-        if (!op.int8 || !IsPointwise(p, op) ||
-            p.values[op.inputs[0]].dims[3] > QConvKernel::kMaxChannels)
-            continue;
+        if (!IsOwnQConv(p, op)) continue;
         const int w = writer[op.inputs[0]];
-        ours[k] = w >= 0 && p.ops[static_cast<size_t>(w)].int8;
+        ours[k] = op.inputs[0] == p.input || (w >= 0 && p.ops[static_cast<size_t>(w)].int8);
     }
     return ours;
 }
 
-std::unique_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op, QIsa isa) {
+std::shared_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op, QIsa isa) {
     const Value& in = p.values[op.inputs[0]];
     const Value& out = p.values[op.output];
     const QuantisedFilter f = QuantiseFilter(p, op);
     std::vector<float> scale(f.scale.size());
     for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
-    return std::make_unique<QConvKernel>(in.dims[3], out.dims[3], f.weights.data(), f.bias.data(),
+    return std::make_shared<QConvKernel>(Shape(p, op), f.weights.data(), f.bias.data(),
                                          scale.data(), in.zero_point, out.zero_point,
                                          Code(op.out_min, out), Code(op.out_max, out), isa);
 }
@@ -539,9 +540,9 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     // in cache instead of a fresh one per tensor.
     const Memory placed = p.int8 ? Memory::kXnnpack : memory;
     Placement placement = Place(p, placed);
-    // An int8 plan's entry and pointwise convolutions run on our kernels, between stretches
-    // of XNNPACK's operators; a value one step writes and another reads then lies in a buffer
-    // of the runner's: bytes where its writer computes it in int8, else floats.
+    // An int8 plan's entry and convolutions run on our kernels, between stretches of XNNPACK's
+    // operators; a value one step writes and another reads then lies in a buffer of the
+    // runner's: bytes where its writer computes it in int8, else floats.
     std::vector<int> writer(p.values.size(), -1);
     for (size_t k = 0; k < p.ops.size(); ++k) writer[p.ops[k].output] = static_cast<int>(k);
     const QIsa isa = QIsaFor(native);
@@ -556,12 +557,18 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         for (uint32_t in : p.ops[k].inputs)
             if (writer[in] >= 0 && step_of[static_cast<size_t>(writer[in])] != step_of[k])
                 crossing[in] = true;
+    // Our convolutions read the float input's codes, which a step of ours computes first.
+    bool quantise_input = false;
+    for (size_t k = 0; k < p.ops.size(); ++k)
+        quantise_input = quantise_input ||
+                         (qnative[k] && p.ops[k].inputs[0] == p.input && !IsInt8Entry(p, p.ops[k]));
     std::vector<int8_t*> bytes_of(p.values.size(), nullptr);
     for (size_t v = 0; v < p.values.size(); ++v) {
         // What our kernels write lies in bytes, even a value no step reads.
         const bool ours_write = writer[v] >= 0 && qnative[static_cast<size_t>(writer[v])];
-        if (!ours_write && (!crossing[v] || placement.buffer_of[v] >= 0)) continue;
-        if (p.ops[static_cast<size_t>(writer[v])].int8) {
+        const bool codes = quantise_input && v == p.input;
+        if (!codes && !ours_write && (!crossing[v] || placement.buffer_of[v] >= 0)) continue;
+        if (codes || p.ops[static_cast<size_t>(writer[v])].int8) {
             const size_t size = Elements(p.values[v].dims) + XNN_EXTRA_BYTES + 64;
             r->bytes_.emplace_back(size, int8_t(0));
             auto address = reinterpret_cast<uintptr_t>(r->bytes_.back().data());
@@ -604,50 +611,47 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             return nullptr;
         }
     }
+    if (quantise_input) {
+        const Value& in = p.values[p.input];
+        Step step;
+        step.run = [from = data_of(p.input), to = bytes_of[p.input], n = Elements(in.dims),
+                    scale = in.scale, zero = in.zero_point](pthreadpool_t) {
+            QuantiseCodes(from, to, n, scale, zero);
+        };
+        h.steps.push_back(std::move(step));
+    }
     for (size_t first = 0; first < p.ops.size();) {
         const Op& op = p.ops[first];
+        const Value& out = p.values[op.output];
+        const std::vector<size_t>& d = p.values[op.inputs[0]].dims;
+        Step step;
         if (qnative[first] && op.nearest) {
-            Step step;
-            step.nearest = true;
-            step.qin = bytes_of[op.inputs[0]];
-            step.qout = bytes_of[op.output];
-            const std::vector<size_t>& d = p.values[op.inputs[0]].dims;
-            step.dims = {d[0], d[1], d[2], d[3], op.stride_h, op.stride_w};
-            h.steps.push_back(std::move(step));
-            ++first;
-            continue;
-        }
-        if (qnative[first] && IsInt8Entry(p, op)) {
-            const Value& out = p.values[op.output];
+            step.run = [from = bytes_of[op.inputs[0]], to = bytes_of[op.output], d,
+                        sh = op.stride_h, sw = op.stride_w](pthreadpool_t) {
+                UpsampleNearest(from, to, d[0], d[1], d[2], d[3], sh, sw);
+            };
+        } else if (qnative[first] && IsInt8Entry(p, op)) {
             const size_t channels = out.dims.back();
-            Step step;
-            step.entry = std::make_unique<QEntryKernel>(
+            auto entry = std::make_shared<QEntryKernel>(
                 channels, p.constants[static_cast<size_t>(p.values[op.inputs[1]].constant)].data(),
                 p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), out.scale,
                 out.zero_point, Code(op.out_min, out), Code(op.out_max, out), isa);
-            step.in = data_of(op.inputs[0]);
-            step.qout = bytes_of[op.output];
-            step.batch = Elements(out.dims) / channels;
-            h.steps.push_back(std::move(step));
-            ++first;
-            continue;
+            step.run = [entry, from = data_of(op.inputs[0]), to = bytes_of[op.output],
+                        pixels = Elements(out.dims) / channels](pthreadpool_t) {
+                entry->Run(from, to, pixels);
+            };
+        } else if (qnative[first]) {
+            step.run = [conv = OwnQConv(p, op, isa), from = bytes_of[op.inputs[0]],
+                        to = bytes_of[op.output], pixels = Elements(out.dims) / out.dims[3]](
+                           pthreadpool_t pool) { conv->Run(from, to, pixels, pool); };
+        } else if (ours(op)) {
+            step.run = [conv = OwnConv(p, op), from = data_of(op.inputs[0]),
+                        to = data_of(op.output), batch = out.dims[0]](pthreadpool_t pool) {
+                conv->Run(from, to, batch, pool);
+            };
         }
-        if (qnative[first]) {
-            Step step;
-            step.qconv = OwnQConv(p, op, isa);
-            step.qin = bytes_of[op.inputs[0]];
-            step.qout = bytes_of[op.output];
-            step.batch = Elements(p.values[op.output].dims) / p.values[op.output].dims[3];
-            h.steps.push_back(std::move(step));
-            ++first;
-            continue;
-        }
-        if (ours(op)) {
-            Step step;
-            step.conv = OwnConv(p, op);
-            step.in = data_of(op.inputs[0]);
-            step.out = data_of(op.output);
-            step.batch = p.values[op.output].dims[0];
+        if (step.run) {
+            step.convolution = !op.nearest;
             h.steps.push_back(std::move(step));
             ++first;
             continue;
@@ -662,10 +666,10 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             for (uint32_t v : p.ops[k].inputs) touched[v] = std::max(touched[v], 1);
             touched[p.ops[k].output] = 2;
         }
-        Step step;
         uint32_t externals = 0;
         for (size_t v = 0; v < p.values.size(); ++v)
-            externals += touched[v] && (data_of(static_cast<uint32_t>(v)) || bytes_of[v]);
+            externals += (touched[v] && data_of(static_cast<uint32_t>(v))) +
+                         (touched[v] && bytes_of[v]);  // the input can have both
         status = xnn_create_subgraph(externals, 0, &step.subgraph);
         if (status != xnn_status_success) {
             *why = Failed("creating the subgraph", status);
@@ -727,27 +731,14 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
 
 size_t XnnRunner::native_steps() const {
     size_t n = 0;
-    for (const Step& step : handles_->steps) n += step.conv || step.qconv || step.entry;
+    for (const Step& step : handles_->steps) n += step.convolution;
     return n;
 }
 
 bool XnnRunner::Run(std::string* why) {
     for (const Step& step : handles_->steps) {
-        if (step.conv) {
-            step.conv->Run(step.in, step.out, step.batch, handles_->pool);
-            continue;
-        }
-        if (step.qconv) {
-            step.qconv->Run(step.qin, step.qout, step.batch, handles_->pool);
-            continue;
-        }
-        if (step.entry) {
-            step.entry->Run(step.in, step.qout, step.batch);
-            continue;
-        }
-        if (step.nearest) {
-            const std::vector<size_t>& d = step.dims;
-            UpsampleNearest(step.qin, step.qout, d[0], d[1], d[2], d[3], d[4], d[5]);
+        if (step.run) {
+            step.run(handles_->pool);
             continue;
         }
         const xnn_status status = xnn_invoke_runtime(step.runtime);
