@@ -9,7 +9,7 @@
 #include <random>
 #include <utility>
 
-#include "graph_check.h"
+#include "lowering_util.h"
 #include "nerova/kernel.h"
 #include "qconv_kernel.h"
 #include "quantize.h"
@@ -177,11 +177,7 @@ lowering::Plan QuantisedPlan(const std::string& bytes, const std::vector<int>& i
     lowering::Ranges ranges;
     EXPECT_EQ(lowering::ParseRanges(Calibrate(bytes, input), &ranges), "");
     onnx::ModelProto proto;
-    EXPECT_TRUE(proto.ParseFromString(bytes));
-    graph_check::Admitted admitted;
-    EXPECT_EQ(graph_check::CheckModel(proto, &admitted), "");
-    lowering::Plan plan;
-    EXPECT_EQ(lowering::Lower(proto, &plan), "");
+    lowering::Plan plan = nerova_test::PlanOf(bytes, &proto);
     *notes = lowering::Quantize(proto, ranges, &plan);
     return plan;
 }

@@ -12,8 +12,8 @@
 #include <set>
 
 #include "face_detector/face_detector_peer.h"
-#include "graph_check.h"
 #include "graph_lowering.h"
+#include "lowering_util.h"
 #include "nerova/kernel.h"
 #include "nerova_face_detector.h"
 #include "tail_runner.h"
@@ -26,6 +26,7 @@
 namespace nerova {
 namespace {
 
+using nerova_test::PlanOf;
 using nerova_test::RandomInput;
 using nerova_test::ReadFile;
 using nerova_test::TestModel;
@@ -90,16 +91,6 @@ void ExpectClose(const std::vector<std::vector<float>>& got,
 }
 
 // Lowers a network as the kernel does and returns the plan.
-lowering::Plan PlanOf(const std::string& bytes) {
-    onnx::ModelProto proto;
-    EXPECT_TRUE(proto.ParseFromString(bytes));
-    graph_check::Admitted admitted;
-    EXPECT_EQ(graph_check::CheckModel(proto, &admitted), "");
-    lowering::Plan plan;
-    EXPECT_EQ(lowering::Lower(proto, &plan), "");
-    return plan;
-}
-
 // The operators a plan leaves to OpenCV.
 std::set<std::string> TailOperators(const lowering::Plan& plan) {
     onnx::ModelProto tail;
