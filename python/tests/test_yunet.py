@@ -109,6 +109,7 @@ def test_int8_yunet_finds_the_faces_float_finds(tmp_path, size, match_iou, landm
                 assert [f for f in faults if f[0] != "landmark"] == [], (photo, tiles)
                 assert worst["landmark"] <= landmark, (photo, tiles, worst)
                 faces += len(want)
-                moved += sum(f.box_float != g.box_float for f, g in zip(want, got))
+                # Matched faces whose numbers int8 changed at all.
+                moved += worst["score"] > 0 or worst["iou"] < 1
     assert faces >= 20
     assert moved > 0, "the int8 model gave float's numbers: it did not run in int8"
