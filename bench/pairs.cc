@@ -19,6 +19,7 @@
 //                                          converted YuNet ones where they are present)
 #include <cpuinfo.h>
 #include <immintrin.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -376,6 +377,10 @@ int main(int argc, char** argv) {
                 models.push_back(name);
     }
     cv::setNumThreads(1);
+    // Two threads against one means nothing where the run is held to one core (taskset).
+    cpu_set_t allowed;
+    const bool two_cores =
+        sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) >= 2;
     PrintMachine();
     const double peak = PeakGflops();
     std::printf("One thread; this core's measured peak: %.0f GFLOP/s (%s FMA loop).\n\n", peak,
@@ -555,8 +560,9 @@ int main(int argc, char** argv) {
         using nerova::lowering::Memory;
         planner_rows += BodyRow(name, model.model_contents[0], rounds,
                                 {{1, Memory::kShared}, {1, Memory::kXnnpack}});
-        thread_rows += BodyRow(name, model.model_contents[0], rounds,
-                               {{1, Memory::kShared}, {2, Memory::kShared}});
+        if (two_cores)
+            thread_rows += BodyRow(name, model.model_contents[0], rounds,
+                                   {{1, Memory::kShared}, {2, Memory::kShared}});
         if (getenv("NEROVA_PAIRS_OPERATORS"))
             operator_rows += OperatorRows(name, model.model_contents[0], std::min(rounds, 9));
     }
@@ -565,10 +571,13 @@ int main(int argc, char** argv) {
         "memory planning\n\n| model | shared buffers | XNNPACK's planning | XNNPACK's / shared: "
         "wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
         planner_rows.c_str());
-    std::printf(
-        "\nXNNPACK body on one thread and on two (the runner's pool)\n\n| model | one thread | "
-        "two threads | two / one: wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
-        thread_rows.c_str());
+    if (two_cores)
+        std::printf(
+            "\nXNNPACK body on one thread and on two (the runner's pool)\n\n| model | one thread "
+            "| two threads | two / one: wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
+            thread_rows.c_str());
+    else
+        std::printf("\nOne thread against two: not measured, this run may use one core only\n");
     if (!operator_rows.empty())
         std::printf(
             "\nWhere the XNNPACK body's time goes, one thread (CPU time of each operator run "
