@@ -122,31 +122,7 @@ ConvKernel::ConvKernel(const ConvShape& shape, const float* filter, const float*
 void ConvKernel::Gather(const float* in, size_t pixel, float* to) const {
     const ConvShape& s = shape_;
     const size_t plane = s.out_h * s.out_w;
-    const size_t image = pixel / plane, oy = pixel % plane / s.out_w, ox = pixel % s.out_w;
-    const size_t row = s.kernel_w * s.channels;
-    for (size_t ky = 0; ky < s.kernel_h; ++ky, to += row) {
-        // Unsigned: a row above the image wraps past in_h and reads as outside.
-        const size_t iy = oy * s.stride_h + ky - s.pad_top;
-        if (iy >= s.in_h) {
-            std::memset(to, 0, row * sizeof(float));
-            continue;
-        }
-        const float* line = in + (image * s.in_h + iy) * s.in_w * s.channels;
-        const size_t left = ox * s.stride_w;  // the window's first column, plus pad_left
-        if (left >= s.pad_left && left - s.pad_left + s.kernel_w <= s.in_w) {
-            // Inside the image: the window's row is one run of the input's row.
-            Copy(line + (left - s.pad_left) * s.channels, to, row);
-            continue;
-        }
-        for (size_t kx = 0; kx < s.kernel_w; ++kx) {
-            const size_t ix = ox * s.stride_w + kx - s.pad_left;
-            float* dst = to + kx * s.channels;
-            if (ix >= s.in_w)
-                std::memset(dst, 0, s.channels * sizeof(float));
-            else
-                std::memcpy(dst, line + ix * s.channels, s.channels * sizeof(float));
-        }
-    }
+    GatherWindow(s, in, pixel / plane, pixel % plane / s.out_w, pixel % s.out_w, 0.0f, to, Copy);
 }
 
 void ConvKernel::Rows(const float* in, float* out, size_t first, size_t count) const {

@@ -8,6 +8,7 @@
 
 #include <pthreadpool.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -28,6 +29,36 @@ struct ConvShape {
     size_t kernel_h = 1, kernel_w = 1, stride_h = 1, stride_w = 1;
     size_t pad_top = 0, pad_left = 0;
 };
+
+// The window of output pixel (oy, ox) of an image, NHWC, into to (kernel_h x kernel_w x
+// channels values), `outside` where it leaves the image; copy(from, to, n) copies n values.
+template <typename T, typename Copy>
+void GatherWindow(const ConvShape& s, const T* in, size_t image, size_t oy, size_t ox, T outside,
+                  T* to, Copy copy) {
+    const size_t row = s.kernel_w * s.channels;
+    for (size_t ky = 0; ky < s.kernel_h; ++ky, to += row) {
+        // Unsigned: a row above the image wraps past in_h and reads as outside.
+        const size_t iy = oy * s.stride_h + ky - s.pad_top;
+        if (iy >= s.in_h) {
+            std::fill_n(to, row, outside);
+            continue;
+        }
+        const T* line = in + (image * s.in_h + iy) * s.in_w * s.channels;
+        const size_t left = ox * s.stride_w;  // the window's first column, plus pad_left
+        if (left >= s.pad_left && left - s.pad_left + s.kernel_w <= s.in_w) {
+            // Inside the image: the window's row is one run of the input's row.
+            copy(line + (left - s.pad_left) * s.channels, to, row);
+            continue;
+        }
+        for (size_t kx = 0; kx < s.kernel_w; ++kx) {
+            const size_t ix = ox * s.stride_w + kx - s.pad_left;
+            if (ix >= s.in_w)
+                std::fill_n(to + kx * s.channels, s.channels, outside);
+            else
+                copy(line + ix * s.channels, to + kx * s.channels, s.channels);
+        }
+    }
+}
 
 class ConvKernel {
   public:

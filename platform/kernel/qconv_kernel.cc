@@ -43,27 +43,30 @@ NEROVA_VNNI inline __m128i Requantise(__m512i sums, __m512 scale, __m512 low, __
     return _mm512_cvtsepi32_epi8(_mm512_add_epi32(_mm512_cvtps_epi32(f), zero));
 }
 
+// A kernel's packed weights (int8 for VNNI, widened to int16 for AVX2) and requantisation.
+template <typename Weight>
 struct Args {
-    const int8_t* panels;
+    const Weight* panels;
     const int32_t* bias;
     const float* scale;
-    size_t channels, outputs, quads;
+    size_t channels, outputs;
+    size_t groups;    // of channels: 4 (VNNI) or 2 (AVX2) to a group
     float low, high;  // the clamp, less the zero point
     int32_t zero;
 };
 
 // Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
 template <int np>
-NEROVA_VNNI void Block(const Args& a, const int8_t* in, size_t stride, int8_t* out, size_t p,
-                       bool pair) {
+NEROVA_VNNI void Block(const Args<int8_t>& a, const int8_t* in, size_t stride, int8_t* out,
+                       size_t p, bool pair) {
     const __m512i flip = _mm512_set1_epi32(static_cast<int32_t>(0x80808080u));
     __m512i s0[np], s1[np];
     const __m512i b0 = _mm512_loadu_si512(a.bias + p * kPanel);
     const __m512i b1 = pair ? _mm512_loadu_si512(a.bias + (p + 1) * kPanel) : b0;
     for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
-    const int8_t* w0 = a.panels + p * a.quads * kPanel * 4;
-    const int8_t* w1 = w0 + a.quads * kPanel * 4;
-    for (size_t q = 0; q < a.quads; ++q) {
+    const int8_t* w0 = a.panels + p * a.groups * kPanel * 4;
+    const int8_t* w1 = w0 + a.groups * kPanel * 4;
+    for (size_t q = 0; q < a.groups; ++q) {
         const __m512i f0 = _mm512_loadu_si512(w0 + q * kPanel * 4);
         const __m512i f1 = pair ? _mm512_loadu_si512(w1 + q * kPanel * 4) : f0;
         for (int i = 0; i < np; ++i) {
@@ -124,7 +127,7 @@ inline void Blocks(size_t count, F block) {
 
 // rows(i, n, &stride): the windows of pixels i to i + n, stride apart.
 template <typename Rows>
-NEROVA_VNNI void Run(const Args& a, Rows rows, int8_t* out, size_t count) {
+NEROVA_VNNI void Run(const Args<int8_t>& a, Rows rows, int8_t* out, size_t count) {
     const size_t panels = (a.outputs + kPanel - 1) / kPanel;
     Blocks<kBlock>(count, [&](auto np, size_t i) NEROVA_VNNI {
         constexpr int n = decltype(np)::value;
@@ -134,15 +137,6 @@ NEROVA_VNNI void Run(const Args& a, Rows rows, int8_t* out, size_t count) {
             Block<n>(a, x, stride, out + i * a.outputs, p, p + 1 < panels);
     });
 }
-
-struct Args2 {
-    const int16_t* panels;
-    const int32_t* bias;
-    const float* scale;
-    size_t channels, outputs, pairs;
-    float low, high;  // the clamp, less the zero point
-    int32_t zero;
-};
 
 NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, __m256 high,
                                        __m256i zero) {
@@ -154,17 +148,18 @@ NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, _
 // Pixels np (at most kBlock2) of x, widened to 16 bits (rows of pairs x 2), against panels p
 // and p + 1 (two when pair).
 template <int np>
-NEROVA_AVX2 void Block2(const Args2& a, const int16_t* x, int8_t* out, size_t p, bool pair) {
+NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, size_t p,
+                        bool pair) {
     __m256i s0[np], s1[np];
     const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + p * kPanel2));
     const __m256i b1 =
         pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + (p + 1) * kPanel2))
              : b0;
     for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
-    const size_t stride = a.pairs * 2;
-    const int16_t* w0 = a.panels + p * a.pairs * kPanel2 * 2;
-    const int16_t* w1 = w0 + a.pairs * kPanel2 * 2;
-    for (size_t q = 0; q < a.pairs; ++q) {
+    const size_t stride = a.groups * 2;
+    const int16_t* w0 = a.panels + p * a.groups * kPanel2 * 2;
+    const int16_t* w1 = w0 + a.groups * kPanel2 * 2;
+    for (size_t q = 0; q < a.groups; ++q) {
         const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0 + q * 16));
         const __m256i f1 =
             pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + q * 16)) : f0;
@@ -215,7 +210,7 @@ NEROVA_AVX2 void Widen(const int8_t* in, size_t from, size_t channels, size_t ro
 }
 
 template <typename Rows>
-NEROVA_AVX2 void Run2(const Args2& a, Rows rows, int8_t* out, size_t count) {
+NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, int8_t* out, size_t count) {
     alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxWindow];
     const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
     Blocks<kBlock2>(count, [&](auto np, size_t i) NEROVA_AVX2 {
@@ -333,30 +328,7 @@ inline void CopyBytes(const int8_t* from, int8_t* to, size_t n) {
 }  // namespace
 
 void QConvKernel::Gather(const int8_t* in, size_t image, size_t oy, size_t ox, int8_t* to) const {
-    const ConvShape& s = shape_;
-    const size_t row = s.kernel_w * s.channels;
-    const int8_t zero = static_cast<int8_t>(input_zero_);
-    for (size_t ky = 0; ky < s.kernel_h; ++ky, to += row) {
-        // Unsigned: a row above the image wraps past in_h and reads as outside.
-        const size_t iy = oy * s.stride_h + ky - s.pad_top;
-        if (iy >= s.in_h) {
-            std::memset(to, zero, row);
-            continue;
-        }
-        const int8_t* line = in + (image * s.in_h + iy) * s.in_w * s.channels;
-        const size_t left = ox * s.stride_w;  // the window's first column, plus pad_left
-        if (left >= s.pad_left && left - s.pad_left + s.kernel_w <= s.in_w) {
-            CopyBytes(line + (left - s.pad_left) * s.channels, to, row);
-            continue;
-        }
-        for (size_t kx = 0; kx < s.kernel_w; ++kx) {
-            const size_t ix = ox * s.stride_w + kx - s.pad_left;
-            if (ix >= s.in_w)
-                std::memset(to + kx * s.channels, zero, s.channels);
-            else
-                CopyBytes(line + ix * s.channels, to + kx * s.channels, s.channels);
-        }
-    }
+    GatherWindow(shape_, in, image, oy, ox, static_cast<int8_t>(input_zero_), to, CopyBytes);
 }
 
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
@@ -387,13 +359,14 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
     };
     const float low = float(low_ - output_zero_), high = float(high_ - output_zero_);
     if (isa_ == QIsa::kAvx2) {
-        const Args2 a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
-                      groups_,          low,          high,          output_zero_};
+        const Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,
+                              shape_.outputs,   groups_,      low,           high,
+                              output_zero_};
         Run2(a, rows, out + first * shape_.outputs, count);
         return;
     }
-    const Args a{panels_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
-                 groups_,        low,          high,          output_zero_};
+    const Args<int8_t> a{panels_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                         groups_,        low,          high,          output_zero_};
     lowering::Run(a, rows, out + first * shape_.outputs, count);
 }
 
