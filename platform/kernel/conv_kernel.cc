@@ -119,12 +119,6 @@ ConvKernel::ConvKernel(const ConvShape& shape, const float* filter, const float*
     }
 }
 
-void ConvKernel::Gather(const float* in, size_t pixel, float* to) const {
-    const ConvShape& s = shape_;
-    const size_t plane = s.out_h * s.out_w;
-    GatherWindow(s, in, pixel / plane, pixel % plane / s.out_w, pixel % s.out_w, 0.0f, to, Copy);
-}
-
 void ConvKernel::Rows(const float* in, float* out, size_t first, size_t count) const {
     const size_t outputs = shape_.outputs;
     const size_t blocks = count / kRows;
@@ -136,7 +130,7 @@ void ConvKernel::Rows(const float* in, float* out, size_t first, size_t count) c
         const size_t pixel = first + b * kRows;
         const float* x = in + pixel * window_;
         if (!in_place_) {
-            for (size_t r = 0; r < kRows; ++r) Gather(in, pixel + r, windows + r * window_);
+            GatherWindows(shape_, in, pixel, kRows, 0.0f, windows, window_, Copy);
             x = windows;
         }
         for (size_t p = 0; p < panels; ++p) {
@@ -153,7 +147,7 @@ void ConvKernel::Rows(const float* in, float* out, size_t first, size_t count) c
     for (size_t pixel = first + blocks * kRows; pixel < first + count; ++pixel) {
         const float* x = in + pixel * window_;
         if (!in_place_) {
-            Gather(in, pixel, windows);
+            GatherWindows(shape_, in, pixel, 1, 0.0f, windows, window_, Copy);
             x = windows;
         }
         for (size_t o = 0; o < outputs; ++o) {

@@ -327,10 +327,6 @@ inline void CopyBytes(const int8_t* from, int8_t* to, size_t n) {
 
 }  // namespace
 
-void QConvKernel::Gather(const int8_t* in, size_t image, size_t oy, size_t ox, int8_t* to) const {
-    GatherWindow(shape_, in, image, oy, ox, static_cast<int8_t>(input_zero_), to, CopyBytes);
-}
-
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
     // A block's windows: the input rows themselves, or gathered (with the group's padding
     // zeroed, which the zero weights there multiply).
@@ -344,16 +340,8 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
             *from = window_;
             return in + (first + i) * window_;
         }
-        // Divisions cost more than the gathering: the first pixel's place, then steps.
-        const size_t plane = shape_.out_h * shape_.out_w, pixel = first + i;
-        size_t image = pixel / plane, oy = pixel % plane / shape_.out_w, ox = pixel % shape_.out_w;
-        for (size_t r = 0; r < n; ++r) {
-            Gather(in, image, oy, ox, windows + r * stride);
-            if (++ox == shape_.out_w) {
-                ox = 0;
-                if (++oy == shape_.out_h) oy = 0, ++image;
-            }
-        }
+        GatherWindows(shape_, in, first + i, n, static_cast<int8_t>(input_zero_), windows, stride,
+                      CopyBytes);
         *from = stride;
         return windows;
     };

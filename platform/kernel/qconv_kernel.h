@@ -55,8 +55,6 @@ class QConvKernel {
 
   private:
     void Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const;
-    // The window of output pixel (oy, ox) of an image into `to`, the zero point outside.
-    void Gather(const int8_t* in, size_t image, size_t oy, size_t ox, int8_t* to) const;
 
     QIsa isa_;
     ConvShape shape_;
