@@ -121,6 +121,10 @@ std::vector<float> Output(Instance& instance, const std::shared_ptr<Blob>& input
 // The calibration of a network: its float body over a few inputs.
 std::string Calibrate(const std::string& bytes, const std::vector<int>& dims) {
     auto net = Load(bytes, nullptr);
+    if (!net->instance) {
+        ADD_FAILURE() << "the network does not load (status " << net->status << ")";
+        return "";
+    }
     EXPECT_EQ(net->instance->RecordRanges(), NEROVA_OK);
     for (unsigned seed = 10; seed < 16; ++seed) Output(*net->instance, RandomInput(dims, seed), "");
     return net->instance->RecordedRanges();
@@ -282,6 +286,69 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
     pthreadpool_destroy(pool);
 }
 
+// Depthwise windows over whole and part groups of 16 channels (8, and fewer, which load
+// through a copy), strided, padded on one side or every side, wider than tall, a batch of two,
+// rows split among threads.
+TEST(Int8Test, QDepthwiseKernelDoesXnnpacksArithmetic) {
+    if (!lowering::QIsaRuns(lowering::QIsa::kAvx2)) GTEST_SKIP() << "this CPU has no AVX2";
+    const struct {
+        size_t channels, batch, in_h, in_w, kernel_h, kernel_w, stride, pad_top, pad_left, out_h,
+            out_w;
+        int32_t in_zero, out_zero;
+        int8_t low, high;
+    } kCases[] = {
+        {24, 1, 40, 40, 3, 3, 1, 1, 1, 40, 40, -5, 3, -128, 127},
+        {64, 1, 20, 21, 3, 3, 2, 1, 1, 10, 11, 127, -128, -128, 127},
+        {40, 2, 9, 7, 5, 5, 1, 2, 2, 9, 7, -128, 10, 0, 127},
+        {6, 1, 5, 9, 3, 3, 1, 0, 0, 3, 7, 0, 0, -128, 127},
+        {20, 1, 8, 8, 3, 3, 2, 0, 0, 4, 4, 20, -20, -20, 60},
+        {16, 1, 1, 1, 3, 3, 1, 1, 1, 1, 1, 3, 0, -128, 127},
+        {8, 3, 6, 30, 2, 7, 1, 0, 3, 5, 30, -1, 5, -100, 100},
+        {1, 1, 4, 4, 1, 1, 1, 0, 0, 4, 4, 9, 9, -128, 127},
+    };
+    pthreadpool_t pool = pthreadpool_create(2);
+    for (const auto& c : kCases) {
+        lowering::ConvShape shape;
+        shape.in_h = c.in_h, shape.in_w = c.in_w, shape.channels = shape.outputs = c.channels;
+        shape.out_h = c.out_h, shape.out_w = c.out_w;
+        shape.kernel_h = c.kernel_h, shape.kernel_w = c.kernel_w;
+        shape.stride_h = shape.stride_w = c.stride;
+        shape.pad_top = c.pad_top, shape.pad_left = c.pad_left;
+        std::mt19937 rng(static_cast<unsigned>(c.channels * 31 + c.kernel_w));
+        std::vector<int8_t> filter(c.kernel_h * c.kernel_w * c.channels);
+        std::vector<int8_t> in(c.batch * c.in_h * c.in_w * c.channels);
+        std::vector<int32_t> bias(c.channels);
+        std::vector<float> scale(c.channels);
+        for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
+        for (auto& v : in) v = static_cast<int8_t>(int(rng() % 256) - 128);
+        for (size_t o = 0; o < c.channels; ++o) {
+            bias[o] = int32_t(rng() % 4000) - 2000;
+            scale[o] = 2e-3f + float(rng() % 100) * 2e-5f;
+        }
+        std::vector<int8_t> want(c.batch * c.out_h * c.out_w * c.channels);
+        lowering::QDepthwiseKernel::Reference(shape, filter.data(), bias.data(), scale.data(),
+                                              c.in_zero, c.out_zero, c.low, c.high, in.data(),
+                                              want.data(), c.batch);
+        const lowering::QDepthwiseKernel kernel(shape, filter.data(), bias.data(), scale.data(),
+                                                c.in_zero, c.out_zero, c.low, c.high);
+        for (pthreadpool_t threads : {static_cast<pthreadpool_t>(nullptr), pool}) {
+            std::vector<int8_t> got(want.size(), 99);
+            kernel.Run(in.data(), got.data(), c.batch, threads);
+            size_t clamped = 0;
+            for (size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(int(got[i]), int(want[i]))
+                    << c.kernel_h << "x" << c.kernel_w << " over " << c.channels
+                    << " channels, stride " << c.stride << ", element " << i
+                    << (threads ? " on two threads" : "");
+                clamped += want[i] == c.low || want[i] == c.high;
+            }
+            // The sums reach the clamp without all of them lying there.
+            EXPECT_LT(clamped, want.size()) << c.channels << " channels";
+        }
+    }
+    pthreadpool_destroy(pool);
+}
+
 // Float values become XNNPACK's codes: rounded to nearest even, clamped, NaN to the top.
 TEST(Int8Test, QuantisedInputRoundsAsXnnpack) {
     if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
@@ -315,6 +382,7 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
     } kNetworks[] = {
         {TestModel("lowering/residual.onnx"), {1, 3, 17, 19}},
         {TestModel("lowering/upsample.onnx"), {1, 3, 16, 12}},
+        {TestModel("lowering/depthwise.onnx"), {1, 3, 23, 4}},
     };
     for (const auto& n : kNetworks) {
         std::vector<std::string> notes;

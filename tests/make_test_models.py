@@ -319,6 +319,22 @@ def lowering_models():
         N("Conv", ["c0", "w1", "b1"], ["second"], kernel_shape=[3, 3]),
     ], {"w0": w(4, 3, 1, 1), "b0": w(4), "w1": w(2, 4, 3, 3), "b1": w(2)}, [1, 3, 6, 5],
         ["first", "second"])
+    # Depthwise layers of whole and part groups of 16 channels: strided with asymmetric pads,
+    # a 5x5 window with its activation, and a narrow map.
+    nets["depthwise"] = model([
+        N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+        N("Relu", ["c0"], ["r0"]),
+        N("Conv", ["r0", "dw0", "db0"], ["c1"], kernel_shape=[3, 3], strides=[2, 2], group=24,
+          pads=[0, 1, 1, 0]),
+        N("Conv", ["c1", "w1", "b1"], ["c2"], kernel_shape=[1, 1]),
+        N("Conv", ["c2", "dw1", "db1"], ["c3"], kernel_shape=[5, 5], group=40, pads=[2, 2, 2, 2]),
+        N("Relu", ["c3"], ["r3"]),
+        N("Conv", ["r3", "dw2", "db2"], ["c4"], kernel_shape=[3, 3], group=40, pads=[1, 1, 1, 1]),
+        N("Conv", ["c4", "w2", "b2"], ["output"], kernel_shape=[1, 1]),
+    ], {"w0": w(24, 3, 3, 3), "b0": w(24), "dw0": w(24, 1, 3, 3), "db0": w(24),
+        "w1": w(40, 24, 1, 1), "b1": w(40), "dw1": w(40, 1, 5, 5), "db1": w(40),
+        "dw2": w(40, 1, 3, 3), "db2": w(40), "w2": w(6, 40, 1, 1), "b2": w(6)},
+        [1, 3, 23, 4], ["output"])
     return nets
 
 

@@ -73,6 +73,47 @@ class QConvKernel {
     std::vector<float> scale_;
 };
 
+// An int8 depthwise convolution (one filter per channel) for AVX2 cores, where XNNPACK's int8
+// depthwise kernels are no faster than its float ones. Each input row a window reads is
+// widened once to 16-bit values less the zero point, each position holding a pixel and the
+// next one channel by channel: a window row of 3 taps is then two 16-bit pair products per
+// lane (vpmaddwd), read straight from that row. XNNPACK's arithmetic, as QConvKernel's.
+class QDepthwiseKernel {
+  public:
+    static constexpr size_t kMaxKernel = 7;  // rows and columns of the window
+
+    // shape: NHWC, outputs == channels, a window of at most kMaxKernel x kMaxKernel; filter:
+    // (kernel_h, kernel_w, channels), symmetric per channel; bias, scale, zero points and
+    // clamp as QConvKernel's. Needs AVX2 (QIsaRuns(QIsa::kAvx2)).
+    QDepthwiseKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
+                     const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                     int8_t high);
+    // The batch's output rows, shared among the pool's threads (null: the caller's).
+    void Run(const int8_t* in, int8_t* out, size_t batch, pthreadpool_t pool) const;
+    // Scratch each thread keeps for a shape (its widened rows).
+    static size_t ScratchBytes(const ConvShape& shape);
+
+    static void Reference(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
+                          const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
+                          int8_t high, const int8_t* in, int8_t* out, size_t batch);
+
+  private:
+    friend struct QDepthwiseRows;
+    void Rows(const int8_t* in, int8_t* out, size_t first, size_t count) const;
+
+    ConvShape shape_;
+    size_t groups_;  // of 16 channels, rounded up
+    size_t pairs_;   // of taps per window row, rounded up
+    size_t span_;    // widened positions per row: the padded row's that windows read
+    int32_t input_zero_, output_zero_;
+    int8_t low_, high_;
+    // Per group, window row and pair: 2 x 16 lanes of 16-bit pairs, in the widened order
+    // (zero past the row's taps and the channels); bias and scale per group in that order.
+    std::vector<int16_t> weights_;
+    std::vector<int32_t> bias_;
+    std::vector<float> scale_;
+};
+
 // Float values to int8 codes as XNNPACK's conversion computes them: x / scale rounded to
 // nearest even, plus the zero point, clamped to int8 (NaN to 127). On AVX2, the CPUs of the
 // kernels above.

@@ -484,6 +484,21 @@ bool IsOwnQConv(const Plan& p, const Op& op) {
            op.kernel_h * op.kernel_w * p.values[op.inputs[0]].dims[3] <= QConvKernel::kMaxWindow;
 }
 
+// An int8 depthwise convolution our kernel computes: one filter per channel, no dilation,
+// constant weights and bias, a window of at most 7 x 7, and its widened rows within a few
+// megabytes.
+bool IsOwnQDepthwise(const Plan& p, const Op& op) {
+    if (!op.int8 || op.kind != OpKind::kDepthwiseConvolution || op.group_out != 1 ||
+        op.dilation_h != 1 || op.dilation_w != 1 || op.inputs.size() != 3 ||
+        p.values[op.inputs[1]].constant < 0 || p.values[op.inputs[2]].constant < 0 ||
+        op.kernel_h > QDepthwiseKernel::kMaxKernel || op.kernel_w > QDepthwiseKernel::kMaxKernel)
+        return false;
+    const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
+    const std::vector<size_t>& out = p.values[op.output].dims;
+    return in.size() == 4 && out.size() == 4 && in[3] == out[3] &&
+           QDepthwiseKernel::ScratchBytes(Shape(p, op)) <= (size_t(8) << 20);
+}
+
 // Which of an int8 plan's operators run on our kernels: the entry, and int8 convolutions whose
 // input an int8 operator writes (so the step before hands it over in int8) or which read the
 // float input (which a step of ours converts first).
@@ -496,22 +511,39 @@ std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory
             ours[k] = true;
             continue;
         }
-        if (!IsOwnQConv(p, op)) continue;
+        // Depthwise layers on AVX2 only: where XNNPACK runs AVX-512, its own are as fast.
+        if (!IsOwnQConv(p, op) && !(isa == QIsa::kAvx2 && IsOwnQDepthwise(p, op))) continue;
         const int w = writer[op.inputs[0]];
         ours[k] = op.inputs[0] == p.input || (w >= 0 && p.ops[static_cast<size_t>(w)].int8);
     }
     return ours;
 }
 
+// What an output channel's int32 sum is multiplied by to give its code (less the zero point).
+std::vector<float> OutputScales(const Value& in, const Value& out, const QuantisedFilter& f) {
+    std::vector<float> scale(f.scale.size());
+    for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
+    return scale;
+}
+
 std::shared_ptr<QConvKernel> OwnQConv(const Plan& p, const Op& op, QIsa isa) {
     const Value& in = p.values[op.inputs[0]];
     const Value& out = p.values[op.output];
     const QuantisedFilter f = QuantiseFilter(p, op);
-    std::vector<float> scale(f.scale.size());
-    for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
+    const std::vector<float> scale = OutputScales(in, out, f);
     return std::make_shared<QConvKernel>(Shape(p, op), f.weights.data(), f.bias.data(),
                                          scale.data(), in.zero_point, out.zero_point,
                                          Code(op.out_min, out), Code(op.out_max, out), isa);
+}
+
+std::shared_ptr<QDepthwiseKernel> OwnQDepthwise(const Plan& p, const Op& op) {
+    const Value& in = p.values[op.inputs[0]];
+    const Value& out = p.values[op.output];
+    const QuantisedFilter f = QuantiseFilter(p, op);
+    const std::vector<float> scale = OutputScales(in, out, f);
+    return std::make_shared<QDepthwiseKernel>(Shape(p, op), f.weights.data(), f.bias.data(),
+                                              scale.data(), in.zero_point, out.zero_point,
+                                              Code(op.out_min, out), Code(op.out_max, out));
 }
 
 }  // namespace
@@ -639,6 +671,11 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
             step.run = [entry, from = data_of(op.inputs[0]), to = bytes_of[op.output],
                         pixels = Elements(out.dims) / channels](pthreadpool_t) {
                 entry->Run(from, to, pixels);
+            };
+        } else if (qnative[first] && op.kind == OpKind::kDepthwiseConvolution) {
+            step.run = [conv = OwnQDepthwise(p, op), from = bytes_of[op.inputs[0]],
+                        to = bytes_of[op.output], batch = out.dims[0]](pthreadpool_t pool) {
+                conv->Run(from, to, batch, pool);
             };
         } else if (qnative[first]) {
             step.run = [conv = OwnQConv(p, op, isa), from = bytes_of[op.inputs[0]],
