@@ -137,8 +137,22 @@ NEROVA_AVX2 inline void StoreCodes(__m128i codes, size_t n, int8_t* to) {
     }
 }
 
+// Widened positions lie on 32 bytes; the weights, in a vector, need not.
 NEROVA_AVX2 inline __m256i Load(const int16_t* at) {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(at));
+}
+NEROVA_AVX2 inline __m256i LoadU(const int16_t* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// A whole group's sums to codes. Packing the two registers puts the channels back in order.
+NEROVA_AVX2 inline void Finish(__m256i s0, __m256i s1, __m256 c0, __m256 c1, __m256 top,
+                               __m256i zero, __m128i bottom, size_t n, int8_t* to) {
+    const __m256i words =
+        _mm256_adds_epi16(_mm256_packs_epi32(Scaled(s0, c0, top), Scaled(s1, c1, top)), zero);
+    const __m128i codes =
+        _mm_packs_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+    StoreCodes(_mm_max_epi8(codes, bottom), n, to);
 }
 
 // One output row of one group: the kernel's rows of widened positions (rows[ky]) against the
@@ -165,7 +179,7 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
                 for (size_t kp = 0; kp < pairs; ++kp)
                     s0 = _mm256_add_epi32(
                         s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition),
-                                              Load(w + (ky * pairs + kp) * kPosition)));
+                                              LoadU(w + (ky * pairs + kp) * kPosition)));
             }
             const __m256i v = Scaled(s0, c0, top);
             const __m128i words = _mm_adds_epi16(
@@ -183,16 +197,11 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
             for (size_t kp = 0; kp < pairs; ++kp) {
                 const int16_t* f = w + (ky * pairs + kp) * kPosition;
                 const int16_t* v = q + kp * 2 * kPosition;
-                s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(Load(v), Load(f)));
-                s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(Load(v + 16), Load(f + 16)));
+                s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(Load(v), LoadU(f)));
+                s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(Load(v + 16), LoadU(f + 16)));
             }
         }
-        // Packing the two registers puts the channels back in order.
-        const __m256i words =
-            _mm256_adds_epi16(_mm256_packs_epi32(Scaled(s0, c0, top), Scaled(s1, c1, top)), vzero);
-        const __m128i codes =
-            _mm_packs_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
-        StoreCodes(_mm_max_epi8(codes, bottom), n, out + x * channels + first);
+        Finish(s0, s1, c0, c1, top, vzero, bottom, n, out + x * channels + first);
     }
 }
 
