@@ -204,6 +204,20 @@ NEROVA_AVX2 void Widen(const int8_t* in, size_t from, size_t channels, size_t ro
             _mm256_storeu_si256(
                 reinterpret_cast<__m256i*>(x + c),
                 _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + c))));
+        // The rest in 8 and 4 at a time, never reading past the row.
+        if (c + 8 <= channels) {
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(x + c),
+                _mm_cvtepi8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + c))));
+            c += 8;
+        }
+        if (c + 4 <= channels) {
+            int32_t four;
+            std::memcpy(&four, in + c, 4);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(x + c),
+                             _mm_cvtepi8_epi16(_mm_cvtsi32_si128(four)));
+            c += 4;
+        }
         for (; c < channels; ++c) x[c] = in[c];
         if (channels % 2) x[channels] = 0;
     }
