@@ -6,7 +6,7 @@
 // time side by side. A shared machine's drift then hits all four alike. A bare forward is the
 // detector's own network's, as its frame calls it (a second network of the same file runs a
 // few percent faster or slower by where its buffers land). A whole frame faster than its own
-// network's forward cannot be: the run reports it as an error (exit 1).
+// network's forward in nine rounds of ten cannot be: the run reports it as an error (exit 1).
 // Efficiency is the forward's arithmetic (from the lowered graph) over the time, against the
 // peak this core reaches in a loop of fused multiply-adds.
 // A third run, the XNNPACK body in int8 (calibrated on the frame itself: its speed, not its
@@ -542,12 +542,15 @@ int main(int argc, char** argv) {
             Percentile(ms[1], 0.5), Spread(headline).c_str(), Spread(headline_cpu).c_str(),
             Spread(speedup).c_str(), Spread(plain_over).c_str(), 100 * eff_fast, 100 * eff_plain,
             Percentile(ms[4], 0.5), Spread(int8_over).c_str(), Spread(int8_cpu).c_str());
-        if (Percentile(plain_over, 0.5) < 1.0 || Percentile(fast_over, 0.5) < 1.0) {
+        // On OpenCV a frame's own work is 1 to 4 % of its forward, as much as a round's noise
+        // (more with a busy neighbour): one round in two can come out below 1. A frame faster
+        // in nine rounds of ten cannot be.
+        if (Percentile(plain_over, 0.9) < 1.0 || Percentile(fast_over, 0.9) < 1.0) {
             std::fprintf(stderr,
-                         "nerova_pairs: %s: a whole frame ran faster than its own backend's "
-                         "forward (%.3f on OpenCV, %.3f on XNNPACK), which cannot be; the "
-                         "measurement is wrong\n",
-                         name.c_str(), Percentile(plain_over, 0.5), Percentile(fast_over, 0.5));
+                         "nerova_pairs: %s: a whole frame ran faster than its own network's "
+                         "forward in nine rounds of ten (90th percentile %.3f on OpenCV, %.3f on "
+                         "XNNPACK), which cannot be; the measurement is wrong\n",
+                         name.c_str(), Percentile(plain_over, 0.9), Percentile(fast_over, 0.9));
             status = 1;
         }
         NerovaFaceDetectorDestroy(fast);
