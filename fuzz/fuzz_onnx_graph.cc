@@ -507,25 +507,24 @@ bool FiniteInside(const nerova::lowering::Plan& plan) {
     return true;
 }
 
-// The plan run on XNNPACK's kernels alone (xnnpack) and with ours as native says (ours), on the
-// same input; false when XNNPACK cannot build it. Cut into stretches, a body XNNPACK takes
-// whole must build and run.
-bool RunBoth(const nerova::lowering::Plan& plan, nerova::lowering::Native native,
-             std::unique_ptr<nerova::lowering::XnnRunner>* xnnpack,
-             std::unique_ptr<nerova::lowering::XnnRunner>* ours) {
+// The plan run as native says, on the input every comparison uses; null when XNNPACK cannot
+// build it on its own kernels (kNever). Cut into stretches, a body XNNPACK takes whole must
+// build and run.
+std::unique_ptr<nerova::lowering::XnnRunner> RunOn(
+    const std::shared_ptr<const nerova::lowering::Plan>& plan, nerova::lowering::Native native) {
     namespace lw = nerova::lowering;
-    auto shared = std::make_shared<const lw::Plan>(plan);
     std::string why;
-    *xnnpack = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, lw::Native::kNever);
-    if (!*xnnpack) return false;
-    *ours = lw::XnnRunner::Create(shared, 1, &why, lw::Memory::kShared, native);
-    if (!*ours) __builtin_trap();
+    auto runner = lw::XnnRunner::Create(plan, 1, &why, lw::Memory::kShared, native);
+    if (!runner) {
+        if (native == lw::Native::kNever) return nullptr;
+        __builtin_trap();
+    }
     size_t inputs = 1;
-    for (size_t d : plan.values[plan.input].dims) inputs *= d;
+    for (size_t d : plan->values[plan->input].dims) inputs *= d;
     for (size_t i = 0; i < inputs; ++i)
-        (*xnnpack)->input()[i] = (*ours)->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
-    if (!(*xnnpack)->Run(&why) || !(*ours)->Run(&why)) __builtin_trap();
-    return true;
+        runner->input()[i] = static_cast<float>(i % 13) / 6.0f - 1.0f;
+    if (!runner->Run(&why)) __builtin_trap();
+    return runner;
 }
 
 // The body with its one-group convolutions on our own kernel (chosen on AVX2 cores only; run
@@ -534,8 +533,10 @@ bool RunBoth(const nerova::lowering::Plan& plan, nerova::lowering::Native native
 void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Plan& plan) {
     namespace lw = nerova::lowering;
     if (!lw::ConvKernelRuns() || !FiniteConstants(model.graph())) return;
-    std::unique_ptr<lw::XnnRunner> xnnpack, ours;
-    if (!RunBoth(plan, lw::Native::kAlways, &xnnpack, &ours)) return;
+    const auto shared = std::make_shared<const lw::Plan>(plan);
+    const auto xnnpack = RunOn(shared, lw::Native::kNever);
+    if (!xnnpack) return;
+    const auto ours = RunOn(shared, lw::Native::kAlways);
     for (size_t b = 0; b < plan.boundaries.size(); ++b) {
         size_t n = 1;
         for (size_t d : plan.values[plan.boundaries[b].value].dims) n *= d;
@@ -557,19 +558,21 @@ void CompareConvKernel(const onnx::ModelProto& model, const nerova::lowering::Pl
     }
 }
 
-// The int8 body with its pointwise convolutions on our kernels, in each form this CPU runs,
-// gives XNNPACK's own int8 numbers, exactly, unless its entry runs on ours (which rounds the
-// float input once, where XNNPACK rounds twice).
+// The int8 body with its convolutions on our kernels, in each form this CPU runs (the AVX2 one
+// with its depthwise layers too), gives XNNPACK's own int8 numbers exactly, unless its entry
+// runs on ours (which rounds the float input once, where XNNPACK rounds twice).
 void CompareQConvKernel(const nerova::lowering::Plan& quantised) {
     namespace lw = nerova::lowering;
     if (!quantised.int8) return;
     for (const auto& op : quantised.ops)
         if (lw::IsInt8Entry(quantised, op)) return;
+    const auto shared = std::make_shared<const lw::Plan>(quantised);
+    const auto xnnpack = RunOn(shared, lw::Native::kNever);
+    if (!xnnpack) return;
     for (const auto& [isa, native] : {std::pair(lw::QIsa::kAvx512Vnni, lw::Native::kAlways),
                                       std::pair(lw::QIsa::kAvx2, lw::Native::kAvx2)}) {
         if (!lw::QIsaRuns(isa)) continue;
-        std::unique_ptr<lw::XnnRunner> xnnpack, ours;
-        if (!RunBoth(quantised, native, &xnnpack, &ours)) return;
+        const auto ours = RunOn(shared, native);
         for (size_t b = 0; b < quantised.boundaries.size(); ++b) {
             size_t n = 1;
             for (size_t d : quantised.values[quantised.boundaries[b].value].dims) n *= d;
