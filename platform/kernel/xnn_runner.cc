@@ -485,8 +485,8 @@ bool IsOwnQConv(const Plan& p, const Op& op) {
 }
 
 // An int8 depthwise convolution our kernel computes: one filter per channel, no dilation,
-// constant weights and bias, a window of at most 7 x 7, and its widened rows within a few
-// megabytes.
+// constant weights and bias, a window of at most 7 x 7, no empty (or absurd) dimension, and
+// its widened rows within a few megabytes.
 bool IsOwnQDepthwise(const Plan& p, const Op& op) {
     if (!op.int8 || op.kind != OpKind::kDepthwiseConvolution || op.group_out != 1 ||
         op.dilation_h != 1 || op.dilation_w != 1 || op.inputs.size() != 3 ||
@@ -495,8 +495,12 @@ bool IsOwnQDepthwise(const Plan& p, const Op& op) {
         return false;
     const std::vector<size_t>& in = p.values[op.inputs[0]].dims;
     const std::vector<size_t>& out = p.values[op.output].dims;
-    return in.size() == 4 && out.size() == 4 && in[3] == out[3] &&
-           QDepthwiseKernel::ScratchBytes(Shape(p, op)) <= (size_t(8) << 20);
+    if (in.size() != 4 || out.size() != 4 || in[3] != out[3] || op.kernel_h < 1 || op.kernel_w < 1)
+        return false;
+    for (size_t d = 0; d < 4; ++d)
+        if (in[d] < 1 || out[d] < 1 || in[d] > (size_t(1) << 20) || out[d] > (size_t(1) << 20))
+            return false;
+    return QDepthwiseKernel::ScratchBytes(Shape(p, op)) <= (size_t(8) << 20);
 }
 
 // Which of an int8 plan's operators run on our kernels: the entry, and int8 convolutions whose
