@@ -3,7 +3,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #ifdef NEROVA_HAVE_CPUINFO
@@ -72,17 +71,6 @@ __attribute__((target("avx2"))) void Copy(const float* from, float* to, size_t n
         _mm256_maskstore_ps(to + j, mask, _mm256_maskload_ps(from + j, mask));
     }
 }
-
-struct Task {
-    const ConvKernel* kernel;
-    const float* in;
-    float* out;
-    size_t pixels;
-    void (ConvKernel::*rows)(const float*, float*, size_t, size_t) const;
-    // pthreadpool hands tasks over and back through code ThreadSanitizer does not see; the
-    // same hand-over through these is one it sees (and costs nothing worth counting).
-    std::atomic<int> given{0}, done{0};
-};
 
 }  // namespace
 
@@ -161,17 +149,8 @@ void ConvKernel::Rows(const float* in, float* out, size_t first, size_t count) c
 
 void ConvKernel::Run(const float* in, float* out, size_t batch, pthreadpool_t pool) const {
     const size_t pixels = batch * shape_.out_h * shape_.out_w;
-    Task task{this, in, out, pixels, &ConvKernel::Rows};
-    task.given.store(1, std::memory_order_release);
-    auto run = [](void* context, size_t index) {
-        Task& t = *static_cast<Task*>(context);
-        (void)t.given.load(std::memory_order_acquire);
-        const size_t first = index * kTaskRows;
-        (t.kernel->*t.rows)(t.in, t.out, first, std::min(kTaskRows, t.pixels - first));
-        t.done.fetch_add(1, std::memory_order_release);
-    };
-    pthreadpool_parallelize_1d(pool, run, &task, (pixels + kTaskRows - 1) / kTaskRows, 0);
-    (void)task.done.load(std::memory_order_acquire);
+    ParallelTiles(pool, pixels, kTaskRows,
+                  [&](size_t first, size_t count) { Rows(in, out, first, count); });
 }
 
 }  // namespace lowering

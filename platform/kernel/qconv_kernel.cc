@@ -9,7 +9,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -237,15 +236,6 @@ NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, int8_t* out, size_t cou
     });
 }
 
-struct Task {
-    const QConvKernel* kernel;
-    const int8_t* in;
-    int8_t* out;
-    // pthreadpool hands tasks over and back through code ThreadSanitizer does not see; the
-    // same hand-over through these is one it sees.
-    std::atomic<int> given{0}, done{0};
-};
-
 }  // namespace
 
 bool QIsaRuns(QIsa isa) {
@@ -378,18 +368,8 @@ void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_
         return;
     }
     // Tiles of 8 blocks, enough of them to balance the threads.
-    Task task{this, in, out};
-    task.given.store(1, std::memory_order_release);
-    pthreadpool_parallelize_1d_tile_1d(
-        pool,
-        [](void* context, size_t first, size_t count) {
-            Task* t = static_cast<Task*>(context);
-            (void)t->given.load(std::memory_order_acquire);
-            t->kernel->Pixels(t->in, t->out, first, count);
-            t->done.fetch_add(1, std::memory_order_release);
-        },
-        &task, pixels, (isa_ == QIsa::kAvx2 ? kBlock2 : kBlock) * 8, 0);
-    (void)task.done.load(std::memory_order_acquire);
+    ParallelTiles(pool, pixels, (isa_ == QIsa::kAvx2 ? kBlock2 : kBlock) * 8,
+                  [&](size_t first, size_t count) { Pixels(in, out, first, count); });
 }
 
 void QConvKernel::Reference(const ConvShape& s, const int8_t* filter, const int32_t* bias,

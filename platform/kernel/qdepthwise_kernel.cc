@@ -1,7 +1,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -276,18 +275,6 @@ void QDepthwiseKernel::Rows(const int8_t* in, int8_t* out, size_t first, size_t 
     QDepthwiseRows::Run(*this, in, out, first, count);
 }
 
-namespace {
-
-struct DepthwiseTask {
-    const QDepthwiseKernel* kernel;
-    const int8_t* in;
-    int8_t* out;
-    // pthreadpool hands tasks over and back through code ThreadSanitizer does not see.
-    std::atomic<int> given{0}, done{0};
-};
-
-}  // namespace
-
 void QDepthwiseKernel::Run(const int8_t* in, int8_t* out, size_t batch, pthreadpool_t pool) const {
     const size_t rows = batch * shape_.out_h;
     const size_t threads = pool ? pthreadpool_get_threads_count(pool) : 1;
@@ -297,18 +284,8 @@ void QDepthwiseKernel::Run(const int8_t* in, int8_t* out, size_t batch, pthreadp
     }
     // A task widens its first window's rows anew: a few bands per thread balance the threads
     // without widening each row many times over.
-    DepthwiseTask task{this, in, out};
-    task.given.store(1, std::memory_order_release);
-    pthreadpool_parallelize_1d_tile_1d(
-        pool,
-        [](void* context, size_t first, size_t count) {
-            DepthwiseTask* t = static_cast<DepthwiseTask*>(context);
-            (void)t->given.load(std::memory_order_acquire);
-            t->kernel->Rows(t->in, t->out, first, count);
-            t->done.fetch_add(1, std::memory_order_release);
-        },
-        &task, rows, std::max<size_t>(2, (rows + threads * 2 - 1) / (threads * 2)), 0);
-    (void)task.done.load(std::memory_order_acquire);
+    ParallelTiles(pool, rows, std::max<size_t>(2, (rows + threads * 2 - 1) / (threads * 2)),
+                  [&](size_t first, size_t count) { Rows(in, out, first, count); });
 }
 
 void QDepthwiseKernel::Reference(const ConvShape& s, const int8_t* filter, const int32_t* bias,
