@@ -221,6 +221,25 @@ std::vector<std::pair<lowering::QIsa, const char*>> KernelForms() {
     return forms;
 }
 
+// An int8 layer's random input codes, symmetric filter, bias within +-bias_span and scales
+// from scale_floor up.
+struct RandomLayer {
+    std::vector<int8_t> filter, in;
+    std::vector<int32_t> bias;
+    std::vector<float> scale;
+    RandomLayer(unsigned seed, size_t weights, size_t inputs, size_t outputs, int bias_span,
+                float scale_floor)
+        : filter(weights), in(inputs), bias(outputs), scale(outputs) {
+        std::mt19937 rng(seed);
+        for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
+        for (auto& v : in) v = static_cast<int8_t>(int(rng() % 256) - 128);
+        for (size_t o = 0; o < outputs; ++o) {
+            bias[o] = int32_t(rng() % unsigned(2 * bias_span)) - bias_span;
+            scale[o] = scale_floor + float(rng() % 100) * 2e-5f;
+        }
+    }
+};
+
 // Pointwise layers read in place; windows (strided, padded on every side, a batch of two) are
 // gathered with the input's zero point outside.
 TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
@@ -255,17 +274,10 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
         shape.pad_top = shape.pad_left = c.pad;
         const size_t window = c.kernel * c.kernel * c.channels;
         const size_t pixels = c.batch * c.out_h * c.out_w;
-        std::mt19937 rng(static_cast<unsigned>(window * 97 + c.outputs));
-        std::vector<int8_t> filter(c.outputs * window);
-        std::vector<int8_t> in(c.batch * c.in_h * c.in_w * c.channels + 3);
-        std::vector<int32_t> bias(c.outputs);
-        std::vector<float> scale(c.outputs);
-        for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
-        for (auto& v : in) v = static_cast<int8_t>(int(rng() % 256) - 128);
-        for (size_t o = 0; o < c.outputs; ++o) {
-            bias[o] = int32_t(rng() % 40000) - 20000;
-            scale[o] = 2e-4f + float(rng() % 100) * 2e-5f;
-        }
+        const RandomLayer layer(static_cast<unsigned>(window * 97 + c.outputs), c.outputs * window,
+                                c.batch * c.in_h * c.in_w * c.channels + 3, c.outputs, 20000,
+                                2e-4f);
+        const auto& [filter, in, bias, scale] = layer;
         std::vector<int8_t> want(pixels * c.outputs);
         lowering::QConvKernel::Reference(shape, filter.data(), bias.data(), scale.data(), c.in_zero,
                                          c.out_zero, c.low, c.high, in.data(), want.data(), pixels);
@@ -314,17 +326,10 @@ TEST(Int8Test, QDepthwiseKernelDoesXnnpacksArithmetic) {
         shape.kernel_h = c.kernel_h, shape.kernel_w = c.kernel_w;
         shape.stride_h = shape.stride_w = c.stride;
         shape.pad_top = c.pad_top, shape.pad_left = c.pad_left;
-        std::mt19937 rng(static_cast<unsigned>(c.channels * 31 + c.kernel_w));
-        std::vector<int8_t> filter(c.kernel_h * c.kernel_w * c.channels);
-        std::vector<int8_t> in(c.batch * c.in_h * c.in_w * c.channels);
-        std::vector<int32_t> bias(c.channels);
-        std::vector<float> scale(c.channels);
-        for (auto& v : filter) v = static_cast<int8_t>(int(rng() % 255) - 127);
-        for (auto& v : in) v = static_cast<int8_t>(int(rng() % 256) - 128);
-        for (size_t o = 0; o < c.channels; ++o) {
-            bias[o] = int32_t(rng() % 4000) - 2000;
-            scale[o] = 2e-3f + float(rng() % 100) * 2e-5f;
-        }
+        const RandomLayer layer(static_cast<unsigned>(c.channels * 31 + c.kernel_w),
+                                c.kernel_h * c.kernel_w * c.channels,
+                                c.batch * c.in_h * c.in_w * c.channels, c.channels, 2000, 2e-3f);
+        const auto& [filter, in, bias, scale] = layer;
         std::vector<int8_t> want(c.batch * c.out_h * c.out_w * c.channels);
         lowering::QDepthwiseKernel::Reference(shape, filter.data(), bias.data(), scale.data(),
                                               c.in_zero, c.out_zero, c.low, c.high, in.data(),
