@@ -17,7 +17,7 @@ constexpr size_t kGroup = 16;  // channels per group: two registers of int32 sum
 constexpr size_t kHalf = 8;    // a last group this short takes one
 
 // The codes of one group of a pixel widened to 16 bits, less the input's zero point; zero
-// where the pixel lies outside the row (in the padding) or the channel past the last.
+// where the pixel lies outside the row (in the padding).
 NEROVA_AVX2 inline __m256i Widened(const int8_t* row, long x, size_t width, size_t channels,
                                    size_t first, __m256i zero) {
     if (x < 0 || static_cast<size_t>(x) >= width) return _mm256_setzero_si256();
@@ -26,7 +26,7 @@ NEROVA_AVX2 inline __m256i Widened(const int8_t* row, long x, size_t width, size
     __m128i codes;
     if (n == kGroup) {
         codes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    } else if (n == 8) {
+    } else if (n == kHalf) {
         codes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(at));
     } else {
         alignas(16) int8_t part[kGroup] = {};
@@ -215,9 +215,9 @@ struct QDepthwiseRows {
 NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in, int8_t* out,
                                      size_t first, size_t count) {
     const ConvShape& s = k.shape_;
-    const size_t groups_ = k.groups_, span_ = k.span_, pairs_ = k.pairs_;
+    const size_t groups = k.groups_, span = k.span_, pairs = k.pairs_;
     const size_t position = 2 * kGroup;  // int16 values per widened position of a group
-    const size_t row_size = groups_ * span_ * position;
+    const size_t row_size = groups * span * position;
     // The kernel's rows of widened positions: slot iy % kernel_h holds input row iy, so the
     // rows of one window never share a slot; the last slot is the padding's, all zero.
     thread_local std::vector<int16_t> scratch;
@@ -227,12 +227,12 @@ NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in
     int16_t* base = reinterpret_cast<int16_t*>((address + 31) / 32 * 32);
     int16_t* padding = base + s.kernel_h * row_size;
     std::memset(padding, 0, row_size * sizeof(int16_t));
-    size_t held[QDepthwiseKernel::kMaxKernel];  // the input row (image x in_h + iy) each slot
-                                                // holds, or none
+    // The input row (image x in_h + iy) each slot holds, or none.
+    size_t held[QDepthwiseKernel::kMaxKernel];
     const size_t none = ~size_t(0);
     std::fill_n(held, s.kernel_h, none);
     const __m256i zero = _mm256_set1_epi16(static_cast<int16_t>(k.input_zero_));
-    const int32_t output_zero_ = k.output_zero_;
+    const int32_t output_zero = k.output_zero_;
     const int8_t low = k.low_, high = k.high_;
     const int16_t* weights = k.weights_.data();
     const int32_t* bias = k.bias_.data();
@@ -252,21 +252,21 @@ NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in
             if (held[slot] == key) continue;
             held[slot] = key;
             const int8_t* line = in + key * s.in_w * s.channels;
-            for (size_t g = 0; g < groups_; ++g)
-                WidenRow(line, s, g, span_, zero, row + g * span_ * position);
+            for (size_t g = 0; g < groups; ++g)
+                WidenRow(line, s, g, span, zero, row + g * span * position);
         }
         int8_t* to = out + r * s.out_w * s.channels;
-        for (size_t g = 0; g < groups_; ++g) {
+        for (size_t g = 0; g < groups; ++g) {
             // The common windows with their loops unrolled.
-            if (s.kernel_h == 3 && pairs_ == 2)
-                GroupRow(rows, span_, g, weights, bias, scale, 3, 2, s.stride_w, s.out_w,
-                         s.channels, low, high, output_zero_, to);
-            else if (s.kernel_h == 5 && pairs_ == 3)
-                GroupRow(rows, span_, g, weights, bias, scale, 5, 3, s.stride_w, s.out_w,
-                         s.channels, low, high, output_zero_, to);
+            if (s.kernel_h == 3 && pairs == 2)
+                GroupRow(rows, span, g, weights, bias, scale, 3, 2, s.stride_w, s.out_w, s.channels,
+                         low, high, output_zero, to);
+            else if (s.kernel_h == 5 && pairs == 3)
+                GroupRow(rows, span, g, weights, bias, scale, 5, 3, s.stride_w, s.out_w, s.channels,
+                         low, high, output_zero, to);
             else
-                GroupRow(rows, span_, g, weights, bias, scale, s.kernel_h, pairs_, s.stride_w,
-                         s.out_w, s.channels, low, high, output_zero_, to);
+                GroupRow(rows, span, g, weights, bias, scale, s.kernel_h, pairs, s.stride_w,
+                         s.out_w, s.channels, low, high, output_zero, to);
         }
     }
 }
