@@ -113,7 +113,8 @@ QDepthwiseKernel::QDepthwiseKernel(const ConvShape& shape, const int8_t* filter,
 size_t QDepthwiseKernel::ScratchBytes(const ConvShape& shape) {
     const size_t groups = (shape.channels + kGroup - 1) / kGroup;
     const size_t span = (shape.out_w - 1) * shape.stride_w + shape.kernel_w;
-    return (shape.kernel_h + 1) * groups * span * 2 * kGroup * sizeof(int16_t);
+    return (shape.kernel_h + 1) * groups * span * 2 * kGroup * sizeof(int16_t) +
+           shape.out_w * 8 * sizeof(int32_t);
 }
 
 namespace {
@@ -144,22 +145,13 @@ NEROVA_AVX2 inline __m256i LoadU(const int16_t* at) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
 }
 
-// A whole group's sums to codes. Packing the two registers puts the channels back in order.
-NEROVA_AVX2 inline void Finish(__m256i s0, __m256i s1, __m256 c0, __m256 c1, __m256 top,
-                               __m256i zero, __m128i bottom, size_t n, int8_t* to) {
-    const __m256i words =
-        _mm256_adds_epi16(_mm256_packs_epi32(Scaled(s0, c0, top), Scaled(s1, c1, top)), zero);
-    const __m128i codes =
-        _mm_packs_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
-    StoreCodes(_mm_max_epi8(codes, bottom), n, to);
-}
-
 // One output row of one group: the kernel's rows of widened positions (rows[ky]) against the
-// group's weights. Inlined with kh and pairs constant where the caller knows them.
+// group's weights, with room in halves for 8 sums per pixel. Inlined with kh and pairs constant
+// where the caller knows them.
 NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
     const int16_t* const* rows, size_t span, size_t g, const int16_t* weights, const int32_t* bias,
     const float* scale, size_t kh, size_t pairs, size_t stride, size_t out_w, size_t channels,
-    int8_t low, int8_t high, int32_t zero, int8_t* out) {
+    int8_t low, int8_t high, int32_t zero, int32_t* halves, int8_t* out) {
     constexpr size_t kPosition = 2 * kGroup;
     const __m256 c0 = _mm256_loadu_ps(scale + g * kGroup);
     const __m256 c1 = _mm256_loadu_ps(scale + g * kGroup + 8);
@@ -170,15 +162,18 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
     const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bias + g * kGroup + 8));
     const int16_t* w = weights + g * kh * pairs * kPosition;
     const size_t first = g * kGroup, n = std::min(kGroup, channels - first);
+    constexpr size_t kTaps =
+        QDepthwiseKernel::kMaxKernel * ((QDepthwiseKernel::kMaxKernel + 1) / 2);
+    __m256i f[kTaps];  // one register of weights per window tap pair, held across the row
     if (n <= kHalf) {
+        for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition);
         for (size_t x = 0; x < out_w; ++x) {
             __m256i s0 = b0;
             for (size_t ky = 0; ky < kh; ++ky) {
                 const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition;
                 for (size_t kp = 0; kp < pairs; ++kp)
                     s0 = _mm256_add_epi32(
-                        s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition),
-                                              LoadU(w + (ky * pairs + kp) * kPosition)));
+                        s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
             }
             const __m256i v = Scaled(s0, c0, top);
             const __m128i words = _mm_adds_epi16(
@@ -189,18 +184,34 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
         }
         return;
     }
+    // Each half of the group in a pass of its own, its weights held in registers; the low
+    // half's scaled sums wait in `halves` for the high half's.
+    for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition);
     for (size_t x = 0; x < out_w; ++x) {
-        __m256i s0 = b0, s1 = b1;
+        __m256i s0 = b0;
         for (size_t ky = 0; ky < kh; ++ky) {
             const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition;
-            for (size_t kp = 0; kp < pairs; ++kp) {
-                const int16_t* f = w + (ky * pairs + kp) * kPosition;
-                const int16_t* v = q + kp * 2 * kPosition;
-                s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(Load(v), LoadU(f)));
-                s1 = _mm256_add_epi32(s1, _mm256_madd_epi16(Load(v + 16), LoadU(f + 16)));
-            }
+            for (size_t kp = 0; kp < pairs; ++kp)
+                s0 = _mm256_add_epi32(
+                    s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
         }
-        Finish(s0, s1, c0, c1, top, vzero, bottom, n, out + x * channels + first);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(halves + 8 * x), Scaled(s0, c0, top));
+    }
+    for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition + 16);
+    for (size_t x = 0; x < out_w; ++x) {
+        __m256i s1 = b1;
+        for (size_t ky = 0; ky < kh; ++ky) {
+            const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition + 16;
+            for (size_t kp = 0; kp < pairs; ++kp)
+                s1 = _mm256_add_epi32(
+                    s1, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
+        }
+        const __m256i v0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(halves + 8 * x));
+        // Packing the two halves puts the channels back in order.
+        const __m256i words = _mm256_adds_epi16(_mm256_packs_epi32(v0, Scaled(s1, c1, top)), vzero);
+        const __m128i codes =
+            _mm_packs_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+        StoreCodes(_mm_max_epi8(codes, bottom), n, out + x * channels + first);
     }
 }
 
@@ -221,12 +232,14 @@ NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in
     // The kernel's rows of widened positions: slot iy % kernel_h holds input row iy, so the
     // rows of one window never share a slot; the last slot is the padding's, all zero.
     thread_local std::vector<int16_t> scratch;
-    const size_t need = (s.kernel_h + 1) * row_size + 16;
+    const size_t need = (s.kernel_h + 1) * row_size + 16 * s.out_w + 16;
     if (scratch.size() < need) scratch.assign(need, 0);
     auto address = reinterpret_cast<uintptr_t>(scratch.data());
     int16_t* base = reinterpret_cast<int16_t*>((address + 31) / 32 * 32);
     int16_t* padding = base + s.kernel_h * row_size;
     std::memset(padding, 0, row_size * sizeof(int16_t));
+    // A row's low halves of scaled sums (8 per pixel), on 32 bytes as the rows are.
+    int32_t* halves = reinterpret_cast<int32_t*>(padding + row_size);
     // The input row (image x in_h + iy) each slot holds, or none.
     size_t held[QDepthwiseKernel::kMaxKernel];
     const size_t none = ~size_t(0);
@@ -260,13 +273,13 @@ NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in
             // The common windows with their loops unrolled.
             if (s.kernel_h == 3 && pairs == 2)
                 GroupRow(rows, span, g, weights, bias, scale, 3, 2, s.stride_w, s.out_w, s.channels,
-                         low, high, output_zero, to);
+                         low, high, output_zero, halves, to);
             else if (s.kernel_h == 5 && pairs == 3)
                 GroupRow(rows, span, g, weights, bias, scale, 5, 3, s.stride_w, s.out_w, s.channels,
-                         low, high, output_zero, to);
+                         low, high, output_zero, halves, to);
             else
                 GroupRow(rows, span, g, weights, bias, scale, s.kernel_h, pairs, s.stride_w,
-                         s.out_w, s.channels, low, high, output_zero, to);
+                         s.out_w, s.channels, low, high, output_zero, halves, to);
         }
     }
 }
