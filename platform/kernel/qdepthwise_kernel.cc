@@ -165,17 +165,21 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
     constexpr size_t kTaps =
         QDepthwiseKernel::kMaxKernel * ((QDepthwiseKernel::kMaxKernel + 1) / 2);
     __m256i f[kTaps];  // one register of weights per window tap pair, held across the row
+    // Pixel x's sums over the window from `bias`, on the register `half` values into each
+    // widened position (0 or 16).
+    auto sums = [&](size_t x, size_t half, __m256i bias) NEROVA_AVX2 {
+        for (size_t ky = 0; ky < kh; ++ky) {
+            const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition + half;
+            for (size_t kp = 0; kp < pairs; ++kp)
+                bias = _mm256_add_epi32(
+                    bias, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
+        }
+        return bias;
+    };
     if (n <= kHalf) {
         for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition);
         for (size_t x = 0; x < out_w; ++x) {
-            __m256i s0 = b0;
-            for (size_t ky = 0; ky < kh; ++ky) {
-                const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition;
-                for (size_t kp = 0; kp < pairs; ++kp)
-                    s0 = _mm256_add_epi32(
-                        s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
-            }
-            const __m256i v = Scaled(s0, c0, top);
+            const __m256i v = Scaled(sums(x, 0, b0), c0, top);
             const __m128i words = _mm_adds_epi16(
                 _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)),
                 _mm256_castsi256_si128(vzero));
@@ -188,24 +192,12 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
     // half's scaled sums wait in `halves` for the high half's.
     for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition);
     for (size_t x = 0; x < out_w; ++x) {
-        __m256i s0 = b0;
-        for (size_t ky = 0; ky < kh; ++ky) {
-            const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition;
-            for (size_t kp = 0; kp < pairs; ++kp)
-                s0 = _mm256_add_epi32(
-                    s0, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
-        }
-        _mm256_store_si256(reinterpret_cast<__m256i*>(halves + 8 * x), Scaled(s0, c0, top));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(halves + 8 * x),
+                           Scaled(sums(x, 0, b0), c0, top));
     }
     for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition + 16);
     for (size_t x = 0; x < out_w; ++x) {
-        __m256i s1 = b1;
-        for (size_t ky = 0; ky < kh; ++ky) {
-            const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition + 16;
-            for (size_t kp = 0; kp < pairs; ++kp)
-                s1 = _mm256_add_epi32(
-                    s1, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
-        }
+        const __m256i s1 = sums(x, 16, b1);
         const __m256i v0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(halves + 8 * x));
         // Packing the two halves puts the channels back in order.
         const __m256i words = _mm256_adds_epi16(_mm256_packs_epi32(v0, Scaled(s1, c1, top)), vzero);
