@@ -90,7 +90,7 @@ class QDepthwiseKernel {
                      int8_t high);
     // The batch's output rows, shared among the pool's threads (null: the caller's).
     void Run(const int8_t* in, int8_t* out, size_t batch, pthreadpool_t pool) const;
-    // Scratch each thread keeps for a shape (its widened rows).
+    // Scratch each thread keeps for a shape (its widened rows), allocated once per thread.
     static size_t ScratchBytes(const ConvShape& shape);
 
     static void Reference(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
@@ -99,12 +99,14 @@ class QDepthwiseKernel {
 
   private:
     friend struct QDepthwiseRows;
+    // Widened positions per row: the padded row's that the windows read.
+    static size_t Span(const ConvShape& shape);
     void Rows(const int8_t* in, int8_t* out, size_t first, size_t count) const;
 
     ConvShape shape_;
     size_t groups_;  // of 16 channels, rounded up
     size_t pairs_;   // of taps per window row, rounded up
-    size_t span_;    // widened positions per row: the padded row's that windows read
+    size_t span_;    // Span(shape_)
     int32_t input_zero_, output_zero_;
     int8_t low_, high_;
     // Per group, window row and pair: 2 x 16 lanes of 16-bit pairs, in the widened order

@@ -78,7 +78,7 @@ QDepthwiseKernel::QDepthwiseKernel(const ConvShape& shape, const int8_t* filter,
     : shape_(shape),
       groups_((shape.channels + kGroup - 1) / kGroup),
       pairs_((shape.kernel_w + 1) / 2),
-      span_((shape.out_w - 1) * shape.stride_w + shape.kernel_w),
+      span_(Span(shape)),
       input_zero_(input_zero),
       output_zero_(output_zero),
       low_(low),
@@ -110,11 +110,16 @@ QDepthwiseKernel::QDepthwiseKernel(const ConvShape& shape, const int8_t* filter,
         }
 }
 
+size_t QDepthwiseKernel::Span(const ConvShape& shape) {
+    return (shape.out_w - 1) * shape.stride_w + shape.kernel_w;
+}
+
 size_t QDepthwiseKernel::ScratchBytes(const ConvShape& shape) {
+    // kernel_h rows of widened positions and the padding's, a row's low halves of scaled sums
+    // (8 per pixel), and the slack that puts them on 32 bytes.
     const size_t groups = (shape.channels + kGroup - 1) / kGroup;
-    const size_t span = (shape.out_w - 1) * shape.stride_w + shape.kernel_w;
-    return (shape.kernel_h + 1) * groups * span * 2 * kGroup * sizeof(int16_t) +
-           shape.out_w * 8 * sizeof(int32_t);
+    return (shape.kernel_h + 1) * groups * Span(shape) * 2 * kGroup * sizeof(int16_t) +
+           shape.out_w * 8 * sizeof(int32_t) + 32;
 }
 
 namespace {
@@ -165,16 +170,16 @@ NEROVA_AVX2 __attribute__((always_inline)) inline void GroupRow(
     constexpr size_t kTaps =
         QDepthwiseKernel::kMaxKernel * ((QDepthwiseKernel::kMaxKernel + 1) / 2);
     __m256i f[kTaps];  // one register of weights per window tap pair, held across the row
-    // Pixel x's sums over the window from `bias`, on the register `half` values into each
-    // widened position (0 or 16).
-    auto sums = [&](size_t x, size_t half, __m256i bias) NEROVA_AVX2 {
+    // Pixel x's sums over the window from `from` (the bias), on the register `half` values into
+    // each widened position (0 or 16).
+    auto sums = [&](size_t x, size_t half, __m256i from) NEROVA_AVX2 {
         for (size_t ky = 0; ky < kh; ++ky) {
             const int16_t* q = rows[ky] + (g * span + x * stride) * kPosition + half;
             for (size_t kp = 0; kp < pairs; ++kp)
-                bias = _mm256_add_epi32(
-                    bias, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
+                from = _mm256_add_epi32(
+                    from, _mm256_madd_epi16(Load(q + kp * 2 * kPosition), f[ky * pairs + kp]));
         }
-        return bias;
+        return from;
     };
     if (n <= kHalf) {
         for (size_t t = 0; t < kh * pairs; ++t) f[t] = LoadU(w + t * kPosition);
@@ -224,7 +229,7 @@ NEROVA_AVX2 void QDepthwiseRows::Run(const QDepthwiseKernel& k, const int8_t* in
     // The kernel's rows of widened positions: slot iy % kernel_h holds input row iy, so the
     // rows of one window never share a slot; the last slot is the padding's, all zero.
     thread_local std::vector<int16_t> scratch;
-    const size_t need = (s.kernel_h + 1) * row_size + 16 * s.out_w + 16;
+    const size_t need = QDepthwiseKernel::ScratchBytes(s) / sizeof(int16_t);
     if (scratch.size() < need) scratch.assign(need, 0);
     auto address = reinterpret_cast<uintptr_t>(scratch.data());
     int16_t* base = reinterpret_cast<int16_t*>((address + 31) / 32 * 32);
