@@ -427,7 +427,9 @@ inline int8_t EntryCode(const float* x, size_t i, size_t lane, const float* coef
         const float c = coef[d * kPanel + lane];
         if (c != 0.0f && at >= long(first) && size_t(at) < end) acc = std::fma(c, x[at], acc);
     }
-    return static_cast<int8_t>(std::nearbyint(std::min(std::max(acc, low), high)));
+    // Clamped as vmaxps and vminps do, which take their second operand for a NaN: to low.
+    acc = acc > low ? acc : low;
+    return static_cast<int8_t>(std::nearbyint(acc < high ? acc : high));
 }
 
 NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t chunks,
