@@ -52,6 +52,9 @@ struct Args {
     size_t groups;    // of channels: 4 (VNNI) or 2 (AVX2) to a group
     float low, high;  // the clamp, less the zero point
     int32_t zero;
+    // Where a pixel's pairs lie (AVX2): window_rows runs of row_pairs pairs, pitch values
+    // apart, a pixel step values after the one before.
+    size_t window_rows = 1, row_pairs = 0, step = 0, pitch = 0;
 };
 
 // Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
@@ -155,21 +158,22 @@ NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, s
         pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + (p + 1) * kPanel2))
              : b0;
     for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
-    const size_t stride = a.groups * 2;
     const int16_t* w0 = a.panels + p * a.groups * kPanel2 * 2;
     const int16_t* w1 = w0 + a.groups * kPanel2 * 2;
-    for (size_t q = 0; q < a.groups; ++q) {
-        const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0 + q * 16));
-        const __m256i f1 =
-            pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + q * 16)) : f0;
-        for (int i = 0; i < np; ++i) {
-            int32_t two;
-            std::memcpy(&two, x + i * stride + q * 2, 4);
-            const __m256i v = _mm256_set1_epi32(two);
-            s0[i] = _mm256_add_epi32(s0[i], _mm256_madd_epi16(v, f0));
-            if (pair) s1[i] = _mm256_add_epi32(s1[i], _mm256_madd_epi16(v, f1));
+    size_t g = 0;  // the group of pairs
+    for (size_t r = 0; r < a.window_rows; ++r, x += a.pitch)
+        for (size_t q = 0; q < a.row_pairs; ++q, ++g) {
+            const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0 + g * 16));
+            const __m256i f1 =
+                pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + g * 16)) : f0;
+            for (int i = 0; i < np; ++i) {
+                int32_t two;
+                std::memcpy(&two, x + i * a.step + q * 2, 4);
+                const __m256i v = _mm256_set1_epi32(two);
+                s0[i] = _mm256_add_epi32(s0[i], _mm256_madd_epi16(v, f0));
+                if (pair) s1[i] = _mm256_add_epi32(s1[i], _mm256_madd_epi16(v, f1));
+            }
         }
-    }
     const __m256 low = _mm256_set1_ps(a.low), high = _mm256_set1_ps(a.high);
     const __m256i zero = _mm256_set1_epi32(a.zero);
     const __m256 c0 = _mm256_loadu_ps(a.scale + p * kPanel2);
@@ -236,6 +240,57 @@ NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, int8_t* out, size_t cou
     });
 }
 
+// Values of the widened input rows a chunk of pixels reads: its rows live on the stack.
+constexpr size_t kRowScratch = 16384;
+constexpr size_t kMaxChunk = 16 * kBlock2;
+
+// Values per widened row for n pixels of one output row: the columns their windows span, and
+// a pair past them (the odd end of a window row reads one value more, which a zero weight
+// multiplies).
+inline size_t RowPitch(const ConvShape& s, size_t n) {
+    return ((n - 1) * s.stride_w + s.kernel_w) * s.channels + 2;
+}
+
+// The row-pairs form: for each run of pixels within one output row (at most chunk), the input
+// rows their windows read are widened once, the zero point outside the image, and each pixel
+// reads its window rows in place, stride_w x channels values after the one before.
+NEROVA_AVX2 void RowRun2(Args<int16_t> a, const ConvShape& s, int16_t outside, size_t chunk,
+                         const int8_t* in, int8_t* out, size_t first, size_t count) {
+    alignas(32) int16_t x[kRowScratch];
+    const size_t plane = s.out_h * s.out_w, panels = (a.outputs + kPanel2 - 1) / kPanel2;
+    a.window_rows = s.kernel_h;
+    a.step = s.stride_w * s.channels;
+    for (size_t p = first, end = first + count; p < end;) {
+        const size_t image = p / plane, oy = p % plane / s.out_w, ox = p % s.out_w;
+        const size_t n = std::min({end - p, s.out_w - ox, chunk});
+        a.pitch = RowPitch(s, n);
+        const long left = long(ox * s.stride_w) - long(s.pad_left);
+        const long from = std::max(left, 0L);
+        const long to = std::min(left + long((n - 1) * s.stride_w + s.kernel_w), long(s.in_w));
+        for (size_t ky = 0; ky < s.kernel_h; ++ky) {
+            int16_t* row = x + ky * a.pitch;
+            // Unsigned: a row above the image wraps past in_h and reads as outside.
+            const size_t iy = oy * s.stride_h + ky - s.pad_top;
+            if (iy >= s.in_h || from >= to) {
+                std::fill_n(row, a.pitch, outside);
+                continue;
+            }
+            const size_t inside = size_t(from - left) * s.channels;
+            const size_t length = size_t(to - from) * s.channels;
+            std::fill_n(row, inside, outside);
+            Widen(in + ((image * s.in_h + iy) * s.in_w + size_t(from)) * s.channels, 0, length, 1,
+                  row + inside);
+            std::fill(row + inside + length, row + a.pitch, outside);
+        }
+        Blocks<kBlock2>(n, [&](auto np, size_t i) NEROVA_AVX2 {
+            constexpr int b = decltype(np)::value;
+            for (size_t k = 0; k < panels; k += 2)
+                Block2<b>(a, x + i * a.step, out + (p + i) * a.outputs, k, k + 1 < panels);
+        });
+        p += n;
+    }
+}
+
 }  // namespace
 
 bool QIsaRuns(QIsa isa) {
@@ -287,6 +342,16 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
       high_(high) {
     const size_t outputs = shape.outputs;
     const bool vnni = isa == QIsa::kAvx512Vnni;
+    // Gathering a window of few channels copies a few bytes at a time; widening the input
+    // rows once reads each value about kernel_h x kernel_w / stride times fewer.
+    const size_t row = shape.kernel_w * shape.channels;
+    if (!vnni && !in_place_ && shape.channels < 16) {
+        row_pairs_ = (row + 1) / 2;
+        groups_ = shape.kernel_h * row_pairs_;
+        for (chunk_ = kMaxChunk;
+             chunk_ > 1 && shape.kernel_h * RowPitch(shape, chunk_) > kRowScratch;)
+            --chunk_;
+    }
     const size_t width = vnni ? kPanel : kPanel2, group = vnni ? 4 : 2;
     const size_t panels = (outputs + width - 1) / width;
     if (vnni)
@@ -300,8 +365,9 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
         for (size_t c = 0; c < window_; ++c) {
             const int8_t w = filter[o * window_ + c];
             sum += w;
-            const size_t at = ((o / width) * groups_ + c / group) * width * group +
-                              (o % width) * group + c % group;
+            const size_t g = row_pairs_ ? c / row * row_pairs_ + c % row / 2 : c / group;
+            const size_t e = row_pairs_ ? c % row % 2 : c % group;
+            const size_t at = ((o / width) * groups_ + g) * width * group + (o % width) * group + e;
             if (vnni)
                 panels_[at] = w;
             else
@@ -332,6 +398,14 @@ inline void CopyBytes(const int8_t* from, int8_t* to, size_t n) {
 }  // namespace
 
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
+    const float low = float(low_ - output_zero_), high = float(high_ - output_zero_);
+    if (row_pairs_) {
+        Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                        groups_,          low,          high,          output_zero_};
+        a.row_pairs = row_pairs_;
+        RowRun2(a, shape_, static_cast<int16_t>(input_zero_), chunk_, in, out, first, count);
+        return;
+    }
     // A block's windows: the input rows themselves, or gathered (with the group's padding
     // zeroed, which the zero weights there multiply).
     alignas(64) int8_t windows[kBlock * (kMaxWindow + 4)];
@@ -349,11 +423,11 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
         *from = stride;
         return windows;
     };
-    const float low = float(low_ - output_zero_), high = float(high_ - output_zero_);
     if (isa_ == QIsa::kAvx2) {
-        const Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,
-                              shape_.outputs,   groups_,      low,           high,
-                              output_zero_};
+        Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                        groups_,          low,          high,          output_zero_};
+        a.row_pairs = groups_;
+        a.step = groups_ * 2;  // the widened windows
         Run2(a, rows, out + first * shape_.outputs, count);
         return;
     }

@@ -61,10 +61,14 @@ class QConvKernel {
     size_t window_;  // values per output pixel
     size_t groups_;  // of them in groups of 4 (VNNI) or 2 (AVX2), rounded up
     bool in_place_;  // a 1x1 window at stride 1, unpadded: the input row is the window
+    // Fewer than 16 channels on AVX2: each window row is its own run of pairs (row_pairs_ of
+    // them, 0 otherwise), read from the input rows widened once per chunk_ output pixels.
+    size_t row_pairs_ = 0, chunk_ = 0;
     int32_t input_zero_, output_zero_;
     int8_t low_, high_;
     // VNNI: per 16 outputs, groups_ x 16 x 4 weights; AVX2: per 8 outputs, groups_ x 8 x 2
-    // weights widened to 16 bits. Zero past the window and the outputs.
+    // weights widened to 16 bits. Zero past the window (past each window row with row pairs)
+    // and the outputs.
     std::vector<int8_t> panels_;
     std::vector<int16_t> panels16_;
     // Per output, zero-padded to whole panels: the bias less what the input's zero point (and
