@@ -108,10 +108,10 @@ inline void Blocks(size_t count, F block) {
             if constexpr (kb > 6) block(std::integral_constant<int, 6>(), i);
             break;
         case 5:
-            block(std::integral_constant<int, 5>(), i);
+            if constexpr (kb > 5) block(std::integral_constant<int, 5>(), i);
             break;
         case 4:
-            block(std::integral_constant<int, 4>(), i);
+            if constexpr (kb > 4) block(std::integral_constant<int, 4>(), i);
             break;
         case 3:
             block(std::integral_constant<int, 3>(), i);
@@ -147,51 +147,61 @@ NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, _
     return _mm256_add_epi32(_mm256_cvtps_epi32(f), zero);
 }
 
-// Pixels np (at most kBlock2) of x, widened to 16 bits (rows of pairs x 2), against panels p
-// and p + 1 (two when pair).
-template <int np>
-NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, size_t p,
-                        bool pair) {
-    __m256i s0[np], s1[np];
-    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + p * kPanel2));
-    const __m256i b1 =
-        pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + (p + 1) * kPanel2))
-             : b0;
-    for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
-    const int16_t* w0 = a.panels + p * a.groups * kPanel2 * 2;
-    const int16_t* w1 = w0 + a.groups * kPanel2 * 2;
+// Pixels np of x, widened to 16 bits (window rows of pairs), against kp panels from p: at
+// most 12 registers of sums.
+template <int np, int kp>
+NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, size_t p) {
+    static_assert(np * kp <= 12, "sums beyond the registers");
+    __m256i s[kp][np];
+    for (int k = 0; k < kp; ++k) {
+        const __m256i b =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.bias + (p + k) * kPanel2));
+        for (int i = 0; i < np; ++i) s[k][i] = b;
+    }
+    const size_t panel = a.groups * kPanel2 * 2;  // weights per panel
+    const int16_t* w = a.panels + p * panel;
     size_t g = 0;  // the group of pairs
     for (size_t r = 0; r < a.window_rows; ++r, x += a.pitch)
         for (size_t q = 0; q < a.row_pairs; ++q, ++g) {
-            const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w0 + g * 16));
-            const __m256i f1 =
-                pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + g * 16)) : f0;
+            __m256i f[kp];
+            for (int k = 0; k < kp; ++k)
+                f[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + k * panel + g * 16));
             for (int i = 0; i < np; ++i) {
                 int32_t two;
                 std::memcpy(&two, x + i * a.step + q * 2, 4);
                 const __m256i v = _mm256_set1_epi32(two);
-                s0[i] = _mm256_add_epi32(s0[i], _mm256_madd_epi16(v, f0));
-                if (pair) s1[i] = _mm256_add_epi32(s1[i], _mm256_madd_epi16(v, f1));
+                for (int k = 0; k < kp; ++k)
+                    s[k][i] = _mm256_add_epi32(s[k][i], _mm256_madd_epi16(v, f[k]));
             }
         }
     const __m256 low = _mm256_set1_ps(a.low), high = _mm256_set1_ps(a.high);
     const __m256i zero = _mm256_set1_epi32(a.zero);
-    const __m256 c0 = _mm256_loadu_ps(a.scale + p * kPanel2);
-    const __m256 c1 = pair ? _mm256_loadu_ps(a.scale + (p + 1) * kPanel2) : c0;
+    __m256 c[kp];
+    for (int k = 0; k < kp; ++k) c[k] = _mm256_loadu_ps(a.scale + (p + k) * kPanel2);
     const size_t first = p * kPanel2;
-    const size_t n = std::min(pair ? 2 * kPanel2 : kPanel2, a.outputs - first);
+    const size_t n = std::min(kp * kPanel2, a.outputs - first);
     for (int i = 0; i < np; ++i) {
-        const __m256i q0 = Requantise2(s0[i], c0, low, high, zero);
-        const __m256i q1 = pair ? Requantise2(s1[i], c1, low, high, zero) : q0;
-        const __m128i codes = _mm_packs_epi16(
-            _mm_packs_epi32(_mm256_castsi256_si128(q0), _mm256_extracti128_si256(q0, 1)),
-            _mm_packs_epi32(_mm256_castsi256_si128(q1), _mm256_extracti128_si256(q1, 1)));
+        // Codes of the panels in order, 16 to a register; whole panels stored as they are.
+        __m128i codes[(kp + 1) / 2];
+        for (int k = 0; k < kp; k += 2) {
+            const __m256i q0 = Requantise2(s[k][i], c[k], low, high, zero);
+            const __m256i q1 =
+                k + 1 < kp ? Requantise2(s[k + 1][i], c[k + 1], low, high, zero) : q0;
+            codes[k / 2] = _mm_packs_epi16(
+                _mm_packs_epi32(_mm256_castsi256_si128(q0), _mm256_extracti128_si256(q0, 1)),
+                _mm_packs_epi32(_mm256_castsi256_si128(q1), _mm256_extracti128_si256(q1, 1)));
+        }
         int8_t* row = out + i * a.outputs + first;
-        if (n == 2 * kPanel2) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(row), codes);
+        if (n == kp * kPanel2) {
+            for (int k = 0; k < kp; k += 2) {
+                if (k + 1 < kp)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(row + k * kPanel2), codes[k / 2]);
+                else
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(row + k * kPanel2), codes[k / 2]);
+            }
         } else {
-            alignas(16) int8_t part[16];
-            _mm_store_si128(reinterpret_cast<__m128i*>(part), codes);
+            alignas(16) int8_t part[sizeof codes];
+            std::memcpy(part, codes, sizeof codes);
             std::memcpy(row, part, n);
         }
     }
@@ -226,18 +236,43 @@ NEROVA_AVX2 void Widen(const int8_t* in, size_t from, size_t channels, size_t ro
     }
 }
 
+// Blocks of pixels against every panel: three panels (17 to 24 outputs) at once over blocks
+// of 4 pixels, which loads each input pair once instead of twice; else pairs of panels over
+// blocks of kBlock2. x(i, n): pixels i to i + n, widened.
+template <typename X>
+NEROVA_AVX2 void Panels2(const Args<int16_t>& a, size_t count, X x, int8_t* out) {
+    const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
+    if (panels == 3) {
+        Blocks<4>(count, [&](auto np, size_t i) NEROVA_AVX2 {
+            constexpr int n = decltype(np)::value;
+            Block2<n, 3>(a, x(i, size_t(n)), out + i * a.outputs, 0);
+        });
+        return;
+    }
+    Blocks<kBlock2>(count, [&](auto np, size_t i) NEROVA_AVX2 {
+        constexpr int n = decltype(np)::value;
+        const int16_t* rows = x(i, size_t(n));
+        for (size_t p = 0; p < panels; p += 2) {
+            if (p + 1 < panels)
+                Block2<n, 2>(a, rows, out + i * a.outputs, p);
+            else
+                Block2<n, 1>(a, rows, out + i * a.outputs, p);
+        }
+    });
+}
+
 template <typename Rows>
 NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, int8_t* out, size_t count) {
     alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxWindow];
-    const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
-    Blocks<kBlock2>(count, [&](auto np, size_t i) NEROVA_AVX2 {
-        constexpr int n = decltype(np)::value;
-        size_t from = 0;
-        const int8_t* in = rows(i, size_t(n), &from);
-        Widen(in, from, a.channels, n, x);
-        for (size_t p = 0; p < panels; p += 2)
-            Block2<n>(a, x, out + i * a.outputs, p, p + 1 < panels);
-    });
+    Panels2(
+        a, count,
+        [&](size_t i, size_t n) {
+            size_t from = 0;
+            const int8_t* in = rows(i, n, &from);
+            Widen(in, from, a.channels, n, x);
+            return static_cast<const int16_t*>(x);
+        },
+        out);
 }
 
 // Values of the widened input rows a chunk of pixels reads: its rows live on the stack.
@@ -257,7 +292,7 @@ inline size_t RowPitch(const ConvShape& s, size_t n) {
 NEROVA_AVX2 void RowRun2(Args<int16_t> a, const ConvShape& s, int16_t outside, size_t chunk,
                          const int8_t* in, int8_t* out, size_t first, size_t count) {
     alignas(32) int16_t x[kRowScratch];
-    const size_t plane = s.out_h * s.out_w, panels = (a.outputs + kPanel2 - 1) / kPanel2;
+    const size_t plane = s.out_h * s.out_w;
     a.window_rows = s.kernel_h;
     a.step = s.stride_w * s.channels;
     for (size_t p = first, end = first + count; p < end;) {
@@ -282,11 +317,9 @@ NEROVA_AVX2 void RowRun2(Args<int16_t> a, const ConvShape& s, int16_t outside, s
                   row + inside);
             std::fill(row + inside + length, row + a.pitch, outside);
         }
-        Blocks<kBlock2>(n, [&](auto np, size_t i) NEROVA_AVX2 {
-            constexpr int b = decltype(np)::value;
-            for (size_t k = 0; k < panels; k += 2)
-                Block2<b>(a, x + i * a.step, out + (p + i) * a.outputs, k, k + 1 < panels);
-        });
+        Panels2(
+            a, n, [&](size_t i, size_t) { return static_cast<const int16_t*>(x + i * a.step); },
+            out + p * a.outputs);
         p += n;
     }
 }
