@@ -485,6 +485,34 @@ def construct_models():
         model([N("ReduceMean", ["input"], ["m"], axes=[1], keepdims=1),
                N("Add", ["input", "m"], ["output"])], {}),
         x, x + x.mean(axis=1, keepdims=True))
+    # A computed operand broadcast along a row or a column, on either side.
+    rows = x.max(axis=2, keepdims=True)
+    columns = x.mean(axis=3, keepdims=True)
+    nets["add_pooled_rows"] = (
+        model([N("MaxPool", ["input"], ["m"], kernel_shape=[7, 1]),
+               N("Add", ["input", "m"], ["output"])], {}), x, x + rows)
+    nets["sub_from_pooled_rows"] = (
+        model([N("MaxPool", ["input"], ["m"], kernel_shape=[7, 1]),
+               N("Sub", ["m", "input"], ["output"])], {}), x, rows - x)
+    nets["mul_pooled_columns"] = (
+        model([N("AveragePool", ["input"], ["m"], kernel_shape=[1, 8]),
+               N("Mul", ["m", "input"], ["output"])], {}), x, columns * x)
+    # A convolution's output plus a row computed by another: OpenCV fuses the addition into the
+    # convolution.
+    k = rng.normal(0, 0.5, (2, 2, 2, 1, 1)).astype(np.float32)
+    mix = lambda w, v: np.einsum("oi,nihw->nohw", w[:, :, 0, 0], v)
+    nets["conv_plus_convolved_row"] = (
+        model([N("Conv", ["input", "k0"], ["c"], kernel_shape=[1, 1]),
+               N("MaxPool", ["input"], ["m"], kernel_shape=[7, 1]),
+               N("Conv", ["m", "k1"], ["r"], kernel_shape=[1, 1]),
+               N("Add", ["c", "r"], ["output"])], {"k0": k[0], "k1": k[1]}),
+        x, (mix(k[0], x) + mix(k[1], rows)).astype(np.float32))
+    sigmoid = 1 / (1 + np.exp(-x.astype(np.float64)))
+    nets["div_by_pooled_columns"] = (
+        model([N("Sigmoid", ["input"], ["s"]),
+               N("AveragePool", ["s"], ["m"], kernel_shape=[1, 8]),
+               N("Div", ["input", "m"], ["output"])], {}),
+        x, (x / sigmoid.mean(axis=3, keepdims=True)).astype(np.float32))
     return nets
 
 

@@ -1382,8 +1382,30 @@ bool OpenCvBroadcasts(const Dims& dims, const Dims& out) {
     return out.size() == 4 && d == channel;
 }
 
+// A computed tensor repeated count times along axis: copies of copies (Concat), as many as
+// count has binary digits, then the ones it sums to.
+std::string Repeated(OpenCvGraph& g, const std::string& name, int64_t axis, int64_t count) {
+    auto concat = [&](const std::vector<std::string>& parts) {
+        const std::string y = g.NewName(name + "_repeated");
+        onnx::NodeProto* c = g.Add("Concat", parts, y);
+        onnx::AttributeProto* a = c->add_attribute();
+        a->set_name("axis");
+        a->set_type(onnx::AttributeProto::INT);
+        a->set_i(axis);
+        return y;
+    };
+    std::vector<std::string> powers = {name};  // powers[k]: 2^k copies
+    while (count >> powers.size()) powers.push_back(concat({powers.back(), powers.back()}));
+    std::vector<std::string> parts;
+    for (size_t k = 0; k < powers.size(); ++k)
+        if (count >> k & 1) parts.push_back(powers[k]);
+    return parts.size() == 1 ? parts[0] : concat(parts);
+}
+
 // Two operands: a constant OpenCV would broadcast its own way is spelled out to the output's
-// dims; a computed operand that broadcasts goes second; a computed divisor becomes a product with
+// dims; a computed operand broadcast along a row or a column, which OpenCV 4.6 gets wrong or
+// refuses, is repeated to the output's dims (one per channel it broadcasts right); a computed
+// operand that broadcasts goes second; a computed divisor becomes a product with
 // its reciprocal (OpenCV divides the other way round when the dividend is a constant or broadcast),
 // and a constant divisor is copied for its Div alone; Max and Min with a constant, which OpenCV's
 // importer refuses, become a difference through Relu.
@@ -1407,9 +1429,28 @@ std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
         changed = true;
     }
     const bool constant[2] = {g.IsConstant(in[0]), g.IsConstant(in[1])};
+    const Dims* dims[2] = {g.Shape(in[0]), g.Shape(in[1])};
+    for (int i = 0; i < 2; ++i) {
+        const Dims* d = dims[i];
+        if (constant[i] || !d || d->size() != out->size() || out->size() < 3) continue;
+        bool spatial = false, per_channel = true;
+        for (size_t axis = 2; axis < out->size(); ++axis) {
+            spatial = spatial || (*d)[axis] != (*out)[axis];
+            per_channel = per_channel && (*d)[axis] == 1;
+        }
+        if (!spatial || per_channel) continue;
+        Dims grown = *d;
+        for (size_t axis = 2; axis < out->size(); ++axis)
+            if ((*d)[axis] == 1 && (*out)[axis] > 1) {
+                in[i] = Repeated(g, in[i], static_cast<int64_t>(axis), (*out)[axis]);
+                grown[axis] = (*out)[axis];
+            }
+        if (grown == *out) dims[i] = out;
+        changed = true;
+    }
     const std::string& y = n.output(0);
-    const Dims* first = g.Shape(in[0]);
-    const Dims* second = g.Shape(in[1]);
+    const Dims* first = dims[0];
+    const Dims* second = dims[1];
     // OpenCV broadcasts a computed operand only when it comes second.
     if (!constant[0] && !constant[1] && first && second && *first != *out && *second == *out) {
         if (op == "Sub") {  // b - a as (-a) + b
@@ -1423,8 +1464,7 @@ std::string OpenCvBinary(OpenCvGraph& g, const onnx::NodeProto& n) {
             changed = true;
         }
     }
-    if (op == "Div" && !constant[1] &&
-        (constant[0] || !g.Shape(in[0]) || *g.Shape(in[0]) != *out)) {
+    if (op == "Div" && !constant[1] && (constant[0] || !first || *first != *out)) {
         const std::string r = g.NewName(y + "_reciprocal");
         g.Add("Reciprocal", {in[1]}, r);
         g.Add("Mul", {r, in[0]}, y);  // the full operand first, as OpenCV broadcasts
