@@ -445,6 +445,15 @@ def construct_models():
         model([N("ConvTranspose", ["input", "wt"], ["output"], kernel_shape=[3, 2], strides=[2, 1],
                  dilations=[2, 3], pads=[1, 0, 0, 2])], {"wt": wt}),
         x, conv_transpose_ref(x, wt, (2, 1), (1, 0, 0, 2), (2, 3)))
+    # kernel_shape left for the weights to imply, as ONNX allows.
+    nets["conv_kernel_from_weights"] = (
+        model([N("Conv", ["input", "w"], ["output"], strides=[2, 1], pads=[1, 1, 0, 1])],
+              {"w": w}),
+        x, conv_ref(x, w, strides=(2, 1), pads=(1, 1, 0, 1)))
+    nets["conv_transpose_kernel_from_weights"] = (
+        model([N("ConvTranspose", ["input", "wt"], ["output"], strides=[2, 1], pads=[1, 0, 1, 0])],
+              {"wt": wt}),
+        x, conv_transpose_ref(x, wt, (2, 1), (1, 0, 1, 0)))
     # Constants of every broadcast shape, either side of the operator.
     for cshape in ((1, 2, 1, 1), (8,), (2, 7, 8), (1, 1, 7, 1), (1,)):
         c = (rng.normal(size=cshape) + 2).astype(np.float32)

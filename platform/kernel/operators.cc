@@ -1299,23 +1299,39 @@ std::string Expanded(OpenCvGraph& g, const std::string& name, const Dims& out,
 }
 
 // SAME pads as explicit ones: OpenCV pads SAME_LOWER as if it were SAME_UPPER.
+// A convolution's kernel_shape, which ONNX lets its weights imply and OpenCV's importer needs;
+// empty when it is given or the weights' shape is not known.
+Dims ImpliedKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
+    const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
+    if (Attr(n, "kernel_shape") || !w || w->size() != 4) return {};
+    return {(*w)[2], (*w)[3]};
+}
+
 std::string OpenCvWindow(OpenCvGraph& g, const onnx::NodeProto& n) {
     const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
-    if (auto_pad != "SAME_UPPER" && auto_pad != "SAME_LOWER") {
+    const bool same = auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
+    const Dims implied = n.op_type() == "Conv" ? ImpliedKernel(g, n) : Dims{};
+    if (!same && implied.empty()) {
         g.Keep(n);
         return "";
     }
-    const Dims* x = n.input_size() > 0 ? g.Shape(n.input(0)) : nullptr;
-    const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
-    const Dims kernel = n.op_type() == "Conv" && w && w->size() == 4 ? Dims{(*w)[2], (*w)[3]}
-                                                                     : AttrInts(n, "kernel_shape");
     Window win;
-    if (!x || x->size() != 4 || kernel.size() != 2 ||
-        !ResolveWindow(n, kernel[0], kernel[1], (*x)[2], (*x)[3], &win))
-        return "its SAME pads cannot be resolved";
+    if (same) {
+        const Dims* x = n.input_size() > 0 ? g.Shape(n.input(0)) : nullptr;
+        const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
+        const Dims kernel = n.op_type() == "Conv" && w && w->size() == 4
+                                ? Dims{(*w)[2], (*w)[3]}
+                                : AttrInts(n, "kernel_shape");
+        if (!x || x->size() != 4 || kernel.size() != 2 ||
+            !ResolveWindow(n, kernel[0], kernel[1], (*x)[2], (*x)[3], &win))
+            return "its SAME pads cannot be resolved";
+    }
     onnx::NodeProto* c = g.Copy(n);
-    RemoveAttribute(c, "auto_pad");
-    SetInts(c, "pads", {win.top, win.left, win.bottom, win.right});
+    if (!implied.empty()) SetInts(c, "kernel_shape", implied);
+    if (same) {
+        RemoveAttribute(c, "auto_pad");
+        SetInts(c, "pads", {win.top, win.left, win.bottom, win.right});
+    }
     return "";
 }
 
@@ -1328,11 +1344,13 @@ std::string OpenCvConvTranspose(OpenCvGraph& g, const onnx::NodeProto& n) {
     const bool dilated = d.size() == 2 && (d[0] != 1 || d[1] != 1);
     const bool asymmetric = pads.size() == 4 && (pads[0] != pads[2] || pads[1] != pads[3]) &&
                             AttrString(n, "auto_pad", "NOTSET") == "NOTSET";
-    if (!dilated && !asymmetric) {
+    const Dims implied = ImpliedKernel(g, n);
+    if (!dilated && !asymmetric && implied.empty()) {
         g.Keep(n);
         return "";
     }
     onnx::NodeProto* c = g.Copy(n);
+    if (!implied.empty()) SetInts(c, "kernel_shape", implied);
     if (asymmetric) {  // OpenCV pads both sides alike: the whole output, then the pads cut off
         const Dims* y = g.Shape(n.output(0));
         if (!y || y->size() != 4) return "the output has no known shape";
