@@ -1298,7 +1298,6 @@ std::string Expanded(OpenCvGraph& g, const std::string& name, const Dims& out,
     return g.AddConstant(name + "_expanded", out, std::move(full));
 }
 
-// SAME pads as explicit ones: OpenCV pads SAME_LOWER as if it were SAME_UPPER.
 // A convolution's kernel_shape, which ONNX lets its weights imply and OpenCV's importer needs;
 // empty when it is given or the weights' shape is not known.
 Dims ImpliedKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
@@ -1307,6 +1306,8 @@ Dims ImpliedKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
     return {(*w)[2], (*w)[3]};
 }
 
+// SAME pads as explicit ones (OpenCV pads SAME_LOWER as if it were SAME_UPPER), and a
+// convolution's kernel_shape spelled out.
 std::string OpenCvWindow(OpenCvGraph& g, const onnx::NodeProto& n) {
     const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
     const bool same = auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
