@@ -431,50 +431,59 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
     }
 }
 
-// Nearest upsampling copies int8 codes: the same numbers as XNNPACK's float upsampling of the
-// same codes between two conversions.
-// Each form gives the same codes: the same fused sums in the same order.
+// Each form gives the same codes: the same fused sums in the same order. Filters: full, a
+// model's mean and scale (diagonal), and the diagonal with the next channel's value added
+// (the kernel sums only the distances some output uses).
 TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
     if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> value(-130.0f, 130.0f);
     for (size_t channels = 1; channels <= lowering::QEntryKernel::kMaxChannels; ++channels)
-        for (size_t pixels : {1, 15, 16, 17, 33, 100, 1000}) {
-            std::vector<float> filter(channels * channels), bias(channels);
-            std::vector<float> in(pixels * channels + 4, 0.0f);
-            for (float& v : filter) v = value(rng) / 100;
-            for (float& v : bias) v = value(rng);
-            for (size_t i = 0; i < pixels * channels; ++i) in[i] = value(rng);
-            const float scale = 0.9f;
-            const int32_t zero = 5;
-            const int8_t low = -100, high = 120;
-            std::vector<int8_t> first;
-            for (const auto& [isa, form] : KernelForms()) {
-                const lowering::QEntryKernel kernel(channels, filter.data(), bias.data(), scale,
-                                                    zero, low, high, isa);
-                std::vector<int8_t> got(pixels * channels, 99);
-                kernel.Run(in.data(), got.data(), pixels);
-                if (first.empty()) first = got;
-                EXPECT_EQ(got, first) << form << ", " << channels << " channels, " << pixels;
-                size_t off = 0;
-                for (size_t p = 0; p < pixels; ++p)
-                    for (size_t j = 0; j < channels; ++j) {
-                        double sum = bias[j];
-                        for (size_t c = 0; c < channels; ++c)
-                            sum += double(filter[j * channels + c]) * in[p * channels + c];
-                        const double code = std::min<double>(
-                            high, std::max<double>(low, std::nearbyint(sum / scale) + zero));
-                        const int g = got[p * channels + j];
-                        ASSERT_LE(std::abs(g - code), 1)
-                            << form << ", " << channels << " channels, pixel " << p << " of "
-                            << pixels;
-                        off += g != code;
-                    }
-                EXPECT_LE(off, pixels * channels / 50) << channels << " channels, " << pixels;
+        for (size_t pixels : {1, 15, 16, 17, 33, 100, 1000})
+            for (int pattern = 0; pattern < 3; ++pattern) {
+                std::vector<float> filter(channels * channels), bias(channels);
+                std::vector<float> in(pixels * channels + 4, 0.0f);
+                for (size_t i = 0; i < filter.size(); ++i) {
+                    const size_t j = i / channels, c = i % channels;
+                    filter[i] = pattern == 0 || c == j || (pattern == 2 && c == j + 1)
+                                    ? value(rng) / 100
+                                    : 0.0f;
+                }
+                for (float& v : bias) v = value(rng);
+                for (size_t i = 0; i < pixels * channels; ++i) in[i] = value(rng);
+                const float scale = 0.9f;
+                const int32_t zero = 5;
+                const int8_t low = -100, high = 120;
+                std::vector<int8_t> first;
+                for (const auto& [isa, form] : KernelForms()) {
+                    const lowering::QEntryKernel kernel(channels, filter.data(), bias.data(), scale,
+                                                        zero, low, high, isa);
+                    std::vector<int8_t> got(pixels * channels, 99);
+                    kernel.Run(in.data(), got.data(), pixels);
+                    if (first.empty()) first = got;
+                    EXPECT_EQ(got, first) << form << ", " << channels << " channels, " << pixels
+                                          << ", filter " << pattern;
+                    size_t off = 0;
+                    for (size_t p = 0; p < pixels; ++p)
+                        for (size_t j = 0; j < channels; ++j) {
+                            double sum = bias[j];
+                            for (size_t c = 0; c < channels; ++c)
+                                sum += double(filter[j * channels + c]) * in[p * channels + c];
+                            const double code = std::min<double>(
+                                high, std::max<double>(low, std::nearbyint(sum / scale) + zero));
+                            const int g = got[p * channels + j];
+                            ASSERT_LE(std::abs(g - code), 1)
+                                << form << ", " << channels << " channels, pixel " << p << " of "
+                                << pixels;
+                            off += g != code;
+                        }
+                    EXPECT_LE(off, pixels * channels / 50) << channels << " channels, " << pixels;
+                }
             }
-        }
 }
 
+// Nearest upsampling copies int8 codes: the same numbers as XNNPACK's float upsampling of the
+// same codes between two conversions.
 TEST(Int8Test, NearestUpsamplingCopiesInt8Codes) {
     std::vector<std::string> notes;
     auto copied = std::make_shared<lowering::Plan>(

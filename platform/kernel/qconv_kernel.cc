@@ -521,6 +521,13 @@ QEntryKernel::QEntryKernel(size_t channels, const float* filter, const float* bi
                 coef_[(k * 7 + d) * kPanel + e] = filter[j * channels + c] / scale;
             }
         }
+    // Only the distances some lane uses: a model's mean and scale (a diagonal filter) is one.
+    for (int d = 0; d < 7; ++d) {
+        bool used = false;
+        for (size_t k = 0; k < channels; ++k)
+            for (size_t e = 0; e < kPanel; ++e) used = used || coef_[(k * 7 + d) * kPanel + e] != 0;
+        if (used) taps_.push_back(d);
+    }
 }
 
 namespace {
@@ -541,7 +548,7 @@ inline int8_t EntryCode(const float* x, size_t i, size_t lane, const float* coef
 
 NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t chunks,
                              size_t channels, const float* coef, const float* bias, float lo,
-                             float hi) {
+                             float hi, const std::vector<int>& taps) {
     const __m512 low = _mm512_set1_ps(lo), high = _mm512_set1_ps(hi);
     for (size_t n = 0; n < chunks; ++n) {
         const size_t base = first + n * channels * kPanel;
@@ -549,7 +556,7 @@ NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t c
             const float* c = coef + k * 7 * kPanel;
             __m512 acc = _mm512_loadu_ps(bias + k * kPanel);
             const float* at = x + base + k * kPanel;
-            for (int d = 0; d < 7; ++d)
+            for (int d : taps)
                 acc = _mm512_fmadd_ps(_mm512_loadu_ps(c + d * kPanel), _mm512_loadu_ps(at + d - 3),
                                       acc);
             acc = _mm512_min_ps(_mm512_max_ps(acc, low), high);
@@ -562,7 +569,7 @@ NEROVA_VNNI void EntryChunks(const float* x, int8_t* out, size_t first, size_t c
 // The same in two halves of 8 lanes, in the same order: the same numbers.
 NEROVA_AVX2 void EntryChunks2(const float* x, int8_t* out, size_t first, size_t chunks,
                               size_t channels, const float* coef, const float* bias, float lo,
-                              float hi) {
+                              float hi, const std::vector<int>& taps) {
     const __m256 low = _mm256_set1_ps(lo), high = _mm256_set1_ps(hi);
     for (size_t n = 0; n < chunks; ++n) {
         const size_t base = first + n * channels * kPanel;
@@ -571,7 +578,7 @@ NEROVA_AVX2 void EntryChunks2(const float* x, int8_t* out, size_t first, size_t 
                 const float* c = coef + k * 7 * kPanel + h;
                 __m256 acc = _mm256_loadu_ps(bias + k * kPanel + h);
                 const float* at = x + base + k * kPanel + h;
-                for (int d = 0; d < 7; ++d)
+                for (int d : taps)
                     acc = _mm256_fmadd_ps(_mm256_loadu_ps(c + d * kPanel),
                                           _mm256_loadu_ps(at + d - 3), acc);
                 const __m256i v = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(acc, low), high));
@@ -598,10 +605,10 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
     }
     if (whole > vector_from && isa_ == QIsa::kAvx2)
         EntryChunks2(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
-                     bias_.data(), low_, high_);
+                     bias_.data(), low_, high_, taps_);
     else if (whole > vector_from)
         EntryChunks(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
-                    bias_.data(), low_, high_);
+                    bias_.data(), low_, high_, taps_);
     for (size_t i = std::max(whole, vector_from) * chunk; i < end; ++i) {
         const size_t k = (i % chunk) / kPanel, e = i % kPanel;
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,

@@ -145,6 +145,7 @@ class QEntryKernel {
     // For each of the channels vectors of a 16-pixel chunk, the coefficient of the value d
     // places away (d from -3 to 3), per lane; and the bias per lane. Scaled to codes.
     std::vector<float> coef_, bias_;
+    std::vector<int> taps_;  // the distances whose coefficient is not zero in every lane
     float low_, high_;
 };
 
