@@ -381,6 +381,77 @@ TEST(Int8Test, QuantisedInputRoundsAsXnnpack) {
             << "value " << in[i] << " at " << i;
 }
 
+// Heads of one input side by side, each with its own zero point and clamp, give each head's
+// own numbers: in place (pointwise), from widened rows (few channels), gathered (strided).
+TEST(Int8Test, QConvKernelOfSideBySideHeadsGivesEachHeadsNumbers) {
+    if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
+    struct Head {
+        size_t outputs;
+        int32_t zero;
+        int8_t low, high;
+    };
+    const struct {
+        size_t channels, in_h, in_w, kernel, stride, pad, out_h, out_w;
+        std::vector<Head> heads;
+    } kCases[] = {
+        {64,
+         9,
+         13,
+         1,
+         1,
+         0,
+         9,
+         13,
+         {{1, -20, -128, 127}, {1, 0, 0, 127}, {4, 7, -128, 127}, {10, -128, -128, 127}}},
+        {3, 11, 10, 3, 2, 1, 6, 5, {{5, 3, -100, 90}, {7, -9, -128, 127}, {9, 0, -128, 0}}},
+        {20, 7, 7, 1, 2, 0, 4, 4, {{2, 1, -128, 127}, {3, 100, 100, 127}}},
+    };
+    for (const auto& c : kCases) {
+        lowering::ConvShape shape;
+        shape.in_h = c.in_h, shape.in_w = c.in_w, shape.channels = c.channels;
+        shape.out_h = c.out_h, shape.out_w = c.out_w;
+        shape.kernel_h = shape.kernel_w = c.kernel;
+        shape.stride_h = shape.stride_w = c.stride;
+        shape.pad_top = shape.pad_left = c.pad;
+        std::vector<int32_t> zeros;
+        std::vector<int8_t> lows, highs;
+        for (const Head& h : c.heads) {
+            zeros.resize(zeros.size() + h.outputs, h.zero);
+            lows.resize(zeros.size(), h.low);
+            highs.resize(zeros.size(), h.high);
+        }
+        shape.outputs = zeros.size();
+        const size_t window = c.kernel * c.kernel * c.channels, pixels = c.out_h * c.out_w;
+        const RandomLayer layer(static_cast<unsigned>(window + shape.outputs),
+                                shape.outputs * window, c.in_h * c.in_w * c.channels + 3,
+                                shape.outputs, 20000, 2e-4f);
+        const auto& [filter, in, bias, scale] = layer;
+        const int32_t in_zero = -3;
+        for (const auto& [isa, form] : KernelForms()) {
+            const lowering::QConvKernel kernel(shape, filter.data(), bias.data(), scale.data(),
+                                               in_zero, zeros.data(), lows.data(), highs.data(),
+                                               isa);
+            std::vector<int8_t> got(pixels * shape.outputs, 99);
+            kernel.Run(in.data(), got.data(), pixels, nullptr);
+            size_t first = 0;
+            for (const Head& h : c.heads) {
+                lowering::ConvShape one = shape;
+                one.outputs = h.outputs;
+                std::vector<int8_t> want(pixels * h.outputs);
+                lowering::QConvKernel::Reference(
+                    one, filter.data() + first * window, bias.data() + first, scale.data() + first,
+                    in_zero, h.zero, h.low, h.high, in.data(), want.data(), pixels);
+                for (size_t i = 0; i < want.size(); ++i)
+                    ASSERT_EQ(int(got[i / h.outputs * shape.outputs + first + i % h.outputs]),
+                              int(want[i]))
+                        << form << ": " << c.kernel << "x" << c.kernel << "x" << c.channels
+                        << ", the head from output " << first << ", element " << i;
+                first += h.outputs;
+            }
+        }
+    }
+}
+
 // The int8 body with its pointwise convolutions on our kernel between stretches of XNNPACK's
 // operators computes XNNPACK's own int8 numbers (on networks whose entry is not ours: that one
 // rounds the float input once, where XNNPACK rounds twice).
@@ -393,6 +464,7 @@ TEST(Int8Test, QConvKernelBetweenXnnpackStretchesKeepsTheNumbers) {
         {TestModel("lowering/residual.onnx"), {1, 3, 17, 19}},
         {TestModel("lowering/upsample.onnx"), {1, 3, 16, 12}},
         {TestModel("lowering/depthwise.onnx"), {1, 3, 23, 4}},
+        {TestModel("lowering/heads.onnx"), {1, 3, 13, 11}},  // siblings computed as one
     };
     for (const auto& n : kNetworks) {
         std::vector<std::string> notes;

@@ -335,6 +335,24 @@ def lowering_models():
         "w1": w(40, 24, 1, 1), "b1": w(40), "dw1": w(40, 1, 5, 5), "db1": w(40),
         "dw2": w(40, 1, 3, 3), "db2": w(40), "w2": w(6, 40, 1, 1), "b2": w(6)},
         [1, 3, 23, 4], ["output"])
+    # A detector's heads: pointwise layers of one map (one with its activation) and a strided
+    # one beside them, each followed by a depthwise layer that leaves the body.
+    heads = [("cls", 1, False), ("obj", 1, True), ("box", 4, False), ("kps", 10, False)]
+    nodes = [N("Conv", ["input", "w0", "b0"], ["c0"], kernel_shape=[3, 3], pads=[1, 1, 1, 1]),
+             N("Relu", ["c0"], ["r0"]),
+             N("Conv", ["r0", "ws", "bs"], ["strided"], kernel_shape=[1, 1], strides=[2, 2]),
+             N("Conv", ["strided", "wd", "bd"], ["down"], kernel_shape=[3, 3], group=3)]
+    inits = {"w0": w(16, 3, 3, 3), "b0": w(16), "ws": w(3, 16, 1, 1), "bs": w(3),
+             "wd": w(3, 1, 3, 3), "bd": w(3)}
+    for name, n, relu in heads:
+        nodes.append(N("Conv", ["r0", name + "_w", name + "_b"], [name + "_p"], kernel_shape=[1, 1]))
+        if relu:
+            nodes.append(N("Relu", [name + "_p"], [name + "_r"]))
+        nodes.append(N("Conv", [name + ("_r" if relu else "_p"), name + "_dw", name + "_db"], [name],
+                       kernel_shape=[3, 3], group=n, pads=[1, 1, 1, 1]))
+        inits.update({name + "_w": w(n, 16, 1, 1), name + "_b": w(n), name + "_dw": w(n, 1, 3, 3),
+                      name + "_db": w(n)})
+    nets["heads"] = model(nodes, inits, [1, 3, 13, 11], [h[0] for h in heads] + ["down"])
     return nets
 
 

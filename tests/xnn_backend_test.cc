@@ -119,6 +119,7 @@ TEST(XnnBackendTest, EveryLoweredOperatorGivesOpenCvsNumbers) {
         {"shared_boundary", {1, 3, 6, 5}, {"first", "second"}},
         {"clip", {1, 3, 5, 6}, {"output"}},
         {"row_tail", {1, 3, 5, 6}, {"output"}},
+        {"heads", {1, 3, 13, 11}, {"cls", "obj", "box", "kps", "down"}},
     };
     for (const auto& net : kNetworks) {
         const std::string bytes =

@@ -55,6 +55,10 @@ struct Args {
     // Where a pixel's pairs lie (AVX2): window_rows runs of row_pairs pairs, pitch values
     // apart, a pixel step values after the one before.
     size_t window_rows = 1, row_pairs = 0, step = 0, pitch = 0;
+    // AVX2: each output's zero point and clamp (less its zero point), whole panels of them;
+    // null where all outputs share the ones above.
+    const int32_t* zeros = nullptr;
+    const float *lows = nullptr, *highs = nullptr;
 };
 
 // Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
@@ -148,8 +152,9 @@ NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, _
 }
 
 // Pixels np of x, widened to 16 bits (window rows of pairs), against kp panels from p: at
-// most 12 registers of sums.
-template <int np, int kp>
+// most 12 registers of sums. lanes: each output its own zero point and clamp (kept apart: the
+// registers they take would push sums out).
+template <int np, int kp, bool lanes>
 NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, size_t p) {
     static_assert(np * kp <= 12, "sums beyond the registers");
     __m256i s[kp][np];
@@ -174,19 +179,27 @@ NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, s
                     s[k][i] = _mm256_add_epi32(s[k][i], _mm256_madd_epi16(v, f[k]));
             }
         }
-    const __m256 low = _mm256_set1_ps(a.low), high = _mm256_set1_ps(a.high);
-    const __m256i zero = _mm256_set1_epi32(a.zero);
-    __m256 c[kp];
+    constexpr int kq = lanes ? kp : 1;  // registers of zero points and clamps
+    __m256 c[kp], low[kq], high[kq];
+    __m256i zero[kq];
     for (int k = 0; k < kp; ++k) c[k] = _mm256_loadu_ps(a.scale + (p + k) * kPanel2);
+    for (int k = 0; k < kq; ++k) {
+        const size_t at = (p + k) * kPanel2;
+        low[k] = lanes ? _mm256_loadu_ps(a.lows + at) : _mm256_set1_ps(a.low);
+        high[k] = lanes ? _mm256_loadu_ps(a.highs + at) : _mm256_set1_ps(a.high);
+        zero[k] = lanes ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.zeros + at))
+                        : _mm256_set1_epi32(a.zero);
+    }
     const size_t first = p * kPanel2;
     const size_t n = std::min(kp * kPanel2, a.outputs - first);
     for (int i = 0; i < np; ++i) {
         // Codes of the panels in order, 16 to a register; whole panels stored as they are.
         __m128i codes[(kp + 1) / 2];
         for (int k = 0; k < kp; k += 2) {
-            const __m256i q0 = Requantise2(s[k][i], c[k], low, high, zero);
+            const int k0 = lanes ? k : 0, k1 = lanes ? k + 1 : 0;
+            const __m256i q0 = Requantise2(s[k][i], c[k], low[k0], high[k0], zero[k0]);
             const __m256i q1 =
-                k + 1 < kp ? Requantise2(s[k + 1][i], c[k + 1], low, high, zero) : q0;
+                k + 1 < kp ? Requantise2(s[k + 1][i], c[k + 1], low[k1], high[k1], zero[k1]) : q0;
             codes[k / 2] = _mm_packs_epi16(
                 _mm_packs_epi32(_mm256_castsi256_si128(q0), _mm256_extracti128_si256(q0, 1)),
                 _mm_packs_epi32(_mm256_castsi256_si128(q1), _mm256_extracti128_si256(q1, 1)));
@@ -239,13 +252,13 @@ NEROVA_AVX2 void Widen(const int8_t* in, size_t from, size_t channels, size_t ro
 // Blocks of pixels against every panel: three panels (17 to 24 outputs) at once over blocks
 // of 4 pixels, which loads each input pair once instead of twice; else pairs of panels over
 // blocks of kBlock2. x(i, n): pixels i to i + n, widened.
-template <typename X>
-NEROVA_AVX2 void Panels2(const Args<int16_t>& a, size_t count, X x, int8_t* out) {
+template <bool lanes, typename X>
+NEROVA_AVX2 void PanelsOf(const Args<int16_t>& a, size_t count, X x, int8_t* out) {
     const size_t panels = (a.outputs + kPanel2 - 1) / kPanel2;
     if (panels == 3) {
         Blocks<4>(count, [&](auto np, size_t i) NEROVA_AVX2 {
             constexpr int n = decltype(np)::value;
-            Block2<n, 3>(a, x(i, size_t(n)), out + i * a.outputs, 0);
+            Block2<n, 3, lanes>(a, x(i, size_t(n)), out + i * a.outputs, 0);
         });
         return;
     }
@@ -254,11 +267,19 @@ NEROVA_AVX2 void Panels2(const Args<int16_t>& a, size_t count, X x, int8_t* out)
         const int16_t* rows = x(i, size_t(n));
         for (size_t p = 0; p < panels; p += 2) {
             if (p + 1 < panels)
-                Block2<n, 2>(a, rows, out + i * a.outputs, p);
+                Block2<n, 2, lanes>(a, rows, out + i * a.outputs, p);
             else
-                Block2<n, 1>(a, rows, out + i * a.outputs, p);
+                Block2<n, 1, lanes>(a, rows, out + i * a.outputs, p);
         }
     });
+}
+
+template <typename X>
+NEROVA_AVX2 void Panels2(const Args<int16_t>& a, size_t count, X x, int8_t* out) {
+    if (a.zeros)
+        PanelsOf<true>(a, count, x, out);
+    else
+        PanelsOf<false>(a, count, x, out);
 }
 
 template <typename Rows>
@@ -362,7 +383,27 @@ QIsa QKernelIsa() {
 QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
                          const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
                          int8_t high, QIsa isa)
-    : isa_(isa),
+    : QConvKernel(shape, filter, bias, scale, input_zero,
+                  std::vector<int32_t>(shape.outputs, output_zero).data(),
+                  std::vector<int8_t>(shape.outputs, low).data(),
+                  std::vector<int8_t>(shape.outputs, high).data(), isa) {}
+
+namespace {
+
+// Whether every output has the first one's value.
+template <typename T>
+bool Uniform(const T* values, size_t n) {
+    return std::all_of(values, values + n, [&](T v) { return v == values[0]; });
+}
+
+}  // namespace
+
+QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
+                         const float* scale, int32_t input_zero, const int32_t* output_zeros,
+                         const int8_t* lows, const int8_t* highs, QIsa isa)
+    : uniform_(Uniform(output_zeros, shape.outputs) && Uniform(lows, shape.outputs) &&
+               Uniform(highs, shape.outputs)),
+      isa_(isa == QIsa::kAvx512Vnni && !uniform_ ? QIsa::kAvx2 : isa),
       shape_(shape),
       window_(shape.kernel_h * shape.kernel_w * shape.channels),
       groups_(isa == QIsa::kAvx2 ? (window_ + 1) / 2 : (window_ + 3) / 4),
@@ -370,11 +411,11 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
                 shape.stride_w == 1 && shape.pad_top == 0 && shape.pad_left == 0 &&
                 shape.in_h == shape.out_h && shape.in_w == shape.out_w),
       input_zero_(input_zero),
-      output_zero_(output_zero),
-      low_(low),
-      high_(high) {
+      output_zero_(output_zeros[0]),
+      low_(lows[0]),
+      high_(highs[0]) {
     const size_t outputs = shape.outputs;
-    const bool vnni = isa == QIsa::kAvx512Vnni;
+    const bool vnni = isa_ == QIsa::kAvx512Vnni;
     // Gathering a window of few channels copies a few bytes at a time; widening the input
     // rows once reads each value about kernel_h x kernel_w / stride times fewer.
     const size_t row = shape.kernel_w * shape.channels;
@@ -393,6 +434,9 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
         panels16_.assign(panels * groups_ * width * group, 0);
     bias_.assign(panels * width, 0);
     scale_.assign(panels * width, 0.0f);
+    zeros_.assign(panels * width, 0);
+    lows_.assign(panels * width, 0.0f);
+    highs_.assign(panels * width, 0.0f);
     for (size_t o = 0; o < outputs; ++o) {
         int64_t sum = 0;
         for (size_t c = 0; c < window_; ++c) {
@@ -410,6 +454,9 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
         // add.
         bias_[o] = static_cast<int32_t>(bias[o] - ((vnni ? 128 : 0) + int64_t(input_zero)) * sum);
         scale_[o] = scale[o];
+        zeros_[o] = output_zeros[o];
+        lows_[o] = float(lows[o] - output_zeros[o]);
+        highs_[o] = float(highs[o] - output_zeros[o]);
     }
 }
 
@@ -436,6 +483,7 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
         Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
                         groups_,          low,          high,          output_zero_};
         a.row_pairs = row_pairs_;
+        if (!uniform_) a.zeros = zeros_.data(), a.lows = lows_.data(), a.highs = highs_.data();
         RowRun2(a, shape_, static_cast<int16_t>(input_zero_), chunk_, in, out, first, count);
         return;
     }
@@ -461,6 +509,7 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
                         groups_,          low,          high,          output_zero_};
         a.row_pairs = groups_;
         a.step = groups_ * 2;  // the widened windows
+        if (!uniform_) a.zeros = zeros_.data(), a.lows = lows_.data(), a.highs = highs_.data();
         Run2(a, rows, out + first * shape_.outputs, count);
         return;
     }

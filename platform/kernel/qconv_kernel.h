@@ -43,6 +43,12 @@ class QConvKernel {
     QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
                 const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
                 int8_t high, QIsa isa = QKernelIsa());
+    // Each output with its own zero point and clamp (output_zeros, lows and highs: outputs
+    // values each): convolutions of one input computed as one, their outputs side by side.
+    // Where they differ the AVX2 form runs, which every VNNI core has.
+    QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
+                const float* scale, int32_t input_zero, const int32_t* output_zeros,
+                const int8_t* lows, const int8_t* highs, QIsa isa = QKernelIsa());
     // out = requantised (bias + filter x (in - input zero)) for pixels output pixels (the
     // batch's), the input's zero point outside it; in may be read up to 3 bytes past its
     // end. Blocks of pixels are shared among the pool's threads (null: the caller's).
@@ -56,6 +62,7 @@ class QConvKernel {
   private:
     void Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const;
 
+    bool uniform_;  // one zero point and clamp for all outputs
     QIsa isa_;
     ConvShape shape_;
     size_t window_;  // values per output pixel
@@ -64,7 +71,7 @@ class QConvKernel {
     // Fewer than 16 channels on AVX2: each window row is its own run of pairs (row_pairs_ of
     // them, 0 otherwise), read from the input rows widened once per chunk_ output pixels.
     size_t row_pairs_ = 0, chunk_ = 0;
-    int32_t input_zero_, output_zero_;
+    int32_t input_zero_, output_zero_;  // the output's: the VNNI form takes one
     int8_t low_, high_;
     // VNNI: per 16 outputs, groups_ x 16 x 4 weights; AVX2: per 8 outputs, groups_ x 8 x 2
     // weights widened to 16 bits. Zero past the window (past each window row with row pairs)
@@ -75,6 +82,9 @@ class QConvKernel {
     // with VNNI the +128 that makes the input unsigned) add to the sum.
     std::vector<int32_t> bias_;
     std::vector<float> scale_;
+    // AVX2: per output, zero-padded to whole panels: its zero point and clamp less it.
+    std::vector<int32_t> zeros_;
+    std::vector<float> lows_, highs_;
 };
 
 // An int8 depthwise convolution (one filter per channel) for AVX2 cores, where XNNPACK's int8

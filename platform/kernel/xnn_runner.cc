@@ -11,6 +11,8 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <numeric>
+#include <type_traits>
 
 #include "conv_kernel.h"
 #include "qconv_kernel.h"
@@ -538,6 +540,101 @@ std::shared_ptr<Kernel> OwnQKernel(const Plan& p, const Op& op, Form... form) {
                                     Code(op.out_max, out), form...);
 }
 
+// Convolutions of our AVX2 int8 kernel that read one input through the same window (a
+// detector's heads: scores, box offsets, landmarks), computed as one: alone, a head of one to
+// ten outputs fills a few of a panel's 8 lanes. siblings[k]: the later ones op k computes with
+// its own (none for the others); led[k]: op k is computed by an earlier one's step.
+void Siblings(const Plan& p, const std::vector<bool>& qnative, QIsa isa,
+              std::vector<std::vector<size_t>>* siblings, std::vector<bool>* led) {
+    siblings->assign(p.ops.size(), {});
+    led->assign(p.ops.size(), false);
+    if (isa != QIsa::kAvx2) return;
+    auto conv = [&](size_t k) {
+        const Op& op = p.ops[k];
+        return qnative[k] && !op.nearest && op.kind == OpKind::kConvolution && !IsInt8Entry(p, op);
+    };
+    auto same = [&](const Op& a, const Op& b) {
+        const ConvShape x = Shape(p, a), y = Shape(p, b);
+        return a.inputs[0] == b.inputs[0] && x.out_h == y.out_h && x.out_w == y.out_w &&
+               x.kernel_h == y.kernel_h && x.kernel_w == y.kernel_w && x.stride_h == y.stride_h &&
+               x.stride_w == y.stride_w && x.pad_top == y.pad_top && x.pad_left == y.pad_left &&
+               p.values[a.output].dims[0] == p.values[b.output].dims[0];
+    };
+    for (size_t k = 0; k < p.ops.size(); ++k) {
+        if ((*led)[k] || !conv(k)) continue;
+        size_t outputs = p.values[p.ops[k].output].dims[3];
+        for (size_t j = k + 1; j < p.ops.size(); ++j) {
+            const size_t more = p.values[p.ops[j].output].dims[3];
+            // Only heads that share panels gain: wide layers fill their own.
+            if ((*led)[j] || !conv(j) || !same(p.ops[k], p.ops[j]) || outputs + more > 32) continue;
+            (*siblings)[k].push_back(j);
+            (*led)[j] = true;
+            outputs += more;
+        }
+    }
+}
+
+// Our int8 kernel for ops (one, or siblings of one input, their outputs side by side): the
+// filters quantised, each output's scale (input scale x filter scale / output scale), zero
+// point and clamp codes.
+std::shared_ptr<QConvKernel> OwnQConv(const Plan& p, const std::vector<size_t>& ops, QIsa isa) {
+    const Value& in = p.values[p.ops[ops[0]].inputs[0]];
+    ConvShape shape = Shape(p, p.ops[ops[0]]);
+    shape.outputs = 0;
+    std::vector<int8_t> weights, lows, highs;
+    std::vector<int32_t> bias, zeros;
+    std::vector<float> scale;
+    for (size_t k : ops) {
+        const Op& op = p.ops[k];
+        const Value& out = p.values[op.output];
+        const QuantisedFilter f = QuantiseFilter(p, op);
+        weights.insert(weights.end(), f.weights.begin(), f.weights.end());
+        bias.insert(bias.end(), f.bias.begin(), f.bias.end());
+        for (float s : f.scale) scale.push_back(in.scale * s / out.scale);
+        zeros.resize(scale.size(), out.zero_point);
+        lows.resize(scale.size(), Code(op.out_min, out));
+        highs.resize(scale.size(), Code(op.out_max, out));
+        shape.outputs += f.scale.size();
+    }
+    return std::make_shared<QConvKernel>(shape, weights.data(), bias.data(), scale.data(),
+                                         in.zero_point, zeros.data(), lows.data(), highs.data(),
+                                         isa);
+}
+
+// Each pixel's outputs of side-by-side heads (stride to a pixel) into the heads' own values:
+// to[h] holds head h's outputs[h] a pixel.
+void SplitOutputs(const int8_t* from, size_t pixels, size_t stride, const std::vector<int8_t*>& to,
+                  const std::vector<size_t>& outputs) {
+    size_t at = 0;
+    for (size_t h = 0; h < to.size(); at += outputs[h], ++h) {
+        const int8_t* x = from + at;
+        int8_t* y = to[h];
+        auto copy = [&](auto n) {
+            for (size_t i = 0; i < pixels; ++i) std::memcpy(y + i * n, x + i * stride, n);
+        };
+        // Sizes the compiler copies in one or two moves; others as they come.
+        switch (outputs[h]) {
+            case 1:
+                copy(std::integral_constant<size_t, 1>());
+                break;
+            case 2:
+                copy(std::integral_constant<size_t, 2>());
+                break;
+            case 4:
+                copy(std::integral_constant<size_t, 4>());
+                break;
+            case 8:
+                copy(std::integral_constant<size_t, 8>());
+                break;
+            case 10:
+                copy(std::integral_constant<size_t, 10>());
+                break;
+            default:
+                copy(outputs[h]);
+        }
+    }
+}
+
 }  // namespace
 
 bool IsInt8Entry(const Plan& p, const Op& op) {
@@ -576,6 +673,9 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
     std::vector<int> step_of(p.ops.size(), 0);
     for (size_t k = 1; k < p.ops.size(); ++k)
         step_of[k] = step_of[k - 1] + (qnative[k] || qnative[k - 1] ? 1 : 0);
+    std::vector<std::vector<size_t>> siblings;
+    std::vector<bool> led;
+    Siblings(p, qnative, isa, &siblings, &led);
     std::vector<bool> crossing(p.values.size(), false);
     for (size_t k = 0; k < p.ops.size(); ++k)
         for (uint32_t in : p.ops[k].inputs)
@@ -669,8 +769,29 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
                         to = bytes_of[op.output], batch = out.dims[0]](pthreadpool_t pool) {
                 conv->Run(from, to, batch, pool);
             };
+        } else if (led[first]) {
+            ++first;  // computed with its first sibling
+            continue;
+        } else if (qnative[first] && !siblings[first].empty()) {
+            std::vector<size_t> ops = {first};
+            ops.insert(ops.end(), siblings[first].begin(), siblings[first].end());
+            std::vector<int8_t*> to;
+            std::vector<size_t> outputs;
+            for (size_t k : ops) {
+                to.push_back(bytes_of[p.ops[k].output]);
+                outputs.push_back(p.values[p.ops[k].output].dims[3]);
+            }
+            const size_t pixels = Elements(out.dims) / out.dims[3];
+            auto conv = OwnQConv(p, ops, isa);
+            const size_t stride = std::accumulate(outputs.begin(), outputs.end(), size_t(0));
+            auto side_by_side = std::make_shared<std::vector<int8_t>>(pixels * stride);
+            step.run = [conv, from = bytes_of[op.inputs[0]], side_by_side, to, outputs, pixels,
+                        stride](pthreadpool_t pool) {
+                conv->Run(from, side_by_side->data(), pixels, pool);
+                SplitOutputs(side_by_side->data(), pixels, stride, to, outputs);
+            };
         } else if (qnative[first]) {
-            step.run = [conv = OwnQKernel<QConvKernel>(p, op, isa), from = bytes_of[op.inputs[0]],
+            step.run = [conv = OwnQConv(p, {first}, isa), from = bytes_of[op.inputs[0]],
                         to = bytes_of[op.output], pixels = Elements(out.dims) / out.dims[3]](
                            pthreadpool_t pool) { conv->Run(from, to, pixels, pool); };
         } else if (ours(op)) {
