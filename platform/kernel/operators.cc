@@ -1298,12 +1298,17 @@ std::string Expanded(OpenCvGraph& g, const std::string& name, const Dims& out,
     return g.AddConstant(name + "_expanded", out, std::move(full));
 }
 
-// A convolution's kernel_shape, which ONNX lets its weights imply and OpenCV's importer needs;
-// empty when it is given or the weights' shape is not known.
-Dims ImpliedKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
+// A convolution's window as its weights' shape gives it; empty when that is not known.
+Dims WeightsKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
     const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
-    if (Attr(n, "kernel_shape") || !w || w->size() != 4) return {};
+    if (!w || w->size() != 4) return {};
     return {(*w)[2], (*w)[3]};
+}
+
+// The kernel_shape that ONNX lets the weights imply and OpenCV's importer needs; empty when it
+// is given or the weights' shape is not known.
+Dims ImpliedKernel(const onnx::NodeProto& n, const Dims& weights) {
+    return Attr(n, "kernel_shape") ? Dims{} : weights;
 }
 
 // SAME pads as explicit ones (OpenCV pads SAME_LOWER as if it were SAME_UPPER), and a
@@ -1311,7 +1316,8 @@ Dims ImpliedKernel(const OpenCvGraph& g, const onnx::NodeProto& n) {
 std::string OpenCvWindow(OpenCvGraph& g, const onnx::NodeProto& n) {
     const std::string auto_pad = AttrString(n, "auto_pad", "NOTSET");
     const bool same = auto_pad == "SAME_UPPER" || auto_pad == "SAME_LOWER";
-    const Dims implied = n.op_type() == "Conv" ? ImpliedKernel(g, n) : Dims{};
+    const Dims weights = n.op_type() == "Conv" ? WeightsKernel(g, n) : Dims{};
+    const Dims implied = ImpliedKernel(n, weights);
     if (!same && implied.empty()) {
         g.Keep(n);
         return "";
@@ -1319,10 +1325,7 @@ std::string OpenCvWindow(OpenCvGraph& g, const onnx::NodeProto& n) {
     Window win;
     if (same) {
         const Dims* x = n.input_size() > 0 ? g.Shape(n.input(0)) : nullptr;
-        const Dims* w = n.input_size() > 1 ? g.Shape(n.input(1)) : nullptr;
-        const Dims kernel = n.op_type() == "Conv" && w && w->size() == 4
-                                ? Dims{(*w)[2], (*w)[3]}
-                                : AttrInts(n, "kernel_shape");
+        const Dims kernel = !weights.empty() ? weights : AttrInts(n, "kernel_shape");
         if (!x || x->size() != 4 || kernel.size() != 2 ||
             !ResolveWindow(n, kernel[0], kernel[1], (*x)[2], (*x)[3], &win))
             return "its SAME pads cannot be resolved";
@@ -1345,7 +1348,7 @@ std::string OpenCvConvTranspose(OpenCvGraph& g, const onnx::NodeProto& n) {
     const bool dilated = d.size() == 2 && (d[0] != 1 || d[1] != 1);
     const bool asymmetric = pads.size() == 4 && (pads[0] != pads[2] || pads[1] != pads[3]) &&
                             AttrString(n, "auto_pad", "NOTSET") == "NOTSET";
-    const Dims implied = ImpliedKernel(g, n);
+    const Dims implied = ImpliedKernel(n, WeightsKernel(g, n));
     if (!dilated && !asymmetric && implied.empty()) {
         g.Keep(n);
         return "";
