@@ -525,19 +525,17 @@ std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory
     return ours;
 }
 
-// One of our int8 kernels for op (form: what its constructor takes after the clamp): the
-// filter quantised, each output's scale (input scale x filter scale / output scale), the zero
-// points and the clamp's codes.
-template <typename Kernel, typename... Form>
-std::shared_ptr<Kernel> OwnQKernel(const Plan& p, const Op& op, Form... form) {
+// Our int8 depthwise kernel for op: the filter quantised, each channel's scale (input scale x
+// filter scale / output scale), the zero points and the clamp's codes.
+std::shared_ptr<QDepthwiseKernel> OwnQDepthwise(const Plan& p, const Op& op) {
     const Value& in = p.values[op.inputs[0]];
     const Value& out = p.values[op.output];
     const QuantisedFilter f = QuantiseFilter(p, op);
     std::vector<float> scale(f.scale.size());
     for (size_t c = 0; c < scale.size(); ++c) scale[c] = in.scale * f.scale[c] / out.scale;
-    return std::make_shared<Kernel>(Shape(p, op), f.weights.data(), f.bias.data(), scale.data(),
-                                    in.zero_point, out.zero_point, Code(op.out_min, out),
-                                    Code(op.out_max, out), form...);
+    return std::make_shared<QDepthwiseKernel>(Shape(p, op), f.weights.data(), f.bias.data(),
+                                              scale.data(), in.zero_point, out.zero_point,
+                                              Code(op.out_min, out), Code(op.out_max, out));
 }
 
 // Convolutions of our AVX2 int8 kernel that read one input through the same window (a
@@ -765,7 +763,7 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
                 entry->Run(from, to, pixels);
             };
         } else if (qnative[first] && op.kind == OpKind::kDepthwiseConvolution) {
-            step.run = [conv = OwnQKernel<QDepthwiseKernel>(p, op), from = bytes_of[op.inputs[0]],
+            step.run = [conv = OwnQDepthwise(p, op), from = bytes_of[op.inputs[0]],
                         to = bytes_of[op.output], batch = out.dims[0]](pthreadpool_t pool) {
                 conv->Run(from, to, batch, pool);
             };
