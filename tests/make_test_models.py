@@ -171,6 +171,12 @@ def hostile_models():
         "integer_division": net([helper.make_node("Div", ["a", "b"], ["q"]),
                                  helper.make_node("Reshape", ["x", "q"], ["y"])],
                                 {"a": i64(1, 3, 16, 16), "b": i64(1, 1, 0, 1)}),
+        "output_no_node_computes": helper.make_model(helper.make_graph(
+            [helper.make_node("Relu", ["x"], ["y"])], "dangling",
+            [helper.make_tensor_value_info("x", f32, [1, 3, 16, 16])],
+            [helper.make_tensor_value_info("y", f32, [1, 3, 16, 16]),
+             helper.make_tensor_value_info("z", f32, [1, 3, 16, 16])]),
+            opset_imports=[helper.make_opsetid("", 13)]),
     }
 
 

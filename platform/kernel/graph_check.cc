@@ -133,6 +133,10 @@ class GraphChecker {
             if (why.empty()) why = CheckAttributes(n);
             if (!why.empty()) return n.op_type() + " node '" + n.name() + "': " + why;
         }
+        // ONNX's checker lets an output name what nothing computes; OpenCV's importer drops it,
+        // which leaves the backends with different outputs.
+        for (const auto& v : g_.output())
+            if (!c_.ranks.count(v.name())) return "no node computes output '" + v.name() + "'";
         return "";
     }
 
