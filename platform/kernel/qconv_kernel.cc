@@ -406,7 +406,7 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
       isa_(isa == QIsa::kAvx512Vnni && !uniform_ ? QIsa::kAvx2 : isa),
       shape_(shape),
       window_(shape.kernel_h * shape.kernel_w * shape.channels),
-      groups_(isa == QIsa::kAvx2 ? (window_ + 1) / 2 : (window_ + 3) / 4),
+      groups_(isa_ == QIsa::kAvx2 ? (window_ + 1) / 2 : (window_ + 3) / 4),
       in_place_(shape.kernel_h == 1 && shape.kernel_w == 1 && shape.stride_h == 1 &&
                 shape.stride_w == 1 && shape.pad_top == 0 && shape.pad_left == 0 &&
                 shape.in_h == shape.out_h && shape.in_w == shape.out_w),
