@@ -263,8 +263,8 @@ TEST(Int8Test, QConvKernelDoesXnnpacksArithmetic) {
         {8, 12, 1, 6, 7, 3, 1, 1, 6, 7, 20, 0, -50, 100},
         {4, 9, 1, 5, 5, 3, 3, 0, 1, 1, 0, 0, -128, 127},
         {2, 16, 1, 4, 9, 1, 2, 0, 2, 5, -7, 1, -128, 127},  // strided pointwise: gathered
-        // Rows wider than the AVX2 form widens at once; odd window rows; a chunk shortened by
-        // a wide stride.
+        // Rows wider than the row form copies at once; window rows of odd lengths; a chunk
+        // shortened by a wide stride.
         {3, 16, 1, 5, 250, 3, 1, 1, 5, 250, -128, 0, -128, 127},
         {1, 8, 1, 20, 20, 7, 3, 3, 7, 7, 5, 5, -128, 127},
         {15, 20, 1, 30, 200, 7, 4, 3, 8, 50, -9, 2, -100, 127},

@@ -52,27 +52,24 @@ struct Args {
     size_t groups;    // of channels: 4 (VNNI) or 2 (AVX2) to a group
     float low, high;  // the clamp, less the zero point
     int32_t zero;
-    // Where a pixel's pairs lie (AVX2): window_rows runs of row_pairs pairs, pitch values
-    // apart, a pixel step values after the one before.
-    size_t window_rows = 1, row_pairs = 0, step = 0, pitch = 0;
+    // Where a pixel's groups lie: window_rows runs of row_groups groups, pitch values apart,
+    // a pixel step values after the one before.
+    size_t window_rows = 1, row_groups = 0, step = 0, pitch = 0;
     // AVX2: each output's zero point and clamp (less its zero point), whole panels of them;
     // null where all outputs share the ones above.
     const int32_t* zeros = nullptr;
     const float *lows = nullptr, *highs = nullptr;
 };
 
-// Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
+// Adds groups groups of four products of pixels np (stride apart) to the sums of panel w0 (and
+// w1 when pair).
 template <int np>
-NEROVA_VNNI void Block(const Args<int8_t>& a, const int8_t* in, size_t stride, int8_t* out,
-                       size_t p, bool pair) {
+NEROVA_VNNI inline __attribute__((always_inline)) void Sums(__m512i* s0, __m512i* s1,
+                                                            const int8_t* in, size_t stride,
+                                                            const int8_t* w0, const int8_t* w1,
+                                                            size_t groups, bool pair) {
     const __m512i flip = _mm512_set1_epi32(static_cast<int32_t>(0x80808080u));
-    __m512i s0[np], s1[np];
-    const __m512i b0 = _mm512_loadu_si512(a.bias + p * kPanel);
-    const __m512i b1 = pair ? _mm512_loadu_si512(a.bias + (p + 1) * kPanel) : b0;
-    for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
-    const int8_t* w0 = a.panels + p * a.groups * kPanel * 4;
-    const int8_t* w1 = w0 + a.groups * kPanel * 4;
-    for (size_t q = 0; q < a.groups; ++q) {
+    for (size_t q = 0; q < groups; ++q) {
         const __m512i f0 = _mm512_loadu_si512(w0 + q * kPanel * 4);
         const __m512i f1 = pair ? _mm512_loadu_si512(w1 + q * kPanel * 4) : f0;
         for (int i = 0; i < np; ++i) {
@@ -82,6 +79,27 @@ NEROVA_VNNI void Block(const Args<int8_t>& a, const int8_t* in, size_t stride, i
             s0[i] = _mm512_dpbusd_epi32(s0[i], x, f0);
             if (pair) s1[i] = _mm512_dpbusd_epi32(s1[i], x, f1);
         }
+    }
+}
+
+// Pixels np (at most kBlock, rows stride apart) against panels p and p + 1 (two when pair).
+// rows: each window in a.window_rows runs of a.row_groups groups, a.pitch apart; else one run.
+template <int np, bool rows>
+NEROVA_VNNI void Block(const Args<int8_t>& a, const int8_t* in, size_t stride, int8_t* out,
+                       size_t p, bool pair) {
+    __m512i s0[np], s1[np];
+    const __m512i b0 = _mm512_loadu_si512(a.bias + p * kPanel);
+    const __m512i b1 = pair ? _mm512_loadu_si512(a.bias + (p + 1) * kPanel) : b0;
+    for (int i = 0; i < np; ++i) s0[i] = b0, s1[i] = b1;
+    const int8_t* w0 = a.panels + p * a.groups * kPanel * 4;
+    const int8_t* w1 = w0 + a.groups * kPanel * 4;
+    if constexpr (rows) {
+        const size_t run = a.row_groups * kPanel * 4;  // weights per window row
+        for (size_t r = 0; r < a.window_rows; ++r)
+            Sums<np>(s0, s1, in + r * a.pitch, stride, w0 + r * run, w1 + r * run, a.row_groups,
+                     pair);
+    } else {
+        Sums<np>(s0, s1, in, stride, w0, w1, a.groups, pair);
     }
     const __m512 low = _mm512_set1_ps(a.low), high = _mm512_set1_ps(a.high);
     const __m512i zero = _mm512_set1_epi32(a.zero);
@@ -131,17 +149,25 @@ inline void Blocks(size_t count, F block) {
     }
 }
 
-// rows(i, n, &stride): the windows of pixels i to i + n, stride apart.
-template <typename Rows>
-NEROVA_VNNI void Run(const Args<int8_t>& a, Rows rows, int8_t* out, size_t count) {
+// Blocks of pixels against every panel, two at a time. x(i, n): pixels i to i + n, a.step
+// apart.
+template <bool rows, typename X>
+NEROVA_VNNI void PanelsOf(const Args<int8_t>& a, size_t count, X x, int8_t* out) {
     const size_t panels = (a.outputs + kPanel - 1) / kPanel;
     Blocks<kBlock>(count, [&](auto np, size_t i) NEROVA_VNNI {
         constexpr int n = decltype(np)::value;
-        size_t stride = 0;
-        const int8_t* x = rows(i, size_t(n), &stride);
+        const int8_t* in = x(i, size_t(n));
         for (size_t p = 0; p < panels; p += 2)
-            Block<n>(a, x, stride, out + i * a.outputs, p, p + 1 < panels);
+            Block<n, rows>(a, in, a.step, out + i * a.outputs, p, p + 1 < panels);
     });
+}
+
+template <typename X>
+NEROVA_VNNI void Panels(const Args<int8_t>& a, size_t count, X x, int8_t* out) {
+    if (a.window_rows > 1)
+        PanelsOf<true>(a, count, x, out);
+    else
+        PanelsOf<false>(a, count, x, out);
 }
 
 NEROVA_AVX2 inline __m256i Requantise2(__m256i sums, __m256 scale, __m256 low, __m256 high,
@@ -167,7 +193,7 @@ NEROVA_AVX2 void Block2(const Args<int16_t>& a, const int16_t* x, int8_t* out, s
     const int16_t* w = a.panels + p * panel;
     size_t g = 0;  // the group of pairs
     for (size_t r = 0; r < a.window_rows; ++r, x += a.pitch)
-        for (size_t q = 0; q < a.row_pairs; ++q, ++g) {
+        for (size_t q = 0; q < a.row_groups; ++q, ++g) {
             __m256i f[kp];
             for (int k = 0; k < kp; ++k)
                 f[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + k * panel + g * 16));
@@ -282,49 +308,51 @@ NEROVA_AVX2 void Panels2(const Args<int16_t>& a, size_t count, X x, int8_t* out)
         PanelsOf<false>(a, count, x, out);
 }
 
+// rows(i, n): the windows of pixels i to i + n, from apart.
 template <typename Rows>
-NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, int8_t* out, size_t count) {
+NEROVA_AVX2 void Run2(const Args<int16_t>& a, Rows rows, size_t from, int8_t* out, size_t count) {
     alignas(32) int16_t x[kBlock2 * QConvKernel::kMaxWindow];
     Panels2(
         a, count,
         [&](size_t i, size_t n) {
-            size_t from = 0;
-            const int8_t* in = rows(i, n, &from);
-            Widen(in, from, a.channels, n, x);
+            Widen(rows(i, n), from, a.channels, n, x);
             return static_cast<const int16_t*>(x);
         },
         out);
 }
 
-// Values of the widened input rows a chunk of pixels reads: its rows live on the stack.
-constexpr size_t kRowScratch = 16384;
+// Bytes of the input rows a chunk of pixels reads (widened on AVX2): its rows live on the
+// stack.
+constexpr size_t kRowScratch = 32768;
 constexpr size_t kMaxChunk = 16 * kBlock2;
 
-// Values per widened row for n pixels of one output row: the columns their windows span, and
-// a pair past them (the odd end of a window row reads one value more, which a zero weight
-// multiplies).
-inline size_t RowPitch(const ConvShape& s, size_t n) {
-    return ((n - 1) * s.stride_w + s.kernel_w) * s.channels + 2;
+// Values per input row for n pixels of one output row: the columns their windows span, and a
+// group past them (the end of a window row may read into the group, which zero weights
+// multiply).
+inline size_t RowPitch(const ConvShape& s, size_t n, size_t group) {
+    return ((n - 1) * s.stride_w + s.kernel_w) * s.channels + group;
 }
 
-// The row-pairs form: for each run of pixels within one output row (at most chunk), the input
-// rows their windows read are widened once, the zero point outside the image, and each pixel
-// reads its window rows in place, stride_w x channels values after the one before.
-NEROVA_AVX2 void RowRun2(Args<int16_t> a, const ConvShape& s, int16_t outside, size_t chunk,
-                         const int8_t* in, int8_t* out, size_t first, size_t count) {
-    alignas(32) int16_t x[kRowScratch];
+// The row form: for each run of pixels within one output row (at most chunk), the input rows
+// their windows read are copied once (copy(from, n, to): n values, widened on AVX2), the zero
+// point outside the image, and each pixel reads its window rows in place, stride_w x channels
+// values after the one before. panels(a, n, x, out) computes them, x(i, n) their rows.
+template <typename T, typename Copy, typename Panels>
+void RowRuns(Args<T> a, const ConvShape& s, T outside, size_t chunk, size_t group, const int8_t* in,
+             int8_t* out, size_t first, size_t count, Copy copy, Panels panels) {
+    alignas(64) T x[kRowScratch / sizeof(T)];
     const size_t plane = s.out_h * s.out_w;
     a.window_rows = s.kernel_h;
     a.step = s.stride_w * s.channels;
     for (size_t p = first, end = first + count; p < end;) {
         const size_t image = p / plane, oy = p % plane / s.out_w, ox = p % s.out_w;
         const size_t n = std::min({end - p, s.out_w - ox, chunk});
-        a.pitch = RowPitch(s, n);
+        a.pitch = RowPitch(s, n, group);
         const long left = long(ox * s.stride_w) - long(s.pad_left);
         const long from = std::max(left, 0L);
         const long to = std::min(left + long((n - 1) * s.stride_w + s.kernel_w), long(s.in_w));
         for (size_t ky = 0; ky < s.kernel_h; ++ky) {
-            int16_t* row = x + ky * a.pitch;
+            T* row = x + ky * a.pitch;
             // Unsigned: a row above the image wraps past in_h and reads as outside.
             const size_t iy = oy * s.stride_h + ky - s.pad_top;
             if (iy >= s.in_h || from >= to) {
@@ -334,12 +362,12 @@ NEROVA_AVX2 void RowRun2(Args<int16_t> a, const ConvShape& s, int16_t outside, s
             const size_t inside = size_t(from - left) * s.channels;
             const size_t length = size_t(to - from) * s.channels;
             std::fill_n(row, inside, outside);
-            Widen(in + ((image * s.in_h + iy) * s.in_w + size_t(from)) * s.channels, 0, length, 1,
-                  row + inside);
+            copy(in + ((image * s.in_h + iy) * s.in_w + size_t(from)) * s.channels, length,
+                 row + inside);
             std::fill(row + inside + length, row + a.pitch, outside);
         }
-        Panels2(
-            a, n, [&](size_t i, size_t) { return static_cast<const int16_t*>(x + i * a.step); },
+        panels(
+            a, n, [&](size_t i, size_t) { return static_cast<const T*>(x + i * a.step); },
             out + p * a.outputs);
         p += n;
     }
@@ -416,17 +444,19 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
       high_(highs[0]) {
     const size_t outputs = shape.outputs;
     const bool vnni = isa_ == QIsa::kAvx512Vnni;
-    // Gathering a window of few channels copies a few bytes at a time; widening the input
-    // rows once reads each value about kernel_h x kernel_w / stride times fewer.
+    const size_t width = vnni ? kPanel : kPanel2, group = vnni ? 4 : 2;
+    // Gathering a window of few channels copies a few bytes at a time; reading the windows
+    // from the input rows, copied (widened on AVX2) once per run of pixels, copies each value
+    // about kernel_h x kernel_w / stride times fewer.
     const size_t row = shape.kernel_w * shape.channels;
-    if (!vnni && !in_place_ && shape.channels < 16) {
-        row_pairs_ = (row + 1) / 2;
-        groups_ = shape.kernel_h * row_pairs_;
-        for (chunk_ = kMaxChunk;
-             chunk_ > 1 && shape.kernel_h * RowPitch(shape, chunk_) > kRowScratch;)
+    if (!in_place_ && shape.channels < 16) {
+        row_groups_ = (row + group - 1) / group;
+        groups_ = shape.kernel_h * row_groups_;
+        const size_t value = vnni ? 1 : 2;  // bytes
+        for (chunk_ = vnni ? 16 * kBlock : kMaxChunk;
+             chunk_ > 1 && shape.kernel_h * RowPitch(shape, chunk_, group) * value > kRowScratch;)
             --chunk_;
     }
-    const size_t width = vnni ? kPanel : kPanel2, group = vnni ? 4 : 2;
     const size_t panels = (outputs + width - 1) / width;
     if (vnni)
         panels_.assign(panels * groups_ * width * group, 0);
@@ -442,8 +472,8 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
         for (size_t c = 0; c < window_; ++c) {
             const int8_t w = filter[o * window_ + c];
             sum += w;
-            const size_t g = row_pairs_ ? c / row * row_pairs_ + c % row / 2 : c / group;
-            const size_t e = row_pairs_ ? c % row % 2 : c % group;
+            const size_t g = row_groups_ ? c / row * row_groups_ + c % row / group : c / group;
+            const size_t e = row_groups_ ? c % row % group : c % group;
             const size_t at = ((o / width) * groups_ + g) * width * group + (o % width) * group + e;
             if (vnni)
                 panels_[at] = w;
@@ -479,43 +509,50 @@ inline void CopyBytes(const int8_t* from, int8_t* to, size_t n) {
 
 void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t count) const {
     const float low = float(low_ - output_zero_), high = float(high_ - output_zero_);
-    if (row_pairs_) {
-        Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
-                        groups_,          low,          high,          output_zero_};
-        a.row_pairs = row_pairs_;
-        if (!uniform_) a.zeros = zeros_.data(), a.lows = lows_.data(), a.highs = highs_.data();
-        RowRun2(a, shape_, static_cast<int16_t>(input_zero_), chunk_, in, out, first, count);
+    Args<int16_t> a2{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                     groups_,          low,          high,          output_zero_};
+    if (!uniform_) a2.zeros = zeros_.data(), a2.lows = lows_.data(), a2.highs = highs_.data();
+    Args<int8_t> a{panels_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
+                   groups_,        low,          high,          output_zero_};
+    const bool avx2 = isa_ == QIsa::kAvx2;
+    if (row_groups_) {
+        if (avx2) {
+            a2.row_groups = row_groups_;
+            RowRuns(
+                a2, shape_, static_cast<int16_t>(input_zero_), chunk_, 2, in, out, first, count,
+                [](const int8_t* from, size_t n, int16_t* to) { Widen(from, 0, n, 1, to); },
+                [](const Args<int16_t>& b, size_t n, auto x, int8_t* to) { Panels2(b, n, x, to); });
+        } else {
+            a.row_groups = row_groups_;
+            RowRuns(
+                a, shape_, static_cast<int8_t>(input_zero_), chunk_, 4, in, out, first, count,
+                [](const int8_t* from, size_t n, int8_t* to) { std::memcpy(to, from, n); },
+                [](const Args<int8_t>& b, size_t n, auto x, int8_t* to) { Panels(b, n, x, to); });
+        }
         return;
     }
     // A block's windows: the input rows themselves, or gathered (with the group's padding
     // zeroed, which the zero weights there multiply).
     alignas(64) int8_t windows[kBlock * (kMaxWindow + 4)];
-    const size_t stride = groups_ * (isa_ == QIsa::kAvx2 ? 2 : 4);
+    const size_t stride = in_place_ ? window_ : groups_ * (avx2 ? 2 : 4);
     if (!in_place_)
         for (size_t r = 0; r < kBlock; ++r)
             std::memset(windows + r * stride + window_, 0, stride - window_);
-    auto rows = [&](size_t i, size_t n, size_t* from) -> const int8_t* {
-        if (in_place_) {
-            *from = window_;
-            return in + (first + i) * window_;
-        }
+    auto rows = [&](size_t i, size_t n) -> const int8_t* {
+        if (in_place_) return in + (first + i) * window_;
         GatherWindows(shape_, in, first + i, n, static_cast<int8_t>(input_zero_), windows, stride,
                       CopyBytes);
-        *from = stride;
         return windows;
     };
-    if (isa_ == QIsa::kAvx2) {
-        Args<int16_t> a{panels16_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
-                        groups_,          low,          high,          output_zero_};
-        a.row_pairs = groups_;
-        a.step = groups_ * 2;  // the widened windows
-        if (!uniform_) a.zeros = zeros_.data(), a.lows = lows_.data(), a.highs = highs_.data();
-        Run2(a, rows, out + first * shape_.outputs, count);
+    if (avx2) {
+        a2.row_groups = groups_;
+        a2.step = groups_ * 2;  // the widened windows
+        Run2(a2, rows, stride, out + first * shape_.outputs, count);
         return;
     }
-    const Args<int8_t> a{panels_.data(), bias_.data(), scale_.data(), window_,     shape_.outputs,
-                         groups_,        low,          high,          output_zero_};
-    lowering::Run(a, rows, out + first * shape_.outputs, count);
+    a.row_groups = groups_;
+    a.step = stride;
+    Panels(a, count, rows, out + first * shape_.outputs);
 }
 
 void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const {

@@ -68,9 +68,10 @@ class QConvKernel {
     size_t window_;  // values per output pixel
     size_t groups_;  // of them in groups of 4 (VNNI) or 2 (AVX2), rounded up
     bool in_place_;  // a 1x1 window at stride 1, unpadded: the input row is the window
-    // Fewer than 16 channels on AVX2: each window row is its own run of pairs (row_pairs_ of
-    // them, 0 otherwise), read from the input rows widened once per chunk_ output pixels.
-    size_t row_pairs_ = 0, chunk_ = 0;
+    // Windows over fewer than 16 channels: each window row is its own run of groups
+    // (row_groups_ of them, 0 otherwise), read in place from the input rows, copied (widened
+    // on AVX2) once per chunk_ output pixels.
+    size_t row_groups_ = 0, chunk_ = 0;
     int32_t input_zero_, output_zero_;  // the output's: the VNNI form takes one
     int8_t low_, high_;
     // VNNI: per 16 outputs, groups_ x 16 x 4 weights; AVX2: per 8 outputs, groups_ x 8 x 2
