@@ -16,7 +16,8 @@
 // operator.
 // A second table times the XNNPACK body alone with its values in the runner's shared buffers
 // against XNNPACK's own memory planning, in the same rotating rounds; a third, the body on one
-// thread against two.
+// thread against two, and a fourth the int8 forward on one thread against two (both only where
+// the run may use two cores).
 //   nerova_pairs [ROUNDS] [MODEL ...]     (default 30 rounds; the bundled models, and the
 //                                          converted YuNet ones where they are present)
 #include <cpuinfo.h>
@@ -202,6 +203,28 @@ struct Body {
     nerova::lowering::Memory memory;
 };
 
+// Two ways of one run over alternating rounds: a table row of the median times of each, and
+// the second's over the first's per round, wall and CPU time.
+std::string AlternateRow(const std::string& name, int rounds,
+                         const std::function<void()> (&ways)[2]) {
+    std::vector<double> wall, cpu, ms[2];
+    for (int round = 0; round < rounds; ++round) {
+        Time t[2];
+        for (int k = 0; k < 2; ++k) {
+            const int which = (round + k) % 2;
+            t[which] = Measure(ways[which]);
+        }
+        for (int k = 0; k < 2; ++k) ms[k].push_back(t[k].wall_ms);
+        wall.push_back(t[1].wall_ms / t[0].wall_ms);
+        cpu.push_back(t[1].cpu_ms / t[0].cpu_ms);
+    }
+    char row[256];
+    std::snprintf(row, sizeof row, "| `%s` | %.2f ms | %.2f ms | %s | %s |\n", name.c_str(),
+                  Percentile(ms[0], 0.5), Percentile(ms[1], 0.5), Spread(wall).c_str(),
+                  Spread(cpu).c_str());
+    return row;
+}
+
 // The lowered body of a model's network run two ways, over alternating rounds: the median
 // times of each, and the second's over the first's per round, wall and CPU time; "" when the
 // network does not lower.
@@ -227,22 +250,8 @@ std::string BodyRow(const std::string& name, const std::string& bytes, int round
         for (size_t i = 0; i < inputs; ++i) r->input()[i] = static_cast<float>(i % 251) - 125;
         r->Run(&why);  // warm up
     }
-    std::vector<double> wall, cpu, ms[2];
-    for (int round = 0; round < rounds; ++round) {
-        Time t[2];
-        for (int k = 0; k < 2; ++k) {
-            const int which = (round + k) % 2;
-            t[which] = Measure([&] { runner[which]->Run(&why); });
-        }
-        for (int k = 0; k < 2; ++k) ms[k].push_back(t[k].wall_ms);
-        wall.push_back(t[1].wall_ms / t[0].wall_ms);
-        cpu.push_back(t[1].cpu_ms / t[0].cpu_ms);
-    }
-    char row[256];
-    std::snprintf(row, sizeof row, "| `%s` | %.2f ms | %.2f ms | %s | %s |\n", name.c_str(),
-                  Percentile(ms[0], 0.5), Percentile(ms[1], 0.5), Spread(wall).c_str(),
-                  Spread(cpu).c_str());
-    return row;
+    return AlternateRow(name, rounds,
+                        {[&] { runner[0]->Run(&why); }, [&] { runner[1]->Run(&why); }});
 }
 
 // What an operator of the body is, for the table of where its time goes.
@@ -396,7 +405,7 @@ int main(int argc, char** argv) {
                         {frame.data},
                         {static_cast<int32_t>(frame.step[0])}};
     int status = 0;
-    std::string planner_rows, thread_rows, operator_rows;
+    std::string planner_rows, thread_rows, int8_thread_rows, operator_rows;
     std::printf(
         "| model | frame, XNNPACK | frame, OpenCV | forward, XNNPACK | forward, OpenCV | "
         "frame XNNPACK / forward OpenCV: wall | CPU | forward XNNPACK / OpenCV | frame OpenCV "
@@ -558,9 +567,34 @@ int main(int argc, char** argv) {
         using nerova::lowering::Memory;
         planner_rows += BodyRow(name, model.model_contents[0], rounds,
                                 {{1, Memory::kShared}, {1, Memory::kXnnpack}});
-        if (two_cores)
+        if (two_cores) {
             thread_rows += BodyRow(name, model.model_contents[0], rounds,
                                    {{1, Memory::kShared}, {2, Memory::kShared}});
+            // The int8 forward above, on one thread, against one on two, on the same input.
+            nerova::NetworkConfig two = network;
+            two.thread_num = 2;
+            nerova::Inference inference8_two;
+            made = inference8_two.Init(model, two);
+            auto instance8_two = inference8_two.CreateInstance(made, {});
+            std::shared_ptr<nerova::Blob> input8_two;
+            if (made != NEROVA_OK || instance8_two->GetInputBlob(input8_two) != NEROVA_OK) {
+                std::fprintf(stderr, "nerova_pairs: %s: no int8 instance on two threads\n",
+                             name.c_str());
+                return 1;
+            }
+            std::copy_n(static_cast<const float*>(input8->GetHandle().base),
+                        nerova::Blob::BytesOf(input8->desc()) / sizeof(float),
+                        static_cast<float*>(input8_two->GetHandle().base));
+            auto forward = [&result](nerova::Instance& in, const std::shared_ptr<nerova::Blob>& b) {
+                in.SetInputBlob(b, nullptr, "");
+                in.Forward();
+                in.GetOutputBlob(result, nullptr, "", NEROVA_DEVICE_X86, NEROVA_DATA_FORMAT_NCHW);
+            };
+            forward(*instance8_two, input8_two);  // warm up
+            int8_thread_rows += AlternateRow(name, rounds,
+                                             {[&] { forward(*instance8, input8); },
+                                              [&] { forward(*instance8_two, input8_two); }});
+        }
         if (getenv("NEROVA_PAIRS_OPERATORS"))
             operator_rows += OperatorRows(name, model.model_contents[0], std::min(rounds, 9));
     }
@@ -570,10 +604,12 @@ int main(int argc, char** argv) {
         "wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
         planner_rows.c_str());
     if (two_cores)
-        std::printf(
-            "\nXNNPACK body on one thread and on two (the runner's pool)\n\n| model | one thread "
-            "| two threads | two / one: wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
-            thread_rows.c_str());
+        for (const auto& [what, rows] : {std::make_pair("XNNPACK body", &thread_rows),
+                                         std::make_pair("int8 forward", &int8_thread_rows)})
+            std::printf(
+                "\n%s on one thread and on two (the runner's pool)\n\n| model | one thread | two "
+                "threads | two / one: wall | CPU |\n| --- | --- | --- | --- | --- |\n%s",
+                what, rows->c_str());
     else
         std::printf("\nOne thread against two: not measured, this run may use one core only\n");
     if (!operator_rows.empty())
