@@ -322,6 +322,8 @@ TEST(Int8Test, QDepthwiseKernelDoesXnnpacksArithmetic) {
         {16, 1, 1, 1, 3, 3, 1, 1, 1, 1, 1, 3, 0, -128, 127},
         {8, 3, 6, 30, 2, 7, 1, 0, 3, 5, 30, -1, 5, -100, 100},
         {1, 1, 4, 4, 1, 1, 1, 0, 0, 4, 4, 9, 9, -128, 127},
+        {13, 1, 7, 11, 3, 3, 1, 1, 1, 7, 11, 4, -7, -128, 127},   // a group more than half full
+        {32, 1, 9, 10, 7, 7, 1, 3, 3, 9, 10, -60, 2, -128, 127},  // 7x7: loops not unrolled
     };
     pthreadpool_t pool = pthreadpool_create(2);
     for (const auto& c : kCases) {
