@@ -431,7 +431,7 @@ QConvKernel::QConvKernel(const ConvShape& shape, const int8_t* filter, const int
                          const int8_t* lows, const int8_t* highs, QIsa isa)
     : uniform_(Uniform(output_zeros, shape.outputs) && Uniform(lows, shape.outputs) &&
                Uniform(highs, shape.outputs)),
-      isa_(isa == QIsa::kAvx512Vnni && !uniform_ ? QIsa::kAvx2 : isa),
+      isa_(isa == QIsa::kAvx512Vnni && uniform_ ? isa : QIsa::kAvx2),
       shape_(shape),
       window_(shape.kernel_h * shape.kernel_w * shape.channels),
       groups_(isa_ == QIsa::kAvx2 ? (window_ + 1) / 2 : (window_ + 3) / 4),
@@ -689,7 +689,7 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
                            high_, 0, end);
     }
-    if (whole > vector_from && isa_ == QIsa::kAvx2)
+    if (whole > vector_from && isa_ != QIsa::kAvx512Vnni)
         EntryChunks2(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
                      bias_.data(), low_, high_, taps_);
     else if (whole > vector_from)

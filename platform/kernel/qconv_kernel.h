@@ -39,7 +39,8 @@ class QConvKernel {
     // shape: one group, NHWC, its window at most kMaxWindow values. filter: OHWI, symmetric per
     // output channel (zero point 0); bias: outputs int32 values on the scale input scale x
     // filter scale; scale: per output channel, input scale x filter scale / output scale.
-    // Outputs are clamped to [low, high] (int8 codes). isa: one this CPU runs.
+    // Outputs are clamped to [low, high] (int8 codes). isa: one this CPU runs; kNone takes
+    // the AVX2 form, which every CPU the kernels run on has.
     QConvKernel(const ConvShape& shape, const int8_t* filter, const int32_t* bias,
                 const float* scale, int32_t input_zero, int32_t output_zero, int8_t low,
                 int8_t high, QIsa isa = QKernelIsa());
@@ -145,7 +146,7 @@ class QEntryKernel {
   public:
     static constexpr size_t kMaxChannels = 4;
     // filter: channels x channels (output-major); the codes are clamp(round(value / scale) +
-    // zero, low, high).
+    // zero, low, high). isa: as QConvKernel's.
     QEntryKernel(size_t channels, const float* filter, const float* bias, float scale, int32_t zero,
                  int8_t low, int8_t high, QIsa isa = QKernelIsa());
     // in: pixels x channels floats, readable 4 values past its end.
