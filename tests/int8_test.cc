@@ -374,15 +374,21 @@ TEST(Int8Test, QuantisedInputRoundsAsXnnpack) {
         {62.0f, 127}, {62.5f, 127}, {-65.0f, -127}, {-65.5f, -128},    {-1e9f, -128},   {1e9f, 127},
         {-inf, -128}, {inf, 127},   {nan, 127},     {-20000.0f, -128}, {20000.0f, 127}, {10.0f, 23},
     };
-    // Twice over, once inside a vector of 16 and once in the tail.
-    std::vector<float> in;
-    for (int twice = 0; twice < 2; ++twice)
-        for (const auto& v : kValues) in.push_back(v.first);
-    std::vector<int8_t> got(in.size(), 0);
-    lowering::QuantiseCodes(in.data(), got.data(), in.size(), 0.5f, 3);
-    for (size_t i = 0; i < in.size(); ++i)
-        EXPECT_EQ(int(got[i]), kValues[i % kValues.size()].second)
-            << "value " << in[i] << " at " << i;
+    // Twice over, once inside a vector of 16 and once in the tail; and a frame's worth, shared
+    // out among two threads.
+    pthreadpool_t pool = pthreadpool_create(2);
+    for (const auto& [copies, threads] :
+         {std::pair(size_t(2), pthreadpool_t(nullptr)), std::pair(size_t(1001), pool)}) {
+        std::vector<float> in;
+        for (size_t copy = 0; copy < copies; ++copy)
+            for (const auto& v : kValues) in.push_back(v.first);
+        std::vector<int8_t> got(in.size(), 0);
+        lowering::QuantiseCodes(in.data(), got.data(), in.size(), 0.5f, 3, threads);
+        for (size_t i = 0; i < in.size(); ++i)
+            ASSERT_EQ(int(got[i]), kValues[i % kValues.size()].second)
+                << "value " << in[i] << " at " << i << " of " << in.size();
+    }
+    pthreadpool_destroy(pool);
 }
 
 // Heads of one input side by side, each with its own zero point and clamp, give each head's
@@ -514,8 +520,9 @@ TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
     if (KernelForms().empty()) GTEST_SKIP() << "this CPU has no AVX2";
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> value(-130.0f, 130.0f);
+    pthreadpool_t pool = pthreadpool_create(2);
     for (size_t channels = 1; channels <= lowering::QEntryKernel::kMaxChannels; ++channels)
-        for (size_t pixels : {1, 15, 16, 17, 33, 100, 1000})
+        for (size_t pixels : {1, 15, 16, 17, 33, 100, 1000, 20011})  // the last shared out
             for (int pattern = 0; pattern < 3; ++pattern) {
                 std::vector<float> filter(channels * channels), bias(channels);
                 std::vector<float> in(pixels * channels + 4, 0.0f);
@@ -539,6 +546,10 @@ TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
                     if (first.empty()) first = got;
                     EXPECT_EQ(got, first) << form << ", " << channels << " channels, " << pixels
                                           << ", filter " << pattern;
+                    std::vector<int8_t> shared(got.size(), 99);
+                    kernel.Run(in.data(), shared.data(), pixels, pool);
+                    EXPECT_EQ(shared, got)
+                        << form << " on two threads, " << channels << " channels, " << pixels;
                     size_t off = 0;
                     for (size_t p = 0; p < pixels; ++p)
                         for (size_t j = 0; j < channels; ++j) {
@@ -556,6 +567,7 @@ TEST(Int8Test, EntryKernelRoundsTheFloatInputOnce) {
                     EXPECT_LE(off, pixels * channels / 50) << channels << " channels, " << pixels;
                 }
             }
+    pthreadpool_destroy(pool);
 }
 
 // Nearest upsampling copies int8 codes: the same numbers as XNNPACK's float upsampling of the

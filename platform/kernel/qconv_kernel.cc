@@ -678,7 +678,7 @@ NEROVA_AVX2 void EntryChunks2(const float* x, int8_t* out, size_t first, size_t 
 
 }  // namespace
 
-void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
+void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels, pthreadpool_t pool) const {
     const size_t chunk = channels_ * kPanel, end = pixels * channels_;
     // The first chunk and what is left after the whole ones, lane by lane: they would read
     // before the input or past its padding.
@@ -689,12 +689,21 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels) const {
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
                            high_, 0, end);
     }
-    if (whole > vector_from && isa_ != QIsa::kAvx512Vnni)
-        EntryChunks2(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
-                     bias_.data(), low_, high_, taps_);
-    else if (whole > vector_from)
-        EntryChunks(in, out, vector_from * chunk, whole - vector_from, channels_, coef_.data(),
-                    bias_.data(), low_, high_, taps_);
+    auto chunks = [&](size_t first, size_t count) {
+        if (isa_ != QIsa::kAvx512Vnni)
+            EntryChunks2(in, out, first * chunk, count, channels_, coef_.data(), bias_.data(), low_,
+                         high_, taps_);
+        else
+            EntryChunks(in, out, first * chunk, count, channels_, coef_.data(), bias_.data(), low_,
+                        high_, taps_);
+    };
+    const size_t count = whole > vector_from ? whole - vector_from : 0;
+    // A whole frame is thousands of chunks: a few tiles per thread.
+    if (pool && pthreadpool_get_threads_count(pool) > 1 && count >= 256)
+        ParallelTiles(pool, count, std::max<size_t>(64, count / 16),
+                      [&](size_t first, size_t n) { chunks(vector_from + first, n); });
+    else if (count)
+        chunks(vector_from, count);
     for (size_t i = std::max(whole, vector_from) * chunk; i < end; ++i) {
         const size_t k = (i % chunk) / kPanel, e = i % kPanel;
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
@@ -733,8 +742,16 @@ NEROVA_AVX2 void QuantiseAvx2(const float* in, int8_t* out, size_t count, float 
 
 }  // namespace
 
-void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero) {
-    QuantiseAvx2(in, out, count, scale, zero);
+void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero,
+                   pthreadpool_t pool) {
+    if (!pool || pthreadpool_get_threads_count(pool) <= 1 || count < 8192) {
+        QuantiseAvx2(in, out, count, scale, zero);
+        return;
+    }
+    // Tiles of whole vectors, a few per thread.
+    ParallelTiles(pool, count, (count / 16 + 15) / 16 * 16, [&](size_t first, size_t n) {
+        QuantiseAvx2(in + first, out + first, n, scale, zero);
+    });
 }
 
 void UpsampleNearest(const int8_t* in, int8_t* out, size_t batch, size_t height, size_t width,

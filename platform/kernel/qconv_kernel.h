@@ -136,7 +136,8 @@ class QDepthwiseKernel {
 // Float values to int8 codes as XNNPACK's conversion computes them: x / scale rounded to
 // nearest even, plus the zero point, clamped to int8 (NaN to 127). On AVX2, the CPUs of the
 // kernels above.
-void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero);
+void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero,
+                   pthreadpool_t pool = nullptr);
 
 // The entry of an int8 body: a pointwise convolution of the float input over 1 to 4 channels
 // into as many (the converted models' mean and scale), written straight as int8 codes.
@@ -149,8 +150,9 @@ class QEntryKernel {
     // zero, low, high). isa: as QConvKernel's.
     QEntryKernel(size_t channels, const float* filter, const float* bias, float scale, int32_t zero,
                  int8_t low, int8_t high, QIsa isa = QKernelIsa());
-    // in: pixels x channels floats, readable 4 values past its end.
-    void Run(const float* in, int8_t* out, size_t pixels) const;
+    // in: pixels x channels floats, readable 4 values past its end. Runs of pixels are shared
+    // among the pool's threads (null: the caller's).
+    void Run(const float* in, int8_t* out, size_t pixels, pthreadpool_t pool = nullptr) const;
 
   private:
     QIsa isa_;

@@ -739,8 +739,8 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
         const Value& in = p.values[p.input];
         Step step;
         step.run = [from = data_of(p.input), to = bytes_of[p.input], n = Elements(in.dims),
-                    scale = in.scale, zero = in.zero_point](pthreadpool_t) {
-            QuantiseCodes(from, to, n, scale, zero);
+                    scale = in.scale, zero = in.zero_point](pthreadpool_t pool) {
+            QuantiseCodes(from, to, n, scale, zero, pool);
         };
         h.steps.push_back(std::move(step));
     }
@@ -761,8 +761,8 @@ std::unique_ptr<XnnRunner> XnnRunner::Create(std::shared_ptr<const Plan> plan, i
                 p.constants[static_cast<size_t>(p.values[op.inputs[2]].constant)].data(), out.scale,
                 out.zero_point, Code(op.out_min, out), Code(op.out_max, out), isa);
             step.run = [entry, from = data_of(op.inputs[0]), to = bytes_of[op.output],
-                        pixels = Elements(out.dims) / channels](pthreadpool_t) {
-                entry->Run(from, to, pixels);
+                        pixels = Elements(out.dims) / channels](pthreadpool_t pool) {
+                entry->Run(from, to, pixels, pool);
             };
         } else if (qnative[first] && op.kind == OpKind::kDepthwiseConvolution) {
             step.run = [conv = OwnQDepthwise(p, op), from = bytes_of[op.inputs[0]],
