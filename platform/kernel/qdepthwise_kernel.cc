@@ -44,13 +44,16 @@ NEROVA_AVX2 void WidenRow(const int8_t* line, const ConvShape& s, size_t g, size
                           __m256i zero, int16_t* to) {
     constexpr size_t kPosition = 2 * kGroup;
     const size_t first = g * kGroup;
-    const bool half = s.channels - first <= kHalf;
+    const bool half = s.channels - first <= kHalf, whole = s.channels - first >= kGroup;
     const long left = -static_cast<long>(s.pad_left);
     __m256i a = Widened(line, left, s.in_w, s.channels, first, zero);
     for (size_t p = 0; p < span; ++p, to += kPosition) {
         const long x = left + long(p) + 1;
         __m256i b;
-        if (!half && x >= 0 && size_t(x) < s.in_w)  // inside, a whole group: no checks
+        // Inside the row, more than half a group: 16 codes loaded as they lie. Past a short
+        // group's channels they are the next pixel's, which zero weights multiply; the row's
+        // last pixel loads them only from a whole group, never past the input's end.
+        if (!half && x >= 0 && (size_t(x) + 1 < s.in_w || (whole && size_t(x) < s.in_w)))
             b = _mm256_sub_epi16(
                 _mm256_cvtepi8_epi16(_mm_loadu_si128(
                     reinterpret_cast<const __m128i*>(line + size_t(x) * s.channels + first))),
