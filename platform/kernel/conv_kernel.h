@@ -83,6 +83,16 @@ void ParallelTiles(pthreadpool_t pool, size_t n, size_t tile, const F& f) {
     (void)context.done.load(std::memory_order_acquire);
 }
 
+// ParallelTiles where there are threads to share with and at least `least` items, else f(0, n)
+// on the caller's thread (a short step is not worth the hand-over).
+template <typename F>
+void ShareTiles(pthreadpool_t pool, size_t n, size_t least, size_t tile, const F& f) {
+    if (pool && pthreadpool_get_threads_count(pool) > 1 && n >= least)
+        ParallelTiles(pool, n, tile, f);
+    else if (n)
+        f(size_t(0), n);
+}
+
 // The windows of count output pixels from `first` (over the batch) into to, stride values
 // apart. Divisions cost more than a window's copies: the first pixel's place is divided out
 // once, then stepped.

@@ -556,13 +556,9 @@ void QConvKernel::Pixels(const int8_t* in, int8_t* out, size_t first, size_t cou
 }
 
 void QConvKernel::Run(const int8_t* in, int8_t* out, size_t pixels, pthreadpool_t pool) const {
-    if (!pool || pthreadpool_get_threads_count(pool) <= 1 || pixels < 2 * 64) {
-        Pixels(in, out, 0, pixels);
-        return;
-    }
     // Tiles of 8 blocks, enough of them to balance the threads.
-    ParallelTiles(pool, pixels, (isa_ == QIsa::kAvx2 ? kBlock2 : kBlock) * 8,
-                  [&](size_t first, size_t count) { Pixels(in, out, first, count); });
+    ShareTiles(pool, pixels, 2 * 64, (isa_ == QIsa::kAvx2 ? kBlock2 : kBlock) * 8,
+               [&](size_t first, size_t count) { Pixels(in, out, first, count); });
 }
 
 void QConvKernel::Reference(const ConvShape& s, const int8_t* filter, const int32_t* bias,
@@ -689,21 +685,17 @@ void QEntryKernel::Run(const float* in, int8_t* out, size_t pixels, pthreadpool_
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
                            high_, 0, end);
     }
-    auto chunks = [&](size_t first, size_t count) {
-        if (isa_ != QIsa::kAvx512Vnni)
-            EntryChunks2(in, out, first * chunk, count, channels_, coef_.data(), bias_.data(), low_,
-                         high_, taps_);
-        else
-            EntryChunks(in, out, first * chunk, count, channels_, coef_.data(), bias_.data(), low_,
-                        high_, taps_);
-    };
     const size_t count = whole > vector_from ? whole - vector_from : 0;
     // A whole frame is thousands of chunks: a few tiles per thread.
-    if (pool && pthreadpool_get_threads_count(pool) > 1 && count >= 256)
-        ParallelTiles(pool, count, std::max<size_t>(64, count / 16),
-                      [&](size_t first, size_t n) { chunks(vector_from + first, n); });
-    else if (count)
-        chunks(vector_from, count);
+    ShareTiles(pool, count, 256, std::max<size_t>(64, count / 16), [&](size_t first, size_t n) {
+        const size_t from = (vector_from + first) * chunk;
+        if (isa_ != QIsa::kAvx512Vnni)
+            EntryChunks2(in, out, from, n, channels_, coef_.data(), bias_.data(), low_, high_,
+                         taps_);
+        else
+            EntryChunks(in, out, from, n, channels_, coef_.data(), bias_.data(), low_, high_,
+                        taps_);
+    });
     for (size_t i = std::max(whole, vector_from) * chunk; i < end; ++i) {
         const size_t k = (i % chunk) / kPanel, e = i % kPanel;
         out[i] = EntryCode(in, i, e, coef_.data() + k * 7 * kPanel, bias_.data() + k * kPanel, low_,
@@ -744,12 +736,8 @@ NEROVA_AVX2 void QuantiseAvx2(const float* in, int8_t* out, size_t count, float 
 
 void QuantiseCodes(const float* in, int8_t* out, size_t count, float scale, int32_t zero,
                    pthreadpool_t pool) {
-    if (!pool || pthreadpool_get_threads_count(pool) <= 1 || count < 8192) {
-        QuantiseAvx2(in, out, count, scale, zero);
-        return;
-    }
     // Tiles of whole vectors, a few per thread.
-    ParallelTiles(pool, count, (count / 16 + 15) / 16 * 16, [&](size_t first, size_t n) {
+    ShareTiles(pool, count, 8192, (count / 16 + 15) / 16 * 16, [&](size_t first, size_t n) {
         QuantiseAvx2(in + first, out + first, n, scale, zero);
     });
 }

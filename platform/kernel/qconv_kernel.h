@@ -91,10 +91,10 @@ class QConvKernel {
 
 // An int8 depthwise convolution (one filter per channel) in AVX2, where XNNPACK's int8
 // depthwise kernels are no faster than its float ones (and its AVX-512 ones slower than this).
-// Each input row a window reads is
-// widened once to 16-bit values less the zero point, each position holding a pixel and the
-// next one channel by channel: a window row of 3 taps is then two 16-bit pair products per
-// lane (vpmaddwd), read straight from that row. XNNPACK's arithmetic, as QConvKernel's.
+// Each input row a window reads is widened once to 16-bit values less the zero point, each
+// position holding a pixel and the next one channel by channel: a window row of 3 taps is then
+// two 16-bit pair products per lane (vpmaddwd), read straight from that row. XNNPACK's
+// arithmetic, as QConvKernel's.
 class QDepthwiseKernel {
   public:
     static constexpr size_t kMaxKernel = 7;  // rows and columns of the window

@@ -53,7 +53,7 @@ NEROVA_AVX2 void WidenRow(const int8_t* line, const ConvShape& s, size_t g, size
         // Inside the row, more than half a group: 16 codes loaded as they lie. Past a short
         // group's channels they are the next pixel's, which zero weights multiply; the row's
         // last pixel loads them only from a whole group, never past the input's end.
-        if (!half && x >= 0 && (size_t(x) + 1 < s.in_w || (whole && size_t(x) < s.in_w)))
+        if (!half && x >= 0 && size_t(x) < s.in_w && (whole || size_t(x) + 1 < s.in_w))
             b = _mm256_sub_epi16(
                 _mm256_cvtepi8_epi16(_mm_loadu_si128(
                     reinterpret_cast<const __m128i*>(line + size_t(x) * s.channels + first))),
@@ -291,14 +291,10 @@ void QDepthwiseKernel::Rows(const int8_t* in, int8_t* out, size_t first, size_t 
 void QDepthwiseKernel::Run(const int8_t* in, int8_t* out, size_t batch, pthreadpool_t pool) const {
     const size_t rows = batch * shape_.out_h;
     const size_t threads = pool ? pthreadpool_get_threads_count(pool) : 1;
-    if (threads <= 1 || rows < 4) {
-        Rows(in, out, 0, rows);
-        return;
-    }
     // A task widens its first window's rows anew: a few bands per thread balance the threads
     // without widening each row many times over.
-    ParallelTiles(pool, rows, std::max<size_t>(2, (rows + threads * 2 - 1) / (threads * 2)),
-                  [&](size_t first, size_t count) { Rows(in, out, first, count); });
+    ShareTiles(pool, rows, 4, std::max<size_t>(2, (rows + threads * 2 - 1) / (threads * 2)),
+               [&](size_t first, size_t count) { Rows(in, out, first, count); });
 }
 
 void QDepthwiseKernel::Reference(const ConvShape& s, const int8_t* filter, const int32_t* bias,

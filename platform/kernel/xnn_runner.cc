@@ -511,7 +511,7 @@ bool IsOwnQDepthwise(const Plan& p, const Op& op) {
 std::vector<bool> QNatives(const Plan& p, const std::vector<int>& writer, Memory placed, QIsa isa) {
     std::vector<bool> ours(p.ops.size(), false);
     if (!p.int8 || placed != Memory::kXnnpack || isa == QIsa::kNone) return ours;
-    const bool depthwise = isa == QIsa::kAvx2 || QIsaRuns(QIsa::kAvx2);
+    const bool depthwise = QIsaRuns(QIsa::kAvx2);
     for (size_t k = 0; k < p.ops.size(); ++k) {
         const Op& op = p.ops[k];
         if (IsInt8Entry(p, op)) {
